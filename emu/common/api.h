@@ -1,0 +1,55 @@
+// Helpers shared by the emulated API entry points.
+#pragma once
+
+#include <new>
+#include <utility>
+
+#include "winapi/windows_types.h"
+
+namespace emu {
+
+// Sets the thread's last error and returns FALSE, for the common
+// "fail with code" exit of a BOOL entry point.
+inline BOOL fail(DWORD code) {
+  SetLastError(code);
+  return FALSE;
+}
+
+inline BOOL succeed() {
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// Runs an entry point's body so that no C++ exception crosses the C
+// boundary: an allocation failure becomes NTE_NO_MEMORY, anything else the
+// given code.
+template <typename F>
+BOOL guarded(DWORD otherwise, F &&body) {
+  try {
+    return std::forward<F>(body)();
+  } catch (const std::bad_alloc &) {
+    return fail(NTE_NO_MEMORY);
+  } catch (...) {
+    return fail(otherwise);
+  }
+}
+
+// Copies `n` bytes of output into a caller's buffer by the platform's
+// convention: a null buffer asks the size, a short one fails with
+// ERROR_MORE_DATA and the needed size.
+inline BOOL copyOut(const void *src, DWORD n, BYTE *dst, DWORD *len) {
+  if (len == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (dst == nullptr) {
+    *len = n;
+    return succeed();
+  }
+  if (*len < n) {
+    *len = n;
+    return fail(ERROR_MORE_DATA);
+  }
+  for (DWORD i = 0; i < n; ++i) dst[i] = static_cast<const BYTE *>(src)[i];
+  *len = n;
+  return succeed();
+}
+
+}  // namespace emu

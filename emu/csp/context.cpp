@@ -1,0 +1,56 @@
+// Provider contexts: acquiring, releasing, and the provider's random number
+// generator.
+#include "csp/context.h"
+
+#include <openssl/rand.h>
+
+#include <climits>
+
+#include "common/api.h"
+
+using emu::csp::Context;
+using emu::csp::contexts;
+
+extern "C" {
+
+BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *phProv, LPCSTR szContainer, LPCSTR szProvider,
+                                 DWORD dwProvType, DWORD dwFlags) {
+  if (phProv == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
+  *phProv = 0;
+  return emu::guarded(NTE_FAIL, [&]() -> BOOL {
+    auto ctx = std::make_shared<Context>();
+    DWORD error = 0;
+    if (!emu::csp::resolveProvider(szProvider, dwProvType, ctx->provider, error))
+      return emu::fail(error);
+    if ((dwFlags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT) {
+      // A verification context opens no container; naming one is an error.
+      if (szContainer != nullptr && *szContainer != '\0') return emu::fail(NTE_BAD_FLAGS);
+      ctx->verifyOnly = true;
+      *phProv = contexts().add(std::move(ctx));
+      return emu::succeed();
+    }
+    // Key containers are not available in this build of the CSP.
+    return emu::fail(NTE_BAD_KEYSET);
+  });
+}
+
+BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
+  if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
+  if (!contexts().remove(hProv)) return emu::fail(NTE_BAD_UID);
+  return emu::succeed();
+}
+
+BOOL WINAPI CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer) {
+  if (!contexts().get(hProv)) return emu::fail(NTE_BAD_UID);
+  if (dwLen == 0) return emu::succeed();
+  if (pbBuffer == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
+  while (dwLen > 0) {
+    const int chunk = dwLen > INT_MAX ? INT_MAX : static_cast<int>(dwLen);
+    if (RAND_bytes(pbBuffer, chunk) != 1) return emu::fail(NTE_FAIL);
+    pbBuffer += chunk;
+    dwLen -= static_cast<DWORD>(chunk);
+  }
+  return emu::succeed();
+}
+
+}  // extern "C"

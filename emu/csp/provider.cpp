@@ -1,0 +1,78 @@
+#include "csp/provider.h"
+
+#include "registry/registry.h"
+
+namespace emu::csp {
+
+namespace {
+
+const char kProviders[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
+const char kTypes[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider Types";
+
+// The file name part of an image path, lower-cased.
+std::string imageFile(const std::string &path) {
+  const auto slash = path.find_last_of("\\/");
+  return registry::lower(slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+bool familyOfImage(const std::string &image, Family &family) {
+  const std::string file = imageFile(image);
+  if (file == "rsaenh.dll") {
+    family = Family::Software;
+    return true;
+  }
+  if (file == "softtoken.dll") {
+    family = Family::Token;
+    return true;
+  }
+  return false;
+}
+
+std::string typeKeyName(DWORD type) {
+  std::string digits = std::to_string(type);
+  while (digits.size() < 3) digits.insert(digits.begin(), '0');
+  return "Type " + digits;
+}
+
+}  // namespace
+
+bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error) {
+  const auto tree = registry::current();
+  const registry::Key *hklm = registry::localMachine(*tree);
+  std::string wanted;
+  if (name != nullptr) {
+    wanted = name;
+  } else {
+    const registry::Key *types = hklm ? hklm->find(kTypes) : nullptr;
+    const registry::Key *t = types ? types->child(typeKeyName(type)) : nullptr;
+    if (t == nullptr || !registry::readString(*t, "Name", wanted)) {
+      error = NTE_PROV_TYPE_NOT_DEF;
+      return false;
+    }
+  }
+  const registry::Key *providers = hklm ? hklm->find(kProviders) : nullptr;
+  const registry::Key *p = providers && !wanted.empty() ? providers->child(wanted) : nullptr;
+  if (p == nullptr || wanted.find('\\') != std::string::npos) {
+    error = NTE_KEYSET_NOT_DEF;
+    return false;
+  }
+  uint32_t regType = 0;
+  if (!registry::readDword(*p, "Type", regType)) {
+    error = NTE_PROV_TYPE_ENTRY_BAD;
+    return false;
+  }
+  if (regType != type) {
+    error = NTE_PROV_TYPE_NO_MATCH;
+    return false;
+  }
+  std::string image;
+  if (!registry::readString(*p, "Image Path", image) || !familyOfImage(image, out.family)) {
+    error = NTE_PROV_DLL_NOT_FOUND;
+    return false;
+  }
+  out.name = p->name;
+  out.type = regType;
+  return true;
+}
+
+}  // namespace emu::csp

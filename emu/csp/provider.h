@@ -1,0 +1,31 @@
+// Provider registration as the emulated CSP sees it: which registered
+// providers it can load, and which implementation family each belongs to.
+#pragma once
+
+#include <string>
+
+#include "winapi/advapi32.h"
+
+namespace emu::csp {
+
+// Implementation families. Each family has its own key container namespace;
+// all providers of one family share it.
+enum class Family {
+  Software,  // the "Microsoft ..." software providers (image rsaenh.dll)
+  Token,     // the emulation's software token with PINs (image softtoken.dll)
+};
+
+struct Provider {
+  std::string name;  // as registered
+  DWORD type = 0;
+  Family family = Family::Software;
+};
+
+// Finds the provider to load for CryptAcquireContext: by name
+// (case-insensitive, as registry keys are), or the registered default of
+// `type` when `name` is null. Fails with the platform's error code when the
+// provider is unknown, of another type, or its image is not one the
+// emulation implements (as a missing DLL on Windows).
+bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error);
+
+}  // namespace emu::csp

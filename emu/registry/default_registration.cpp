@@ -1,0 +1,57 @@
+#include "registry/reg_tree.h"
+
+namespace emu::registry {
+
+// The provider registration of a fresh emulated machine, as a Windows
+// machine has it, plus the emulation's own software token. "Image Path"
+// selects the implementation: rsaenh.dll is the software family,
+// softtoken.dll the token family; any other image cannot be loaded.
+const char kDefaultRegistration[] =
+    R"REG(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider Types\Type 001]
+"Name"="Microsoft Strong Cryptographic Provider"
+"TypeName"="RSA Full (Signature and Key Exchange)"
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider Types\Type 003]
+"Name"="Microsoft Base DSS Cryptographic Provider"
+"TypeName"="DSS Signature"
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider Types\Type 012]
+"Name"="Microsoft RSA SChannel Cryptographic Provider"
+"TypeName"="RSA SChannel"
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider Types\Type 024]
+"Name"="Microsoft Enhanced RSA and AES Cryptographic Provider"
+"TypeName"="RSA Full and AES"
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Microsoft Base Cryptographic Provider v1.0]
+"Image Path"="%SystemRoot%\\System32\\rsaenh.dll"
+"Type"=dword:00000001
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Microsoft Base DSS Cryptographic Provider]
+"Image Path"="%SystemRoot%\\System32\\dssenh.dll"
+"Type"=dword:00000003
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Microsoft Enhanced Cryptographic Provider v1.0]
+"Image Path"="%SystemRoot%\\System32\\rsaenh.dll"
+"Type"=dword:00000001
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Microsoft Enhanced RSA and AES Cryptographic Provider]
+"Image Path"="%SystemRoot%\\System32\\rsaenh.dll"
+"Type"=dword:00000018
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Microsoft RSA SChannel Cryptographic Provider]
+"Image Path"="%SystemRoot%\\System32\\schannel.dll"
+"Type"=dword:0000000c
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Microsoft Strong Cryptographic Provider]
+"Image Path"="%SystemRoot%\\System32\\rsaenh.dll"
+"Type"=dword:00000001
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Soft Token RSA Provider]
+"Image Path"="softtoken.dll"
+"Type"=dword:00000001
+)REG";
+
+}  // namespace emu::registry

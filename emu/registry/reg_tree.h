@@ -1,0 +1,47 @@
+// The emulated registry's data: a tree of keys with named values, built
+// from registry files in the Windows ".reg" text format.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace emu::registry {
+
+struct Value {
+  std::string name;  // as written (case kept)
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+};
+
+// Names compare case-insensitively (ASCII), as the Windows registry does;
+// the map key is the lower-cased name and the entry keeps the original.
+struct Key {
+  std::string name;
+  std::map<std::string, Value> values;
+  std::map<std::string, std::unique_ptr<Key>> subkeys;
+
+  Key *child(const std::string &name) const;
+  Key &childOrCreate(const std::string &name);
+  // Follows a backslash-separated path; null when a part is missing.
+  Key *find(const std::string &path) const;
+};
+
+std::string lower(const std::string &s);
+
+// One hive: HKEY_LOCAL_MACHINE and whatever root sections the files name.
+struct Tree {
+  Key root;  // children are the root sections, e.g. "hkey_local_machine"
+};
+
+// Applies one ".reg" document to the tree. Lines that cannot be understood
+// are skipped: what they would define is simply absent. Never throws for
+// bad input.
+void applyRegFile(Tree &tree, const std::string &text);
+
+// The registration the emulated machine starts with.
+extern const char kDefaultRegistration[];
+
+}  // namespace emu::registry

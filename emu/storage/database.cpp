@@ -1,0 +1,179 @@
+#include "storage/database.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+
+namespace emu::storage {
+
+namespace {
+
+[[noreturn]] void raise(int code) {
+  throw StorageError{code};
+}
+
+void check(sqlite3 *db, int rc) {
+  (void)db;
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) raise(rc);
+}
+
+}  // namespace
+
+Statement::Statement(sqlite3 *db, const char *sql) : db_(db) {
+  check(db_, sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr));
+}
+
+Statement::~Statement() {
+  sqlite3_finalize(stmt_);
+}
+
+Statement &Statement::bind(int i, int64_t v) {
+  check(db_, sqlite3_bind_int64(stmt_, i, v));
+  return *this;
+}
+
+Statement &Statement::bind(int i, const std::string &text) {
+  check(db_,
+        sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
+  return *this;
+}
+
+Statement &Statement::bind(int i, const void *data, size_t n) {
+  // A zero-length blob must still be a blob, not NULL.
+  static const uint8_t empty = 0;
+  check(db_,
+        sqlite3_bind_blob(stmt_, i, n != 0 ? data : &empty, static_cast<int>(n), SQLITE_TRANSIENT));
+  return *this;
+}
+
+Statement &Statement::bindNull(int i) {
+  check(db_, sqlite3_bind_null(stmt_, i));
+  return *this;
+}
+
+bool Statement::step() {
+  const int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  sqlite3_reset(stmt_);
+  raise(rc);
+}
+
+int Statement::run() {
+  while (step()) {
+  }
+  reset();
+  return sqlite3_changes(db_);
+}
+
+void Statement::reset() {
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+}
+
+int64_t Statement::int64(int col) const {
+  return sqlite3_column_int64(stmt_, col);
+}
+
+std::string Statement::text(int col) const {
+  const auto *p = sqlite3_column_text(stmt_, col);
+  const int n = sqlite3_column_bytes(stmt_, col);
+  return p != nullptr ? std::string(reinterpret_cast<const char *>(p), n) : std::string();
+}
+
+Bytes Statement::blob(int col) const {
+  const auto *p = static_cast<const uint8_t *>(sqlite3_column_blob(stmt_, col));
+  const int n = sqlite3_column_bytes(stmt_, col);
+  return p != nullptr ? Bytes(p, p + n) : Bytes();
+}
+
+bool Statement::isNull(int col) const {
+  return sqlite3_column_type(stmt_, col) == SQLITE_NULL;
+}
+
+Database::Database(const std::string &path) {
+  // Create the file with owner-only permissions before SQLite opens it.
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) close(fd);
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    raise(rc);
+  }
+  sqlite3_busy_timeout(db_, 30000);
+  exec("PRAGMA journal_mode=WAL");
+  // FULL makes every committed transaction durable in WAL mode as well.
+  exec("PRAGMA synchronous=FULL");
+  exec("PRAGMA foreign_keys=ON");
+}
+
+Database::~Database() {
+  cache_.clear();
+  sqlite3_close(db_);
+}
+
+Database &Database::forThread(const std::string &path, const char *schema) {
+  thread_local std::map<std::string, std::unique_ptr<Database>> open;
+  auto it = open.find(path);
+  if (it == open.end()) {
+    std::unique_ptr<Database> db(new Database(path));
+    if (schema != nullptr) {
+      db->transaction([&] {
+        db->exec(schema);
+        return true;
+      });
+    }
+    it = open.emplace(path, std::move(db)).first;
+  }
+  return *it->second;
+}
+
+void Database::exec(const char *sql) {
+  char *err = nullptr;
+  const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &err);
+  sqlite3_free(err);
+  if (rc != SQLITE_OK) raise(rc);
+}
+
+Statement &Database::prepare(const char *sql) {
+  for (auto &[key, stmt] : cache_)
+    if (key == sql) return *stmt;
+  cache_.emplace_back(sql, std::make_unique<Statement>(db_, sql));
+  return *cache_.back().second;
+}
+
+bool Database::transaction(const std::function<bool()> &body) {
+  exec("BEGIN IMMEDIATE");
+  bool ok = false;
+  try {
+    ok = body();
+  } catch (...) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+  if (!ok) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
+  const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    raise(rc);
+  }
+  return true;
+}
+
+int64_t Database::dataVersion() {
+  Statement &s = prepare("PRAGMA data_version");
+  int64_t v = 0;
+  if (s.step()) v = s.int64(0);
+  s.reset();
+  return v;
+}
+
+}  // namespace emu::storage

@@ -1,0 +1,83 @@
+// The one storage interface of the emulated platform: an SQLite database
+// file below the home, opened in WAL mode with a busy timeout, so that
+// several threads and processes may read and change it at once. Every change
+// runs in one immediate transaction and is durable when it commits.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace emu::storage {
+
+using Bytes = std::vector<uint8_t>;
+
+class Statement {
+ public:
+  Statement(sqlite3 *db, const char *sql);
+  ~Statement();
+  Statement(const Statement &) = delete;
+  Statement &operator=(const Statement &) = delete;
+
+  bool ok() const { return stmt_ != nullptr; }
+  Statement &bind(int i, int64_t v);
+  Statement &bind(int i, const std::string &text);
+  Statement &bind(int i, const void *data, size_t n);
+  Statement &bind(int i, const Bytes &b) { return bind(i, b.data(), b.size()); }
+  Statement &bindNull(int i);
+  // Steps once: true when a row is available; false at the end. A failure
+  // (other than the end) throws StorageError.
+  bool step();
+  // Runs the statement to completion and resets it; returns the number of
+  // rows it changed.
+  int run();
+  void reset();
+  int64_t int64(int col) const;
+  std::string text(int col) const;
+  Bytes blob(int col) const;
+  bool isNull(int col) const;
+
+ private:
+  sqlite3 *db_;
+  sqlite3_stmt *stmt_ = nullptr;
+};
+
+// Raised for any storage failure; the API entry points turn it into a
+// platform error code.
+struct StorageError {
+  int code;
+};
+
+class Database {
+ public:
+  // Opens (creating when missing, mode 0600) the database at `path` and
+  // runs `schema` (idempotent DDL) once per connection. The connection is
+  // per thread and cached for the thread's life. Throws StorageError.
+  static Database &forThread(const std::string &path, const char *schema);
+
+  ~Database();
+  Database(const Database &) = delete;
+  Database &operator=(const Database &) = delete;
+
+  sqlite3 *handle() const { return db_; }
+  // A prepared statement kept for the life of the connection.
+  Statement &prepare(const char *sql);
+  // Runs `body` inside BEGIN IMMEDIATE ... COMMIT; rolls back when it
+  // throws or returns false. Returns what body returned.
+  bool transaction(const std::function<bool()> &body);
+  // Changes whenever another connection committed a change to the file
+  // since the last call on this connection; cheap enough for every call.
+  int64_t dataVersion();
+  void exec(const char *sql);
+
+ private:
+  explicit Database(const std::string &path);
+  sqlite3 *db_ = nullptr;
+  std::vector<std::pair<const char *, std::unique_ptr<Statement>>> cache_;
+};
+
+}  // namespace emu::storage

@@ -1,0 +1,143 @@
+package com.qel.varnel.tool;
+
+import java.io.PrintStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.HexFormat;
+import java.util.List;
+
+/**
+ * The mscapi command-line tool. Exit codes: 0 success, 1 the library reported
+ * a failure (its message goes to stderr), 2 a usage error.
+ */
+public final class Main {
+    static final int OK = 0;
+    static final int FAILED = 1;
+    static final int USAGE = 2;
+
+    private final PrintStream out;
+    private final PrintStream err;
+
+    Main(PrintStream out, PrintStream err) {
+        this.out = out;
+        this.err = err;
+    }
+
+    public static void main(String[] args) {
+        System.exit(new Main(System.out, System.err).run(args));
+    }
+
+    /** Thrown for a command line the tool cannot understand. */
+    static final class UsageException extends Exception {
+        private static final long serialVersionUID = 1L;
+
+        UsageException(String message) {
+            super(message);
+        }
+    }
+
+    int run(String[] args) {
+        if (args.length == 0) {
+            usage(err);
+            return USAGE;
+        }
+        String command = args[0];
+        List<String> rest = new ArrayList<>(Arrays.asList(args).subList(1, args.length));
+        try {
+            switch (command) {
+                case "--help":
+                case "-h":
+                case "help":
+                    usage(out);
+                    return OK;
+                case "version":
+                    return version(rest);
+                case "random":
+                    return random(rest);
+                case "demo":
+                    return demo(rest);
+                default:
+                    throw new UsageException("unknown command: " + command);
+            }
+        } catch (UsageException e) {
+            err.println("mscapi: " + e.getMessage());
+            err.println("Try 'mscapi --help'.");
+            return USAGE;
+        } catch (Exception e) {
+            err.println("mscapi: " + e.getMessage());
+            return FAILED;
+        }
+    }
+
+    static void usage(PrintStream s) {
+        s.println("Usage: mscapi COMMAND [ARGS]");
+        s.println();
+        s.println("Commands:");
+        s.println("  version                       the native library's version");
+        s.println("  random N [--provider NAME]    N random bytes from a provider, as hex");
+        s.println("  demo [--home DIR]             run the library's typical sequence");
+        s.println("  --help                        this text");
+        s.println();
+        s.println("Exit codes: 0 success, 1 failure reported by the library, 2 usage error.");
+    }
+
+    /** Removes "--name value" from args and returns value, or null when absent. */
+    static String option(List<String> args, String name) throws UsageException {
+        int i = args.indexOf(name);
+        if (i < 0) {
+            return null;
+        }
+        if (i + 1 >= args.size()) {
+            throw new UsageException(name + " needs a value");
+        }
+        String value = args.get(i + 1);
+        args.remove(i + 1);
+        args.remove(i);
+        return value;
+    }
+
+    static void noMore(List<String> args) throws UsageException {
+        if (!args.isEmpty()) {
+            throw new UsageException("unexpected argument: " + args.get(0));
+        }
+    }
+
+    int version(List<String> args) throws Exception {
+        noMore(args);
+        int v = Native.getDLLVersion();
+        out.println("mscapi " + (v >>> 16) + "." + (v & 0xFFFF) + " (" + v + ")");
+        return OK;
+    }
+
+    int random(List<String> args) throws Exception {
+        String provider = option(args, "--provider");
+        if (args.size() != 1) {
+            throw new UsageException("random needs one length");
+        }
+        int n;
+        try {
+            n = Integer.parseInt(args.get(0));
+        } catch (NumberFormatException e) {
+            throw new UsageException("not a length: " + args.get(0));
+        }
+        out.println(HexFormat.of().formatHex(Native.generateRandom(provider, n)));
+        return OK;
+    }
+
+    int demo(List<String> args) throws Exception {
+        String home = option(args, "--home");
+        noMore(args);
+        return new Demo(out, home).run();
+    }
+
+    static String describeHome() {
+        String home = System.getenv("MSCAPI_HOME");
+        return home != null ? home : "(default location)";
+    }
+
+    static boolean isDirectory(String path) {
+        return path != null && Files.isDirectory(Path.of(path));
+    }
+}

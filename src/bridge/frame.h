@@ -1,0 +1,25 @@
+// The frame every native method of com.qel.varnel.MSCAPI runs in: the entry
+// check, raising failures into Java, byte-order reversal.
+#pragma once
+
+#include <jni.h>
+
+#include <cstdint>
+
+namespace mscapi {
+
+// The entry check: reads the class's static String field LIB and, when a
+// security manager is installed and LIB is not null, calls its
+// checkLink(LIB). Returns the exception pending afterwards (null when none);
+// the check raises nothing of its own. Local references it makes are left
+// to the JVM to free when the native method returns.
+jthrowable checkLinkPermission(JNIEnv *env, jclass cls);
+
+// Raises a java.lang.Exception with the given message. When the class cannot
+// be found, the JVM's own error from the lookup stays pending instead.
+void throwJavaException(JNIEnv *env, const char *message);
+
+// Reverses `length` bytes at `buffer` in place (little-endian <-> big-endian).
+void reverseBytes(uint8_t *buffer, uint32_t length);
+
+}  // namespace mscapi

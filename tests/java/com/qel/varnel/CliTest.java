@@ -1,0 +1,71 @@
+package com.qel.varnel;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.qel.varnel.tool.Main;
+import java.io.ByteArrayOutputStream;
+import java.io.PrintStream;
+import java.lang.reflect.Constructor;
+import java.nio.charset.StandardCharsets;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
+
+/** The command-line tool's exit codes and messages, run in this JVM. */
+class CliTest {
+    static final class Result {
+        int code;
+        String out;
+        String err;
+    }
+
+    static Result run(String... args) throws Exception {
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        ByteArrayOutputStream err = new ByteArrayOutputStream();
+        Constructor<Main> c = Main.class.getDeclaredConstructor(PrintStream.class, PrintStream.class);
+        c.setAccessible(true);
+        Main main = c.newInstance(new PrintStream(out, true, StandardCharsets.UTF_8),
+                new PrintStream(err, true, StandardCharsets.UTF_8));
+        var m = Main.class.getDeclaredMethod("run", String[].class);
+        m.setAccessible(true);
+        Result r = new Result();
+        r.code = (Integer) m.invoke(main, (Object) args);
+        r.out = out.toString(StandardCharsets.UTF_8);
+        r.err = err.toString(StandardCharsets.UTF_8);
+        return r;
+    }
+
+    @ParameterizedTest
+    @CsvSource(delimiter = '|', value = {
+        "version|0|^mscapi 4\\.2 \\(262146\\)\\n$|^$",
+        "random 8|0|^[0-9a-f]{16}\\n$|^$",
+        "random 0|0|^\\n$|^$",
+        "random 8 --provider Soft Token RSA Provider|0|^[0-9a-f]{16}\\n$|^$",
+        "random -1|1|^$|Failed to open provider key in registry!",
+        "random 4 --provider Nobody|1|^$|Failed to open provider key in registry!",
+        "random|2|^$|random needs one length",
+        "random x|2|^$|not a length",
+        "random 4 --provider|2|^$|--provider needs a value",
+        "version extra|2|^$|unexpected argument",
+        "frobnicate|2|^$|unknown command",
+        "--help|0|Usage: mscapi|^$",
+    })
+    void exitCodes(String line, int code, String outPattern, String errPattern) throws Exception {
+        // Arguments are split on spaces except inside a provider name after --provider.
+        String[] args = line.contains("--provider ") && line.indexOf("--provider ") + 11 < line.length()
+                ? splitProvider(line) : line.split(" ");
+        Result r = run(args);
+        assertEquals(code, r.code, r.err);
+        assertTrue(java.util.regex.Pattern.compile(outPattern).matcher(r.out).find(), r.out);
+        assertTrue(java.util.regex.Pattern.compile(errPattern).matcher(r.err).find(), r.err);
+    }
+
+    private static String[] splitProvider(String line) {
+        int i = line.indexOf("--provider ");
+        String[] head = line.substring(0, i).trim().split(" ");
+        String[] all = java.util.Arrays.copyOf(head, head.length + 2);
+        all[head.length] = "--provider";
+        all[head.length + 1] = line.substring(i + 11);
+        return all;
+    }
+}

@@ -1,0 +1,17 @@
+#!/bin/sh
+# Runs a JVM for a test in a fresh temporary MSCAPI_HOME, with -Xcheck:jni.
+# Usage: run-java.sh JAVA LIBDIR plain|asan BUILDDIR [java arguments...]
+java=$1 libdir=$2 mode=$3 builddir=$4
+shift 4
+home=$(mktemp -d "${TMPDIR:-/tmp}/mscapi-test-XXXXXX") || exit 1
+trap 'rm -rf "$home"' EXIT
+export MSCAPI_HOME="$home"
+if [ "$mode" = asan ]; then
+  # The JVM is not built with ASan: preload its runtime, and leave leak
+  # detection and SIGSEGV to the JVM, which owns them.
+  LD_PRELOAD=$(${CXX:-g++} -print-file-name=libasan.so)
+  export LD_PRELOAD
+  export ASAN_OPTIONS=detect_leaks=0:handle_segv=0
+fi
+"$java" -Xcheck:jni -XX:ErrorFile="$builddir/hs_err_%p.log" \
+  -Djava.library.path="$libdir" "$@"
