@@ -153,6 +153,12 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkRe
     if (!resolve(hKey, tree, key)) return ERROR_INVALID_HANDLE;
     if (key != nullptr && lpSubKey != nullptr && *lpSubKey != '\0') key = key->find(lpSubKey);
     if (key == nullptr) return ERROR_FILE_NOT_FOUND;
+    // The .reg format carries no access rights; a key with the value
+    // "EmulationAccess"="denied" stands for one the caller may not open.
+    std::string access;
+    if (emu::registry::readString(*key, "EmulationAccess", access) &&
+        emu::registry::lower(access) == "denied")
+      return ERROR_ACCESS_DENIED;
     HKEY h = new HKEY__{std::move(tree), key};
     std::lock_guard<std::mutex> lock(handlesMu);
     handles.push_back(h);

@@ -152,6 +152,21 @@ TEST_F(RegistryApi, Results) {
   EXPECT_EQ(RegCloseKey(k), ERROR_INVALID_HANDLE);  // a closed handle is refused
 }
 
+TEST_F(RegistryApi, DeniedKeyEnumeratesButDoesNotOpen) {
+  replaceRegistry(std::string(kHeader) +
+                  "[HKEY_LOCAL_MACHINE\\P\\Locked]\n\"EmulationAccess\"=\"Denied\"\n");
+  HKEY k = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "P\\Locked", 0, KEY_QUERY_VALUE, &k),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(k, nullptr);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "P", 0, KEY_ENUMERATE_SUB_KEYS, &k), ERROR_SUCCESS);
+  char name[500];
+  DWORD size = sizeof name;
+  EXPECT_EQ(RegEnumKeyExA(k, 0, name, &size, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_STREQ(name, "Locked");
+  RegCloseKey(k);
+}
+
 TEST_F(RegistryApi, EnumeratesCaseInsensitivelyInOrder) {
   replaceRegistry(std::string(kHeader) +
                   "[HKEY_LOCAL_MACHINE\\P\\beta]\n[HKEY_LOCAL_MACHINE\\P\\Alpha]\n"

@@ -1,0 +1,108 @@
+package com.qel.varnel;
+
+import java.io.IOException;
+import java.nio.ByteBuffer;
+import java.nio.ByteOrder;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+
+/** The test JVM's own MSCAPI_HOME (a fresh temporary folder) and helpers to read results. */
+final class TestHome {
+    private TestHome() {
+    }
+
+    static final String PROVIDERS = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
+    static final String DEFAULT_TYPE_1 = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider Types\\Type 001";
+
+    static Path home() {
+        String h = System.getenv("MSCAPI_HOME");
+        if (h == null || h.isEmpty()) {
+            throw new IllegalStateException("tests must run with their own MSCAPI_HOME");
+        }
+        return Path.of(h);
+    }
+
+    /** Replaces the whole registration with the given .reg body (the version line is added). */
+    static void replaceRegistry(String body) throws IOException {
+        Path dir = home().resolve("registry");
+        Files.createDirectories(dir);
+        try (var files = Files.list(dir)) {
+            for (Path p : (Iterable<Path>) files::iterator) {
+                Files.delete(p);
+            }
+        }
+        Files.writeString(dir.resolve("10-test.reg"), "Windows Registry Editor Version 5.00\n\n" + body);
+    }
+
+    /** Goes back to the default registration the emulation writes on first use. */
+    static void restoreDefaultRegistry() throws IOException {
+        Path dir = home().resolve("registry");
+        if (Files.isDirectory(dir)) {
+            try (var files = Files.list(dir)) {
+                for (Path p : (Iterable<Path>) files::iterator) {
+                    Files.delete(p);
+                }
+            }
+            Files.delete(dir);
+        }
+    }
+
+    /** A provider's registry section. */
+    static String provider(String name, Integer type, String image) {
+        StringBuilder s = new StringBuilder("[HKEY_LOCAL_MACHINE\\" + PROVIDERS + "\\" + name + "]\n");
+        if (image != null) {
+            s.append("\"Image Path\"=\"").append(image).append("\"\n");
+        }
+        if (type != null) {
+            s.append(String.format("\"Type\"=dword:%08x\n", type));
+        }
+        return s.append('\n').toString();
+    }
+
+    static String defaultProvider(String name) {
+        return "[HKEY_LOCAL_MACHINE\\" + DEFAULT_TYPE_1 + "]\n\"Name\"=\"" + name + "\"\n\n";
+    }
+
+    /** Reads the little-endian, length-prefixed layouts of list results. */
+    static final class Reader {
+        private final ByteBuffer b;
+
+        Reader(byte[] data) {
+            b = ByteBuffer.wrap(data).order(ByteOrder.LITTLE_ENDIAN);
+        }
+
+        int u32() {
+            return b.getInt();
+        }
+
+        byte[] field() {
+            byte[] f = new byte[b.getInt()];
+            b.get(f);
+            return f;
+        }
+
+        String text() {
+            return new String(field(), StandardCharsets.ISO_8859_1);
+        }
+
+        boolean atEnd() {
+            return !b.hasRemaining();
+        }
+    }
+
+    static List<String> parseProviderList(byte[] list) {
+        Reader r = new Reader(list);
+        int n = r.u32();
+        List<String> names = new ArrayList<>();
+        for (int i = 0; i < n; i++) {
+            names.add(r.text());
+        }
+        if (!r.atEnd()) {
+            throw new AssertionError("bytes after the last provider");
+        }
+        return names;
+    }
+}
