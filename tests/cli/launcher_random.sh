@@ -5,6 +5,7 @@ set -u
 launcher=$1
 home=$(mktemp -d) && trap 'rm -rf "$home"' EXIT
 export MSCAPI_HOME="$home"
+export MSCAPI_JAVA_OPTS="-Xcheck:jni"
 a=$("$launcher" random 32) || { echo "random failed"; exit 1; }
 b=$("$launcher" random 32) || { echo "random failed"; exit 1; }
 echo "$a" | grep -Eq '^[0-9a-f]{64}$' || { echo "not 64 hex digits: $a"; exit 1; }
