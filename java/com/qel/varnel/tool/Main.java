@@ -1,8 +1,6 @@
 package com.qel.varnel.tool;
 
 import java.io.PrintStream;
-import java.nio.file.Files;
-import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HexFormat;
@@ -58,6 +56,10 @@ public final class Main {
                     return random(rest);
                 case "demo":
                     return demo(rest);
+                case "providers":
+                    return providers(rest);
+                case "keys":
+                    return keys(rest);
                 default:
                     throw new UsageException("unknown command: " + command);
             }
@@ -77,6 +79,8 @@ public final class Main {
         s.println("Commands:");
         s.println("  version                       the native library's version");
         s.println("  random N [--provider NAME]    N random bytes from a provider, as hex");
+        s.println("  providers                     the installed RSA providers, the default first");
+        s.println("  keys                          every RSA key pair of every provider's containers");
         s.println("  demo [--home DIR]             run the library's typical sequence");
         s.println("  --help                        this text");
         s.println();
@@ -132,12 +136,34 @@ public final class Main {
         return new Demo(out, home).run();
     }
 
+    int providers(List<String> args) throws Exception {
+        noMore(args);
+        List<String> names = Layouts.providers(Native.queryProviders());
+        for (int i = 0; i < names.size(); i++) {
+            out.println(names.get(i) + (i == 0 ? "    (first: the default when it is installed)" : ""));
+        }
+        if (names.isEmpty()) {
+            out.println("(no RSA provider installed)");
+        }
+        return OK;
+    }
+
+    int keys(List<String> args) throws Exception {
+        noMore(args);
+        List<Layouts.KeyPair> keys = Layouts.keyPairs(Native.queryKeyPairs());
+        for (Layouts.KeyPair k : keys) {
+            out.printf("%s | %s | %s | %d bits | e=%d%n", k.provider(), k.container(),
+                    k.keySpec() == 1 ? "exchange" : k.keySpec() == 2 ? "signature" : "spec " + k.keySpec(),
+                    k.modulus().bitLength(), k.publicExponent());
+        }
+        if (keys.isEmpty()) {
+            out.println("(no key pairs)");
+        }
+        return OK;
+    }
+
     static String describeHome() {
         String home = System.getenv("MSCAPI_HOME");
         return home != null ? home : "(default location)";
-    }
-
-    static boolean isDirectory(String path) {
-        return path != null && Files.isDirectory(Path.of(path));
     }
 }

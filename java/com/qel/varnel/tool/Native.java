@@ -29,11 +29,54 @@ final class Native {
         }
     }
 
+    private static final Class<?> S = String.class;
+    private static final Class<?> I = int.class;
+    private static final Class<?> B = byte[].class;
+
     static int getDLLVersion() throws Exception {
         return (Integer) call("getDLLVersion", new Class<?>[0]);
     }
 
     static byte[] generateRandom(String provider, int length) throws Exception {
-        return (byte[]) call("generateRandom", new Class<?>[] {String.class, int.class}, provider, length);
+        return (byte[]) call("generateRandom", new Class<?>[] {S, I}, provider, length);
+    }
+
+    static byte[] queryProviders() throws Exception {
+        return (byte[]) call("queryProviders", new Class<?>[0]);
+    }
+
+    static byte[] queryKeyPairs() throws Exception {
+        return (byte[]) call("queryKeyPairs", new Class<?>[0]);
+    }
+
+    static byte[] generateKeyPair(String provider, String container, int algId, int keyBits) throws Exception {
+        return (byte[]) call("generateKeyPair", new Class<?>[] {S, S, I, I}, provider, container, algId, keyBits);
+    }
+
+    static void deleteKeyPair(String provider, String container) throws Exception {
+        call("deleteKeyPair", new Class<?>[] {S, S}, provider, container);
+    }
+
+    static byte[] sign(String provider, String container, int keySpec, byte[] hash, int algId) throws Exception {
+        return (byte[]) call("sign", new Class<?>[] {S, S, I, B, I, I}, provider, container, keySpec, hash,
+                hash.length, algId);
+    }
+
+    static byte[] addCertToStore(byte[] cert, String provider, String container, int keySpec, String friendlyName,
+            int storeKind) throws Exception {
+        return (byte[]) call("addCertToStore", new Class<?>[] {B, S, S, I, S, I}, cert, provider, container,
+                keySpec, friendlyName, storeKind);
+    }
+
+    static void setFlags(byte[] flags, byte[] serial, byte[] issuer, int storeKind) throws Exception {
+        call("setFlags", new Class<?>[] {B, B, B, I}, flags, serial, issuer, storeKind);
+    }
+
+    static void deleteCertFromStore(byte[] serial, byte[] issuer, int storeKind) throws Exception {
+        call("deleteCertFromStore", new Class<?>[] {B, B, I}, serial, issuer, storeKind);
+    }
+
+    static byte[] queryCerts(int storeKind) throws Exception {
+        return (byte[]) call("queryCerts", new Class<?>[] {I}, storeKind);
     }
 }
