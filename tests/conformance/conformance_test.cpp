@@ -1,0 +1,167 @@
+// What every native method shows its caller, checked over a recording
+// JNIEnv: results, layouts, messages, and the balance of what it takes from
+// and gives back to Java. The same suite is meant to run against the
+// emulated platform and, cross-compiled, against the Windows DLL.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "com_qel_varnel_MSCAPI.h"
+#include "fake_jni.h"
+#include "test_home.h"
+
+namespace {
+
+using fakejni::Env;
+
+class Conformance : public HomeTest {
+ protected:
+  void TearDown() override {
+    f.finishCall();
+    EXPECT_EQ(f.violations, std::vector<std::string>{});
+    HomeTest::TearDown();
+  }
+  Env f;
+};
+
+uint32_t le32(const std::vector<uint8_t> &b, size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+
+// Every method that runs the entry check, called with harmless arguments.
+struct Method {
+  const char *name;
+  std::function<jobject(Env &)> call;
+};
+
+std::vector<Method> checkedMethods() {
+  return {
+      {"generateRandom",
+       [](Env &f) {
+         return Java_com_qel_varnel_MSCAPI_generateRandom(f.env(), f.mscapiClass(),
+                                                          f.string("No Such Provider"), 8);
+       }},
+      {"queryProviders",
+       [](Env &f) { return Java_com_qel_varnel_MSCAPI_queryProviders(f.env(), f.mscapiClass()); }},
+  };
+}
+
+TEST_F(Conformance, VersionNeedsNoCheck) {
+  f.hasLibField = false;
+  f.managerInstalled = f.managerRefuses = true;
+  EXPECT_EQ(Java_com_qel_varnel_MSCAPI_getDLLVersion(f.env(), f.mscapiClass()), 0x40002);
+  EXPECT_FALSE(f.pending());
+  EXPECT_TRUE(f.checkLinkArgs.empty());
+}
+
+TEST_F(Conformance, EntryCheckComesFirst) {
+  struct Setup {
+    const char *what;
+    bool hasLib, libNull, manager, refuses;
+    const char *expectedPending;  // null: the check passes
+    bool asksManager;
+  };
+  const Setup setups[] = {
+      {"refusing manager", true, false, true, true, "java/lang/SecurityException", true},
+      {"no LIB field", false, false, true, true, "java/lang/NoSuchFieldError", false},
+      {"LIB null", true, true, true, true, nullptr, false},
+      {"no manager", true, false, false, false, nullptr, false},
+      {"consenting manager", true, false, true, false, nullptr, true},
+  };
+  for (const auto &m : checkedMethods()) {
+    for (const auto &s : setups) {
+      f.hasLibField = s.hasLib;
+      f.libIsNull = s.libNull;
+      f.managerInstalled = s.manager;
+      f.managerRefuses = s.refuses;
+      f.checkLinkArgs.clear();
+      const int before = f.acquisitions;
+      m.call(f);
+      f.finishCall();
+      EXPECT_EQ(f.checkLinkArgs.size(), s.asksManager ? 1u : 0u) << m.name << ": " << s.what;
+      if (s.asksManager) {
+        EXPECT_EQ(f.checkLinkArgs[0], "mscapi");
+      }
+      if (s.expectedPending != nullptr) {
+        EXPECT_EQ(f.pendingClass(), s.expectedPending) << m.name << ": " << s.what;
+        EXPECT_EQ(f.acquisitions, before) << m.name << " took an argument after a refused check";
+      } else {
+        // The check passed: whatever the method then raised is its own.
+        EXPECT_NE(f.pendingClass(), "java/lang/SecurityException") << m.name << ": " << s.what;
+      }
+      f.clearPending();
+    }
+  }
+}
+
+TEST_F(Conformance, GenerateRandom) {
+  struct Case {
+    const char *provider;
+    jint length;
+    bool ok;
+  };
+  const Case cases[] = {{nullptr, 0, true},
+                        {nullptr, 33, true},
+                        {"Soft Token RSA Provider", 5, true},
+                        {nullptr, -1, false},
+                        {"No Such Provider", 4, false}};
+  for (const auto &c : cases) {
+    jstring name = c.provider != nullptr ? f.string(c.provider) : nullptr;
+    jbyteArray r =
+        Java_com_qel_varnel_MSCAPI_generateRandom(f.env(), f.mscapiClass(), name, c.length);
+    f.finishCall();
+    if (c.ok) {
+      ASSERT_NE(r, nullptr);
+      EXPECT_EQ(f.contents(r).size(), static_cast<size_t>(c.length));
+      EXPECT_FALSE(f.pending());
+    } else {
+      EXPECT_EQ(r, nullptr);
+      EXPECT_EQ(f.pendingClass(), "java/lang/Exception");
+      EXPECT_EQ(f.pendingMessage(), "Failed to open provider key in registry!");
+      f.clearPending();
+    }
+  }
+  EXPECT_EQ(f.acquisitions, f.releases);
+}
+
+TEST_F(Conformance, QueryProvidersLayout) {
+  jbyteArray r = Java_com_qel_varnel_MSCAPI_queryProviders(f.env(), f.mscapiClass());
+  ASSERT_NE(r, nullptr);
+  const auto b = f.contents(r);
+  ASSERT_GE(b.size(), 4u);
+  const uint32_t count = le32(b, 0);
+  EXPECT_GE(count, 1u);
+  size_t at = 4;
+  std::vector<std::string> names;
+  for (uint32_t i = 0; i < count; ++i) {
+    ASSERT_LE(at + 4, b.size());
+    const uint32_t n = le32(b, at);
+    ASSERT_LE(at + 4 + n, b.size());
+    names.emplace_back(b.begin() + at + 4, b.begin() + at + 4 + n);
+    at += 4 + n;
+  }
+  EXPECT_EQ(at, b.size());
+  EXPECT_EQ(names.front(), "Microsoft Strong Cryptographic Provider");
+}
+
+// A failed NewByteArray leaves the JVM's OutOfMemoryError pending: the
+// method returns null, raises nothing of its own and releases everything.
+TEST_F(Conformance, NewByteArrayFailure) {
+  for (const auto &m : checkedMethods()) {
+    if (std::string(m.name) == "generateRandom") {
+      f.failNewByteArrayAfter = f.newByteArrays;
+      EXPECT_EQ(Java_com_qel_varnel_MSCAPI_generateRandom(f.env(), f.mscapiClass(), nullptr, 8),
+                nullptr);
+    } else {
+      f.failNewByteArrayAfter = f.newByteArrays;
+      EXPECT_EQ(m.call(f), nullptr) << m.name;
+    }
+    f.finishCall();
+    EXPECT_EQ(f.pendingClass(), "java/lang/OutOfMemoryError") << m.name;
+    f.clearPending();
+  }
+}
+
+}  // namespace
