@@ -2,12 +2,18 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <stdlib.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#ifdef _WIN32
+// On Windows the platform keeps its own state; there is no home to set.
+class HomeTest : public ::testing::Test {};
+#else
 class HomeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -33,3 +39,4 @@ class HomeTest : public ::testing::Test {
   }
   std::string home_;
 };
+#endif

@@ -1,0 +1,97 @@
+#include "natives.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#else
+#include "com_qel_varnel_MSCAPI.h"
+#endif
+
+namespace conformance {
+
+#ifdef _WIN32
+
+namespace {
+
+template <typename F>
+void find(HMODULE dll, F &f, const char *name) {
+  f = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(dll, name)));
+}
+
+Natives load() {
+  Natives n{};
+  HMODULE dll = LoadLibraryA("mscapi.dll");
+  if (dll == nullptr) {
+    std::fprintf(stderr, "cannot load mscapi.dll (error %lu)\n", GetLastError());
+    std::exit(2);
+  }
+#define MSCAPI_FIND(method, bytes) \
+  find(dll, n.method, "_Java_com_qel_varnel_MSCAPI_" #method "@" #bytes)
+  MSCAPI_FIND(getDLLVersion, 8);
+  MSCAPI_FIND(queryProviders, 8);
+  MSCAPI_FIND(generateRandom, 16);
+  MSCAPI_FIND(generateKeyPair, 24);
+  MSCAPI_FIND(deleteKeyPair, 16);
+  MSCAPI_FIND(queryKeyPairs, 8);
+  MSCAPI_FIND(importKeyPair, 56);
+  MSCAPI_FIND(importKeyPairPwd, 60);
+  MSCAPI_FIND(getPrivateKey, 24);
+  MSCAPI_FIND(addCertToStore, 32);
+  MSCAPI_FIND(setFriendlyName, 24);
+  MSCAPI_FIND(setFlags, 24);
+  MSCAPI_FIND(deleteCertFromStore, 20);
+  MSCAPI_FIND(queryCerts, 12);
+  MSCAPI_FIND(sign, 32);
+  MSCAPI_FIND(verifyAndSign, 36);
+#undef MSCAPI_FIND
+  return n;
+}
+
+}  // namespace
+
+const Natives &natives() {
+  static const Natives n = load();
+  return n;
+}
+
+#else
+
+// Weak references: a method not built yet links as null and is skipped.
+#define MSCAPI_WEAK(method)                                                                    \
+  extern "C" decltype(Java_com_qel_varnel_MSCAPI_##method) Java_com_qel_varnel_MSCAPI_##method \
+      __attribute__((weak));
+MSCAPI_WEAK(getDLLVersion)
+MSCAPI_WEAK(queryProviders)
+MSCAPI_WEAK(generateRandom)
+MSCAPI_WEAK(generateKeyPair)
+MSCAPI_WEAK(deleteKeyPair)
+MSCAPI_WEAK(queryKeyPairs)
+MSCAPI_WEAK(importKeyPair)
+MSCAPI_WEAK(importKeyPairPwd)
+MSCAPI_WEAK(getPrivateKey)
+MSCAPI_WEAK(addCertToStore)
+MSCAPI_WEAK(setFriendlyName)
+MSCAPI_WEAK(setFlags)
+MSCAPI_WEAK(deleteCertFromStore)
+MSCAPI_WEAK(queryCerts)
+MSCAPI_WEAK(sign)
+MSCAPI_WEAK(verifyAndSign)
+#undef MSCAPI_WEAK
+
+const Natives &natives() {
+#define M(method) &Java_com_qel_varnel_MSCAPI_##method
+  static const Natives n{M(getDLLVersion),       M(queryProviders),   M(generateRandom),
+                         M(generateKeyPair),     M(deleteKeyPair),    M(queryKeyPairs),
+                         M(importKeyPair),       M(importKeyPairPwd), M(getPrivateKey),
+                         M(addCertToStore),      M(setFriendlyName),  M(setFlags),
+                         M(deleteCertFromStore), M(queryCerts),       M(sign),
+                         M(verifyAndSign)};
+#undef M
+  return n;
+}
+
+#endif
+
+}  // namespace conformance
