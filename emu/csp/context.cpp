@@ -7,9 +7,15 @@
 #include <climits>
 
 #include "common/api.h"
+#include "csp/keystore.h"
 
 using emu::csp::Context;
 using emu::csp::contexts;
+
+namespace {
+// Longest container name accepted (bytes, without the terminator).
+constexpr size_t kMaxContainerName = 260;
+}  // namespace
 
 extern "C" {
 
@@ -29,8 +35,32 @@ BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *phProv, LPCSTR szContainer, LPCSTR 
       *phProv = contexts().add(std::move(ctx));
       return emu::succeed();
     }
-    // Key containers are not available in this build of the CSP.
-    return emu::fail(NTE_BAD_KEYSET);
+    // A null or empty name stands for the user's login name.
+    const std::string name = szContainer != nullptr && *szContainer != '\0'
+                                 ? std::string(szContainer)
+                                 : emu::csp::keystore::defaultContainerName();
+    if (name.size() > kMaxContainerName) return emu::fail(NTE_BAD_KEYSET_PARAM);
+    const DWORD action = dwFlags & ~(CRYPT_SILENT | CRYPT_MACHINE_KEYSET);
+    ctx->dbPath = emu::csp::keystore::databasePath();
+    if (action == CRYPT_DELETEKEYSET) {
+      if (!emu::csp::keystore::deleteContainer(ctx->dbPath, ctx->provider.family, name))
+        return emu::fail(NTE_BAD_KEYSET);
+      return emu::succeed();  // no handle remains
+    }
+    if (action == CRYPT_NEWKEYSET) {
+      if (!emu::csp::keystore::createContainer(ctx->dbPath, ctx->provider.family, name,
+                                               ctx->containerId, error))
+        return emu::fail(error);
+      ctx->containerName = name;
+    } else if (action == 0) {
+      if (!emu::csp::keystore::findContainer(ctx->dbPath, ctx->provider.family, name,
+                                             ctx->containerId, ctx->containerName))
+        return emu::fail(NTE_BAD_KEYSET);
+    } else {
+      return emu::fail(NTE_BAD_FLAGS);
+    }
+    *phProv = contexts().add(std::move(ctx));
+    return emu::succeed();
   });
 }
 

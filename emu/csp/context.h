@@ -1,21 +1,54 @@
 // A provider context (HCRYPTPROV) of the emulated CSP.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "csp/handle_table.h"
 #include "csp/provider.h"
 
 namespace emu::csp {
 
+struct LoadedKey;
+
+// What a context knows about one key slot (AT_KEYEXCHANGE, AT_SIGNATURE) of
+// its container: the PIN it presented (token family only) and, once that PIN
+// opened the slot's protected key, the unlocked key of that generation.
+struct Slot {
+  bool pinGiven = false;
+  std::string pin;  // wiped when replaced and when the context goes away
+  uint64_t unlockedGen = 0;
+  std::shared_ptr<LoadedKey> unlocked;
+  void clearPin();
+  ~Slot() { clearPin(); }
+};
+
 struct Context {
   Provider provider;
   bool verifyOnly = false;  // CRYPT_VERIFYCONTEXT: no key container
+  std::string dbPath;       // the key database of the home the context opened
+  int64_t containerId = 0;  // row of the open container (0 for a verification context)
+  std::string containerName;
+
+  std::mutex mu;  // guards what follows
+  Slot slots[2];  // [0] AT_KEYEXCHANGE, [1] AT_SIGNATURE
+  // PP_ENUMCONTAINERS: the names taken at CRYPT_FIRST and the next position.
+  std::vector<std::string> enumNames;
+  size_t enumPos = 0;
+  bool enumStarted = false;
 };
 
 inline HandleTable<Context> &contexts() {
   return handleTable<Context>(0x10000);
+}
+
+// The slot index of a key spec (AT_KEYEXCHANGE 0, AT_SIGNATURE 1); -1 for
+// anything else.
+inline int slotOf(DWORD keySpec) {
+  return keySpec == AT_KEYEXCHANGE ? 0 : keySpec == AT_SIGNATURE ? 1 : -1;
 }
 
 }  // namespace emu::csp

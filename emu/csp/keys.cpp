@@ -1,0 +1,167 @@
+// Keys of a container: generation, import, export, the user key handles and
+// their parameters.
+#include "csp/keys.h"
+
+#include <memory>
+
+#include "common/api.h"
+#include "csp/blob.h"
+
+using emu::csp::Context;
+using emu::csp::contexts;
+using emu::csp::Family;
+using emu::csp::Key;
+using emu::csp::KeyInfo;
+using emu::csp::keys;
+namespace keystore = emu::csp::keystore;
+namespace blob = emu::csp::blob;
+namespace rsa = emu::csp::rsa;
+
+namespace {
+
+// The provider's default key length, used when CryptGenKey's flags give 0.
+constexpr DWORD kDefaultBits = 2048;
+
+// Permissions every key of the CSP has; CRYPT_EXPORT is added for
+// exportable keys.
+constexpr DWORD kBasePermissions =
+    CRYPT_ENCRYPT | CRYPT_DECRYPT | CRYPT_READ | CRYPT_WRITE | CRYPT_MAC;
+
+BOOL giveKey(std::shared_ptr<Context> ctx, const KeyInfo &info, HCRYPTKEY *phKey) {
+  auto key = std::make_shared<Key>();
+  key->ctx = std::move(ctx);
+  key->info = info;
+  *phKey = keys().add(std::move(key));
+  return emu::succeed();
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey) {
+  if (phKey == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
+  *phKey = 0;
+  return emu::guarded(NTE_FAIL, [&]() -> BOOL {
+    auto ctx = contexts().get(hProv);
+    if (!ctx) return emu::fail(NTE_BAD_UID);
+    if (ctx->verifyOnly) return emu::fail(NTE_BAD_KEYSET);
+    int spec = 0;
+    if (Algid == AT_KEYEXCHANGE || Algid == CALG_RSA_KEYX) {
+      spec = AT_KEYEXCHANGE;
+    } else if (Algid == AT_SIGNATURE || Algid == CALG_RSA_SIGN) {
+      spec = AT_SIGNATURE;
+    } else {
+      return emu::fail(NTE_BAD_ALGID);
+    }
+    DWORD bits = dwFlags >> 16;
+    if (bits == 0) bits = kDefaultBits;
+    if (bits < blob::kMinBits || bits > blob::kMaxBits || bits % 8 != 0)
+      return emu::fail(NTE_BAD_FLAGS);
+    const bool exportable = (dwFlags & CRYPT_EXPORTABLE) != 0;
+    // Keys born on the token never leave it.
+    if (exportable && ctx->provider.family == Family::Token) return emu::fail(NTE_BAD_FLAGS);
+    rsa::Pkey pkey = rsa::generate(bits);
+    if (!pkey) return emu::fail(NTE_FAIL);
+    KeyInfo info;
+    DWORD error = 0;
+    if (!keystore::storeKey(*ctx, spec, std::move(pkey), exportable, info, error))
+      return emu::fail(error);
+    return giveKey(std::move(ctx), info, phKey);
+  });
+}
+
+BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, CONST BYTE *pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
+                           DWORD dwFlags, HCRYPTKEY *phKey) {
+  if (phKey == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
+  *phKey = 0;
+  return emu::guarded(NTE_FAIL, [&]() -> BOOL {
+    auto ctx = contexts().get(hProv);
+    if (!ctx) return emu::fail(NTE_BAD_UID);
+    if (ctx->verifyOnly) return emu::fail(NTE_BAD_KEYSET);
+    // Only plaintext private key blobs are understood.
+    if (hPubKey != 0) return emu::fail(NTE_BAD_KEY);
+    rsa::Parts parts;
+    int spec = 0;
+    DWORD bits = 0, error = 0;
+    if (!blob::parsePrivate(pbData, dwDataLen, parts, spec, bits, error)) return emu::fail(error);
+    rsa::Pkey pkey = rsa::fromParts(parts, true);
+    if (!pkey) return emu::fail(NTE_BAD_DATA);
+    KeyInfo info;
+    if (!keystore::storeKey(*ctx, spec, std::move(pkey), (dwFlags & CRYPT_EXPORTABLE) != 0, info,
+                            error))
+      return emu::fail(error);
+    return giveKey(std::move(ctx), info, phKey);
+  });
+}
+
+BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey) {
+  if (phUserKey == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
+  *phUserKey = 0;
+  return emu::guarded(NTE_FAIL, [&]() -> BOOL {
+    auto ctx = contexts().get(hProv);
+    if (!ctx) return emu::fail(NTE_BAD_UID);
+    if (ctx->verifyOnly) return emu::fail(NTE_BAD_KEYSET);
+    KeyInfo info;
+    if (emu::csp::slotOf(dwKeySpec) < 0 ||
+        !keystore::keyInfo(*ctx, static_cast<int>(dwKeySpec), info))
+      return emu::fail(NTE_NO_KEY);
+    return giveKey(std::move(ctx), info, phUserKey);
+  });
+}
+
+BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) {
+  if (!keys().remove(hKey)) return emu::fail(NTE_BAD_KEY);
+  return emu::succeed();
+}
+
+BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags,
+                           BYTE *pbData, DWORD *pdwDataLen) {
+  if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
+  return emu::guarded(NTE_FAIL, [&]() -> BOOL {
+    auto key = keys().get(hKey);
+    if (!key) return emu::fail(NTE_BAD_KEY);
+    if (hExpKey != 0) return emu::fail(NTE_BAD_KEY);
+    if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
+    if (dwBlobType == PUBLICKEYBLOB) {
+      const rsa::Bytes out = blob::publicBlob(key->info);
+      return emu::copyOut(out.data(), static_cast<DWORD>(out.size()), pbData, pdwDataLen);
+    }
+    if (dwBlobType != PRIVATEKEYBLOB) return emu::fail(NTE_BAD_TYPE);
+    if (!key->info.exportable) return emu::fail(NTE_BAD_KEY_STATE);
+    KeyInfo info;
+    DWORD error = 0;
+    auto loaded = keystore::usableKey(*key->ctx, key->info.spec, key->info.gen, info, error);
+    if (!loaded) return emu::fail(error);
+    rsa::Parts parts;
+    rsa::SecretBytes out;
+    if (!rsa::partsOf(loaded->pkey.get(), parts) || !blob::privateBlob(info, parts, out.bytes))
+      return emu::fail(NTE_BAD_KEY);
+    return emu::copyOut(out.bytes.data(), static_cast<DWORD>(out.bytes.size()), pbData, pdwDataLen);
+  });
+}
+
+BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+                             DWORD dwFlags) {
+  if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
+  auto key = keys().get(hKey);
+  if (!key) return emu::fail(NTE_BAD_KEY);
+  if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
+  DWORD value = 0;
+  switch (dwParam) {
+    case KP_PERMISSIONS:
+      value = kBasePermissions | (key->info.exportable ? CRYPT_EXPORT : 0);
+      break;
+    case KP_ALGID:
+      value = key->info.alg;
+      break;
+    case KP_KEYLEN:
+      value = key->info.bits;
+      break;
+    default:
+      return emu::fail(NTE_BAD_TYPE);
+  }
+  return emu::copyOut(&value, sizeof value, pbData, pdwDataLen);
+}
+
+}  // extern "C"

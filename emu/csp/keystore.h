@@ -1,0 +1,91 @@
+// Key containers and their keys, kept in the SQLite database
+// $MSCAPI_HOME/keys.db, and the per-process cache of loaded keys.
+//
+// One container namespace per provider family; names compare
+// case-insensitively (ASCII) and are kept as given. Each key row carries a
+// random generation number that changes whenever the key is written, so a
+// cached key is used only while the stored key is the one it was loaded
+// from, whichever process wrote it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "csp/context.h"
+#include "csp/rsa.h"
+#include "winapi/advapi32.h"
+
+namespace emu::csp {
+
+using rsa::Bytes;
+
+// An RSA key loaded into OpenSSL, shared by every context of the process
+// that may use it.
+struct LoadedKey {
+  rsa::Pkey pkey;
+  // Protected keys: SHA-256 over a per-process secret, the salt and the PIN
+  // that opened it, so a later presentation of the PIN is checked without
+  // the slow key derivation (as Windows caches a PIN once entered).
+  Bytes pinCheck;
+};
+
+// The public facts about a stored key (no secret material).
+struct KeyInfo {
+  int spec = 0;  // AT_KEYEXCHANGE or AT_SIGNATURE
+  ALG_ID alg = 0;
+  uint32_t bits = 0;
+  bool exportable = false;
+  bool isProtected = false;
+  uint64_t gen = 0;
+  Bytes modulus;  // big-endian
+  uint32_t exponent = 0;
+};
+
+namespace keystore {
+
+// The key database of the current home, created when missing. Throws
+// storage::StorageError.
+std::string databasePath();
+
+// The name a null or empty container name stands for: the login name.
+std::string defaultContainerName();
+
+// Creates an empty container; false with NTE_EXISTS when the name is taken
+// in the family.
+bool createContainer(const std::string &db, Family family, const std::string &name, int64_t &id,
+                     DWORD &error);
+// Finds a container by name; false when there is none.
+bool findContainer(const std::string &db, Family family, const std::string &name, int64_t &id,
+                   std::string &storedName);
+// Deletes a container and its keys; false when there is none.
+bool deleteContainer(const std::string &db, Family family, const std::string &name);
+// Every container name of the family, in case-insensitive order.
+std::vector<std::string> containerNames(const std::string &db, Family family);
+
+// The stored key of a slot; false when the slot (or the container) is empty.
+bool keyInfo(const Context &ctx, int spec, KeyInfo &info);
+
+// Stores a new key in the context's container under `spec`, replacing the
+// slot's key. When the context holds a PIN for the slot (token family), the
+// private components are sealed under it. Fails with NTE_PERM when the slot
+// holds a protected key this context has not unlocked, NTE_BAD_KEYSET when
+// the container is gone. On success `info` describes the stored key, and
+// the loaded key is cached (and unlocks the slot in this context).
+bool storeKey(Context &ctx, int spec, rsa::Pkey key, bool exportable, KeyInfo &info, DWORD &error);
+
+// The key of a slot, ready to sign or export: from the cache, or loaded
+// from storage. A protected key is given only to a context that unlocked
+// that generation (NTE_PERM otherwise). `gen`, when not 0, must match the
+// stored generation (NTE_BAD_KEY otherwise).
+std::shared_ptr<LoadedKey> usableKey(Context &ctx, int spec, uint64_t gen, KeyInfo &info,
+                                     DWORD &error);
+
+// Presents a PIN for a slot of a token context: sets it for the key to be
+// made when the slot is empty, opens the slot's protected key when it
+// matches, refuses it otherwise (and always for an unprotected key).
+bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error);
+
+}  // namespace keystore
+}  // namespace emu::csp

@@ -1,0 +1,90 @@
+// Provider parameters: the container enumeration, the provider's and the
+// container's names, and the PINs of the token family.
+#include <openssl/crypto.h>
+
+#include <cstring>
+
+#include "common/api.h"
+#include "csp/keystore.h"
+
+using emu::csp::Context;
+using emu::csp::contexts;
+namespace keystore = emu::csp::keystore;
+
+namespace {
+
+BOOL copyText(const std::string &s, BYTE *pbData, DWORD *pdwDataLen) {
+  return emu::copyOut(s.c_str(), static_cast<DWORD>(s.size() + 1), pbData, pdwDataLen);
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+                              DWORD dwFlags) {
+  if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
+  return emu::guarded(NTE_FAIL, [&]() -> BOOL {
+    auto ctx = contexts().get(hProv);
+    if (!ctx) return emu::fail(NTE_BAD_UID);
+    switch (dwParam) {
+      case PP_ENUMCONTAINERS: {
+        if ((dwFlags & ~CRYPT_FIRST) != 0) return emu::fail(NTE_BAD_FLAGS);
+        // Read the names before taking the context's lock: no storage work
+        // happens under it.
+        std::vector<std::string> names;
+        bool restart = false;
+        {
+          std::lock_guard<std::mutex> lock(ctx->mu);
+          restart = (dwFlags & CRYPT_FIRST) != 0 || !ctx->enumStarted;
+        }
+        if (restart) {
+          const std::string db = ctx->dbPath.empty() ? keystore::databasePath() : ctx->dbPath;
+          names = keystore::containerNames(db, ctx->provider.family);
+        }
+        std::lock_guard<std::mutex> lock(ctx->mu);
+        if (restart) {
+          ctx->enumNames = std::move(names);
+          ctx->enumPos = 0;
+          ctx->enumStarted = true;
+        }
+        if (ctx->enumPos >= ctx->enumNames.size()) return emu::fail(ERROR_NO_MORE_ITEMS);
+        const std::string &name = ctx->enumNames[ctx->enumPos];
+        // A null buffer asks the size; a short one fails; neither moves on.
+        const BOOL ok = copyText(name, pbData, pdwDataLen);
+        if (ok && pbData != nullptr) ++ctx->enumPos;
+        return ok;
+      }
+      case PP_NAME:
+        if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
+        return copyText(ctx->provider.name, pbData, pdwDataLen);
+      case PP_CONTAINER:
+        if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
+        if (ctx->verifyOnly) return emu::fail(NTE_BAD_KEYSET);
+        return copyText(ctx->containerName, pbData, pdwDataLen);
+      default:
+        return emu::fail(NTE_BAD_TYPE);
+    }
+  });
+}
+
+BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, CONST BYTE *pbData, DWORD dwFlags) {
+  return emu::guarded(NTE_FAIL, [&]() -> BOOL {
+    auto ctx = contexts().get(hProv);
+    if (!ctx) return emu::fail(NTE_BAD_UID);
+    if (dwParam != PP_KEYEXCHANGE_PIN && dwParam != PP_SIGNATURE_PIN)
+      return emu::fail(NTE_BAD_TYPE);
+    // The software providers have no PINs, as on Windows.
+    if (ctx->provider.family != emu::csp::Family::Token) return emu::fail(NTE_BAD_TYPE);
+    if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
+    if (pbData == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
+    std::string pin(reinterpret_cast<const char *>(pbData));
+    const int spec = dwParam == PP_KEYEXCHANGE_PIN ? AT_KEYEXCHANGE : AT_SIGNATURE;
+    DWORD error = 0;
+    const bool ok = keystore::presentPin(*ctx, spec, pin, error);
+    if (!pin.empty()) OPENSSL_cleanse(&pin[0], pin.size());
+    return ok ? emu::succeed() : emu::fail(error);
+  });
+}
+
+}  // extern "C"

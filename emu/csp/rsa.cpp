@@ -1,0 +1,244 @@
+#include "csp/rsa.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/param_build.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+
+#include <climits>
+
+namespace emu::csp::rsa {
+
+namespace {
+
+struct BnFree {
+  void operator()(BIGNUM *b) const { BN_clear_free(b); }
+};
+using Bn = std::unique_ptr<BIGNUM, BnFree>;
+
+struct CtxFree {
+  void operator()(EVP_PKEY_CTX *c) const { EVP_PKEY_CTX_free(c); }
+};
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
+
+struct CipherFree {
+  void operator()(EVP_CIPHER_CTX *c) const { EVP_CIPHER_CTX_free(c); }
+};
+
+struct BldFree {
+  void operator()(OSSL_PARAM_BLD *b) const { OSSL_PARAM_BLD_free(b); }
+};
+struct ParamsFree {
+  void operator()(OSSL_PARAM *p) const { OSSL_PARAM_free(p); }
+};
+
+Bn toBn(const Bytes &b) {
+  return Bn(BN_bin2bn(b.data(), static_cast<int>(b.size()), nullptr));
+}
+
+bool fromBn(EVP_PKEY *key, const char *name, Bytes &out) {
+  BIGNUM *raw = nullptr;
+  if (EVP_PKEY_get_bn_param(key, name, &raw) != 1) return false;
+  Bn b(raw);
+  out.assign(static_cast<size_t>(BN_num_bytes(b.get())), 0);
+  BN_bn2bin(b.get(), out.data());
+  return true;
+}
+
+void putLen(Bytes &out, size_t n) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(n >> (8 * i)));
+}
+
+constexpr int kSaltLen = 16;
+constexpr int kNonceLen = 12;
+constexpr int kTagLen = 16;
+
+bool deriveKey(const std::string &pin, const Bytes &salt, uint8_t key[32]) {
+  return PKCS5_PBKDF2_HMAC(pin.data(), static_cast<int>(pin.size()), salt.data(),
+                           static_cast<int>(salt.size()), kPinIterations, EVP_sha256(), 32,
+                           key) == 1;
+}
+
+}  // namespace
+
+void cleanse(Bytes &b) {
+  if (!b.empty()) OPENSSL_cleanse(b.data(), b.size());
+  b.clear();
+}
+
+Parts::~Parts() {
+  for (Bytes *b : {&n, &e, &d, &p, &q, &dp, &dq, &qinv}) cleanse(*b);
+}
+
+Pkey generate(unsigned bits) {
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1) return nullptr;
+  if (EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(bits)) != 1) return nullptr;
+  EVP_PKEY *key = nullptr;
+  if (EVP_PKEY_generate(ctx.get(), &key) != 1) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  return Pkey(key);
+}
+
+bool partsOf(EVP_PKEY *key, Parts &out) {
+  return fromBn(key, OSSL_PKEY_PARAM_RSA_N, out.n) && fromBn(key, OSSL_PKEY_PARAM_RSA_E, out.e) &&
+         fromBn(key, OSSL_PKEY_PARAM_RSA_D, out.d) &&
+         fromBn(key, OSSL_PKEY_PARAM_RSA_FACTOR1, out.p) &&
+         fromBn(key, OSSL_PKEY_PARAM_RSA_FACTOR2, out.q) &&
+         fromBn(key, OSSL_PKEY_PARAM_RSA_EXPONENT1, out.dp) &&
+         fromBn(key, OSSL_PKEY_PARAM_RSA_EXPONENT2, out.dq) &&
+         fromBn(key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, out.qinv);
+}
+
+Pkey fromParts(const Parts &parts, bool check) {
+  Bn n = toBn(parts.n), e = toBn(parts.e), d = toBn(parts.d), p = toBn(parts.p), q = toBn(parts.q),
+     dp = toBn(parts.dp), dq = toBn(parts.dq), qinv = toBn(parts.qinv);
+  if (!n || !e || !d || !p || !q || !dp || !dq || !qinv) return nullptr;
+  std::unique_ptr<OSSL_PARAM_BLD, BldFree> bld(OSSL_PARAM_BLD_new());
+  if (!bld || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
+      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1 ||
+      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_D, d.get()) != 1 ||
+      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR1, p.get()) != 1 ||
+      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR2, q.get()) != 1 ||
+      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1, dp.get()) != 1 ||
+      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2, dq.get()) != 1 ||
+      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, qinv.get()) != 1)
+    return nullptr;
+  std::unique_ptr<OSSL_PARAM, ParamsFree> params(OSSL_PARAM_BLD_to_param(bld.get()));
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  EVP_PKEY *raw = nullptr;
+  if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+      EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_KEYPAIR, params.get()) != 1) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  Pkey key(raw);
+  if (check) {
+    PkeyCtx checker(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    // EVP_PKEY_check: the full private key validation (primes, n = pq,
+    // d, the CRT values and the key pair).
+    if (!checker || EVP_PKEY_check(checker.get()) != 1) {
+      ERR_clear_error();
+      return nullptr;
+    }
+  }
+  return key;
+}
+
+unsigned modulusBits(const Bytes &n) {
+  Bn b = toBn(n);
+  return b ? static_cast<unsigned>(BN_num_bits(b.get())) : 0;
+}
+
+Bytes serialisePrivate(const Parts &parts) {
+  Bytes out;
+  for (const Bytes *b : {&parts.d, &parts.p, &parts.q, &parts.dp, &parts.dq, &parts.qinv}) {
+    putLen(out, b->size());
+    out.insert(out.end(), b->begin(), b->end());
+  }
+  return out;
+}
+
+bool parsePrivate(const Bytes &data, Parts &out) {
+  size_t at = 0;
+  for (Bytes *b : {&out.d, &out.p, &out.q, &out.dp, &out.dq, &out.qinv}) {
+    if (data.size() - at < 4) return false;
+    size_t n = 0;
+    for (int i = 0; i < 4; ++i) n |= static_cast<size_t>(data[at + i]) << (8 * i);
+    at += 4;
+    if (data.size() - at < n) return false;
+    b->assign(data.begin() + static_cast<std::ptrdiff_t>(at),
+              data.begin() + static_cast<std::ptrdiff_t>(at + n));
+    at += n;
+  }
+  return at == data.size();
+}
+
+bool sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestLen, Bytes &sig) {
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      (md != nullptr && EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)) {
+    ERR_clear_error();
+    return false;
+  }
+  size_t len = static_cast<size_t>(EVP_PKEY_get_size(key));
+  sig.assign(len, 0);
+  if (EVP_PKEY_sign(ctx.get(), sig.data(), &len, digest, digestLen) != 1) {
+    ERR_clear_error();
+    return false;
+  }
+  sig.resize(len);
+  return true;
+}
+
+bool seal(const std::string &pin, const Bytes &plain, const Bytes &aad, Bytes &salt, Bytes &nonce,
+          Bytes &sealed) {
+  salt.assign(kSaltLen, 0);
+  nonce.assign(kNonceLen, 0);
+  if (!randomBytes(salt.data(), salt.size()) || !randomBytes(nonce.data(), nonce.size()))
+    return false;
+  uint8_t key[32];
+  if (!deriveKey(pin, salt, key)) return false;
+  std::unique_ptr<EVP_CIPHER_CTX, CipherFree> c(EVP_CIPHER_CTX_new());
+  sealed.assign(plain.size() + kTagLen, 0);
+  int len = 0, fin = 0;
+  const bool ok =
+      c && EVP_EncryptInit_ex(c.get(), EVP_aes_256_gcm(), nullptr, key, nonce.data()) == 1 &&
+      EVP_EncryptUpdate(c.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) == 1 &&
+      EVP_EncryptUpdate(c.get(), sealed.data(), &len, plain.data(),
+                        static_cast<int>(plain.size())) == 1 &&
+      EVP_EncryptFinal_ex(c.get(), sealed.data() + len, &fin) == 1 &&
+      EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_GCM_GET_TAG, kTagLen, sealed.data() + plain.size()) ==
+          1;
+  OPENSSL_cleanse(key, sizeof key);
+  if (!ok) ERR_clear_error();
+  return ok;
+}
+
+bool open(const std::string &pin, const Bytes &salt, const Bytes &nonce, const Bytes &sealed,
+          const Bytes &aad, Bytes &plain) {
+  if (sealed.size() < kTagLen || nonce.size() != kNonceLen) return false;
+  uint8_t key[32];
+  if (!deriveKey(pin, salt, key)) return false;
+  const size_t n = sealed.size() - kTagLen;
+  std::unique_ptr<EVP_CIPHER_CTX, CipherFree> c(EVP_CIPHER_CTX_new());
+  plain.assign(n, 0);
+  Bytes tag(sealed.end() - kTagLen, sealed.end());
+  int len = 0, fin = 0;
+  const bool ok =
+      c && EVP_DecryptInit_ex(c.get(), EVP_aes_256_gcm(), nullptr, key, nonce.data()) == 1 &&
+      EVP_DecryptUpdate(c.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) == 1 &&
+      EVP_DecryptUpdate(c.get(), plain.data(), &len, sealed.data(), static_cast<int>(n)) == 1 &&
+      EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_GCM_SET_TAG, kTagLen, tag.data()) == 1 &&
+      EVP_DecryptFinal_ex(c.get(), plain.data() + len, &fin) == 1;
+  OPENSSL_cleanse(key, sizeof key);
+  if (!ok) {
+    ERR_clear_error();
+    cleanse(plain);
+  }
+  return ok;
+}
+
+Bytes sha256(std::initializer_list<const Bytes *> parts) {
+  Bytes out(32, 0);
+  EVP_MD_CTX *c = EVP_MD_CTX_new();
+  bool ok = c != nullptr && EVP_DigestInit_ex(c, EVP_sha256(), nullptr) == 1;
+  for (const Bytes *p : parts) ok = ok && EVP_DigestUpdate(c, p->data(), p->size()) == 1;
+  unsigned len = 0;
+  ok = ok && EVP_DigestFinal_ex(c, out.data(), &len) == 1;
+  EVP_MD_CTX_free(c);
+  if (!ok) out.clear();
+  return out;
+}
+
+bool randomBytes(uint8_t *p, size_t n) {
+  return n <= INT_MAX && RAND_bytes(p, static_cast<int>(n)) == 1;
+}
+
+}  // namespace emu::csp::rsa

@@ -1,0 +1,82 @@
+// RSA and the other primitives the emulated CSP needs, all done by
+// OpenSSL 3: key generation and validation, PKCS#1 v1.5 signing, the PIN
+// key derivation and the sealing of protected keys with AES-256-GCM.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace emu::csp::rsa {
+
+using Bytes = std::vector<uint8_t>;
+
+// Overwrites a buffer before its memory is given back.
+void cleanse(Bytes &b);
+
+// A byte vector that is wiped when it goes away.
+struct SecretBytes {
+  Bytes bytes;
+  SecretBytes() = default;
+  explicit SecretBytes(Bytes b) : bytes(std::move(b)) {}
+  ~SecretBytes() { cleanse(bytes); }
+  SecretBytes(const SecretBytes &) = delete;
+  SecretBytes &operator=(const SecretBytes &) = delete;
+};
+
+struct PkeyFree {
+  void operator()(EVP_PKEY *k) const { EVP_PKEY_free(k); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
+// The components of an RSA private key, unsigned big-endian without
+// leading zero bytes. Wiped when it goes away.
+struct Parts {
+  Bytes n, e, d, p, q, dp, dq, qinv;
+  Parts() = default;
+  ~Parts();
+  Parts(const Parts &) = delete;
+  Parts &operator=(const Parts &) = delete;
+};
+
+// A fresh key of `bits` bits with public exponent 65537; null on failure.
+Pkey generate(unsigned bits);
+
+// The components of a private key; false when they cannot be read.
+bool partsOf(EVP_PKEY *key, Parts &out);
+
+// A key made from its components. With `check`, OpenSSL's private key
+// checks (primes, CRT values, the key pair) must pass as well.
+Pkey fromParts(const Parts &parts, bool check);
+
+// Bits of the modulus.
+unsigned modulusBits(const Bytes &n);
+
+// The private components (d, p, q, dp, dq, qinv) as one length-prefixed
+// serialisation, and back.
+Bytes serialisePrivate(const Parts &parts);
+bool parsePrivate(const Bytes &data, Parts &out);
+
+// PKCS#1 v1.5 signature of `digest` (`md` names the DigestInfo, null for
+// none) into `sig` (EVP_PKEY_get_size bytes), big-endian.
+bool sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestLen, Bytes &sig);
+
+// Sealing of a protected key's private components under a PIN:
+// PBKDF2-HMAC-SHA256 (kPinIterations) with a random salt gives the
+// AES-256-GCM key; the ciphertext carries the 16-byte tag at its end and is
+// bound to `aad`. open() fails for a wrong PIN (the tag does not match).
+constexpr int kPinIterations = 100000;
+bool seal(const std::string &pin, const Bytes &plain, const Bytes &aad, Bytes &salt, Bytes &nonce,
+          Bytes &sealed);
+bool open(const std::string &pin, const Bytes &salt, const Bytes &nonce, const Bytes &sealed,
+          const Bytes &aad, Bytes &plain);
+
+// SHA-256 of the concatenated inputs.
+Bytes sha256(std::initializer_list<const Bytes *> parts);
+
+bool randomBytes(uint8_t *p, size_t n);
+
+}  // namespace emu::csp::rsa
