@@ -1,0 +1,483 @@
+// The crypt32 certificate store entry points of the emulated platform.
+// No C++ exception leaves them (failures become the thread's last error),
+// except the test-only enumeration fault, which exists to reach the caller.
+#include "common/api.h"
+
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "certstore/prov_info.h"
+#include "certstore/store.h"
+#include "csp/handle_table.h"
+#include "storage/database.h"
+
+#ifndef CRYPT_E_PENDING_CLOSE
+#define CRYPT_E_PENDING_CLOSE 0x8009200Fu
+#endif
+
+using namespace emu;
+using namespace emu::certstore;
+
+namespace {
+
+HandleTable<Store> &stores() {
+  return handleTable<Store>(0x40000000);
+}
+
+// Stores closed without the force flag while contexts taken from them are
+// still in use; destroyed when the last of those contexts is freed.
+std::mutex closingMu;
+std::unordered_map<Store *, std::shared_ptr<Store>> &closing() {
+  static std::unordered_map<Store *, std::shared_ptr<Store>> m;
+  return m;
+}
+
+std::shared_ptr<Store> storeOf(HCERTSTORE h) {
+  return stores().get(reinterpret_cast<uintptr_t>(h));
+}
+
+CertObject *objectOf(PCCERT_CONTEXT p) {
+  if (p == nullptr) return nullptr;
+  const auto *b = reinterpret_cast<const ContextBlock *>(p);
+  return b->magic == kContextMagic ? b->owner : nullptr;
+}
+
+// Like emu::guarded, for entry points that return a pointer or handle.
+template <typename T, typename F>
+T guardedPtr(F &&body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc &) {
+    SetLastError(NTE_NO_MEMORY);
+  } catch (const storage::StorageError &) {
+    SetLastError(E_UNEXPECTED);
+  } catch (...) {
+    SetLastError(E_UNEXPECTED);
+  }
+  return nullptr;
+}
+
+std::string fromWide(const WCHAR *w) {
+  std::string s;
+  for (; *w != 0; ++w) {
+    const uint32_t u = static_cast<uint16_t>(*w);
+    if (u < 0x80) {
+      s.push_back(static_cast<char>(u));
+    } else if (u < 0x800) {
+      s.push_back(static_cast<char>(0xC0 | (u >> 6)));
+      s.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+    } else {
+      s.push_back(static_cast<char>(0xE0 | (u >> 12)));
+      s.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+      s.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+    }
+  }
+  return s;
+}
+
+std::vector<Scope> scopesOf(View v) {
+  switch (v) {
+    case View::UserAndMachine:
+      return {Scope::User, Scope::Machine};
+    case View::UserOnly:
+      return {Scope::User};
+    case View::Machine:
+      return {Scope::Machine};
+  }
+  return {};
+}
+
+HCERTSTORE openStore(View view, const std::string &name, bool readOnly) {
+  if (name.empty()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto s = std::make_shared<Store>();
+  s->view = view;
+  s->name = storeKey(name);
+  s->mode = machineMode();
+  s->readOnly = readOnly;
+  if (view == View::Machine && s->mode == MachineMode::Unavailable) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  // A system store is created the first time it is opened; a read-only
+  // machine scope creates nothing (the store then simply shows as empty).
+  if (view != View::Machine) {
+    ensureStore(Scope::User, s->name);
+  } else if (s->mode != MachineMode::ReadOnly && !readOnly) {
+    ensureStore(Scope::Machine, s->name);
+  }
+  s->handle = reinterpret_cast<HCERTSTORE>(stores().add(s));
+  SetLastError(ERROR_SUCCESS);
+  return s->handle;
+}
+
+// Whether changes to a certificate of `scope` may be made through `s`. The
+// current user's view of the machine's certificates is read-only.
+bool writable(const Store &s, Scope scope) {
+  if (s.readOnly) return false;
+  if (scope == Scope::Machine)
+    return s.view != View::UserAndMachine && s.mode != MachineMode::ReadOnly;
+  return true;
+}
+
+// Marks a store context freed. Returns the store when that was the last
+// context of a store closed without the force flag: the caller drops it
+// (outside the store's lock) to destroy it.
+std::shared_ptr<Store> releaseLocked(Store &s, CertObject &c) {
+  if (!c.live) return nullptr;
+  c.live = false;
+  --s.live;
+  if (!s.closing || s.live != 0) return nullptr;
+  std::lock_guard<std::mutex> lock(closingMu);
+  auto it = closing().find(&s);
+  if (it == closing().end()) return nullptr;
+  std::shared_ptr<Store> keep = std::move(it->second);
+  closing().erase(it);
+  return keep;
+}
+
+PCCERT_CONTEXT handOut(Store &s, std::unique_ptr<CertObject> c) {
+  c->store = &s;
+  c->bind(s.handle);
+  c->live = true;
+  ++s.live;
+  s.contexts.push_back(std::move(c));
+  return &s.contexts.back()->block.ctx;
+}
+
+[[noreturn]] void raiseFault(const std::string &kind) {
+  if (kind == "bad_alloc") throw std::bad_alloc();
+  throw std::runtime_error("emulated certificate store fault");
+}
+
+}  // namespace
+
+extern "C" {
+
+HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY, LPCSTR szSubsystemProtocol) {
+  return guardedPtr<HCERTSTORE>([&]() -> HCERTSTORE {
+    if (szSubsystemProtocol == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    return openStore(View::UserAndMachine, szSubsystemProtocol, false);
+  });
+}
+
+HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD, HCRYPTPROV_LEGACY, DWORD dwFlags,
+                                const void *pvPara) {
+  return guardedPtr<HCERTSTORE>([&]() -> HCERTSTORE {
+    const bool wide = lpszStoreProvider == CERT_STORE_PROV_SYSTEM_W ||
+                      lpszStoreProvider == CERT_STORE_PROV_SYSTEM_REGISTRY_W;
+    const bool narrow = lpszStoreProvider == CERT_STORE_PROV_SYSTEM_A;
+    if ((!wide && !narrow) || pvPara == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    const std::string name = wide ? fromWide(static_cast<const WCHAR *>(pvPara))
+                                  : std::string(static_cast<const char *>(pvPara));
+    const bool readOnly = (dwFlags & CERT_STORE_READONLY_FLAG) != 0;
+    switch (dwFlags & CERT_SYSTEM_STORE_LOCATION_MASK) {
+      case CERT_SYSTEM_STORE_CURRENT_USER:
+        // The registry provider shows the user's own store only; the system
+        // provider also shows the machine's store of that name.
+        return openStore(lpszStoreProvider == CERT_STORE_PROV_SYSTEM_REGISTRY_W
+                             ? View::UserOnly
+                             : View::UserAndMachine,
+                         name, readOnly);
+      case CERT_SYSTEM_STORE_LOCAL_MACHINE:
+        return openStore(View::Machine, name, readOnly);
+      default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+  });
+}
+
+BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
+  if (hCertStore == nullptr) return succeed();
+  return guarded(E_UNEXPECTED, [&] {
+    std::shared_ptr<Store> s = stores().remove(reinterpret_cast<uintptr_t>(hCertStore));
+    if (!s) return fail(ERROR_INVALID_HANDLE);
+    std::lock_guard<std::mutex> lock(s->mu);
+    if ((dwFlags & CERT_CLOSE_STORE_FORCE_FLAG) != 0 || s->live == 0) return succeed();
+    // Contexts taken from the store are still in use: it stays until the
+    // last of them is freed.
+    s->closing = true;
+    {
+      std::lock_guard<std::mutex> c(closingMu);
+      closing().emplace(s.get(), s);
+    }
+    if ((dwFlags & CERT_CLOSE_STORE_CHECK_FLAG) != 0) return fail(CRYPT_E_PENDING_CLOSE);
+    return succeed();
+  });
+}
+
+PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
+                                                   const BYTE *pbCertEncoded, DWORD cbCertEncoded) {
+  return guardedPtr<PCCERT_CONTEXT>([&]() -> PCCERT_CONTEXT {
+    ParsedCert parsed;
+    if ((dwCertEncodingType & X509_ASN_ENCODING) == 0 ||
+        !parseCertificate(pbCertEncoded, cbCertEncoded, parsed)) {
+      SetLastError(CRYPT_E_ASN1_BADTAG);
+      return nullptr;
+    }
+    auto c = std::make_unique<CertObject>();
+    c->encoded.assign(pbCertEncoded, pbCertEncoded + cbCertEncoded);
+    c->serial = std::move(parsed.serial);
+    c->issuer = std::move(parsed.issuer);
+    c->block.info.dwVersion = parsed.version;
+    c->bind(nullptr);
+    SetLastError(ERROR_SUCCESS);
+    return &c.release()->block.ctx;
+  });
+}
+
+BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
+  if (pCertContext == nullptr) return TRUE;
+  CertObject *c = objectOf(pCertContext);
+  if (c == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (c->store == nullptr) {
+    c->block.magic = 0;
+    delete c;
+    return TRUE;
+  }
+  std::shared_ptr<Store> last;
+  {
+    std::lock_guard<std::mutex> lock(c->store->mu);
+    last = releaseLocked(*c->store, *c);
+  }
+  return TRUE;
+}
+
+BOOL WINAPI CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext,
+                                             DWORD dwAddDisposition,
+                                             PCCERT_CONTEXT *ppStoreContext) {
+  if (ppStoreContext != nullptr) *ppStoreContext = nullptr;
+  return guarded(E_UNEXPECTED, [&] {
+    std::shared_ptr<Store> s = storeOf(hCertStore);
+    if (!s) return fail(ERROR_INVALID_HANDLE);
+    CertObject *c = objectOf(pCertContext);
+    if (c == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    if (dwAddDisposition != CERT_STORE_ADD_NEW && dwAddDisposition != CERT_STORE_ADD_USE_EXISTING)
+      return fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> lock(s->mu);
+    Scope target = Scope::User;
+    if (s->view == View::Machine ||
+        (s->view == View::UserAndMachine && s->mode == MachineMode::Install))
+      target = Scope::Machine;
+    if (s->readOnly || (target == Scope::Machine && s->mode == MachineMode::ReadOnly))
+      return fail(E_ACCESSDENIED);
+    // The same certificate may come from another store's context whose
+    // properties another thread changes: copy them under that store's lock.
+    CertObject copy;
+    if (c->store != nullptr && c->store != s.get()) {
+      std::lock_guard<std::mutex> other(c->store->mu);
+      copy.props = c->props;
+    } else {
+      copy.props = c->props;
+    }
+    copy.encoded = c->encoded;
+    copy.serial = c->serial;
+    copy.issuer = c->issuer;
+    const Bytes thumb = thumbprint(c->encoded.data(), c->encoded.size());
+    const int64_t row = insertCert(target, s->name, thumb, copy, scopesOf(s->view));
+    if (row == 0) {
+      if (dwAddDisposition == CERT_STORE_ADD_USE_EXISTING) return succeed();
+      return fail(CRYPT_E_EXISTS);
+    }
+    if (ppStoreContext != nullptr) {
+      auto added = std::make_unique<CertObject>(std::move(copy));
+      added->row = row;
+      added->scope = target;
+      *ppStoreContext = handOut(*s, std::move(added));
+    }
+    return succeed();
+  });
+}
+
+PCCERT_CONTEXT WINAPI CertGetSubjectCertificateFromStore(HCERTSTORE hCertStore, DWORD,
+                                                         PCERT_INFO pCertId) {
+  return guardedPtr<PCCERT_CONTEXT>([&]() -> PCCERT_CONTEXT {
+    std::shared_ptr<Store> s = storeOf(hCertStore);
+    if (!s) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return nullptr;
+    }
+    if (pCertId == nullptr || (pCertId->Issuer.cbData != 0 && pCertId->Issuer.pbData == nullptr) ||
+        (pCertId->SerialNumber.cbData != 0 && pCertId->SerialNumber.pbData == nullptr)) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    const Bytes issuer(pCertId->Issuer.pbData, pCertId->Issuer.pbData + pCertId->Issuer.cbData);
+    const Bytes key = serialKey(pCertId->SerialNumber.pbData, pCertId->SerialNumber.cbData);
+    std::lock_guard<std::mutex> lock(s->mu);
+    for (Scope scope : scopesOf(s->view)) {
+      std::unique_ptr<CertObject> c = findCert(scope, s->name, issuer, key);
+      if (c) {
+        SetLastError(ERROR_SUCCESS);
+        return handOut(*s, std::move(c));
+      }
+    }
+    SetLastError(CRYPT_E_NOT_FOUND);
+    return nullptr;
+  });
+}
+
+BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
+  CertObject *c = objectOf(pCertContext);
+  if (c == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (c->store == nullptr) {
+    // Not a store's certificate; consumed all the same.
+    c->block.magic = 0;
+    delete c;
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  Store &s = *c->store;
+  std::shared_ptr<Store> last;
+  BOOL ok = FALSE;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    ok = guarded(E_UNEXPECTED, [&] {
+      if (!writable(s, c->scope)) return fail(E_ACCESSDENIED);
+      if (!deleteCert(c->row)) return fail(CRYPT_E_NOT_FOUND);
+      return succeed();
+    });
+    // The context is consumed whether or not the deletion succeeded.
+    last = releaseLocked(s, *c);
+  }
+  return ok;
+}
+
+PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
+                                                  PCCERT_CONTEXT pPrevCertContext) {
+  std::shared_ptr<Store> s = storeOf(hCertStore);
+  if (!s) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  std::shared_ptr<Store> last;
+  std::lock_guard<std::mutex> lock(s->mu);
+  size_t next = 0;
+  if (pPrevCertContext == nullptr) {
+    // A new enumeration: the whole view in one snapshot, the user's part
+    // first, each part in the order of addition.
+    const bool loaded = guarded(E_UNEXPECTED, [&] {
+      std::vector<std::unique_ptr<CertObject>> list;
+      for (Scope scope : scopesOf(s->view)) loadStore(scope, s->name, list);
+      for (CertObject *old : s->enumeration) old->enumerated = false;
+      s->enumeration.clear();
+      s->enumeration.reserve(list.size());
+      s->contexts.reserve(s->contexts.size() + list.size());
+      for (auto &c : list) {
+        c->store = s.get();
+        c->bind(s->handle);
+        c->live = false;
+        c->enumerated = true;
+        c->enumPos = s->enumeration.size();
+        s->enumeration.push_back(c.get());
+        s->contexts.push_back(std::move(c));
+      }
+      s->fault = enumerationFault();
+      return TRUE;
+    });
+    if (!loaded) return nullptr;
+    if (!s->fault.empty() && s->enumeration.empty()) raiseFault(s->fault);
+  } else {
+    CertObject *prev = objectOf(pPrevCertContext);
+    if (prev == nullptr || prev->store != s.get() || !prev->enumerated) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    if (!s->fault.empty()) raiseFault(s->fault);
+    // The previous context is freed by this call; its memory stays readable
+    // until the store is closed.
+    last = releaseLocked(*s, *prev);
+    next = prev->enumPos + 1;
+  }
+  if (next >= s->enumeration.size()) {
+    SetLastError(CRYPT_E_NOT_FOUND);
+    return nullptr;
+  }
+  CertObject *c = s->enumeration[next];
+  c->live = true;
+  ++s->live;
+  SetLastError(ERROR_SUCCESS);
+  return &c->block.ctx;
+}
+
+BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
+                                              void *pvData, DWORD *pcbData) {
+  return guarded(E_UNEXPECTED, [&] {
+    CertObject *c = objectOf(pCertContext);
+    if (c == nullptr || pcbData == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    std::unique_lock<std::mutex> lock;
+    if (c->store != nullptr) lock = std::unique_lock<std::mutex>(c->store->mu);
+    const Property *p = c->find(dwPropId);
+    if (p == nullptr) {
+      if (dwPropId == CERT_SHA1_HASH_PROP_ID) {
+        const Bytes h = thumbprint(c->encoded.data(), c->encoded.size());
+        return copyOut(h.data(), static_cast<DWORD>(h.size()), static_cast<BYTE *>(pvData),
+                       pcbData);
+      }
+      return fail(CRYPT_E_NOT_FOUND);
+    }
+    if (dwPropId != CERT_KEY_PROV_INFO_PROP_ID)
+      return copyOut(p->value.data(), static_cast<DWORD>(p->value.size()),
+                     static_cast<BYTE *>(pvData), pcbData);
+    const DWORD size = provInfoSize(p->value);
+    if (size == 0) return fail(CRYPT_E_NOT_FOUND);
+    if (pvData == nullptr) {
+      *pcbData = size;
+      return succeed();
+    }
+    if (*pcbData < size) {
+      *pcbData = size;
+      return fail(ERROR_MORE_DATA);
+    }
+    writeProvInfo(p->value, static_cast<BYTE *>(pvData));
+    *pcbData = size;
+    return succeed();
+  });
+}
+
+BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD,
+                                              const void *pvData) {
+  return guarded(E_UNEXPECTED, [&] {
+    CertObject *c = objectOf(pCertContext);
+    if (c == nullptr || dwPropId == 0) return fail(ERROR_INVALID_PARAMETER);
+    Bytes value;
+    if (pvData != nullptr) {
+      if (dwPropId == CERT_KEY_PROV_INFO_PROP_ID) {
+        value = serialiseProvInfo(*static_cast<const CRYPT_KEY_PROV_INFO *>(pvData));
+      } else {
+        const auto *blob = static_cast<const CRYPT_DATA_BLOB *>(pvData);
+        if (blob->cbData != 0 && blob->pbData == nullptr) return fail(ERROR_INVALID_PARAMETER);
+        value.assign(blob->pbData, blob->pbData + blob->cbData);
+      }
+    }
+    std::unique_lock<std::mutex> lock;
+    if (c->store != nullptr) {
+      lock = std::unique_lock<std::mutex>(c->store->mu);
+      if (!writable(*c->store, c->scope)) return fail(E_ACCESSDENIED);
+      // A store's certificate changes in the store at once.
+      if (!storeProperty(c->row, dwPropId, pvData != nullptr ? &value : nullptr))
+        return fail(CRYPT_E_NOT_FOUND);
+    }
+    auto &props = c->props;
+    for (auto it = props.begin(); it != props.end(); ++it) {
+      if (it->id == dwPropId) {
+        props.erase(it);
+        break;
+      }
+    }
+    if (pvData != nullptr) props.push_back({dwPropId, std::move(value)});
+    return succeed();
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,264 @@
+#include "certstore/store.h"
+
+#include <cctype>
+#include <chrono>
+#include <thread>
+
+#include "common/home.h"
+#include "storage/database.h"
+
+namespace emu::certstore {
+
+namespace {
+
+using storage::Database;
+using storage::Statement;
+
+const char *const kSchema = R"SQL(
+CREATE TABLE IF NOT EXISTS stores (
+  scope INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  PRIMARY KEY (scope, name)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS certs (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  scope INTEGER NOT NULL,
+  store TEXT NOT NULL,
+  thumb BLOB NOT NULL,
+  encoded BLOB NOT NULL,
+  serial BLOB NOT NULL,
+  serial_key BLOB NOT NULL,
+  issuer BLOB NOT NULL,
+  UNIQUE (scope, store, thumb));
+CREATE INDEX IF NOT EXISTS certs_by_store ON certs (scope, store);
+CREATE INDEX IF NOT EXISTS certs_by_key ON certs (scope, store, serial_key, issuer);
+CREATE TABLE IF NOT EXISTS props (
+  cert INTEGER NOT NULL REFERENCES certs (id) ON DELETE CASCADE,
+  prop INTEGER NOT NULL,
+  value BLOB NOT NULL,
+  PRIMARY KEY (cert, prop)) WITHOUT ROWID;
+)SQL";
+
+Database &db() {
+  const std::string home = homeDir();
+  if (!ensureHome(home)) throw storage::StorageError{SQLITE_CANTOPEN};
+  // Two processes opening a new file at once may find it locked while the
+  // other switches it to WAL, where SQLite does not wait: try again.
+  for (int attempt = 0;; ++attempt) {
+    try {
+      return Database::forThread(home + "/certs.db", kSchema);
+    } catch (const storage::StorageError &e) {
+      const int primary = e.code & 0xff;
+      if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || attempt >= 200) throw;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// A read snapshot: the certificates and their properties come from one
+// consistent state of the file even while other processes change it.
+class ReadSnapshot {
+ public:
+  explicit ReadSnapshot(Database &d) : d_(d) { d_.exec("BEGIN"); }
+  ~ReadSnapshot() { sqlite3_exec(d_.handle(), "COMMIT", nullptr, nullptr, nullptr); }
+  ReadSnapshot(const ReadSnapshot &) = delete;
+  ReadSnapshot &operator=(const ReadSnapshot &) = delete;
+
+ private:
+  Database &d_;
+};
+
+std::string firstWord(const std::string &path) {
+  std::string text;
+  if (!readFile(path, text)) return {};
+  std::string word;
+  for (char ch : text) {
+    if (std::isspace(static_cast<unsigned char>(ch))) {
+      if (!word.empty()) break;
+      continue;
+    }
+    word.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(ch))));
+  }
+  return word;
+}
+
+std::unique_ptr<CertObject> certFromRow(Statement &s, Scope scope) {
+  auto c = std::make_unique<CertObject>();
+  c->row = s.int64(0);
+  c->encoded = s.blob(1);
+  c->serial = s.blob(2);
+  c->issuer = s.blob(3);
+  c->scope = scope;
+  return c;
+}
+
+}  // namespace
+
+void CertObject::bind(HCERTSTORE handle) {
+  block.magic = kContextMagic;
+  block.owner = this;
+  block.ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  block.ctx.pbCertEncoded = encoded.data();
+  block.ctx.cbCertEncoded = static_cast<DWORD>(encoded.size());
+  block.ctx.pCertInfo = &block.info;
+  block.ctx.hCertStore = handle;
+  block.info.SerialNumber.cbData = static_cast<DWORD>(serial.size());
+  block.info.SerialNumber.pbData = serial.data();
+  block.info.Issuer.cbData = static_cast<DWORD>(issuer.size());
+  block.info.Issuer.pbData = issuer.data();
+}
+
+const Property *CertObject::find(DWORD id) const {
+  for (const Property &p : props)
+    if (p.id == id) return &p;
+  return nullptr;
+}
+
+MachineMode machineMode() {
+  const std::string w = firstWord(homeDir() + "/machine-scope");
+  if (w == "readonly" || w == "read-only") return MachineMode::ReadOnly;
+  if (w == "unavailable") return MachineMode::Unavailable;
+  if (w == "install") return MachineMode::Install;
+  return MachineMode::Writable;
+}
+
+std::string enumerationFault() {
+  std::string text;
+  if (!readFile(homeDir() + "/enum-fault", text)) return {};
+  const std::string w = firstWord(homeDir() + "/enum-fault");
+  return w.empty() ? std::string("error") : w;
+}
+
+std::string storeKey(const std::string &name) {
+  std::string k = name;
+  for (char &ch : k)
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+  return k;
+}
+
+void ensureStore(Scope scope, const std::string &name) {
+  Database &d = db();
+  d.transaction([&] {
+    d.prepare("INSERT OR IGNORE INTO stores (scope, name) VALUES (?1, ?2)")
+        .bind(1, static_cast<int64_t>(scope))
+        .bind(2, name)
+        .run();
+    return true;
+  });
+}
+
+int64_t insertCert(Scope scope, const std::string &name, const Bytes &thumb, const CertObject &c,
+                   const std::vector<Scope> &dupScopes) {
+  Database &d = db();
+  int64_t row = 0;
+  d.transaction([&] {
+    // Checked inside the write transaction, so that two threads or
+    // processes adding the same certificate at once cannot both succeed.
+    Statement &dup =
+        d.prepare("SELECT 1 FROM certs WHERE scope = ?1 AND store = ?2 AND thumb = ?3");
+    for (Scope other : dupScopes) {
+      dup.bind(1, static_cast<int64_t>(other)).bind(2, name).bind(3, thumb);
+      const bool exists = dup.step();
+      dup.reset();
+      if (exists) return false;
+    }
+    d.prepare("INSERT OR IGNORE INTO stores (scope, name) VALUES (?1, ?2)")
+        .bind(1, static_cast<int64_t>(scope))
+        .bind(2, name)
+        .run();
+    d.prepare(
+         "INSERT INTO certs (scope, store, thumb, encoded, serial, serial_key, issuer) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)")
+        .bind(1, static_cast<int64_t>(scope))
+        .bind(2, name)
+        .bind(3, thumb)
+        .bind(4, c.encoded)
+        .bind(5, c.serial)
+        .bind(6, serialKey(c.serial.data(), c.serial.size()))
+        .bind(7, c.issuer)
+        .run();
+    row = sqlite3_last_insert_rowid(d.handle());
+    Statement &prop = d.prepare("INSERT INTO props (cert, prop, value) VALUES (?1, ?2, ?3)");
+    for (const Property &p : c.props)
+      prop.bind(1, row).bind(2, static_cast<int64_t>(p.id)).bind(3, p.value).run();
+    return true;
+  });
+  return row;
+}
+
+void loadStore(Scope scope, const std::string &name,
+               std::vector<std::unique_ptr<CertObject>> &out) {
+  Database &d = db();
+  ReadSnapshot snapshot(d);
+  const size_t first = out.size();
+  Statement &certs = d.prepare(
+      "SELECT id, encoded, serial, issuer FROM certs WHERE scope = ?1 AND store = ?2 ORDER BY id");
+  certs.bind(1, static_cast<int64_t>(scope)).bind(2, name);
+  while (certs.step()) out.push_back(certFromRow(certs, scope));
+  certs.reset();
+  // Properties in certificate order, merged into the list in one walk.
+  Statement &props = d.prepare(
+      "SELECT p.cert, p.prop, p.value FROM certs c JOIN props p ON p.cert = c.id "
+      "WHERE c.scope = ?1 AND c.store = ?2 ORDER BY p.cert, p.prop");
+  props.bind(1, static_cast<int64_t>(scope)).bind(2, name);
+  size_t i = first;
+  while (props.step()) {
+    const int64_t cert = props.int64(0);
+    while (i < out.size() && out[i]->row < cert) ++i;
+    if (i == out.size()) break;
+    if (out[i]->row == cert)
+      out[i]->props.push_back({static_cast<DWORD>(props.int64(1)), props.blob(2)});
+  }
+  props.reset();
+}
+
+std::unique_ptr<CertObject> findCert(Scope scope, const std::string &name, const Bytes &issuer,
+                                     const Bytes &key) {
+  Database &d = db();
+  ReadSnapshot snapshot(d);
+  Statement &q = d.prepare(
+      "SELECT id, encoded, serial, issuer FROM certs "
+      "WHERE scope = ?1 AND store = ?2 AND serial_key = ?3 AND issuer = ?4 ORDER BY id LIMIT 1");
+  q.bind(1, static_cast<int64_t>(scope)).bind(2, name).bind(3, key).bind(4, issuer);
+  std::unique_ptr<CertObject> c;
+  if (q.step()) c = certFromRow(q, scope);
+  q.reset();
+  if (c) {
+    Statement &p = d.prepare("SELECT prop, value FROM props WHERE cert = ?1 ORDER BY prop");
+    p.bind(1, c->row);
+    while (p.step()) c->props.push_back({static_cast<DWORD>(p.int64(0)), p.blob(1)});
+    p.reset();
+  }
+  return c;
+}
+
+bool storeProperty(int64_t row, DWORD id, const Bytes *value) {
+  Database &d = db();
+  return d.transaction([&] {
+    Statement &exists = d.prepare("SELECT 1 FROM certs WHERE id = ?1");
+    exists.bind(1, row);
+    const bool found = exists.step();
+    exists.reset();
+    if (!found) return false;
+    if (value != nullptr) {
+      d.prepare("INSERT OR REPLACE INTO props (cert, prop, value) VALUES (?1, ?2, ?3)")
+          .bind(1, row)
+          .bind(2, static_cast<int64_t>(id))
+          .bind(3, *value)
+          .run();
+    } else {
+      d.prepare("DELETE FROM props WHERE cert = ?1 AND prop = ?2")
+          .bind(1, row)
+          .bind(2, static_cast<int64_t>(id))
+          .run();
+    }
+    return true;
+  });
+}
+
+bool deleteCert(int64_t row) {
+  Database &d = db();
+  return d.transaction(
+      [&] { return d.prepare("DELETE FROM certs WHERE id = ?1").bind(1, row).run() == 1; });
+}
+
+}  // namespace emu::certstore

@@ -1,0 +1,122 @@
+// The emulated certificate stores: the objects behind HCERTSTORE and
+// PCCERT_CONTEXT, and their SQLite storage in $MSCAPI_HOME/certs.db.
+//
+// Two scopes (current user, local machine) each hold stores by name (names
+// compare case-insensitively); a store holds certificates keyed by the SHA-1
+// thumbprint of their encoding, each with its encoding, its serial number
+// and issuer (kept at add time so that listing never re-parses X.509) and
+// its properties (id -> bytes). Every change is one transaction, durable
+// when the call returns; reads take one consistent snapshot.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "certstore/x509.h"
+#include "winapi/crypt32.h"
+
+namespace emu::certstore {
+
+enum class Scope : int64_t { User = 1, Machine = 2 };
+
+// What a store handle shows.
+enum class View {
+  UserAndMachine,  // CertOpenSystemStoreA: the user's store, then the machine's
+  UserOnly,        // CERT_STORE_PROV_SYSTEM_REGISTRY_W, current user
+  Machine,         // CERT_STORE_PROV_SYSTEM_W, local machine
+};
+
+// How the local machine scope behaves, from $MSCAPI_HOME/machine-scope.
+enum class MachineMode {
+  Writable,     // file absent, or "writable"
+  ReadOnly,     // "readonly": opens, but every change to it is refused
+  Unavailable,  // "unavailable": opening it directly fails
+  Install,      // "install": additions through a current-user system store
+                // view go to the machine part (an administrator's install)
+};
+MachineMode machineMode();
+
+struct Property {
+  DWORD id;
+  Bytes value;  // stored form (CRYPT_KEY_PROV_INFO serialised, see prov_info.h)
+};
+
+struct CertObject;
+struct Store;
+
+// What a PCCERT_CONTEXT points at. Standard layout, so that the context's
+// address is the block's address.
+struct ContextBlock {
+  CERT_CONTEXT ctx;
+  CERT_INFO info;
+  uint64_t magic;
+  CertObject *owner;
+};
+
+inline constexpr uint64_t kContextMagic = 0x4345525443545831ull;  // "CERTCTX1"
+
+struct CertObject {
+  ContextBlock block{};
+  Bytes encoded, serial, issuer;
+  std::vector<Property> props;
+  Store *store = nullptr;  // null: a free context from CertCreateCertificateContext
+  int64_t row = 0;         // its row in the database (store contexts)
+  Scope scope = Scope::User;
+  bool live = true;         // not yet freed, consumed or enumerated past
+  bool enumerated = false;  // part of the store's current enumeration
+  size_t enumPos = 0;
+
+  // Points the context's fields at this object's buffers.
+  void bind(HCERTSTORE handle);
+  const Property *find(DWORD id) const;
+};
+
+struct Store {
+  std::mutex mu;
+  View view = View::UserAndMachine;
+  std::string name;                          // upper-cased: the case-insensitive key
+  MachineMode mode = MachineMode::Writable;  // read when the store is opened
+  bool readOnly = false;                     // CERT_STORE_READONLY_FLAG
+  HCERTSTORE handle = nullptr;
+  // Every context handed out; kept readable until the store is closed.
+  std::vector<std::unique_ptr<CertObject>> contexts;
+  size_t live = 0;
+  bool closing = false;  // closed without the force flag while contexts live
+  // The enumeration's snapshot, loaded in one query when it starts.
+  std::vector<CertObject *> enumeration;
+  std::string fault;  // test-only: see enumerationFault()
+};
+
+// Store names compare case-insensitively (ASCII), as on Windows.
+std::string storeKey(const std::string &name);
+
+// ---- Storage (all throw storage::StorageError on a database failure) ----
+
+void ensureStore(Scope scope, const std::string &name);
+// Adds a certificate with its properties to `target` in one transaction;
+// returns its row, or 0 when a store of one of `dupScopes` (of the same
+// name) already holds a certificate with this thumbprint.
+int64_t insertCert(Scope target, const std::string &name, const Bytes &thumb, const CertObject &c,
+                   const std::vector<Scope> &dupScopes);
+// Loads every certificate of one scope's store with its properties, in add
+// order, appending to `out`.
+void loadStore(Scope scope, const std::string &name, std::vector<std::unique_ptr<CertObject>> &out);
+// The first certificate (in add order) whose issuer and serial number match.
+std::unique_ptr<CertObject> findCert(Scope scope, const std::string &name, const Bytes &issuer,
+                                     const Bytes &serialKey);
+// Sets (value non-null) or removes a property of a stored certificate.
+// False when the certificate is no longer stored.
+bool storeProperty(int64_t row, DWORD id, const Bytes *value);
+// False when the certificate was no longer stored.
+bool deleteCert(int64_t row);
+
+// Test-only fault injection: when $MSCAPI_HOME/enum-fault exists, an
+// enumeration throws a C++ exception when asked for its second certificate
+// (or at its start when the store is empty): std::bad_alloc when the file
+// says "bad_alloc", otherwise std::runtime_error.
+std::string enumerationFault();
+
+}  // namespace emu::certstore

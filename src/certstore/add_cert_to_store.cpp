@@ -1,0 +1,144 @@
+// addCertToStore: stores one DER certificate in the store of a kind. In "MY"
+// it is first bound to a key container (only the names are recorded; the
+// container is not opened); any kind may give it a friendly name. Both
+// properties are set on the parsed certificate before it is added, so the
+// store takes them over in one step and a failure leaves no partial change.
+// Returns CertId (serial number least significant byte first, then the
+// issuer's DER), or null without an exception when the bytes are not a
+// certificate or the store already holds it.
+#include "bridge/frame.h"
+#include "bridge/holders.h"
+#include "bridge/records.h"
+#include "certstore/cert_lookup.h"
+#include "com_qel_varnel_MSCAPI.h"
+
+using namespace mscapi;
+
+namespace {
+
+// Each byte of a modified UTF-8 name, its terminator included, becomes one
+// UTF-16 unit of the same value: ASCII converts exactly, other characters
+// give one unit per UTF-8 byte. A null name gives an empty holder.
+HeapBuffer widenBytes(const char *name, bool &allocFailed) {
+  if (name == nullptr) return HeapBuffer();
+  size_t n = 0;
+  while (name[n] != '\0') ++n;
+  HeapBuffer wide(2 * (n + 1));
+  if (!wide) {
+    allocFailed = true;
+    return wide;
+  }
+  WCHAR *units = reinterpret_cast<WCHAR *>(wide.data());
+  for (size_t i = 0; i <= n; ++i)
+    units[i] = static_cast<WCHAR>(static_cast<unsigned char>(name[i]));
+  return wide;
+}
+
+}  // namespace
+
+JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_MSCAPI_addCertToStore(
+    JNIEnv *env, jclass cls, jbyteArray certificate, jstring providerName, jstring containerName,
+    jint keySpec, jstring friendlyName, jint storeKind) {
+  if (checkLinkPermission(env, cls) != nullptr) return nullptr;
+
+  // Only "MY" reads the key binding's names.
+  const bool bind = storeKind == STORE_MY;
+  Utf8Chars provider(env, bind ? providerName : nullptr);
+  if (provider.failed()) return nullptr;
+  Utf8Chars container(env, bind ? containerName : nullptr);
+  if (container.failed()) return nullptr;
+
+  CertStore store(openUserStore(storeKind));
+  if (!store) {
+    throwJavaException(env, "Error opening target store!");
+    provider.release();
+    container.release();
+    return nullptr;
+  }
+
+  ByteElements bytes(env, certificate);
+  if (bytes.failed()) return nullptr;
+  Utf16Chars name(env, friendlyName);
+  if (name.failed()) return nullptr;
+
+  bool failed = false;
+  bool silent = false;  // not a certificate, or already in the store
+  CertContext parsed;
+  if (bytes.isNull()) {
+    // No certificate at all is a failure to add one, not a silent null.
+    failed = true;
+  } else {
+    parsed =
+        CertContext(CertCreateCertificateContext(X509_ASN_ENCODING, bytes.data(), bytes.size()));
+    if (!parsed) silent = true;
+  }
+
+  if (parsed && bind) {
+    bool allocFailed = false;
+    HeapBuffer wideContainer = widenBytes(container.get(), allocFailed);
+    HeapBuffer wideProvider = widenBytes(provider.get(), allocFailed);
+    if (allocFailed) {
+      failed = true;
+    } else {
+      CRYPT_KEY_PROV_INFO binding;
+      binding.pwszContainerName = reinterpret_cast<LPWSTR>(wideContainer.data());
+      binding.pwszProvName = reinterpret_cast<LPWSTR>(wideProvider.data());
+      binding.dwProvType = PROV_RSA_FULL;
+      binding.dwFlags = 0;
+      binding.cProvParam = 0;
+      binding.rgProvParam = nullptr;
+      binding.dwKeySpec = static_cast<DWORD>(keySpec);
+      failed = !CertSetCertificateContextProperty(parsed.get(), CERT_KEY_PROV_INFO_PROP_ID,
+                                                  CERT_STORE_NO_CRYPT_RELEASE_FLAG, &binding);
+    }
+    wideContainer.reset();
+    wideProvider.reset();
+  }
+
+  if (parsed && !failed && friendlyName != nullptr) {
+    HeapBuffer value = zeroTerminatedUtf16(name);
+    if (!value) {
+      failed = true;
+    } else {
+      CRYPT_DATA_BLOB blob;
+      blob.cbData = static_cast<DWORD>(value.size());
+      blob.pbData = value.data();
+      failed =
+          !CertSetCertificateContextProperty(parsed.get(), CERT_FRIENDLY_NAME_PROP_ID, 0, &blob);
+    }
+  }
+
+  if (parsed && !failed &&
+      !CertAddCertificateContextToStore(store.get(), parsed.get(), CERT_STORE_ADD_NEW, nullptr)) {
+    silent = true;
+  }
+
+  provider.release();
+  container.release();
+  bytes.release();
+  name.release();
+  store.reset();
+
+  if (failed) {
+    parsed.reset();
+    throwJavaException(env, "Error while adding certificate to store!");
+    return nullptr;
+  }
+  if (silent) return nullptr;
+
+  // CertId: the serial number as the platform keeps it, then the issuer.
+  const CRYPT_INTEGER_BLOB &serial = parsed.get()->pCertInfo->SerialNumber;
+  const CERT_NAME_BLOB &issuer = parsed.get()->pCertInfo->Issuer;
+  bool allocFailed = false;
+  jbyteArray result = writeRecords(
+      env,
+      [&](RecordWriter &w) {
+        w.field(serial.pbData, serial.cbData);
+        w.field(issuer.pbData, issuer.cbData);
+      },
+      allocFailed);
+  // The parsed certificate belongs to no store: freed once CertId is built.
+  parsed.reset();
+  if (allocFailed) throwJavaException(env, "Error while adding certificate to store!");
+  return result;
+}

@@ -1,0 +1,231 @@
+// queryCerts: lists every certificate of a store with the properties the
+// library manages (friendly name, description, and in "MY" the key binding),
+// as CertList: the records newest first. In "MY" only certificates bound to
+// a PROV_RSA_FULL key container with both names are listed. The encoding,
+// serial number and issuer are borrowed from the store's contexts (kept
+// until the store is closed) and copied once, into the result.
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "bridge/frame.h"
+#include "bridge/holders.h"
+#include "bridge/records.h"
+#include "certstore/cert_lookup.h"
+#include "com_qel_varnel_MSCAPI.h"
+
+using namespace mscapi;
+
+namespace {
+
+// One certificate while the list is gathered; the chain runs from the last
+// certificate gathered to the first.
+struct CertRecord {
+  const BYTE *encodedCert = nullptr;  // borrowed from the store's context
+  uint32_t encodedCertLength = 0;
+  const BYTE *serialNumber = nullptr;  // borrowed
+  uint32_t serialNumberLength = 0;
+  const BYTE *issuer = nullptr;  // borrowed
+  uint32_t issuerLength = 0;
+  HeapBuffer friendlyName;  // UTF-16 property bytes, or none
+  uint32_t friendlyNameUnits = 0;
+  HeapBuffer description;  // or none
+  uint32_t descriptionLength = 0;
+  CertRecord *next = nullptr;
+  HeapBuffer providerName;  // 8-bit, zero-terminated, or none
+  uint32_t providerNameLength = 0;
+  HeapBuffer containerName;
+  uint32_t containerNameLength = 0;
+  uint32_t keySpec = 0;
+};
+
+// Owns the chain; frees it record by record (no recursion, however long).
+class Chain {
+ public:
+  Chain() = default;
+  ~Chain() { release(); }
+  Chain(const Chain &) = delete;
+  Chain &operator=(const Chain &) = delete;
+  void push(CertRecord *r) {
+    r->next = head_;
+    head_ = r;
+    ++count_;
+  }
+  CertRecord *head() const { return head_; }
+  uint32_t count() const { return count_; }
+  void release() {
+    while (head_ != nullptr) delete std::exchange(head_, head_->next);
+    count_ = 0;
+  }
+
+ private:
+  CertRecord *head_ = nullptr;
+  uint32_t count_ = 0;
+};
+
+// The method does not test its allocations one by one: a working buffer
+// that cannot be had ends the call through the fault guard.
+HeapBuffer allocate(size_t size) {
+  HeapBuffer b(size);
+  if (!b) throw std::bad_alloc();
+  return b;
+}
+
+// A property in two steps: its size, then its bytes into a buffer of that
+// size. Absent (an empty holder) when either step fails or the size is 0.
+HeapBuffer readProperty(PCCERT_CONTEXT cert, DWORD id, uint32_t &length) {
+  length = 0;
+  DWORD size = 0;
+  if (!CertGetCertificateContextProperty(cert, id, nullptr, &size) || size == 0)
+    return HeapBuffer();
+  HeapBuffer buffer = allocate(size);
+  if (!CertGetCertificateContextProperty(cert, id, buffer.data(), &size)) return HeapBuffer();
+  length = size;
+  return buffer;
+}
+
+// UTF-16 to 8-bit, unit by unit: 0x00-0xFF become the byte of that value,
+// the first unit above 0xFF stops the conversion. Writes at most `units`
+// bytes; returns how many were converted.
+uint32_t narrowUnits(const WCHAR *src, uint32_t units, uint8_t *dst) {
+  uint32_t i = 0;
+  for (; i < units; ++i) {
+    const uint32_t u = static_cast<uint16_t>(src[i]);
+    if (u > 0xFF) break;
+    dst[i] = static_cast<uint8_t>(u);
+  }
+  return i;
+}
+
+// A key binding name into owned zero-terminated 8-bit text, one byte longer
+// than its number of units; it ends at its terminator or where the
+// conversion stopped (the rest of the buffer is zero).
+HeapBuffer narrowName(const WCHAR *name, uint32_t &length) {
+  uint32_t units = 0;
+  while (name[units] != 0) ++units;
+  HeapBuffer text = allocate(size_t{units} + 1);
+  std::memset(text.data(), 0, text.size());
+  length = narrowUnits(name, units, text.data());
+  return text;
+}
+
+// Gathers one certificate; false when it gets no record.
+bool gather(PCCERT_CONTEXT cert, jint storeKind, CertRecord &r) {
+  r.encodedCert = cert->pbCertEncoded;
+  r.encodedCertLength = cert->cbCertEncoded;
+  r.serialNumber = cert->pCertInfo->SerialNumber.pbData;
+  r.serialNumberLength = cert->pCertInfo->SerialNumber.cbData;
+  r.issuer = cert->pCertInfo->Issuer.pbData;
+  r.issuerLength = cert->pCertInfo->Issuer.cbData;
+
+  uint32_t nameBytes = 0;
+  r.friendlyName = readProperty(cert, CERT_FRIENDLY_NAME_PROP_ID, nameBytes);
+  if (r.friendlyName) {
+    // The text ends at its first zero unit and never runs past the property.
+    const WCHAR *units = reinterpret_cast<const WCHAR *>(r.friendlyName.data());
+    const uint32_t max = nameBytes / 2;
+    while (r.friendlyNameUnits < max && units[r.friendlyNameUnits] != 0) ++r.friendlyNameUnits;
+  }
+  r.description = readProperty(cert, CERT_DESCRIPTION_PROP_ID, r.descriptionLength);
+
+  if (storeKind != STORE_MY) return true;
+  uint32_t bindingLength = 0;
+  HeapBuffer binding = readProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, bindingLength);
+  if (!binding) return false;
+  const auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(binding.data());
+  if (info->dwProvType != PROV_RSA_FULL || info->pwszProvName == nullptr ||
+      info->pwszContainerName == nullptr)
+    return false;
+  r.providerName = narrowName(info->pwszProvName, r.providerNameLength);
+  r.containerName = narrowName(info->pwszContainerName, r.containerNameLength);
+  r.keySpec = info->dwKeySpec;
+  binding.reset();
+  return true;
+}
+
+void writeList(RecordWriter &w, const Chain &chain) {
+  w.u32(chain.count());
+  for (const CertRecord *r = chain.head(); r != nullptr; r = r->next) {
+    w.field(r->encodedCert, r->encodedCertLength);
+    w.field(r->serialNumber, r->serialNumberLength);
+    w.field(r->issuer, r->issuerLength);
+    w.fieldWith(r->friendlyNameUnits, [r](uint8_t *dst) {
+      // Where the conversion stops early the rest of the field is zero, so
+      // no uninitialised byte reaches Java.
+      const uint32_t done = narrowUnits(reinterpret_cast<const WCHAR *>(r->friendlyName.data()),
+                                        r->friendlyNameUnits, dst);
+      std::memset(dst + done, 0, r->friendlyNameUnits - done);
+    });
+    w.field(r->providerName.data(), r->providerNameLength);
+    w.field(r->containerName.data(), r->containerNameLength);
+    w.u32(r->keySpec);
+    w.field(r->description.data(), r->descriptionLength);
+  }
+}
+
+jbyteArray queryCertsBody(JNIEnv *env, jclass cls, jint storeKind) {
+  if (checkLinkPermission(env, cls) != nullptr) return nullptr;
+
+  CertStore store;
+  if (storeKind == STORE_APPLICATION) {
+    store = CertStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
+                                    CERT_SYSTEM_STORE_CURRENT_USER, storeNameW(storeKind)));
+  } else {
+    store = CertStore(openUserStore(storeKind));
+  }
+  if (!store) {
+    throwJavaException(env, storeKind == STORE_APPLICATION
+                                ? "Failed to open/create the Varnel store!"
+                                : "Failed to open the requested store!");
+    return nullptr;
+  }
+
+  Chain chain;
+  for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store.get(), nullptr); cert != nullptr;
+       cert = CertEnumCertificatesInStore(store.get(), cert)) {
+    if ((cert->dwCertEncodingType & X509_ASN_ENCODING) == 0) continue;
+    CertRecord *r = new CertRecord();
+    if (!gather(cert, storeKind, *r)) {
+      delete r;
+      continue;
+    }
+    chain.push(r);
+  }
+
+  // Two passes: the exact size, then the fields into one buffer of it.
+  RecordWriter measure;
+  writeList(measure, chain);
+  HeapBuffer buffer = allocate(measure.size());
+  RecordWriter write(buffer.data());
+  writeList(write, chain);
+
+  chain.release();
+  store.reset();
+  return newByteArray(env, buffer.data(), write.size());
+}
+
+}  // namespace
+
+JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_MSCAPI_queryCerts(JNIEnv *env, jclass cls,
+                                                                   jint storeKind) {
+  // The fault guard. It catches every C++ exception raised below this
+  // method (an allocation failure, a failure of the store implementation)
+  // and reports it with the code Windows gives a C++ exception. Processor
+  // faults (access violations and the like) are not caught: inside a JVM the
+  // JVM owns those signals and handles them itself. Any record, buffer and
+  // store taken so far is released by its owner while the exception unwinds.
+  try {
+    return queryCertsBody(env, cls, storeKind);
+  } catch (...) {
+    const unsigned int code = 0xE06D7363u;
+    char message[100];
+    std::memset(message, 0, sizeof message);
+    std::snprintf(message, sizeof message,
+                  "Caught exception in mscapi.dll: 0x%08x. Please contact QEL for assistance.",
+                  code);
+    // An exception the JVM already raised (none is expected here) is left
+    // to reach the caller.
+    if (!env->ExceptionCheck()) throwJavaException(env, message);
+    return nullptr;
+  }
+}
