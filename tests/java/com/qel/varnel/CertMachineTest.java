@@ -1,0 +1,100 @@
+package com.qel.varnel;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.Arrays;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.ValueSource;
+
+/** The local-machine fallback of deleteCertFromStore, and the fault guard of queryCerts. */
+class CertMachineTest {
+    static Path machineScope() {
+        return TestHome.home().resolve("machine-scope");
+    }
+
+    static Path enumFault() {
+        return TestHome.home().resolve("enum-fault");
+    }
+
+    @AfterEach
+    void restore() throws IOException {
+        Files.deleteIfExists(machineScope());
+        Files.deleteIfExists(enumFault());
+    }
+
+    /** Puts a certificate into the machine's part of a store, as an administrator would. */
+    static Certs.Id installForMachine(byte[] der, int kind) throws Exception {
+        Files.writeString(machineScope(), "install\n");
+        try {
+            return Certs.Id.parse(MSCAPI.addCertToStore(der, null, null, 0, "machine", kind));
+        } finally {
+            Files.delete(machineScope());
+        }
+    }
+
+    static boolean listed(int kind, byte[] der) {
+        return Certs.parseList(MSCAPI.queryCerts(kind)).stream().anyMatch(e -> Arrays.equals(e.encoded, der));
+    }
+
+    @Test
+    void machineCertificateIsDeletedThroughTheFallback() throws Exception {
+        byte[] der = Certs.fresh("machine-delete");
+        Certs.Id id = installForMachine(der, Certs.ROOT);
+        assertTrue(listed(Certs.ROOT, der), "the user's view shows the machine's certificate");
+        MSCAPI.deleteCertFromStore(id.serial, id.issuer, Certs.ROOT);
+        assertTrue(!listed(Certs.ROOT, der));
+        CertStoreTest.assertRaises(CertStoreTest.NOT_FOUND,
+                () -> MSCAPI.deleteCertFromStore(id.serial, id.issuer, Certs.ROOT));
+    }
+
+    @ParameterizedTest
+    @ValueSource(strings = {"readonly", "unavailable"})
+    void fallbackFailsWhenTheMachineScopeDoesNotAllow(String mode) throws Exception {
+        byte[] der = Certs.fresh("machine-" + mode);
+        Certs.Id id = installForMachine(der, Certs.CA);
+        Files.writeString(machineScope(), mode + "\n");
+        CertStoreTest.assertRaises(CertStoreTest.NOT_FOUND,
+                () -> MSCAPI.deleteCertFromStore(id.serial, id.issuer, Certs.CA));
+        // The user's view cannot change the machine's certificate either.
+        CertStoreTest.assertRaises(CertStoreTest.NAME_FAILED,
+                () -> MSCAPI.setFriendlyName("mine", id.serial, id.issuer, Certs.CA));
+        assertTrue(listed(Certs.CA, der));
+        Files.delete(machineScope());
+        MSCAPI.deleteCertFromStore(id.serial, id.issuer, Certs.CA);
+        assertTrue(!listed(Certs.CA, der));
+    }
+
+    @Test
+    void userCopyIsDeletedBeforeTheMachineIsAsked() throws Exception {
+        byte[] der = Certs.fresh("user-first");
+        Certs.Id id = Certs.Id.parse(MSCAPI.addCertToStore(der, null, null, 0, null, Certs.ADDRESS_BOOK));
+        Files.writeString(machineScope(), "unavailable\n");
+        MSCAPI.deleteCertFromStore(id.serial, id.issuer, Certs.ADDRESS_BOOK);
+        assertTrue(!listed(Certs.ADDRESS_BOOK, der));
+    }
+
+    @ParameterizedTest
+    @ValueSource(strings = {"bad_alloc", "error"})
+    void faultGuardReportsAnExceptionFromTheStore(String kind) throws Exception {
+        for (int i = 0; i < 3; i++) {
+            assertNotNull(MSCAPI.addCertToStore(Certs.fresh("fault-" + kind + i), "P", "C", 1, "f", Certs.MY));
+        }
+        Files.writeString(enumFault(), kind);
+        for (int store : new int[] {Certs.MY, Certs.VARNEL, Certs.ADDRESS_BOOK}) {
+            CertStoreTest.assertRaises(
+                    "Caught exception in mscapi.dll: 0xe06d7363. Please contact QEL for assistance.",
+                    () -> MSCAPI.queryCerts(store));
+        }
+        Files.delete(enumFault());
+        // Everything was released: the store lists normally again.
+        assertTrue(Certs.parseList(MSCAPI.queryCerts(Certs.MY)).size() >= 3);
+        assertEquals(0, Certs.parseList(MSCAPI.queryCerts(Certs.VARNEL)).size());
+    }
+}
