@@ -62,6 +62,28 @@ std::vector<Method> checkedMethods() {
   };
 }
 
+TEST(Natives, AllSixteenAreExported) {
+  const auto &n = natives();
+  const void *const all[] = {reinterpret_cast<const void *>(n.getDLLVersion),
+                             reinterpret_cast<const void *>(n.queryProviders),
+                             reinterpret_cast<const void *>(n.generateRandom),
+                             reinterpret_cast<const void *>(n.generateKeyPair),
+                             reinterpret_cast<const void *>(n.deleteKeyPair),
+                             reinterpret_cast<const void *>(n.queryKeyPairs),
+                             reinterpret_cast<const void *>(n.importKeyPair),
+                             reinterpret_cast<const void *>(n.importKeyPairPwd),
+                             reinterpret_cast<const void *>(n.getPrivateKey),
+                             reinterpret_cast<const void *>(n.addCertToStore),
+                             reinterpret_cast<const void *>(n.setFriendlyName),
+                             reinterpret_cast<const void *>(n.setFlags),
+                             reinterpret_cast<const void *>(n.deleteCertFromStore),
+                             reinterpret_cast<const void *>(n.queryCerts),
+                             reinterpret_cast<const void *>(n.sign),
+                             reinterpret_cast<const void *>(n.verifyAndSign)};
+  for (size_t i = 0; i < sizeof all / sizeof all[0]; ++i)
+    EXPECT_NE(all[i], nullptr) << "method " << i;
+}
+
 TEST_F(Conformance, VersionNeedsNoCheck) {
   f.hasLibField = false;
   f.managerInstalled = f.managerRefuses = true;

@@ -58,28 +58,6 @@ const Natives &natives() {
 
 #else
 
-// Weak references: a method not built yet links as null and is skipped.
-#define MSCAPI_WEAK(method)                                                                    \
-  extern "C" decltype(Java_com_qel_varnel_MSCAPI_##method) Java_com_qel_varnel_MSCAPI_##method \
-      __attribute__((weak));
-MSCAPI_WEAK(getDLLVersion)
-MSCAPI_WEAK(queryProviders)
-MSCAPI_WEAK(generateRandom)
-MSCAPI_WEAK(generateKeyPair)
-MSCAPI_WEAK(deleteKeyPair)
-MSCAPI_WEAK(queryKeyPairs)
-MSCAPI_WEAK(importKeyPair)
-MSCAPI_WEAK(importKeyPairPwd)
-MSCAPI_WEAK(getPrivateKey)
-MSCAPI_WEAK(addCertToStore)
-MSCAPI_WEAK(setFriendlyName)
-MSCAPI_WEAK(setFlags)
-MSCAPI_WEAK(deleteCertFromStore)
-MSCAPI_WEAK(queryCerts)
-MSCAPI_WEAK(sign)
-MSCAPI_WEAK(verifyAndSign)
-#undef MSCAPI_WEAK
-
 const Natives &natives() {
 #define M(method) &Java_com_qel_varnel_MSCAPI_##method
   static const Natives n{M(getDLLVersion),       M(queryProviders),   M(generateRandom),

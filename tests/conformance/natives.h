@@ -32,8 +32,8 @@ struct Natives {
                                      jint, jbyteArray);
 };
 
-// The methods of the library under test; a method it does not export is
-// null (the suite then skips its cases).
+// The methods of the library under test. On Windows a method the DLL does
+// not export is null, which the suite reports as a failure.
 const Natives &natives();
 
 }  // namespace conformance
