@@ -1,22 +1,50 @@
 package com.qel.varnel.tool;
 
+import java.io.ByteArrayInputStream;
 import java.io.IOException;
 import java.io.PrintStream;
+import java.math.BigInteger;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.security.KeyFactory;
+import java.security.MessageDigest;
+import java.security.PublicKey;
+import java.security.SecureRandom;
+import java.security.Signature;
+import java.security.cert.CertificateFactory;
+import java.security.cert.X509Certificate;
+import java.security.spec.RSAPublicKeySpec;
+import java.time.ZonedDateTime;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.HexFormat;
 import java.util.List;
 
 /**
  * The library's typical sequence, step by step, each step printed with its
- * result. Runs in a fresh temporary MSCAPI_HOME (a child JVM) unless one is
- * given, so it never touches the user's own keys and certificates.
+ * result: make a key pair, certify it with a self-signed certificate signed
+ * through the library, store the certificate bound to its key, find it again,
+ * sign with the key its binding names, and clean up. Runs in a fresh
+ * temporary MSCAPI_HOME (a child JVM) unless a home is given, so it never
+ * touches the user's own keys and certificates.
  */
 final class Demo {
+    static final int AT_SIGNATURE = 2;
+    static final int CALG_SHA_256 = 0x800C;
+    static final int STORE_MY = 1;
+
     private final PrintStream out;
     private final String home;
     private int failures;
+
+    // State carried from step to step.
+    private String provider;
+    private String container;
+    private PublicKey publicKey;
+    private byte[] certificate;
+    private Layouts.CertId certId;
+    private Layouts.Cert listed;
 
     Demo(PrintStream out, String home) {
         this.out = out;
@@ -24,8 +52,8 @@ final class Demo {
     }
 
     int run() throws Exception {
-        if (home == null && System.getenv("MSCAPI_DEMO_CHILD") == null) {
-            return runInFreshHome();
+        if (System.getenv("MSCAPI_DEMO_CHILD") == null) {
+            return runInChild();
         }
         out.println("mscapi demo, home " + Main.describeHome());
         steps();
@@ -33,13 +61,14 @@ final class Demo {
         return failures == 0 ? Main.OK : Main.FAILED;
     }
 
-    /** Runs the demo again in a child JVM whose MSCAPI_HOME is a new temporary folder. */
-    private int runInFreshHome() throws IOException, InterruptedException {
-        Path dir = Files.createTempDirectory("mscapi-demo-");
+    /** Runs the demo again in a child JVM whose MSCAPI_HOME is the given or a new temporary folder. */
+    private int runInChild() throws IOException, InterruptedException {
+        Path dir = home != null ? Path.of(home) : Files.createTempDirectory("mscapi-demo-");
         try {
             List<String> cmd = new ArrayList<>();
             cmd.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
-            cmd.add("-Djava.library.path=" + System.getProperty("java.library.path"));
+            // The same JVM options (library path, -Xcheck:jni when given) as this one.
+            cmd.addAll(java.lang.management.ManagementFactory.getRuntimeMXBean().getInputArguments());
             cmd.add("-cp");
             cmd.add(System.getProperty("java.class.path"));
             cmd.add(Main.class.getName());
@@ -49,7 +78,9 @@ final class Demo {
             pb.environment().put("MSCAPI_DEMO_CHILD", "1");
             return pb.start().waitFor();
         } finally {
-            deleteTree(dir);
+            if (home == null) {
+                deleteTree(dir);
+            }
         }
     }
 
@@ -65,11 +96,18 @@ final class Demo {
 
     void step(String title, Step s) {
         out.print("* " + title + ": ");
+        out.flush();
         try {
             out.println(s.run());
-        } catch (Exception e) {
+        } catch (Exception | Error e) {
             failures++;
             out.println("FAILED: " + e);
+        }
+    }
+
+    static void check(boolean condition, String what) {
+        if (!condition) {
+            throw new IllegalStateException(what);
         }
     }
 
@@ -78,9 +116,107 @@ final class Demo {
             int v = Native.getDLLVersion();
             return (v >>> 16) + "." + (v & 0xFFFF);
         });
+        step("installed RSA providers (default first)", () -> {
+            List<String> providers = Layouts.providers(Native.queryProviders());
+            check(!providers.isEmpty(), "no provider is installed");
+            provider = providers.get(0);
+            return String.join(", ", providers);
+        });
         step("32 random bytes from the default provider",
                 () -> HexFormat.of().formatHex(Native.generateRandom(null, 32)));
-        step("16 random bytes from \"Soft Token RSA Provider\"",
-                () -> HexFormat.of().formatHex(Native.generateRandom("Soft Token RSA Provider", 16)));
+        step("generate an RSA-2048 key pair in a new container", () -> {
+            container = "mscapi-demo-" + HexFormat.of().formatHex(Native.generateRandom(null, 4));
+            byte[] pub = Native.generateKeyPair(provider, container, AT_SIGNATURE, 2048);
+            BigInteger[] ne = Layouts.publicKey(pub);
+            publicKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]));
+            return "\"" + container + "\" in \"" + provider + "\", modulus " + ne[0].bitLength() + " bits, exponent "
+                    + ne[1];
+        });
+        step("self-signed certificate signed through the library, checked by the JDK", () -> {
+            certificate = selfSignedCertificate("CN=mscapi demo");
+            X509Certificate x = (X509Certificate) CertificateFactory.getInstance("X.509")
+                    .generateCertificate(new ByteArrayInputStream(certificate));
+            x.verify(publicKey);
+            return x.getSubjectX500Principal() + ", serial " + x.getSerialNumber().toString(16) + ", "
+                    + certificate.length + " bytes, signature verified";
+        });
+        step("add it to \"MY\" bound to the container, named \"mscapi demo\"", () -> {
+            byte[] id = Native.addCertToStore(certificate, provider, container, AT_SIGNATURE, "mscapi demo", STORE_MY);
+            check(id != null, "the store refused the certificate");
+            certId = Layouts.certId(id);
+            return "CertId serial " + Layouts.serialHex(certId.serial()) + ", issuer " + certId.issuer().length
+                    + " bytes";
+        });
+        step("find it with queryCerts", () -> {
+            for (Layouts.Cert c : Layouts.certs(Native.queryCerts(STORE_MY))) {
+                if (Arrays.equals(c.serial(), certId.serial()) && Arrays.equals(c.issuer(), certId.issuer())) {
+                    listed = c;
+                }
+            }
+            check(listed != null, "the certificate is not listed");
+            check(Arrays.equals(listed.encoded(), certificate), "listed bytes differ from the added ones");
+            return "\"" + listed.friendlyName() + "\", bound to \"" + listed.container() + "\" in \""
+                    + listed.provider() + "\", key spec " + listed.keySpec();
+        });
+        step("set its description", () -> {
+            byte[] description = "demo certificate".getBytes(StandardCharsets.US_ASCII);
+            Native.setFlags(description, certId.serial(), certId.issuer(), STORE_MY);
+            for (Layouts.Cert c : Layouts.certs(Native.queryCerts(STORE_MY))) {
+                if (Arrays.equals(c.serial(), certId.serial())) {
+                    check(Arrays.equals(c.description(), description), "description not stored");
+                }
+            }
+            return "\"demo certificate\", read back";
+        });
+        step("sign a message with the key the listing names, verified by the JDK", () -> {
+            byte[] message = "Hello from mscapi".getBytes(StandardCharsets.UTF_8);
+            byte[] hash = MessageDigest.getInstance("SHA-256").digest(message);
+            byte[] signature = Native.sign(listed.provider(), listed.container(), listed.keySpec(), hash, CALG_SHA_256);
+            Signature verifier = Signature.getInstance("SHA256withRSA");
+            verifier.initVerify(publicKey);
+            verifier.update(message);
+            check(verifier.verify(signature), "the signature does not verify");
+            return signature.length + "-byte signature verified";
+        });
+        step("list key pairs", () -> {
+            List<String> lines = new ArrayList<>();
+            boolean found = false;
+            for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
+                lines.add("\"" + k.container() + "\" (" + k.provider() + ", spec " + k.keySpec() + ", " + k.bits()
+                        + " bits)");
+                found |= k.container().equals(container);
+            }
+            check(found, "the demo key is not listed");
+            return String.join("; ", lines);
+        });
+        step("delete the certificate", () -> {
+            Native.deleteCertFromStore(certId.serial(), certId.issuer(), STORE_MY);
+            return "deleted";
+        });
+        step("delete the container", () -> {
+            Native.deleteKeyPair(provider, container);
+            for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
+                check(!k.container().equals(container), "the container is still listed");
+            }
+            return "deleted";
+        });
+    }
+
+    /** Builds the certificate's to-be-signed part, hashes it and has the library sign it. */
+    private byte[] selfSignedCertificate(String subject) throws Exception {
+        byte[] sha256WithRsa = Der.sequence(Der.oid("1.2.840.113549.1.1.11"), Der.nul());
+        byte[] name = Der.name(subject.substring(3));
+        ZonedDateTime now = ZonedDateTime.now();
+        byte[] tbs = Der.sequence(
+                Der.explicit(0, Der.integer(BigInteger.TWO)),
+                Der.integer(new BigInteger(63, new SecureRandom()).add(BigInteger.ONE)),
+                sha256WithRsa,
+                name,
+                Der.sequence(Der.utcTime(now.minusMinutes(5)), Der.utcTime(now.plusYears(1))),
+                name,
+                publicKey.getEncoded());
+        byte[] hash = MessageDigest.getInstance("SHA-256").digest(tbs);
+        byte[] signature = Native.sign(provider, container, AT_SIGNATURE, hash, CALG_SHA_256);
+        return Der.sequence(tbs, sha256WithRsa, Der.bitString(signature));
     }
 }
