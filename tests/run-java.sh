@@ -9,7 +9,9 @@ export MSCAPI_HOME="$home"
 if [ "$mode" = asan ]; then
   # The JVM is not built with ASan: preload its runtime, and leave leak
   # detection and SIGSEGV to the JVM, which owns them.
-  LD_PRELOAD=$(${CXX:-g++} -print-file-name=libasan.so)
+  # libstdc++ is preloaded too: ASan's __cxa_throw interceptor looks for the
+  # real one when it starts and aborts on the first C++ throw otherwise.
+  LD_PRELOAD="$(${CXX:-g++} -print-file-name=libasan.so) $(${CXX:-g++} -print-file-name=libstdc++.so)"
   export LD_PRELOAD
   export ASAN_OPTIONS=detect_leaks=0:handle_segv=0
 fi

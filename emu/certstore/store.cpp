@@ -146,43 +146,72 @@ void ensureStore(Scope scope, const std::string &name) {
   });
 }
 
+namespace {
+
+// Inserts one certificate and its properties; the caller holds the write
+// transaction. Returns 0 when a store of `dupScopes` already holds it.
+int64_t insertRow(Database &d, Scope scope, const std::string &name, const Bytes &thumb,
+                  const CertObject &c, const std::vector<Scope> &dupScopes) {
+  Statement &dup = d.prepare("SELECT 1 FROM certs WHERE scope = ?1 AND store = ?2 AND thumb = ?3");
+  for (Scope other : dupScopes) {
+    dup.bind(1, static_cast<int64_t>(other)).bind(2, name).bind(3, thumb);
+    const bool exists = dup.step();
+    dup.reset();
+    if (exists) return 0;
+  }
+  d.prepare("INSERT OR IGNORE INTO stores (scope, name) VALUES (?1, ?2)")
+      .bind(1, static_cast<int64_t>(scope))
+      .bind(2, name)
+      .run();
+  d.prepare(
+       "INSERT INTO certs (scope, store, thumb, encoded, serial, serial_key, issuer) "
+       "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)")
+      .bind(1, static_cast<int64_t>(scope))
+      .bind(2, name)
+      .bind(3, thumb)
+      .bind(4, c.encoded)
+      .bind(5, c.serial)
+      .bind(6, serialKey(c.serial.data(), c.serial.size()))
+      .bind(7, c.issuer)
+      .run();
+  const int64_t row = sqlite3_last_insert_rowid(d.handle());
+  Statement &prop = d.prepare("INSERT INTO props (cert, prop, value) VALUES (?1, ?2, ?3)");
+  for (const Property &p : c.props)
+    prop.bind(1, row).bind(2, static_cast<int64_t>(p.id)).bind(3, p.value).run();
+  return row;
+}
+
+}  // namespace
+
 int64_t insertCert(Scope scope, const std::string &name, const Bytes &thumb, const CertObject &c,
                    const std::vector<Scope> &dupScopes) {
   Database &d = db();
   int64_t row = 0;
+  // The duplicate check runs inside the write transaction, so that two
+  // threads or processes adding the same certificate cannot both succeed.
   d.transaction([&] {
-    // Checked inside the write transaction, so that two threads or
-    // processes adding the same certificate at once cannot both succeed.
-    Statement &dup =
-        d.prepare("SELECT 1 FROM certs WHERE scope = ?1 AND store = ?2 AND thumb = ?3");
-    for (Scope other : dupScopes) {
-      dup.bind(1, static_cast<int64_t>(other)).bind(2, name).bind(3, thumb);
-      const bool exists = dup.step();
-      dup.reset();
-      if (exists) return false;
-    }
-    d.prepare("INSERT OR IGNORE INTO stores (scope, name) VALUES (?1, ?2)")
-        .bind(1, static_cast<int64_t>(scope))
-        .bind(2, name)
-        .run();
-    d.prepare(
-         "INSERT INTO certs (scope, store, thumb, encoded, serial, serial_key, issuer) "
-         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)")
-        .bind(1, static_cast<int64_t>(scope))
-        .bind(2, name)
-        .bind(3, thumb)
-        .bind(4, c.encoded)
-        .bind(5, c.serial)
-        .bind(6, serialKey(c.serial.data(), c.serial.size()))
-        .bind(7, c.issuer)
-        .run();
-    row = sqlite3_last_insert_rowid(d.handle());
-    Statement &prop = d.prepare("INSERT INTO props (cert, prop, value) VALUES (?1, ?2, ?3)");
-    for (const Property &p : c.props)
-      prop.bind(1, row).bind(2, static_cast<int64_t>(p.id)).bind(3, p.value).run();
-    return true;
+    row = insertRow(d, scope, name, thumb, c, dupScopes);
+    return row != 0;
   });
   return row;
+}
+
+size_t addInOneTransaction(Scope scope, const std::string &name,
+                           const std::vector<PCCERT_CONTEXT> &certs) {
+  Database &d = db();
+  const std::string key = storeKey(name);
+  size_t added = 0;
+  d.transaction([&] {
+    for (PCCERT_CONTEXT p : certs) {
+      const auto *block = reinterpret_cast<const ContextBlock *>(p);
+      if (block->magic != kContextMagic) continue;
+      const CertObject &c = *block->owner;
+      const Bytes thumb = thumbprint(c.encoded.data(), c.encoded.size());
+      if (insertRow(d, scope, key, thumb, c, {scope}) != 0) ++added;
+    }
+    return true;
+  });
+  return added;
 }
 
 void loadStore(Scope scope, const std::string &name,

@@ -101,6 +101,12 @@ void ensureStore(Scope scope, const std::string &name);
 // name) already holds a certificate with this thumbprint.
 int64_t insertCert(Scope target, const std::string &name, const Bytes &thumb, const CertObject &c,
                    const std::vector<Scope> &dupScopes);
+// Adds many free certificate contexts (with their properties) to one
+// scope's store in a single transaction, skipping those already there.
+// For benchmarks and tests that need large stores quickly; returns how many
+// were added.
+size_t addInOneTransaction(Scope scope, const std::string &name,
+                           const std::vector<PCCERT_CONTEXT> &certs);
 // Loads every certificate of one scope's store with its properties, in add
 // order, appending to `out`.
 void loadStore(Scope scope, const std::string &name, std::vector<std::unique_ptr<CertObject>> &out);

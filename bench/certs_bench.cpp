@@ -1,0 +1,269 @@
+// Certificate store benchmark: queryCerts (through a JVM embedded in this
+// process, as Java calls it) on stores of 10,000 and 100,000 certificates of
+// about 1 KB, against a bare SQLite scan of the same rows measured in the
+// same run; and addCertToStore adds per second (each durable on return).
+#include <jni.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "certstore/store.h"
+#include "winapi/crypt32.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+const uint8_t kSerialPattern[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
+                                    0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x7F, 0x12};
+
+// A real RSA-2048 certificate of about 1 KB with a 16-byte serial number,
+// and the offset of that serial number in its encoding.
+Bytes templateCert(size_t &serialAt) {
+  EVP_PKEY *key = EVP_RSA_gen(2048);
+  X509 *x = X509_new();
+  X509_set_version(x, 2);
+  ASN1_INTEGER *serial = ASN1_INTEGER_new();
+  BIGNUM *bn = BN_bin2bn(kSerialPattern, sizeof kSerialPattern, nullptr);
+  BN_to_ASN1_INTEGER(bn, serial);
+  X509_set_serialNumber(x, serial);
+  BN_free(bn);
+  ASN1_INTEGER_free(serial);
+  X509_NAME *name = X509_NAME_new();
+  const char *fields[][2] = {{"C", "GB"},
+                             {"ST", "Benchmarkshire"},
+                             {"L", "Measuring Town"},
+                             {"O", "Varnel Benchmark Certification Services Limited"},
+                             {"OU", "Store Enumeration Performance Unit"},
+                             {"CN", "Varnel Benchmark Intermediate Certification Authority G2"}};
+  for (auto &f : fields)
+    X509_NAME_add_entry_by_txt(name, f[0], MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char *>(f[1]), -1, -1, 0);
+  X509_set_issuer_name(x, name);
+  X509_set_subject_name(x, name);
+  X509_NAME_free(name);
+  X509_gmtime_adj(X509_getm_notBefore(x), 0);
+  X509_gmtime_adj(X509_getm_notAfter(x), 365L * 86400);
+  X509_set_pubkey(x, key);
+  X509V3_CTX ctx;
+  X509V3_set_ctx(&ctx, x, x, nullptr, nullptr, 0);
+  X509_EXTENSION *ext = X509V3_EXT_conf_nid(
+      nullptr, &ctx, NID_subject_alt_name,
+      "DNS:bench.varnel.example,DNS:www.bench.varnel.example,DNS:api.bench.varnel.example");
+  X509_add_ext(x, ext, -1);
+  X509_EXTENSION_free(ext);
+  X509_sign(x, key, EVP_sha256());
+  unsigned char *out = nullptr;
+  const int n = i2d_X509(x, &out);
+  Bytes der(out, out + n);
+  OPENSSL_free(out);
+  X509_free(x);
+  EVP_PKEY_free(key);
+  serialAt =
+      std::search(der.begin(), der.end(), std::begin(kSerialPattern), std::end(kSerialPattern)) -
+      der.begin();
+  return der;
+}
+
+// The template with the number i written into its serial number.
+Bytes variant(const Bytes &tmpl, size_t serialAt, uint64_t i) {
+  Bytes der = tmpl;
+  for (int b = 0; b < 8; ++b) der[serialAt + 8 + b] = static_cast<uint8_t>(i >> (56 - 8 * b));
+  return der;
+}
+
+// Fills the personal store of `home` with n certificates, each bound to a
+// key container and named, in batches of one transaction each.
+void populate(const std::string &home, const Bytes &tmpl, size_t serialAt, size_t n) {
+  setenv("MSCAPI_HOME", home.c_str(), 1);
+  std::u16string provider = u"Microsoft Strong Cryptographic Provider";
+  for (size_t done = 0; done < n;) {
+    std::vector<PCCERT_CONTEXT> batch;
+    for (; done < n && batch.size() < 5000; ++done) {
+      const Bytes der = variant(tmpl, serialAt, done);
+      PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
+                                                      static_cast<DWORD>(der.size()));
+      std::string text = "bench-" + std::to_string(done);
+      std::u16string container(text.begin(), text.end());
+      CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), PROV_RSA_FULL, 0, 0, nullptr, 2};
+      CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 1, &info);
+      std::u16string friendly = u"Benchmark certificate " + container;
+      CRYPT_DATA_BLOB blob{static_cast<DWORD>(2 * (friendly.size() + 1)),
+                           reinterpret_cast<BYTE *>(friendly.data())};
+      CertSetCertificateContextProperty(c, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob);
+      batch.push_back(c);
+    }
+    emu::certstore::addInOneTransaction(emu::certstore::Scope::User, "MY", batch);
+    for (PCCERT_CONTEXT c : batch) CertFreeCertificateContext(c);
+  }
+}
+
+double ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// The floor: the same rows (certificates and their properties) read from
+// the same file with SQLite alone, every blob copied once into one buffer.
+double bareScan(const std::string &home, size_t expect) {
+  const auto t0 = Clock::now();
+  sqlite3 *db = nullptr;
+  sqlite3_open_v2((home + "/certs.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  Bytes out;
+  out.reserve(expect * 1400);
+  size_t rows = 0;
+  auto copy = [&out](sqlite3_stmt *s, int col) {
+    const auto *p = static_cast<const uint8_t *>(sqlite3_column_blob(s, col));
+    out.insert(out.end(), p, p + sqlite3_column_bytes(s, col));
+  };
+  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  sqlite3_stmt *s = nullptr;
+  sqlite3_prepare_v2(db,
+                     "SELECT encoded, serial, issuer FROM certs WHERE scope = 1 AND store = 'MY' "
+                     "ORDER BY id",
+                     -1, &s, nullptr);
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    copy(s, 0);
+    copy(s, 1);
+    copy(s, 2);
+    ++rows;
+  }
+  sqlite3_finalize(s);
+  sqlite3_prepare_v2(db,
+                     "SELECT p.cert, p.prop, p.value FROM certs c JOIN props p ON p.cert = c.id "
+                     "WHERE c.scope = 1 AND c.store = 'MY' ORDER BY p.cert, p.prop",
+                     -1, &s, nullptr);
+  while (sqlite3_step(s) == SQLITE_ROW) copy(s, 2);
+  sqlite3_finalize(s);
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  const double t = ms(Clock::now() - t0);
+  if (rows != expect) std::fprintf(stderr, "bare scan saw %zu rows, not %zu\n", rows, expect);
+  return t;
+}
+
+struct Jvm {
+  JNIEnv *env = nullptr;
+  jclass cls = nullptr;
+  jmethodID query = nullptr, add = nullptr;
+};
+
+bool startJvm(Jvm &j) {
+  std::string cp = std::string("-Djava.class.path=") + MSCAPI_JAR;
+  std::string lib = std::string("-Djava.library.path=") + MSCAPI_LIBDIR;
+  std::string heap = "-Xmx4g";
+  JavaVMOption options[3] = {{cp.data(), nullptr}, {lib.data(), nullptr}, {heap.data(), nullptr}};
+  JavaVMInitArgs args{JNI_VERSION_10, 3, options, JNI_FALSE};
+  JavaVM *vm = nullptr;
+  if (JNI_CreateJavaVM(&vm, reinterpret_cast<void **>(&j.env), &args) != JNI_OK) return false;
+  j.cls = j.env->FindClass("com/qel/varnel/MSCAPI");
+  if (j.cls == nullptr) return false;
+  j.query = j.env->GetStaticMethodID(j.cls, "queryCerts", "(I)[B");
+  j.add = j.env->GetStaticMethodID(
+      j.cls, "addCertToStore", "([BLjava/lang/String;Ljava/lang/String;ILjava/lang/String;I)[B");
+  return j.query != nullptr && j.add != nullptr;
+}
+
+// One queryCerts("MY") call; returns its time, checks the record count.
+double timeQuery(Jvm &j, const std::string &home, size_t expect) {
+  setenv("MSCAPI_HOME", home.c_str(), 1);
+  const auto t0 = Clock::now();
+  auto *a = static_cast<jbyteArray>(j.env->CallStaticObjectMethod(j.cls, j.query, jint{1}));
+  const double t = ms(Clock::now() - t0);
+  uint8_t count[4] = {0, 0, 0, 0};
+  if (a == nullptr || j.env->ExceptionCheck()) {
+    j.env->ExceptionDescribe();
+    std::fprintf(stderr, "queryCerts failed\n");
+  } else {
+    j.env->GetByteArrayRegion(a, 0, 4, reinterpret_cast<jbyte *>(count));
+    j.env->DeleteLocalRef(a);
+  }
+  const size_t n = count[0] | count[1] << 8 | count[2] << 16 | size_t{count[3]} << 24;
+  if (n != expect) std::fprintf(stderr, "queryCerts listed %zu, not %zu\n", n, expect);
+  return t;
+}
+
+}  // namespace
+
+int main() {
+  const char *base = getenv("MSCAPI_HOME");
+  if (base == nullptr || *base == '\0') {
+    std::fprintf(stderr, "run with a fresh MSCAPI_HOME (bench/run.sh does)\n");
+    return 2;
+  }
+  const std::string root = base;
+  const std::string home10k = root + "/10k", home100k = root + "/100k", homeAdd = root + "/add";
+  for (const std::string *d : {&home10k, &home100k, &homeAdd}) mkdir(d->c_str(), 0700);
+
+  size_t serialAt = 0;
+  const Bytes tmpl = templateCert(serialAt);
+  std::printf("certificate size %zu bytes\n", tmpl.size());
+  std::fflush(stdout);
+  populate(home10k, tmpl, serialAt, 10000);
+  populate(home100k, tmpl, serialAt, 100000);
+
+  Jvm j;
+  if (!startJvm(j)) {
+    std::fprintf(stderr, "could not start the JVM\n");
+    return 1;
+  }
+
+  std::vector<double> q10, q100, s10, s100;
+  timeQuery(j, home10k, 10000);  // warm-up: page cache, JIT, class loading
+  bareScan(home10k, 10000);
+  for (int i = 0; i < 7; ++i) {
+    q10.push_back(timeQuery(j, home10k, 10000));
+    s10.push_back(bareScan(home10k, 10000));
+  }
+  timeQuery(j, home100k, 100000);
+  bareScan(home100k, 100000);
+  for (int i = 0; i < 3; ++i) {
+    q100.push_back(timeQuery(j, home100k, 100000));
+    s100.push_back(bareScan(home100k, 100000));
+  }
+  const double mq10 = median(q10), mq100 = median(q100), ms10 = median(s10), ms100 = median(s100);
+  std::printf("queryCerts  10k: %8.1f ms   bare SQLite scan  10k: %8.1f ms\n", mq10, ms10);
+  std::printf("queryCerts 100k: %8.1f ms   bare SQLite scan 100k: %8.1f ms\n", mq100, ms100);
+  std::printf("ratio queryCerts 100k/10k:        %5.2f  (target <= 11)\n", mq100 / mq10);
+  std::printf("ratio queryCerts / bare scan 10k: %5.2f  (target <= 2)\n", mq10 / ms10);
+  std::printf("ratio queryCerts / bare scan 100k: %5.2f\n", mq100 / ms100);
+
+  // addCertToStore: each add its own durable transaction.
+  setenv("MSCAPI_HOME", homeAdd.c_str(), 1);
+  const int adds = 300;
+  jstring provider = j.env->NewStringUTF("Microsoft Strong Cryptographic Provider");
+  jstring container = j.env->NewStringUTF("bench-box");
+  jstring friendly = j.env->NewStringUTF("added");
+  std::vector<Bytes> ders;
+  for (int i = 0; i < adds; ++i) ders.push_back(variant(tmpl, serialAt, 1000000 + i));
+  int ok = 0;
+  const auto t0 = Clock::now();
+  for (const Bytes &der : ders) {
+    jbyteArray a = j.env->NewByteArray(static_cast<jsize>(der.size()));
+    j.env->SetByteArrayRegion(a, 0, static_cast<jsize>(der.size()),
+                              reinterpret_cast<const jbyte *>(der.data()));
+    jobject id = j.env->CallStaticObjectMethod(j.cls, j.add, a, provider, container, jint{2},
+                                               friendly, jint{1});
+    if (id != nullptr) ++ok;
+    j.env->DeleteLocalRef(id);
+    j.env->DeleteLocalRef(a);
+  }
+  const double addMs = ms(Clock::now() - t0);
+  std::printf("addCertToStore: %d adds in %.0f ms = %.0f adds/s (each durable on return)\n", ok,
+              addMs, 1000.0 * ok / addMs);
+  return ok == adds ? 0 : 1;
+}
