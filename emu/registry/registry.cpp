@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <mutex>
@@ -60,8 +61,18 @@ std::shared_ptr<const Tree> current() {
   const std::string home = homeDir();
   const std::string dir = home + "/registry";
   struct stat st {};
-  if (stat(dir.c_str(), &st) != 0 && ensureHome(home) && ensureDir(dir))
-    writeFileAtomic(dir + "/00-default.reg", kDefaultRegistration);
+  if (stat(dir.c_str(), &st) != 0 && ensureHome(home)) {
+    // The folder appears complete or not at all: it is filled under a
+    // private name and renamed into place, so a process racing this one
+    // never reads it before its default registration is there.
+    const std::string fresh = dir + ".new." + std::to_string(getpid());
+    const std::string file = "/00-default.reg";
+    if (ensureDir(fresh) && writeFileAtomic(fresh + file, kDefaultRegistration) &&
+        rename(fresh.c_str(), dir.c_str()) != 0) {
+      unlink((fresh + file).c_str());  // another process was first
+      rmdir(fresh.c_str());
+    }
+  }
   std::vector<FileStamp> stamps = listRegFiles(dir);
   Cache &c = cache();
   std::lock_guard<std::mutex> lock(c.mu);
