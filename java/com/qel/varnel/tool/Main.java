@@ -56,6 +56,16 @@ public final class Main {
                     return random(rest);
                 case "demo":
                     return demo(rest);
+                case "genkey":
+                    return new KeyCommands(out).genkey(rest);
+                case "delkey":
+                    return new KeyCommands(out).delkey(rest);
+                case "import":
+                    return new KeyCommands(out).importKey(rest);
+                case "export":
+                    return new KeyCommands(out).export(rest);
+                case "sign":
+                    return new KeyCommands(out).sign(rest);
                 case "providers":
                     return providers(rest);
                 case "keys":
@@ -82,6 +92,7 @@ public final class Main {
         s.println("  providers                     the installed RSA providers, the default first");
         s.println("  keys                          every RSA key pair of every provider's containers");
         s.println("  demo [--home DIR]             run the library's typical sequence");
+        KeyCommands.usage(s);
         s.println("  --help                        this text");
         s.println();
         s.println("Exit codes: 0 success, 1 failure reported by the library, 2 usage error.");
