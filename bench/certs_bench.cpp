@@ -144,8 +144,9 @@ double bareScan(const std::string &home, size_t expect) {
   }
   sqlite3_finalize(s);
   sqlite3_prepare_v2(db,
-                     "SELECT p.cert, p.prop, p.value FROM certs c JOIN props p ON p.cert = c.id "
-                     "WHERE c.scope = 1 AND c.store = 'MY' ORDER BY p.cert, p.prop",
+                     "SELECT p.cert, p.prop, p.value FROM certs c INDEXED BY certs_by_store "
+                     "JOIN props p ON p.cert = c.id "
+                     "WHERE c.scope = 1 AND c.store = 'MY' ORDER BY c.id, p.prop",
                      -1, &s, nullptr);
   while (sqlite3_step(s) == SQLITE_ROW) copy(s, 2);
   sqlite3_finalize(s);

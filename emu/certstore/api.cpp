@@ -227,9 +227,8 @@ PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
       return nullptr;
     }
     auto c = std::make_unique<CertObject>();
-    c->encoded.assign(pbCertEncoded, pbCertEncoded + cbCertEncoded);
-    c->serial = std::move(parsed.serial);
-    c->issuer = std::move(parsed.issuer);
+    c->setData(pbCertEncoded, cbCertEncoded, parsed.serial.data(), parsed.serial.size(),
+               parsed.issuer.data(), parsed.issuer.size());
     c->block.info.dwVersion = parsed.version;
     c->bind(nullptr);
     SetLastError(ERROR_SUCCESS);
@@ -281,10 +280,11 @@ BOOL WINAPI CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTE
     } else {
       copy.props = c->props;
     }
-    copy.encoded = c->encoded;
-    copy.serial = c->serial;
-    copy.issuer = c->issuer;
-    const Bytes thumb = thumbprint(c->encoded.data(), c->encoded.size());
+    copy.data = c->data;
+    copy.encodedSize = c->encodedSize;
+    copy.serialSize = c->serialSize;
+    copy.issuerSize = c->issuerSize;
+    const Bytes thumb = thumbprint(c->encoded(), c->encodedSize);
     const int64_t row = insertCert(target, s->name, thumb, copy, scopesOf(s->view));
     if (row == 0) {
       if (dwAddDisposition == CERT_STORE_ADD_USE_EXISTING) return succeed();
@@ -420,7 +420,7 @@ BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD
     const Property *p = c->find(dwPropId);
     if (p == nullptr) {
       if (dwPropId == CERT_SHA1_HASH_PROP_ID) {
-        const Bytes h = thumbprint(c->encoded.data(), c->encoded.size());
+        const Bytes h = thumbprint(c->encoded(), c->encodedSize);
         return copyOut(h.data(), static_cast<DWORD>(h.size()), static_cast<BYTE *>(pvData),
                        pcbData);
       }

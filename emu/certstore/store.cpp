@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "common/home.h"
@@ -81,30 +82,98 @@ std::string firstWord(const std::string &path) {
   return word;
 }
 
-std::unique_ptr<CertObject> certFromRow(Statement &s, Scope scope) {
+// A statement of its own (prepared per call) for the reads that hand out
+// contexts: its blobs are copied straight into each certificate's one
+// buffer.
+class Query {
+ public:
+  Query(Database &d, const char *sql) {
+    if (sqlite3_prepare_v2(d.handle(), sql, -1, &s_, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(s_);
+      throw storage::StorageError{sqlite3_errcode(d.handle())};
+    }
+  }
+  ~Query() { sqlite3_finalize(s_); }
+  Query(const Query &) = delete;
+  Query &operator=(const Query &) = delete;
+  Query &bind(int i, int64_t v) {
+    sqlite3_bind_int64(s_, i, v);
+    return *this;
+  }
+  Query &bind(int i, const std::string &t) {
+    sqlite3_bind_text(s_, i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Query &bind(int i, const Bytes &b) {
+    static const uint8_t empty = 0;
+    sqlite3_bind_blob(s_, i, b.empty() ? &empty : b.data(), static_cast<int>(b.size()),
+                      SQLITE_TRANSIENT);
+    return *this;
+  }
+  bool step() {
+    const int rc = sqlite3_step(s_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw storage::StorageError{rc};
+  }
+  int64_t int64(int col) const { return sqlite3_column_int64(s_, col); }
+  const uint8_t *blob(int col) const {
+    return static_cast<const uint8_t *>(sqlite3_column_blob(s_, col));
+  }
+  size_t size(int col) const { return static_cast<size_t>(sqlite3_column_bytes(s_, col)); }
+
+ private:
+  sqlite3_stmt *s_ = nullptr;
+};
+
+// Row columns: id, encoded, serial, issuer.
+std::unique_ptr<CertObject> certFromRow(const Query &q, Scope scope) {
   auto c = std::make_unique<CertObject>();
-  c->row = s.int64(0);
-  c->encoded = s.blob(1);
-  c->serial = s.blob(2);
-  c->issuer = s.blob(3);
+  c->row = q.int64(0);
+  // Each blob pointer first, then its size, as SQLite asks.
+  const uint8_t *enc = q.blob(1);
+  const size_t ne = q.size(1);
+  const uint8_t *ser = q.blob(2);
+  const size_t ns = q.size(2);
+  const uint8_t *iss = q.blob(3);
+  const size_t ni = q.size(3);
+  c->setData(enc, ne, ser, ns, iss, ni);
   c->scope = scope;
   return c;
 }
 
+void addProperty(CertObject &c, const Query &q, int idCol, int valueCol) {
+  if (c.props.empty()) c.props.reserve(4);
+  const uint8_t *v = q.blob(valueCol);
+  const size_t n = q.size(valueCol);
+  c.props.push_back({static_cast<DWORD>(q.int64(idCol)), Bytes(v, v + n)});
+}
+
 }  // namespace
+
+void CertObject::setData(const uint8_t *enc, size_t ne, const uint8_t *ser, size_t ns,
+                         const uint8_t *iss, size_t ni) {
+  data.resize(ne + ns + ni);
+  if (ne != 0) std::memcpy(data.data(), enc, ne);
+  if (ns != 0) std::memcpy(data.data() + ne, ser, ns);
+  if (ni != 0) std::memcpy(data.data() + ne + ns, iss, ni);
+  encodedSize = ne;
+  serialSize = ns;
+  issuerSize = ni;
+}
 
 void CertObject::bind(HCERTSTORE handle) {
   block.magic = kContextMagic;
   block.owner = this;
   block.ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-  block.ctx.pbCertEncoded = encoded.data();
-  block.ctx.cbCertEncoded = static_cast<DWORD>(encoded.size());
+  block.ctx.pbCertEncoded = data.data();
+  block.ctx.cbCertEncoded = static_cast<DWORD>(encodedSize);
   block.ctx.pCertInfo = &block.info;
   block.ctx.hCertStore = handle;
-  block.info.SerialNumber.cbData = static_cast<DWORD>(serial.size());
-  block.info.SerialNumber.pbData = serial.data();
-  block.info.Issuer.cbData = static_cast<DWORD>(issuer.size());
-  block.info.Issuer.pbData = issuer.data();
+  block.info.SerialNumber.cbData = static_cast<DWORD>(serialSize);
+  block.info.SerialNumber.pbData = data.data() + encodedSize;
+  block.info.Issuer.cbData = static_cast<DWORD>(issuerSize);
+  block.info.Issuer.pbData = data.data() + encodedSize + serialSize;
 }
 
 const Property *CertObject::find(DWORD id) const {
@@ -169,10 +238,10 @@ int64_t insertRow(Database &d, Scope scope, const std::string &name, const Bytes
       .bind(1, static_cast<int64_t>(scope))
       .bind(2, name)
       .bind(3, thumb)
-      .bind(4, c.encoded)
-      .bind(5, c.serial)
-      .bind(6, serialKey(c.serial.data(), c.serial.size()))
-      .bind(7, c.issuer)
+      .bind(4, c.encoded(), c.encodedSize)
+      .bind(5, c.serial(), c.serialSize)
+      .bind(6, serialKey(c.serial(), c.serialSize))
+      .bind(7, c.issuer(), c.issuerSize)
       .run();
   const int64_t row = sqlite3_last_insert_rowid(d.handle());
   Statement &prop = d.prepare("INSERT INTO props (cert, prop, value) VALUES (?1, ?2, ?3)");
@@ -206,7 +275,7 @@ size_t addInOneTransaction(Scope scope, const std::string &name,
       const auto *block = reinterpret_cast<const ContextBlock *>(p);
       if (block->magic != kContextMagic) continue;
       const CertObject &c = *block->owner;
-      const Bytes thumb = thumbprint(c.encoded.data(), c.encoded.size());
+      const Bytes thumb = thumbprint(c.encoded(), c.encodedSize);
       if (insertRow(d, scope, key, thumb, c, {scope}) != 0) ++added;
     }
     return true;
@@ -219,44 +288,41 @@ void loadStore(Scope scope, const std::string &name,
   Database &d = db();
   ReadSnapshot snapshot(d);
   const size_t first = out.size();
-  Statement &certs = d.prepare(
-      "SELECT id, encoded, serial, issuer FROM certs WHERE scope = ?1 AND store = ?2 ORDER BY id");
+  Query certs(d,
+              "SELECT id, encoded, serial, issuer FROM certs WHERE scope = ?1 AND store = ?2 "
+              "ORDER BY id");
   certs.bind(1, static_cast<int64_t>(scope)).bind(2, name);
   while (certs.step()) out.push_back(certFromRow(certs, scope));
-  certs.reset();
-  // Properties in certificate order, merged into the list in one walk.
-  Statement &props = d.prepare(
-      "SELECT p.cert, p.prop, p.value FROM certs c JOIN props p ON p.cert = c.id "
-      "WHERE c.scope = ?1 AND c.store = ?2 ORDER BY p.cert, p.prop");
+  // Properties in certificate order, merged into the list in one walk; the
+  // index keeps that order without a sort.
+  Query props(d,
+              "SELECT p.cert, p.prop, p.value FROM certs c INDEXED BY certs_by_store "
+              "JOIN props p ON p.cert = c.id "
+              "WHERE c.scope = ?1 AND c.store = ?2 ORDER BY c.id, p.prop");
   props.bind(1, static_cast<int64_t>(scope)).bind(2, name);
   size_t i = first;
   while (props.step()) {
     const int64_t cert = props.int64(0);
     while (i < out.size() && out[i]->row < cert) ++i;
     if (i == out.size()) break;
-    if (out[i]->row == cert)
-      out[i]->props.push_back({static_cast<DWORD>(props.int64(1)), props.blob(2)});
+    if (out[i]->row == cert) addProperty(*out[i], props, 1, 2);
   }
-  props.reset();
 }
 
 std::unique_ptr<CertObject> findCert(Scope scope, const std::string &name, const Bytes &issuer,
                                      const Bytes &key) {
   Database &d = db();
   ReadSnapshot snapshot(d);
-  Statement &q = d.prepare(
-      "SELECT id, encoded, serial, issuer FROM certs "
-      "WHERE scope = ?1 AND store = ?2 AND serial_key = ?3 AND issuer = ?4 ORDER BY id LIMIT 1");
+  Query q(d,
+          "SELECT id, encoded, serial, issuer FROM certs "
+          "WHERE scope = ?1 AND store = ?2 AND serial_key = ?3 AND issuer = ?4 "
+          "ORDER BY id LIMIT 1");
   q.bind(1, static_cast<int64_t>(scope)).bind(2, name).bind(3, key).bind(4, issuer);
-  std::unique_ptr<CertObject> c;
-  if (q.step()) c = certFromRow(q, scope);
-  q.reset();
-  if (c) {
-    Statement &p = d.prepare("SELECT prop, value FROM props WHERE cert = ?1 ORDER BY prop");
-    p.bind(1, c->row);
-    while (p.step()) c->props.push_back({static_cast<DWORD>(p.int64(0)), p.blob(1)});
-    p.reset();
-  }
+  if (!q.step()) return nullptr;
+  std::unique_ptr<CertObject> c = certFromRow(q, scope);
+  Query p(d, "SELECT prop, prop, value FROM props WHERE cert = ?1 ORDER BY prop");
+  p.bind(1, c->row);
+  while (p.step()) addProperty(*c, p, 0, 2);
   return c;
 }
 

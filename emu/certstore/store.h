@@ -60,7 +60,10 @@ inline constexpr uint64_t kContextMagic = 0x4345525443545831ull;  // "CERTCTX1"
 
 struct CertObject {
   ContextBlock block{};
-  Bytes encoded, serial, issuer;
+  // The encoding, the serial number (least significant byte first) and the
+  // issuer's DER, back to back in one allocation.
+  Bytes data;
+  size_t encodedSize = 0, serialSize = 0, issuerSize = 0;
   std::vector<Property> props;
   Store *store = nullptr;  // null: a free context from CertCreateCertificateContext
   int64_t row = 0;         // its row in the database (store contexts)
@@ -69,6 +72,11 @@ struct CertObject {
   bool enumerated = false;  // part of the store's current enumeration
   size_t enumPos = 0;
 
+  void setData(const uint8_t *enc, size_t ne, const uint8_t *ser, size_t ns, const uint8_t *iss,
+               size_t ni);
+  const uint8_t *encoded() const { return data.data(); }
+  const uint8_t *serial() const { return data.data() + encodedSize; }
+  const uint8_t *issuer() const { return data.data() + encodedSize + serialSize; }
   // Points the context's fields at this object's buffers.
   void bind(HCERTSTORE handle);
   const Property *find(DWORD id) const;
