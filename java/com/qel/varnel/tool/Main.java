@@ -70,6 +70,12 @@ public final class Main {
                     return providers(rest);
                 case "keys":
                     return keys(rest);
+                case "certs":
+                case "addcert":
+                case "delcert":
+                case "name":
+                case "describe":
+                    return new CertCommands(out).run(command, rest);
                 default:
                     throw new UsageException("unknown command: " + command);
             }
@@ -92,6 +98,7 @@ public final class Main {
         s.println("  providers                     the installed RSA providers, the default first");
         s.println("  keys                          every RSA key pair of every provider's containers");
         s.println("  demo [--home DIR]             run the library's typical sequence");
+        CertCommands.usage(s);
         KeyCommands.usage(s);
         s.println("  --help                        this text");
         s.println();
