@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "bridge/fault_guard.h"
 #include "bridge/frame.h"
 #include "bridge/holders.h"
 #include "bridge/records.h"
@@ -208,24 +209,22 @@ jbyteArray queryCertsBody(JNIEnv *env, jclass cls, jint storeKind) {
 
 JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_MSCAPI_queryCerts(JNIEnv *env, jclass cls,
                                                                    jint storeKind) {
-  // The fault guard. It catches every C++ exception raised below this
-  // method (an allocation failure, a failure of the store implementation)
-  // and reports it with the code Windows gives a C++ exception. Processor
-  // faults (access violations and the like) are not caught: inside a JVM the
-  // JVM owns those signals and handles them itself. Any record, buffer and
-  // store taken so far is released by its owner while the exception unwinds.
-  try {
-    return queryCertsBody(env, cls, storeKind);
-  } catch (...) {
-    const unsigned int code = 0xE06D7363u;
-    char message[100];
-    std::memset(message, 0, sizeof message);
-    std::snprintf(message, sizeof message,
-                  "Caught exception in mscapi.dll: 0x%08x. Please contact QEL for assistance.",
-                  code);
-    // An exception the JVM already raised (none is expected here) is left
-    // to reach the caller.
-    if (!env->ExceptionCheck()) throwJavaException(env, message);
-    return nullptr;
-  }
+  // The fault guard: every exception raised below this method, in its own
+  // code or in anything it calls, ends the call with the message below.
+  // C++ exceptions (an allocation failure, a failure of the store
+  // implementation) carry the code Windows gives a C++ exception; on 32-bit
+  // Windows a processor fault or other structured exception carries its
+  // own code. Elsewhere processor faults are not caught: inside a JVM the
+  // JVM owns those signals and handles them itself.
+  jbyteArray result = nullptr;
+  uint32_t code = 0;
+  if (runGuarded([&] { result = queryCertsBody(env, cls, storeKind); }, code)) return result;
+  char message[100];
+  std::memset(message, 0, sizeof message);
+  std::snprintf(message, sizeof message,
+                "Caught exception in mscapi.dll: 0x%08x. Please contact QEL for assistance.",
+                static_cast<unsigned int>(code));
+  // An exception the JVM already raised is left to reach the caller.
+  if (!env->ExceptionCheck()) throwJavaException(env, message);
+  return nullptr;
 }

@@ -2,37 +2,16 @@
 // JNIEnv: results, layouts, messages, and the balance of what it takes from
 // and gives back to Java. The same suite is meant to run against the
 // emulated platform and, cross-compiled, against the Windows DLL.
+#include "conformance.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "fake_jni.h"
-#include "natives.h"
-#include "platform/platform.h"
-#include "test_home.h"
+namespace conformance {
 
-namespace {
-
-using conformance::natives;
-using fakejni::Env;
-
-class Conformance : public HomeTest {
- protected:
-  void TearDown() override {
-    f.finishCall();
-    EXPECT_EQ(f.violations, std::vector<std::string>{});
-    HomeTest::TearDown();
-  }
-  Env f;
-};
-
-uint32_t le32(const std::vector<uint8_t> &b, size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
-// The name of the registry's default PROV_RSA_FULL provider.
 std::string registryDefault() {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
@@ -45,6 +24,22 @@ std::string registryDefault() {
   RegCloseKey(key);
   return name;
 }
+
+std::string Conformance::unique(const std::string &prefix) {
+  jbyteArray r = natives().generateRandom(f.env(), f.mscapiClass(), nullptr, 6);
+  f.finishCall();
+  std::string name = prefix + "-";
+  for (uint8_t b : f.contents(r))
+    name += "0123456789abcdef"[b >> 4], name += "0123456789abcdef"[b & 15];
+  return name;
+}
+
+}  // namespace conformance
+
+namespace {
+
+using namespace conformance;
+using fakejni::Env;
 
 // Every method that runs the entry check, called with harmless arguments.
 struct Method {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 namespace fakejni {
 
@@ -205,6 +206,12 @@ void JNICALL releaseByteArrayElements(JNIEnv *e, jbyteArray a, jbyte *elems, jin
 jbyteArray JNICALL newByteArray(JNIEnv *e, jsize len) {
   Env &f = Env::of(e);
   f.noteCall("NewByteArray");
+  if (f.newByteArrayFault == Fault::CppException) throw std::runtime_error("injected fault");
+  if (f.newByteArrayFault == Fault::AccessViolation) {
+    // Through a volatile so the compiler cannot turn it into a trap.
+    volatile uintptr_t address = 0;
+    *reinterpret_cast<volatile int *>(address) = 1;
+  }
   if (f.failNewByteArrayAfter == f.newByteArrays++) {
     f.raise("java/lang/OutOfMemoryError", "injected");
     return nullptr;

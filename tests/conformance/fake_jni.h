@@ -49,6 +49,9 @@ struct Class : Object {
   explicit Class(std::string n) : Object(Kind::Class), name(std::move(n)) {}
 };
 
+// A fault NewByteArray can be made to raise, for the fault guard.
+enum class Fault { None, CppException, AccessViolation };
+
 class Env {
  public:
   Env();
@@ -71,6 +74,7 @@ class Env {
   bool managerInstalled = false;
   bool managerRefuses = false;
   int failNewByteArrayAfter = -1;  // the n-th NewByteArray (0-based) fails
+  Fault newByteArrayFault = Fault::None;
 
   // What happened.
   std::vector<std::string> violations;

@@ -1,0 +1,101 @@
+// Shared fixture of the conformance suite: a recording JNIEnv, and helpers
+// that call a method, check what it took and gave back, and read results.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fake_jni.h"
+#include "natives.h"
+#include "platform/platform.h"
+#include "test_home.h"
+
+namespace conformance {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr jint kAtKeyExchange = 1;
+constexpr jint kAtSignature = 2;
+constexpr jint kCalgSha1 = 0x8004;
+
+inline uint32_t le32(const Bytes &b, size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+
+// Reads length-prefixed fields of a list result, failing the test (not
+// crashing) when a length runs past the end.
+struct Reader {
+  const Bytes &b;
+  size_t at = 0;
+  bool ok = true;
+  uint32_t u32() {
+    if (at + 4 > b.size()) {
+      ok = false;
+      return 0;
+    }
+    const uint32_t v = le32(b, at);
+    at += 4;
+    return v;
+  }
+  Bytes field() {
+    const uint32_t n = u32();
+    if (!ok || at + n > b.size()) {
+      ok = false;
+      return {};
+    }
+    Bytes f(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
+    at += n;
+    return f;
+  }
+  std::string text() {
+    const Bytes f = field();
+    return std::string(f.begin(), f.end());
+  }
+  bool atEnd() const { return ok && at == b.size(); }
+};
+
+// True when the suite runs under Wine rather than Windows or the emulation.
+inline bool onWine() {
+#ifdef _WIN32
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
+// The name of the registry's default PROV_RSA_FULL provider.
+std::string registryDefault();
+
+class Conformance : public HomeTest {
+ protected:
+  void TearDown() override {
+    f.finishCall();
+    EXPECT_EQ(f.violations, std::vector<std::string>{});
+    HomeTest::TearDown();
+  }
+
+  // After a call: checks the balance, then gives the pending
+  // java.lang.Exception's message ("" when none) and clears it.
+  std::string outcome() {
+    f.finishCall();
+    if (!f.pending()) return "";
+    EXPECT_EQ(f.pendingClass(), "java/lang/Exception");
+    const std::string m = f.pendingMessage();
+    f.clearPending();
+    return m;
+  }
+
+  jstring str(const std::string &s) { return f.string(s); }
+  jbyteArray arr(const Bytes &b) { return f.bytes(b); }
+  Bytes contents(jbyteArray a) { return f.contents(a); }
+  // A name no earlier run can have used.
+  std::string unique(const std::string &prefix);
+
+  fakejni::Env f;
+};
+
+}  // namespace conformance
