@@ -48,12 +48,75 @@ struct Method {
 };
 
 std::vector<Method> checkedMethods() {
+  // Arguments that would reach the platform if the check let them through.
+  const auto s = [](Env &f, const char *t) { return f.string(t); };
+  const auto b = [](Env &f) { return f.bytes({1, 2, 3}); };
+  const auto none = [](jobject) -> jobject { return nullptr; };
   return {
       {"generateRandom",
-       [](Env &f) {
-         return natives().generateRandom(f.env(), f.mscapiClass(), f.string("No Such Provider"), 8);
+       [=](Env &f) {
+         return natives().generateRandom(f.env(), f.mscapiClass(), s(f, "No Such Provider"), 8);
        }},
       {"queryProviders", [](Env &f) { return natives().queryProviders(f.env(), f.mscapiClass()); }},
+      {"generateKeyPair",
+       [=](Env &f) {
+         return natives().generateKeyPair(f.env(), f.mscapiClass(), s(f, "No Such Provider"),
+                                          s(f, "c"), 2, 512);
+       }},
+      {"deleteKeyPair",
+       [=](Env &f) {
+         natives().deleteKeyPair(f.env(), f.mscapiClass(), s(f, "No Such Provider"), s(f, "c"));
+         return none(nullptr);
+       }},
+      {"queryKeyPairs", [](Env &f) { return natives().queryKeyPairs(f.env(), f.mscapiClass()); }},
+      {"importKeyPair",
+       [=](Env &f) {
+         natives().importKeyPair(f.env(), f.mscapiClass(), s(f, "No Such Provider"), s(f, "c"), 2,
+                                 b(f), 16, 3, b(f), b(f), b(f), b(f), b(f), b(f));
+         return none(nullptr);
+       }},
+      {"importKeyPairPwd",
+       [=](Env &f) {
+         natives().importKeyPairPwd(f.env(), f.mscapiClass(), s(f, "No Such Provider"), s(f, "c"),
+                                    2, b(f), 16, 3, b(f), b(f), b(f), b(f), b(f), b(f), b(f));
+         return none(nullptr);
+       }},
+      {"getPrivateKey",
+       [=](Env &f) {
+         return natives().getPrivateKey(f.env(), f.mscapiClass(), s(f, "No Such Provider"),
+                                        s(f, "c"), 2, b(f));
+       }},
+      {"addCertToStore",
+       [=](Env &f) {
+         return natives().addCertToStore(f.env(), f.mscapiClass(), b(f), s(f, "p"), s(f, "c"), 2,
+                                         s(f, "n"), 0);
+       }},
+      {"setFriendlyName",
+       [=](Env &f) {
+         natives().setFriendlyName(f.env(), f.mscapiClass(), s(f, "n"), b(f), b(f), 0);
+         return none(nullptr);
+       }},
+      {"setFlags",
+       [=](Env &f) {
+         natives().setFlags(f.env(), f.mscapiClass(), b(f), b(f), b(f), 0);
+         return none(nullptr);
+       }},
+      {"deleteCertFromStore",
+       [=](Env &f) {
+         natives().deleteCertFromStore(f.env(), f.mscapiClass(), b(f), b(f), 0);
+         return none(nullptr);
+       }},
+      {"queryCerts", [](Env &f) { return natives().queryCerts(f.env(), f.mscapiClass(), 0); }},
+      {"sign",
+       [=](Env &f) {
+         return natives().sign(f.env(), f.mscapiClass(), s(f, "No Such Provider"), s(f, "c"), 2,
+                               b(f), 3, 0x8004);
+       }},
+      {"verifyAndSign",
+       [=](Env &f) {
+         return natives().verifyAndSign(f.env(), f.mscapiClass(), s(f, "No Such Provider"),
+                                        s(f, "c"), 2, b(f), 3, 0x8004, b(f));
+       }},
   };
 }
 
@@ -179,16 +242,18 @@ TEST_F(Conformance, QueryProvidersLayout) {
 // A failed NewByteArray leaves the JVM's OutOfMemoryError pending: the
 // method returns null, raises nothing of its own and releases everything.
 TEST_F(Conformance, NewByteArrayFailure) {
-  for (const auto &m : checkedMethods()) {
-    if (std::string(m.name) == "generateRandom") {
-      f.failNewByteArrayAfter = f.newByteArrays;
-      EXPECT_EQ(natives().generateRandom(f.env(), f.mscapiClass(), nullptr, 8), nullptr);
-    } else {
-      f.failNewByteArrayAfter = f.newByteArrays;
-      EXPECT_EQ(m.call(f), nullptr) << m.name;
-    }
+  const std::vector<std::pair<const char *, std::function<jobject()>>> calls = {
+      {"generateRandom",
+       [&] { return natives().generateRandom(f.env(), f.mscapiClass(), nullptr, 8); }},
+      {"queryProviders", [&] { return natives().queryProviders(f.env(), f.mscapiClass()); }},
+      {"queryKeyPairs", [&] { return natives().queryKeyPairs(f.env(), f.mscapiClass()); }},
+      {"queryCerts", [&] { return natives().queryCerts(f.env(), f.mscapiClass(), 3); }},
+  };
+  for (const auto &[name, call] : calls) {
+    f.failNewByteArrayAfter = f.newByteArrays;
+    EXPECT_EQ(call(), nullptr) << name;
     f.finishCall();
-    EXPECT_EQ(f.pendingClass(), "java/lang/OutOfMemoryError") << m.name;
+    EXPECT_EQ(f.pendingClass(), "java/lang/OutOfMemoryError") << name;
     f.clearPending();
   }
 }
