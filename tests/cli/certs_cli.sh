@@ -21,7 +21,7 @@ sha1=$(openssl x509 -in "$home/two.pem" -noout -fingerprint -sha1 | sed 's/^.*=/
 
 "$launcher" addcert MY "$home/one.der" --friendly-name "first" --provider "Microsoft Strong Cryptographic Provider" \
   --container cli-box --spec 2 >/dev/null || fail "addcert DER failed"
-"$launcher" addcert my "$home/two.pem" --provider P --container C >/dev/null || fail "addcert PEM failed"
+"$launcher" addcert my "$home/two.pem" >/dev/null || fail "addcert PEM failed"
 "$launcher" addcert MY "$home/one.der" >/dev/null 2>&1; rc=$?
 [ "$rc" -eq 1 ] || fail "a second add gave exit code $rc, expected 1"
 
@@ -31,6 +31,8 @@ echo "$list" | grep -q "serial: *$serial\$" || fail "serial $serial not listed: 
 echo "$list" | grep -q "SHA-1: *$sha1\$" || fail "thumbprint $sha1 not listed: $list"
 echo "$list" | grep -q "friendly name: first" || fail "friendly name not listed"
 echo "$list" | grep -q "key: *Microsoft Strong Cryptographic Provider / cli-box / spec 2" || fail "binding not listed"
+echo "$list" | grep -q "key: *Microsoft Strong Cryptographic Provider / $(id -un) / spec 2" ||
+  fail "default binding not listed: $list"
 
 "$launcher" name MY "renamed" --serial "$serial" --issuer-of "$home/one.pem" >/dev/null || fail "name failed"
 "$launcher" describe MY "a note" --thumbprint "$sha1" >/dev/null || fail "describe failed"

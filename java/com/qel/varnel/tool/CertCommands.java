@@ -34,7 +34,8 @@ final class CertCommands {
         s.println("  certs STORE                   list a store: subject, issuer, serial, SHA-1,");
         s.println("                                friendly name, description, key binding");
         s.println("  addcert STORE FILE [--friendly-name N] [--provider P --container C --spec S]");
-        s.println("                                add a DER or PEM certificate");
+        s.println("                                add a DER or PEM certificate; in MY bound to");
+        s.println("                                the key (default provider, login-name container)");
         s.println("  delcert STORE KEY             delete a certificate");
         s.println("  name STORE NAME KEY           set a certificate's friendly name");
         s.println("  describe STORE TEXT KEY       set a certificate's description (UTF-8 bytes)");
@@ -280,6 +281,17 @@ final class CertCommands {
             throw new Main.UsageException("not a key spec: " + spec);
         }
         byte[] der = readCertificate(Path.of(args.get(1)));
+        if (kind == 1) {
+            // A certificate of "MY" is listed only with both names of its key
+            // binding: without them, bind it as CryptoAPI resolves null names,
+            // to the default provider's default container (the login name).
+            if (provider == null) {
+                provider = defaultProvider();
+            }
+            if (container == null) {
+                container = System.getProperty("user.name");
+            }
+        }
         byte[] id = addCertToStore(der, provider, container, keySpec, friendly, kind);
         if (id == null) {
             throw new Exception("not added: not a certificate, or the store already holds it");
@@ -289,6 +301,16 @@ final class CertCommands {
         out.println("added, serial " + HexFormat.of().withUpperCase().formatHex(reversed(serial)) + ", SHA-1 "
                 + sha1(der));
         return Main.OK;
+    }
+
+    /** The first entry of ProviderList: the machine's default PROV_RSA_FULL provider. */
+    static String defaultProvider() throws Exception {
+        byte[] list = (byte[]) call("queryProviders", new Class<?>[0]);
+        ByteBuffer b = ByteBuffer.wrap(list).order(ByteOrder.LITTLE_ENDIAN);
+        if (b.getInt() == 0) {
+            throw new Exception("no PROV_RSA_FULL provider is installed");
+        }
+        return new String(field(b), StandardCharsets.ISO_8859_1);
     }
 
     int delcert(List<String> args) throws Exception {
