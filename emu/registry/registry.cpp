@@ -61,6 +61,9 @@ std::shared_ptr<const Tree> current() {
   const std::string home = homeDir();
   const std::string dir = home + "/registry";
   struct stat st {};
+  // Threads of one process share the private name below: one at a time.
+  static std::mutex creating;
+  std::unique_lock<std::mutex> creation(creating);
   if (stat(dir.c_str(), &st) != 0 && ensureHome(home)) {
     // The folder appears complete or not at all: it is filled under a
     // private name and renamed into place, so a process racing this one
@@ -73,6 +76,7 @@ std::shared_ptr<const Tree> current() {
       rmdir(fresh.c_str());
     }
   }
+  creation.unlock();
   std::vector<FileStamp> stamps = listRegFiles(dir);
   Cache &c = cache();
   std::lock_guard<std::mutex> lock(c.mu);
