@@ -1,19 +1,13 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.MSCAPI;
 import java.io.ByteArrayInputStream;
 import java.io.PrintStream;
-import java.lang.reflect.InvocationTargetException;
-import java.lang.reflect.Method;
-import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.security.MessageDigest;
 import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
-import java.util.ArrayList;
 import java.util.Base64;
 import java.util.HexFormat;
 import java.util.List;
@@ -60,90 +54,8 @@ final class CertCommands {
         }
     }
 
-    // ---- The native methods, reached from this package ---------------------
-
-    static Object call(String name, Class<?>[] types, Object... args) throws Exception {
-        Method m = MSCAPI.class.getDeclaredMethod(name, types);
-        m.setAccessible(true);
-        try {
-            return m.invoke(null, args);
-        } catch (InvocationTargetException e) {
-            Throwable cause = e.getCause();
-            if (cause instanceof Exception) {
-                throw (Exception) cause;
-            }
-            if (cause instanceof Error) {
-                throw (Error) cause;
-            }
-            throw e;
-        }
-    }
-
-    static byte[] addCertToStore(byte[] cert, String provider, String container, int keySpec, String friendlyName,
-            int kind) throws Exception {
-        return (byte[]) call("addCertToStore", new Class<?>[] {byte[].class, String.class, String.class, int.class,
-            String.class, int.class}, cert, provider, container, keySpec, friendlyName, kind);
-    }
-
-    static void setFriendlyName(String name, byte[] serial, byte[] issuer, int kind) throws Exception {
-        call("setFriendlyName", new Class<?>[] {String.class, byte[].class, byte[].class, int.class}, name, serial,
-                issuer, kind);
-    }
-
-    static void setFlags(byte[] flags, byte[] serial, byte[] issuer, int kind) throws Exception {
-        call("setFlags", new Class<?>[] {byte[].class, byte[].class, byte[].class, int.class}, flags, serial,
-                issuer, kind);
-    }
-
-    static void deleteCertFromStore(byte[] serial, byte[] issuer, int kind) throws Exception {
-        call("deleteCertFromStore", new Class<?>[] {byte[].class, byte[].class, int.class}, serial, issuer, kind);
-    }
-
-    static byte[] queryCerts(int kind) throws Exception {
-        return (byte[]) call("queryCerts", new Class<?>[] {int.class}, kind);
-    }
-
-    // ---- CertList -----------------------------------------------------------
-
-    /** One record of CertList. */
-    static final class Entry {
-        byte[] encoded;
-        byte[] serial;
-        byte[] issuer;
-        byte[] friendlyName;
-        byte[] provider;
-        byte[] container;
-        int keySpec;
-        byte[] description;
-    }
-
-    static List<Entry> parseList(byte[] list) {
-        ByteBuffer b = ByteBuffer.wrap(list).order(ByteOrder.LITTLE_ENDIAN);
-        int n = b.getInt();
-        List<Entry> entries = new ArrayList<>();
-        for (int i = 0; i < n; i++) {
-            Entry e = new Entry();
-            e.encoded = field(b);
-            e.serial = field(b);
-            e.issuer = field(b);
-            e.friendlyName = field(b);
-            e.provider = field(b);
-            e.container = field(b);
-            e.keySpec = b.getInt();
-            e.description = field(b);
-            entries.add(e);
-        }
-        return entries;
-    }
-
-    private static byte[] field(ByteBuffer b) {
-        byte[] f = new byte[b.getInt()];
-        b.get(f);
-        return f;
-    }
-
-    static List<Entry> list(int kind) throws Exception {
-        return parseList(queryCerts(kind));
+    static List<Layouts.Cert> list(int kind) throws Exception {
+        return Layouts.certs(Native.queryCerts(kind));
     }
 
     // ---- Helpers ------------------------------------------------------------
@@ -205,9 +117,9 @@ final class CertCommands {
         String thumbprint = Main.option(args, "--thumbprint");
         if (thumbprint != null && serial == null && issuerOf == null) {
             String want = thumbprint.replace(":", "").toUpperCase(Locale.ROOT);
-            for (Entry e : list(kind)) {
-                if (sha1(e.encoded).equals(want)) {
-                    return new byte[][] {e.serial, e.issuer};
+            for (Layouts.Cert e : list(kind)) {
+                if (sha1(e.encoded()).equals(want)) {
+                    return new byte[][] {e.serial(), e.issuer()};
                 }
             }
             throw new Exception("no certificate with that thumbprint in the listing");
@@ -233,24 +145,23 @@ final class CertCommands {
         if (args.size() != 1) {
             throw new Main.UsageException("certs needs a STORE");
         }
-        List<Entry> entries = list(storeKind(args.get(0)));
+        List<Layouts.Cert> entries = list(storeKind(args.get(0)));
         out.println(entries.size() + " certificate(s) in " + args.get(0));
-        for (Entry e : entries) {
+        for (Layouts.Cert e : entries) {
             out.println();
             try {
-                X509Certificate c = x509(e.encoded);
+                X509Certificate c = x509(e.encoded());
                 out.println("  subject:       " + c.getSubjectX500Principal().getName());
                 out.println("  issuer:        " + c.getIssuerX500Principal().getName());
             } catch (Exception ex) {
                 out.println("  (not readable as X.509: " + ex.getMessage() + ")");
             }
-            out.println("  serial:        " + HexFormat.of().withUpperCase().formatHex(reversed(e.serial)));
-            out.println("  SHA-1:         " + sha1(e.encoded));
-            out.println("  friendly name: " + new String(e.friendlyName, StandardCharsets.ISO_8859_1));
-            out.println("  description:   " + describeBytes(e.description));
-            if (e.provider.length != 0 || e.container.length != 0) {
-                out.println("  key:           " + new String(e.provider, StandardCharsets.ISO_8859_1) + " / "
-                        + new String(e.container, StandardCharsets.ISO_8859_1) + " / spec " + e.keySpec);
+            out.println("  serial:        " + HexFormat.of().withUpperCase().formatHex(reversed(e.serial())));
+            out.println("  SHA-1:         " + sha1(e.encoded()));
+            out.println("  friendly name: " + e.friendlyName());
+            out.println("  description:   " + describeBytes(e.description()));
+            if (!e.provider().isEmpty() || !e.container().isEmpty()) {
+                out.println("  key:           " + e.provider() + " / " + e.container() + " / spec " + e.keySpec());
             }
         }
         return Main.OK;
@@ -292,12 +203,11 @@ final class CertCommands {
                 container = System.getProperty("user.name");
             }
         }
-        byte[] id = addCertToStore(der, provider, container, keySpec, friendly, kind);
+        byte[] id = Native.addCertToStore(der, provider, container, keySpec, friendly, kind);
         if (id == null) {
             throw new Exception("not added: not a certificate, or the store already holds it");
         }
-        ByteBuffer b = ByteBuffer.wrap(id).order(ByteOrder.LITTLE_ENDIAN);
-        byte[] serial = field(b);
+        byte[] serial = Layouts.certId(id).serial();
         out.println("added, serial " + HexFormat.of().withUpperCase().formatHex(reversed(serial)) + ", SHA-1 "
                 + sha1(der));
         return Main.OK;
@@ -305,12 +215,11 @@ final class CertCommands {
 
     /** The first entry of ProviderList: the machine's default PROV_RSA_FULL provider. */
     static String defaultProvider() throws Exception {
-        byte[] list = (byte[]) call("queryProviders", new Class<?>[0]);
-        ByteBuffer b = ByteBuffer.wrap(list).order(ByteOrder.LITTLE_ENDIAN);
-        if (b.getInt() == 0) {
+        List<String> providers = Layouts.providers(Native.queryProviders());
+        if (providers.isEmpty()) {
             throw new Exception("no PROV_RSA_FULL provider is installed");
         }
-        return new String(field(b), StandardCharsets.ISO_8859_1);
+        return providers.get(0);
     }
 
     int delcert(List<String> args) throws Exception {
@@ -320,7 +229,7 @@ final class CertCommands {
         int kind = storeKind(args.remove(0));
         byte[][] key = lookupKey(args, kind);
         Main.noMore(args);
-        deleteCertFromStore(key[0], key[1], kind);
+        Native.deleteCertFromStore(key[0], key[1], kind);
         out.println("deleted");
         return Main.OK;
     }
@@ -333,7 +242,7 @@ final class CertCommands {
         String name = args.remove(0);
         byte[][] key = lookupKey(args, kind);
         Main.noMore(args);
-        setFriendlyName(name, key[0], key[1], kind);
+        Native.setFriendlyName(name, key[0], key[1], kind);
         out.println("friendly name set");
         return Main.OK;
     }
@@ -346,7 +255,7 @@ final class CertCommands {
         byte[] text = args.remove(0).getBytes(StandardCharsets.UTF_8);
         byte[][] key = lookupKey(args, kind);
         Main.noMore(args);
-        setFlags(text, key[0], key[1], kind);
+        Native.setFlags(text, key[0], key[1], kind);
         out.println("description set");
         return Main.OK;
     }

@@ -45,39 +45,6 @@ final class KeyCommands {
         s.println("       [--pin | --pin-file F] [--out FILE]   signature of FILE as hex, or raw into --out");
     }
 
-    // ---- reflection wrappers for the package-private natives ----------------
-
-    static byte[] generateKeyPair(String provider, String container, int algId, int bits) throws Exception {
-        return (byte[]) Native.call("generateKeyPair",
-                new Class<?>[] {String.class, String.class, int.class, int.class}, provider, container, algId, bits);
-    }
-
-    static void deleteKeyPair(String provider, String container) throws Exception {
-        Native.call("deleteKeyPair", new Class<?>[] {String.class, String.class}, provider, container);
-    }
-
-    static void importKeyPairPwd(String provider, String container, int keySpec, byte[] modulus, int bits,
-            int exponent, byte[] d, byte[] p, byte[] q, byte[] dp, byte[] dq, byte[] qinv, byte[] pin)
-            throws Exception {
-        Class<?> b = byte[].class;
-        Native.call("importKeyPairPwd", new Class<?>[] {String.class, String.class, int.class, b, int.class,
-            int.class, b, b, b, b, b, b, b}, provider, container, keySpec, modulus, bits, exponent, d, p, q, dp,
-            dq, qinv, pin);
-    }
-
-    static byte[] getPrivateKey(String provider, String container, int keySpec, byte[] pin) throws Exception {
-        return (byte[]) Native.call("getPrivateKey",
-                new Class<?>[] {String.class, String.class, int.class, byte[].class}, provider, container, keySpec,
-                pin);
-    }
-
-    static byte[] verifyAndSign(String provider, String container, int keySpec, byte[] hash, int algId, byte[] pin)
-            throws Exception {
-        return (byte[]) Native.call("verifyAndSign", new Class<?>[] {String.class, String.class, int.class,
-            byte[].class, int.class, int.class, byte[].class}, provider, container, keySpec, hash, hash.length,
-            algId, pin);
-    }
-
     // ---- options ---------------------------------------------------------------
 
     static int spec(List<String> args) throws Main.UsageException {
@@ -171,7 +138,7 @@ final class KeyCommands {
         } catch (NumberFormatException e) {
             throw new Main.UsageException("not a key length: " + bitsText);
         }
-        byte[] pub = generateKeyPair(provider, container, keySpec, bits);
+        byte[] pub = Native.generateKeyPair(provider, container, keySpec, bits);
         long e = (pub[0] & 0xFFL) | (pub[1] & 0xFFL) << 8 | (pub[2] & 0xFFL) << 16 | (pub[3] & 0xFFL) << 24;
         BigInteger n = new BigInteger(1, Arrays.copyOfRange(pub, 4, pub.length));
         byte[] der = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(n, BigInteger.valueOf(e)))
@@ -189,7 +156,7 @@ final class KeyCommands {
         String provider = Main.option(args, "--provider");
         String container = container(args);
         Main.noMore(args);
-        deleteKeyPair(provider, container);
+        Native.deleteKeyPair(provider, container);
         return Main.OK;
     }
 
@@ -219,7 +186,7 @@ final class KeyCommands {
         int n = bits / 8;
         int h = n / 2;
         // Fixed-width fields: each array holds exactly its field's bytes.
-        importKeyPairPwd(provider, container, keySpec, fixed(k.getModulus(), n), bits,
+        Native.importKeyPairPwd(provider, container, keySpec, fixed(k.getModulus(), n), bits,
                 k.getPublicExponent().intValueExact(), fixed(k.getPrivateExponent(), n), fixed(k.getPrimeP(), h),
                 fixed(k.getPrimeQ(), h), fixed(k.getPrimeExponentP(), h), fixed(k.getPrimeExponentQ(), h),
                 fixed(k.getCrtCoefficient(), h), pin);
@@ -233,7 +200,7 @@ final class KeyCommands {
         byte[] pin = pin(args);
         String outFile = Main.option(args, "--out");
         Main.noMore(args);
-        byte[] b = getPrivateKey(provider, container, keySpec, pin);
+        byte[] b = Native.getPrivateKey(provider, container, keySpec, pin);
         int h = (b.length - 4) / 9;
         BigInteger[] f = new BigInteger[8];
         int[][] fields = {{0, 2 * h}, {2 * h, 4}, {2 * h + 4, 2 * h}, {4 * h + 4, h}, {5 * h + 4, h},
@@ -266,7 +233,7 @@ final class KeyCommands {
             throw new Main.UsageException("sign needs one file");
         }
         byte[] digest = MessageDigest.getInstance(jdkDigest(hash)).digest(Files.readAllBytes(Path.of(args.get(0))));
-        byte[] sig = verifyAndSign(provider, container, keySpec, digest, algId, pin);
+        byte[] sig = Native.verifyAndSign(provider, container, keySpec, digest, algId, pin);
         if (outFile != null) {
             write(outFile, sig);
         } else {

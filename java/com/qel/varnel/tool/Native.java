@@ -68,6 +68,27 @@ final class Native {
                 keySpec, friendlyName, storeKind);
     }
 
+    static void importKeyPairPwd(String provider, String container, int keySpec, byte[] modulus, int bits,
+            int exponent, byte[] d, byte[] p, byte[] q, byte[] dp, byte[] dq, byte[] qinv, byte[] pin)
+            throws Exception {
+        call("importKeyPairPwd", new Class<?>[] {S, S, I, B, I, I, B, B, B, B, B, B, B}, provider, container,
+                keySpec, modulus, bits, exponent, d, p, q, dp, dq, qinv, pin);
+    }
+
+    static byte[] getPrivateKey(String provider, String container, int keySpec, byte[] pin) throws Exception {
+        return (byte[]) call("getPrivateKey", new Class<?>[] {S, S, I, B}, provider, container, keySpec, pin);
+    }
+
+    static byte[] verifyAndSign(String provider, String container, int keySpec, byte[] hash, int algId, byte[] pin)
+            throws Exception {
+        return (byte[]) call("verifyAndSign", new Class<?>[] {S, S, I, B, I, I, B}, provider, container, keySpec,
+                hash, hash.length, algId, pin);
+    }
+
+    static void setFriendlyName(String name, byte[] serial, byte[] issuer, int storeKind) throws Exception {
+        call("setFriendlyName", new Class<?>[] {S, B, B, I}, name, serial, issuer, storeKind);
+    }
+
     static void setFlags(byte[] flags, byte[] serial, byte[] issuer, int storeKind) throws Exception {
         call("setFlags", new Class<?>[] {B, B, B, I}, flags, serial, issuer, storeKind);
     }
