@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "bridge/chain.h"
 #include "bridge/fault_guard.h"
 #include "bridge/frame.h"
 #include "bridge/holders.h"
@@ -38,30 +39,6 @@ struct CertRecord {
   HeapBuffer containerName;
   uint32_t containerNameLength = 0;
   uint32_t keySpec = 0;
-};
-
-// Owns the chain; frees it record by record (no recursion, however long).
-class Chain {
- public:
-  Chain() = default;
-  ~Chain() { release(); }
-  Chain(const Chain &) = delete;
-  Chain &operator=(const Chain &) = delete;
-  void push(CertRecord *r) {
-    r->next = head_;
-    head_ = r;
-    ++count_;
-  }
-  CertRecord *head() const { return head_; }
-  uint32_t count() const { return count_; }
-  void release() {
-    while (head_ != nullptr) delete std::exchange(head_, head_->next);
-    count_ = 0;
-  }
-
- private:
-  CertRecord *head_ = nullptr;
-  uint32_t count_ = 0;
 };
 
 // The method does not test its allocations one by one: a working buffer
@@ -144,8 +121,10 @@ bool gather(PCCERT_CONTEXT cert, jint storeKind, CertRecord &r) {
   return true;
 }
 
-void writeList(RecordWriter &w, const Chain &chain) {
-  w.u32(chain.count());
+void writeList(RecordWriter &w, const Chain<CertRecord> &chain) {
+  uint32_t count = 0;
+  chain.forEach([&](const CertRecord &) { ++count; });
+  w.u32(count);
   for (const CertRecord *r = chain.head(); r != nullptr; r = r->next) {
     w.field(r->encodedCert, r->encodedCertLength);
     w.field(r->serialNumber, r->serialNumberLength);
@@ -181,7 +160,7 @@ jbyteArray queryCertsBody(JNIEnv *env, jclass cls, jint storeKind) {
     return nullptr;
   }
 
-  Chain chain;
+  Chain<CertRecord> chain;
   for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store.get(), nullptr); cert != nullptr;
        cert = CertEnumCertificatesInStore(store.get(), cert)) {
     if ((cert->dwCertEncodingType & X509_ASN_ENCODING) == 0) continue;
@@ -190,7 +169,7 @@ jbyteArray queryCertsBody(JNIEnv *env, jclass cls, jint storeKind) {
       delete r;
       continue;
     }
-    chain.push(r);
+    chain.pushFront(r);
   }
 
   // Two passes: the exact size, then the fields into one buffer of it.
@@ -200,7 +179,7 @@ jbyteArray queryCertsBody(JNIEnv *env, jclass cls, jint storeKind) {
   RecordWriter write(buffer.data());
   writeList(write, chain);
 
-  chain.release();
+  chain.clear();
   store.reset();
   return newByteArray(env, buffer.data(), write.size());
 }

@@ -5,6 +5,7 @@
 // optionally presenting the container's password as its PIN first.
 #include "bridge/frame.h"
 #include "bridge/holders.h"
+#include "bridge/password.h"
 #include "com_qel_varnel_MSCAPI.h"
 #include "platform/handles.h"
 
@@ -53,11 +54,7 @@ JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_MSCAPI_getPrivateKey(JNIEnv *en
 
     CryptProv context;
     if (CryptAcquireContextA(context.out(), container.get(), provider.get(), PROV_RSA_FULL, 0)) {
-      if (pin.given() &&
-          (pin.allocFailed() ||
-           !CryptSetProvParam(context.get(),
-                              keySpec == AT_KEYEXCHANGE ? PP_KEYEXCHANGE_PIN : PP_SIGNATURE_PIN,
-                              pin.get(), 0))) {
+      if (!presentPassword(context.get(), keySpec, pin)) {
         refused = true;
         context.reset();
       }

@@ -8,6 +8,7 @@
 
 #include "bridge/frame.h"
 #include "bridge/holders.h"
+#include "bridge/password.h"
 #include "com_qel_varnel_MSCAPI.h"
 #include "platform/handles.h"
 
@@ -94,11 +95,7 @@ void importKeyPairImpl(JNIEnv *env, jclass cls, jstring providerName, jstring co
           std::memcpy(b + at, reversed[i].data(), fields[i]);
           at += fields[i];
         }
-        if (pin.given() &&
-            (pin.allocFailed() ||
-             !CryptSetProvParam(context.get(),
-                                keySpec == AT_KEYEXCHANGE ? PP_KEYEXCHANGE_PIN : PP_SIGNATURE_PIN,
-                                pin.get(), 0))) {
+        if (!presentPassword(context.get(), keySpec, pin)) {
           refused = true;
         } else {
           CryptKey key;

@@ -4,6 +4,7 @@
 // signature reaches Java most significant byte first.
 #include "bridge/frame.h"
 #include "bridge/holders.h"
+#include "bridge/password.h"
 #include "com_qel_varnel_MSCAPI.h"
 #include "platform/handles.h"
 
@@ -35,11 +36,7 @@ jbyteArray signImpl(JNIEnv *env, jclass cls, jstring providerName, jstring conta
 
     CryptProv context;
     if (CryptAcquireContextA(context.out(), container.get(), provider.get(), PROV_RSA_FULL, 0)) {
-      if (pin.given() &&
-          (pin.allocFailed() ||
-           !CryptSetProvParam(context.get(),
-                              keySpec == AT_KEYEXCHANGE ? PP_KEYEXCHANGE_PIN : PP_SIGNATURE_PIN,
-                              pin.get(), 0))) {
+      if (!presentPassword(context.get(), keySpec, pin)) {
         refused = true;
         context.reset();
       }
