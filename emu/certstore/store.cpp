@@ -1,9 +1,7 @@
 #include "certstore/store.h"
 
 #include <cctype>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "common/home.h"
 #include "storage/database.h"
@@ -42,17 +40,7 @@ CREATE TABLE IF NOT EXISTS props (
 Database &db() {
   const std::string home = homeDir();
   if (!ensureHome(home)) throw storage::StorageError{SQLITE_CANTOPEN};
-  // Two processes opening a new file at once may find it locked while the
-  // other switches it to WAL, where SQLite does not wait: try again.
-  for (int attempt = 0;; ++attempt) {
-    try {
-      return Database::forThread(home + "/certs.db", kSchema);
-    } catch (const storage::StorageError &e) {
-      const int primary = e.code & 0xff;
-      if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || attempt >= 200) throw;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  return Database::forThread(home + "/certs.db", kSchema);
 }
 
 // A read snapshot: the certificates and their properties come from one

@@ -5,9 +5,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <map>
 #include <tuple>
 
@@ -53,18 +51,8 @@ CREATE TABLE IF NOT EXISTS keys(
   PRIMARY KEY(container, spec));
 )sql";
 
-// Opening runs PRAGMA journal_mode=WAL and the schema; where SQLite answers
-// SQLITE_BUSY without consulting the busy handler (a file another process
-// is setting up at that moment), opening again a little later succeeds.
 Database &open(const std::string &path) {
-  for (int attempt = 0;; ++attempt) {
-    try {
-      return Database::forThread(path, kSchema);
-    } catch (const storage::StorageError &e) {
-      if ((e.code & 0xFF) != SQLITE_BUSY || attempt >= 200) throw;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5 + attempt % 20));
-    }
-  }
+  return Database::forThread(path, kSchema);
 }
 
 // Resets a cached statement on every path out of a scope.

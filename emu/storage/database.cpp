@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
+#include <thread>
 
 namespace emu::storage {
 
@@ -106,10 +108,16 @@ Database::Database(const std::string &path) {
     raise(rc);
   }
   sqlite3_busy_timeout(db_, 30000);
-  exec("PRAGMA journal_mode=WAL");
-  // FULL makes every committed transaction durable in WAL mode as well.
-  exec("PRAGMA synchronous=FULL");
-  exec("PRAGMA foreign_keys=ON");
+  try {
+    exec("PRAGMA journal_mode=WAL");
+    // FULL makes every committed transaction durable in WAL mode as well.
+    exec("PRAGMA synchronous=FULL");
+    exec("PRAGMA foreign_keys=ON");
+  } catch (...) {
+    sqlite3_close(db_);  // the destructor does not run for a failed constructor
+    db_ = nullptr;
+    throw;
+  }
 }
 
 Database::~Database() {
@@ -121,12 +129,26 @@ Database &Database::forThread(const std::string &path, const char *schema) {
   thread_local std::map<std::string, std::unique_ptr<Database>> open;
   auto it = open.find(path);
   if (it == open.end()) {
-    std::unique_ptr<Database> db(new Database(path));
-    if (schema != nullptr) {
-      db->transaction([&] {
-        db->exec(schema);
-        return true;
-      });
+    // While another process sets up a new file (switching it to WAL, making
+    // its schema), SQLite may answer SQLITE_BUSY or SQLITE_LOCKED without
+    // consulting the busy handler; opening again a little later succeeds.
+    std::unique_ptr<Database> db;
+    for (int attempt = 0;; ++attempt) {
+      try {
+        db.reset(new Database(path));
+        if (schema != nullptr) {
+          db->transaction([&] {
+            db->exec(schema);
+            return true;
+          });
+        }
+        break;
+      } catch (const StorageError &e) {
+        const int primary = e.code & 0xFF;
+        if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || attempt >= 200) throw;
+        db.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + attempt % 20));
+      }
     }
     it = open.emplace(path, std::move(db)).first;
   }
