@@ -280,10 +280,8 @@ BOOL WINAPI CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTE
     } else {
       copy.props = c->props;
     }
-    copy.data = c->data;
-    copy.encodedSize = c->encodedSize;
-    copy.serialSize = c->serialSize;
-    copy.issuerSize = c->issuerSize;
+    copy.setData(c->encoded(), c->encodedSize, c->serial(), c->serialSize, c->issuer(),
+                 c->issuerSize);
     const Bytes thumb = thumbprint(c->encoded(), c->encodedSize);
     const int64_t row = insertCert(target, s->name, thumb, copy, scopesOf(s->view));
     if (row == 0) {
@@ -368,7 +366,7 @@ PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
     // first, each part in the order of addition.
     const bool loaded = guarded(E_UNEXPECTED, [&] {
       std::vector<std::unique_ptr<CertObject>> list;
-      for (Scope scope : scopesOf(s->view)) loadStore(scope, s->name, list);
+      for (Scope scope : scopesOf(s->view)) loadStore(scope, s->name, list, s->arena);
       for (CertObject *old : s->enumeration) old->enumerated = false;
       s->enumeration.clear();
       s->enumeration.reserve(list.size());

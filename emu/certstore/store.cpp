@@ -1,5 +1,6 @@
 #include "certstore/store.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -114,8 +115,9 @@ class Query {
   sqlite3_stmt *s_ = nullptr;
 };
 
-// Row columns: id, encoded, serial, issuer.
-std::unique_ptr<CertObject> certFromRow(const Query &q, Scope scope) {
+// Row columns: id, encoded, serial, issuer. The bytes go to the arena when
+// one is given, else into the object's own buffer.
+std::unique_ptr<CertObject> certFromRow(const Query &q, Scope scope, Arena *arena = nullptr) {
   auto c = std::make_unique<CertObject>();
   c->row = q.int64(0);
   // Each blob pointer first, then its size, as SQLite asks.
@@ -125,7 +127,18 @@ std::unique_ptr<CertObject> certFromRow(const Query &q, Scope scope) {
   const size_t ns = q.size(2);
   const uint8_t *iss = q.blob(3);
   const size_t ni = q.size(3);
-  c->setData(enc, ne, ser, ns, iss, ni);
+  if (arena != nullptr) {
+    uint8_t *to = arena->take(ne + ns + ni);
+    if (ne != 0) std::memcpy(to, enc, ne);
+    if (ns != 0) std::memcpy(to + ne, ser, ns);
+    if (ni != 0) std::memcpy(to + ne + ns, iss, ni);
+    c->shared = to;
+    c->encodedSize = ne;
+    c->serialSize = ns;
+    c->issuerSize = ni;
+  } else {
+    c->setData(enc, ne, ser, ns, iss, ni);
+  }
   c->scope = scope;
   return c;
 }
@@ -150,18 +163,30 @@ void CertObject::setData(const uint8_t *enc, size_t ne, const uint8_t *ser, size
   issuerSize = ni;
 }
 
+uint8_t *Arena::take(size_t n) {
+  if (used_ + n > size_ || blocks_.empty()) {
+    size_ = std::max<size_t>(n, size_t{1} << 20);
+    blocks_.emplace_back(new uint8_t[size_]);
+    used_ = 0;
+  }
+  uint8_t *p = blocks_.back().get() + used_;
+  used_ += n;
+  return p;
+}
+
 void CertObject::bind(HCERTSTORE handle) {
   block.magic = kContextMagic;
   block.owner = this;
   block.ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-  block.ctx.pbCertEncoded = data.data();
+  uint8_t *b = shared != nullptr ? shared : data.data();
+  block.ctx.pbCertEncoded = b;
   block.ctx.cbCertEncoded = static_cast<DWORD>(encodedSize);
   block.ctx.pCertInfo = &block.info;
   block.ctx.hCertStore = handle;
   block.info.SerialNumber.cbData = static_cast<DWORD>(serialSize);
-  block.info.SerialNumber.pbData = data.data() + encodedSize;
+  block.info.SerialNumber.pbData = b + encodedSize;
   block.info.Issuer.cbData = static_cast<DWORD>(issuerSize);
-  block.info.Issuer.pbData = data.data() + encodedSize + serialSize;
+  block.info.Issuer.pbData = b + encodedSize + serialSize;
 }
 
 const Property *CertObject::find(DWORD id) const {
@@ -271,8 +296,8 @@ size_t addInOneTransaction(Scope scope, const std::string &name,
   return added;
 }
 
-void loadStore(Scope scope, const std::string &name,
-               std::vector<std::unique_ptr<CertObject>> &out) {
+void loadStore(Scope scope, const std::string &name, std::vector<std::unique_ptr<CertObject>> &out,
+               Arena &arena) {
   Database &d = db();
   ReadSnapshot snapshot(d);
   const size_t first = out.size();
@@ -280,7 +305,7 @@ void loadStore(Scope scope, const std::string &name,
               "SELECT id, encoded, serial, issuer FROM certs WHERE scope = ?1 AND store = ?2 "
               "ORDER BY id");
   certs.bind(1, static_cast<int64_t>(scope)).bind(2, name);
-  while (certs.step()) out.push_back(certFromRow(certs, scope));
+  while (certs.step()) out.push_back(certFromRow(certs, scope, &arena));
   // Properties in certificate order, merged into the list in one walk; the
   // index keeps that order without a sort.
   Query props(d,

@@ -58,11 +58,26 @@ struct ContextBlock {
 
 inline constexpr uint64_t kContextMagic = 0x4345525443545831ull;  // "CERTCTX1"
 
+// Bytes that live as long as their store. An enumeration copies its
+// certificates' bytes into a few large blocks rather than one allocation
+// each; they stay where they are until the store goes.
+class Arena {
+ public:
+  uint8_t *take(size_t n);
+
+ private:
+  std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+  size_t used_ = 0;
+  size_t size_ = 0;
+};
+
 struct CertObject {
   ContextBlock block{};
   // The encoding, the serial number (least significant byte first) and the
-  // issuer's DER, back to back in one allocation.
+  // issuer's DER, back to back: in `data`, or, for a context of an
+  // enumeration, in its store's arena (`shared`).
   Bytes data;
+  uint8_t *shared = nullptr;
   size_t encodedSize = 0, serialSize = 0, issuerSize = 0;
   std::vector<Property> props;
   Store *store = nullptr;  // null: a free context from CertCreateCertificateContext
@@ -74,9 +89,10 @@ struct CertObject {
 
   void setData(const uint8_t *enc, size_t ne, const uint8_t *ser, size_t ns, const uint8_t *iss,
                size_t ni);
-  const uint8_t *encoded() const { return data.data(); }
-  const uint8_t *serial() const { return data.data() + encodedSize; }
-  const uint8_t *issuer() const { return data.data() + encodedSize + serialSize; }
+  const uint8_t *bytes() const { return shared != nullptr ? shared : data.data(); }
+  const uint8_t *encoded() const { return bytes(); }
+  const uint8_t *serial() const { return bytes() + encodedSize; }
+  const uint8_t *issuer() const { return bytes() + encodedSize + serialSize; }
   // Points the context's fields at this object's buffers.
   void bind(HCERTSTORE handle);
   const Property *find(DWORD id) const;
@@ -95,6 +111,7 @@ struct Store {
   bool closing = false;  // closed without the force flag while contexts live
   // The enumeration's snapshot, loaded in one query when it starts.
   std::vector<CertObject *> enumeration;
+  Arena arena;        // the enumerations' certificate bytes
   std::string fault;  // test-only: see enumerationFault()
 };
 
@@ -117,7 +134,8 @@ size_t addInOneTransaction(Scope scope, const std::string &name,
                            const std::vector<PCCERT_CONTEXT> &certs);
 // Loads every certificate of one scope's store with its properties, in add
 // order, appending to `out`.
-void loadStore(Scope scope, const std::string &name, std::vector<std::unique_ptr<CertObject>> &out);
+void loadStore(Scope scope, const std::string &name, std::vector<std::unique_ptr<CertObject>> &out,
+               Arena &arena);
 // The first certificate (in add order) whose issuer and serial number match.
 std::unique_ptr<CertObject> findCert(Scope scope, const std::string &name, const Bytes &issuer,
                                      const Bytes &serialKey);
