@@ -226,13 +226,13 @@ int main() {
   std::vector<double> q10, q100, s10, s100;
   timeQuery(j, home10k, 10000);  // warm-up: page cache, JIT, class loading
   bareScan(home10k, 10000);
-  for (int i = 0; i < 7; ++i) {
+  for (int i = 0; i < 21; ++i) {
     q10.push_back(timeQuery(j, home10k, 10000));
     s10.push_back(bareScan(home10k, 10000));
   }
   timeQuery(j, home100k, 100000);
   bareScan(home100k, 100000);
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 7; ++i) {
     q100.push_back(timeQuery(j, home100k, 100000));
     s100.push_back(bareScan(home100k, 100000));
   }
