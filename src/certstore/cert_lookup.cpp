@@ -12,6 +12,8 @@ HCERTSTORE openUserStore(jint storeKind) {
 
 PCCERT_CONTEXT findCertificate(HCERTSTORE store, const ByteElements &serial,
                                const ByteElements &issuer) {
+  // A missing serial number or issuer finds nothing.
+  if (serial.isNull() || issuer.isNull()) return nullptr;
   CERT_INFO key;
   std::memset(&key, 0, sizeof key);
   // The platform's structure has non-const pointers; it only reads them.

@@ -14,9 +14,9 @@ namespace mscapi {
 HCERTSTORE openUserStore(jint storeKind);
 
 // The store's certificate with exactly this issuer and serial number (least
-// significant byte first), or null. Only SerialNumber and Issuer of the key
-// are filled; the array elements are read in place, never written. The
-// context is freed by the store's forced close.
+// significant byte first), or null (also when either is a null array). Only SerialNumber and Issuer
+// of the key are filled; the array elements are read in place, never written. The context is freed
+// by the store's forced close.
 PCCERT_CONTEXT findCertificate(HCERTSTORE store, const ByteElements &serial,
                                const ByteElements &issuer);
 

@@ -28,19 +28,16 @@ JNIEXPORT void JNICALL Java_com_qel_varnel_MSCAPI_deleteCertFromStore(JNIEnv *en
   if (issuerBytes.failed()) return;
 
   bool deleted = false;
-  // A missing serial number or issuer finds nothing.
-  if (!serial.isNull() && !issuerBytes.isNull()) {
-    PCCERT_CONTEXT cert = findCertificate(store.get(), serial, issuerBytes);
-    // The deletion consumes the context, whether or not it succeeds.
-    if (cert != nullptr) deleted = CertDeleteCertificateFromStore(cert) != FALSE;
-    if (cert != nullptr && !deleted) {
-      CertStore machine(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                      CERT_SYSTEM_STORE_LOCAL_MACHINE, storeNameW(storeKind)));
-      if (machine) {
-        PCCERT_CONTEXT there = findCertificate(machine.get(), serial, issuerBytes);
-        if (there != nullptr) deleted = CertDeleteCertificateFromStore(there) != FALSE;
-        machine.reset();
-      }
+  PCCERT_CONTEXT cert = findCertificate(store.get(), serial, issuerBytes);
+  // The deletion consumes the context, whether or not it succeeds.
+  if (cert != nullptr) deleted = CertDeleteCertificateFromStore(cert) != FALSE;
+  if (cert != nullptr && !deleted) {
+    CertStore machine(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
+                                    storeNameW(storeKind)));
+    if (machine) {
+      PCCERT_CONTEXT there = findCertificate(machine.get(), serial, issuerBytes);
+      if (there != nullptr) deleted = CertDeleteCertificateFromStore(there) != FALSE;
+      machine.reset();
     }
   }
 

@@ -31,16 +31,13 @@ JNIEXPORT void JNICALL Java_com_qel_varnel_MSCAPI_setFlags(JNIEnv *env, jclass c
   if (issuerBytes.failed()) return;
 
   bool failed = true;
-  // A missing serial number or issuer finds nothing.
-  if (!serial.isNull() && !issuerBytes.isNull()) {
-    PCCERT_CONTEXT cert = findCertificate(store.get(), serial, issuerBytes);
-    if (cert != nullptr) {
-      CRYPT_DATA_BLOB blob;
-      blob.cbData = value.size();
-      // The platform's blob is not const; it only reads the bytes.
-      blob.pbData = const_cast<BYTE *>(value.data());
-      failed = !CertSetCertificateContextProperty(cert, CERT_DESCRIPTION_PROP_ID, 0, &blob);
-    }
+  PCCERT_CONTEXT cert = findCertificate(store.get(), serial, issuerBytes);
+  if (cert != nullptr) {
+    CRYPT_DATA_BLOB blob;
+    blob.cbData = value.size();
+    // The platform's blob is not const; it only reads the bytes.
+    blob.pbData = const_cast<BYTE *>(value.data());
+    failed = !CertSetCertificateContextProperty(cert, CERT_DESCRIPTION_PROP_ID, 0, &blob);
   }
 
   store.reset();

@@ -32,17 +32,14 @@ JNIEXPORT void JNICALL Java_com_qel_varnel_MSCAPI_setFriendlyName(JNIEnv *env, j
   if (issuerBytes.failed()) return;
 
   bool failed = true;
-  // A missing serial number or issuer finds nothing.
-  if (!serial.isNull() && !issuerBytes.isNull()) {
-    PCCERT_CONTEXT cert = findCertificate(store.get(), serial, issuerBytes);
-    if (cert != nullptr) {
-      HeapBuffer value = zeroTerminatedUtf16(name);
-      if (value) {
-        CRYPT_DATA_BLOB blob;
-        blob.cbData = static_cast<DWORD>(value.size());
-        blob.pbData = value.data();
-        failed = !CertSetCertificateContextProperty(cert, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob);
-      }
+  PCCERT_CONTEXT cert = findCertificate(store.get(), serial, issuerBytes);
+  if (cert != nullptr) {
+    HeapBuffer value = zeroTerminatedUtf16(name);
+    if (value) {
+      CRYPT_DATA_BLOB blob;
+      blob.cbData = static_cast<DWORD>(value.size());
+      blob.pbData = value.data();
+      failed = !CertSetCertificateContextProperty(cert, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob);
     }
   }
 

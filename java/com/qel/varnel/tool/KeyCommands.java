@@ -103,6 +103,15 @@ final class KeyCommands {
         Files.write(Path.of(file), data);
     }
 
+    /** PEM text into the --out file when one is given, else to standard output. */
+    void emit(String outFile, String text) throws IOException {
+        if (outFile != null) {
+            write(outFile, text.getBytes(StandardCharsets.US_ASCII));
+        } else {
+            out.print(text);
+        }
+    }
+
     static String pem(String type, byte[] der) {
         return "-----BEGIN " + type + "-----\n" + Base64.getMimeEncoder(64, new byte[] {'\n'}).encodeToString(der)
                 + "\n-----END " + type + "-----\n";
@@ -144,11 +153,7 @@ final class KeyCommands {
         byte[] der = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(n, BigInteger.valueOf(e)))
                 .getEncoded();
         String text = pem("PUBLIC KEY", der);
-        if (outFile != null) {
-            write(outFile, text.getBytes(StandardCharsets.US_ASCII));
-        } else {
-            out.print(text);
-        }
+        emit(outFile, text);
         return Main.OK;
     }
 
@@ -212,11 +217,7 @@ final class KeyCommands {
         byte[] der = KeyFactory.getInstance("RSA").generatePrivate(
                 new RSAPrivateCrtKeySpec(f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7])).getEncoded();
         String text = pem("PRIVATE KEY", der);
-        if (outFile != null) {
-            write(outFile, text.getBytes(StandardCharsets.US_ASCII));
-        } else {
-            out.print(text);
-        }
+        emit(outFile, text);
         return Main.OK;
     }
 
