@@ -1,10 +1,40 @@
 #!/bin/sh
-# Installs the Debian 12 packages the project needs to build and test.
-# Does nothing when every package is already present.
+# Installs the Debian 12 packages the project needs to build and test, on a
+# bare system too (debootstrap --variant=minbase plus make and git).
+# Does nothing, and does not touch the network, when every package is present.
+#
+# Usage: scripts/install-deps.sh [GROUP...]
+#   (no group)  what `make test` and `make demo` need
+#   fuzz        that, plus clang and its libFuzzer runtime
 set -eu
-packages="cmake make g++ pkg-config openjdk-17-jdk-headless libssl-dev libsqlite3-dev
+
+# Build: compilers, CMake, the JDK (javac -h, the JNI headers, libjvm for the
+# benchmarks), OpenSSL 3 and SQLite headers, GoogleTest (its sources too, for
+# the cross-compiled suite), JUnit 5 and its console launcher.
+# Windows DLL: the i686 cross compiler and objdump; Wine runs it (its 32-bit
+# half comes from the i386 architecture).
+# Test scripts: openssl (certificates and signatures are checked with it);
+# nm, od, diff, sed, awk, mktemp come with binutils (pulled in by g++),
+# coreutils, diffutils, sed and mawk, which every Debian system has; keytool
+# comes with the JDK.
+base="cmake make g++ pkg-config openjdk-17-jdk-headless libssl-dev libsqlite3-dev
 libgtest-dev googletest junit5 g++-mingw-w64-i686 binutils-mingw-w64-i686 openssl
 wine wine64 wine32:i386"
+# libFuzzer builds: clang without recommends lacks the compiler-rt runtime
+# that -fsanitize=fuzzer links.
+fuzz="clang libclang-rt-dev"
+
+packages=$base
+for group in "$@"; do
+  case $group in
+    fuzz) packages="$packages $fuzz" ;;
+    *)
+      echo "usage: $0 [fuzz]" >&2
+      exit 2
+      ;;
+  esac
+done
+
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -12,15 +42,21 @@ done
 [ -z "$missing" ] && exit 0
 echo "installing:$missing"
 if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || {
+    echo "$0: run as root (or install sudo) to install:$missing" >&2
+    exit 1
+  }
   SUDO=sudo
 else
   SUDO=
 fi
-export DEBIAN_FRONTEND=noninteractive
-# Wine's 32-bit half (which runs the 32-bit DLL) comes from the i386 architecture.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
-fi
+case $missing in
+  *:i386*)
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+      $SUDO dpkg --add-architecture i386
+    fi
+    ;;
+esac
 $SUDO apt-get update -qq
 # shellcheck disable=SC2086
-$SUDO apt-get install -y -qq --no-install-recommends $missing
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
