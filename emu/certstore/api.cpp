@@ -10,7 +10,7 @@
 
 #include "certstore/prov_info.h"
 #include "certstore/store.h"
-#include "csp/handle_table.h"
+#include "common/handle_table.h"
 #include "storage/database.h"
 
 #ifndef CRYPT_E_PENDING_CLOSE
@@ -22,8 +22,8 @@ using namespace emu::certstore;
 
 namespace {
 
-HandleTable<Store> &stores() {
-  return handleTable<Store>(0x40000000);
+HandleTable<Store, HandleKind::Store> &stores() {
+  return HandleTable<Store, HandleKind::Store>::instance();
 }
 
 // Stores closed without the force flag while contexts taken from them are
@@ -49,10 +49,10 @@ template <typename T, typename F>
 T guardedPtr(F &&body) {
   try {
     return body();
+  } catch (const storage::StorageError &e) {
+    setStorageError(e);
   } catch (const std::bad_alloc &) {
     SetLastError(NTE_NO_MEMORY);
-  } catch (const storage::StorageError &) {
-    SetLastError(E_UNEXPECTED);
   } catch (...) {
     SetLastError(E_UNEXPECTED);
   }

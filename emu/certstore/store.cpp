@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/home.h"
+#include "common/test_hooks.h"
 #include "storage/database.h"
 
 namespace emu::certstore {
@@ -40,7 +41,7 @@ CREATE TABLE IF NOT EXISTS props (
 
 Database &db() {
   const std::string home = homeDir();
-  if (!ensureHome(home)) throw storage::StorageError{SQLITE_CANTOPEN};
+  if (!ensureHome(home)) throw storage::StorageError{SQLITE_CANTOPEN, home};
   return Database::forThread(home + "/certs.db", kSchema);
 }
 
@@ -76,10 +77,10 @@ std::string firstWord(const std::string &path) {
 // buffer.
 class Query {
  public:
-  Query(Database &d, const char *sql) {
+  Query(Database &d, const char *sql) : file_(d.path()) {
     if (sqlite3_prepare_v2(d.handle(), sql, -1, &s_, nullptr) != SQLITE_OK) {
       sqlite3_finalize(s_);
-      throw storage::StorageError{sqlite3_errcode(d.handle())};
+      throw storage::StorageError{sqlite3_errcode(d.handle()), file_};
     }
   }
   ~Query() { sqlite3_finalize(s_); }
@@ -103,7 +104,7 @@ class Query {
     const int rc = sqlite3_step(s_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    throw storage::StorageError{rc};
+    throw storage::StorageError{rc, file_};
   }
   int64_t int64(int col) const { return sqlite3_column_int64(s_, col); }
   const uint8_t *blob(int col) const {
@@ -112,6 +113,7 @@ class Query {
   size_t size(int col) const { return static_cast<size_t>(sqlite3_column_bytes(s_, col)); }
 
  private:
+  const std::string &file_;
   sqlite3_stmt *s_ = nullptr;
 };
 
@@ -204,10 +206,9 @@ MachineMode machineMode() {
 }
 
 std::string enumerationFault() {
-  std::string text;
-  if (!readFile(homeDir() + "/enum-fault", text)) return {};
-  const std::string w = firstWord(homeDir() + "/enum-fault");
-  return w.empty() ? std::string("error") : w;
+  if (hooks::active(hooks::kEnumThrowsBadAlloc)) return "bad_alloc";
+  if (hooks::active(hooks::kEnumThrowsError)) return "error";
+  return {};
 }
 
 std::string storeKey(const std::string &name) {

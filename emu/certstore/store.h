@@ -112,7 +112,7 @@ struct Store {
   // The enumeration's snapshot, loaded in one query when it starts.
   std::vector<CertObject *> enumeration;
   Arena arena;        // the enumerations' certificate bytes
-  std::string fault;  // test-only: see enumerationFault()
+  std::string fault;  // test builds only: see enumerationFault()
 };
 
 // Store names compare case-insensitively (ASCII), as on Windows.
@@ -145,10 +145,10 @@ bool storeProperty(int64_t row, DWORD id, const Bytes *value);
 // False when the certificate was no longer stored.
 bool deleteCert(int64_t row);
 
-// Test-only fault injection: when $MSCAPI_HOME/enum-fault exists, an
-// enumeration throws a C++ exception when asked for its second certificate
-// (or at its start when the store is empty): std::bad_alloc when the file
-// says "bad_alloc", otherwise std::runtime_error.
+// The fault a test build switched on for enumerations (see
+// common/test_hooks.h): "bad_alloc", "error", or empty for none. An
+// enumeration with a fault throws when asked for its second certificate (at
+// its start when the store is empty).
 std::string enumerationFault();
 
 }  // namespace emu::certstore

@@ -4,6 +4,8 @@
 #include <new>
 #include <utility>
 
+#include "common/trace.h"
+#include "storage/error.h"
 #include "winapi/windows_types.h"
 
 namespace emu {
@@ -20,17 +22,33 @@ inline BOOL succeed() {
   return TRUE;
 }
 
+// Fails with a code and gives the trace its reason.
+inline BOOL fail(DWORD code, const char *reason) {
+  trace::why(reason);
+  return fail(code);
+}
+
+// Sets the last error that says what a storage failure was, with its
+// reason in the trace.
+inline void setStorageError(const storage::StorageError &e) {
+  if (trace::enabled()) trace::why(storage::describe(e));
+  SetLastError(storage::windowsError(e));
+}
+
 // Runs an entry point's body so that no C++ exception crosses the C
-// boundary: an allocation failure becomes NTE_NO_MEMORY, anything else the
-// given code.
+// boundary: a storage failure becomes the code that says what it was, an
+// allocation failure NTE_NO_MEMORY, anything else the given code.
 template <typename F>
 BOOL guarded(DWORD otherwise, F &&body) {
   try {
     return std::forward<F>(body)();
+  } catch (const storage::StorageError &e) {
+    setStorageError(e);
+    return FALSE;
   } catch (const std::bad_alloc &) {
-    return fail(NTE_NO_MEMORY);
+    return fail(NTE_NO_MEMORY, "out of memory");
   } catch (...) {
-    return fail(otherwise);
+    return fail(otherwise, "internal error");
   }
 }
 

@@ -1,14 +1,21 @@
 #include "common/home.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
+
+#include "common/trace.h"
 
 namespace emu {
 
@@ -26,6 +33,58 @@ std::string userHome() {
   return "/tmp";
 }
 
+std::string modeText(mode_t m) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(m & 07777));
+  return buf;
+}
+
+// The names directly in the home that belong to the emulation.
+const char *const kOwnFiles[] = {"keys.db",  "keys.db-wal",  "keys.db-shm",  "keys.db-journal",
+                                 "certs.db", "certs.db-wal", "certs.db-shm", "certs.db-journal",
+                                 "registry", "machine-scope"};
+
+std::vector<std::string> entries(const std::string &dir) {
+  std::vector<std::string> names;
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (const dirent *e = readdir(d)) {
+    const std::string n = e->d_name;
+    if (n != "." && n != "..") names.push_back(n);
+  }
+  closedir(d);
+  return names;
+}
+
+// Narrows a file or folder of the emulation to 0600/0700 when the user owns
+// it and it is wider; says in the trace what it could not narrow.
+void tighten(const std::string &path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return;
+  const mode_t want = S_ISDIR(st.st_mode) ? 0700 : 0600;
+  if ((st.st_mode & 077) == 0) return;
+  if (st.st_uid != geteuid() || chmod(path.c_str(), want) != 0)
+    trace::why(path + " is open to others (mode " + modeText(st.st_mode) + ")");
+}
+
+void applyPolicy(const std::string &dir) {
+  bool onlyOurs = true;
+  for (const std::string &n : entries(dir)) {
+    if (!isEmulationFile(n)) {
+      onlyOurs = false;
+      continue;
+    }
+    tighten(dir + "/" + n);
+  }
+  for (const std::string &n : entries(dir + "/registry"))
+    if (n.size() > 4 && n.compare(n.size() - 4, 4, ".reg") == 0) tighten(dir + "/registry/" + n);
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0 || (st.st_mode & 077) == 0) return;
+  // The home itself only when it is plainly the emulation's own folder.
+  if (onlyOurs && st.st_uid == geteuid() && chmod(dir.c_str(), 0700) == 0) return;
+  trace::why("home " + dir + " is open to others (mode " + modeText(st.st_mode) + ")");
+}
+
 }  // namespace
 
 std::string homeDir() {
@@ -36,29 +95,71 @@ std::string homeDir() {
   return userHome() + "/.local/share/mscapi";
 }
 
+bool isEmulationFile(const std::string &name) {
+  for (const char *own : kOwnFiles)
+    if (name == own) return true;
+  // A registry folder being set up under a private name.
+  return name.compare(0, 13, "registry.new.") == 0;
+}
+
 bool ensureDir(const std::string &path) {
   if (path.empty()) return false;
   struct stat st {};
   if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  // Create parents first (only the last component gets the private mode
-  // requirement, but 0700 everywhere does no harm for our own folders).
   const auto slash = path.find_last_of('/');
   if (slash != std::string::npos && slash > 0) {
     const std::string parent = path.substr(0, slash);
     if (stat(parent.c_str(), &st) != 0 && !ensureDir(parent)) return false;
   }
-  if (mkdir(path.c_str(), 0700) == 0) return true;
+  if (mkdir(path.c_str(), 0700) == 0) {
+    // The umask may have taken bits the owner needs.
+    chmod(path.c_str(), 0700);
+    return true;
+  }
   return errno == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool ensureHome(const std::string &dir) {
-  return ensureDir(dir);
+  struct stat st {};
+  if (stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    trace::why("home " + dir + " is not a directory");
+    return false;
+  }
+  if (!ensureDir(dir)) {
+    trace::why("home " + dir + " cannot be created: " + std::strerror(errno));
+    return false;
+  }
+  // The policy runs once per home and process: it costs a directory scan.
+  static std::mutex mu;
+  static std::set<std::string> prepared;
+  std::lock_guard<std::mutex> lock(mu);
+  if (prepared.insert(dir).second && homeWritable(dir)) applyPolicy(dir);
+  return true;
+}
+
+bool homeWritable(const std::string &dir) {
+  return access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+std::vector<std::string> permissionProblems(const std::string &dir) {
+  std::vector<std::string> found;
+  auto check = [&](const std::string &path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || (st.st_mode & 077) == 0) return;
+    found.push_back(path + " is open to others (mode " + modeText(st.st_mode) + ")");
+  };
+  check(dir);
+  for (const std::string &n : entries(dir))
+    if (isEmulationFile(n)) check(dir + "/" + n);
+  for (const std::string &n : entries(dir + "/registry")) check(dir + "/registry/" + n);
+  return found;
 }
 
 bool writeFileAtomic(const std::string &path, const std::string &content) {
   const std::string tmp = path + ".tmp." + std::to_string(getpid());
   const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
+  fchmod(fd, 0600);  // whatever the umask
   size_t done = 0;
   while (done < content.size()) {
     const ssize_t n = write(fd, content.data() + done, content.size() - done);

@@ -66,12 +66,12 @@ BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *phProv, LPCSTR szContainer, LPCSTR 
 
 BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
   if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
-  if (!contexts().remove(hProv)) return emu::fail(NTE_BAD_UID);
+  if (!contexts().remove(hProv)) return emu::fail(ERROR_INVALID_HANDLE);
   return emu::succeed();
 }
 
 BOOL WINAPI CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer) {
-  if (!contexts().get(hProv)) return emu::fail(NTE_BAD_UID);
+  if (!contexts().get(hProv)) return emu::fail(ERROR_INVALID_HANDLE);
   if (dwLen == 0) return emu::succeed();
   if (pbBuffer == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   while (dwLen > 0) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "csp/handle_table.h"
+#include "common/handle_table.h"
 #include "csp/provider.h"
 
 namespace emu::csp {
@@ -41,8 +41,8 @@ struct Context {
   bool enumStarted = false;
 };
 
-inline HandleTable<Context> &contexts() {
-  return handleTable<Context>(0x10000);
+inline HandleTable<Context, HandleKind::Context> &contexts() {
+  return HandleTable<Context, HandleKind::Context>::instance();
 }
 
 // The slot index of a key spec (AT_KEYEXCHANGE 0, AT_SIGNATURE 1); -1 for

@@ -45,7 +45,7 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWOR
   *phHash = 0;
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto ctx = emu::csp::contexts().get(hProv);
-    if (!ctx) return emu::fail(NTE_BAD_UID);
+    if (!ctx) return emu::fail(ERROR_INVALID_HANDLE);
     if (hKey != 0) return emu::fail(NTE_BAD_KEY);  // no keyed hashes
     if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
     const HashAlg *alg = findAlg(Algid);
@@ -60,7 +60,7 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWOR
 }
 
 BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
-  if (!hashes().remove(hHash)) return emu::fail(NTE_BAD_HASH);
+  if (!hashes().remove(hHash)) return emu::fail(ERROR_INVALID_HANDLE);
   return emu::succeed();
 }
 
@@ -68,7 +68,7 @@ BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWO
                               DWORD dwFlags) {
   if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   auto hash = hashes().get(hHash);
-  if (!hash) return emu::fail(NTE_BAD_HASH);
+  if (!hash) return emu::fail(ERROR_INVALID_HANDLE);
   if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
   switch (dwParam) {
     case HP_ALGID: {
@@ -90,7 +90,7 @@ BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWO
 
 BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, CONST BYTE *pbData, DWORD dwFlags) {
   auto hash = hashes().get(hHash);
-  if (!hash) return emu::fail(NTE_BAD_HASH);
+  if (!hash) return emu::fail(ERROR_INVALID_HANDLE);
   if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
   if (dwParam != HP_HASHVAL) return emu::fail(NTE_BAD_TYPE);
   if (pbData == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
@@ -105,7 +105,7 @@ BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescripti
   if (pdwSigLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto hash = hashes().get(hHash);
-    if (!hash) return emu::fail(NTE_BAD_HASH);
+    if (!hash) return emu::fail(ERROR_INVALID_HANDLE);
     if (szDescription != nullptr || dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
     if (emu::csp::slotOf(dwKeySpec) < 0) return emu::fail(NTE_BAD_KEY);
     if (!hash->hasValue) return emu::fail(NTE_BAD_HASH_STATE);

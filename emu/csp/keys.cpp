@@ -44,7 +44,7 @@ BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY
   *phKey = 0;
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto ctx = contexts().get(hProv);
-    if (!ctx) return emu::fail(NTE_BAD_UID);
+    if (!ctx) return emu::fail(ERROR_INVALID_HANDLE);
     if (ctx->verifyOnly) return emu::fail(NTE_BAD_KEYSET);
     int spec = 0;
     if (Algid == AT_KEYEXCHANGE || Algid == CALG_RSA_KEYX) {
@@ -77,7 +77,7 @@ BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, CONST BYTE *pbData, DWORD dwDataLen
   *phKey = 0;
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto ctx = contexts().get(hProv);
-    if (!ctx) return emu::fail(NTE_BAD_UID);
+    if (!ctx) return emu::fail(ERROR_INVALID_HANDLE);
     if (ctx->verifyOnly) return emu::fail(NTE_BAD_KEYSET);
     // Only plaintext private key blobs are understood.
     if (hPubKey != 0) return emu::fail(NTE_BAD_KEY);
@@ -100,7 +100,7 @@ BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUser
   *phUserKey = 0;
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto ctx = contexts().get(hProv);
-    if (!ctx) return emu::fail(NTE_BAD_UID);
+    if (!ctx) return emu::fail(ERROR_INVALID_HANDLE);
     if (ctx->verifyOnly) return emu::fail(NTE_BAD_KEYSET);
     KeyInfo info;
     if (emu::csp::slotOf(dwKeySpec) < 0 ||
@@ -111,7 +111,7 @@ BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUser
 }
 
 BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) {
-  if (!keys().remove(hKey)) return emu::fail(NTE_BAD_KEY);
+  if (!keys().remove(hKey)) return emu::fail(ERROR_INVALID_HANDLE);
   return emu::succeed();
 }
 
@@ -120,7 +120,7 @@ BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, 
   if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto key = keys().get(hKey);
-    if (!key) return emu::fail(NTE_BAD_KEY);
+    if (!key) return emu::fail(ERROR_INVALID_HANDLE);
     if (hExpKey != 0) return emu::fail(NTE_BAD_KEY);
     if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
     if (dwBlobType == PUBLICKEYBLOB) {
@@ -145,7 +145,7 @@ BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD 
                              DWORD dwFlags) {
   if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   auto key = keys().get(hKey);
-  if (!key) return emu::fail(NTE_BAD_KEY);
+  if (!key) return emu::fail(ERROR_INVALID_HANDLE);
   if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
   DWORD value = 0;
   switch (dwParam) {

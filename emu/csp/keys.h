@@ -16,8 +16,8 @@ struct Key {
   KeyInfo info;
 };
 
-inline HandleTable<Key> &keys() {
-  return handleTable<Key>(0x20000);
+inline HandleTable<Key, HandleKind::Key> &keys() {
+  return HandleTable<Key, HandleKind::Key>::instance();
 }
 
 struct Hash {
@@ -28,8 +28,8 @@ struct Hash {
   BYTE value[64] = {};
 };
 
-inline HandleTable<Hash> &hashes() {
-  return handleTable<Hash>(0x30000);
+inline HandleTable<Hash, HandleKind::Hash> &hashes() {
+  return HandleTable<Hash, HandleKind::Hash>::instance();
 }
 
 }  // namespace emu::csp

@@ -181,7 +181,7 @@ std::shared_ptr<LoadedKey> load(const KeyInfo &info, const Bytes &privateParts) 
 
 std::string databasePath() {
   const std::string home = homeDir();
-  if (!ensureHome(home)) throw storage::StorageError{SQLITE_CANTOPEN};
+  if (!ensureHome(home)) throw storage::StorageError{SQLITE_CANTOPEN, home};
   return home + "/keys.db";
 }
 

@@ -26,7 +26,7 @@ BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWO
   if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto ctx = contexts().get(hProv);
-    if (!ctx) return emu::fail(NTE_BAD_UID);
+    if (!ctx) return emu::fail(ERROR_INVALID_HANDLE);
     switch (dwParam) {
       case PP_ENUMCONTAINERS: {
         if ((dwFlags & ~CRYPT_FIRST) != 0) return emu::fail(NTE_BAD_FLAGS);
@@ -71,7 +71,7 @@ BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWO
 BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, CONST BYTE *pbData, DWORD dwFlags) {
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto ctx = contexts().get(hProv);
-    if (!ctx) return emu::fail(NTE_BAD_UID);
+    if (!ctx) return emu::fail(ERROR_INVALID_HANDLE);
     if (dwParam != PP_KEYEXCHANGE_PIN && dwParam != PP_SIGNATURE_PIN)
       return emu::fail(NTE_BAD_TYPE);
     // The software providers have no PINs, as on Windows.

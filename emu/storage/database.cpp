@@ -5,15 +5,21 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <thread>
+
+#include "common/test_hooks.h"
 
 namespace emu::storage {
 
 namespace {
 
+// The file the thread's storage call is about, for the error it raises.
+thread_local std::string currentFile;
+
 [[noreturn]] void raise(int code) {
-  throw StorageError{code};
+  throw StorageError{code, currentFile};
 }
 
 void check(sqlite3 *db, int rc) {
@@ -21,7 +27,83 @@ void check(sqlite3 *db, int rc) {
   if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) raise(rc);
 }
 
+bool endsWith(const std::string &s, const char *tail) {
+  const size_t n = std::strlen(tail);
+  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+std::string directoryOf(const std::string &path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+bool exists(const std::string &path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
 }  // namespace
+
+DWORD windowsError(const StorageError &e) {
+  switch (e.code & 0xFF) {
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+    case SQLITE_FORMAT:
+    case SQLITE_SCHEMA:
+      return ERROR_FILE_CORRUPT;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return ERROR_ACCESS_DENIED;
+    case SQLITE_FULL:
+      return ERROR_DISK_FULL;
+    case SQLITE_CANTOPEN:
+      return ERROR_PATH_NOT_FOUND;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return ERROR_BUSY;
+    case SQLITE_NOMEM:
+      return NTE_NO_MEMORY;
+    default:
+      return ERROR_DATABASE_FAILURE;
+  }
+}
+
+std::string describe(const StorageError &e) {
+  const char *what = "database failure";
+  switch (e.code & 0xFF) {
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+    case SQLITE_FORMAT:
+    case SQLITE_SCHEMA:
+      what = "database damaged";
+      break;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      what = "cannot write";
+      break;
+    case SQLITE_FULL:
+      what = "disk full";
+      break;
+    case SQLITE_CANTOPEN:
+      what = "cannot open";
+      break;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      what = "database busy";
+      break;
+    default:
+      break;
+  }
+  std::string out = what;
+  out += ": ";
+  out += e.file.empty() ? std::string("(no file)") : e.file;
+  out += " (";
+  out += sqlite3_errstr(e.code);
+  out += ")";
+  return out;
+}
 
 Statement::Statement(sqlite3 *db, const char *sql) : db_(db) {
   check(db_, sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr));
@@ -95,13 +177,34 @@ bool Statement::isNull(int col) const {
   return sqlite3_column_type(stmt_, col) == SQLITE_NULL;
 }
 
-Database::Database(const std::string &path) {
-  // Create the file with owner-only permissions before SQLite opens it.
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) close(fd);
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &db_,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+Database::Database(const std::string &path) : path_(path) {
+  currentFile = path_;
+  if (hooks::active(hooks::kDatabaseOpenFails)) raise(SQLITE_NOTADB);
+  // A home the process cannot write is served read-only: what it holds can
+  // be read, every change fails with SQLITE_READONLY. In WAL mode SQLite
+  // reads such a file through its -shm index when that exists and can be
+  // read; otherwise (the last writer closed it cleanly, so everything is in
+  // the main file) it is opened immutable, which needs no index at all.
+  readOnly_ = access(directoryOf(path).c_str(), W_OK | X_OK) != 0;
+  int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI;
+  std::string name = path;
+  if (readOnly_) {
+    if (!exists(path)) raise(SQLITE_READONLY);
+    flags |= SQLITE_OPEN_READONLY;
+    if (!exists(path + "-shm")) {
+      char *uri = sqlite3_mprintf("file:%q?immutable=1", path.c_str());
+      name = uri != nullptr ? uri : path;
+      sqlite3_free(uri);
+    }
+  } else {
+    // Create the file with owner-only permissions before SQLite opens it;
+    // SQLite gives its -wal and -shm files the same mode. An existing file
+    // is never truncated or replaced, whatever it holds.
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) close(fd);
+    flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  }
+  const int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_close(db_);
     db_ = nullptr;
@@ -109,9 +212,14 @@ Database::Database(const std::string &path) {
   }
   sqlite3_busy_timeout(db_, 30000);
   try {
-    exec("PRAGMA journal_mode=WAL");
-    // FULL makes every committed transaction durable in WAL mode as well.
-    exec("PRAGMA synchronous=FULL");
+    // Reading the schema is the first thing that touches the file: a
+    // damaged or foreign file fails here with SQLITE_NOTADB.
+    exec("SELECT count(*) FROM sqlite_schema");
+    if (!readOnly_) {
+      exec("PRAGMA journal_mode=WAL");
+      // FULL makes every committed transaction durable in WAL mode as well.
+      exec(hooks::active(hooks::kNoSync) ? "PRAGMA synchronous=OFF" : "PRAGMA synchronous=FULL");
+    }
     exec("PRAGMA foreign_keys=ON");
   } catch (...) {
     sqlite3_close(db_);  // the destructor does not run for a failed constructor
@@ -136,7 +244,7 @@ Database &Database::forThread(const std::string &path, const char *schema) {
     for (int attempt = 0;; ++attempt) {
       try {
         db.reset(new Database(path));
-        if (schema != nullptr) {
+        if (schema != nullptr && !db->readOnly()) {
           db->transaction([&] {
             db->exec(schema);
             return true;
@@ -156,6 +264,7 @@ Database &Database::forThread(const std::string &path, const char *schema) {
 }
 
 void Database::exec(const char *sql) {
+  currentFile = path_;
   char *err = nullptr;
   const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &err);
   sqlite3_free(err);
@@ -163,6 +272,7 @@ void Database::exec(const char *sql) {
 }
 
 Statement &Database::prepare(const char *sql) {
+  currentFile = path_;
   for (auto &[key, stmt] : cache_)
     if (key == sql) return *stmt;
   cache_.emplace_back(sql, std::make_unique<Statement>(db_, sql));
@@ -170,6 +280,12 @@ Statement &Database::prepare(const char *sql) {
 }
 
 bool Database::transaction(const std::function<bool()> &body) {
+  currentFile = path_;
+  if (readOnly_) raise(SQLITE_READONLY);
+  if (hooks::active(hooks::kCertStoreRefusesWrites) && endsWith(path_, "/certs.db"))
+    raise(SQLITE_FULL);
+  if (hooks::active(hooks::kKeyStoreRefusesWrites) && endsWith(path_, "/keys.db"))
+    raise(SQLITE_IOERR);
   exec("BEGIN IMMEDIATE");
   bool ok = false;
   try {
@@ -188,6 +304,14 @@ bool Database::transaction(const std::function<bool()> &body) {
     raise(rc);
   }
   return true;
+}
+
+bool Database::checkpointTruncate() {
+  currentFile = path_;
+  int logFrames = -1, checkpointed = -1;
+  const int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &logFrames,
+                                           &checkpointed);
+  return rc == SQLITE_OK;
 }
 
 int64_t Database::dataVersion() {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "storage/error.h"
+
 namespace emu::storage {
 
 using Bytes = std::vector<uint8_t>;
@@ -46,12 +48,6 @@ class Statement {
   sqlite3_stmt *stmt_ = nullptr;
 };
 
-// Raised for any storage failure; the API entry points turn it into a
-// platform error code.
-struct StorageError {
-  int code;
-};
-
 class Database {
  public:
   // Opens (creating when missing, mode 0600) the database at `path` and
@@ -64,6 +60,14 @@ class Database {
   Database &operator=(const Database &) = delete;
 
   sqlite3 *handle() const { return db_; }
+  const std::string &path() const { return path_; }
+  // Opened read-only because the home cannot be written: every transaction
+  // fails with SQLITE_READONLY.
+  bool readOnly() const { return readOnly_; }
+  // Copies the WAL into the main file and truncates the WAL to nothing, so
+  // that no earlier page image (a deleted key's secret) stays in it. False
+  // when readers kept it from completing within the busy timeout.
+  bool checkpointTruncate();
   // A prepared statement kept for the life of the connection.
   Statement &prepare(const char *sql);
   // Runs `body` inside BEGIN IMMEDIATE ... COMMIT; rolls back when it
@@ -76,6 +80,8 @@ class Database {
 
  private:
   explicit Database(const std::string &path);
+  std::string path_;
+  bool readOnly_ = false;
   sqlite3 *db_ = nullptr;
   std::vector<std::pair<const char *, std::unique_ptr<Statement>>> cache_;
 };

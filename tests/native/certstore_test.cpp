@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_hooks.h"
 #include "test_home.h"
 #include "winapi/crypt32.h"
 
@@ -512,14 +513,14 @@ TEST_F(CertStoreTest, EnumerationFaultThrowsForTheGuard) {
   Store my = userView("MY");
   ASSERT_TRUE(add(my.get(), makeCert("71", "f1")));
   ASSERT_TRUE(add(my.get(), makeCert("72", "f2")));
-  writeHomeFile("enum-fault", "bad_alloc");
+  EmuTestControl(emu::hooks::kEnumThrowsBadAlloc, 0);
   PCCERT_CONTEXT c = CertEnumCertificatesInStore(my.get(), nullptr);
   ASSERT_NE(c, nullptr) << "the first certificate still comes";
   EXPECT_THROW(CertEnumCertificatesInStore(my.get(), c), std::bad_alloc);
-  writeHomeFile("enum-fault", "");
+  EmuTestControl(emu::hooks::kEnumThrowsError, emu::hooks::kEnumThrowsBadAlloc);
   Store empty = userView("CA");
   EXPECT_THROW(CertEnumCertificatesInStore(empty.get(), nullptr), std::runtime_error);
-  std::remove((home_ + "/enum-fault").c_str());
+  EmuTestControl(0, emu::hooks::kEnumThrowsError);
   EXPECT_EQ(listStore(my.get()).size(), 2u);
 }
 

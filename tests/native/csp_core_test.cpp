@@ -99,7 +99,7 @@ TEST_F(CspCore, RandomLengths) {
   EXPECT_TRUE(CryptReleaseContext(prov, 0));
   BYTE b[4];
   EXPECT_FALSE(CryptGenRandom(prov, sizeof b, b));
-  EXPECT_EQ(GetLastError(), NTE_BAD_UID);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
 }  // namespace

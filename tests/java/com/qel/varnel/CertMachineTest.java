@@ -19,14 +19,10 @@ class CertMachineTest {
         return TestHome.home().resolve("machine-scope");
     }
 
-    static Path enumFault() {
-        return TestHome.home().resolve("enum-fault");
-    }
-
     @AfterEach
     void restore() throws IOException {
         Files.deleteIfExists(machineScope());
-        Files.deleteIfExists(enumFault());
+        TestControl.clear(TestControl.ENUM_THROWS_ERROR | TestControl.ENUM_THROWS_BAD_ALLOC);
     }
 
     /** Puts a certificate into the machine's part of a store, as an administrator would. */
@@ -86,13 +82,13 @@ class CertMachineTest {
         for (int i = 0; i < 3; i++) {
             assertNotNull(MSCAPI.addCertToStore(Certs.fresh("fault-" + kind + i), "P", "C", 1, "f", Certs.MY));
         }
-        Files.writeString(enumFault(), kind);
+        TestControl.set(kind.equals("bad_alloc") ? TestControl.ENUM_THROWS_BAD_ALLOC : TestControl.ENUM_THROWS_ERROR);
         for (int store : new int[] {Certs.MY, Certs.VARNEL, Certs.ADDRESS_BOOK}) {
             CertStoreTest.assertRaises(
                     "Caught exception in mscapi.dll: 0xe06d7363. Please contact QEL for assistance.",
                     () -> MSCAPI.queryCerts(store));
         }
-        Files.delete(enumFault());
+        TestControl.clear(TestControl.ENUM_THROWS_ERROR | TestControl.ENUM_THROWS_BAD_ALLOC);
         // Everything was released: the store lists normally again.
         assertTrue(Certs.parseList(MSCAPI.queryCerts(Certs.MY)).size() >= 3);
         assertEquals(0, Certs.parseList(MSCAPI.queryCerts(Certs.VARNEL)).size());

@@ -1,0 +1,37 @@
+// Faults that tests switch on to reach failure paths no real input reaches:
+// a store that refuses writes, a database that cannot be opened, an
+// enumeration that throws. The product library is linked with a definition
+// of `active` that is always false and has no way to switch anything on;
+// only the test builds link emu/testing/test_control.cpp, whose entry
+// EmuTestControl sets them.
+#pragma once
+
+namespace emu::hooks {
+
+enum Fault : unsigned {
+  // A certificate store enumeration throws when asked for its second
+  // certificate (at its start when the store is empty).
+  kEnumThrowsError = 1u << 0,     // std::runtime_error
+  kEnumThrowsBadAlloc = 1u << 1,  // std::bad_alloc
+  // Every write transaction on the certificate database fails as a full
+  // disk would (SQLITE_FULL).
+  kCertStoreRefusesWrites = 1u << 2,
+  // Every write transaction on the key database fails (SQLITE_IOERR).
+  kKeyStoreRefusesWrites = 1u << 3,
+  // Opening a database fails as a damaged file would (SQLITE_NOTADB).
+  kDatabaseOpenFails = 1u << 4,
+  // Databases run without fsync (synchronous=OFF): for fuzzing, where
+  // durability is not under test and speed is.
+  kNoSync = 1u << 5,
+};
+
+// Whether a fault is switched on. Always false in the product.
+bool active(Fault fault);
+
+}  // namespace emu::hooks
+
+extern "C" {
+// Test builds only: switches on the faults in `set` and off those in
+// `clear`; returns the faults active afterwards.
+unsigned EmuTestControl(unsigned set, unsigned clear);
+}

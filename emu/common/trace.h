@@ -1,0 +1,66 @@
+// The emulation's trace: with MSCAPI_TRACE=1 (standard error) or
+// MSCAPI_TRACE=PATH (appended to that file), every platform call writes one
+// line: the call, its main arguments, its result, the thread's last error
+// and, where the emulation knows it, the reason in words. Key material, PINs
+// and passwords are never written. Off by default; when off, a call costs
+// one relaxed atomic load.
+//
+//   trace::Call t("CryptAcquireContextA");
+//   if (t) t.text("container", szContainer).hex("flags", dwFlags);
+//   ...
+//   trace::why("container not found");   // anywhere below the entry point
+//   return t.done(ok);
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "winapi/windows_types.h"
+
+namespace emu::trace {
+
+// Whether tracing is on. MSCAPI_TRACE is read once per process.
+bool enabled();
+
+// Sets the reason of the current call on this thread (the last one set
+// wins); does nothing when tracing is off.
+void why(const char *reason);
+void why(const std::string &reason);
+
+// The name of a platform error code ("NTE_BAD_KEYSET"), or "" when the
+// trace does not know it.
+const char *errorName(DWORD code);
+
+// One traced entry point. Writes its line when done() is called.
+class Call {
+ public:
+  explicit Call(const char *name);
+  ~Call();
+  Call(const Call &) = delete;
+  Call &operator=(const Call &) = delete;
+
+  explicit operator bool() const { return on_; }
+  // Arguments, written in the order given.
+  Call &text(const char *name, const char *value);  // null shows as null
+  Call &text(const char *name, const std::string &value);
+  Call &num(const char *name, int64_t value);
+  Call &hex(const char *name, uint64_t value);
+  // Finishes a BOOL call: writes the line with the result and the last
+  // error; returns `ok`.
+  BOOL done(BOOL ok);
+  // Finishes a call that returns a handle or pointer (null means failure).
+  template <typename P>
+  P donePtr(P p) {
+    if (on_) finish(p != nullptr, p != nullptr ? "handle" : "NULL", GetLastError());
+    return p;
+  }
+  // Finishes a registry call, whose result is its error code.
+  LONG doneStatus(LONG status);
+
+ private:
+  void finish(bool ok, const char *result, DWORD error);
+  bool on_;
+  std::string line_;
+};
+
+}  // namespace emu::trace

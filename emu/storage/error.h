@@ -1,0 +1,27 @@
+// A failure of the emulation's storage, and how the platform reports it.
+#pragma once
+
+#include <string>
+
+#include "winapi/windows_types.h"
+
+namespace emu::storage {
+
+// Raised for any storage failure: an SQLite result code (or SQLITE_CANTOPEN
+// for a home that cannot be used) and the file it concerns.
+struct StorageError {
+  int code;
+  std::string file;
+};
+
+// The Windows error code that says what went wrong: ERROR_FILE_CORRUPT for a
+// damaged or foreign file, ERROR_ACCESS_DENIED for one that cannot be
+// written, ERROR_DISK_FULL, ERROR_PATH_NOT_FOUND for a home that cannot be
+// used, ERROR_BUSY, NTE_NO_MEMORY; ERROR_DATABASE_FAILURE otherwise.
+DWORD windowsError(const StorageError &e);
+
+// The reason in words, naming the file: "database damaged: /h/keys.db (file
+// is not a database)".
+std::string describe(const StorageError &e);
+
+}  // namespace emu::storage
