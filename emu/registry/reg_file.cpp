@@ -7,8 +7,11 @@
 //   "Name"=dword:0000001a                 REG_DWORD, 8 hex digits
 //   "Name"=-                              delete a value
 //   ; comment
+// The file is 8-bit text (UTF-8, perhaps with its byte-order mark) or, as
+// regedit writes by default, UTF-16LE starting with the mark FF FE.
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "registry/reg_tree.h"
 
@@ -19,6 +22,22 @@ std::string lower(const std::string &s) {
   std::transform(r.begin(), r.end(), r.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return r;
+}
+
+Key::~Key() {
+  // Every subkey is moved to the worklist and emptied the same way before it
+  // is freed, so each destructor that runs finds no subkeys of its own.
+  std::vector<std::unique_ptr<Key>> pending;
+  const auto detach = [&pending](Key &k) {
+    for (auto &entry : k.subkeys) pending.push_back(std::move(entry.second));
+    k.subkeys.clear();
+  };
+  detach(*this);
+  while (!pending.empty()) {
+    std::unique_ptr<Key> k = std::move(pending.back());
+    pending.pop_back();
+    detach(*k);
+  }
 }
 
 Key *Key::child(const std::string &n) const {
@@ -50,6 +69,81 @@ Key *Key::find(const std::string &path) const {
 }
 
 namespace {
+
+// One line of a file as UTF-8 text, without its LF. A line that could not
+// be decoded (a lone UTF-16 surrogate, half a character at the end) is not
+// usable: what it would define is absent.
+struct Line {
+  std::string text;
+  bool usable = true;
+};
+
+std::vector<Line> eightBitLines(const std::string &text) {
+  std::vector<Line> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back({text.substr(pos, end - pos), true});
+    pos = end + 1;
+  }
+  if (!lines.empty() && lines[0].text.compare(0, 3, "\xEF\xBB\xBF") == 0) lines[0].text.erase(0, 3);
+  return lines;
+}
+
+void appendUtf8(std::string &out, uint32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// UTF-16LE after its byte-order mark, decoded line by line into UTF-8.
+std::vector<Line> utf16Lines(const std::string &text, size_t start) {
+  const size_t units = (text.size() - start) / 2;
+  const auto unit = [&](size_t i) {
+    const size_t at = start + 2 * i;
+    return static_cast<uint32_t>(static_cast<unsigned char>(text[at]) |
+                                 (static_cast<unsigned char>(text[at + 1]) << 8));
+  };
+  const auto isHigh = [](uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; };
+  const auto isLow = [](uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; };
+  std::vector<Line> lines(1);
+  for (size_t i = 0; i < units; ++i) {
+    uint32_t u = unit(i);
+    if (u == '\n') {
+      lines.emplace_back();
+      continue;
+    }
+    Line &line = lines.back();
+    if (isHigh(u) && i + 1 < units && isLow(unit(i + 1))) {
+      u = 0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+      ++i;
+    } else if (isHigh(u) || isLow(u)) {
+      line.usable = false;  // a lone surrogate stands for no character
+      continue;
+    }
+    appendUtf8(line.text, u);
+  }
+  if ((text.size() - start) % 2 != 0) lines.back().usable = false;
+  return lines;
+}
+
+std::vector<Line> splitLines(const std::string &text) {
+  if (text.compare(0, 2, "\xFF\xFE") == 0) return utf16Lines(text, 2);
+  return eightBitLines(text);
+}
 
 std::string trim(const std::string &s) {
   size_t b = 0, e = s.size();
@@ -152,29 +246,23 @@ void applyValueLine(Key &key, const std::string &line) {
 }  // namespace
 
 void applyRegFile(Tree &tree, const std::string &text) {
+  const std::vector<Line> lines = splitLines(text);
+  if (lines.empty() || !lines[0].usable) return;
+  const std::string version = trim(lines[0].text);
+  if (version != "Windows Registry Editor Version 5.00" && version != "REGEDIT4") return;
   Key *current = nullptr;  // null: outside any (valid) section
-  size_t pos = 0;
-  bool first = true;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(pos, end - pos);
-    pos = end + 1;
-    if (first) {
-      first = false;
-      if (line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-      const std::string t = trim(line);
-      if (t != "Windows Registry Editor Version 5.00" && t != "REGEDIT4") return;
-      continue;
-    }
-    line = trim(line);
+  for (size_t n = 1; n < lines.size(); ++n) {
+    const std::string line = trim(lines[n].text);
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       current = nullptr;
-      if (line.back() != ']') continue;
+      if (!lines[n].usable || line.back() != ']') continue;
       std::string path = line.substr(1, line.size() - 2);
       const bool remove = !path.empty() && path[0] == '-';
       if (remove) path.erase(0, 1);
+      // Deeper than Windows allows: the section is ignored like any other
+      // bad one, before its parts are even split.
+      if (static_cast<size_t>(std::count(path.begin(), path.end(), '\\')) >= kMaxKeyDepth) continue;
       std::vector<std::string> parts;
       if (!splitPath(path, parts)) continue;
       if (remove) {
@@ -189,7 +277,7 @@ void applyRegFile(Tree &tree, const std::string &text) {
       current = k;
       continue;
     }
-    if (current != nullptr) applyValueLine(*current, line);
+    if (current != nullptr && lines[n].usable) applyValueLine(*current, line);
   }
 }
 

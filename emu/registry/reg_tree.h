@@ -2,6 +2,7 @@
 // from registry files in the Windows ".reg" text format.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -16,12 +17,23 @@ struct Value {
   std::vector<uint8_t> data;
 };
 
+// The deepest a key may lie, as on Windows: a path of at most 512 parts,
+// the root key's name included.
+constexpr size_t kMaxKeyDepth = 512;
+
 // Names compare case-insensitively (ASCII), as the Windows registry does;
 // the map key is the lower-cased name and the entry keeps the original.
 struct Key {
   std::string name;
   std::map<std::string, Value> values;
   std::map<std::string, std::unique_ptr<Key>> subkeys;
+
+  Key() = default;
+  // Destroys the subtree level by level, without a call per level on the
+  // stack, so that no depth of tree can exhaust it.
+  ~Key();
+  Key(const Key &) = delete;
+  Key &operator=(const Key &) = delete;
 
   Key *child(const std::string &name) const;
   Key &childOrCreate(const std::string &name);
@@ -36,9 +48,12 @@ struct Tree {
   Key root;  // children are the root sections, e.g. "hkey_local_machine"
 };
 
-// Applies one ".reg" document to the tree. Lines that cannot be understood
-// are skipped: what they would define is simply absent. Never throws for
-// bad input.
+// Applies one ".reg" document to the tree: 8-bit text (UTF-8, with or
+// without its byte-order mark) or UTF-16LE with its byte-order mark, as
+// regedit exports; UTF-16 text is read as UTF-8. Lines may end in LF or
+// CRLF. Lines that cannot be understood are skipped: what they would define
+// is simply absent; a section deeper than kMaxKeyDepth is one of them.
+// Never throws for bad input.
 void applyRegFile(Tree &tree, const std::string &text);
 
 // The registration the emulated machine starts with.
