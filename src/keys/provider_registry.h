@@ -23,13 +23,27 @@ inline bool isTerminated(const char *text, size_t size) {
   return std::memchr(text, 0, size) != nullptr;
 }
 
-// The provider name at `index` of the provider key's subkeys; false at the
-// end of the enumeration or on any other result than ERROR_SUCCESS.
-inline bool enumProviderName(HKEY providers, DWORD index, char (&name)[kRegTextSize]) {
+// What the enumeration found at one index of the provider key's subkeys.
+enum class ProviderName {
+  Read,     // the name is in the buffer, terminated
+  Skipped,  // the name does not fit the buffer: pass over this index
+  End,      // no more names, or the enumeration failed
+};
+
+// Reads the provider name at `index` of the provider key's subkeys. A name
+// too long for the buffer only skips its own index; the enumeration ends at
+// ERROR_NO_MORE_ITEMS or any other error.
+inline ProviderName enumProviderName(HKEY providers, DWORD index, char (&name)[kRegTextSize]) {
   DWORD size = kRegTextSize;
   FILETIME lastWrite;
-  return RegEnumKeyExA(providers, index, name, &size, nullptr, nullptr, nullptr, &lastWrite) ==
-         ERROR_SUCCESS;
+  const LONG result =
+      RegEnumKeyExA(providers, index, name, &size, nullptr, nullptr, nullptr, &lastWrite);
+  if (result == ERROR_MORE_DATA) return ProviderName::Skipped;
+  if (result != ERROR_SUCCESS) return ProviderName::End;
+  // A name that filled the whole buffer without its terminator is skipped
+  // rather than read past the buffer.
+  if (!isTerminated(name, sizeof name)) return ProviderName::Skipped;
+  return ProviderName::Read;
 }
 
 // Opens "<provider key><name>" for reading its values.

@@ -114,8 +114,10 @@ JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_MSCAPI_queryKeyPairs(JNIEnv *en
   Chain<KeyPairRecord> chain;
   bool microsoftSeen = false;
   char name[kRegTextSize];
-  for (DWORD index = 0; enumProviderName(providers.get(), index, name); ++index) {
-    if (!isTerminated(name, sizeof name)) continue;
+  for (DWORD index = 0;; ++index) {
+    const ProviderName found = enumProviderName(providers.get(), index, name);
+    if (found == ProviderName::End) break;
+    if (found == ProviderName::Skipped) continue;
     // The "Microsoft" providers share one container namespace: the first one
     // met takes the family's only turn, even when it turns out not to be of
     // type 1 or refuses a verification context.

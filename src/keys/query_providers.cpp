@@ -53,10 +53,9 @@ JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_MSCAPI_queryProviders(JNIEnv *e
   ProviderNode *defaultNode = nullptr;
   char name[kRegTextSize];
   for (DWORD index = 0;; ++index) {
-    if (!enumProviderName(providers.get(), index, name)) break;
-    // A name that filled the whole buffer without its terminator is skipped
-    // rather than read past the buffer.
-    if (!isTerminated(name, sizeof name)) continue;
+    const ProviderName found = enumProviderName(providers.get(), index, name);
+    if (found == ProviderName::End) break;
+    if (found == ProviderName::Skipped) continue;
     RegKey provider;
     if (!openProviderKey(name, provider)) {
       delete defaultNode;
