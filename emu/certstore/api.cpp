@@ -158,7 +158,7 @@ PCCERT_CONTEXT handOut(Store &s, std::unique_ptr<CertObject> c) {
 
 extern "C" {
 
-HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY, LPCSTR szSubsystemProtocol) {
+static HCERTSTORE CertOpenSystemStoreAImpl(HCRYPTPROV_LEGACY, LPCSTR szSubsystemProtocol) {
   return guardedPtr<HCERTSTORE>([&]() -> HCERTSTORE {
     if (szSubsystemProtocol == nullptr) {
       SetLastError(ERROR_INVALID_PARAMETER);
@@ -168,8 +168,14 @@ HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY, LPCSTR szSubsystemProt
   });
 }
 
-HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD, HCRYPTPROV_LEGACY, DWORD dwFlags,
-                                const void *pvPara) {
+HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY unused1, LPCSTR szSubsystemProtocol) {
+  emu::trace::Call t("CertOpenSystemStoreA");
+  if (t) t.text("store", szSubsystemProtocol);
+  return t.donePtr(CertOpenSystemStoreAImpl(unused1, szSubsystemProtocol));
+}
+
+static HCERTSTORE CertOpenStoreImpl(LPCSTR lpszStoreProvider, DWORD, HCRYPTPROV_LEGACY,
+                                    DWORD dwFlags, const void *pvPara) {
   return guardedPtr<HCERTSTORE>([&]() -> HCERTSTORE {
     const bool wide = lpszStoreProvider == CERT_STORE_PROV_SYSTEM_W ||
                       lpszStoreProvider == CERT_STORE_PROV_SYSTEM_REGISTRY_W;
@@ -198,7 +204,14 @@ HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD, HCRYPTPROV_LEGA
   });
 }
 
-BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
+HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD unused1, HCRYPTPROV_LEGACY unused2,
+                                DWORD dwFlags, const void *pvPara) {
+  emu::trace::Call t("CertOpenStore");
+  if (t) t.hex("provider", reinterpret_cast<uintptr_t>(lpszStoreProvider)).hex("flags", dwFlags);
+  return t.donePtr(CertOpenStoreImpl(lpszStoreProvider, unused1, unused2, dwFlags, pvPara));
+}
+
+static BOOL CertCloseStoreImpl(HCERTSTORE hCertStore, DWORD dwFlags) {
   if (hCertStore == nullptr) return succeed();
   return guarded(E_UNEXPECTED, [&] {
     std::shared_ptr<Store> s = stores().remove(reinterpret_cast<uintptr_t>(hCertStore));
@@ -217,8 +230,15 @@ BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
   });
 }
 
-PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
-                                                   const BYTE *pbCertEncoded, DWORD cbCertEncoded) {
+BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
+  emu::trace::Call t("CertCloseStore");
+  if (t) t.hex("store", reinterpret_cast<uintptr_t>(hCertStore)).hex("flags", dwFlags);
+  return t.done(CertCloseStoreImpl(hCertStore, dwFlags));
+}
+
+static PCCERT_CONTEXT CertCreateCertificateContextImpl(DWORD dwCertEncodingType,
+                                                       const BYTE *pbCertEncoded,
+                                                       DWORD cbCertEncoded) {
   return guardedPtr<PCCERT_CONTEXT>([&]() -> PCCERT_CONTEXT {
     ParsedCert parsed;
     if ((dwCertEncodingType & X509_ASN_ENCODING) == 0 ||
@@ -236,7 +256,15 @@ PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
   });
 }
 
-BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
+PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
+                                                   const BYTE *pbCertEncoded, DWORD cbCertEncoded) {
+  emu::trace::Call t("CertCreateCertificateContext");
+  if (t) t.hex("encoding", dwCertEncodingType).num("length", cbCertEncoded);
+  return t.donePtr(
+      CertCreateCertificateContextImpl(dwCertEncodingType, pbCertEncoded, cbCertEncoded));
+}
+
+static BOOL CertFreeCertificateContextImpl(PCCERT_CONTEXT pCertContext) {
   if (pCertContext == nullptr) return TRUE;
   CertObject *c = objectOf(pCertContext);
   if (c == nullptr) return fail(ERROR_INVALID_PARAMETER);
@@ -253,9 +281,14 @@ BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
   return TRUE;
 }
 
-BOOL WINAPI CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext,
-                                             DWORD dwAddDisposition,
-                                             PCCERT_CONTEXT *ppStoreContext) {
+BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
+  emu::trace::Call t("CertFreeCertificateContext");
+  return t.done(CertFreeCertificateContextImpl(pCertContext));
+}
+
+static BOOL CertAddCertificateContextToStoreImpl(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext,
+                                                 DWORD dwAddDisposition,
+                                                 PCCERT_CONTEXT *ppStoreContext) {
   if (ppStoreContext != nullptr) *ppStoreContext = nullptr;
   return guarded(E_UNEXPECTED, [&] {
     std::shared_ptr<Store> s = storeOf(hCertStore);
@@ -298,8 +331,18 @@ BOOL WINAPI CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTE
   });
 }
 
-PCCERT_CONTEXT WINAPI CertGetSubjectCertificateFromStore(HCERTSTORE hCertStore, DWORD,
-                                                         PCERT_INFO pCertId) {
+BOOL WINAPI CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext,
+                                             DWORD dwAddDisposition,
+                                             PCCERT_CONTEXT *ppStoreContext) {
+  emu::trace::Call t("CertAddCertificateContextToStore");
+  if (t)
+    t.hex("store", reinterpret_cast<uintptr_t>(hCertStore)).num("disposition", dwAddDisposition);
+  return t.done(CertAddCertificateContextToStoreImpl(hCertStore, pCertContext, dwAddDisposition,
+                                                     ppStoreContext));
+}
+
+static PCCERT_CONTEXT CertGetSubjectCertificateFromStoreImpl(HCERTSTORE hCertStore, DWORD,
+                                                             PCERT_INFO pCertId) {
   return guardedPtr<PCCERT_CONTEXT>([&]() -> PCCERT_CONTEXT {
     std::shared_ptr<Store> s = storeOf(hCertStore);
     if (!s) {
@@ -326,7 +369,14 @@ PCCERT_CONTEXT WINAPI CertGetSubjectCertificateFromStore(HCERTSTORE hCertStore, 
   });
 }
 
-BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
+PCCERT_CONTEXT WINAPI CertGetSubjectCertificateFromStore(HCERTSTORE hCertStore, DWORD unused1,
+                                                         PCERT_INFO pCertId) {
+  emu::trace::Call t("CertGetSubjectCertificateFromStore");
+  if (t) t.hex("store", reinterpret_cast<uintptr_t>(hCertStore));
+  return t.donePtr(CertGetSubjectCertificateFromStoreImpl(hCertStore, unused1, pCertId));
+}
+
+static BOOL CertDeleteCertificateFromStoreImpl(PCCERT_CONTEXT pCertContext) {
   CertObject *c = objectOf(pCertContext);
   if (c == nullptr) return fail(ERROR_INVALID_PARAMETER);
   if (c->store == nullptr) {
@@ -351,8 +401,13 @@ BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   return ok;
 }
 
-PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
-                                                  PCCERT_CONTEXT pPrevCertContext) {
+BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
+  emu::trace::Call t("CertDeleteCertificateFromStore");
+  return t.done(CertDeleteCertificateFromStoreImpl(pCertContext));
+}
+
+static PCCERT_CONTEXT CertEnumCertificatesInStoreImpl(HCERTSTORE hCertStore,
+                                                      PCCERT_CONTEXT pPrevCertContext) {
   std::shared_ptr<Store> s = storeOf(hCertStore);
   if (!s) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -408,8 +463,17 @@ PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
   return &c->block.ctx;
 }
 
-BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
-                                              void *pvData, DWORD *pcbData) {
+PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
+                                                  PCCERT_CONTEXT pPrevCertContext) {
+  emu::trace::Call t("CertEnumCertificatesInStore");
+  if (t)
+    t.hex("store", reinterpret_cast<uintptr_t>(hCertStore))
+        .num("first", pPrevCertContext == nullptr);
+  return t.donePtr(CertEnumCertificatesInStoreImpl(hCertStore, pPrevCertContext));
+}
+
+static BOOL CertGetCertificateContextPropertyImpl(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
+                                                  void *pvData, DWORD *pcbData) {
   return guarded(E_UNEXPECTED, [&] {
     CertObject *c = objectOf(pCertContext);
     if (c == nullptr || pcbData == nullptr) return fail(ERROR_INVALID_PARAMETER);
@@ -443,8 +507,15 @@ BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD
   });
 }
 
-BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD,
-                                              const void *pvData) {
+BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
+                                              void *pvData, DWORD *pcbData) {
+  emu::trace::Call t("CertGetCertificateContextProperty");
+  if (t) t.num("prop", dwPropId).num("size query", pvData == nullptr);
+  return t.done(CertGetCertificateContextPropertyImpl(pCertContext, dwPropId, pvData, pcbData));
+}
+
+static BOOL CertSetCertificateContextPropertyImpl(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
+                                                  DWORD, const void *pvData) {
   return guarded(E_UNEXPECTED, [&] {
     CertObject *c = objectOf(pCertContext);
     if (c == nullptr || dwPropId == 0) return fail(ERROR_INVALID_PARAMETER);
@@ -476,6 +547,13 @@ BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD
     if (pvData != nullptr) props.push_back({dwPropId, std::move(value)});
     return succeed();
   });
+}
+
+BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
+                                              DWORD unused1, const void *pvData) {
+  emu::trace::Call t("CertSetCertificateContextProperty");
+  if (t) t.num("prop", dwPropId).num("remove", pvData == nullptr);
+  return t.done(CertSetCertificateContextPropertyImpl(pCertContext, dwPropId, unused1, pvData));
 }
 
 }  // extern "C"

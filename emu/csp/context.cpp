@@ -19,8 +19,8 @@ constexpr size_t kMaxContainerName = 260;
 
 extern "C" {
 
-BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *phProv, LPCSTR szContainer, LPCSTR szProvider,
-                                 DWORD dwProvType, DWORD dwFlags) {
+static BOOL CryptAcquireContextAImpl(HCRYPTPROV *phProv, LPCSTR szContainer, LPCSTR szProvider,
+                                     DWORD dwProvType, DWORD dwFlags) {
   if (phProv == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   *phProv = 0;
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
@@ -64,13 +64,30 @@ BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *phProv, LPCSTR szContainer, LPCSTR 
   });
 }
 
-BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
+BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *phProv, LPCSTR szContainer, LPCSTR szProvider,
+                                 DWORD dwProvType, DWORD dwFlags) {
+  emu::trace::Call t("CryptAcquireContextA");
+  if (t)
+    t.text("container", szContainer)
+        .text("provider", szProvider)
+        .num("type", dwProvType)
+        .hex("flags", dwFlags);
+  return t.done(CryptAcquireContextAImpl(phProv, szContainer, szProvider, dwProvType, dwFlags));
+}
+
+static BOOL CryptReleaseContextImpl(HCRYPTPROV hProv, DWORD dwFlags) {
   if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
   if (!contexts().remove(hProv)) return emu::fail(ERROR_INVALID_HANDLE);
   return emu::succeed();
 }
 
-BOOL WINAPI CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer) {
+BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
+  emu::trace::Call t("CryptReleaseContext");
+  if (t) t.hex("prov", hProv).hex("flags", dwFlags);
+  return t.done(CryptReleaseContextImpl(hProv, dwFlags));
+}
+
+static BOOL CryptGenRandomImpl(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer) {
   if (!contexts().get(hProv)) return emu::fail(ERROR_INVALID_HANDLE);
   if (dwLen == 0) return emu::succeed();
   if (pbBuffer == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
@@ -81,6 +98,12 @@ BOOL WINAPI CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer) {
     dwLen -= static_cast<DWORD>(chunk);
   }
   return emu::succeed();
+}
+
+BOOL WINAPI CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer) {
+  emu::trace::Call t("CryptGenRandom");
+  if (t) t.hex("prov", hProv).num("length", dwLen);
+  return t.done(CryptGenRandomImpl(hProv, dwLen, pbBuffer));
 }
 
 }  // extern "C"

@@ -39,8 +39,8 @@ const HashAlg *findAlg(ALG_ID id) {
 
 extern "C" {
 
-BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
-                            HCRYPTHASH *phHash) {
+static BOOL CryptCreateHashImpl(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
+                                HCRYPTHASH *phHash) {
   if (phHash == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   *phHash = 0;
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
@@ -59,13 +59,26 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWOR
   });
 }
 
-BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
+BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
+                            HCRYPTHASH *phHash) {
+  emu::trace::Call t("CryptCreateHash");
+  if (t) t.hex("prov", hProv).hex("alg", Algid);
+  return t.done(CryptCreateHashImpl(hProv, Algid, hKey, dwFlags, phHash));
+}
+
+static BOOL CryptDestroyHashImpl(HCRYPTHASH hHash) {
   if (!hashes().remove(hHash)) return emu::fail(ERROR_INVALID_HANDLE);
   return emu::succeed();
 }
 
-BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
-                              DWORD dwFlags) {
+BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
+  emu::trace::Call t("CryptDestroyHash");
+  if (t) t.hex("hash", hHash);
+  return t.done(CryptDestroyHashImpl(hHash));
+}
+
+static BOOL CryptGetHashParamImpl(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+                                  DWORD dwFlags) {
   if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   auto hash = hashes().get(hHash);
   if (!hash) return emu::fail(ERROR_INVALID_HANDLE);
@@ -88,7 +101,15 @@ BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWO
   }
 }
 
-BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, CONST BYTE *pbData, DWORD dwFlags) {
+BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+                              DWORD dwFlags) {
+  emu::trace::Call t("CryptGetHashParam");
+  if (t) t.hex("hash", hHash).num("param", dwParam);
+  return t.done(CryptGetHashParamImpl(hHash, dwParam, pbData, pdwDataLen, dwFlags));
+}
+
+static BOOL CryptSetHashParamImpl(HCRYPTHASH hHash, DWORD dwParam, CONST BYTE *pbData,
+                                  DWORD dwFlags) {
   auto hash = hashes().get(hHash);
   if (!hash) return emu::fail(ERROR_INVALID_HANDLE);
   if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
@@ -100,8 +121,14 @@ BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, CONST BYTE *pbDat
   return emu::succeed();
 }
 
-BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWORD dwFlags,
-                           BYTE *pbSignature, DWORD *pdwSigLen) {
+BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, CONST BYTE *pbData, DWORD dwFlags) {
+  emu::trace::Call t("CryptSetHashParam");
+  if (t) t.hex("hash", hHash).num("param", dwParam);
+  return t.done(CryptSetHashParamImpl(hHash, dwParam, pbData, dwFlags));
+}
+
+static BOOL CryptSignHashAImpl(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription,
+                               DWORD dwFlags, BYTE *pbSignature, DWORD *pdwSigLen) {
   if (pdwSigLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto hash = hashes().get(hHash);
@@ -131,6 +158,18 @@ BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescripti
     *pdwSigLen = static_cast<DWORD>(sig.size());
     return emu::succeed();
   });
+}
+
+BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWORD dwFlags,
+                           BYTE *pbSignature, DWORD *pdwSigLen) {
+  emu::trace::Call t("CryptSignHashA");
+  if (t)
+    t.hex("hash", hHash)
+        .num("spec", dwKeySpec)
+        .hex("flags", dwFlags)
+        .num("size query", pbSignature == nullptr);
+  return t.done(
+      CryptSignHashAImpl(hHash, dwKeySpec, szDescription, dwFlags, pbSignature, pdwSigLen));
 }
 
 }  // extern "C"

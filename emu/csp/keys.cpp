@@ -39,7 +39,7 @@ BOOL giveKey(std::shared_ptr<Context> ctx, const KeyInfo &info, HCRYPTKEY *phKey
 
 extern "C" {
 
-BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey) {
+static BOOL CryptGenKeyImpl(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey) {
   if (phKey == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   *phKey = 0;
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
@@ -71,8 +71,14 @@ BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY
   });
 }
 
-BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, CONST BYTE *pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
-                           DWORD dwFlags, HCRYPTKEY *phKey) {
+BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey) {
+  emu::trace::Call t("CryptGenKey");
+  if (t) t.hex("prov", hProv).hex("alg", Algid).hex("flags", dwFlags);
+  return t.done(CryptGenKeyImpl(hProv, Algid, dwFlags, phKey));
+}
+
+static BOOL CryptImportKeyImpl(HCRYPTPROV hProv, CONST BYTE *pbData, DWORD dwDataLen,
+                               HCRYPTKEY hPubKey, DWORD dwFlags, HCRYPTKEY *phKey) {
   if (phKey == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   *phKey = 0;
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
@@ -95,7 +101,14 @@ BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, CONST BYTE *pbData, DWORD dwDataLen
   });
 }
 
-BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey) {
+BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, CONST BYTE *pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
+                           DWORD dwFlags, HCRYPTKEY *phKey) {
+  emu::trace::Call t("CryptImportKey");
+  if (t) t.hex("prov", hProv).num("length", dwDataLen).hex("flags", dwFlags);
+  return t.done(CryptImportKeyImpl(hProv, pbData, dwDataLen, hPubKey, dwFlags, phKey));
+}
+
+static BOOL CryptGetUserKeyImpl(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey) {
   if (phUserKey == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   *phUserKey = 0;
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
@@ -110,13 +123,25 @@ BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUser
   });
 }
 
-BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) {
+BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey) {
+  emu::trace::Call t("CryptGetUserKey");
+  if (t) t.hex("prov", hProv).num("spec", dwKeySpec);
+  return t.done(CryptGetUserKeyImpl(hProv, dwKeySpec, phUserKey));
+}
+
+static BOOL CryptDestroyKeyImpl(HCRYPTKEY hKey) {
   if (!keys().remove(hKey)) return emu::fail(ERROR_INVALID_HANDLE);
   return emu::succeed();
 }
 
-BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags,
-                           BYTE *pbData, DWORD *pdwDataLen) {
+BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) {
+  emu::trace::Call t("CryptDestroyKey");
+  if (t) t.hex("key", hKey);
+  return t.done(CryptDestroyKeyImpl(hKey));
+}
+
+static BOOL CryptExportKeyImpl(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags,
+                               BYTE *pbData, DWORD *pdwDataLen) {
   if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto key = keys().get(hKey);
@@ -141,8 +166,19 @@ BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, 
   });
 }
 
-BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
-                             DWORD dwFlags) {
+BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags,
+                           BYTE *pbData, DWORD *pdwDataLen) {
+  emu::trace::Call t("CryptExportKey");
+  if (t)
+    t.hex("key", hKey)
+        .num("type", dwBlobType)
+        .hex("flags", dwFlags)
+        .num("size query", pbData == nullptr);
+  return t.done(CryptExportKeyImpl(hKey, hExpKey, dwBlobType, dwFlags, pbData, pdwDataLen));
+}
+
+static BOOL CryptGetKeyParamImpl(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+                                 DWORD dwFlags) {
   if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   auto key = keys().get(hKey);
   if (!key) return emu::fail(ERROR_INVALID_HANDLE);
@@ -162,6 +198,13 @@ BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD 
       return emu::fail(NTE_BAD_TYPE);
   }
   return emu::copyOut(&value, sizeof value, pbData, pdwDataLen);
+}
+
+BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+                             DWORD dwFlags) {
+  emu::trace::Call t("CryptGetKeyParam");
+  if (t) t.hex("key", hKey).num("param", dwParam);
+  return t.done(CryptGetKeyParamImpl(hKey, dwParam, pbData, pdwDataLen, dwFlags));
 }
 
 }  // extern "C"

@@ -21,8 +21,8 @@ BOOL copyText(const std::string &s, BYTE *pbData, DWORD *pdwDataLen) {
 
 extern "C" {
 
-BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
-                              DWORD dwFlags) {
+static BOOL CryptGetProvParamImpl(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+                                  DWORD dwFlags) {
   if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto ctx = contexts().get(hProv);
@@ -68,7 +68,15 @@ BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWO
   });
 }
 
-BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, CONST BYTE *pbData, DWORD dwFlags) {
+BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+                              DWORD dwFlags) {
+  emu::trace::Call t("CryptGetProvParam");
+  if (t) t.hex("prov", hProv).num("param", dwParam).hex("flags", dwFlags);
+  return t.done(CryptGetProvParamImpl(hProv, dwParam, pbData, pdwDataLen, dwFlags));
+}
+
+static BOOL CryptSetProvParamImpl(HCRYPTPROV hProv, DWORD dwParam, CONST BYTE *pbData,
+                                  DWORD dwFlags) {
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto ctx = contexts().get(hProv);
     if (!ctx) return emu::fail(ERROR_INVALID_HANDLE);
@@ -85,6 +93,12 @@ BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, CONST BYTE *pbDat
     if (!pin.empty()) OPENSSL_cleanse(&pin[0], pin.size());
     return ok ? emu::succeed() : emu::fail(error);
   });
+}
+
+BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, CONST BYTE *pbData, DWORD dwFlags) {
+  emu::trace::Call t("CryptSetProvParam");
+  if (t) t.hex("prov", hProv).num("param", dwParam);
+  return t.done(CryptSetProvParamImpl(hProv, dwParam, pbData, dwFlags));
 }
 
 }  // extern "C"

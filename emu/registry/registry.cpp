@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/home.h"
+#include "common/trace.h"
 #include "winapi/advapi32.h"
 
 namespace emu::registry {
@@ -84,7 +85,10 @@ std::shared_ptr<const Tree> current() {
   auto tree = std::make_shared<Tree>();
   for (const auto &f : stamps) {
     std::string text;
-    if (readFile(dir + "/" + f.name, text)) applyRegFile(*tree, text);
+    if (readFile(dir + "/" + f.name, text))
+      applyRegFile(*tree, text);
+    else
+      trace::why("cannot read registry file " + dir + "/" + f.name);
   }
   c.dir = dir;
   c.stamps = std::move(stamps);
@@ -159,7 +163,7 @@ bool resolve(HKEY h, std::shared_ptr<const emu::registry::Tree> &tree, const Key
 
 extern "C" {
 
-LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+static LONG RegOpenKeyExAImpl(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   try {
@@ -184,8 +188,15 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkRe
   }
 }
 
-LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD,
-                          LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD unused1, REGSAM unused2,
+                          PHKEY phkResult) {
+  emu::trace::Call t("RegOpenKeyExA");
+  if (t) t.text("subkey", lpSubKey);
+  return t.doneStatus(RegOpenKeyExAImpl(hKey, lpSubKey, unused1, unused2, phkResult));
+}
+
+static LONG RegEnumKeyExAImpl(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD,
+                              LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;
   try {
     std::shared_ptr<const emu::registry::Tree> tree;
@@ -209,8 +220,17 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
   }
 }
 
-LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
-                             LPDWORD lpcbData) {
+LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                          LPDWORD unused1, LPSTR lpClass, LPDWORD lpcchClass,
+                          PFILETIME lpftLastWriteTime) {
+  emu::trace::Call t("RegEnumKeyExA");
+  if (t) t.num("index", dwIndex);
+  return t.doneStatus(RegEnumKeyExAImpl(hKey, dwIndex, lpName, lpcchName, unused1, lpClass,
+                                        lpcchClass, lpftLastWriteTime));
+}
+
+static LONG RegQueryValueExAImpl(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
+                                 LPBYTE lpData, LPDWORD lpcbData) {
   try {
     std::shared_ptr<const emu::registry::Tree> tree;
     const Key *key = nullptr;
@@ -238,7 +258,14 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpT
   }
 }
 
-LONG WINAPI RegCloseKey(HKEY hKey) {
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD unused1, LPDWORD lpType,
+                             LPBYTE lpData, LPDWORD lpcbData) {
+  emu::trace::Call t("RegQueryValueExA");
+  if (t) t.text("value", lpValueName).num("size query", lpData == nullptr);
+  return t.doneStatus(RegQueryValueExAImpl(hKey, lpValueName, unused1, lpType, lpData, lpcbData));
+}
+
+static LONG RegCloseKeyImpl(HKEY hKey) {
   if (isPredefined(hKey)) return ERROR_SUCCESS;
   {
     std::lock_guard<std::mutex> lock(handlesMu);
@@ -248,6 +275,11 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
   }
   delete hKey;
   return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCloseKey(HKEY hKey) {
+  emu::trace::Call t("RegCloseKey");
+  return t.doneStatus(RegCloseKeyImpl(hKey));
 }
 
 }  // extern "C"
