@@ -1,5 +1,7 @@
 #include "csp/blob.h"
 
+#include "common/trace.h"
+
 namespace emu::csp::blob {
 
 namespace {
@@ -94,7 +96,13 @@ bool parsePrivate(const BYTE *data, DWORD len, rsa::Parts &parts, int &spec, DWO
     return false;
   }
   bits = get32(data + 12);
-  if (bits < kMinBits || bits > kMaxBits || bits % 8 != 0 || len < privateSize(bits)) {
+  if (!admittedLength(bits)) {
+    trace::why(kLengthRule);
+    error = NTE_BAD_LEN;
+    return false;
+  }
+  if (len < privateSize(bits)) {
+    trace::why("key blob shorter than its bit length needs");
     error = NTE_BAD_LEN;
     return false;
   }

@@ -12,8 +12,17 @@ namespace emu::csp::blob {
 
 constexpr DWORD kMagicPublic = 0x31415352;   // "RSA1"
 constexpr DWORD kMagicPrivate = 0x32415352;  // "RSA2"
-constexpr DWORD kMinBits = 384;
+// The key lengths the CSP admits, for generation and import alike: those
+// OpenSSL both makes and signs with (it refuses RSA keys under 512 bits),
+// in whole bytes.
+constexpr DWORD kMinBits = 512;
 constexpr DWORD kMaxBits = 16384;
+constexpr DWORD kBitsStep = 8;
+inline bool admittedLength(DWORD bits) {
+  return bits >= kMinBits && bits <= kMaxBits && bits % kBitsStep == 0;
+}
+// The rule in words, for the trace.
+constexpr const char kLengthRule[] = "key length must be 512 to 16384 bits in steps of 8";
 
 inline DWORD modulusBytes(DWORD bits) {
   return (bits + 7) / 8;

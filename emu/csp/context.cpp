@@ -39,12 +39,13 @@ static BOOL CryptAcquireContextAImpl(HCRYPTPROV *phProv, LPCSTR szContainer, LPC
     const std::string name = szContainer != nullptr && *szContainer != '\0'
                                  ? std::string(szContainer)
                                  : emu::csp::keystore::defaultContainerName();
-    if (name.size() > kMaxContainerName) return emu::fail(NTE_BAD_KEYSET_PARAM);
+    if (name.size() > kMaxContainerName)
+      return emu::fail(NTE_BAD_KEYSET_PARAM, "container name longer than 260 bytes");
     const DWORD action = dwFlags & ~(CRYPT_SILENT | CRYPT_MACHINE_KEYSET);
     ctx->dbPath = emu::csp::keystore::databasePath();
     if (action == CRYPT_DELETEKEYSET) {
       if (!emu::csp::keystore::deleteContainer(ctx->dbPath, ctx->provider.family, name))
-        return emu::fail(NTE_BAD_KEYSET);
+        return emu::fail(NTE_BAD_KEYSET, "container not found");
       return emu::succeed();  // no handle remains
     }
     if (action == CRYPT_NEWKEYSET) {
@@ -55,7 +56,7 @@ static BOOL CryptAcquireContextAImpl(HCRYPTPROV *phProv, LPCSTR szContainer, LPC
     } else if (action == 0) {
       if (!emu::csp::keystore::findContainer(ctx->dbPath, ctx->provider.family, name,
                                              ctx->containerId, ctx->containerName))
-        return emu::fail(NTE_BAD_KEYSET);
+        return emu::fail(NTE_BAD_KEYSET, "container not found");
     } else {
       return emu::fail(NTE_BAD_FLAGS);
     }

@@ -152,7 +152,7 @@ static BOOL CryptSignHashAImpl(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescr
     const HashAlg *alg = findAlg(hash->alg);
     rsa::Bytes sig;
     if (!rsa::sign(key->pkey.get(), alg->md ? alg->md() : nullptr, hash->value, hash->size, sig))
-      return emu::fail(NTE_BAD_SIGNATURE);
+      return emu::fail(NTE_BAD_SIGNATURE, "the hash value does not fit the key's length");
     // Big-endian from OpenSSL, least significant byte first for the caller.
     std::reverse_copy(sig.begin(), sig.end(), pbSignature);
     *pdwSigLen = static_cast<DWORD>(sig.size());

@@ -56,13 +56,13 @@ static BOOL CryptGenKeyImpl(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYP
     }
     DWORD bits = dwFlags >> 16;
     if (bits == 0) bits = kDefaultBits;
-    if (bits < blob::kMinBits || bits > blob::kMaxBits || bits % 8 != 0)
-      return emu::fail(NTE_BAD_FLAGS);
+    if (!blob::admittedLength(bits)) return emu::fail(NTE_BAD_FLAGS, blob::kLengthRule);
     const bool exportable = (dwFlags & CRYPT_EXPORTABLE) != 0;
     // Keys born on the token never leave it.
-    if (exportable && ctx->provider.family == Family::Token) return emu::fail(NTE_BAD_FLAGS);
+    if (exportable && ctx->provider.family == Family::Token)
+      return emu::fail(NTE_BAD_FLAGS, "keys made on the token are never exportable");
     rsa::Pkey pkey = rsa::generate(bits);
-    if (!pkey) return emu::fail(NTE_FAIL);
+    if (!pkey) return emu::fail(NTE_FAIL, "OpenSSL could not generate the key");
     KeyInfo info;
     DWORD error = 0;
     if (!keystore::storeKey(*ctx, spec, std::move(pkey), exportable, info, error))
@@ -92,7 +92,7 @@ static BOOL CryptImportKeyImpl(HCRYPTPROV hProv, CONST BYTE *pbData, DWORD dwDat
     DWORD bits = 0, error = 0;
     if (!blob::parsePrivate(pbData, dwDataLen, parts, spec, bits, error)) return emu::fail(error);
     rsa::Pkey pkey = rsa::fromParts(parts, true);
-    if (!pkey) return emu::fail(NTE_BAD_DATA);
+    if (!pkey) return emu::fail(NTE_BAD_DATA, "the key's components fail OpenSSL's key check");
     KeyInfo info;
     if (!keystore::storeKey(*ctx, spec, std::move(pkey), (dwFlags & CRYPT_EXPORTABLE) != 0, info,
                             error))
@@ -118,7 +118,7 @@ static BOOL CryptGetUserKeyImpl(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *ph
     KeyInfo info;
     if (emu::csp::slotOf(dwKeySpec) < 0 ||
         !keystore::keyInfo(*ctx, static_cast<int>(dwKeySpec), info))
-      return emu::fail(NTE_NO_KEY);
+      return emu::fail(NTE_NO_KEY, "the container holds no key of that spec");
     return giveKey(std::move(ctx), info, phUserKey);
   });
 }
@@ -153,7 +153,7 @@ static BOOL CryptExportKeyImpl(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobTy
       return emu::copyOut(out.data(), static_cast<DWORD>(out.size()), pbData, pdwDataLen);
     }
     if (dwBlobType != PRIVATEKEYBLOB) return emu::fail(NTE_BAD_TYPE);
-    if (!key->info.exportable) return emu::fail(NTE_BAD_KEY_STATE);
+    if (!key->info.exportable) return emu::fail(NTE_BAD_KEY_STATE, "the key is not exportable");
     KeyInfo info;
     DWORD error = 0;
     auto loaded = keystore::usableKey(*key->ctx, key->info.spec, key->info.gen, info, error);

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "common/home.h"
+#include "common/trace.h"
 #include "storage/database.h"
 
 namespace emu::csp {
@@ -49,6 +50,17 @@ CREATE TABLE IF NOT EXISTS keys(
   salt BLOB,
   nonce BLOB,
   PRIMARY KEY(container, spec));
+CREATE TABLE IF NOT EXISTS pin_tries(
+  container INTEGER NOT NULL REFERENCES containers(id) ON DELETE CASCADE,
+  spec INTEGER NOT NULL,
+  failures INTEGER NOT NULL,
+  PRIMARY KEY(container, spec));
+CREATE TABLE IF NOT EXISTS unblock_codes(
+  family INTEGER PRIMARY KEY,
+  salt BLOB NOT NULL,
+  hash BLOB NOT NULL,
+  iterations INTEGER NOT NULL,
+  failures INTEGER NOT NULL);
 )sql";
 
 Database &open(const std::string &path) {
@@ -128,8 +140,10 @@ Bytes pinCheck(uint64_t gen, const std::string &pin) {
 
 bool readInfo(Database &db, int64_t container, int spec, KeyInfo &info) {
   Statement &s = db.prepare(
-      "SELECT alg, bits, exportable, salt IS NOT NULL, gen, modulus, exponent FROM keys "
-      "WHERE container = ?1 AND spec = ?2");
+      "SELECT alg, bits, exportable, salt IS NOT NULL, gen, modulus, exponent, "
+      "coalesce(t.failures, 0) FROM keys k "
+      "LEFT JOIN pin_tries t ON t.container = k.container AND t.spec = k.spec "
+      "WHERE k.container = ?1 AND k.spec = ?2");
   Use use(s);
   s.bind(1, container).bind(2, static_cast<int64_t>(spec));
   if (!s.step()) return false;
@@ -141,7 +155,47 @@ bool readInfo(Database &db, int64_t container, int spec, KeyInfo &info) {
   info.gen = static_cast<uint64_t>(s.int64(4));
   info.modulus = s.blob(5);
   info.exponent = static_cast<uint32_t>(s.int64(6));
+  info.pinFailures = static_cast<uint32_t>(s.int64(7));
   return true;
+}
+
+// Counts one wrong PIN for a key; returns the count now stored.
+uint32_t countWrongPin(Database &db, int64_t container, int spec) {
+  uint32_t failures = kMaxPinTries;
+  db.transaction([&] {
+    Statement &s = db.prepare(
+        "INSERT INTO pin_tries(container, spec, failures) VALUES (?1, ?2, 1) "
+        "ON CONFLICT(container, spec) DO UPDATE SET failures = failures + 1 RETURNING failures");
+    Use use(s);
+    s.bind(1, container).bind(2, static_cast<int64_t>(spec));
+    if (s.step()) failures = static_cast<uint32_t>(s.int64(0));
+    while (s.step()) {
+    }
+    return true;
+  });
+  return failures;
+}
+
+void clearWrongPins(Database &db, int64_t container, int spec) {
+  db.transaction([&] {
+    db.prepare("DELETE FROM pin_tries WHERE container = ?1 AND spec = ?2")
+        .bind(1, container)
+        .bind(2, static_cast<int64_t>(spec))
+        .run();
+    return true;
+  });
+}
+
+// A refused PIN: counted, and said in the trace with the tries left.
+void refusePin(Database &db, const Context &ctx, int spec, DWORD &error) {
+  const uint32_t failures = countWrongPin(db, ctx.containerId, spec);
+  error = failures >= kMaxPinTries ? SCARD_W_CHV_BLOCKED : SCARD_W_WRONG_CHV;
+  if (!trace::enabled()) return;
+  if (failures >= kMaxPinTries)
+    trace::why("PIN refused; the key is now blocked after " + std::to_string(kMaxPinTries) +
+               " wrong PINs");
+  else
+    trace::why("PIN refused, " + std::to_string(kMaxPinTries - failures) + " tries left");
 }
 
 // The sealed or plain private components of one generation of a key.
@@ -230,11 +284,16 @@ bool findContainer(const std::string &path, Family family, const std::string &na
 
 bool deleteContainer(const std::string &path, Family family, const std::string &name) {
   Database &db = open(path);
-  return db.transaction([&] {
+  const bool deleted = db.transaction([&] {
     Statement &s = db.prepare("DELETE FROM containers WHERE family = ?1 AND folded = ?2");
     s.bind(1, static_cast<int64_t>(family)).bind(2, fold(name));
     return s.run() == 1;
   });
+  // secure_delete zeroed the freed pages; the checkpoint writes them over
+  // the main file and empties the WAL, where the keys' earlier page images
+  // still were, before the call returns.
+  if (deleted && !db.checkpointTruncate()) trace::why("the WAL could not be emptied yet");
+  return deleted;
 }
 
 std::vector<std::string> containerNames(const std::string &path, Family family) {
@@ -296,6 +355,7 @@ bool storeKey(Context &ctx, int spec, rsa::Pkey key, bool exportable, KeyInfo &i
 
   Database &db = open(ctx.dbPath);
   error = 0;
+  bool replaced = false;
   const bool ok = db.transaction([&] {
     Statement &exists = db.prepare("SELECT 1 FROM containers WHERE id = ?1");
     {
@@ -307,13 +367,20 @@ bool storeKey(Context &ctx, int spec, rsa::Pkey key, bool exportable, KeyInfo &i
       }
     }
     KeyInfo old;
-    if (readInfo(db, ctx.containerId, spec, old) && old.isProtected) {
+    replaced = readInfo(db, ctx.containerId, spec, old);
+    if (replaced && old.isProtected) {
       std::lock_guard<std::mutex> lock(ctx.mu);
       if (!ctx.slots[slot].unlocked || ctx.slots[slot].unlockedGen != old.gen) {
         error = NTE_PERM;
+        trace::why("the slot holds a PIN-protected key this context has not unlocked");
         return false;
       }
     }
+    // The slot's PIN count belongs to the key it replaces.
+    db.prepare("DELETE FROM pin_tries WHERE container = ?1 AND spec = ?2")
+        .bind(1, ctx.containerId)
+        .bind(2, static_cast<int64_t>(spec))
+        .run();
     Statement &put = db.prepare(
         "INSERT OR REPLACE INTO keys(container, spec, alg, bits, exportable, gen, modulus, "
         "exponent, secret, salt, nonce) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
@@ -338,6 +405,8 @@ bool storeKey(Context &ctx, int spec, rsa::Pkey key, bool exportable, KeyInfo &i
     if (!pin.empty()) OPENSSL_cleanse(&pin[0], pin.size());
     return false;
   }
+  // The replaced key's secret leaves the WAL as a deleted one does.
+  if (replaced) db.checkpointTruncate();
   auto loaded = std::make_shared<LoadedKey>();
   loaded->pkey = std::move(key);
   if (withPin) {
@@ -367,10 +436,16 @@ std::shared_ptr<LoadedKey> usableKey(Context &ctx, int spec, uint64_t gen, KeyIn
     return nullptr;
   }
   if (info.isProtected) {
+    if (info.pinFailures >= kMaxPinTries) {
+      error = SCARD_W_CHV_BLOCKED;
+      trace::why("the key is blocked after too many wrong PINs");
+      return nullptr;
+    }
     std::lock_guard<std::mutex> lock(ctx.mu);
     if (ctx.slots[slot].unlocked && ctx.slots[slot].unlockedGen == info.gen)
       return ctx.slots[slot].unlocked;
     error = NTE_PERM;
+    trace::why("this key needs its PIN");
     return nullptr;
   }
   if (auto hit = cached(ctx, spec, info.gen)) return hit;
@@ -395,6 +470,15 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
   // The empty text is not a PIN: it would protect nothing.
   if (pin.empty()) {
     error = NTE_BAD_DATA;
+    trace::why("the empty text is not a PIN");
+    return false;
+  }
+  Database &db = open(ctx.dbPath);
+  // Every wrong PIN must be counted; where nothing can be written, no PIN
+  // is checked at all.
+  if (db.readOnly()) {
+    error = ERROR_ACCESS_DENIED;
+    trace::why("the home is read-only: PINs cannot be counted, so none is accepted");
     return false;
   }
   KeyInfo info;
@@ -410,38 +494,48 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
     return true;
   }
   if (!info.isProtected) {
-    error = NTE_PERM;  // the key has no PIN to check against
+    error = NTE_PERM;
+    trace::why("the key has no PIN");
     return false;
   }
+  if (info.pinFailures >= kMaxPinTries) {
+    error = SCARD_W_CHV_BLOCKED;
+    trace::why("PIN blocked after " + std::to_string(kMaxPinTries) +
+               " wrong PINs: unblock it with `mscapi unblock` or delete the key");
+    return false;
+  }
+  // A PIN that opened this key in this process is checked against its
+  // check value; otherwise the sealed key is opened with it.
   const Bytes check = pinCheck(info.gen, pin);
   std::shared_ptr<LoadedKey> opened = cached(ctx, spec, info.gen);
   if (opened && !opened->pinCheck.empty()) {
     if (check.size() != opened->pinCheck.size() ||
         CRYPTO_memcmp(check.data(), opened->pinCheck.data(), check.size()) != 0) {
-      error = SCARD_W_WRONG_CHV;
+      refusePin(db, ctx, spec, error);
       return false;
     }
   } else {
     Secret secret;
-    if (!readSecret(open(ctx.dbPath), ctx.containerId, spec, info.gen, secret) ||
-        !secret.isProtected) {
+    if (!readSecret(db, ctx.containerId, spec, info.gen, secret) || !secret.isProtected) {
       error = NTE_BAD_KEY;
       return false;
     }
     rsa::SecretBytes plain;
     if (!rsa::open(pin, secret.salt, secret.nonce, secret.secret.bytes, info.modulus,
                    plain.bytes)) {
-      error = SCARD_W_WRONG_CHV;  // the tag did not match: a wrong PIN
+      refusePin(db, ctx, spec, error);  // the tag did not match: a wrong PIN
       return false;
     }
     opened = load(info, plain.bytes);
     if (!opened) {
       error = NTE_BAD_KEY;
+      trace::why("the stored key cannot be loaded");
       return false;
     }
     opened->pinCheck = check;
     remember(ctx, spec, info.gen, opened);
   }
+  if (info.pinFailures != 0) clearWrongPins(db, ctx.containerId, spec);
   std::lock_guard<std::mutex> lock(ctx.mu);
   Slot &s = ctx.slots[slot];
   s.clearPin();
@@ -450,6 +544,102 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
   s.unlocked = opened;
   s.unlockedGen = info.gen;
   return true;
+}
+
+bool setUnblockCode(const std::string &path, Family family, const std::string &code, DWORD &error) {
+  if (code.empty()) {
+    error = NTE_BAD_DATA;
+    return false;
+  }
+  Bytes salt(16), hash;
+  if (!rsa::randomBytes(salt.data(), salt.size()) ||
+      !rsa::pbkdf2(code, salt, kUnblockIterations, hash)) {
+    error = NTE_FAIL;
+    return false;
+  }
+  Database &db = open(path);
+  db.transaction([&] {
+    db.prepare(
+          "INSERT OR REPLACE INTO unblock_codes(family, salt, hash, iterations, failures) "
+          "VALUES (?1, ?2, ?3, ?4, 0)")
+        .bind(1, static_cast<int64_t>(family))
+        .bind(2, salt)
+        .bind(3, hash)
+        .bind(4, static_cast<int64_t>(kUnblockIterations))
+        .run();
+    return true;
+  });
+  return true;
+}
+
+bool unblock(const std::string &path, Family family, const std::string &container, int spec,
+             const std::string &code, DWORD &error) {
+  Database &db = open(path);
+  int64_t id = 0;
+  std::string stored;
+  if (!findContainer(path, family, container, id, stored)) {
+    error = NTE_BAD_KEYSET;
+    trace::why("container not found");
+    return false;
+  }
+  Bytes salt, hash;
+  int64_t iterations = 0, failures = 0;
+  {
+    Statement &s =
+        db.prepare("SELECT salt, hash, iterations, failures FROM unblock_codes WHERE family = ?1");
+    Use use(s);
+    s.bind(1, static_cast<int64_t>(family));
+    if (!s.step()) {
+      error = NTE_PERM;
+      trace::why("no unblock code was ever set: a blocked key can only be deleted");
+      return false;
+    }
+    salt = s.blob(0);
+    hash = s.blob(1);
+    iterations = s.int64(2);
+    failures = s.int64(3);
+  }
+  if (failures >= kMaxUnblockTries) {
+    error = SCARD_W_CHV_BLOCKED;
+    trace::why("the unblock code is blocked after too many wrong codes");
+    return false;
+  }
+  Bytes presented;
+  if (!rsa::pbkdf2(code, salt, static_cast<int>(iterations), presented)) {
+    error = NTE_FAIL;
+    return false;
+  }
+  const bool right = presented.size() == hash.size() &&
+                     CRYPTO_memcmp(presented.data(), hash.data(), hash.size()) == 0;
+  db.transaction([&] {
+    db.prepare(right ? "UPDATE unblock_codes SET failures = 0 WHERE family = ?1"
+                     : "UPDATE unblock_codes SET failures = failures + 1 WHERE family = ?1")
+        .bind(1, static_cast<int64_t>(family))
+        .run();
+    if (right)
+      db.prepare("DELETE FROM pin_tries WHERE container = ?1 AND spec = ?2")
+          .bind(1, id)
+          .bind(2, static_cast<int64_t>(spec))
+          .run();
+    return true;
+  });
+  if (!right) {
+    error = SCARD_W_WRONG_CHV;
+    trace::why("wrong unblock code");
+    return false;
+  }
+  return true;
+}
+
+uint32_t wrongPins(const std::string &path, Family family, const std::string &container, int spec) {
+  int64_t id = 0;
+  std::string stored;
+  if (!findContainer(path, family, container, id, stored)) return 0;
+  Statement &s =
+      open(path).prepare("SELECT failures FROM pin_tries WHERE container = ?1 AND spec = ?2");
+  Use use(s);
+  s.bind(1, id).bind(2, static_cast<int64_t>(spec));
+  return s.step() ? static_cast<uint32_t>(s.int64(0)) : 0;
 }
 
 }  // namespace keystore

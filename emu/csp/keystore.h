@@ -41,9 +41,18 @@ struct KeyInfo {
   uint64_t gen = 0;
   Bytes modulus;  // big-endian
   uint32_t exponent = 0;
+  uint32_t pinFailures = 0;  // wrong PINs in a row (token family)
 };
 
 namespace keystore {
+
+// Wrong PINs in a row after which a protected key is blocked: every PIN,
+// the right one too, is refused until the key is unblocked or deleted.
+constexpr uint32_t kMaxPinTries = 5;
+// Wrong unblock codes after which the unblock code itself is blocked.
+constexpr int64_t kMaxUnblockTries = 10;
+// PBKDF2 iterations of the stored unblock code.
+constexpr int kUnblockIterations = 200000;
 
 // The key database of the current home, created when missing. Throws
 // storage::StorageError.
@@ -85,7 +94,21 @@ std::shared_ptr<LoadedKey> usableKey(Context &ctx, int spec, uint64_t gen, KeyIn
 // Presents a PIN for a slot of a token context: sets it for the key to be
 // made when the slot is empty, opens the slot's protected key when it
 // matches, refuses it otherwise (and always for an unprotected key).
+// Every wrong PIN is counted in the key database, per container and key
+// spec; at kMaxPinTries the key is blocked (SCARD_W_CHV_BLOCKED). A right
+// PIN clears the count. In a read-only home no PIN is accepted.
 bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error);
+
+// Sets the family's unblock code (the card's PUK): only a salted PBKDF2
+// hash of it is stored.
+bool setUnblockCode(const std::string &db, Family family, const std::string &code, DWORD &error);
+// Clears the wrong-PIN count of a container's key with the unblock code.
+// Fails with NTE_PERM when no code was ever set, SCARD_W_WRONG_CHV for a
+// wrong one (counted), SCARD_W_CHV_BLOCKED when the code is blocked.
+bool unblock(const std::string &db, Family family, const std::string &container, int spec,
+             const std::string &code, DWORD &error);
+// The wrong PINs in a row counted for a container's key.
+uint32_t wrongPins(const std::string &db, Family family, const std::string &container, int spec);
 
 }  // namespace keystore
 }  // namespace emu::csp

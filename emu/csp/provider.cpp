@@ -1,5 +1,6 @@
 #include "csp/provider.h"
 
+#include "common/trace.h"
 #include "registry/registry.h"
 
 namespace emu::csp {
@@ -46,6 +47,7 @@ bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error) {
     const registry::Key *types = hklm ? hklm->find(kTypes) : nullptr;
     const registry::Key *t = types ? types->child(typeKeyName(type)) : nullptr;
     if (t == nullptr || !registry::readString(*t, "Name", wanted)) {
+      trace::why("no default provider of this type is registered");
       error = NTE_PROV_TYPE_NOT_DEF;
       return false;
     }
@@ -53,6 +55,7 @@ bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error) {
   const registry::Key *providers = hklm ? hklm->find(kProviders) : nullptr;
   const registry::Key *p = providers && !wanted.empty() ? providers->child(wanted) : nullptr;
   if (p == nullptr || wanted.find('\\') != std::string::npos) {
+    trace::why("provider \"" + wanted + "\" is not registered");
     error = NTE_KEYSET_NOT_DEF;
     return false;
   }
@@ -62,11 +65,13 @@ bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error) {
     return false;
   }
   if (regType != type) {
+    trace::why("provider \"" + wanted + "\" is of type " + std::to_string(regType));
     error = NTE_PROV_TYPE_NO_MATCH;
     return false;
   }
   std::string image;
   if (!registry::readString(*p, "Image Path", image) || !familyOfImage(image, out.family)) {
+    trace::why("provider \"" + wanted + "\" has no image this platform can load");
     error = NTE_PROV_DLL_NOT_FOUND;
     return false;
   }

@@ -225,6 +225,13 @@ bool open(const std::string &pin, const Bytes &salt, const Bytes &nonce, const B
   return ok;
 }
 
+bool pbkdf2(const std::string &secret, const Bytes &salt, int iterations, Bytes &out) {
+  out.assign(32, 0);
+  return PKCS5_PBKDF2_HMAC(secret.data(), static_cast<int>(secret.size()), salt.data(),
+                           static_cast<int>(salt.size()), iterations, EVP_sha256(), 32,
+                           out.data()) == 1;
+}
+
 Bytes sha256(std::initializer_list<const Bytes *> parts) {
   Bytes out(32, 0);
   EVP_MD_CTX *c = EVP_MD_CTX_new();

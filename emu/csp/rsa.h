@@ -74,6 +74,10 @@ bool seal(const std::string &pin, const Bytes &plain, const Bytes &aad, Bytes &s
 bool open(const std::string &pin, const Bytes &salt, const Bytes &nonce, const Bytes &sealed,
           const Bytes &aad, Bytes &plain);
 
+// PBKDF2-HMAC-SHA256 of a secret (the token's unblock code) into `out`
+// (32 bytes).
+bool pbkdf2(const std::string &secret, const Bytes &salt, int iterations, Bytes &out);
+
 // SHA-256 of the concatenated inputs.
 Bytes sha256(std::initializer_list<const Bytes *> parts);
 

@@ -204,67 +204,77 @@ bool parseDword(const std::string &hex, uint32_t &v) {
   return true;
 }
 
-void applyValueLine(Key &key, const std::string &line) {
+bool applyValueLine(Key &key, const std::string &line) {
   size_t i = 0;
   std::string name;
   if (line[0] == '@') {
     i = 1;
   } else if (!readQuoted(line, i, name)) {
-    return;
+    return false;
   }
   while (i < line.size() && line[i] == ' ') ++i;
-  if (i >= line.size() || line[i] != '=') return;
+  if (i >= line.size() || line[i] != '=') return false;
   ++i;
   while (i < line.size() && line[i] == ' ') ++i;
   const std::string rest = line.substr(i);
   const std::string id = lower(name);
   if (rest == "-") {
     key.values.erase(id);
-    return;
+    return true;
   }
   Value v;
   v.name = name;
   if (!rest.empty() && rest[0] == '"') {
     size_t j = 0;
     std::string text;
-    if (!readQuoted(rest, j, text) || !trim(rest.substr(j)).empty()) return;
+    if (!readQuoted(rest, j, text) || !trim(rest.substr(j)).empty()) return false;
     v.type = 1;  // REG_SZ: the data carries its terminator
     v.data.assign(text.begin(), text.end());
     v.data.push_back(0);
   } else if (lower(rest.substr(0, 6)) == "dword:") {
     uint32_t d = 0;
-    if (!parseDword(trim(rest.substr(6)), d)) return;
+    if (!parseDword(trim(rest.substr(6)), d)) return false;
     v.type = 4;  // REG_DWORD, little-endian
     v.data = {static_cast<uint8_t>(d), static_cast<uint8_t>(d >> 8), static_cast<uint8_t>(d >> 16),
               static_cast<uint8_t>(d >> 24)};
   } else {
-    return;  // other value kinds are not used by this registry
+    return false;  // other value kinds are not used by this registry
   }
   key.values[id] = std::move(v);
+  return true;
 }
 
 }  // namespace
 
-void applyRegFile(Tree &tree, const std::string &text) {
+void applyRegFile(Tree &tree, const std::string &text, std::vector<size_t> *ignored) {
+  auto ignore = [&](size_t n) {
+    if (ignored != nullptr) ignored->push_back(n + 1);
+  };
   const std::vector<Line> lines = splitLines(text);
-  if (lines.empty() || !lines[0].usable) return;
+  if (lines.empty() || !lines[0].usable) return ignore(0);
   const std::string version = trim(lines[0].text);
-  if (version != "Windows Registry Editor Version 5.00" && version != "REGEDIT4") return;
+  if (version != "Windows Registry Editor Version 5.00" && version != "REGEDIT4") return ignore(0);
   Key *current = nullptr;  // null: outside any (valid) section
   for (size_t n = 1; n < lines.size(); ++n) {
     const std::string line = trim(lines[n].text);
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       current = nullptr;
-      if (!lines[n].usable || line.back() != ']') continue;
+      if (!lines[n].usable || line.back() != ']') {
+        ignore(n);
+        continue;
+      }
       std::string path = line.substr(1, line.size() - 2);
       const bool remove = !path.empty() && path[0] == '-';
       if (remove) path.erase(0, 1);
       // Deeper than Windows allows: the section is ignored like any other
       // bad one, before its parts are even split.
-      if (static_cast<size_t>(std::count(path.begin(), path.end(), '\\')) >= kMaxKeyDepth) continue;
       std::vector<std::string> parts;
-      if (!splitPath(path, parts)) continue;
+      if (static_cast<size_t>(std::count(path.begin(), path.end(), '\\')) >= kMaxKeyDepth ||
+          !splitPath(path, parts)) {
+        ignore(n);
+        continue;
+      }
       if (remove) {
         Key *parent = &tree.root;
         for (size_t k = 0; k + 1 < parts.size() && parent != nullptr; ++k)
@@ -277,7 +287,7 @@ void applyRegFile(Tree &tree, const std::string &text) {
       current = k;
       continue;
     }
-    if (current != nullptr && lines[n].usable) applyValueLine(*current, line);
+    if (current == nullptr || !lines[n].usable || !applyValueLine(*current, line)) ignore(n);
   }
 }
 

@@ -54,7 +54,9 @@ struct Tree {
 // CRLF. Lines that cannot be understood are skipped: what they would define
 // is simply absent; a section deeper than kMaxKeyDepth is one of them.
 // Never throws for bad input.
-void applyRegFile(Tree &tree, const std::string &text);
+// `ignored`, when given, receives the (1-based) numbers of the lines that
+// were not understood.
+void applyRegFile(Tree &tree, const std::string &text, std::vector<size_t> *ignored = nullptr);
 
 // The registration the emulated machine starts with.
 extern const char kDefaultRegistration[];

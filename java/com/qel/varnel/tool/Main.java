@@ -37,13 +37,49 @@ public final class Main {
     }
 
     int run(String[] args) {
-        if (args.length == 0) {
+        List<String> all = new ArrayList<>(Arrays.asList(args));
+        boolean verbose = all.remove("--verbose");
+        Trace trace = Trace.ofThisRun();
+        int rc = runCommand(all, trace);
+        if (verbose && trace != null) {
+            trace.printAll(err);
+        }
+        return rc;
+    }
+
+    private int runCommand(List<String> args, Trace trace) {
+        if (args.isEmpty()) {
             usage(err);
             return USAGE;
         }
-        String command = args[0];
-        List<String> rest = new ArrayList<>(Arrays.asList(args).subList(1, args.length));
+        String command = args.get(0);
+        List<String> rest = new ArrayList<>(args.subList(1, args.size()));
         try {
+            int rc = dispatch(command, rest);
+            // Listings pass over what they cannot read; a home whose
+            // databases cannot be used is a failure all the same.
+            String problem = trace == null ? null : trace.storageProblem();
+            if (rc == OK && problem != null) {
+                err.println("mscapi: " + problem);
+                return FAILED;
+            }
+            return rc;
+        } catch (UsageException e) {
+            err.println("mscapi: " + e.getMessage());
+            err.println("Try 'mscapi --help'.");
+            return USAGE;
+        } catch (Exception e) {
+            err.println("mscapi: " + e.getMessage());
+            String cause = trace == null ? null : trace.lastReason();
+            if (cause != null) {
+                err.println("mscapi: cause: " + cause);
+            }
+            return FAILED;
+        }
+    }
+
+    private int dispatch(String command, List<String> rest) throws Exception {
+        {
             switch (command) {
                 case "--help":
                 case "-h":
@@ -79,13 +115,6 @@ public final class Main {
                 default:
                     throw new UsageException("unknown command: " + command);
             }
-        } catch (UsageException e) {
-            err.println("mscapi: " + e.getMessage());
-            err.println("Try 'mscapi --help'.");
-            return USAGE;
-        } catch (Exception e) {
-            err.println("mscapi: " + e.getMessage());
-            return FAILED;
         }
     }
 
@@ -100,7 +129,19 @@ public final class Main {
         s.println("  demo [--home DIR]             run the library's typical sequence");
         CertCommands.usage(s);
         KeyCommands.usage(s);
+        s.println("  check                         check the home: permissions, registry files,");
+        s.println("                                databases, every stored key");
+        s.println("  token set-unblock-code [--code-file F]");
+        s.println("                                set the token family's unblock code (asked");
+        s.println("                                without echo; only a salted hash is stored)");
+        s.println("  unblock --container C [--spec exchange|signature] [--code-file F]");
+        s.println("                                clear a token key's wrong-PIN count (5 wrong");
+        s.println("                                PINs in a row block it) with the unblock code");
         s.println("  --help                        this text");
+        s.println();
+        s.println("Options: --verbose prints the emulation's trace of every platform call.");
+        s.println("The emulated machine lives in $MSCAPI_HOME (else $XDG_DATA_HOME/mscapi,");
+        s.println("else ~/.local/share/mscapi).");
         s.println();
         s.println("Exit codes: 0 success, 1 failure reported by the library, 2 usage error.");
     }

@@ -35,16 +35,43 @@ class PinTest {
             importJdkKey(TOKEN, name, keySpec, key, 1024, PIN);
             assertVerifies(pub, CALG_SHA1, DATA, sign(name, keySpec, PIN));
             assertArrayEquals(expectedPrivateKeyBytes(key, 1024), MSCAPI.getPrivateKey(TOKEN, name, keySpec, PIN));
-            for (byte[] wrong : new byte[][] {"4712".getBytes(), "471".getBytes(), "47110".getBytes(), new byte[0]}) {
+            // Four wrong PINs (the empty text is no PIN and is not counted).
+            for (byte[] wrong : new byte[][] {"4712".getBytes(), "47110".getBytes(), new byte[0]}) {
                 assertFails(REFUSED, () -> sign(name, keySpec, wrong));
                 assertFails(REFUSED, () -> MSCAPI.getPrivateKey(TOKEN, name, keySpec, wrong));
             }
             // Without the PIN the key neither signs nor leaves the token.
             assertFails(SIGN_FAILED, () -> MSCAPI.sign(TOKEN, name, keySpec, hash(CALG_SHA1, DATA), 1, CALG_SHA1));
             assertFails(EXPORT_FAILED, () -> MSCAPI.getPrivateKey(TOKEN, name, keySpec, null));
-            // The right PIN still works after the refusals (nothing locked out).
+            // The right PIN still works after four refusals, and resets the count.
+            assertVerifies(pub, CALG_SHA1, DATA, sign(name, keySpec, PIN));
+            for (int i = 0; i < 4; i++) {
+                assertFails(REFUSED, () -> sign(name, keySpec, "0000".getBytes()));
+            }
             assertVerifies(pub, CALG_SHA1, DATA, sign(name, keySpec, PIN));
         }
+    }
+
+    @Test
+    void fiveWrongPinsInARowBlockTheKey() throws Exception {
+        importJdkKey(TOKEN, "blocked", AT_SIGNATURE, key, 1024, PIN);
+        importJdkKey(TOKEN, "neighbour", AT_SIGNATURE, key, 1024, PIN);
+        // The process has an unlock of the key cached: wrong PINs count all the same.
+        assertVerifies(pub, CALG_SHA1, DATA, sign("blocked", AT_SIGNATURE, PIN));
+        for (int i = 0; i < 5; i++) {
+            byte[] wrong = ("wrong" + i).getBytes();
+            assertFails(REFUSED, () -> sign("blocked", AT_SIGNATURE, wrong));
+        }
+        // Blocked: the right PIN is refused too, for signing and export alike.
+        assertFails(REFUSED, () -> sign("blocked", AT_SIGNATURE, PIN));
+        assertFails(REFUSED, () -> MSCAPI.getPrivateKey(TOKEN, "blocked", AT_SIGNATURE, PIN));
+        assertFails(SIGN_FAILED, () -> MSCAPI.sign(TOKEN, "blocked", AT_SIGNATURE, hash(CALG_SHA1, DATA), 1, CALG_SHA1));
+        // The count is per container.
+        assertVerifies(pub, CALG_SHA1, DATA, sign("neighbour", AT_SIGNATURE, PIN));
+        // A blocked key can still be deleted, and its name used again.
+        MSCAPI.deleteKeyPair(TOKEN, "blocked");
+        importJdkKey(TOKEN, "blocked", AT_SIGNATURE, key, 1024, PIN);
+        assertVerifies(pub, CALG_SHA1, DATA, sign("blocked", AT_SIGNATURE, PIN));
     }
 
     @Test
