@@ -149,6 +149,8 @@ cp /etc/resolv.conf "$root/etc/resolv.conf"
 timed "git clone of HEAD" add_project
 mount -t proc proc "$root/proc"
 mount --bind /dev "$root/dev"
+# apt and anything that opens a terminal expect /dev/pts, as on any machine.
+mount --bind /dev/pts "$root/dev/pts"
 timed "apt-get install make git" add_make_git
 
 status=0

@@ -17,7 +17,7 @@ set -eu
 # nm, od, diff, sed, awk, mktemp come with binutils (pulled in by g++),
 # coreutils, diffutils, sed and mawk, which every Debian system has; keytool
 # comes with the JDK.
-base="cmake make g++ pkg-config openjdk-17-jdk-headless libssl-dev libsqlite3-dev
+base="cmake make g++ openjdk-17-jdk-headless libssl-dev libsqlite3-dev
 libgtest-dev googletest junit5 g++-mingw-w64-i686 binutils-mingw-w64-i686 openssl
 wine wine64 wine32:i386"
 # libFuzzer builds: clang without recommends lacks the compiler-rt runtime
