@@ -38,6 +38,17 @@ bench: build
 	cmake --build $(BUILD) --target bench
 	./bench/run.sh $(BUILD)
 
+# libFuzzer targets (fuzz/), built with clang, ASan and UBSan in their own
+# folder; each runs for a fixed time after the seed corpora are made.
+FUZZ_BUILD ?= build-fuzz
+.PHONY: fuzz
+fuzz:
+	./scripts/install-deps.sh fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DMSCAPI_FUZZ=ON -DMSCAPI_WINDOWS_DLL=OFF
+	cmake --build $(FUZZ_BUILD) --target fuzz_all -j $(JOBS)
+	./fuzz/run.sh $(FUZZ_BUILD)
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 

@@ -1,0 +1,95 @@
+#!/bin/sh
+# Makes the seed corpora, then runs each libFuzzer target in turn for a fixed
+# time and prints the executions of each and their total.
+#
+# Usage: fuzz/run.sh BUILD_DIR
+# Environment: FUZZ_TIME_<target> (seconds, e.g. FUZZ_TIME_fuzz_jni=300)
+# overrides a target's time; FUZZ_TARGETS lists the targets to run.
+# Exits non-zero when a target finds something; its input is kept in
+# BUILD_DIR/fuzz/artifacts/ (never in the source tree).
+set -eu
+
+build=${1:?usage: $0 BUILD_DIR}
+fuzzdir=$build/fuzz
+targets=${FUZZ_TARGETS:-fuzz_cert fuzz_keyblob fuzz_regfile fuzz_jni}
+
+# Seconds per target (chosen so that each makes at least a million
+# executions on a 2-core machine) and the longest input each is given.
+time_of() {
+  eval "t=\${FUZZ_TIME_$1:-}"
+  if [ -n "$t" ]; then echo "$t"; return; fi
+  case $1 in
+    fuzz_cert) echo 240 ;;
+    fuzz_keyblob) echo 300 ;;
+    fuzz_regfile) echo 150 ;;
+    fuzz_jni) echo 540 ;;
+  esac
+}
+# libFuzzer options of a target: the JNI target's executions are short and
+# carry many coverage features, so the entropic schedule's bookkeeping and a
+# leak scan after every input that keeps memory (the emulation's caches do)
+# would cost more than the calls; LeakSanitizer still checks it at exit.
+options_of() {
+  case $1 in
+    fuzz_jni) echo "-entropic=0 -detect_leaks=0" ;;
+    *) echo "" ;;
+  esac
+}
+max_len_of() {
+  case $1 in
+    fuzz_keyblob) echo 1500 ;;
+    fuzz_regfile) echo 8192 ;;
+    *) echo 4096 ;;
+  esac
+}
+
+# A RAM-disk folder for the targets' MSCAPI_HOMEs, removed afterwards.
+if [ -w /dev/shm ]; then shm=/dev/shm; else shm=${TMPDIR:-/tmp}; fi
+tmp=$(mktemp -d "$shm/mscapi-fuzz-run.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT INT TERM
+export MSCAPI_FUZZ_TMP=$tmp
+# No allocation stacks in ASan reports and OpenSSL's many strcmp calls not
+# intercepted: both cost much time per execution. Rerun a finding's input
+# with ASAN_OPTIONS= for the full report.
+export ASAN_OPTIONS="${ASAN_OPTIONS-malloc_context_size=0:intercept_strcmp=0}"
+
+"$fuzzdir/fuzz_make_seeds" "$fuzzdir/seeds"
+mkdir -p "$fuzzdir/artifacts" "$fuzzdir/logs"
+
+total=0
+failed=""
+summary=""
+for t in $targets; do
+  secs=$(time_of "$t")
+  mkdir -p "$fuzzdir/corpus/$t"
+  log=$fuzzdir/logs/$t.log
+  echo "== $t: ${secs}s"
+  status=0
+  # shellcheck disable=SC2046 # the options are words
+  "$fuzzdir/$t" $(options_of "$t") -max_total_time="$secs" -print_final_stats=1 -timeout=25 -rss_limit_mb=2048 \
+    -max_len="$(max_len_of "$t")" -artifact_prefix="$fuzzdir/artifacts/$t-" \
+    "$fuzzdir/corpus/$t" "$fuzzdir/seeds/${t#fuzz_}" >"$log" 2>&1 || status=$?
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+  if [ "$status" -ne 0 ] || [ -z "$runs" ]; then
+    failed="$failed $t"
+    echo "$t: FOUND SOMETHING (exit $status); log: $log" >&2
+    grep -E "ERROR|fuzz check failed|SUMMARY|Test unit written|runtime error" "$log" | head -n 20 >&2 || true
+    runs=${runs:-0}
+    rate=${rate:-0}
+  fi
+  total=$((total + runs))
+  line=$(printf '%-14s %12s executions %8s exec/s %5ss' "$t" "$runs" "$rate" "$secs")
+  echo "$line"
+  summary="$summary$line
+"
+done
+
+echo "== fuzz summary"
+printf '%s' "$summary"
+printf '%-14s %12s executions\n' total "$total"
+if [ -n "$failed" ]; then
+  echo "findings in:$failed (inputs in $fuzzdir/artifacts/)" >&2
+  exit 1
+fi
+echo "nothing found"
