@@ -29,7 +29,7 @@ static BOOL CryptGetProvParamImpl(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData,
     if (!ctx) return emu::fail(ERROR_INVALID_HANDLE);
     switch (dwParam) {
       case PP_ENUMCONTAINERS: {
-        if ((dwFlags & ~CRYPT_FIRST) != 0) return emu::fail(NTE_BAD_FLAGS);
+        if ((dwFlags & ~(CRYPT_FIRST | CRYPT_NEXT)) != 0) return emu::fail(NTE_BAD_FLAGS);
         // Read the names before taking the context's lock: no storage work
         // happens under it.
         std::vector<std::string> names;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "common/test_hooks.h"
@@ -197,11 +198,18 @@ Database::Database(const std::string &path) : path_(path) {
       sqlite3_free(uri);
     }
   } else {
-    // Create the file with owner-only permissions before SQLite opens it;
-    // SQLite gives its -wal and -shm files the same mode. An existing file
-    // is never truncated or replaced, whatever it holds.
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) close(fd);
+    // A missing file is created with owner-only permissions before SQLite
+    // opens it; SQLite gives its -wal and -shm files the same mode. Only a
+    // file this call creates is opened and closed here: closing any
+    // descriptor of a file drops every POSIX lock the process holds on it,
+    // the locks of other threads' connections included. Opening is
+    // serialised (see forThread), so no connection can exist yet on a file
+    // created here.
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      fchmod(fd, 0600);  // whatever the umask
+      close(fd);
+    }
     flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
   }
   const int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
@@ -243,7 +251,14 @@ Database &Database::forThread(const std::string &path, const char *schema) {
     std::unique_ptr<Database> db;
     for (int attempt = 0;; ++attempt) {
       try {
-        db.reset(new Database(path));
+        {
+          // Threads open their connections one at a time: the constructor
+          // may create the file, and must close that descriptor before any
+          // other connection of this process holds a lock on it.
+          static std::mutex opening;
+          std::lock_guard<std::mutex> lock(opening);
+          db.reset(new Database(path));
+        }
         if (schema != nullptr && !db->readOnly()) {
           db->transaction([&] {
             db->exec(schema);
