@@ -401,6 +401,84 @@ static BOOL CertDeleteCertificateFromStoreImpl(PCCERT_CONTEXT pCertContext) {
   return ok;
 }
 
+static PCCERT_CONTEXT CertFindCertificateInStoreImpl(HCERTSTORE hCertStore, DWORD,
+                                                     DWORD dwFindFlags, DWORD dwFindType,
+                                                     const void *pvFindPara,
+                                                     PCCERT_CONTEXT pPrevCertContext) {
+  return guardedPtr<PCCERT_CONTEXT>([&]() -> PCCERT_CONTEXT {
+    std::shared_ptr<Store> s = storeOf(hCertStore);
+    if (!s) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return nullptr;
+    }
+    // Exact matches only: by the encoding of a given context, or by its
+    // SHA-1 hash. A store holds a certificate once per part, so a search
+    // goes on only from the user's part to the machine's.
+    Bytes thumb;
+    if (dwFindFlags != 0 || pvFindPara == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    if (dwFindType == CERT_FIND_EXISTING) {
+      const CertObject *wanted = objectOf(static_cast<PCCERT_CONTEXT>(pvFindPara));
+      if (wanted == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+      }
+      thumb = thumbprint(wanted->encoded(), wanted->encodedSize);
+    } else if (dwFindType == CERT_FIND_SHA1_HASH) {
+      const auto *blob = static_cast<const CRYPT_HASH_BLOB *>(pvFindPara);
+      if (blob->pbData == nullptr && blob->cbData != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+      }
+      thumb.assign(blob->pbData, blob->pbData + blob->cbData);
+    } else {
+      SetLastError(E_INVALIDARG);
+      return nullptr;
+    }
+    std::shared_ptr<Store> last;
+    std::lock_guard<std::mutex> lock(s->mu);
+    bool afterPrevious = pPrevCertContext == nullptr;
+    Scope previousScope = Scope::User;
+    if (!afterPrevious) {
+      CertObject *prev = objectOf(pPrevCertContext);
+      if (prev == nullptr || prev->store != s.get()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+      }
+      previousScope = prev->scope;
+      last = releaseLocked(*s, *prev);  // the previous context is freed by the call
+    }
+    for (Scope scope : scopesOf(s->view)) {
+      if (!afterPrevious) {
+        afterPrevious = scope == previousScope;
+        continue;
+      }
+      std::unique_ptr<CertObject> c = findByThumbprint(scope, s->name, thumb);
+      if (c) {
+        SetLastError(ERROR_SUCCESS);
+        return handOut(*s, std::move(c));
+      }
+    }
+    SetLastError(CRYPT_E_NOT_FOUND);
+    return nullptr;
+  });
+}
+
+PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
+                                                 DWORD dwFindFlags, DWORD dwFindType,
+                                                 const void *pvFindPara,
+                                                 PCCERT_CONTEXT pPrevCertContext) {
+  emu::trace::Call t("CertFindCertificateInStore");
+  if (t)
+    t.hex("store", reinterpret_cast<uintptr_t>(hCertStore))
+        .hex("type", dwFindType)
+        .num("first", pPrevCertContext == nullptr);
+  return t.donePtr(CertFindCertificateInStoreImpl(hCertStore, dwCertEncodingType, dwFindFlags,
+                                                  dwFindType, pvFindPara, pPrevCertContext));
+}
+
 BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   emu::trace::Call t("CertDeleteCertificateFromStore");
   return t.done(CertDeleteCertificateFromStoreImpl(pCertContext));

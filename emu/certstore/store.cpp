@@ -323,6 +323,20 @@ void loadStore(Scope scope, const std::string &name, std::vector<std::unique_ptr
   }
 }
 
+namespace {
+
+// The certificate of the query's first row, with its properties.
+std::unique_ptr<CertObject> firstWithProperties(Database &d, Query &q, Scope scope) {
+  if (!q.step()) return nullptr;
+  std::unique_ptr<CertObject> c = certFromRow(q, scope);
+  Query p(d, "SELECT prop, prop, value FROM props WHERE cert = ?1 ORDER BY prop");
+  p.bind(1, c->row);
+  while (p.step()) addProperty(*c, p, 0, 2);
+  return c;
+}
+
+}  // namespace
+
 std::unique_ptr<CertObject> findCert(Scope scope, const std::string &name, const Bytes &issuer,
                                      const Bytes &key) {
   Database &d = db();
@@ -332,12 +346,18 @@ std::unique_ptr<CertObject> findCert(Scope scope, const std::string &name, const
           "WHERE scope = ?1 AND store = ?2 AND serial_key = ?3 AND issuer = ?4 "
           "ORDER BY id LIMIT 1");
   q.bind(1, static_cast<int64_t>(scope)).bind(2, name).bind(3, key).bind(4, issuer);
-  if (!q.step()) return nullptr;
-  std::unique_ptr<CertObject> c = certFromRow(q, scope);
-  Query p(d, "SELECT prop, prop, value FROM props WHERE cert = ?1 ORDER BY prop");
-  p.bind(1, c->row);
-  while (p.step()) addProperty(*c, p, 0, 2);
-  return c;
+  return firstWithProperties(d, q, scope);
+}
+
+std::unique_ptr<CertObject> findByThumbprint(Scope scope, const std::string &name,
+                                             const Bytes &thumb) {
+  Database &d = db();
+  ReadSnapshot snapshot(d);
+  Query q(d,
+          "SELECT id, encoded, serial, issuer FROM certs "
+          "WHERE scope = ?1 AND store = ?2 AND thumb = ?3");
+  q.bind(1, static_cast<int64_t>(scope)).bind(2, name).bind(3, thumb);
+  return firstWithProperties(d, q, scope);
 }
 
 bool storeProperty(int64_t row, DWORD id, const Bytes *value) {

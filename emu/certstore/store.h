@@ -139,6 +139,10 @@ void loadStore(Scope scope, const std::string &name, std::vector<std::unique_ptr
 // The first certificate (in add order) whose issuer and serial number match.
 std::unique_ptr<CertObject> findCert(Scope scope, const std::string &name, const Bytes &issuer,
                                      const Bytes &serialKey);
+// The certificate with this thumbprint (the SHA-1 of its encoding, which is
+// how a store keys it), or null.
+std::unique_ptr<CertObject> findByThumbprint(Scope scope, const std::string &name,
+                                             const Bytes &thumb);
 // Sets (value non-null) or removes a property of a stored certificate.
 // False when the certificate is no longer stored.
 bool storeProperty(int64_t row, DWORD id, const Bytes *value);

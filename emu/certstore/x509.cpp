@@ -5,19 +5,79 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 
 namespace emu::certstore {
 
 namespace {
 
-// Reads one TLV header at *p within [*p, end). On success *p points at the
-// content and `len` is its length. Indefinite lengths are refused: the
-// stores hold DER only.
-bool header(const unsigned char **p, const unsigned char *end, long &len, int &tag, int &cls) {
-  if (*p >= end) return false;
-  const int r = ASN1_get_object(p, &len, &tag, &cls, end - *p);
-  if ((r & 0x80) != 0 || (r & 0x01) != 0) return false;
-  return len >= 0 && len <= end - *p;
+struct X509Free {
+  void operator()(X509 *x) const { X509_free(x); }
+};
+struct NameFree {
+  void operator()(X509_NAME *n) const { X509_NAME_free(n); }
+};
+struct BytesFree {
+  void operator()(unsigned char *p) const { OPENSSL_free(p); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
+using OsslBytes = std::unique_ptr<unsigned char, BytesFree>;
+
+// A copy of a name built entry by entry, so that OpenSSL encodes it afresh
+// instead of giving back the bytes it was parsed from.
+NamePtr rebuilt(const X509_NAME *name) {
+  NamePtr out(X509_NAME_new());
+  if (!out) return nullptr;
+  int previousSet = -1;
+  for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
+    const X509_NAME_ENTRY *e = X509_NAME_get_entry(name, i);
+    const int set = X509_NAME_ENTRY_set(e);
+    // -1 joins the previous RDN (a multi-valued one), 0 starts a new one.
+    if (X509_NAME_add_entry(out.get(), e, -1, set == previousSet ? -1 : 0) != 1) return nullptr;
+    previousSet = set;
+  }
+  return out;
+}
+
+// The DER of a name as OpenSSL holds it.
+bool nameBytes(const X509_NAME *name, Bytes &out) {
+  unsigned char *p = nullptr;
+  const int n = i2d_X509_NAME(name, &p);
+  OsslBytes owned(p);
+  if (n <= 0) return false;
+  out.assign(p, p + n);
+  return true;
+}
+
+// The content octets of an INTEGER's DER encoding, read with OpenSSL.
+bool integerContent(const ASN1_INTEGER *v, Bytes &out) {
+  unsigned char *p = nullptr;
+  const int n = i2d_ASN1_INTEGER(v, &p);
+  OsslBytes owned(p);
+  if (n <= 0) return false;
+  const unsigned char *q = p;
+  long len = 0;
+  int tag = 0, cls = 0;
+  if ((ASN1_get_object(&q, &len, &tag, &cls, n) & 0x80) != 0 || tag != V_ASN1_INTEGER) return false;
+  out.assign(q, q + len);
+  return true;
+}
+
+// Whether the certificate, encoded afresh, is the input byte for byte.
+bool reencodesTo(X509 *x, const uint8_t *der, size_t n) {
+  // OpenSSL keeps the bytes the TBSCertificate and the names were read
+  // from; drop them so that everything is encoded from the parsed values.
+  NamePtr issuer = rebuilt(X509_get_issuer_name(x));
+  NamePtr subject = rebuilt(X509_get_subject_name(x));
+  if (!issuer || !subject || X509_set_issuer_name(x, issuer.get()) != 1 ||
+      X509_set_subject_name(x, subject.get()) != 1 || i2d_re_X509_tbs(x, nullptr) <= 0)
+    return false;
+  unsigned char *p = nullptr;
+  const int len = i2d_X509(x, &p);
+  OsslBytes owned(p);
+  return len > 0 && static_cast<size_t>(len) == n && std::memcmp(p, der, n) == 0;
 }
 
 }  // namespace
@@ -25,42 +85,15 @@ bool header(const unsigned char **p, const unsigned char *end, long &len, int &t
 bool parseCertificate(const uint8_t *der, size_t n, ParsedCert &out) {
   if (der == nullptr || n == 0 || n > 0x7fffffff) return false;
   const unsigned char *q = der;
-  X509 *x = d2i_X509(nullptr, &q, static_cast<long>(n));
-  if (x == nullptr) return false;
-  const bool whole = q == der + n;
-  X509_free(x);
-  if (!whole) return false;
-
-  // Certificate ::= SEQUENCE { tbsCertificate, signatureAlgorithm, signature }
-  // TBSCertificate ::= SEQUENCE { [0] version OPTIONAL, serialNumber,
-  //                               signature, issuer, ... }
-  const unsigned char *p = der;
-  const unsigned char *end = der + n;
-  long len = 0;
-  int tag = 0, cls = 0;
-  if (!header(&p, end, len, tag, cls) || tag != V_ASN1_SEQUENCE) return false;
-  end = p + len;
-  if (!header(&p, end, len, tag, cls) || tag != V_ASN1_SEQUENCE) return false;
-  const unsigned char *tbsEnd = p + len;
-  if (!header(&p, tbsEnd, len, tag, cls)) return false;
-  out.version = 0;
-  if (cls == V_ASN1_CONTEXT_SPECIFIC && tag == 0) {
-    const unsigned char *v = p;
-    long vlen = 0;
-    if (header(&v, p + len, vlen, tag, cls) && tag == V_ASN1_INTEGER && vlen == 1) out.version = *v;
-    p += len;
-    if (!header(&p, tbsEnd, len, tag, cls)) return false;
-  }
-  if (tag != V_ASN1_INTEGER || cls != V_ASN1_UNIVERSAL) return false;
-  out.serial.assign(p, p + len);
+  X509Ptr x(d2i_X509(nullptr, &q, static_cast<long>(n)));
+  if (!x || q != der + n) return false;
+  // The issuer exactly as the certificate holds it, and the serial number.
+  if (!nameBytes(X509_get_issuer_name(x.get()), out.issuer) ||
+      !integerContent(X509_get0_serialNumber(x.get()), out.serial))
+    return false;
   std::reverse(out.serial.begin(), out.serial.end());
-  p += len;
-  if (!header(&p, tbsEnd, len, tag, cls) || tag != V_ASN1_SEQUENCE) return false;
-  p += len;
-  const unsigned char *issuerStart = p;
-  if (!header(&p, tbsEnd, len, tag, cls) || tag != V_ASN1_SEQUENCE) return false;
-  out.issuer.assign(issuerStart, p + len);
-  return true;
+  out.version = static_cast<uint32_t>(X509_get_version(x.get()));
+  return reencodesTo(x.get(), der, n);
 }
 
 Bytes thumbprint(const uint8_t *der, size_t n) {

@@ -1,6 +1,6 @@
-// The parts of an X.509 certificate the emulated stores need, taken from the
-// certificate's own DER bytes: nothing is re-encoded, so a name whose
-// encoding is not canonical comes back byte for byte.
+// The parts of an X.509 certificate the emulated stores need. A store holds
+// DER only: one certificate has one encoding, so it cannot be stored twice
+// under two.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +17,10 @@ struct ParsedCert {
   uint32_t version;  // 0 for v1, 2 for v3
 };
 
-// Parses exactly one DER certificate: OpenSSL must accept it and consume
-// every byte. Returns false for anything else.
+// Parses exactly one DER certificate: OpenSSL must accept it, consume every
+// byte, and encode it afresh to the same bytes (which refuses BER forms such
+// as a non-minimal length, also inside the names). Returns false for
+// anything else.
 bool parseCertificate(const uint8_t *der, size_t n, ParsedCert &out);
 
 // SHA-1 of the encoding: the store's key for a certificate.

@@ -5,7 +5,8 @@
 // store takes them over in one step and a failure leaves no partial change.
 // Returns CertId (serial number least significant byte first, then the
 // issuer's DER), or null without an exception when the bytes are not a
-// certificate or the store already holds it.
+// certificate or the store already holds it; a store that refuses the
+// certificate for any other reason raises the method's message.
 #include "bridge/frame.h"
 #include "bridge/holders.h"
 #include "bridge/records.h"
@@ -110,7 +111,15 @@ JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_MSCAPI_addCertToStore(
 
   if (parsed && !failed &&
       !CertAddCertificateContextToStore(store.get(), parsed.get(), CERT_STORE_ADD_NEW, nullptr)) {
-    silent = true;
+    // Only a certificate the store already holds, byte for byte, is the
+    // silent duplicate; any other refusal (a full disk, a store that cannot
+    // be written) lost the certificate and is reported. The context found
+    // is the store's and goes with it.
+    if (CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
+                                   parsed.get(), nullptr) != nullptr)
+      silent = true;
+    else
+      failed = true;
   }
 
   provider.release();

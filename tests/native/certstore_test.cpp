@@ -226,12 +226,20 @@ TEST_F(CertStoreTest, SerialIsTheIntegersContentReversedAndIssuerIsExact) {
   }
 }
 
-TEST_F(CertStoreTest, NonCanonicalIssuerComesBackByteForByte) {
-  // One RDN with two values in an order DER would not use (OU sorts after
-  // CN), one PrintableString, and a two-byte serial.
+TEST_F(CertStoreTest, UnusualIssuerComesBackByteForByte) {
+  // One RDN with two values (in DER's order: CN sorts before OU), one
+  // PrintableString, and a two-byte serial.
   const Bytes issuer =
+      tlv(0x30, cat({tlv(0x31, cat({ava(0x03, 0x0C, "aa"), ava(0x0B, 0x13, "zz")})),
+                     tlv(0x31, ava(0x0A, 0x0C, "Org"))}));
+  // The same values in an order DER does not allow are not DER: refused.
+  const Bytes unsorted =
       tlv(0x30, cat({tlv(0x31, cat({ava(0x0B, 0x13, "zz"), ava(0x03, 0x0C, "aa")})),
                      tlv(0x31, ava(0x0A, 0x0C, "Org"))}));
+  const Bytes ber = assembleCert({0x12, 0x34}, unsorted);
+  EXPECT_EQ(
+      CertCreateCertificateContext(X509_ASN_ENCODING, ber.data(), static_cast<DWORD>(ber.size())),
+      nullptr);
   const Bytes der = assembleCert({0x12, 0x34}, issuer);
   FreeCtx ctx = parse(der);
   ASSERT_TRUE(ctx);

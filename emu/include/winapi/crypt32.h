@@ -112,6 +112,12 @@ typedef struct _CRYPT_KEY_PROV_INFO {
 #define CERT_DESCRIPTION_PROP_ID 13
 #define CERT_STORE_NO_CRYPT_RELEASE_FLAG 0x00000001u
 
+#define CERT_COMPARE_SHIFT 16
+#define CERT_COMPARE_SHA1_HASH 1
+#define CERT_COMPARE_EXISTING 13
+#define CERT_FIND_SHA1_HASH (CERT_COMPARE_SHA1_HASH << CERT_COMPARE_SHIFT)
+#define CERT_FIND_EXISTING (CERT_COMPARE_EXISTING << CERT_COMPARE_SHIFT)
+
 extern "C" {
 HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv, LPCSTR szSubsystemProtocol);
 HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
@@ -126,6 +132,10 @@ BOOL WINAPI CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTE
 PCCERT_CONTEXT WINAPI CertGetSubjectCertificateFromStore(HCERTSTORE hCertStore,
                                                          DWORD dwCertEncodingType,
                                                          PCERT_INFO pCertId);
+PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
+                                                 DWORD dwFindFlags, DWORD dwFindType,
+                                                 const void *pvFindPara,
+                                                 PCCERT_CONTEXT pPrevCertContext);
 BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
 PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
                                                   PCCERT_CONTEXT pPrevCertContext);

@@ -101,6 +101,7 @@ typedef struct _FILETIME {
 #define CRYPT_E_ASN1_BADTAG 0x8009310Bu
 #define E_ACCESSDENIED 0x80070005u
 #define E_UNEXPECTED 0x8000FFFFu
+#define E_INVALIDARG 0x80070057u
 
 extern "C" {
 DWORD WINAPI GetLastError(void);
