@@ -4,7 +4,8 @@
 #
 # Usage: fuzz/run.sh BUILD_DIR
 # Environment: FUZZ_TIME_<target> (seconds, e.g. FUZZ_TIME_fuzz_jni=300)
-# overrides a target's time; FUZZ_TARGETS lists the targets to run.
+# overrides a target's time; FUZZ_TARGETS lists the targets to run;
+# FUZZ_WORKERS the processes per target (default: one per core).
 # Exits non-zero when a target finds something; its input is kept in
 # BUILD_DIR/fuzz/artifacts/ (never in the source tree).
 set -eu
@@ -14,15 +15,16 @@ fuzzdir=$build/fuzz
 targets=${FUZZ_TARGETS:-fuzz_cert fuzz_keyblob fuzz_regfile fuzz_jni}
 
 # Seconds per target (chosen so that each makes at least a million
-# executions on a 2-core machine) and the longest input each is given.
+# executions on a 2-core machine shared with builds) and the longest input
+# each is given.
 time_of() {
   eval "t=\${FUZZ_TIME_$1:-}"
   if [ -n "$t" ]; then echo "$t"; return; fi
   case $1 in
-    fuzz_cert) echo 240 ;;
-    fuzz_keyblob) echo 300 ;;
-    fuzz_regfile) echo 150 ;;
-    fuzz_jni) echo 540 ;;
+    fuzz_cert) echo 180 ;;
+    fuzz_keyblob) echo 270 ;;
+    fuzz_regfile) echo 120 ;;
+    fuzz_jni) echo 600 ;;
   esac
 }
 # libFuzzer options of a target: the JNI target's executions are short and
@@ -56,28 +58,45 @@ export ASAN_OPTIONS="${ASAN_OPTIONS-malloc_context_size=0:intercept_strcmp=0}"
 "$fuzzdir/fuzz_make_seeds" "$fuzzdir/seeds"
 mkdir -p "$fuzzdir/artifacts" "$fuzzdir/logs"
 
+# Each target runs as this many processes at once (one per core), sharing
+# its corpus folder; its executions are theirs added up.
+workers=${FUZZ_WORKERS:-$(nproc)}
+
 total=0
 failed=""
 summary=""
 for t in $targets; do
   secs=$(time_of "$t")
   mkdir -p "$fuzzdir/corpus/$t"
-  log=$fuzzdir/logs/$t.log
-  echo "== $t: ${secs}s"
-  status=0
-  # shellcheck disable=SC2046 # the options are words
-  "$fuzzdir/$t" $(options_of "$t") -max_total_time="$secs" -print_final_stats=1 -timeout=25 -rss_limit_mb=2048 \
-    -max_len="$(max_len_of "$t")" -artifact_prefix="$fuzzdir/artifacts/$t-" \
-    "$fuzzdir/corpus/$t" "$fuzzdir/seeds/${t#fuzz_}" >"$log" 2>&1 || status=$?
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
-  if [ "$status" -ne 0 ] || [ -z "$runs" ]; then
-    failed="$failed $t"
-    echo "$t: FOUND SOMETHING (exit $status); log: $log" >&2
-    grep -E "ERROR|fuzz check failed|SUMMARY|Test unit written|runtime error" "$log" | head -n 20 >&2 || true
-    runs=${runs:-0}
-    rate=${rate:-0}
-  fi
+  echo "== $t: ${secs}s, $workers processes"
+  pids=""
+  w=0
+  while [ "$w" -lt "$workers" ]; do
+    # shellcheck disable=SC2046 # the options are words
+    "$fuzzdir/$t" $(options_of "$t") -max_total_time="$secs" -print_final_stats=1 -timeout=25 \
+      -rss_limit_mb=2048 -max_len="$(max_len_of "$t")" -artifact_prefix="$fuzzdir/artifacts/$t-" \
+      "$fuzzdir/corpus/$t" "$fuzzdir/seeds/${t#fuzz_}" >"$fuzzdir/logs/$t.$w.log" 2>&1 &
+    pids="$pids $!"
+    w=$((w + 1))
+  done
+  w=0
+  runs=0
+  rate=0
+  for pid in $pids; do
+    log=$fuzzdir/logs/$t.$w.log
+    status=0
+    wait "$pid" || status=$?
+    n=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    r=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+    if [ "$status" -ne 0 ] || [ -z "$n" ]; then
+      failed="$failed $t"
+      echo "$t: FOUND SOMETHING (exit $status); log: $log" >&2
+      grep -E "ERROR|fuzz check failed|SUMMARY|Test unit written|runtime error" "$log" | head -n 20 >&2 || true
+    fi
+    runs=$((runs + ${n:-0}))
+    rate=$((rate + ${r:-0}))
+    w=$((w + 1))
+  done
   total=$((total + runs))
   line=$(printf '%-14s %12s executions %8s exec/s %5ss' "$t" "$runs" "$rate" "$secs")
   echo "$line"
