@@ -220,6 +220,13 @@ std::string storeKey(const std::string &name) {
 
 void ensureStore(Scope scope, const std::string &name) {
   Database &d = db();
+  // Opening a store that exists writes nothing, so that stores open in a
+  // home that cannot be written; there a missing store simply shows empty.
+  Statement &exists = d.prepare("SELECT 1 FROM stores WHERE scope = ?1 AND name = ?2");
+  exists.bind(1, static_cast<int64_t>(scope)).bind(2, name);
+  const bool found = exists.step();
+  exists.reset();
+  if (found || d.readOnly()) return;
   d.transaction([&] {
     d.prepare("INSERT OR IGNORE INTO stores (scope, name) VALUES (?1, ?2)")
         .bind(1, static_cast<int64_t>(scope))

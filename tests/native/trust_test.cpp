@@ -105,6 +105,8 @@ int inChild(const std::function<int()> &body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
 
+Bytes selfSigned(const char *cn);
+
 class Trust : public HomeTest {
  protected:
   HCRYPTPROV open(const char *provider, const char *container, DWORD flags = 0) {
@@ -462,6 +464,15 @@ TEST_F(Trust, ReadOnlyHomeServesReadsAndRefusesWritesAndPins) {
     CryptDestroyKey(k);
     CryptReleaseContext(p, 0);
   }
+  const Bytes cert = selfSigned("read-only");
+  {
+    HCERTSTORE s = CertOpenSystemStoreA(0, "MY");
+    PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, cert.data(),
+                                                    static_cast<DWORD>(cert.size()));
+    ASSERT_TRUE(CertAddCertificateContextToStore(s, c, CERT_STORE_ADD_NEW, nullptr));
+    CertFreeCertificateContext(c);
+    CertCloseStore(s, CERT_CLOSE_STORE_FORCE_FLAG);
+  }
   const int rc = inChild([&]() -> int {
     if (unshare(CLONE_NEWNS) != 0) return 70;
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 71;
@@ -485,8 +496,18 @@ TEST_F(Trust, ReadOnlyHomeServesReadsAndRefusesWritesAndPins) {
     if (!CryptAcquireContextA(&q, "locked", kToken, PROV_RSA_FULL, 0)) return 16;
     if (CryptSetProvParam(q, PP_SIGNATURE_PIN, pinOf("1234"), 0)) return 17;
     if (GetLastError() != ERROR_ACCESS_DENIED) return 18;
+    // The certificate is listed; adding another is refused.
     HCERTSTORE s = CertOpenSystemStoreA(0, "MY");
-    if (s != nullptr) CertCloseStore(s, CERT_CLOSE_STORE_FORCE_FLAG);
+    if (s == nullptr) return 20;
+    PCCERT_CONTEXT listed = CertEnumCertificatesInStore(s, nullptr);
+    if (listed == nullptr || listed->cbCertEncoded != cert.size()) return 21;
+    const Bytes other = selfSigned("refused");
+    PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, other.data(),
+                                                    static_cast<DWORD>(other.size()));
+    if (CertAddCertificateContextToStore(s, c, CERT_STORE_ADD_NEW, nullptr)) return 22;
+    if (GetLastError() != ERROR_ACCESS_DENIED) return 23;
+    CertFreeCertificateContext(c);
+    CertCloseStore(s, CERT_CLOSE_STORE_FORCE_FLAG);
     return 0;
   });
   if (rc >= 70 && rc < 80) GTEST_SKIP() << "no private mount namespace here (" << rc << ")";
