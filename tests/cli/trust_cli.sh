@@ -1,0 +1,93 @@
+#!/bin/sh
+# The tool through its real launcher when things go wrong: the cause under
+# the library's message, listings that fail over a damaged database, mscapi
+# check, PIN blocking and unblocking with the unblock code, --verbose.
+set -u
+launcher=$1
+home=$(mktemp -d) && trap 'rm -rf "$home"' EXIT
+export MSCAPI_HOME="$home/h"
+export MSCAPI_JAVA_OPTS="-Xcheck:jni"
+fail() { echo "FAILED: $*"; exit 1; }
+# expect RC CMD...: runs the tool, keeps stdout/stderr in $home/out, $home/err
+expect() {
+  want=$1; shift
+  "$launcher" "$@" >"$home/out" 2>"$home/err"; rc=$?
+  [ "$rc" -eq "$want" ] || { cat "$home/out" "$home/err"; fail "mscapi $* gave $rc, expected $want"; }
+}
+has() { grep -qF -- "$2" "$home/$1" || { cat "$home/$1"; fail "no '$2' in $1"; }; }
+
+# Causes in words, under the library's fixed message.
+expect 1 sign "$launcher" --container nowhere
+has err "Failed to sign data!"
+has err "cause: container not found"
+expect 1 genkey --container short --bits 384
+has err "cause: key length must be 512 to 16384 bits in steps of 8"
+expect 1 genkey --container x --provider "No Such Provider"
+has err 'cause: provider "No Such Provider" is not registered'
+
+# A token key with a PIN: 5 wrong PINs block it, the unblock code frees it.
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out "$home/key.pem" 2>/dev/null ||
+  fail "openssl genpkey"
+echo 1234 >"$home/pin"
+echo 0000 >"$home/wrong"
+token="Soft Token RSA Provider"
+expect 0 import "$home/key.pem" --container card --provider "$token" --pin-file "$home/pin"
+echo data >"$home/data"
+expect 0 sign "$home/data" --container card --provider "$token" --pin-file "$home/pin"
+for left in 4 3 2 1; do
+  expect 1 sign "$home/data" --container card --provider "$token" --pin-file "$home/wrong"
+  has err "SSLRuntimeException04"
+  has err "PIN refused, $left tries left"
+done
+expect 1 sign "$home/data" --container card --provider "$token" --pin-file "$home/wrong"
+has err "the key is now blocked"
+expect 1 sign "$home/data" --container card --provider "$token" --pin-file "$home/pin"
+has err "PIN blocked after 5 wrong PINs"
+# No unblock code yet: a blocked key can only be deleted.
+expect 1 unblock --container card --code-file "$home/pin"
+has err "no unblock code was ever set"
+echo 87654321 >"$home/puk"
+expect 0 token set-unblock-code --code-file "$home/puk"
+grep -qa 87654321 "$MSCAPI_HOME/keys.db" "$MSCAPI_HOME/keys.db-wal" 2>/dev/null &&
+  fail "the unblock code is stored in the clear"
+expect 1 unblock --container card --code-file "$home/wrong"
+has err "wrong unblock code"
+expect 2 unblock --container card --spec both --code-file "$home/puk"
+expect 0 unblock --container card --spec signature --code-file "$home/puk"
+expect 0 sign "$home/data" --container card --provider "$token" --pin-file "$home/pin"
+# --verbose shows the trace, which never holds the PIN.
+expect 0 --verbose sign "$home/data" --container card --provider "$token" --pin-file "$home/pin"
+has err "trace: CryptAcquireContextA("
+has err "trace: CryptSignHashA("
+grep -q "1234" "$home/err" && fail "the trace shows the PIN"
+
+# mscapi check: all holds, then each kind of problem is found.
+expect 0 check
+has out "check: 0 problems"
+has out 'token container "card" spec 2: PIN-protected'
+chmod 0644 "$MSCAPI_HOME/keys.db"
+printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\n"Bad"=hex:00\n' \
+  >"$MSCAPI_HOME/registry/50-bad.reg"
+expect 1 check
+has out "keys.db is open to others (mode 0644)"
+has out "registry/50-bad.reg: lines not understood (ignored): 4"
+rm "$MSCAPI_HOME/registry/50-bad.reg"
+
+# A damaged key database: listed as a failure with its cause, never
+# overwritten, and check names it.
+expect 0 keys
+rm -f "$MSCAPI_HOME"/keys.db-wal "$MSCAPI_HOME"/keys.db-shm
+echo garbage >"$MSCAPI_HOME/keys.db"
+expect 1 keys
+has err "database damaged: $MSCAPI_HOME/keys.db"
+expect 1 genkey --container after
+has err "cause: database damaged"
+[ "$(cat "$MSCAPI_HOME/keys.db")" = garbage ] || fail "the damaged database was written over"
+expect 1 check
+has out "keys.db: damaged"
+
+# A home that is not a directory names itself as the cause.
+echo file >"$home/notadir"
+MSCAPI_HOME="$home/notadir" "$launcher" providers >/dev/null 2>"$home/err" && fail "providers over a file"
+has err "home $home/notadir is not a directory"
+echo "trust cli checks held"
