@@ -3,7 +3,9 @@
 // UTF-16 copy of a Java string that friendly names are stored as.
 #pragma once
 
+#include "bridge/frame.h"
 #include "bridge/holders.h"
+#include "bridge/messages.h"
 #include "certstore/store_kind.h"
 #include "platform/handles.h"
 
@@ -23,6 +25,30 @@ PCCERT_CONTEXT findCertificate(HCERTSTORE store, const ByteElements &serial,
 // The 2n + 2 bytes of a Java string's n UTF-16 units followed by one zero
 // unit. An empty holder when the memory cannot be had.
 HeapBuffer zeroTerminatedUtf16(const Utf16Chars &chars);
+
+// The sequence setFriendlyName, setFlags and deleteCertFromStore share:
+// open the current user's store of the kind (else "Failed to open the
+// requested store!"), take the method's own value (`take` returns a holder
+// with failed()), the serial number and the issuer, find the certificate
+// and act on it. Raises `failed` when the certificate is not found or act()
+// returns false. The store is declared first, so it is closed last.
+template <typename Take, typename Act>
+void findThenAct(JNIEnv *env, jint storeKind, jbyteArray serialNumber, jbyteArray issuer,
+                 const char *failed, Take &&take, Act &&act) {
+  CertStore store(openUserStore(storeKind));
+  if (!store) {
+    throwJavaException(env, msg::kRequestedStore);
+    return;
+  }
+  const auto value = take();
+  if (value.failed()) return;
+  ByteElements serial(env, serialNumber);
+  if (serial.failed()) return;
+  ByteElements issuerBytes(env, issuer);
+  if (issuerBytes.failed()) return;
+  PCCERT_CONTEXT cert = findCertificate(store.get(), serial, issuerBytes);
+  if (cert == nullptr || !act(cert, value, serial, issuerBytes)) throwJavaException(env, failed);
+}
 
 // Owner of a free certificate context (one not taken from a store).
 struct CertContextTraits {

@@ -6,43 +6,40 @@
 // show is never looked for in the machine's store.
 #include "bridge/frame.h"
 #include "bridge/holders.h"
+#include "bridge/messages.h"
 #include "certstore/cert_lookup.h"
 #include "com_qel_varnel_MSCAPI.h"
 
 using namespace mscapi;
+
+namespace {
+
+// No value of its own to take.
+struct NoValue {
+  bool failed() const { return false; }
+};
+
+bool deleteFromMachine(jint storeKind, const ByteElements &serial, const ByteElements &issuer) {
+  CertStore machine(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
+                                  storeNameW(storeKind)));
+  if (!machine) return false;
+  PCCERT_CONTEXT there = findCertificate(machine.get(), serial, issuer);
+  return there != nullptr && CertDeleteCertificateFromStore(there) != FALSE;
+}
+
+}  // namespace
 
 JNIEXPORT void JNICALL Java_com_qel_varnel_MSCAPI_deleteCertFromStore(JNIEnv *env, jclass cls,
                                                                       jbyteArray serialNumber,
                                                                       jbyteArray issuer,
                                                                       jint storeKind) {
   if (checkLinkPermission(env, cls) != nullptr) return;
-  CertStore store(openUserStore(storeKind));
-  if (!store) {
-    throwJavaException(env, "Failed to open the requested store!");
-    return;
-  }
-
-  ByteElements serial(env, serialNumber);
-  if (serial.failed()) return;
-  ByteElements issuerBytes(env, issuer);
-  if (issuerBytes.failed()) return;
-
-  bool deleted = false;
-  PCCERT_CONTEXT cert = findCertificate(store.get(), serial, issuerBytes);
-  // The deletion consumes the context, whether or not it succeeds.
-  if (cert != nullptr) deleted = CertDeleteCertificateFromStore(cert) != FALSE;
-  if (cert != nullptr && !deleted) {
-    CertStore machine(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
-                                    storeNameW(storeKind)));
-    if (machine) {
-      PCCERT_CONTEXT there = findCertificate(machine.get(), serial, issuerBytes);
-      if (there != nullptr) deleted = CertDeleteCertificateFromStore(there) != FALSE;
-      machine.reset();
-    }
-  }
-
-  store.reset();
-  serial.release();
-  issuerBytes.release();
-  if (!deleted) throwJavaException(env, "Cert not found !");
+  findThenAct(
+      env, storeKind, serialNumber, issuer, msg::kCertNotFound, [] { return NoValue(); },
+      [storeKind](PCCERT_CONTEXT cert, const NoValue &, const ByteElements &serial,
+                  const ByteElements &issuerBytes) {
+        // The deletion consumes the context, whether or not it succeeds.
+        return CertDeleteCertificateFromStore(cert) != FALSE ||
+               deleteFromMachine(storeKind, serial, issuerBytes);
+      });
 }

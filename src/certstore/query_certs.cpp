@@ -6,12 +6,14 @@
 // until the store is closed) and copied once, into the result.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "bridge/chain.h"
 #include "bridge/fault_guard.h"
 #include "bridge/frame.h"
 #include "bridge/holders.h"
+#include "bridge/messages.h"
 #include "bridge/records.h"
 #include "certstore/cert_lookup.h"
 #include "com_qel_varnel_MSCAPI.h"
@@ -117,7 +119,6 @@ bool gather(PCCERT_CONTEXT cert, jint storeKind, CertRecord &r) {
   r.providerName = narrowName(info->pwszProvName, r.providerNameLength);
   r.containerName = narrowName(info->pwszContainerName, r.containerNameLength);
   r.keySpec = info->dwKeySpec;
-  binding.reset();
   return true;
 }
 
@@ -154,9 +155,8 @@ jbyteArray queryCertsBody(JNIEnv *env, jclass cls, jint storeKind) {
     store = CertStore(openUserStore(storeKind));
   }
   if (!store) {
-    throwJavaException(env, storeKind == STORE_APPLICATION
-                                ? "Failed to open/create the Varnel store!"
-                                : "Failed to open the requested store!");
+    throwJavaException(env,
+                       storeKind == STORE_APPLICATION ? msg::kVarnelStore : msg::kRequestedStore);
     return nullptr;
   }
 
@@ -164,12 +164,9 @@ jbyteArray queryCertsBody(JNIEnv *env, jclass cls, jint storeKind) {
   for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store.get(), nullptr); cert != nullptr;
        cert = CertEnumCertificatesInStore(store.get(), cert)) {
     if ((cert->dwCertEncodingType & X509_ASN_ENCODING) == 0) continue;
-    CertRecord *r = new CertRecord();
-    if (!gather(cert, storeKind, *r)) {
-      delete r;
-      continue;
-    }
-    chain.pushFront(r);
+    // Owned from the start, so that a failure while gathering frees it.
+    std::unique_ptr<CertRecord> r(new CertRecord());
+    if (gather(cert, storeKind, *r)) chain.pushFront(r.release());
   }
 
   // Two passes: the exact size, then the fields into one buffer of it.
@@ -178,9 +175,6 @@ jbyteArray queryCertsBody(JNIEnv *env, jclass cls, jint storeKind) {
   HeapBuffer buffer = allocate(measure.size());
   RecordWriter write(buffer.data());
   writeList(write, chain);
-
-  chain.clear();
-  store.reset();
   return newByteArray(env, buffer.data(), write.size());
 }
 

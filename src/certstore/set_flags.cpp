@@ -3,6 +3,7 @@
 // without a terminator, as its description property.
 #include "bridge/frame.h"
 #include "bridge/holders.h"
+#include "bridge/messages.h"
 #include "certstore/cert_lookup.h"
 #include "com_qel_varnel_MSCAPI.h"
 
@@ -14,35 +15,18 @@ JNIEXPORT void JNICALL Java_com_qel_varnel_MSCAPI_setFlags(JNIEnv *env, jclass c
                                                            jbyteArray issuer, jint storeKind) {
   if (checkLinkPermission(env, cls) != nullptr) return;
   if (flags == nullptr) {
-    throwJavaException(env, "Flags missing !");
+    throwJavaException(env, msg::kFlagsMissing);
     return;
   }
-  CertStore store(openUserStore(storeKind));
-  if (!store) {
-    throwJavaException(env, "Failed to open the requested store!");
-    return;
-  }
-
-  ByteElements value(env, flags);
-  if (value.failed()) return;
-  ByteElements serial(env, serialNumber);
-  if (serial.failed()) return;
-  ByteElements issuerBytes(env, issuer);
-  if (issuerBytes.failed()) return;
-
-  bool failed = true;
-  PCCERT_CONTEXT cert = findCertificate(store.get(), serial, issuerBytes);
-  if (cert != nullptr) {
-    CRYPT_DATA_BLOB blob;
-    blob.cbData = value.size();
-    // The platform's blob is not const; it only reads the bytes.
-    blob.pbData = const_cast<BYTE *>(value.data());
-    failed = !CertSetCertificateContextProperty(cert, CERT_DESCRIPTION_PROP_ID, 0, &blob);
-  }
-
-  store.reset();
-  value.release();
-  serial.release();
-  issuerBytes.release();
-  if (failed) throwJavaException(env, "Failed to set certificate description property !");
+  findThenAct(
+      env, storeKind, serialNumber, issuer, msg::kDescriptionFailed,
+      [&] { return ByteElements(env, flags); },
+      [](PCCERT_CONTEXT cert, const ByteElements &value, const ByteElements &,
+         const ByteElements &) {
+        CRYPT_DATA_BLOB blob;
+        blob.cbData = value.size();
+        // The platform's blob is not const; it only reads the bytes.
+        blob.pbData = const_cast<BYTE *>(value.data());
+        return CertSetCertificateContextProperty(cert, CERT_DESCRIPTION_PROP_ID, 0, &blob) != FALSE;
+      });
 }

@@ -8,20 +8,113 @@
 
 #include "bridge/frame.h"
 #include "bridge/holders.h"
-#include "bridge/password.h"
+#include "bridge/messages.h"
+#include "bridge/outcome.h"
 #include "com_qel_varnel_MSCAPI.h"
+#include "keys/open_container.h"
 #include "platform/handles.h"
+#include "platform/key_blobs.h"
 
 using namespace mscapi;
 
 namespace {
 
-constexpr int kComponents = 7;  // modulus, privateExponent, prime1, prime2,
-                                // exponent1, exponent2, coefficient
-constexpr DWORD kMagicRsa2 = 0x32415352;
+// modulus, privateExponent, prime1, prime2, exponent1, exponent2, coefficient
+constexpr int kComponents = 7;
+// Their order in the blob: modulus, prime1, prime2, exponent1, exponent2,
+// coefficient, privateExponent.
+constexpr int kBlobOrder[kComponents] = {0, 2, 3, 4, 5, 6, 1};
 
-void putLE32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+// The components as Java gave them and as little-endian copies of the
+// method's own (wiped when freed). Java's arrays are only read.
+struct Components {
+  std::optional<ByteElements> elements[kComponents];
+  HeapBuffer reversed[kComponents];
+  size_t fields[kComponents] = {};
+  bool complete = true;  // every component present and at least its field
+};
+
+// Takes the seven arrays; false when the JVM failed (its error pending). A
+// missing or too short component marks the set incomplete.
+bool takeComponents(JNIEnv *env, const jbyteArray (&arrays)[kComponents], size_t n, Components &c) {
+  const size_t h = n / 2;
+  const size_t fields[kComponents] = {n, n, h, h, h, h, h};
+  for (int i = 0; i < kComponents; ++i) {
+    c.fields[i] = fields[i];
+    const ByteElements &e = c.elements[i].emplace(env, arrays[i]);
+    if (e.failed()) return false;
+    if (e.isNull() || e.size() < fields[i]) {
+      c.complete = false;
+      continue;
+    }
+    c.reversed[i] = HeapBuffer(e.size(), HeapBuffer::Wipe::Yes);
+    if (!c.reversed[i]) {
+      c.complete = false;
+      continue;
+    }
+    if (e.size() != 0) std::memcpy(c.reversed[i].data(), e.data(), e.size());
+    reverseBytes(c.reversed[i].data(), e.size());
+  }
+  return true;
+}
+
+// The PRIVATEKEYBLOB: 20 + 4n + n/2 bytes, the fields plus two zero bytes
+// when n is odd. Wiped when freed.
+HeapBuffer buildBlob(const Components &c, size_t n, jint keySpec, jint publicExponent) {
+  const size_t size = keyblob::kHeaderSize + 4 * n + n / 2;
+  HeapBuffer blob(size, HeapBuffer::Wipe::Yes);
+  if (!blob) return blob;
+  uint8_t *b = blob.data();
+  std::memset(b, 0, size);
+  b[keyblob::kTypeOffset] = PRIVATEKEYBLOB;
+  b[keyblob::kVersionOffset] = keyblob::kBlobVersion;
+  keyblob::writeLE32(b + keyblob::kAlgOffset,
+                     keySpec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN);
+  keyblob::writeLE32(b + keyblob::kMagicOffset, keyblob::kMagicPrivate);
+  keyblob::writeLE32(b + keyblob::kBitLenOffset, static_cast<uint32_t>(n * 8));
+  keyblob::writeLE32(b + keyblob::kExponentOffset, static_cast<uint32_t>(publicExponent));
+  size_t at = keyblob::kModulusOffset;
+  for (int i : kBlobOrder) {
+    std::memcpy(b + at, c.reversed[i].data(), c.fields[i]);
+    at += c.fields[i];
+  }
+  return blob;
+}
+
+// Deletes the container a failed import made; the outcome is not examined.
+void deleteContainer(const Utf8Chars &provider, const Utf8Chars &container) {
+  HCRYPTPROV unused = 0;
+  CryptAcquireContextA(&unused, container.get(), provider.get(), PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+}
+
+// Imports the blob into the new container under the password's PIN.
+Outcome importBlob(HCRYPTPROV context, const HeapBuffer &blob, jint keySpec,
+                   const PasswordBuffer &pin) {
+  if (!blob) return Outcome::Failed;
+  const Outcome presented = presentPassword(context, keySpec, pin);
+  if (presented != Outcome::Ok) return presented;
+  CryptKey key;  // the key stays in the container
+  if (!CryptImportKey(context, blob.data(), static_cast<DWORD>(blob.size()), 0, CRYPT_EXPORTABLE,
+                      key.out()))
+    return Outcome::Failed;
+  return Outcome::Ok;
+}
+
+Outcome import(const Utf8Chars &provider, const Utf8Chars &container, jint keySpec, size_t n,
+               jint publicExponent, const Components &components, const PasswordBuffer &pin) {
+  if (!components.complete) return Outcome::Failed;
+  Outcome outcome = Outcome::Failed;
+  {
+    CryptProv context;
+    if (!CryptAcquireContextA(context.out(), container.get(), provider.get(), PROV_RSA_FULL,
+                              CRYPT_NEWKEYSET))
+      return Outcome::Failed;
+    const HeapBuffer blob = buildBlob(components, n, keySpec, publicExponent);
+    outcome = importBlob(context.get(), blob, keySpec, pin);
+  }
+  // With the context released, a failed import leaves no container behind.
+  if (outcome != Outcome::Ok) deleteContainer(provider, container);
+  return outcome;
 }
 
 void importKeyPairImpl(JNIEnv *env, jclass cls, jstring providerName, jstring containerName,
@@ -30,104 +123,22 @@ void importKeyPairImpl(JNIEnv *env, jclass cls, jstring providerName, jstring co
                        jbyteArray exponent1, jbyteArray exponent2, jbyteArray coefficient,
                        jbyteArray password) {
   if (checkLinkPermission(env, cls) != nullptr) return;
+  Utf8Chars provider(env, providerName);
+  if (provider.failed()) return;
+  Utf8Chars container(env, containerName);
+  if (container.failed()) return;
+  // n: bytes of the modulus and the private exponent; the others take n/2.
+  const size_t n = keyBits >= 0 ? static_cast<size_t>(keyBits) / 8 : 0;
+  const jbyteArray arrays[kComponents] = {modulus,   privateExponent, prime1,     prime2,
+                                          exponent1, exponent2,       coefficient};
+  Components components;
+  if (!takeComponents(env, arrays, n, components)) return;
+  components.complete = components.complete && keyBits >= 0;
+  PasswordBuffer pin(env, password);
+  if (pin.jniFailed()) return;
 
-  bool imported = false;
-  bool refused = false;  // the provider refused the password
-  {
-    Utf8Chars provider(env, providerName);
-    if (provider.failed()) return;
-    Utf8Chars container(env, containerName);
-    if (container.failed()) return;
-
-    // n: bytes of the modulus and the private exponent; h: of the others.
-    const size_t n = keyBits >= 0 ? static_cast<size_t>(keyBits) / 8 : 0;
-    const size_t h = n / 2;
-    const jbyteArray arrays[kComponents] = {modulus,   privateExponent, prime1,     prime2,
-                                            exponent1, exponent2,       coefficient};
-    const size_t fields[kComponents] = {n, n, h, h, h, h, h};
-
-    // Each component is copied into the method's own buffer and reversed
-    // there (little-endian, as the blob wants it); Java's arrays are only
-    // read. A missing or too short component fails before any container
-    // exists.
-    std::optional<ByteElements> elements[kComponents];
-    HeapBuffer reversed[kComponents];
-    bool inputsOk = keyBits >= 0;
-    for (int i = 0; i < kComponents; ++i) {
-      elements[i].emplace(env, arrays[i]);
-      if (elements[i]->failed()) return;  // the JVM's error is pending
-      const ByteElements &e = *elements[i];
-      if (e.isNull() || e.size() < fields[i]) {
-        inputsOk = false;
-        continue;
-      }
-      reversed[i] = HeapBuffer(e.size(), HeapBuffer::Wipe::Yes);
-      if (!reversed[i]) {
-        inputsOk = false;
-        continue;
-      }
-      if (e.size() != 0) std::memcpy(reversed[i].data(), e.data(), e.size());
-      reverseBytes(reversed[i].data(), e.size());
-    }
-    PasswordBuffer pin(env, password);
-    if (pin.jniFailed()) return;
-
-    CryptProv context;
-    if (inputsOk && CryptAcquireContextA(context.out(), container.get(), provider.get(),
-                                         PROV_RSA_FULL, CRYPT_NEWKEYSET)) {
-      // 20 + 4n + n/2 bytes: the fields, plus two zero bytes when n is odd.
-      const size_t blobSize = 20 + 4 * n + n / 2;
-      HeapBuffer blob(blobSize, HeapBuffer::Wipe::Yes);
-      if (blob) {
-        uint8_t *b = blob.data();
-        std::memset(b, 0, blobSize);
-        b[0] = PRIVATEKEYBLOB;
-        b[1] = 2;  // bVersion; reserved stays 0
-        putLE32(b + 4, keySpec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN);
-        putLE32(b + 8, kMagicRsa2);
-        putLE32(b + 12, static_cast<uint32_t>(n * 8));
-        putLE32(b + 16, static_cast<uint32_t>(publicExponent));
-        // Blob order: modulus, prime1, prime2, exponent1, exponent2,
-        // coefficient, privateExponent.
-        static const int order[kComponents] = {0, 2, 3, 4, 5, 6, 1};
-        size_t at = 20;
-        for (int i : order) {
-          std::memcpy(b + at, reversed[i].data(), fields[i]);
-          at += fields[i];
-        }
-        if (!presentPassword(context.get(), keySpec, pin)) {
-          refused = true;
-        } else {
-          CryptKey key;
-          if (CryptImportKey(context.get(), b, static_cast<DWORD>(blobSize), 0, CRYPT_EXPORTABLE,
-                             key.out())) {
-            key.reset();  // the key stays in the container
-            imported = true;
-          }
-        }
-      }
-      context.reset();
-      if (!imported) {
-        // Leave no container behind; the outcome is not examined.
-        HCRYPTPROV unused = 0;
-        CryptAcquireContextA(&unused, container.get(), provider.get(), PROV_RSA_FULL,
-                             CRYPT_DELETEKEYSET);
-      }
-      provider.release();
-      container.release();
-      for (auto &e : elements)
-        if (e) e->release();
-      blob.reset();
-    }
-    // Whatever was not released above (a failure before the container
-    // existed) is released here: strings, elements, then the wiped copies.
-    provider.release();
-    container.release();
-    for (auto &e : elements)
-      if (e) e->release();
-  }
-  if (!imported)
-    throwJavaException(env, refused ? "SSLRuntimeException04" : "Failed to import key pair!");
+  const Outcome outcome = import(provider, container, keySpec, n, publicExponent, components, pin);
+  raise(env, outcome, msg::kPasswordRefused, msg::kImportFailed);
 }
 
 }  // namespace

@@ -3,13 +3,16 @@
 // whose names begin with "Microsoft" (one family sharing one container
 // namespace) only the first one met is searched.
 #include <cstring>
+#include <memory>
 
 #include "bridge/chain.h"
 #include "bridge/frame.h"
+#include "bridge/messages.h"
 #include "bridge/records.h"
 #include "com_qel_varnel_MSCAPI.h"
 #include "keys/provider_registry.h"
 #include "platform/handles.h"
+#include "platform/key_blobs.h"
 
 using namespace mscapi;
 
@@ -27,16 +30,6 @@ struct KeyPairRecord {
   KeyPairRecord *next;
 };
 
-// PUBLICKEYBLOB offsets: BLOBHEADER (8), RSAPUBKEY magic (4), bit length
-// (4), public exponent (4), then the modulus, little-endian.
-constexpr DWORD kBitLenOffset = 12;
-constexpr DWORD kPubExpOffset = 16;
-constexpr DWORD kModulusOffset = 20;
-
-uint32_t readLe32(const uint8_t *p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 HeapBuffer copyText(const char *text, uint32_t length) {
   HeapBuffer b(length + 1);
   if (b) std::memcpy(b.data(), text, length + 1);
@@ -53,25 +46,21 @@ void collectUserKey(HCRYPTPROV context, DWORD keySpec, Chain<KeyPairRecord> &cha
   if (!CryptExportKey(key.get(), 0, PUBLICKEYBLOB, 0, nullptr, &size)) return;
   HeapBuffer blob(size);
   if (!blob || !CryptExportKey(key.get(), 0, PUBLICKEYBLOB, 0, blob.data(), &size)) return;
-  if (size < kModulusOffset) return;
-  const uint32_t modulusLength = readLe32(blob.data() + kBitLenOffset) / 8;
+  if (size < keyblob::kModulusOffset) return;
+  const uint32_t modulusLength = keyblob::readLE32(blob.data() + keyblob::kBitLenOffset) / 8;
   // A blob shorter than its bit length says contributes no record.
-  if (modulusLength > size - kModulusOffset) return;
+  if (modulusLength > size - keyblob::kModulusOffset) return;
 
   const uint32_t providerLength = static_cast<uint32_t>(std::strlen(providerName));
   const uint32_t containerLength = static_cast<uint32_t>(std::strlen(containerName));
-  KeyPairRecord *record = Chain<KeyPairRecord>::make(
+  std::unique_ptr<KeyPairRecord> record(Chain<KeyPairRecord>::make(
       copyText(providerName, providerLength), providerLength,
       copyText(containerName, containerLength), containerLength, HeapBuffer(modulusLength), keySpec,
-      readLe32(blob.data() + kPubExpOffset), modulusLength, nullptr);
-  if (record == nullptr) return;
-  if (!record->providerName || !record->containerName || !record->modulus) {
-    delete record;
-    return;
-  }
-  std::memcpy(record->modulus.data(), blob.data() + kModulusOffset, modulusLength);
+      keyblob::readLE32(blob.data() + keyblob::kExponentOffset), modulusLength, nullptr));
+  if (!record || !record->providerName || !record->containerName || !record->modulus) return;
+  std::memcpy(record->modulus.data(), blob.data() + keyblob::kModulusOffset, modulusLength);
   reverseBytes(record->modulus.data(), modulusLength);
-  chain.pushFront(record);
+  chain.pushFront(record.release());
 }
 
 // Walks one provider's containers through its verification context.
@@ -82,20 +71,40 @@ void collectProvider(const char *providerName, Chain<KeyPairRecord> &chain) {
     return;
   char container[kRegTextSize];
   DWORD size = sizeof container;
-  DWORD flags = CRYPT_FIRST;
-  while (CryptGetProvParam(verify.get(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE *>(container),
-                           &size, flags)) {
-    flags = 0;
+  for (DWORD flags = CRYPT_FIRST; CryptGetProvParam(
+           verify.get(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE *>(container), &size, flags);
+       flags = 0, size = sizeof container) {
     // A name that does not end inside the buffer is never read past it.
-    if (isTerminated(container, sizeof container)) {
-      CryptProv context;
-      if (CryptAcquireContextA(context.out(), container, providerName, PROV_RSA_FULL, 0)) {
-        collectUserKey(context.get(), AT_KEYEXCHANGE, chain, container, providerName);
-        collectUserKey(context.get(), AT_SIGNATURE, chain, container, providerName);
-        context.reset();
-      }
-    }
-    size = sizeof container;
+    if (!isTerminated(container, sizeof container)) continue;
+    CryptProv context;  // released at the end of each turn
+    if (!CryptAcquireContextA(context.out(), container, providerName, PROV_RSA_FULL, 0)) continue;
+    collectUserKey(context.get(), AT_KEYEXCHANGE, chain, container, providerName);
+    collectUserKey(context.get(), AT_SIGNATURE, chain, container, providerName);
+  }
+}
+
+// Gathers the key pairs of every type-1 provider. Returns the message of a
+// failure, or null. The provider key is closed when this returns.
+const char *gatherKeyPairs(Chain<KeyPairRecord> &chain) {
+  RegKey providers;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProviderKey, 0, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS,
+                    providers.out()) != ERROR_SUCCESS)
+    return msg::kProviderPath;
+  bool microsoftSeen = false;
+  char name[kRegTextSize];
+  for (DWORD index = 0;; ++index) {
+    const ProviderName found = enumProviderName(providers.get(), index, name);
+    if (found == ProviderName::End) return nullptr;
+    if (found == ProviderName::Skipped) continue;
+    // The "Microsoft" providers share one container namespace: the first one
+    // met takes the family's only turn, even when it turns out not to be of
+    // type 1 or refuses a verification context.
+    const bool microsoft = std::strncmp(name, "Microsoft", 9) == 0;
+    if (microsoft && microsoftSeen) continue;
+    microsoftSeen = microsoftSeen || microsoft;
+    RegKey provider;  // closed at the end of each turn
+    if (!openProviderKey(name, provider)) return msg::kProviderKey;
+    if (readProviderType(provider.get()) == PROV_RSA_FULL) collectProvider(name, chain);
   }
 }
 
@@ -103,37 +112,11 @@ void collectProvider(const char *providerName, Chain<KeyPairRecord> &chain) {
 
 JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_MSCAPI_queryKeyPairs(JNIEnv *env, jclass cls) {
   if (checkLinkPermission(env, cls) != nullptr) return nullptr;
-
-  RegKey providers;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProviderKey, 0, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS,
-                    providers.out()) != ERROR_SUCCESS) {
-    throwJavaException(env, "Failed to open provider path in registry!");
+  Chain<KeyPairRecord> chain;
+  if (const char *failure = gatherKeyPairs(chain)) {
+    throwJavaException(env, failure);
     return nullptr;
   }
-
-  Chain<KeyPairRecord> chain;
-  bool microsoftSeen = false;
-  char name[kRegTextSize];
-  for (DWORD index = 0;; ++index) {
-    const ProviderName found = enumProviderName(providers.get(), index, name);
-    if (found == ProviderName::End) break;
-    if (found == ProviderName::Skipped) continue;
-    // The "Microsoft" providers share one container namespace: the first one
-    // met takes the family's only turn, even when it turns out not to be of
-    // type 1 or refuses a verification context.
-    if (std::strncmp(name, "Microsoft", 9) == 0) {
-      if (microsoftSeen) continue;
-      microsoftSeen = true;
-    }
-    RegKey provider;
-    if (!openProviderKey(name, provider)) {
-      throwJavaException(env, "Failed to open provider key in registry!");
-      return nullptr;  // the chain and both keys are released on the way out
-    }
-    if (readProviderType(provider.get()) == PROV_RSA_FULL) collectProvider(name, chain);
-    provider.reset();
-  }
-  providers.reset();
 
   bool allocFailed = false;
   jbyteArray result = writeRecords(
@@ -151,7 +134,6 @@ JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_MSCAPI_queryKeyPairs(JNIEnv *en
         });
       },
       allocFailed);
-  chain.clear();
-  if (allocFailed) throwJavaException(env, "Failed to open provider path in registry!");
+  if (allocFailed) throwJavaException(env, msg::kProviderPath);
   return result;
 }
