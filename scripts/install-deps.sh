@@ -11,14 +11,16 @@ set -eu
 # Build: compilers, CMake, the JDK (javac -h, the JNI headers, libjvm for the
 # benchmarks), OpenSSL 3 and SQLite headers, GoogleTest (its sources too, for
 # the cross-compiled suite), JUnit 5 and its console launcher.
-# Windows DLL: the i686 cross compiler and objdump; Wine runs it (its 32-bit
-# half comes from the i386 architecture).
+# Windows DLLs: the i686 and x86_64 cross compilers and objdumps; Wine runs
+# them (wine64 the 64-bit one; the 32-bit half comes from the i386
+# architecture).
 # Test scripts: openssl (certificates and signatures are checked with it);
 # nm, od, diff, sed, awk, mktemp come with binutils (pulled in by g++),
 # coreutils, diffutils, sed and mawk, which every Debian system has; keytool
 # comes with the JDK.
 base="cmake make g++ openjdk-17-jdk-headless libssl-dev libsqlite3-dev
-libgtest-dev googletest junit5 g++-mingw-w64-i686 binutils-mingw-w64-i686 openssl
+libgtest-dev googletest junit5 g++-mingw-w64-i686 binutils-mingw-w64-i686
+g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 openssl
 wine wine64 wine32:i386"
 # libFuzzer builds: clang without recommends lacks the compiler-rt runtime
 # that -fsanitize=fuzzer links.
