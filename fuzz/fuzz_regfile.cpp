@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/ascii.h"
 #include "fuzz_support.h"
 #include "registry/reg_tree.h"
 
@@ -67,14 +68,14 @@ void checkShape(const Tree &tree) {
     todo.pop_back();
     FUZZ_CHECK(depth <= emu::registry::kMaxKeyDepth);
     for (const auto &[id, v] : k->values) {
-      FUZZ_CHECK(id == emu::registry::lower(v.name));
+      FUZZ_CHECK(id == emu::ascii::lower(v.name));
       if (v.type == 1) FUZZ_CHECK(!v.data.empty() && v.data.back() == 0);
       if (v.type == 4) FUZZ_CHECK(v.data.size() == 4);
       FUZZ_CHECK(v.type == 1 || v.type == 4);
     }
     for (const auto &[id, sub] : k->subkeys) {
       FUZZ_CHECK(sub != nullptr);
-      FUZZ_CHECK(id == emu::registry::lower(sub->name));
+      FUZZ_CHECK(id == emu::ascii::lower(sub->name));
       FUZZ_CHECK(!sub->name.empty());
       FUZZ_CHECK(k->child(sub->name) == sub.get());
       todo.push_back({sub.get(), depth + 1});

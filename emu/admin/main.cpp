@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "common/ascii.h"
 #include "common/home.h"
 #include "common/trace.h"
 #include "csp/keystore.h"
-#include "csp/rsa.h"
+#include "csp/crypto.h"
 #include "registry/reg_tree.h"
 #include "storage/error.h"
 #include "winapi/advapi32.h"
@@ -30,7 +31,7 @@ constexpr int kUsage = 2;
 
 using emu::csp::Family;
 namespace keystore = emu::csp::keystore;
-namespace rsa = emu::csp::rsa;
+namespace crypto = emu::csp::crypto;
 
 // ---- check -----------------------------------------------------------------
 
@@ -55,7 +56,7 @@ std::vector<std::string> regFiles(const std::string &dir) {
   if (d == nullptr) return names;
   while (const dirent *e = readdir(d)) {
     const std::string n = e->d_name;
-    if (n.size() > 4 && emu::registry::lower(n.substr(n.size() - 4)) == ".reg") names.push_back(n);
+    if (n.size() > 4 && emu::ascii::lower(n.substr(n.size() - 4)) == ".reg") names.push_back(n);
   }
   closedir(d);
   return names;
@@ -125,8 +126,8 @@ const char *familyName(int64_t family) {
   return family == static_cast<int64_t>(Family::Token) ? "token" : "software";
 }
 
-rsa::Bytes exponentBytes(uint32_t e) {
-  rsa::Bytes out;
+crypto::Bytes exponentBytes(uint32_t e) {
+  crypto::Bytes out;
   for (int i = 3; i >= 0; --i)
     if (!out.empty() || ((e >> (8 * i)) & 0xFF) != 0)
       out.push_back(static_cast<uint8_t>(e >> (8 * i)));
@@ -166,13 +167,13 @@ void checkKeyRows(sqlite3 *db, Findings &f) {
     const int mn = sqlite3_column_bytes(s, 3);
     const auto *x = static_cast<const uint8_t *>(sqlite3_column_blob(s, 5));
     const int xn = sqlite3_column_bytes(s, 5);
-    rsa::SecretBytes secret(rsa::Bytes(x, x + xn));
-    rsa::Parts parts;
-    bool good = m != nullptr && rsa::parsePrivate(secret.bytes, parts);
+    crypto::SecretBytes secret(crypto::Bytes(x, x + xn));
+    crypto::Parts parts;
+    bool good = m != nullptr && crypto::parsePrivate(secret.bytes, parts);
     if (good) {
       parts.n.assign(m, m + mn);
       parts.e = exponentBytes(static_cast<uint32_t>(sqlite3_column_int64(s, 4)));
-      good = rsa::fromParts(parts, true) != nullptr;
+      good = crypto::fromParts(parts, true) != nullptr;
     }
     if (good)
       f.ok(where + ": key loads and passes OpenSSL's key check");

@@ -6,23 +6,14 @@ namespace emu::csp::blob {
 
 namespace {
 
-void put32(Bytes &out, size_t at, DWORD v) {
-  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-DWORD get32(const BYTE *p) {
-  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
-         static_cast<DWORD>(p[3]) << 24;
-}
-
 void header(Bytes &out, BYTE type, const KeyInfo &info, DWORD magic) {
-  out[0] = type;
-  out[1] = CUR_BLOB_VERSION;
+  out[keyblob::kTypeOffset] = type;
+  out[keyblob::kVersionOffset] = CUR_BLOB_VERSION;
   out[2] = out[3] = 0;
-  put32(out, 4, info.alg);
-  put32(out, 8, magic);
-  put32(out, 12, info.bits);
-  put32(out, 16, info.exponent);
+  keyblob::writeLE32(&out[keyblob::kAlgOffset], info.alg);
+  keyblob::writeLE32(&out[keyblob::kMagicOffset], magic);
+  keyblob::writeLE32(&out[keyblob::kBitLenOffset], info.bits);
+  keyblob::writeLE32(&out[keyblob::kExponentOffset], info.exponent);
 }
 
 // A big-endian number into a little-endian field of `width` bytes.
@@ -49,16 +40,16 @@ Bytes getBE(const BYTE *p, size_t width) {
 
 Bytes publicBlob(const KeyInfo &info) {
   Bytes out(publicSize(info.bits), 0);
-  header(out, PUBLICKEYBLOB, info, kMagicPublic);
-  putLE(out, 20, modulusBytes(info.bits), info.modulus);
+  header(out, PUBLICKEYBLOB, info, keyblob::kMagicPublic);
+  putLE(out, keyblob::kModulusOffset, modulusBytes(info.bits), info.modulus);
   return out;
 }
 
-bool privateBlob(const KeyInfo &info, const rsa::Parts &parts, Bytes &out) {
+bool privateBlob(const KeyInfo &info, const crypto::Parts &parts, Bytes &out) {
   const size_t m = modulusBytes(info.bits), h = halfBytes(info.bits);
   out.assign(privateSize(info.bits), 0);
-  header(out, PRIVATEKEYBLOB, info, kMagicPrivate);
-  size_t at = 20;
+  header(out, PRIVATEKEYBLOB, info, keyblob::kMagicPrivate);
+  size_t at = keyblob::kModulusOffset;
   bool ok = putLE(out, at, m, parts.n);
   at += m;
   for (const Bytes *b : {&parts.p, &parts.q, &parts.dp, &parts.dq, &parts.qinv}) {
@@ -68,22 +59,23 @@ bool privateBlob(const KeyInfo &info, const rsa::Parts &parts, Bytes &out) {
   return ok && putLE(out, at, m, parts.d);
 }
 
-bool parsePrivate(const BYTE *data, DWORD len, rsa::Parts &parts, int &spec, DWORD &bits,
+bool parsePrivate(const BYTE *data, DWORD len, crypto::Parts &parts, int &spec, DWORD &bits,
                   DWORD &error) {
-  if (data == nullptr || len < 20) {
+  if (data == nullptr || len < keyblob::kHeaderSize) {
     error = NTE_BAD_LEN;
     return false;
   }
-  if (data[0] != PRIVATEKEYBLOB) {
+  if (data[keyblob::kTypeOffset] != PRIVATEKEYBLOB) {
     error = NTE_BAD_TYPE;
     return false;
   }
-  if (data[1] != CUR_BLOB_VERSION) {
+  if (data[keyblob::kVersionOffset] != CUR_BLOB_VERSION) {
     error = NTE_BAD_VER;
     return false;
   }
-  const DWORD alg = get32(data + 4);
-  if (data[2] != 0 || data[3] != 0 || get32(data + 8) != kMagicPrivate) {
+  const DWORD alg = keyblob::readLE32(data + 4);
+  if (data[2] != 0 || data[3] != 0 ||
+      keyblob::readLE32(data + keyblob::kMagicOffset) != keyblob::kMagicPrivate) {
     error = NTE_BAD_DATA;
     return false;
   }
@@ -95,7 +87,7 @@ bool parsePrivate(const BYTE *data, DWORD len, rsa::Parts &parts, int &spec, DWO
     error = NTE_BAD_ALGID;
     return false;
   }
-  bits = get32(data + 12);
+  bits = keyblob::readLE32(data + keyblob::kBitLenOffset);
   if (!admittedLength(bits)) {
     trace::why(kLengthRule);
     error = NTE_BAD_LEN;
@@ -106,9 +98,9 @@ bool parsePrivate(const BYTE *data, DWORD len, rsa::Parts &parts, int &spec, DWO
     error = NTE_BAD_LEN;
     return false;
   }
-  const DWORD e = get32(data + 16);
+  const DWORD e = keyblob::readLE32(data + keyblob::kExponentOffset);
   const size_t m = modulusBytes(bits), h = halfBytes(bits);
-  const BYTE *p = data + 20;
+  const BYTE *p = data + keyblob::kModulusOffset;
   parts.n = getBE(p, m);
   p += m;
   for (Bytes *b : {&parts.p, &parts.q, &parts.dp, &parts.dq, &parts.qinv}) {
@@ -120,7 +112,7 @@ bool parsePrivate(const BYTE *data, DWORD len, rsa::Parts &parts, int &spec, DWO
   for (int i = 3; i >= 0; --i)
     if (!parts.e.empty() || ((e >> (8 * i)) & 0xFF) != 0)
       parts.e.push_back(static_cast<uint8_t>(e >> (8 * i)));
-  if (parts.e.empty() || rsa::modulusBits(parts.n) != bits) {
+  if (parts.e.empty() || crypto::modulusBits(parts.n) != bits) {
     error = NTE_BAD_DATA;
     return false;
   }

@@ -2,12 +2,24 @@
 // generator.
 #include "csp/context.h"
 
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
 
 #include <climits>
 
 #include "common/api.h"
+#include "common/login.h"
 #include "csp/keystore.h"
+
+namespace emu::csp {
+
+void Slot::clearPin() {
+  if (!pin.empty()) OPENSSL_cleanse(&pin[0], pin.size());
+  pin.clear();
+  pinGiven = false;
+}
+
+}  // namespace emu::csp
 
 using emu::csp::Context;
 using emu::csp::contexts;
@@ -38,7 +50,7 @@ static BOOL CryptAcquireContextAImpl(HCRYPTPROV *phProv, LPCSTR szContainer, LPC
     // A null or empty name stands for the user's login name.
     const std::string name = szContainer != nullptr && *szContainer != '\0'
                                  ? std::string(szContainer)
-                                 : emu::csp::keystore::defaultContainerName();
+                                 : emu::loginName();
     if (name.size() > kMaxContainerName)
       return emu::fail(NTE_BAD_KEYSET_PARAM, "container name longer than 260 bytes");
     const DWORD action = dwFlags & ~(CRYPT_SILENT | CRYPT_MACHINE_KEYSET);

@@ -12,7 +12,7 @@ using emu::csp::Hash;
 using emu::csp::hashes;
 using emu::csp::KeyInfo;
 namespace keystore = emu::csp::keystore;
-namespace rsa = emu::csp::rsa;
+namespace crypto = emu::csp::crypto;
 
 namespace {
 
@@ -150,8 +150,8 @@ static BOOL CryptSignHashAImpl(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescr
       return emu::fail(ERROR_MORE_DATA);
     }
     const HashAlg *alg = findAlg(hash->alg);
-    rsa::Bytes sig;
-    if (!rsa::sign(key->pkey.get(), alg->md ? alg->md() : nullptr, hash->value, hash->size, sig))
+    crypto::Bytes sig;
+    if (!crypto::sign(key->pkey.get(), alg->md ? alg->md() : nullptr, hash->value, hash->size, sig))
       return emu::fail(NTE_BAD_SIGNATURE, "the hash value does not fit the key's length");
     // Big-endian from OpenSSL, least significant byte first for the caller.
     std::reverse_copy(sig.begin(), sig.end(), pbSignature);

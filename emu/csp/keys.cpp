@@ -15,7 +15,7 @@ using emu::csp::KeyInfo;
 using emu::csp::keys;
 namespace keystore = emu::csp::keystore;
 namespace blob = emu::csp::blob;
-namespace rsa = emu::csp::rsa;
+namespace crypto = emu::csp::crypto;
 
 namespace {
 
@@ -61,11 +61,11 @@ static BOOL CryptGenKeyImpl(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYP
     // Keys born on the token never leave it.
     if (exportable && ctx->provider.family == Family::Token)
       return emu::fail(NTE_BAD_FLAGS, "keys made on the token are never exportable");
-    rsa::Pkey pkey = rsa::generate(bits);
+    crypto::Pkey pkey = crypto::generate(bits);
     if (!pkey) return emu::fail(NTE_FAIL, "OpenSSL could not generate the key");
     KeyInfo info;
     DWORD error = 0;
-    if (!keystore::storeKey(*ctx, spec, std::move(pkey), exportable, info, error))
+    if (!keystore::saveKey(*ctx, spec, std::move(pkey), exportable, info, error))
       return emu::fail(error);
     return giveKey(std::move(ctx), info, phKey);
   });
@@ -87,15 +87,15 @@ static BOOL CryptImportKeyImpl(HCRYPTPROV hProv, CONST BYTE *pbData, DWORD dwDat
     if (ctx->verifyOnly) return emu::fail(NTE_BAD_KEYSET);
     // Only plaintext private key blobs are understood.
     if (hPubKey != 0) return emu::fail(NTE_BAD_KEY);
-    rsa::Parts parts;
+    crypto::Parts parts;
     int spec = 0;
     DWORD bits = 0, error = 0;
     if (!blob::parsePrivate(pbData, dwDataLen, parts, spec, bits, error)) return emu::fail(error);
-    rsa::Pkey pkey = rsa::fromParts(parts, true);
+    crypto::Pkey pkey = crypto::fromParts(parts, true);
     if (!pkey) return emu::fail(NTE_BAD_DATA, "the key's components fail OpenSSL's key check");
     KeyInfo info;
-    if (!keystore::storeKey(*ctx, spec, std::move(pkey), (dwFlags & CRYPT_EXPORTABLE) != 0, info,
-                            error))
+    if (!keystore::saveKey(*ctx, spec, std::move(pkey), (dwFlags & CRYPT_EXPORTABLE) != 0, info,
+                           error))
       return emu::fail(error);
     return giveKey(std::move(ctx), info, phKey);
   });
@@ -149,7 +149,7 @@ static BOOL CryptExportKeyImpl(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobTy
     if (hExpKey != 0) return emu::fail(NTE_BAD_KEY);
     if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
     if (dwBlobType == PUBLICKEYBLOB) {
-      const rsa::Bytes out = blob::publicBlob(key->info);
+      const crypto::Bytes out = blob::publicBlob(key->info);
       return emu::copyOut(out.data(), static_cast<DWORD>(out.size()), pbData, pdwDataLen);
     }
     if (dwBlobType != PRIVATEKEYBLOB) return emu::fail(NTE_BAD_TYPE);
@@ -158,9 +158,9 @@ static BOOL CryptExportKeyImpl(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobTy
     DWORD error = 0;
     auto loaded = keystore::usableKey(*key->ctx, key->info.spec, key->info.gen, info, error);
     if (!loaded) return emu::fail(error);
-    rsa::Parts parts;
-    rsa::SecretBytes out;
-    if (!rsa::partsOf(loaded->pkey.get(), parts) || !blob::privateBlob(info, parts, out.bytes))
+    crypto::Parts parts;
+    crypto::SecretBytes out;
+    if (!crypto::partsOf(loaded->pkey.get(), parts) || !blob::privateBlob(info, parts, out.bytes))
       return emu::fail(NTE_BAD_KEY);
     return emu::copyOut(out.bytes.data(), static_cast<DWORD>(out.bytes.size()), pbData, pdwDataLen);
   });

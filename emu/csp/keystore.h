@@ -1,5 +1,6 @@
 // Key containers and their keys, kept in the SQLite database
-// $MSCAPI_HOME/keys.db, and the per-process cache of loaded keys.
+// $MSCAPI_HOME/keys.db (key_rows.cpp), with the token family's PINs
+// (pins.cpp) and the per-process cache of loaded keys (key_cache.h).
 //
 // One container namespace per provider family; names compare
 // case-insensitively (ASCII) and are kept as given. Each key row carries a
@@ -14,35 +15,11 @@
 #include <vector>
 
 #include "csp/context.h"
-#include "csp/rsa.h"
+#include "csp/crypto.h"
+#include "csp/key_info.h"
 #include "winapi/advapi32.h"
 
 namespace emu::csp {
-
-using rsa::Bytes;
-
-// An RSA key loaded into OpenSSL, shared by every context of the process
-// that may use it.
-struct LoadedKey {
-  rsa::Pkey pkey;
-  // Protected keys: SHA-256 over a per-process secret, the salt and the PIN
-  // that opened it, so a later presentation of the PIN is checked without
-  // the slow key derivation (as Windows caches a PIN once entered).
-  Bytes pinCheck;
-};
-
-// The public facts about a stored key (no secret material).
-struct KeyInfo {
-  int spec = 0;  // AT_KEYEXCHANGE or AT_SIGNATURE
-  ALG_ID alg = 0;
-  uint32_t bits = 0;
-  bool exportable = false;
-  bool isProtected = false;
-  uint64_t gen = 0;
-  Bytes modulus;  // big-endian
-  uint32_t exponent = 0;
-  uint32_t pinFailures = 0;  // wrong PINs in a row (token family)
-};
 
 namespace keystore {
 
@@ -57,9 +34,6 @@ constexpr int kUnblockIterations = 200000;
 // The key database of the current home, created when missing. Throws
 // storage::StorageError.
 std::string databasePath();
-
-// The name a null or empty container name stands for: the login name.
-std::string defaultContainerName();
 
 // Creates an empty container; false with NTE_EXISTS when the name is taken
 // in the family.
@@ -82,7 +56,8 @@ bool keyInfo(const Context &ctx, int spec, KeyInfo &info);
 // holds a protected key this context has not unlocked, NTE_BAD_KEYSET when
 // the container is gone. On success `info` describes the stored key, and
 // the loaded key is cached (and unlocks the slot in this context).
-bool storeKey(Context &ctx, int spec, rsa::Pkey key, bool exportable, KeyInfo &info, DWORD &error);
+bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo &info,
+             DWORD &error);
 
 // The key of a slot, ready to sign or export: from the cache, or loaded
 // from storage. A protected key is given only to a context that unlocked

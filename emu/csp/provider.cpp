@@ -1,5 +1,6 @@
 #include "csp/provider.h"
 
+#include "common/ascii.h"
 #include "common/trace.h"
 #include "registry/registry.h"
 
@@ -13,7 +14,7 @@ const char kTypes[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider Typ
 // The file name part of an image path, lower-cased.
 std::string imageFile(const std::string &path) {
   const auto slash = path.find_last_of("\\/");
-  return registry::lower(slash == std::string::npos ? path : path.substr(slash + 1));
+  return ascii::lower(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
 bool familyOfImage(const std::string &image, Family &family) {

@@ -13,16 +13,11 @@
 #include <cctype>
 #include <utility>
 
+#include "common/ascii.h"
 #include "registry/reg_tree.h"
 
 namespace emu::registry {
 
-std::string lower(const std::string &s) {
-  std::string r = s;
-  std::transform(r.begin(), r.end(), r.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return r;
-}
 
 Key::~Key() {
   // Every subkey is moved to the worklist and emptied the same way before it
@@ -41,12 +36,12 @@ Key::~Key() {
 }
 
 Key *Key::child(const std::string &n) const {
-  const auto it = subkeys.find(lower(n));
+  const auto it = subkeys.find(ascii::lower(n));
   return it == subkeys.end() ? nullptr : it->second.get();
 }
 
 Key &Key::childOrCreate(const std::string &n) {
-  auto &slot = subkeys[lower(n)];
+  auto &slot = subkeys[ascii::lower(n)];
   if (!slot) {
     slot = std::make_unique<Key>();
     slot->name = n;
@@ -217,7 +212,7 @@ bool applyValueLine(Key &key, const std::string &line) {
   ++i;
   while (i < line.size() && line[i] == ' ') ++i;
   const std::string rest = line.substr(i);
-  const std::string id = lower(name);
+  const std::string id = ascii::lower(name);
   if (rest == "-") {
     key.values.erase(id);
     return true;
@@ -231,7 +226,7 @@ bool applyValueLine(Key &key, const std::string &line) {
     v.type = 1;  // REG_SZ: the data carries its terminator
     v.data.assign(text.begin(), text.end());
     v.data.push_back(0);
-  } else if (lower(rest.substr(0, 6)) == "dword:") {
+  } else if (ascii::lower(rest.substr(0, 6)) == "dword:") {
     uint32_t d = 0;
     if (!parseDword(trim(rest.substr(6)), d)) return false;
     v.type = 4;  // REG_DWORD, little-endian
@@ -279,7 +274,7 @@ void applyRegFile(Tree &tree, const std::string &text, std::vector<size_t> *igno
         Key *parent = &tree.root;
         for (size_t k = 0; k + 1 < parts.size() && parent != nullptr; ++k)
           parent = parent->child(parts[k]);
-        if (parent != nullptr) parent->subkeys.erase(lower(parts.back()));
+        if (parent != nullptr) parent->subkeys.erase(ascii::lower(parts.back()));
         continue;
       }
       Key *k = &tree.root;

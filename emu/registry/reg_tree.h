@@ -41,7 +41,6 @@ struct Key {
   Key *find(const std::string &path) const;
 };
 
-std::string lower(const std::string &s);
 
 // One hive: HKEY_LOCAL_MACHINE and whatever root sections the files name.
 struct Tree {

@@ -1,4 +1,5 @@
 // Registry API (RegOpenKeyExA and friends) over the emulated registry tree.
+#include "common/ascii.h"
 #include "registry/registry.h"
 
 #include <dirent.h>
@@ -32,7 +33,7 @@ std::vector<FileStamp> listRegFiles(const std::string &dir) {
   if (d == nullptr) return files;
   while (const dirent *e = readdir(d)) {
     const std::string n = e->d_name;
-    if (n.size() < 4 || lower(n.substr(n.size() - 4)) != ".reg") continue;
+    if (n.size() < 4 || ascii::lower(n.substr(n.size() - 4)) != ".reg") continue;
     struct stat st {};
     if (stat((dir + "/" + n).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     files.push_back({n, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
@@ -101,7 +102,7 @@ const Key *localMachine(const Tree &tree) {
 }
 
 bool readString(const Key &key, const std::string &name, std::string &out) {
-  const auto it = key.values.find(lower(name));
+  const auto it = key.values.find(ascii::lower(name));
   if (it == key.values.end() || it->second.type != REG_SZ) return false;
   const auto &d = it->second.data;
   out.assign(d.begin(), std::find(d.begin(), d.end(), 0));
@@ -109,7 +110,7 @@ bool readString(const Key &key, const std::string &name, std::string &out) {
 }
 
 bool readDword(const Key &key, const std::string &name, uint32_t &out) {
-  const auto it = key.values.find(lower(name));
+  const auto it = key.values.find(ascii::lower(name));
   if (it == key.values.end() || it->second.type != REG_DWORD || it->second.data.size() != 4)
     return false;
   const auto &d = it->second.data;
@@ -176,7 +177,7 @@ static LONG RegOpenKeyExAImpl(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY p
     // "EmulationAccess"="denied" stands for one the caller may not open.
     std::string access;
     if (emu::registry::readString(*key, "EmulationAccess", access) &&
-        emu::registry::lower(access) == "denied")
+        emu::ascii::lower(access) == "denied")
       return ERROR_ACCESS_DENIED;
     HKEY h = new HKEY__{std::move(tree), key};
     std::lock_guard<std::mutex> lock(handlesMu);
@@ -236,7 +237,7 @@ static LONG RegQueryValueExAImpl(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD
     const Key *key = nullptr;
     if (!resolve(hKey, tree, key)) return ERROR_INVALID_HANDLE;
     if (key == nullptr) return ERROR_FILE_NOT_FOUND;
-    const auto it = key->values.find(emu::registry::lower(lpValueName ? lpValueName : ""));
+    const auto it = key->values.find(emu::ascii::lower(lpValueName ? lpValueName : ""));
     if (it == key->values.end()) return ERROR_FILE_NOT_FOUND;
     const auto &v = it->second;
     if (lpType != nullptr) *lpType = v.type;

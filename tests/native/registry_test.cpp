@@ -1,3 +1,4 @@
+#include "common/ascii.h"
 #include "registry/registry.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +23,7 @@ const char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
 
 std::string value(const Key *k, const std::string &name) {
   if (k == nullptr) return "<no key>";
-  const auto it = k->values.find(emu::registry::lower(name));
+  const auto it = k->values.find(emu::ascii::lower(name));
   if (it == k->values.end()) return "<absent>";
   return std::string(it->second.data.begin(), it->second.data.end());
 }

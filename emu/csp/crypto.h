@@ -1,6 +1,6 @@
-// RSA and the other primitives the emulated CSP needs, all done by
-// OpenSSL 3: key generation and validation, PKCS#1 v1.5 signing, the PIN
-// key derivation and the sealing of protected keys with AES-256-GCM.
+// The cryptography the emulated CSP needs, all done by OpenSSL 3: RSA key
+// generation, validation and PKCS#1 v1.5 signing, the PIN key derivation
+// (PBKDF2), the sealing of protected keys (AES-256-GCM), SHA-256.
 #pragma once
 
 #include <openssl/evp.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace emu::csp::rsa {
+namespace emu::csp::crypto {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -83,4 +83,4 @@ Bytes sha256(std::initializer_list<const Bytes *> parts);
 
 bool randomBytes(uint8_t *p, size_t n);
 
-}  // namespace emu::csp::rsa
+}  // namespace emu::csp::crypto

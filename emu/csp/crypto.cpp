@@ -1,4 +1,4 @@
-#include "csp/rsa.h"
+#include "csp/crypto.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -10,7 +10,7 @@
 
 #include <climits>
 
-namespace emu::csp::rsa {
+namespace emu::csp::crypto {
 
 namespace {
 
@@ -248,4 +248,4 @@ bool randomBytes(uint8_t *p, size_t n) {
   return n <= INT_MAX && RAND_bytes(p, static_cast<int>(n)) == 1;
 }
 
-}  // namespace emu::csp::rsa
+}  // namespace emu::csp::crypto

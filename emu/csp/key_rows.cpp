@@ -1,0 +1,350 @@
+#include "csp/key_rows.h"
+
+#include <openssl/crypto.h>
+#include <sqlite3.h>
+
+#include "common/ascii.h"
+#include "common/home.h"
+#include "common/trace.h"
+#include "csp/key_cache.h"
+#include "storage/database.h"
+
+namespace emu::csp {
+
+namespace keystore {
+
+namespace {
+
+// secure_delete: pages freed by a deleted or replaced key are overwritten.
+const char kSchema[] = R"sql(
+PRAGMA secure_delete=ON;
+CREATE TABLE IF NOT EXISTS containers(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  family INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  folded TEXT NOT NULL,
+  UNIQUE(family, folded));
+CREATE TABLE IF NOT EXISTS keys(
+  container INTEGER NOT NULL REFERENCES containers(id) ON DELETE CASCADE,
+  spec INTEGER NOT NULL,
+  alg INTEGER NOT NULL,
+  bits INTEGER NOT NULL,
+  exportable INTEGER NOT NULL,
+  gen INTEGER NOT NULL,
+  modulus BLOB NOT NULL,
+  exponent INTEGER NOT NULL,
+  secret BLOB NOT NULL,
+  salt BLOB,
+  nonce BLOB,
+  PRIMARY KEY(container, spec));
+CREATE TABLE IF NOT EXISTS pin_tries(
+  container INTEGER NOT NULL REFERENCES containers(id) ON DELETE CASCADE,
+  spec INTEGER NOT NULL,
+  failures INTEGER NOT NULL,
+  PRIMARY KEY(container, spec));
+CREATE TABLE IF NOT EXISTS unblock_codes(
+  family INTEGER PRIMARY KEY,
+  salt BLOB NOT NULL,
+  hash BLOB NOT NULL,
+  iterations INTEGER NOT NULL,
+  failures INTEGER NOT NULL);
+)sql";
+
+}  // namespace
+
+Database &open(const std::string &path) {
+  return Database::forThread(path, kSchema);
+}
+
+namespace {
+
+std::string fold(const std::string &name) {
+  return ascii::lower(name);
+}
+
+uint64_t newGeneration() {
+  uint64_t g = 0;
+  while (g == 0) {
+    if (!crypto::randomBytes(reinterpret_cast<uint8_t *>(&g), sizeof g)) throw std::bad_alloc();
+    g &= 0x7FFFFFFFFFFFFFFFull;  // stored as a positive SQLite integer
+  }
+  return g;
+}
+
+}  // namespace
+
+Bytes exponentBytes(uint32_t e) {
+  Bytes out;
+  for (int i = 3; i >= 0; --i)
+    if (!out.empty() || ((e >> (8 * i)) & 0xFF) != 0)
+      out.push_back(static_cast<uint8_t>(e >> (8 * i)));
+  return out;
+}
+
+bool readInfo(Database &db, int64_t container, int spec, KeyInfo &info) {
+  Statement &s = db.prepare(
+      "SELECT alg, bits, exportable, salt IS NOT NULL, gen, modulus, exponent, "
+      "coalesce(t.failures, 0) FROM keys k "
+      "LEFT JOIN pin_tries t ON t.container = k.container AND t.spec = k.spec "
+      "WHERE k.container = ?1 AND k.spec = ?2");
+  Use use(s);
+  s.bind(1, container).bind(2, static_cast<int64_t>(spec));
+  if (!s.step()) return false;
+  info.spec = spec;
+  info.alg = static_cast<ALG_ID>(s.int64(0));
+  info.bits = static_cast<uint32_t>(s.int64(1));
+  info.exportable = s.int64(2) != 0;
+  info.isProtected = s.int64(3) != 0;
+  info.gen = static_cast<uint64_t>(s.int64(4));
+  info.modulus = s.blob(5);
+  info.exponent = static_cast<uint32_t>(s.int64(6));
+  info.pinFailures = static_cast<uint32_t>(s.int64(7));
+  return true;
+}
+
+bool readSecret(Database &db, int64_t container, int spec, uint64_t gen, Secret &out) {
+  Statement &s = db.prepare(
+      "SELECT secret, salt, nonce, salt IS NOT NULL FROM keys "
+      "WHERE container = ?1 AND spec = ?2 AND gen = ?3");
+  Use use(s);
+  s.bind(1, container).bind(2, static_cast<int64_t>(spec)).bind(3, static_cast<int64_t>(gen));
+  if (!s.step()) return false;
+  out.secret.bytes = s.blob(0);
+  out.salt = s.blob(1);
+  out.nonce = s.blob(2);
+  out.isProtected = s.int64(3) != 0;
+  return true;
+}
+
+std::shared_ptr<LoadedKey> load(const KeyInfo &info, const Bytes &privateParts) {
+  crypto::Parts parts;
+  if (!crypto::parsePrivate(privateParts, parts)) return nullptr;
+  parts.n = info.modulus;
+  parts.e = exponentBytes(info.exponent);
+  crypto::Pkey key = crypto::fromParts(parts, false);
+  if (!key) return nullptr;
+  auto loaded = std::make_shared<LoadedKey>();
+  loaded->pkey = std::move(key);
+  return loaded;
+}
+
+std::string databasePath() {
+  const std::string home = homeDir();
+  if (!ensureHome(home)) throw storage::StorageError{SQLITE_CANTOPEN, home};
+  return home + "/keys.db";
+}
+
+bool createContainer(const std::string &path, Family family, const std::string &name, int64_t &id,
+                     DWORD &error) {
+  Database &db = open(path);
+  const bool ok = db.transaction([&] {
+    Statement &find = db.prepare("SELECT id FROM containers WHERE family = ?1 AND folded = ?2");
+    {
+      Use use(find);
+      find.bind(1, static_cast<int64_t>(family)).bind(2, fold(name));
+      if (find.step()) return false;
+    }
+    Statement &add = db.prepare("INSERT INTO containers(family, name, folded) VALUES (?1, ?2, ?3)");
+    add.bind(1, static_cast<int64_t>(family)).bind(2, name).bind(3, fold(name));
+    add.run();
+    id = sqlite3_last_insert_rowid(db.handle());
+    return true;
+  });
+  if (!ok) error = NTE_EXISTS;
+  return ok;
+}
+
+bool findContainer(const std::string &path, Family family, const std::string &name, int64_t &id,
+                   std::string &storedName) {
+  Database &db = open(path);
+  Statement &s = db.prepare("SELECT id, name FROM containers WHERE family = ?1 AND folded = ?2");
+  Use use(s);
+  s.bind(1, static_cast<int64_t>(family)).bind(2, fold(name));
+  if (!s.step()) return false;
+  id = s.int64(0);
+  storedName = s.text(1);
+  return true;
+}
+
+bool deleteContainer(const std::string &path, Family family, const std::string &name) {
+  Database &db = open(path);
+  const bool deleted = db.transaction([&] {
+    Statement &s = db.prepare("DELETE FROM containers WHERE family = ?1 AND folded = ?2");
+    s.bind(1, static_cast<int64_t>(family)).bind(2, fold(name));
+    return s.run() == 1;
+  });
+  // secure_delete zeroed the freed pages; the checkpoint writes them over
+  // the main file and empties the WAL, where the keys' earlier page images
+  // still were, before the call returns.
+  if (deleted && !db.checkpointTruncate()) trace::why("the WAL could not be emptied yet");
+  return deleted;
+}
+
+std::vector<std::string> containerNames(const std::string &path, Family family) {
+  Database &db = open(path);
+  Statement &s = db.prepare("SELECT name FROM containers WHERE family = ?1 ORDER BY folded");
+  Use use(s);
+  s.bind(1, static_cast<int64_t>(family));
+  std::vector<std::string> names;
+  while (s.step()) names.push_back(s.text(0));
+  return names;
+}
+
+bool keyInfo(const Context &ctx, int spec, KeyInfo &info) {
+  if (ctx.verifyOnly) return false;
+  return readInfo(open(ctx.dbPath), ctx.containerId, spec, info);
+}
+
+bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo &info,
+             DWORD &error) {
+  const int slot = slotOf(static_cast<DWORD>(spec));
+  if (ctx.verifyOnly || slot < 0) {
+    error = NTE_BAD_KEYSET;
+    return false;
+  }
+  crypto::Parts parts;
+  if (!crypto::partsOf(key.get(), parts) || parts.e.empty() || parts.e.size() > 4) {
+    error = NTE_BAD_DATA;
+    return false;
+  }
+  info.spec = spec;
+  info.alg = spec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN;
+  info.bits = crypto::modulusBits(parts.n);
+  info.exportable = exportable;
+  info.modulus = parts.n;
+  info.exponent = 0;
+  for (uint8_t b : parts.e) info.exponent = (info.exponent << 8) | b;
+  info.gen = newGeneration();
+
+  crypto::SecretBytes plain(crypto::serialisePrivate(parts));
+  std::string pin;
+  bool withPin = false;
+  {
+    std::lock_guard<std::mutex> lock(ctx.mu);
+    withPin = ctx.slots[slot].pinGiven;
+    if (withPin) pin = ctx.slots[slot].pin;
+  }
+  Bytes stored, salt, nonce;
+  if (withPin) {
+    const bool sealed = crypto::seal(pin, plain.bytes, info.modulus, salt, nonce, stored);
+    if (!sealed) {
+      OPENSSL_cleanse(&pin[0], pin.size());
+      error = NTE_FAIL;
+      return false;
+    }
+  } else {
+    stored = plain.bytes;
+  }
+  info.isProtected = withPin;
+  crypto::SecretBytes storedSecret(std::move(stored));
+
+  Database &db = open(ctx.dbPath);
+  error = 0;
+  bool replaced = false;
+  const bool ok = db.transaction([&] {
+    Statement &exists = db.prepare("SELECT 1 FROM containers WHERE id = ?1");
+    {
+      Use use(exists);
+      exists.bind(1, ctx.containerId);
+      if (!exists.step()) {
+        error = NTE_BAD_KEYSET;
+        return false;
+      }
+    }
+    KeyInfo old;
+    replaced = readInfo(db, ctx.containerId, spec, old);
+    if (replaced && old.isProtected) {
+      std::lock_guard<std::mutex> lock(ctx.mu);
+      if (!ctx.slots[slot].unlocked || ctx.slots[slot].unlockedGen != old.gen) {
+        error = NTE_PERM;
+        trace::why("the slot holds a PIN-protected key this context has not unlocked");
+        return false;
+      }
+    }
+    // The slot's PIN count belongs to the key it replaces.
+    db.prepare("DELETE FROM pin_tries WHERE container = ?1 AND spec = ?2")
+        .bind(1, ctx.containerId)
+        .bind(2, static_cast<int64_t>(spec))
+        .run();
+    Statement &put = db.prepare(
+        "INSERT OR REPLACE INTO keys(container, spec, alg, bits, exportable, gen, modulus, "
+        "exponent, secret, salt, nonce) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+    put.bind(1, ctx.containerId)
+        .bind(2, static_cast<int64_t>(spec))
+        .bind(3, static_cast<int64_t>(info.alg))
+        .bind(4, static_cast<int64_t>(info.bits))
+        .bind(5, static_cast<int64_t>(exportable ? 1 : 0))
+        .bind(6, static_cast<int64_t>(info.gen))
+        .bind(7, info.modulus)
+        .bind(8, static_cast<int64_t>(info.exponent))
+        .bind(9, storedSecret.bytes);
+    if (withPin) {
+      put.bind(10, salt).bind(11, nonce);
+    } else {
+      put.bindNull(10).bindNull(11);
+    }
+    put.run();
+    return true;
+  });
+  if (!ok) {
+    if (!pin.empty()) OPENSSL_cleanse(&pin[0], pin.size());
+    return false;
+  }
+  // The replaced key's secret leaves the WAL as a deleted one does.
+  if (replaced) db.checkpointTruncate();
+  auto loaded = std::make_shared<LoadedKey>();
+  loaded->pkey = std::move(key);
+  if (withPin) {
+    loaded->pinCheck = pinCheck(info.gen, pin);
+    OPENSSL_cleanse(&pin[0], pin.size());
+    std::lock_guard<std::mutex> lock(ctx.mu);
+    ctx.slots[slot].unlocked = loaded;
+    ctx.slots[slot].unlockedGen = info.gen;
+  }
+  keyCache().remember(ctx.dbPath, ctx.containerId, spec, info.gen, std::move(loaded));
+  return true;
+}
+
+std::shared_ptr<LoadedKey> usableKey(Context &ctx, int spec, uint64_t gen, KeyInfo &info,
+                                     DWORD &error) {
+  const int slot = slotOf(static_cast<DWORD>(spec));
+  if (ctx.verifyOnly) {
+    error = NTE_BAD_KEYSET;
+    return nullptr;
+  }
+  if (slot < 0 || !keyInfo(ctx, spec, info)) {
+    error = NTE_NO_KEY;
+    return nullptr;
+  }
+  if (gen != 0 && info.gen != gen) {
+    error = NTE_BAD_KEY;
+    return nullptr;
+  }
+  if (info.isProtected) {
+    if (info.pinFailures >= kMaxPinTries) {
+      error = SCARD_W_CHV_BLOCKED;
+      trace::why("the key is blocked after too many wrong PINs");
+      return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(ctx.mu);
+    if (ctx.slots[slot].unlocked && ctx.slots[slot].unlockedGen == info.gen)
+      return ctx.slots[slot].unlocked;
+    error = NTE_PERM;
+    trace::why("this key needs its PIN");
+    return nullptr;
+  }
+  if (auto hit = keyCache().find(ctx.dbPath, ctx.containerId, spec, info.gen)) return hit;
+  Secret secret;
+  std::shared_ptr<LoadedKey> loaded;
+  if (readSecret(open(ctx.dbPath), ctx.containerId, spec, info.gen, secret) && !secret.isProtected)
+    loaded = load(info, secret.secret.bytes);
+  if (!loaded) {
+    error = NTE_BAD_KEY;
+    return nullptr;
+  }
+  keyCache().remember(ctx.dbPath, ctx.containerId, spec, info.gen, loaded);
+  return loaded;
+}
+
+}  // namespace keystore
+}  // namespace emu::csp
