@@ -1,6 +1,6 @@
 #include "bridge/fault_guard.h"
 
-#if defined(_WIN32) && defined(__i386__)
+#if defined(_WIN32) && (defined(__i386__) || defined(__x86_64__))
 #include "platform/platform.h"
 #endif
 
@@ -46,6 +46,72 @@ bool runUnderSeh(void (*fn)(void *), void *context, uint32_t &code) {
   }
   __writefsdword(0, reinterpret_cast<DWORD>(guard.record.Next));
   code = guard.code;
+  return false;
+}
+
+#elif defined(_WIN32) && defined(__x86_64__)
+
+// On x86_64 Windows exception handlers are not linked on the stack: the
+// dispatcher finds a function's handler through the unwind tables (.pdata,
+// .xdata) of the image. GCC writes those tables for every function but
+// offers no __try/__except, so the guard is a small function in assembly
+// whose unwind information names its own language handler:
+// mscapi_seh_guard_call(fn, context) calls fn(context) and returns all ones.
+// The handler sees only exceptions that no frame inside the body handled
+// (a C++ exception is caught by runGuarded's trampoline before it gets
+// here; GCC's personality lets every other code pass). It accepts every
+// code: RtlUnwindEx unwinds the frames inside the body and resumes at the
+// label named in the handler data, in the guard's own frame, with the
+// exception's code (zero-extended) as the return value. The nonvolatile
+// registers of the caller come back through the unwind as for any return.
+extern "C" {
+uint64_t mscapi_seh_guard_call(void (*fn)(void *), void *context);
+EXCEPTION_DISPOSITION mscapi_seh_guard_handler(EXCEPTION_RECORD *exception, void *frame,
+                                               CONTEXT *context, DISPATCHER_CONTEXT *dispatch);
+}
+
+// clang-format off
+asm(R"(
+	.text
+	.p2align 4
+	.globl mscapi_seh_guard_call
+	.def mscapi_seh_guard_call; .scl 2; .type 32; .endef
+	.seh_proc mscapi_seh_guard_call
+mscapi_seh_guard_call:
+	subq $40, %rsp
+	.seh_stackalloc 40
+	.seh_endprologue
+	movq %rcx, %rax
+	movq %rdx, %rcx
+	callq *%rax
+	movq $-1, %rax
+.Lmscapi_seh_guard_resume:
+	addq $40, %rsp
+	ret
+	.seh_handler mscapi_seh_guard_handler, @except
+	.seh_handlerdata
+	.rva .Lmscapi_seh_guard_resume
+	.text
+	.seh_endproc
+)");
+// clang-format on
+
+EXCEPTION_DISPOSITION mscapi_seh_guard_handler(EXCEPTION_RECORD *exception, void *frame,
+                                               CONTEXT *context, DISPATCHER_CONTEXT *dispatch) {
+  if ((exception->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0)
+    return ExceptionContinueSearch;
+  // The handler data is the resume label's address relative to the image.
+  const ULONG64 resume = dispatch->ImageBase + *static_cast<const DWORD *>(dispatch->HandlerData);
+  const auto code = static_cast<uintptr_t>(exception->ExceptionCode);
+  RtlUnwindEx(frame, reinterpret_cast<void *>(resume), exception, reinterpret_cast<void *>(code),
+              context, dispatch->HistoryTable);
+  return ExceptionContinueSearch;  // not reached: RtlUnwindEx resumes at the label
+}
+
+bool runUnderSeh(void (*fn)(void *), void *context, uint32_t &code) {
+  const uint64_t result = mscapi_seh_guard_call(fn, context);
+  if (result == ~uint64_t{0}) return true;
+  code = static_cast<uint32_t>(result);
   return false;
 }
 

@@ -1,10 +1,11 @@
 // The fault guard of queryCerts: runs a body so that whatever exception is
-// raised below it (a C++ exception, and on 32-bit Windows also a processor
-// fault or other structured exception) ends the body instead of the
-// process, and reports the exception's 32-bit code.
+// raised below it (a C++ exception, and on Windows, 32-bit and 64-bit, also
+// a processor fault or other structured exception) ends the body instead
+// of the process, and reports the exception's 32-bit code.
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 namespace mscapi {
@@ -18,13 +19,14 @@ namespace detail {
 bool runUnderSeh(void (*fn)(void *), void *context, uint32_t &code);
 }  // namespace detail
 
-// Runs `body`; true when it completed, false when an exception was caught,
-// with its code in `code`. C++ exceptions are caught before they can cross
-// the structured handler's frame.
+// Runs `body` (a callable, passed as an lvalue or a temporary); true when it
+// completed, false when an exception was caught, with its code in `code`.
+// C++ exceptions are caught before they can cross the structured handler's
+// frame.
 template <typename Body>
 bool runGuarded(Body &&body, uint32_t &code) {
   struct Context {
-    Body *body;
+    std::remove_reference_t<Body> *body;
     bool cppCaught;
   } context{&body, false};
   auto trampoline = [](void *p) {
