@@ -1,9 +1,12 @@
 #!/bin/sh
-# The DLL's export table holds exactly the catalogue's sixteen decorated
-# names (argument size N = 4 bytes per argument, environment and class
-# included), no more, and mscapi.def lists exactly those.
+# The DLL's export table holds exactly the catalogue's sixteen methods, no
+# more, and the DLL imports only system DLLs (the C++ runtime is linked in).
+#   check_dll_exports.sh OBJDUMP DLL i686 DEF   32-bit: the decorated names
+#       (_Java_...@N, N = 4 bytes per argument, environment and class
+#       included), and DEF lists exactly those
+#   check_dll_exports.sh OBJDUMP DLL x86_64     64-bit: the undecorated names
 set -u
-objdump=$1 dll=$2 def=$3
+objdump=$1 dll=$2 arch=$3 def=${4:-}
 catalogue='_Java_com_qel_varnel_MSCAPI_generateRandom@16
 _Java_com_qel_varnel_MSCAPI_queryProviders@8
 _Java_com_qel_varnel_MSCAPI_generateKeyPair@24
@@ -20,21 +23,55 @@ _Java_com_qel_varnel_MSCAPI_queryCerts@12
 _Java_com_qel_varnel_MSCAPI_sign@32
 _Java_com_qel_varnel_MSCAPI_verifyAndSign@36
 _Java_com_qel_varnel_MSCAPI_getDLLVersion@8'
+# DLLs every Windows has; anything else (libstdc++-6.dll, libgcc_s_*.dll,
+# libwinpthread-1.dll) would have to be shipped beside the DLL.
+system_dlls='advapi32.dll crypt32.dll kernel32.dll msvcrt.dll'
 tmp=$(mktemp -d) && trap 'rm -rf "$tmp"' EXIT
+case $arch in
+  i686)
+    format=pei-i386
+    echo "$catalogue" | sort > "$tmp/catalogue"
+    ;;
+  x86_64)
+    # x86_64 has one calling convention: no underscore, no argument size.
+    format=pei-x86-64
+    echo "$catalogue" | sed 's/^_//; s/@[0-9]*$//' | sort > "$tmp/catalogue"
+    ;;
+  *)
+    echo "usage: $0 OBJDUMP DLL i686 DEF | OBJDUMP DLL x86_64" >&2
+    exit 2
+    ;;
+esac
+status=0
+if ! "$objdump" -f "$dll" | grep -q "file format $format\$"; then
+  echo "$dll is not a $format image"; status=1
+fi
 # Export table lines look like: "	[   0] +base[   1] 0000 _Java_...@8"
 "$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
   grep -o '_\?Java_[A-Za-z0-9_@]*' | sort > "$tmp/exported"
-grep -o '^ *_Java_[A-Za-z0-9_@]*' "$def" | tr -d ' ' | sort > "$tmp/declared"
-echo "$catalogue" | sort > "$tmp/catalogue"
-status=0
-if ! diff -u "$tmp/declared" "$tmp/exported"; then
-  echo "export table differs from mscapi.def"; status=1
+if [ -n "$def" ]; then
+  grep -o '^ *_\?Java_[A-Za-z0-9_@]*' "$def" | tr -d ' ' | sort > "$tmp/declared"
+  if ! diff -u "$tmp/declared" "$tmp/exported"; then
+    echo "export table differs from $(basename "$def")"; status=1
+  fi
 fi
 if ! diff -u "$tmp/catalogue" "$tmp/exported"; then
   echo "export table differs from the catalogue"; status=1
 fi
-if ! "$objdump" -p "$dll" | grep -q 'DLL Name: ADVAPI32.dll\|DLL Name: advapi32.dll'; then
-  echo "the DLL does not import advapi32"; status=1
+# Everything in the export directory, not only the Java_ names.
+others=$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+  grep '^\s*\[ *[0-9]' | grep -vc 'Java_com_qel_varnel_MSCAPI_')
+if [ "$others" -ne 0 ]; then
+  echo "the DLL exports $others names besides the natives"; status=1
 fi
-[ $status -eq 0 ] && echo "$(wc -l < "$tmp/exported") exports: exactly the catalogue"
+"$objdump" -p "$dll" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort > "$tmp/imports"
+grep -qx advapi32.dll "$tmp/imports" || { echo "the DLL does not import advapi32"; status=1; }
+for imported in $(cat "$tmp/imports"); do
+  case " $system_dlls " in
+    *" $imported "*) ;;
+    *) echo "the DLL imports $imported, which is not a system DLL"; status=1 ;;
+  esac
+done
+[ $status -eq 0 ] &&
+  echo "$arch: $(wc -l < "$tmp/exported") exports, exactly the catalogue; imports $(tr '\n' ' ' < "$tmp/imports")"
 exit $status

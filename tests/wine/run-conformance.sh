@@ -2,6 +2,8 @@
 # Runs the Windows build of the conformance suite against the real
 # mscapi.dll under Wine, in a fresh Wine prefix of its own.
 # Usage: run-conformance.sh WINE CONFORMANCE_EXE MSCAPI_DLL CROSSCHECK_FILE [gtest arguments...]
+# WINE is the loader: `wine` for the 32-bit build, `wine64` (with
+# WINEARCH=win64 in the environment: a 64-bit prefix) for the x86_64 one.
 # CROSSCHECK_FILE holds what the emulation gave for one key and certificate;
 # the suite replays the same inputs against the DLL and compares.
 set -u
@@ -9,13 +11,16 @@ wine=$1 exe=$2 dll=$3 crosscheck=$4
 shift 4
 work=$(mktemp -d "${TMPDIR:-/tmp}/mscapi-wine-XXXXXX") || exit 1
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# The server that goes with the loader (Debian keeps wine64's out of PATH).
+server="$(dirname "$wine")/wineserver"
+[ -x "$server" ] || server=wineserver
 cleanup() {
-  wineserver -k >/dev/null 2>&1
+  "$server" -k >/dev/null 2>&1
   rm -rf "$work"
 }
 trap cleanup EXIT
-"$(dirname "$wine")/wineboot" -i >/dev/null 2>&1
-wineserver -w
+"$wine" wineboot.exe -i >/dev/null 2>&1
+"$server" -w
 cp "$exe" "$dll" "$work/"
 if [ -s "$crosscheck" ]; then
   cp "$crosscheck" "$work/crosscheck.txt"
