@@ -17,8 +17,8 @@ inline BOOL fail(DWORD code) {
   return FALSE;
 }
 
+// Success leaves the thread's last error as it was, as Windows does.
 inline BOOL succeed() {
-  SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
 

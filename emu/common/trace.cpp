@@ -197,7 +197,7 @@ Call &Call::hex(const char *name, uint64_t value) {
 }
 
 BOOL Call::done(BOOL ok) {
-  if (on_) finish(ok != FALSE, ok ? "TRUE" : "FALSE", GetLastError());
+  if (on_) finish(ok != FALSE, ok ? "TRUE" : "FALSE", ok ? ERROR_SUCCESS : GetLastError());
   return ok;
 }
 

@@ -51,7 +51,8 @@ class Call {
   // Finishes a call that returns a handle or pointer (null means failure).
   template <typename P>
   P donePtr(P p) {
-    if (on_) finish(p != nullptr, p != nullptr ? "handle" : "NULL", GetLastError());
+    if (on_) finish(p != nullptr, p != nullptr ? "handle" : "NULL",
+                    p != nullptr ? ERROR_SUCCESS : GetLastError());
     return p;
   }
   // Finishes a registry call, whose result is its error code.

@@ -89,8 +89,13 @@ BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *phProv, LPCSTR szContainer, LPCSTR 
 }
 
 static BOOL CryptReleaseContextImpl(HCRYPTPROV hProv, DWORD dwFlags) {
-  if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
-  if (!contexts().remove(hProv)) return emu::fail(ERROR_INVALID_HANDLE);
+  std::shared_ptr<Context> ctx = contexts().remove(hProv);
+  if (!ctx) return emu::fail(ERROR_INVALID_HANDLE);
+  // The keys and hash objects made through it stop working with it.
+  ctx->released = true;
+  // Flags are reserved: the call fails, but the context is released all the
+  // same.
+  if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS, "flags must be 0; the context was released");
   return emu::succeed();
 }
 

@@ -1,6 +1,7 @@
 // A provider context (HCRYPTPROV) of the emulated CSP.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,9 @@ struct Slot {
 struct Context {
   Provider provider;
   bool verifyOnly = false;  // CRYPT_VERIFYCONTEXT: no key container
+  // Set when CryptReleaseContext released the handle; keys and hash
+  // objects made through the context then fail with NTE_BAD_UID.
+  std::atomic<bool> released{false};
   std::string dbPath;       // the key database of the home the context opened
   int64_t containerId = 0;  // row of the open container (0 for a verification context)
   std::string containerName;

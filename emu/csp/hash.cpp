@@ -82,6 +82,8 @@ static BOOL CryptGetHashParamImpl(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData,
   if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   auto hash = hashes().get(hHash);
   if (!hash) return emu::fail(ERROR_INVALID_HANDLE);
+  if (hash->ctx->released)
+    return emu::fail(NTE_BAD_UID, "the hash's provider context was released");
   if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
   switch (dwParam) {
     case HP_ALGID: {
@@ -112,6 +114,8 @@ static BOOL CryptSetHashParamImpl(HCRYPTHASH hHash, DWORD dwParam, CONST BYTE *p
                                   DWORD dwFlags) {
   auto hash = hashes().get(hHash);
   if (!hash) return emu::fail(ERROR_INVALID_HANDLE);
+  if (hash->ctx->released)
+    return emu::fail(NTE_BAD_UID, "the hash's provider context was released");
   if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
   if (dwParam != HP_HASHVAL) return emu::fail(NTE_BAD_TYPE);
   if (pbData == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
@@ -133,6 +137,10 @@ static BOOL CryptSignHashAImpl(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescr
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto hash = hashes().get(hHash);
     if (!hash) return emu::fail(ERROR_INVALID_HANDLE);
+    if (hash->ctx->released)
+      return emu::fail(NTE_BAD_UID, "the hash's provider context was released");
+    if (hash->ctx->released)
+      return emu::fail(NTE_BAD_UID, "the hash's provider context was released");
     if (szDescription != nullptr || dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
     if (emu::csp::slotOf(dwKeySpec) < 0) return emu::fail(NTE_BAD_KEY);
     if (!hash->hasValue) return emu::fail(NTE_BAD_HASH_STATE);

@@ -146,6 +146,10 @@ static BOOL CryptExportKeyImpl(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobTy
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto key = keys().get(hKey);
     if (!key) return emu::fail(ERROR_INVALID_HANDLE);
+    if (key->ctx->released)
+      return emu::fail(NTE_BAD_UID, "the key's provider context was released");
+    if (key->ctx->released)
+      return emu::fail(NTE_BAD_UID, "the key's provider context was released");
     if (hExpKey != 0) return emu::fail(NTE_BAD_KEY);
     if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
     if (dwBlobType == PUBLICKEYBLOB) {
@@ -182,6 +186,7 @@ static BOOL CryptGetKeyParamImpl(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DW
   if (pdwDataLen == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
   auto key = keys().get(hKey);
   if (!key) return emu::fail(ERROR_INVALID_HANDLE);
+  if (key->ctx->released) return emu::fail(NTE_BAD_UID, "the key's provider context was released");
   if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
   DWORD value = 0;
   switch (dwParam) {

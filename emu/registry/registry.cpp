@@ -1,5 +1,4 @@
 // Registry API (RegOpenKeyExA and friends) over the emulated registry tree.
-#include "common/ascii.h"
 #include "registry/registry.h"
 
 #include <dirent.h>
@@ -10,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/ascii.h"
 #include "common/home.h"
 #include "common/trace.h"
 #include "winapi/advapi32.h"
@@ -126,6 +126,7 @@ bool readDword(const Key &key, const std::string &name, uint32_t &out) {
 struct HKEY__ {
   std::shared_ptr<const emu::registry::Tree> tree;
   const emu::registry::Key *key;
+  REGSAM access;  // what the key was opened for
 };
 
 namespace {
@@ -142,7 +143,11 @@ bool isPredefined(HKEY h) {
 std::mutex handlesMu;
 std::vector<HKEY> handles;
 
-bool resolve(HKEY h, std::shared_ptr<const emu::registry::Tree> &tree, const Key *&key) {
+// The tree and key behind a handle, and what it was opened for (a
+// predefined key allows everything).
+bool resolve(HKEY h, std::shared_ptr<const emu::registry::Tree> &tree, const Key *&key,
+             REGSAM *access = nullptr) {
+  if (access != nullptr) *access = ~REGSAM{0};
   if (h == HKEY_LOCAL_MACHINE) {
     tree = emu::registry::current();
     key = emu::registry::localMachine(*tree);
@@ -157,6 +162,7 @@ bool resolve(HKEY h, std::shared_ptr<const emu::registry::Tree> &tree, const Key
   if (std::find(handles.begin(), handles.end(), h) == handles.end()) return false;
   tree = h->tree;
   key = h->key;
+  if (access != nullptr) *access = h->access;
   return true;
 }
 
@@ -164,13 +170,17 @@ bool resolve(HKEY h, std::shared_ptr<const emu::registry::Tree> &tree, const Key
 
 extern "C" {
 
-static LONG RegOpenKeyExAImpl(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+static LONG RegOpenKeyExAImpl(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired,
+                              PHKEY phkResult) {
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   try {
     std::shared_ptr<const emu::registry::Tree> tree;
     const Key *key = nullptr;
     if (!resolve(hKey, tree, key)) return ERROR_INVALID_HANDLE;
+    // A path is relative to the key it is opened from: one that starts with
+    // a backslash is malformed, as on Windows.
+    if (lpSubKey != nullptr && *lpSubKey == '\\') return ERROR_BAD_PATHNAME;
     if (key != nullptr && lpSubKey != nullptr && *lpSubKey != '\0') key = key->find(lpSubKey);
     if (key == nullptr) return ERROR_FILE_NOT_FOUND;
     // The .reg format carries no access rights; a key with the value
@@ -179,7 +189,7 @@ static LONG RegOpenKeyExAImpl(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY p
     if (emu::registry::readString(*key, "EmulationAccess", access) &&
         emu::ascii::lower(access) == "denied")
       return ERROR_ACCESS_DENIED;
-    HKEY h = new HKEY__{std::move(tree), key};
+    HKEY h = new HKEY__{std::move(tree), key, samDesired};
     std::lock_guard<std::mutex> lock(handlesMu);
     handles.push_back(h);
     *phkResult = h;
@@ -189,11 +199,11 @@ static LONG RegOpenKeyExAImpl(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY p
   }
 }
 
-LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD unused1, REGSAM unused2,
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD unused1, REGSAM samDesired,
                           PHKEY phkResult) {
   emu::trace::Call t("RegOpenKeyExA");
   if (t) t.text("subkey", lpSubKey);
-  return t.doneStatus(RegOpenKeyExAImpl(hKey, lpSubKey, unused1, unused2, phkResult));
+  return t.doneStatus(RegOpenKeyExAImpl(hKey, lpSubKey, unused1, samDesired, phkResult));
 }
 
 static LONG RegEnumKeyExAImpl(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD,
@@ -202,7 +212,10 @@ static LONG RegEnumKeyExAImpl(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lp
   try {
     std::shared_ptr<const emu::registry::Tree> tree;
     const Key *key = nullptr;
-    if (!resolve(hKey, tree, key)) return ERROR_INVALID_HANDLE;
+    REGSAM access = 0;
+    if (!resolve(hKey, tree, key, &access)) return ERROR_INVALID_HANDLE;
+    // Enumerating subkeys needs a key opened for it.
+    if ((access & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
     if (key == nullptr || dwIndex >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
     // The map is ordered by lower-cased name: case-insensitive order.
     auto it = key->subkeys.begin();
@@ -235,7 +248,9 @@ static LONG RegQueryValueExAImpl(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD
   try {
     std::shared_ptr<const emu::registry::Tree> tree;
     const Key *key = nullptr;
-    if (!resolve(hKey, tree, key)) return ERROR_INVALID_HANDLE;
+    REGSAM access = 0;
+    if (!resolve(hKey, tree, key, &access)) return ERROR_INVALID_HANDLE;
+    if ((access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
     if (key == nullptr) return ERROR_FILE_NOT_FOUND;
     const auto it = key->values.find(emu::ascii::lower(lpValueName ? lpValueName : ""));
     if (it == key->values.end()) return ERROR_FILE_NOT_FOUND;

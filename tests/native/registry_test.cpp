@@ -314,7 +314,8 @@ TEST_F(RegistryDepth, TheDeepestKeyOpensThroughTheApi) {
                   deepPath(513) + "]\n\"W\"=dword:00000008\n");
   const std::string below = deepPath(512).substr(sizeof "HKEY_LOCAL_MACHINE");
   HKEY k = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, below.c_str(), 0, KEY_QUERY_VALUE, &k),
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, below.c_str(), 0,
+                         KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, &k),
             ERROR_SUCCESS);
   DWORD v = 0, size = sizeof v;
   EXPECT_EQ(RegQueryValueExA(k, "V", nullptr, nullptr, reinterpret_cast<BYTE *>(&v), &size),
