@@ -469,16 +469,12 @@ void runCall(Env &f, fuzz::Stream &in) {
     }
   }
 
-  if (f.pending()) {
+  const bool ok = !f.pending();
+  if (!ok) {
     // A failed call returns no result.
     FUZZ_CHECK(result == nullptr);
     f.clearPending();
-    return;
-  }
-
-  // Results and their layouts.
-  const bool ok = !f.pending();
-  if (result != nullptr) {
+  } else if (result != nullptr) {
     const Bytes b = f.contents(static_cast<jbyteArray>(result));
     known[kKnownLastResult] = b;
     switch (m) {
@@ -505,9 +501,12 @@ void runCall(Env &f, fuzz::Stream &in) {
   }
 
   // Containers outside the list are deleted again, so the key store stays
-  // small; the deletion must succeed.
+  // small: after a success the deletion must succeed. A failed generation
+  // may leave its new container behind, empty (step by step as on
+  // Windows), or may have made none.
   const bool madeContainer =
-      ok && (m == kGenerateKeyPair || m == kImportKeyPair || m == kImportKeyPairPwd);
+      ok ? (m == kGenerateKeyPair || m == kImportKeyPair || m == kImportKeyPairPwd)
+         : m == kGenerateKeyPair;
   if (madeContainer && !listedContainer(textOf(containerArg))) {
     f.failNewByteArrayAfter = -1;
     f.hasLibField = true;
@@ -515,13 +514,19 @@ void runCall(Env &f, fuzz::Stream &in) {
     natives().deleteKeyPair(env, cls, providerArg, containerArg);
     checkBalance(f, "deleteKeyPair after a call");
     if (f.pending()) {
-      std::fprintf(stderr, "deleting %s from %s: %s\n", textOf(containerArg).c_str(),
-                   textOf(providerArg).c_str(), f.pendingMessage().c_str());
-      FUZZ_CHECK(!f.pending());
+      if (ok) {
+        std::fprintf(stderr, "deleting %s from %s: %s\n", textOf(containerArg).c_str(),
+                     textOf(providerArg).c_str(), f.pendingMessage().c_str());
+      }
+      FUZZ_CHECK(!ok && f.pendingMessage() == "Key container not found!");
+      f.clearPending();
     }
   }
 
-  // Certificates beyond a few per store are deleted again.
+  // Certificates beyond a few per store are deleted again, and with them
+  // every other certificate of the store with the same issuer and serial
+  // number (a store may hold several that differ in other bytes): the first
+  // deletion must succeed, the last must find nothing.
   if (m == kAddCertToStore && result != nullptr) {
     const int slot = storeKind & 7;
     if (keptCerts[slot] < kKeptPerStore) {
@@ -530,13 +535,19 @@ void runCall(Env &f, fuzz::Stream &in) {
       f.failNewByteArrayAfter = -1;
       f.hasLibField = true;
       f.managerInstalled = false;
-      natives().deleteCertFromStore(env, cls, f.bytes(known[kKnownSerial]),
-                                    f.bytes(known[kKnownIssuer]), storeKind);
-      checkBalance(f, "deleteCertFromStore after a call");
-      if (f.pending()) {
-        std::fprintf(stderr, "deleting the certificate just added: %s\n",
-                     f.pendingMessage().c_str());
-        FUZZ_CHECK(!f.pending());
+      for (int i = 0;; ++i) {
+        FUZZ_CHECK(i < 64);
+        natives().deleteCertFromStore(env, cls, f.bytes(known[kKnownSerial]),
+                                      f.bytes(known[kKnownIssuer]), storeKind);
+        checkBalance(f, "deleteCertFromStore after a call");
+        if (!f.pending()) continue;
+        if (i == 0) {
+          std::fprintf(stderr, "deleting the certificate just added: %s\n",
+                       f.pendingMessage().c_str());
+        }
+        FUZZ_CHECK(i > 0 && f.pendingMessage() == "Cert not found !");
+        f.clearPending();
+        break;
       }
     }
   }

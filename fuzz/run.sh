@@ -21,10 +21,10 @@ time_of() {
   eval "t=\${FUZZ_TIME_$1:-}"
   if [ -n "$t" ]; then echo "$t"; return; fi
   case $1 in
-    fuzz_cert) echo 180 ;;
-    fuzz_keyblob) echo 270 ;;
-    fuzz_regfile) echo 120 ;;
-    fuzz_jni) echo 600 ;;
+    fuzz_cert) echo 300 ;;
+    fuzz_keyblob) echo 360 ;;
+    fuzz_regfile) echo 180 ;;
+    fuzz_jni) echo 420 ;;
   esac
 }
 # libFuzzer options of a target: the JNI target's executions are short and
