@@ -6,7 +6,6 @@
 // until the store is closed) and copied once, into the result.
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 
 #include "bridge/chain.h"
@@ -78,14 +77,15 @@ uint32_t narrowUnits(const WCHAR *src, uint32_t units, uint8_t *dst) {
 }
 
 // A key binding name into owned zero-terminated 8-bit text, one byte longer
-// than its number of units; it ends at its terminator or where the
-// conversion stopped (the rest of the buffer is zero).
+// than its number of units. Empty when a unit above 0xFF would cut it: the
+// cut name would be another container's.
 HeapBuffer narrowName(const WCHAR *name, uint32_t &length) {
   uint32_t units = 0;
   while (name[units] != 0) ++units;
   HeapBuffer text = allocate(size_t{units} + 1);
   std::memset(text.data(), 0, text.size());
   length = narrowUnits(name, units, text.data());
+  if (length != units) return HeapBuffer();
   return text;
 }
 
@@ -119,7 +119,9 @@ bool gather(PCCERT_CONTEXT cert, jint storeKind, CertRecord &r) {
   r.providerName = narrowName(info->pwszProvName, r.providerNameLength);
   r.containerName = narrowName(info->pwszContainerName, r.containerNameLength);
   r.keySpec = info->dwKeySpec;
-  return true;
+  // A binding whose names do not fit 8-bit text names no container the
+  // caller could sign with: left out, like one without both names.
+  return r.providerName && r.containerName;
 }
 
 void writeList(RecordWriter &w, const Chain<CertRecord> &chain) {
@@ -144,38 +146,48 @@ void writeList(RecordWriter &w, const Chain<CertRecord> &chain) {
   }
 }
 
-jbyteArray queryCertsBody(JNIEnv *env, jclass cls, jint storeKind) {
-  if (checkLinkPermission(env, cls) != nullptr) return nullptr;
-
+// What must be freed whatever becomes of the body. It lives in the
+// guard's frame: on 32-bit Windows a processor fault leaves the body by a
+// jump that runs none of the body's destructors, so nothing the body owns
+// may be freed only by them.
+struct QueryState {
   CertStore store;
-  if (storeKind == STORE_APPLICATION) {
-    store = CertStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
-                                    CERT_SYSTEM_STORE_CURRENT_USER, storeNameW(storeKind)));
-  } else {
-    store = CertStore(openUserStore(storeKind));
-  }
-  if (!store) {
+  Chain<CertRecord> chain;  // records, each owned by the chain once made
+  HeapBuffer buffer;        // the list's working buffer
+};
+
+CertStore openStore(jint storeKind) {
+  if (storeKind == STORE_APPLICATION)
+    return CertStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
+                                   CERT_SYSTEM_STORE_CURRENT_USER, storeNameW(storeKind)));
+  return CertStore(openUserStore(storeKind));
+}
+
+jbyteArray queryCertsBody(JNIEnv *env, jclass cls, jint storeKind, QueryState &state) {
+  if (checkLinkPermission(env, cls) != nullptr) return nullptr;
+  state.store = openStore(storeKind);
+  if (!state.store) {
     throwJavaException(env,
                        storeKind == STORE_APPLICATION ? msg::kVarnelStore : msg::kRequestedStore);
     return nullptr;
   }
-
-  Chain<CertRecord> chain;
-  for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store.get(), nullptr); cert != nullptr;
-       cert = CertEnumCertificatesInStore(store.get(), cert)) {
+  HCERTSTORE store = state.store.get();
+  for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store, nullptr); cert != nullptr;
+       cert = CertEnumCertificatesInStore(store, cert)) {
     if ((cert->dwCertEncodingType & X509_ASN_ENCODING) == 0) continue;
-    // Owned from the start, so that a failure while gathering frees it.
-    std::unique_ptr<CertRecord> r(new CertRecord());
-    if (gather(cert, storeKind, *r)) chain.pushFront(r.release());
+    // Owned by the chain from the start, so that a failure while gathering
+    // frees it; a record that gets no entry leaves again at once.
+    CertRecord *r = new CertRecord();
+    state.chain.pushFront(r);
+    if (!gather(cert, storeKind, *r)) state.chain.popFront();
   }
-
   // Two passes: the exact size, then the fields into one buffer of it.
   RecordWriter measure;
-  writeList(measure, chain);
-  HeapBuffer buffer = allocate(measure.size());
-  RecordWriter write(buffer.data());
-  writeList(write, chain);
-  return newByteArray(env, buffer.data(), write.size());
+  writeList(measure, state.chain);
+  state.buffer = allocate(measure.size());
+  RecordWriter write(state.buffer.data());
+  writeList(write, state.chain);
+  return newByteArray(env, state.buffer.data(), write.size());
 }
 
 }  // namespace
@@ -189,9 +201,10 @@ JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_MSCAPI_queryCerts(JNIEnv *env, 
   // Windows a processor fault or other structured exception carries its
   // own code. Elsewhere processor faults are not caught: inside a JVM the
   // JVM owns those signals and handles them itself.
+  QueryState state;  // freed here, whether the body ended or was ended
   jbyteArray result = nullptr;
   uint32_t code = 0;
-  if (runGuarded([&] { result = queryCertsBody(env, cls, storeKind); }, code)) return result;
+  if (runGuarded([&] { result = queryCertsBody(env, cls, storeKind, state); }, code)) return result;
   char message[100];
   std::memset(message, 0, sizeof message);
   std::snprintf(message, sizeof message,

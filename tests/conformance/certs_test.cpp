@@ -5,6 +5,10 @@
 #include <vector>
 
 #include "conformance.h"
+#include "platform/handles.h"
+#if !defined(_WIN32)
+#include "common/test_hooks.h"
+#endif
 #include "test_cert.h"
 
 namespace {
@@ -242,5 +246,59 @@ TEST_F(Certs, FaultGuard) {
   EXPECT_NE(natives().queryCerts(f.env(), f.mscapiClass(), kCa), nullptr);
   EXPECT_EQ(outcome(), "");
 }
+
+// A key binding set through the platform itself with a name that has a
+// UTF-16 unit above 0xFF: cut to 8 bits it would name another container, so
+// the certificate is left out of the personal store's list.
+TEST_F(Certs, BindingsThatDoNotFitEightBitsAreLeftOut) {
+  const TestCert wide = fresh("wide binding");
+  const TestCert narrow = fresh("narrow binding");
+  {
+    mscapi::CertStore store(CertOpenSystemStoreA(0, "MY"));
+    ASSERT_TRUE(store);
+    const struct {
+      const TestCert *cert;
+      const WCHAR *container;
+    } bound[] = {{&wide, reinterpret_cast<const WCHAR *>(u"box\u0100x")},
+                 {&narrow, reinterpret_cast<const WCHAR *>(u"box\u00e9")}};
+    for (const auto &b : bound) {
+      PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, b.cert->der.data(),
+                                                      static_cast<DWORD>(b.cert->der.size()));
+      ASSERT_NE(c, nullptr);
+      CRYPT_KEY_PROV_INFO info = {};
+      info.pwszContainerName = const_cast<LPWSTR>(b.container);
+      info.pwszProvName = const_cast<LPWSTR>(
+          reinterpret_cast<const WCHAR *>(u"Microsoft Strong Cryptographic Provider"));
+      info.dwProvType = PROV_RSA_FULL;
+      info.dwKeySpec = 2;
+      ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+      ASSERT_TRUE(CertAddCertificateContextToStore(store.get(), c, CERT_STORE_ADD_NEW, nullptr));
+      CertFreeCertificateContext(c);
+    }
+  }
+  const auto l = list(kMy);
+  EXPECT_EQ(find(l, wide), nullptr) << "cut at U+0100, the name would be \"box\"";
+  const Listed *n = find(l, narrow);
+  ASSERT_NE(n, nullptr);
+  EXPECT_EQ(n->container, "box\xe9");
+  EXPECT_EQ(remove(wide, kMy), "");
+  EXPECT_EQ(remove(narrow, kMy), "");
+}
+
+#if !defined(_WIN32)
+// An allocation failure while the records are gathered (the store fails on
+// its second certificate) ends the call through the guard; every record
+// gathered so far is freed (LeakSanitizer checks it in the sanitizer run).
+TEST_F(Certs, AFailureWhileGatheringFreesTheRecords) {
+  for (const char *name : {"gathered one", "gathered two", "gathered three"})
+    ASSERT_NE(add(fresh(name), kCa, "f"), nullptr);
+  EmuTestControl(emu::hooks::kEnumThrowsBadAlloc, 0);
+  EXPECT_EQ(natives().queryCerts(f.env(), f.mscapiClass(), kCa), nullptr);
+  EmuTestControl(0, emu::hooks::kEnumThrowsBadAlloc);
+  EXPECT_EQ(outcome(),
+            "Caught exception in mscapi.dll: 0xe06d7363. Please contact QEL for assistance.");
+  EXPECT_EQ(list(kCa).size(), 3u);
+}
+#endif
 
 }  // namespace
