@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "certstore/store.h"
+#include "common/test_hooks.h"
 #include "winapi/crypt32.h"
 
 namespace {
@@ -83,29 +83,36 @@ Bytes variant(const Bytes &tmpl, size_t serialAt, uint64_t i) {
 }
 
 // Fills the personal store of `home` with n certificates, each bound to a
-// key container and named, in batches of one transaction each.
-void populate(const std::string &home, const Bytes &tmpl, size_t serialAt, size_t n) {
+// key container and named, through the emulation's public operations (in
+// this process, linked in): the layout of what is stored is the product's
+// own. Durability is not under test while filling, so fsync is off for it.
+bool populate(const std::string &home, const Bytes &tmpl, size_t serialAt, size_t n) {
   setenv("MSCAPI_HOME", home.c_str(), 1);
+  EmuTestControl(emu::hooks::kNoSync, 0);
   std::u16string provider = u"Microsoft Strong Cryptographic Provider";
-  for (size_t done = 0; done < n;) {
-    std::vector<PCCERT_CONTEXT> batch;
-    for (; done < n && batch.size() < 5000; ++done) {
-      const Bytes der = variant(tmpl, serialAt, done);
-      PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
-                                                      static_cast<DWORD>(der.size()));
-      std::string text = "bench-" + std::to_string(done);
-      std::u16string container(text.begin(), text.end());
-      CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), PROV_RSA_FULL, 0, 0, nullptr, 2};
-      CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 1, &info);
-      std::u16string friendly = u"Benchmark certificate " + container;
-      CRYPT_DATA_BLOB blob{static_cast<DWORD>(2 * (friendly.size() + 1)),
-                           reinterpret_cast<BYTE *>(friendly.data())};
-      CertSetCertificateContextProperty(c, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob);
-      batch.push_back(c);
-    }
-    emu::certstore::addInOneTransaction(emu::certstore::Scope::User, "MY", batch);
-    for (PCCERT_CONTEXT c : batch) CertFreeCertificateContext(c);
+  HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+  size_t added = 0;
+  for (size_t i = 0; store != nullptr && i < n; ++i) {
+    const Bytes der = variant(tmpl, serialAt, i);
+    PCCERT_CONTEXT c =
+        CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+    if (c == nullptr) break;
+    std::string text = "bench-" + std::to_string(i);
+    std::u16string container(text.begin(), text.end());
+    CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), PROV_RSA_FULL, 0, 0, nullptr, 2};
+    std::u16string friendly = u"Benchmark certificate " + container;
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(2 * (friendly.size() + 1)),
+                         reinterpret_cast<BYTE *>(friendly.data())};
+    if (CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &info) &&
+        CertSetCertificateContextProperty(c, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob) &&
+        CertAddCertificateContextToStore(store, c, CERT_STORE_ADD_NEW, nullptr))
+      ++added;
+    CertFreeCertificateContext(c);
   }
+  if (store != nullptr) CertCloseStore(store, 0);
+  EmuTestControl(0, emu::hooks::kNoSync);
+  if (added != n) std::fprintf(stderr, "filling %s: %zu of %zu added\n", home.c_str(), added, n);
+  return added == n;
 }
 
 double ms(Clock::duration d) {
@@ -214,8 +221,11 @@ int main() {
   const Bytes tmpl = templateCert(serialAt);
   std::printf("certificate size %zu bytes\n", tmpl.size());
   std::fflush(stdout);
-  populate(home10k, tmpl, serialAt, 10000);
-  populate(home100k, tmpl, serialAt, 100000);
+  const auto filling = Clock::now();
+  if (!populate(home10k, tmpl, serialAt, 10000) || !populate(home100k, tmpl, serialAt, 100000))
+    return 1;
+  std::printf("filled the stores (110,000 adds) in %.1f s\n", ms(Clock::now() - filling) / 1000);
+  std::fflush(stdout);
 
   Jvm j;
   if (!startJvm(j)) {
@@ -240,8 +250,8 @@ int main() {
   std::printf("queryCerts  10k: %8.1f ms   bare SQLite scan  10k: %8.1f ms\n", mq10, ms10);
   std::printf("queryCerts 100k: %8.1f ms   bare SQLite scan 100k: %8.1f ms\n", mq100, ms100);
   std::printf("ratio queryCerts 100k/10k:        %5.2f  (target <= 11)\n", mq100 / mq10);
-  std::printf("ratio queryCerts / bare scan 10k: %5.2f  (target <= 2)\n", mq10 / ms10);
-  std::printf("ratio queryCerts / bare scan 100k: %5.2f\n", mq100 / ms100);
+  std::printf("ratio queryCerts / bare scan  10k: %5.2f  (target <= 1.5)\n", mq10 / ms10);
+  std::printf("ratio queryCerts / bare scan 100k: %5.2f  (target <= 1.5)\n", mq100 / ms100);
 
   // addCertToStore: each add its own durable transaction.
   setenv("MSCAPI_HOME", homeAdd.c_str(), 1);

@@ -1,17 +1,20 @@
 // The crypt32 certificate store entry points of the emulated platform.
 // No C++ exception leaves them (failures become the thread's last error),
 // except the test-only enumeration fault, which exists to reach the caller.
+// How contexts and stores live is in contexts.cpp; storage in store.cpp.
 #include "common/api.h"
 
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <stdexcept>
-#include <unordered_map>
+#include <string>
+#include <vector>
 
+#include "certstore/contexts.h"
 #include "certstore/prov_info.h"
 #include "certstore/store.h"
 #include "common/handle_table.h"
-#include "storage/database.h"
 
 #ifndef CRYPT_E_PENDING_CLOSE
 #define CRYPT_E_PENDING_CLOSE 0x8009200Fu
@@ -26,22 +29,8 @@ HandleTable<Store, HandleKind::Store> &stores() {
   return HandleTable<Store, HandleKind::Store>::instance();
 }
 
-// Stores closed without the force flag while contexts taken from them are
-// still in use; destroyed when the last of those contexts is freed.
-std::mutex closingMu;
-std::unordered_map<Store *, std::shared_ptr<Store>> &closing() {
-  static std::unordered_map<Store *, std::shared_ptr<Store>> m;
-  return m;
-}
-
 std::shared_ptr<Store> storeOf(HCERTSTORE h) {
   return stores().get(reinterpret_cast<uintptr_t>(h));
-}
-
-CertObject *objectOf(PCCERT_CONTEXT p) {
-  if (p == nullptr) return nullptr;
-  const auto *b = reinterpret_cast<const ContextBlock *>(p);
-  return b->magic == kContextMagic ? b->owner : nullptr;
 }
 
 // Like emu::guarded, for entry points that return a pointer or handle.
@@ -96,7 +85,7 @@ HCERTSTORE openStore(View view, const std::string &name, bool readOnly) {
   }
   auto s = std::make_shared<Store>();
   s->view = view;
-  s->name = storeKey(name);
+  s->name = foldStoreName(name);
   s->mode = machineMode();
   s->readOnly = readOnly;
   if (view == View::Machine && s->mode == MachineMode::Unavailable) {
@@ -122,31 +111,6 @@ bool writable(const Store &s, Scope scope) {
   if (scope == Scope::Machine)
     return s.view != View::UserAndMachine && s.mode != MachineMode::ReadOnly;
   return true;
-}
-
-// Marks a store context freed. Returns the store when that was the last
-// context of a store closed without the force flag: the caller drops it
-// (outside the store's lock) to destroy it.
-std::shared_ptr<Store> releaseLocked(Store &s, CertObject &c) {
-  if (!c.live) return nullptr;
-  c.live = false;
-  --s.live;
-  if (!s.closing || s.live != 0) return nullptr;
-  std::lock_guard<std::mutex> lock(closingMu);
-  auto it = closing().find(&s);
-  if (it == closing().end()) return nullptr;
-  std::shared_ptr<Store> keep = std::move(it->second);
-  closing().erase(it);
-  return keep;
-}
-
-PCCERT_CONTEXT handOut(Store &s, std::unique_ptr<CertObject> c) {
-  c->store = &s;
-  c->bind(s.handle);
-  c->live = true;
-  ++s.live;
-  s.contexts.push_back(std::move(c));
-  return &s.contexts.back()->block.ctx;
 }
 
 [[noreturn]] void raiseFault(const std::string &kind) {
@@ -216,15 +180,9 @@ static BOOL CertCloseStoreImpl(HCERTSTORE hCertStore, DWORD dwFlags) {
   return guarded(E_UNEXPECTED, [&] {
     std::shared_ptr<Store> s = stores().remove(reinterpret_cast<uintptr_t>(hCertStore));
     if (!s) return fail(ERROR_INVALID_HANDLE);
-    std::lock_guard<std::mutex> lock(s->mu);
-    if ((dwFlags & CERT_CLOSE_STORE_FORCE_FLAG) != 0 || s->live == 0) return succeed();
+    if ((dwFlags & CERT_CLOSE_STORE_FORCE_FLAG) != 0 || !keepWhileInUse(s)) return succeed();
     // Contexts taken from the store are still in use: it stays until the
     // last of them is freed.
-    s->closing = true;
-    {
-      std::lock_guard<std::mutex> c(closingMu);
-      closing().emplace(s.get(), s);
-    }
     if ((dwFlags & CERT_CLOSE_STORE_CHECK_FLAG) != 0) return fail(CRYPT_E_PENDING_CLOSE);
     return succeed();
   });
@@ -246,13 +204,9 @@ static PCCERT_CONTEXT CertCreateCertificateContextImpl(DWORD dwCertEncodingType,
       SetLastError(CRYPT_E_ASN1_BADTAG);
       return nullptr;
     }
-    auto c = std::make_unique<CertObject>();
-    c->setData(pbCertEncoded, cbCertEncoded, parsed.serial.data(), parsed.serial.size(),
-               parsed.issuer.data(), parsed.issuer.size());
-    c->block.info.dwVersion = parsed.version;
-    c->bind(nullptr);
+    PCCERT_CONTEXT c = newFreeContext(pbCertEncoded, cbCertEncoded, parsed);
     SetLastError(ERROR_SUCCESS);
-    return &c.release()->block.ctx;
+    return c;
   });
 }
 
@@ -266,19 +220,10 @@ PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
 
 static BOOL CertFreeCertificateContextImpl(PCCERT_CONTEXT pCertContext) {
   if (pCertContext == nullptr) return TRUE;
-  CertObject *c = objectOf(pCertContext);
-  if (c == nullptr) return fail(ERROR_INVALID_PARAMETER);
-  if (c->store == nullptr) {
-    c->block.magic = 0;
-    delete c;
+  return guarded(E_UNEXPECTED, [&] {
+    if (!freeContext(pCertContext)) return fail(ERROR_INVALID_PARAMETER);
     return TRUE;
-  }
-  std::shared_ptr<Store> last;
-  {
-    std::lock_guard<std::mutex> lock(c->store->mu);
-    last = releaseLocked(*c->store, *c);
-  }
-  return TRUE;
+  });
 }
 
 BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
@@ -306,6 +251,7 @@ static BOOL CertAddCertificateContextToStoreImpl(HCERTSTORE hCertStore, PCCERT_C
       return fail(E_ACCESSDENIED);
     // The same certificate may come from another store's context whose
     // properties another thread changes: copy them under that store's lock.
+    // (Values a copy shares stay where they are while that store lives.)
     CertObject copy;
     if (c->store != nullptr && c->store != s.get()) {
       std::lock_guard<std::mutex> other(c->store->mu);
@@ -322,10 +268,9 @@ static BOOL CertAddCertificateContextToStoreImpl(HCERTSTORE hCertStore, PCCERT_C
       return fail(CRYPT_E_EXISTS);
     }
     if (ppStoreContext != nullptr) {
-      auto added = std::make_unique<CertObject>(std::move(copy));
-      added->row = row;
-      added->scope = target;
-      *ppStoreContext = handOut(*s, std::move(added));
+      copy.row = row;
+      copy.scope = target;
+      *ppStoreContext = handOut(*s, s->memory.copyOf(copy));
     }
     return succeed();
   });
@@ -358,10 +303,9 @@ static PCCERT_CONTEXT CertGetSubjectCertificateFromStoreImpl(HCERTSTORE hCertSto
     const Bytes key = serialKey(pCertId->SerialNumber.pbData, pCertId->SerialNumber.cbData);
     std::lock_guard<std::mutex> lock(s->mu);
     for (Scope scope : scopesOf(s->view)) {
-      std::unique_ptr<CertObject> c = findCert(scope, s->name, issuer, key);
-      if (c) {
+      if (CertObject *c = findCert(scope, s->name, issuer, key, s->memory)) {
         SetLastError(ERROR_SUCCESS);
-        return handOut(*s, std::move(c));
+        return handOut(*s, *c);
       }
     }
     SetLastError(CRYPT_E_NOT_FOUND);
@@ -377,28 +321,26 @@ PCCERT_CONTEXT WINAPI CertGetSubjectCertificateFromStore(HCERTSTORE hCertStore, 
 }
 
 static BOOL CertDeleteCertificateFromStoreImpl(PCCERT_CONTEXT pCertContext) {
-  CertObject *c = objectOf(pCertContext);
-  if (c == nullptr) return fail(ERROR_INVALID_PARAMETER);
-  if (c->store == nullptr) {
-    // Not a store's certificate; consumed all the same.
-    c->block.magic = 0;
-    delete c;
-    return fail(ERROR_INVALID_PARAMETER);
-  }
-  Store &s = *c->store;
-  std::shared_ptr<Store> last;
-  BOOL ok = FALSE;
-  {
+  return guarded(E_UNEXPECTED, [&] {
+    CertObject *c = objectOf(pCertContext);
+    if (c == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    if (c->store == nullptr) {
+      // Not a store's certificate; consumed all the same.
+      deleteFreeContext(c);
+      return fail(ERROR_INVALID_PARAMETER);
+    }
+    Store &s = *c->store;
+    std::shared_ptr<Store> last;  // destroyed after the lock is released
     std::lock_guard<std::mutex> lock(s.mu);
-    ok = guarded(E_UNEXPECTED, [&] {
+    const BOOL ok = guarded(E_UNEXPECTED, [&] {
       if (!writable(s, c->scope)) return fail(E_ACCESSDENIED);
       if (!deleteCert(c->row)) return fail(CRYPT_E_NOT_FOUND);
       return succeed();
     });
     // The context is consumed whether or not the deletion succeeded.
     last = releaseLocked(s, *c);
-  }
-  return ok;
+    return ok;
+  });
 }
 
 static PCCERT_CONTEXT CertFindCertificateInStoreImpl(HCERTSTORE hCertStore, DWORD,
@@ -455,10 +397,9 @@ static PCCERT_CONTEXT CertFindCertificateInStoreImpl(HCERTSTORE hCertStore, DWOR
         afterPrevious = scope == previousScope;
         continue;
       }
-      std::unique_ptr<CertObject> c = findByThumbprint(scope, s->name, thumb);
-      if (c) {
+      if (CertObject *c = findByThumbprint(scope, s->name, thumb, s->memory)) {
         SetLastError(ERROR_SUCCESS);
-        return handOut(*s, std::move(c));
+        return handOut(*s, *c);
       }
     }
     SetLastError(CRYPT_E_NOT_FOUND);
@@ -486,59 +427,51 @@ BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
 
 static PCCERT_CONTEXT CertEnumCertificatesInStoreImpl(HCERTSTORE hCertStore,
                                                       PCCERT_CONTEXT pPrevCertContext) {
-  std::shared_ptr<Store> s = storeOf(hCertStore);
-  if (!s) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  std::shared_ptr<Store> last;
-  std::lock_guard<std::mutex> lock(s->mu);
-  size_t next = 0;
-  if (pPrevCertContext == nullptr) {
-    // A new enumeration: the whole view in one snapshot, the user's part
-    // first, each part in the order of addition.
-    const bool loaded = guarded(E_UNEXPECTED, [&] {
-      std::vector<std::unique_ptr<CertObject>> list;
-      for (Scope scope : scopesOf(s->view)) loadStore(scope, s->name, list, s->arena);
-      for (CertObject *old : s->enumeration) old->enumerated = false;
-      s->enumeration.clear();
-      s->enumeration.reserve(list.size());
-      s->contexts.reserve(s->contexts.size() + list.size());
-      for (auto &c : list) {
-        c->store = s.get();
-        c->bind(s->handle);
-        c->live = false;
-        c->enumerated = true;
-        c->enumPos = s->enumeration.size();
-        s->enumeration.push_back(c.get());
-        s->contexts.push_back(std::move(c));
-      }
-      s->fault = enumerationFault();
-      return TRUE;
-    });
-    if (!loaded) return nullptr;
-    if (!s->fault.empty() && s->enumeration.empty()) raiseFault(s->fault);
-  } else {
-    CertObject *prev = objectOf(pPrevCertContext);
-    if (prev == nullptr || prev->store != s.get() || !prev->enumerated) {
-      SetLastError(ERROR_INVALID_PARAMETER);
+  // A test build's enumeration fault is the one exception that leaves an
+  // entry point: it is raised here, after the guarded body has let go of the
+  // store's lock.
+  std::string fault;
+  PCCERT_CONTEXT next = guardedPtr<PCCERT_CONTEXT>([&]() -> PCCERT_CONTEXT {
+    std::shared_ptr<Store> s = storeOf(hCertStore);
+    if (!s) {
+      SetLastError(ERROR_INVALID_HANDLE);
       return nullptr;
     }
-    if (!s->fault.empty()) raiseFault(s->fault);
-    // The previous context is freed by this call; its memory stays readable
-    // until the store is closed.
-    last = releaseLocked(*s, *prev);
-    next = prev->enumPos + 1;
-  }
-  if (next >= s->enumeration.size()) {
-    SetLastError(CRYPT_E_NOT_FOUND);
-    return nullptr;
-  }
-  CertObject *c = s->enumeration[next];
-  c->live = true;
-  ++s->live;
-  SetLastError(ERROR_SUCCESS);
-  return &c->block.ctx;
+    std::shared_ptr<Store> last;  // destroyed after the lock is released
+    std::lock_guard<std::mutex> lock(s->mu);
+    size_t pos = 0;
+    if (pPrevCertContext == nullptr) {
+      // A new enumeration: the whole view in one snapshot, the user's part
+      // first, each part in the order of addition.
+      std::vector<CertObject *> list;
+      for (Scope scope : scopesOf(s->view)) loadStore(scope, s->name, s->memory, list);
+      startEnumeration(*s, std::move(list));
+      s->fault = enumerationFault();
+      if (!s->fault.empty() && s->enumeration.empty()) {
+        fault = s->fault;
+        return nullptr;
+      }
+    } else {
+      CertObject *prev = objectOf(pPrevCertContext);
+      if (prev == nullptr || prev->store != s.get() || !prev->enumerated) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+      }
+      if (!s->fault.empty()) {
+        fault = s->fault;
+        return nullptr;
+      }
+      // The previous context is freed by this call; its memory stays
+      // readable until the store is closed.
+      last = releaseLocked(*s, *prev);
+      pos = prev->enumPos + 1;
+    }
+    PCCERT_CONTEXT c = enumerationAt(*s, pos);
+    SetLastError(c != nullptr ? ERROR_SUCCESS : CRYPT_E_NOT_FOUND);
+    return c;
+  });
+  if (!fault.empty()) raiseFault(fault);
+  return next;
 }
 
 PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
@@ -567,9 +500,8 @@ static BOOL CertGetCertificateContextPropertyImpl(PCCERT_CONTEXT pCertContext, D
       return fail(CRYPT_E_NOT_FOUND);
     }
     if (dwPropId != CERT_KEY_PROV_INFO_PROP_ID)
-      return copyOut(p->value.data(), static_cast<DWORD>(p->value.size()),
-                     static_cast<BYTE *>(pvData), pcbData);
-    const DWORD size = provInfoSize(p->value);
+      return copyOut(p->data, static_cast<DWORD>(p->size), static_cast<BYTE *>(pvData), pcbData);
+    const DWORD size = provInfoSize(p->data, p->size);
     if (size == 0) return fail(CRYPT_E_NOT_FOUND);
     if (pvData == nullptr) {
       *pcbData = size;
@@ -579,7 +511,7 @@ static BOOL CertGetCertificateContextPropertyImpl(PCCERT_CONTEXT pCertContext, D
       *pcbData = size;
       return fail(ERROR_MORE_DATA);
     }
-    writeProvInfo(p->value, static_cast<BYTE *>(pvData));
+    writeProvInfo(p->data, p->size, static_cast<BYTE *>(pvData));
     *pcbData = size;
     return succeed();
   });
@@ -615,14 +547,11 @@ static BOOL CertSetCertificateContextPropertyImpl(PCCERT_CONTEXT pCertContext, D
       if (!storeProperty(c->row, dwPropId, pvData != nullptr ? &value : nullptr))
         return fail(CRYPT_E_NOT_FOUND);
     }
-    auto &props = c->props;
-    for (auto it = props.begin(); it != props.end(); ++it) {
-      if (it->id == dwPropId) {
-        props.erase(it);
-        break;
-      }
+    if (pvData != nullptr) {
+      c->setProperty(dwPropId, std::move(value));
+    } else {
+      c->removeProperty(dwPropId);
     }
-    if (pvData != nullptr) props.push_back({dwPropId, std::move(value)});
     return succeed();
   });
 }

@@ -25,24 +25,25 @@ void putString(Bytes &b, const WCHAR *s) {
 // Reads the stored form; every access is bounds-checked.
 class Reader {
  public:
-  explicit Reader(const Bytes &b) : b_(b) {}
+  Reader(const uint8_t *b, size_t n) : b_(b), n_(n) {}
   bool u32(uint32_t &v) {
-    if (b_.size() - pos_ < 4 || pos_ > b_.size()) return false;
+    if (n_ - pos_ < 4 || pos_ > n_) return false;
     v = 0;
     for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(b_[pos_ + i]) << (8 * i);
     pos_ += 4;
     return true;
   }
   bool take(size_t n, const uint8_t *&p) {
-    if (b_.size() - pos_ < n) return false;
-    p = b_.data() + pos_;
+    if (n_ - pos_ < n) return false;
+    p = b_ + pos_;
     pos_ += n;
     return true;
   }
-  bool atEnd() const { return pos_ == b_.size(); }
+  bool atEnd() const { return pos_ == n_; }
 
  private:
-  const Bytes &b_;
+  const uint8_t *b_;
+  size_t n_;
   size_t pos_ = 0;
 };
 
@@ -66,8 +67,8 @@ bool readString(Reader &r, bool &present, uint32_t &units, const uint8_t *&p) {
   return r.take(size_t{units} * 2, p);
 }
 
-bool parse(const Bytes &stored, Parsed &p) {
-  Reader r(stored);
+bool parse(const uint8_t *stored, size_t n, Parsed &p) {
+  Reader r(stored, n);
   if (!r.u32(p.provType) || !r.u32(p.flags) || !r.u32(p.keySpec) || !r.u32(p.params)) return false;
   if (!readString(r, p.hasContainer, p.containerUnits, p.container)) return false;
   if (!readString(r, p.hasProvider, p.providerUnits, p.provider)) return false;
@@ -107,18 +108,18 @@ Bytes serialiseProvInfo(const CRYPT_KEY_PROV_INFO &info) {
   return b;
 }
 
-DWORD provInfoSize(const Bytes &stored) {
+DWORD provInfoSize(const uint8_t *stored, size_t n) {
   Parsed p;
-  if (!parse(stored, p)) return 0;
+  if (!parse(stored, n, p)) return 0;
   return static_cast<DWORD>(sizeof(CRYPT_KEY_PROV_INFO) +
                             p.rg.size() * sizeof(CRYPT_KEY_PROV_PARAM) +
                             stringBytes(p.hasContainer, p.containerUnits) +
                             stringBytes(p.hasProvider, p.providerUnits) + p.paramBytes);
 }
 
-void writeProvInfo(const Bytes &stored, BYTE *out) {
+void writeProvInfo(const uint8_t *stored, size_t n, BYTE *out) {
   Parsed p;
-  if (!parse(stored, p)) return;
+  if (!parse(stored, n, p)) return;
   auto *info = reinterpret_cast<CRYPT_KEY_PROV_INFO *>(out);
   auto *rg = reinterpret_cast<CRYPT_KEY_PROV_PARAM *>(out + sizeof(CRYPT_KEY_PROV_INFO));
   BYTE *cursor = reinterpret_cast<BYTE *>(rg + p.rg.size());

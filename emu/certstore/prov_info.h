@@ -10,9 +10,10 @@
 namespace emu::certstore {
 
 Bytes serialiseProvInfo(const CRYPT_KEY_PROV_INFO &info);
-// Size of the self-contained buffer for a stored value; 0 when malformed.
-DWORD provInfoSize(const Bytes &stored);
+// Size of the self-contained buffer for a stored value (`n` bytes at
+// `stored`); 0 when malformed.
+DWORD provInfoSize(const uint8_t *stored, size_t n);
 // Writes the self-contained buffer (provInfoSize bytes) at `out`.
-void writeProvInfo(const Bytes &stored, BYTE *out);
+void writeProvInfo(const uint8_t *stored, size_t n, BYTE *out);
 
 }  // namespace emu::certstore

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "common/ascii.h"
 #include "common/home.h"
 #include "common/test_hooks.h"
 #include "storage/database.h"
@@ -67,92 +68,71 @@ std::string firstWord(const std::string &path) {
       if (!word.empty()) break;
       continue;
     }
-    word.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(ch))));
+    word.push_back(ch);
   }
-  return word;
+  return ascii::lower(word);
 }
 
-// A statement of its own (prepared per call) for the reads that hand out
-// contexts: its blobs are copied straight into each certificate's one
-// buffer.
-class Query {
+// A statement of the connection's cache in use: reset on every way out, so
+// that it holds no read lock and keeps no bindings.
+class Use {
  public:
-  Query(Database &d, const char *sql) : file_(d.path()) {
-    if (sqlite3_prepare_v2(d.handle(), sql, -1, &s_, nullptr) != SQLITE_OK) {
-      sqlite3_finalize(s_);
-      throw storage::StorageError{sqlite3_errcode(d.handle()), file_};
-    }
-  }
-  ~Query() { sqlite3_finalize(s_); }
-  Query(const Query &) = delete;
-  Query &operator=(const Query &) = delete;
-  Query &bind(int i, int64_t v) {
-    sqlite3_bind_int64(s_, i, v);
-    return *this;
-  }
-  Query &bind(int i, const std::string &t) {
-    sqlite3_bind_text(s_, i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  Query &bind(int i, const Bytes &b) {
-    static const uint8_t empty = 0;
-    sqlite3_bind_blob(s_, i, b.empty() ? &empty : b.data(), static_cast<int>(b.size()),
-                      SQLITE_TRANSIENT);
-    return *this;
-  }
-  bool step() {
-    const int rc = sqlite3_step(s_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw storage::StorageError{rc, file_};
-  }
-  int64_t int64(int col) const { return sqlite3_column_int64(s_, col); }
-  const uint8_t *blob(int col) const {
-    return static_cast<const uint8_t *>(sqlite3_column_blob(s_, col));
-  }
-  size_t size(int col) const { return static_cast<size_t>(sqlite3_column_bytes(s_, col)); }
+  explicit Use(Statement &s) : s_(s) {}
+  ~Use() { s_.reset(); }
+  Use(const Use &) = delete;
+  Use &operator=(const Use &) = delete;
 
  private:
-  const std::string &file_;
-  sqlite3_stmt *s_ = nullptr;
+  Statement &s_;
 };
 
-// Row columns: id, encoded, serial, issuer. The bytes go to the arena when
-// one is given, else into the object's own buffer.
-std::unique_ptr<CertObject> certFromRow(const Query &q, Scope scope, Arena *arena = nullptr) {
-  auto c = std::make_unique<CertObject>();
-  c->row = q.int64(0);
+// Row columns: id, encoded, serial, issuer. The bytes are copied once,
+// straight from SQLite's row into the store's arena.
+CertObject &certFromRow(const Statement &q, Scope scope, StoreMemory &memory) {
+  CertObject &c = memory.objects.make();
+  c.row = q.int64(0);
   // Each blob pointer first, then its size, as SQLite asks.
-  const uint8_t *enc = q.blob(1);
-  const size_t ne = q.size(1);
-  const uint8_t *ser = q.blob(2);
-  const size_t ns = q.size(2);
-  const uint8_t *iss = q.blob(3);
-  const size_t ni = q.size(3);
-  if (arena != nullptr) {
-    uint8_t *to = arena->take(ne + ns + ni);
-    if (ne != 0) std::memcpy(to, enc, ne);
-    if (ns != 0) std::memcpy(to + ne, ser, ns);
-    if (ni != 0) std::memcpy(to + ne + ns, iss, ni);
-    c->shared = to;
-    c->encodedSize = ne;
-    c->serialSize = ns;
-    c->issuerSize = ni;
-  } else {
-    c->setData(enc, ne, ser, ns, iss, ni);
-  }
-  c->scope = scope;
+  const uint8_t *enc = q.blobData(1);
+  const size_t ne = q.bytes(1);
+  const uint8_t *ser = q.blobData(2);
+  const size_t ns = q.bytes(2);
+  const uint8_t *iss = q.blobData(3);
+  const size_t ni = q.bytes(3);
+  uint8_t *to = memory.bytes.take(ne + ns + ni);
+  if (ne != 0) std::memcpy(to, enc, ne);
+  if (ns != 0) std::memcpy(to + ne, ser, ns);
+  if (ni != 0) std::memcpy(to + ne + ns, iss, ni);
+  c.shared = to;
+  c.encodedSize = ne;
+  c.serialSize = ns;
+  c.issuerSize = ni;
+  c.scope = scope;
   return c;
 }
 
-void addProperty(CertObject &c, const Query &q, int idCol, int valueCol) {
-  if (c.props.empty()) c.props.reserve(4);
-  const uint8_t *v = q.blob(valueCol);
-  const size_t n = q.size(valueCol);
-  c.props.push_back({static_cast<DWORD>(q.int64(idCol)), Bytes(v, v + n)});
+// Appends the property of the row (its id and value columns) to `c`, the
+// value copied into the store's arena.
+void addProperty(CertObject &c, const Statement &q, int idCol, int valueCol, Arena &arena) {
+  const uint8_t *v = q.blobData(valueCol);
+  const size_t n = q.bytes(valueCol);
+  Property p;
+  p.id = static_cast<DWORD>(q.int64(idCol));
+  p.data = arena.copy(v, n);
+  p.size = n;
+  c.props.push_back(std::move(p));
 }
 
 }  // namespace
+
+Property Property::own(DWORD id, Bytes value) {
+  Property p;
+  p.id = id;
+  auto owned = std::make_shared<const Bytes>(std::move(value));
+  p.data = owned->data();
+  p.size = owned->size();
+  p.owned = std::move(owned);
+  return p;
+}
 
 void CertObject::setData(const uint8_t *enc, size_t ne, const uint8_t *ser, size_t ns,
                          const uint8_t *iss, size_t ni) {
@@ -166,14 +146,55 @@ void CertObject::setData(const uint8_t *enc, size_t ne, const uint8_t *ser, size
 }
 
 uint8_t *Arena::take(size_t n) {
-  if (used_ + n > size_ || blocks_.empty()) {
-    size_ = std::max<size_t>(n, size_t{1} << 20);
+  if (blocks_.empty() || used_ + n > size_) {
+    // Blocks grow from 16 KiB to 1 MiB: a store that hands out one
+    // certificate takes little, an enumeration of thousands a few blocks.
+    const size_t next = blocks_.empty() ? size_t{16} << 10 : std::min(size_ * 2, size_t{1} << 20);
+    size_ = std::max(n, next);
     blocks_.emplace_back(new uint8_t[size_]);
     used_ = 0;
   }
   uint8_t *p = blocks_.back().get() + used_;
   used_ += n;
   return p;
+}
+
+const uint8_t *Arena::copy(const uint8_t *p, size_t n) {
+  uint8_t *to = take(n);
+  if (n != 0) std::memcpy(to, p, n);
+  return to;
+}
+
+CertObject &ContextPool::make() {
+  if (blocks_.empty() || used_ == capacity_) {
+    // Blocks of 16 objects, doubling up to 1024.
+    capacity_ = blocks_.empty() ? 16 : std::min<size_t>(capacity_ * 2, 1024);
+    blocks_.emplace_back(new CertObject[capacity_]);
+    used_ = 0;
+  }
+  ++count_;
+  return blocks_.back()[used_++];
+}
+
+CertObject &StoreMemory::copyOf(const CertObject &c) {
+  CertObject &o = objects.make();
+  const size_t total = c.encodedSize + c.serialSize + c.issuerSize;
+  o.shared = bytes.take(total);
+  if (total != 0) std::memcpy(o.shared, c.bytes(), total);
+  o.encodedSize = c.encodedSize;
+  o.serialSize = c.serialSize;
+  o.issuerSize = c.issuerSize;
+  o.props.reserve(c.props.size());
+  for (const Property &p : c.props) {
+    Property q;
+    q.id = p.id;
+    q.data = bytes.copy(p.data, p.size);
+    q.size = p.size;
+    o.props.push_back(std::move(q));
+  }
+  o.row = c.row;
+  o.scope = c.scope;
+  return o;
 }
 
 void CertObject::bind(HCERTSTORE handle) {
@@ -197,6 +218,20 @@ const Property *CertObject::find(DWORD id) const {
   return nullptr;
 }
 
+void CertObject::setProperty(DWORD id, Bytes value) {
+  removeProperty(id);
+  props.push_back(Property::own(id, std::move(value)));
+}
+
+void CertObject::removeProperty(DWORD id) {
+  for (auto it = props.begin(); it != props.end(); ++it) {
+    if (it->id == id) {
+      props.erase(it);
+      return;
+    }
+  }
+}
+
 MachineMode machineMode() {
   const std::string w = firstWord(homeDir() + "/machine-scope");
   if (w == "readonly" || w == "read-only") return MachineMode::ReadOnly;
@@ -211,22 +246,20 @@ std::string enumerationFault() {
   return {};
 }
 
-std::string storeKey(const std::string &name) {
-  std::string k = name;
-  for (char &ch : k)
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
-  return k;
+std::string foldStoreName(const std::string &name) {
+  return ascii::upper(name);
 }
 
 void ensureStore(Scope scope, const std::string &name) {
   Database &d = db();
   // Opening a store that exists writes nothing, so that stores open in a
   // home that cannot be written; there a missing store simply shows empty.
-  Statement &exists = d.prepare("SELECT 1 FROM stores WHERE scope = ?1 AND name = ?2");
-  exists.bind(1, static_cast<int64_t>(scope)).bind(2, name);
-  const bool found = exists.step();
-  exists.reset();
-  if (found || d.readOnly()) return;
+  {
+    Statement &exists = d.prepare("SELECT 1 FROM stores WHERE scope = ?1 AND name = ?2");
+    Use use(exists);
+    if (exists.bind(1, static_cast<int64_t>(scope)).bind(2, name).step()) return;
+  }
+  if (d.readOnly()) return;
   d.transaction([&] {
     d.prepare("INSERT OR IGNORE INTO stores (scope, name) VALUES (?1, ?2)")
         .bind(1, static_cast<int64_t>(scope))
@@ -244,10 +277,8 @@ int64_t insertRow(Database &d, Scope scope, const std::string &name, const Bytes
                   const CertObject &c, const std::vector<Scope> &dupScopes) {
   Statement &dup = d.prepare("SELECT 1 FROM certs WHERE scope = ?1 AND store = ?2 AND thumb = ?3");
   for (Scope other : dupScopes) {
-    dup.bind(1, static_cast<int64_t>(other)).bind(2, name).bind(3, thumb);
-    const bool exists = dup.step();
-    dup.reset();
-    if (exists) return 0;
+    Use use(dup);
+    if (dup.bind(1, static_cast<int64_t>(other)).bind(2, name).bind(3, thumb).step()) return 0;
   }
   d.prepare("INSERT OR IGNORE INTO stores (scope, name) VALUES (?1, ?2)")
       .bind(1, static_cast<int64_t>(scope))
@@ -267,7 +298,7 @@ int64_t insertRow(Database &d, Scope scope, const std::string &name, const Bytes
   const int64_t row = sqlite3_last_insert_rowid(d.handle());
   Statement &prop = d.prepare("INSERT INTO props (cert, prop, value) VALUES (?1, ?2, ?3)");
   for (const Property &p : c.props)
-    prop.bind(1, row).bind(2, static_cast<int64_t>(p.id)).bind(3, p.value).run();
+    prop.bind(1, row).bind(2, static_cast<int64_t>(p.id)).bind(3, p.data, p.size).run();
   return row;
 }
 
@@ -286,95 +317,85 @@ int64_t insertCert(Scope scope, const std::string &name, const Bytes &thumb, con
   return row;
 }
 
-size_t addInOneTransaction(Scope scope, const std::string &name,
-                           const std::vector<PCCERT_CONTEXT> &certs) {
-  Database &d = db();
-  const std::string key = storeKey(name);
-  size_t added = 0;
-  d.transaction([&] {
-    for (PCCERT_CONTEXT p : certs) {
-      const auto *block = reinterpret_cast<const ContextBlock *>(p);
-      if (block->magic != kContextMagic) continue;
-      const CertObject &c = *block->owner;
-      const Bytes thumb = thumbprint(c.encoded(), c.encodedSize);
-      if (insertRow(d, scope, key, thumb, c, {scope}) != 0) ++added;
-    }
-    return true;
-  });
-  return added;
-}
-
-void loadStore(Scope scope, const std::string &name, std::vector<std::unique_ptr<CertObject>> &out,
-               Arena &arena) {
+void loadStore(Scope scope, const std::string &name, StoreMemory &memory,
+               std::vector<CertObject *> &out) {
   Database &d = db();
   ReadSnapshot snapshot(d);
   const size_t first = out.size();
-  Query certs(d,
-              "SELECT id, encoded, serial, issuer FROM certs WHERE scope = ?1 AND store = ?2 "
-              "ORDER BY id");
-  certs.bind(1, static_cast<int64_t>(scope)).bind(2, name);
-  while (certs.step()) out.push_back(certFromRow(certs, scope, &arena));
+  {
+    Statement &certs = d.prepare(
+        "SELECT id, encoded, serial, issuer FROM certs WHERE scope = ?1 AND store = ?2 "
+        "ORDER BY id");
+    Use use(certs);
+    certs.bind(1, static_cast<int64_t>(scope)).bind(2, name);
+    while (certs.step()) out.push_back(&certFromRow(certs, scope, memory));
+  }
   // Properties in certificate order, merged into the list in one walk; the
   // index keeps that order without a sort.
-  Query props(d,
-              "SELECT p.cert, p.prop, p.value FROM certs c INDEXED BY certs_by_store "
-              "JOIN props p ON p.cert = c.id "
-              "WHERE c.scope = ?1 AND c.store = ?2 ORDER BY c.id, p.prop");
+  Statement &props = d.prepare(
+      "SELECT p.cert, p.prop, p.value FROM certs c INDEXED BY certs_by_store "
+      "JOIN props p ON p.cert = c.id "
+      "WHERE c.scope = ?1 AND c.store = ?2 ORDER BY c.id, p.prop");
+  Use use(props);
   props.bind(1, static_cast<int64_t>(scope)).bind(2, name);
   size_t i = first;
   while (props.step()) {
     const int64_t cert = props.int64(0);
     while (i < out.size() && out[i]->row < cert) ++i;
     if (i == out.size()) break;
-    if (out[i]->row == cert) addProperty(*out[i], props, 1, 2);
+    if (out[i]->row == cert) addProperty(*out[i], props, 1, 2, memory.bytes);
   }
 }
 
 namespace {
 
-// The certificate of the query's first row, with its properties.
-std::unique_ptr<CertObject> firstWithProperties(Database &d, Query &q, Scope scope) {
+// The certificate of the query's first row, with its properties, loaded
+// into `memory`; null when there is no row.
+CertObject *firstWithProperties(Database &d, Statement &q, Scope scope, StoreMemory &memory) {
   if (!q.step()) return nullptr;
-  std::unique_ptr<CertObject> c = certFromRow(q, scope);
-  Query p(d, "SELECT prop, prop, value FROM props WHERE cert = ?1 ORDER BY prop");
-  p.bind(1, c->row);
-  while (p.step()) addProperty(*c, p, 0, 2);
-  return c;
+  CertObject &c = certFromRow(q, scope, memory);
+  Statement &p = d.prepare("SELECT prop, value FROM props WHERE cert = ?1 ORDER BY prop");
+  Use use(p);
+  p.bind(1, c.row);
+  while (p.step()) addProperty(c, p, 0, 1, memory.bytes);
+  return &c;
 }
 
 }  // namespace
 
-std::unique_ptr<CertObject> findCert(Scope scope, const std::string &name, const Bytes &issuer,
-                                     const Bytes &key) {
+CertObject *findCert(Scope scope, const std::string &name, const Bytes &issuer, const Bytes &key,
+                     StoreMemory &memory) {
   Database &d = db();
   ReadSnapshot snapshot(d);
-  Query q(d,
-          "SELECT id, encoded, serial, issuer FROM certs "
-          "WHERE scope = ?1 AND store = ?2 AND serial_key = ?3 AND issuer = ?4 "
-          "ORDER BY id LIMIT 1");
+  Statement &q = d.prepare(
+      "SELECT id, encoded, serial, issuer FROM certs "
+      "WHERE scope = ?1 AND store = ?2 AND serial_key = ?3 AND issuer = ?4 "
+      "ORDER BY id LIMIT 1");
+  Use use(q);
   q.bind(1, static_cast<int64_t>(scope)).bind(2, name).bind(3, key).bind(4, issuer);
-  return firstWithProperties(d, q, scope);
+  return firstWithProperties(d, q, scope, memory);
 }
 
-std::unique_ptr<CertObject> findByThumbprint(Scope scope, const std::string &name,
-                                             const Bytes &thumb) {
+CertObject *findByThumbprint(Scope scope, const std::string &name, const Bytes &thumb,
+                             StoreMemory &memory) {
   Database &d = db();
   ReadSnapshot snapshot(d);
-  Query q(d,
-          "SELECT id, encoded, serial, issuer FROM certs "
-          "WHERE scope = ?1 AND store = ?2 AND thumb = ?3");
+  Statement &q = d.prepare(
+      "SELECT id, encoded, serial, issuer FROM certs "
+      "WHERE scope = ?1 AND store = ?2 AND thumb = ?3");
+  Use use(q);
   q.bind(1, static_cast<int64_t>(scope)).bind(2, name).bind(3, thumb);
-  return firstWithProperties(d, q, scope);
+  return firstWithProperties(d, q, scope, memory);
 }
 
 bool storeProperty(int64_t row, DWORD id, const Bytes *value) {
   Database &d = db();
   return d.transaction([&] {
-    Statement &exists = d.prepare("SELECT 1 FROM certs WHERE id = ?1");
-    exists.bind(1, row);
-    const bool found = exists.step();
-    exists.reset();
-    if (!found) return false;
+    {
+      Statement &exists = d.prepare("SELECT 1 FROM certs WHERE id = ?1");
+      Use use(exists);
+      if (!exists.bind(1, row).step()) return false;
+    }
     if (value != nullptr) {
       d.prepare("INSERT OR REPLACE INTO props (cert, prop, value) VALUES (?1, ?2, ?3)")
           .bind(1, row)

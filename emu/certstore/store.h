@@ -7,6 +7,9 @@
 // and issuer (kept at add time so that listing never re-parses X.509) and
 // its properties (id -> bytes). Every change is one transaction, durable
 // when the call returns; reads take one consistent snapshot.
+//
+// How long the objects live, and how contexts are handed out and freed, is
+// in contexts.h.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +33,7 @@ enum class View {
 };
 
 // How the local machine scope behaves, from $MSCAPI_HOME/machine-scope.
+// Read once when a store is opened.
 enum class MachineMode {
   Writable,     // file absent, or "writable"
   ReadOnly,     // "readonly": opens, but every change to it is refused
@@ -39,13 +43,24 @@ enum class MachineMode {
 };
 MachineMode machineMode();
 
+// The key a store is found by: its name with ASCII letters upper-cased, so
+// that names compare case-insensitively, as on Windows.
+std::string foldStoreName(const std::string &name);
+
+// A property of a context. Its value is `size` bytes at `data`: in its
+// store's arena for a certificate read from a store (valid until the store
+// is gone), or in `owned` for a value set through the context or held by a
+// free context. Copies share an owned value, so a copy's `data` stays valid.
 struct Property {
-  DWORD id;
-  Bytes value;  // stored form (CRYPT_KEY_PROV_INFO serialised, see prov_info.h)
+  DWORD id = 0;
+  const uint8_t *data = nullptr;
+  size_t size = 0;
+  std::shared_ptr<const Bytes> owned;
+
+  static Property own(DWORD id, Bytes value);
 };
 
 struct CertObject;
-struct Store;
 
 // What a PCCERT_CONTEXT points at. Standard layout, so that the context's
 // address is the block's address.
@@ -58,24 +73,13 @@ struct ContextBlock {
 
 inline constexpr uint64_t kContextMagic = 0x4345525443545831ull;  // "CERTCTX1"
 
-// Bytes that live as long as their store. An enumeration copies its
-// certificates' bytes into a few large blocks rather than one allocation
-// each; they stay where they are until the store goes.
-class Arena {
- public:
-  uint8_t *take(size_t n);
-
- private:
-  std::vector<std::unique_ptr<uint8_t[]>> blocks_;
-  size_t used_ = 0;
-  size_t size_ = 0;
-};
+struct Store;
 
 struct CertObject {
   ContextBlock block{};
   // The encoding, the serial number (least significant byte first) and the
-  // issuer's DER, back to back: in `data`, or, for a context of an
-  // enumeration, in its store's arena (`shared`).
+  // issuer's DER, back to back: in `data` for a free context, in its store's
+  // arena (`shared`) for a store's context.
   Bytes data;
   uint8_t *shared = nullptr;
   size_t encodedSize = 0, serialSize = 0, issuerSize = 0;
@@ -83,7 +87,9 @@ struct CertObject {
   Store *store = nullptr;  // null: a free context from CertCreateCertificateContext
   int64_t row = 0;         // its row in the database (store contexts)
   Scope scope = Scope::User;
-  bool live = true;         // not yet freed, consumed or enumerated past
+  // Handed out and not yet freed, consumed or enumerated past. Counted in
+  // its store's `liveContexts`.
+  bool inUse = false;
   bool enumerated = false;  // part of the store's current enumeration
   size_t enumPos = 0;
 
@@ -96,27 +102,66 @@ struct CertObject {
   // Points the context's fields at this object's buffers.
   void bind(HCERTSTORE handle);
   const Property *find(DWORD id) const;
+  // Sets or removes a property of this context only (the store is changed
+  // apart, see storeProperty).
+  void setProperty(DWORD id, Bytes value);
+  void removeProperty(DWORD id);
+};
+
+// Bytes that live as long as their store. Certificates read from a store
+// copy their bytes and property values into a few large blocks rather than
+// one allocation each; they stay where they are until the store goes.
+class Arena {
+ public:
+  uint8_t *take(size_t n);
+  // A copy of `n` bytes at `p`.
+  const uint8_t *copy(const uint8_t *p, size_t n);
+
+ private:
+  std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+  size_t used_ = 0;
+  size_t size_ = 0;
+};
+
+// The certificate objects a store hands out, made in blocks (an
+// enumeration of many certificates allocates a few blocks, not one object
+// each). An object never moves and lives until the store goes.
+class ContextPool {
+ public:
+  CertObject &make();
+  size_t size() const { return count_; }
+
+ private:
+  std::vector<std::unique_ptr<CertObject[]>> blocks_;
+  size_t used_ = 0;  // objects taken from the last block
+  size_t capacity_ = 0;
+  size_t count_ = 0;
+};
+
+// Everything a store hands out: the objects and their bytes.
+struct StoreMemory {
+  ContextPool objects;
+  Arena bytes;
+
+  // A new object holding a copy of a certificate's bytes and properties.
+  CertObject &copyOf(const CertObject &c);
 };
 
 struct Store {
   std::mutex mu;
   View view = View::UserAndMachine;
-  std::string name;                          // upper-cased: the case-insensitive key
+  std::string name;                          // foldStoreName of the name opened
   MachineMode mode = MachineMode::Writable;  // read when the store is opened
   bool readOnly = false;                     // CERT_STORE_READONLY_FLAG
   HCERTSTORE handle = nullptr;
   // Every context handed out; kept readable until the store is closed.
-  std::vector<std::unique_ptr<CertObject>> contexts;
-  size_t live = 0;
-  bool closing = false;  // closed without the force flag while contexts live
+  StoreMemory memory;
+  size_t liveContexts = 0;  // contexts handed out and in use
+  bool closing = false;     // closed without the force flag while contexts live
   // The enumeration's snapshot, loaded in one query when it starts.
   std::vector<CertObject *> enumeration;
-  Arena arena;        // the enumerations' certificate bytes
   std::string fault;  // test builds only: see enumerationFault()
 };
-
-// Store names compare case-insensitively (ASCII), as on Windows.
-std::string storeKey(const std::string &name);
 
 // ---- Storage (all throw storage::StorageError on a database failure) ----
 
@@ -126,23 +171,18 @@ void ensureStore(Scope scope, const std::string &name);
 // name) already holds a certificate with this thumbprint.
 int64_t insertCert(Scope target, const std::string &name, const Bytes &thumb, const CertObject &c,
                    const std::vector<Scope> &dupScopes);
-// Adds many free certificate contexts (with their properties) to one
-// scope's store in a single transaction, skipping those already there.
-// For benchmarks and tests that need large stores quickly; returns how many
-// were added.
-size_t addInOneTransaction(Scope scope, const std::string &name,
-                           const std::vector<PCCERT_CONTEXT> &certs);
 // Loads every certificate of one scope's store with its properties, in add
-// order, appending to `out`.
-void loadStore(Scope scope, const std::string &name, std::vector<std::unique_ptr<CertObject>> &out,
-               Arena &arena);
-// The first certificate (in add order) whose issuer and serial number match.
-std::unique_ptr<CertObject> findCert(Scope scope, const std::string &name, const Bytes &issuer,
-                                     const Bytes &serialKey);
+// order, into `memory`, appending them to `out`.
+void loadStore(Scope scope, const std::string &name, StoreMemory &memory,
+               std::vector<CertObject *> &out);
+// The first certificate (in add order) whose issuer and serial number match,
+// loaded into `memory`; null when there is none.
+CertObject *findCert(Scope scope, const std::string &name, const Bytes &issuer,
+                     const Bytes &serialKey, StoreMemory &memory);
 // The certificate with this thumbprint (the SHA-1 of its encoding, which is
-// how a store keys it), or null.
-std::unique_ptr<CertObject> findByThumbprint(Scope scope, const std::string &name,
-                                             const Bytes &thumb);
+// how a store keys it), loaded into `memory`; null when there is none.
+CertObject *findByThumbprint(Scope scope, const std::string &name, const Bytes &thumb,
+                             StoreMemory &memory);
 // Sets (value non-null) or removes a property of a stored certificate.
 // False when the certificate is no longer stored.
 bool storeProperty(int64_t row, DWORD id, const Bytes *value);

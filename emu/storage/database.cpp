@@ -174,6 +174,14 @@ Bytes Statement::blob(int col) const {
   return p != nullptr ? Bytes(p, p + n) : Bytes();
 }
 
+const uint8_t *Statement::blobData(int col) const {
+  return static_cast<const uint8_t *>(sqlite3_column_blob(stmt_, col));
+}
+
+size_t Statement::bytes(int col) const {
+  return static_cast<size_t>(sqlite3_column_bytes(stmt_, col));
+}
+
 bool Statement::isNull(int col) const {
   return sqlite3_column_type(stmt_, col) == SQLITE_NULL;
 }

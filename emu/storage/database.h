@@ -41,6 +41,10 @@ class Statement {
   int64_t int64(int col) const;
   std::string text(int col) const;
   Bytes blob(int col) const;
+  // A blob column's bytes without copying them, valid until the statement
+  // steps again or is reset; ask for the data first, then its size.
+  const uint8_t *blobData(int col) const;
+  size_t bytes(int col) const;
   bool isNull(int col) const;
 
  private:
