@@ -27,8 +27,14 @@ Natives load() {
     std::fprintf(stderr, "cannot load mscapi.dll (error %lu)\n", GetLastError());
     std::exit(2);
   }
+#ifdef _WIN64
+  // A 64-bit JVM finds the undecorated names.
+#define MSCAPI_FIND(method, bytes) find(dll, n.method, "Java_com_qel_varnel_MSCAPI_" #method)
+#else
+  // A 32-bit JVM finds the decorated standard-call names.
 #define MSCAPI_FIND(method, bytes) \
   find(dll, n.method, "_Java_com_qel_varnel_MSCAPI_" #method "@" #bytes)
+#endif
   MSCAPI_FIND(getDLLVersion, 8);
   MSCAPI_FIND(queryProviders, 8);
   MSCAPI_FIND(generateRandom, 16);
