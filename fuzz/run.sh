@@ -22,7 +22,7 @@ time_of() {
   if [ -n "$t" ]; then echo "$t"; return; fi
   case $1 in
     fuzz_cert) echo 300 ;;
-    fuzz_keyblob) echo 360 ;;
+    fuzz_keyblob) echo 480 ;;
     fuzz_regfile) echo 180 ;;
     fuzz_jni) echo 420 ;;
   esac
