@@ -490,7 +490,7 @@ static BOOL CertGetCertificateContextPropertyImpl(PCCERT_CONTEXT pCertContext, D
     if (c == nullptr || pcbData == nullptr) return fail(ERROR_INVALID_PARAMETER);
     std::unique_lock<std::mutex> lock;
     if (c->store != nullptr) lock = std::unique_lock<std::mutex>(c->store->mu);
-    const Property *p = c->find(dwPropId);
+    const Property *p = c->props.find(dwPropId);
     if (p == nullptr) {
       if (dwPropId == CERT_SHA1_HASH_PROP_ID) {
         const Bytes h = thumbprint(c->encoded(), c->encodedSize);
@@ -548,9 +548,9 @@ static BOOL CertSetCertificateContextPropertyImpl(PCCERT_CONTEXT pCertContext, D
         return fail(CRYPT_E_NOT_FOUND);
     }
     if (pvData != nullptr) {
-      c->setProperty(dwPropId, std::move(value));
+      c->props.set(dwPropId, std::move(value));
     } else {
-      c->removeProperty(dwPropId);
+      c->props.remove(dwPropId);
     }
     return succeed();
   });

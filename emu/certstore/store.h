@@ -47,17 +47,43 @@ MachineMode machineMode();
 // that names compare case-insensitively, as on Windows.
 std::string foldStoreName(const std::string &name);
 
-// A property of a context. Its value is `size` bytes at `data`: in its
-// store's arena for a certificate read from a store (valid until the store
-// is gone), or in `owned` for a value set through the context or held by a
-// free context. Copies share an owned value, so a copy's `data` stays valid.
+// A property of a context: its id and value (`size` bytes at `data`).
 struct Property {
   DWORD id = 0;
   const uint8_t *data = nullptr;
   size_t size = 0;
-  std::shared_ptr<const Bytes> owned;
+};
 
-  static Property own(DWORD id, Bytes value);
+// A context's properties. Those of a certificate read from a store are
+// entries and values in the store's arena, which the list borrows; the
+// first change through the context gives the list its own entries (a free
+// context's list owns its entries from the start). A copy of a list shares
+// what it points at: values in a store's arena stay valid while that store
+// lives, owned ones while any copy does.
+class PropertyList {
+ public:
+  const Property *begin() const { return first_; }
+  const Property *end() const { return first_ + count_; }
+  const Property *find(DWORD id) const;
+  // Points the list at `n` entries that live as long as the context.
+  void borrow(const Property *first, size_t n);
+  // A change made to this list only (the store is changed apart, see
+  // storeProperty); a changed property goes to the end of the list.
+  void set(DWORD id, Bytes value);
+  void remove(DWORD id);
+
+ private:
+  // Owned entries, each with its value when owned (null when the value is
+  // borrowed from a store's arena). Never changed once made.
+  struct Owned {
+    std::vector<Property> entries;
+    std::vector<std::shared_ptr<const Bytes>> values;
+  };
+  void replace(DWORD id, std::shared_ptr<const Bytes> value);
+
+  const Property *first_ = nullptr;
+  size_t count_ = 0;
+  std::shared_ptr<const Owned> owned_;
 };
 
 struct CertObject;
@@ -83,7 +109,7 @@ struct CertObject {
   Bytes data;
   uint8_t *shared = nullptr;
   size_t encodedSize = 0, serialSize = 0, issuerSize = 0;
-  std::vector<Property> props;
+  PropertyList props;
   Store *store = nullptr;  // null: a free context from CertCreateCertificateContext
   int64_t row = 0;         // its row in the database (store contexts)
   Scope scope = Scope::User;
@@ -101,11 +127,6 @@ struct CertObject {
   const uint8_t *issuer() const { return bytes() + encodedSize + serialSize; }
   // Points the context's fields at this object's buffers.
   void bind(HCERTSTORE handle);
-  const Property *find(DWORD id) const;
-  // Sets or removes a property of this context only (the store is changed
-  // apart, see storeProperty).
-  void setProperty(DWORD id, Bytes value);
-  void removeProperty(DWORD id);
 };
 
 // Bytes that live as long as their store. Certificates read from a store
@@ -116,9 +137,14 @@ class Arena {
   uint8_t *take(size_t n);
   // A copy of `n` bytes at `p`.
   const uint8_t *copy(const uint8_t *p, size_t n);
+  // A copy of `n` property entries (their values are not copied).
+  const Property *copy(const Property *p, size_t n);
 
  private:
-  std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+  struct Free {
+    void operator()(uint8_t *p) const;
+  };
+  std::vector<std::unique_ptr<uint8_t, Free>> blocks_;
   size_t used_ = 0;
   size_t size_ = 0;
 };
