@@ -2,11 +2,15 @@
 #include "registry/registry.h"
 
 #include <dirent.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/ascii.h"
@@ -27,15 +31,22 @@ struct FileStamp {
   }
 };
 
-std::vector<FileStamp> listRegFiles(const std::string &dir) {
+// The ".reg" files of the folder in name order. `linked` is set when one of
+// them is a symbolic link: a change of its target makes no event in the
+// folder.
+std::vector<FileStamp> listRegFiles(const std::string &dir, bool &linked) {
   std::vector<FileStamp> files;
+  linked = false;
   DIR *d = opendir(dir.c_str());
   if (d == nullptr) return files;
   while (const dirent *e = readdir(d)) {
     const std::string n = e->d_name;
     if (n.size() < 4 || ascii::lower(n.substr(n.size() - 4)) != ".reg") continue;
+    const std::string path = dir + "/" + n;
     struct stat st {};
-    if (stat((dir + "/" + n).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    struct stat lst {};
+    if (lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) linked = true;
     files.push_back({n, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
                      static_cast<int64_t>(st.st_size)});
   }
@@ -45,56 +56,174 @@ std::vector<FileStamp> listRegFiles(const std::string &dir) {
   return files;
 }
 
+// Tells whether anything in the registry folder may have changed since the
+// watch was (re)started, without listing it: an inotify watch on the folder
+// whose queue is read (non-blocking) on each question. Any event at all (a
+// file written, created, removed, renamed, its mode changed; the folder
+// itself removed or moved; the queue overflowing) counts as a change.
+class FolderWatch {
+ public:
+  ~FolderWatch() { stop(); }
+
+  // True only when the watch is on `dir`, belongs to this process, and has
+  // seen nothing since it started (or since the last call said so).
+  bool unchanged(const std::string &dir) {
+    // A forked child shares its parent's inotify queue: whichever reads an
+    // event takes it from the other. A child starts its own watch.
+    if (fd_ < 0 || pid_ != getpid() || dir != dir_) return false;
+    bool any = false;
+    alignas(inotify_event) char buf[4096];
+    for (;;) {
+      const ssize_t n = read(fd_, buf, sizeof buf);
+      if (n > 0) {
+        any = true;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        stop();  // the watch is broken
+        return false;
+      }
+      return !any;
+    }
+  }
+
+  // Watches `dir` from now on (a new watch: the folder may have been
+  // removed and made again). active() tells whether that worked.
+  void restart(const std::string &dir) {
+    // The inherited descriptor of a forked child is the parent's queue.
+    if (fd_ >= 0 && pid_ != getpid()) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+    stop();
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0) return;
+    constexpr uint32_t kEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_FROM |
+                                 IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_DELETE_SELF |
+                                 IN_MOVE_SELF | IN_ONLYDIR;
+    if (inotify_add_watch(fd_, dir.c_str(), kEvents) < 0) {
+      stop();
+      return;
+    }
+    dir_ = dir;
+    pid_ = getpid();
+  }
+
+  bool active() const { return fd_ >= 0; }
+
+ private:
+  void stop() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    dir_.clear();
+  }
+  int fd_ = -1;
+  pid_t pid_ = 0;
+  std::string dir_;
+};
+
+// One registry state: the tree, and each key's subkeys in enumeration
+// order (case-insensitive name order), so that RegEnumKeyExA finds the
+// subkey at an index in constant time.
+struct Snapshot {
+  Tree tree;
+  std::unordered_map<const Key *, std::vector<const Key *>> ordered;
+};
+
+void orderSubkeys(Snapshot &s) {
+  std::vector<const Key *> pending{&s.tree.root};
+  while (!pending.empty()) {
+    const Key *k = pending.back();
+    pending.pop_back();
+    if (k->subkeys.empty()) continue;
+    auto &list = s.ordered[k];
+    list.reserve(k->subkeys.size());
+    for (const auto &entry : k->subkeys) {  // the map's order is the lower-cased name's
+      list.push_back(entry.second.get());
+      pending.push_back(entry.second.get());
+    }
+  }
+}
+
 struct Cache {
   std::mutex mu;
   std::string dir;
   std::vector<FileStamp> stamps;
-  std::shared_ptr<const Tree> tree;
+  bool linked = false;  // a file is a symbolic link: list on every call
+  FolderWatch watch;
+  std::shared_ptr<const Snapshot> snapshot;
 };
 
 Cache &cache() {
-  static Cache c;
-  return c;
+  static auto *c = new Cache;  // lives to process exit: handles may outlive static destructors
+  return *c;
+}
+
+// Creates the folder with the default registration when it is missing.
+void ensureFolder(const std::string &home, const std::string &dir) {
+  struct stat st {};
+  // Threads of one process share the private name below: one at a time.
+  static std::mutex creating;
+  std::lock_guard<std::mutex> creation(creating);
+  if (stat(dir.c_str(), &st) == 0 || !ensureHome(home)) return;
+  // The folder appears complete or not at all: it is filled under a
+  // private name and renamed into place, so a process racing this one
+  // never reads it before its default registration is there.
+  const std::string fresh = dir + ".new." + std::to_string(getpid());
+  const std::string file = "/00-default.reg";
+  if (ensureDir(fresh) && writeFileAtomic(fresh + file, kDefaultRegistration) &&
+      rename(fresh.c_str(), dir.c_str()) != 0) {
+    unlink((fresh + file).c_str());  // another process was first
+    rmdir(fresh.c_str());
+  }
 }
 
 }  // namespace
 
-std::shared_ptr<const Tree> current() {
+// The registry as the files describe it now. While the folder's watch has
+// seen nothing, the tree of the last call is the answer; after any change
+// the tree is built again from the files. Where no watch can be had
+// (inotify unavailable) the folder is listed on every call and the tree
+// built again when a file's name, size or time differs. Files that are
+// symbolic links are read again on every call: a change of their target
+// makes no event in the folder.
+std::shared_ptr<const Snapshot> currentSnapshot() {
   const std::string home = homeDir();
   const std::string dir = home + "/registry";
-  struct stat st {};
-  // Threads of one process share the private name below: one at a time.
-  static std::mutex creating;
-  std::unique_lock<std::mutex> creation(creating);
-  if (stat(dir.c_str(), &st) != 0 && ensureHome(home)) {
-    // The folder appears complete or not at all: it is filled under a
-    // private name and renamed into place, so a process racing this one
-    // never reads it before its default registration is there.
-    const std::string fresh = dir + ".new." + std::to_string(getpid());
-    const std::string file = "/00-default.reg";
-    if (ensureDir(fresh) && writeFileAtomic(fresh + file, kDefaultRegistration) &&
-        rename(fresh.c_str(), dir.c_str()) != 0) {
-      unlink((fresh + file).c_str());  // another process was first
-      rmdir(fresh.c_str());
-    }
-  }
-  creation.unlock();
-  std::vector<FileStamp> stamps = listRegFiles(dir);
   Cache &c = cache();
+  {
+    std::lock_guard<std::mutex> lock(c.mu);
+    if (c.snapshot && c.dir == dir && !c.linked && c.watch.unchanged(dir)) return c.snapshot;
+  }
+  ensureFolder(home, dir);
   std::lock_guard<std::mutex> lock(c.mu);
-  if (c.tree && c.dir == dir && c.stamps == stamps) return c.tree;
-  auto tree = std::make_shared<Tree>();
+  // The watch starts before the listing: a change made while the folder is
+  // read leaves an event, and the next call reads it again.
+  c.watch.restart(dir);
+  bool linked = false;
+  std::vector<FileStamp> stamps = listRegFiles(dir, linked);
+  const bool sameFiles = c.snapshot && c.dir == dir && c.stamps == stamps;
+  c.linked = linked;
+  if (sameFiles && !linked && !c.watch.active()) return c.snapshot;
+  auto snapshot = std::make_shared<Snapshot>();
   for (const auto &f : stamps) {
     std::string text;
     if (readFile(dir + "/" + f.name, text))
-      applyRegFile(*tree, text);
+      applyRegFile(snapshot->tree, text);
     else
       trace::why("cannot read registry file " + dir + "/" + f.name);
   }
+  orderSubkeys(*snapshot);
   c.dir = dir;
   c.stamps = std::move(stamps);
-  c.tree = tree;
-  return tree;
+  c.snapshot = snapshot;
+  return snapshot;
+}
+
+std::shared_ptr<const Tree> current() {
+  std::shared_ptr<const Snapshot> s = currentSnapshot();
+  return std::shared_ptr<const Tree>(s, &s->tree);
 }
 
 const Key *localMachine(const Tree &tree) {
@@ -124,7 +253,7 @@ bool readDword(const Key &key, const std::string &name, uint32_t &out) {
 // opened from it stay in the same snapshot, as a Windows key handle sees
 // one consistent hive.
 struct HKEY__ {
-  std::shared_ptr<const emu::registry::Tree> tree;
+  std::shared_ptr<const emu::registry::Snapshot> snapshot;
   const emu::registry::Key *key;
   REGSAM access;  // what the key was opened for
 };
@@ -132,6 +261,7 @@ struct HKEY__ {
 namespace {
 
 using emu::registry::Key;
+using emu::registry::Snapshot;
 
 bool isPredefined(HKEY h) {
   const auto v = reinterpret_cast<ULONG_PTR>(h);
@@ -141,26 +271,26 @@ bool isPredefined(HKEY h) {
 // Live handles, so that a stale or foreign handle fails instead of being
 // dereferenced.
 std::mutex handlesMu;
-std::vector<HKEY> handles;
+std::unordered_set<HKEY> handles;
 
-// The tree and key behind a handle, and what it was opened for (a
+// The snapshot and key behind a handle, and what it was opened for (a
 // predefined key allows everything).
-bool resolve(HKEY h, std::shared_ptr<const emu::registry::Tree> &tree, const Key *&key,
+bool resolve(HKEY h, std::shared_ptr<const Snapshot> &snapshot, const Key *&key,
              REGSAM *access = nullptr) {
   if (access != nullptr) *access = ~REGSAM{0};
   if (h == HKEY_LOCAL_MACHINE) {
-    tree = emu::registry::current();
-    key = emu::registry::localMachine(*tree);
+    snapshot = emu::registry::currentSnapshot();
+    key = emu::registry::localMachine(snapshot->tree);
     return true;  // key may be null: an empty hive
   }
   if (isPredefined(h)) {
-    tree = emu::registry::current();
+    snapshot = emu::registry::currentSnapshot();
     key = nullptr;
     return true;
   }
   std::lock_guard<std::mutex> lock(handlesMu);
-  if (std::find(handles.begin(), handles.end(), h) == handles.end()) return false;
-  tree = h->tree;
+  if (handles.count(h) == 0) return false;
+  snapshot = h->snapshot;
   key = h->key;
   if (access != nullptr) *access = h->access;
   return true;
@@ -175,9 +305,9 @@ static LONG RegOpenKeyExAImpl(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesir
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   try {
-    std::shared_ptr<const emu::registry::Tree> tree;
+    std::shared_ptr<const Snapshot> snapshot;
     const Key *key = nullptr;
-    if (!resolve(hKey, tree, key)) return ERROR_INVALID_HANDLE;
+    if (!resolve(hKey, snapshot, key)) return ERROR_INVALID_HANDLE;
     // A path is relative to the key it is opened from: one that starts with
     // a backslash is malformed, as on Windows.
     if (lpSubKey != nullptr && *lpSubKey == '\\') return ERROR_BAD_PATHNAME;
@@ -189,9 +319,14 @@ static LONG RegOpenKeyExAImpl(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesir
     if (emu::registry::readString(*key, "EmulationAccess", access) &&
         emu::ascii::lower(access) == "denied")
       return ERROR_ACCESS_DENIED;
-    HKEY h = new HKEY__{std::move(tree), key, samDesired};
+    HKEY h = new HKEY__{std::move(snapshot), key, samDesired};
     std::lock_guard<std::mutex> lock(handlesMu);
-    handles.push_back(h);
+    try {
+      handles.insert(h);
+    } catch (...) {
+      delete h;
+      throw;
+    }
     *phkResult = h;
     return ERROR_SUCCESS;
   } catch (...) {
@@ -210,17 +345,15 @@ static LONG RegEnumKeyExAImpl(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lp
                               LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;
   try {
-    std::shared_ptr<const emu::registry::Tree> tree;
+    std::shared_ptr<const Snapshot> snapshot;
     const Key *key = nullptr;
     REGSAM access = 0;
-    if (!resolve(hKey, tree, key, &access)) return ERROR_INVALID_HANDLE;
+    if (!resolve(hKey, snapshot, key, &access)) return ERROR_INVALID_HANDLE;
     // Enumerating subkeys needs a key opened for it.
     if ((access & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
     if (key == nullptr || dwIndex >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    // The map is ordered by lower-cased name: case-insensitive order.
-    auto it = key->subkeys.begin();
-    std::advance(it, dwIndex);
-    const std::string &name = it->second->name;
+    // In case-insensitive name order, as the snapshot listed them.
+    const std::string &name = snapshot->ordered.at(key)[dwIndex]->name;
     if (name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
     std::copy(name.begin(), name.end(), lpName);
     lpName[name.size()] = '\0';
@@ -246,10 +379,10 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
 static LONG RegQueryValueExAImpl(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
                                  LPBYTE lpData, LPDWORD lpcbData) {
   try {
-    std::shared_ptr<const emu::registry::Tree> tree;
+    std::shared_ptr<const Snapshot> snapshot;
     const Key *key = nullptr;
     REGSAM access = 0;
-    if (!resolve(hKey, tree, key, &access)) return ERROR_INVALID_HANDLE;
+    if (!resolve(hKey, snapshot, key, &access)) return ERROR_INVALID_HANDLE;
     if ((access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
     if (key == nullptr) return ERROR_FILE_NOT_FOUND;
     const auto it = key->values.find(emu::ascii::lower(lpValueName ? lpValueName : ""));
@@ -285,9 +418,7 @@ static LONG RegCloseKeyImpl(HKEY hKey) {
   if (isPredefined(hKey)) return ERROR_SUCCESS;
   {
     std::lock_guard<std::mutex> lock(handlesMu);
-    auto it = std::find(handles.begin(), handles.end(), hKey);
-    if (it == handles.end()) return ERROR_INVALID_HANDLE;
-    handles.erase(it);
+    if (handles.erase(hKey) == 0) return ERROR_INVALID_HANDLE;
   }
   delete hKey;
   return ERROR_SUCCESS;
