@@ -8,6 +8,7 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <climits>
 
 namespace emu::csp::crypto {
@@ -19,10 +20,7 @@ struct BnFree {
 };
 using Bn = std::unique_ptr<BIGNUM, BnFree>;
 
-struct CtxFree {
-  void operator()(EVP_PKEY_CTX *c) const { EVP_PKEY_CTX_free(c); }
-};
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 
 struct CipherFree {
   void operator()(EVP_CIPHER_CTX *c) const { EVP_CIPHER_CTX_free(c); }
@@ -159,22 +157,59 @@ bool parsePrivate(const Bytes &data, Parts &out) {
   return at == data.size();
 }
 
-bool sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestLen, Bytes &sig) {
+namespace {
+
+// A context ready to sign with the key (PKCS#1 v1.5, DigestInfo of `md`).
+PkeyCtx signingContext(EVP_PKEY *key, const EVP_MD *md) {
   PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
   if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
       (md != nullptr && EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)) {
     ERR_clear_error();
-    return false;
+    return nullptr;
   }
+  return ctx;
+}
+
+bool signWith(EVP_PKEY_CTX *ctx, EVP_PKEY *key, const uint8_t *digest, size_t digestLen,
+              Bytes &sig) {
   size_t len = static_cast<size_t>(EVP_PKEY_get_size(key));
   sig.assign(len, 0);
-  if (EVP_PKEY_sign(ctx.get(), sig.data(), &len, digest, digestLen) != 1) {
+  if (EVP_PKEY_sign(ctx, sig.data(), &len, digest, digestLen) != 1) {
     ERR_clear_error();
     return false;
   }
   sig.resize(len);
   return true;
+}
+
+}  // namespace
+
+bool sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestLen, Bytes &sig) {
+  PkeyCtx ctx = signingContext(key, md);
+  return ctx && signWith(ctx.get(), key, digest, digestLen, sig);
+}
+
+bool Signer::sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestLen,
+                  Bytes &sig) {
+  PkeyCtx copy;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = std::find_if(prepared_.begin(), prepared_.end(),
+                           [md](const auto &p) { return p.first == md; });
+    if (it == prepared_.end()) {
+      PkeyCtx fresh = signingContext(key, md);
+      if (!fresh) return false;
+      prepared_.emplace_back(md, std::move(fresh));
+      it = prepared_.end() - 1;
+    }
+    copy.reset(EVP_PKEY_CTX_dup(it->second.get()));
+  }
+  if (!copy) {
+    ERR_clear_error();
+    return crypto::sign(key, md, digest, digestLen, sig);
+  }
+  return signWith(copy.get(), key, digest, digestLen, sig);
 }
 
 bool seal(const std::string &pin, const Bytes &plain, const Bytes &aad, Bytes &salt, Bytes &nonce,

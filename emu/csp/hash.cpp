@@ -139,8 +139,6 @@ static BOOL CryptSignHashAImpl(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescr
     if (!hash) return emu::fail(ERROR_INVALID_HANDLE);
     if (hash->ctx->released)
       return emu::fail(NTE_BAD_UID, "the hash's provider context was released");
-    if (hash->ctx->released)
-      return emu::fail(NTE_BAD_UID, "the hash's provider context was released");
     if (szDescription != nullptr || dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
     if (emu::csp::slotOf(dwKeySpec) < 0) return emu::fail(NTE_BAD_KEY);
     if (!hash->hasValue) return emu::fail(NTE_BAD_HASH_STATE);
@@ -159,7 +157,8 @@ static BOOL CryptSignHashAImpl(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescr
     }
     const HashAlg *alg = findAlg(hash->alg);
     crypto::Bytes sig;
-    if (!crypto::sign(key->pkey.get(), alg->md ? alg->md() : nullptr, hash->value, hash->size, sig))
+    if (!key->signer.sign(key->pkey.get(), alg->md ? alg->md() : nullptr, hash->value, hash->size,
+                          sig))
       return emu::fail(NTE_BAD_SIGNATURE, "the hash value does not fit the key's length");
     // Big-endian from OpenSSL, least significant byte first for the caller.
     std::reverse_copy(sig.begin(), sig.end(), pbSignature);

@@ -3,6 +3,9 @@
 #include <openssl/crypto.h>
 #include <sqlite3.h>
 
+#include <map>
+#include <utility>
+
 #include "common/ascii.h"
 #include "common/home.h"
 #include "common/trace.h"
@@ -60,6 +63,37 @@ namespace {
 
 std::string fold(const std::string &name) {
   return ascii::lower(name);
+}
+
+// What this thread last read from one key database: containers found by
+// name and the facts of key slots (empty ones too). It holds while the file
+// is as it was read: SQLite's data_version moves when any other connection,
+// of this process or another, commits a change, and this connection's own
+// change count moves when it writes. Checking both costs one pragma, far
+// less than the queries it saves on every context acquired and every
+// signature.
+struct ReadCache {
+  int64_t version = -1;
+  int64_t changes = -1;
+  std::map<std::pair<int64_t, std::string>, std::pair<int64_t, std::string>> containers;
+  std::map<std::pair<int64_t, int>, std::unique_ptr<KeyInfo>> slots;  // null: empty slot
+};
+
+// The thread's cache for the database, emptied when the file changed since
+// it was filled. Connections are per thread and live as long as the thread,
+// so the connection identifies the cache.
+ReadCache &readCache(Database &db) {
+  thread_local std::map<const Database *, ReadCache> caches;
+  ReadCache &c = caches[&db];
+  const int64_t version = db.dataVersion();
+  const int64_t changes = sqlite3_total_changes64(db.handle());
+  if (version != c.version || changes != c.changes) {
+    c.containers.clear();
+    c.slots.clear();
+    c.version = version;
+    c.changes = changes;
+  }
+  return c;
 }
 
 uint64_t newGeneration() {
@@ -157,12 +191,21 @@ bool createContainer(const std::string &path, Family family, const std::string &
 bool findContainer(const std::string &path, Family family, const std::string &name, int64_t &id,
                    std::string &storedName) {
   Database &db = open(path);
+  ReadCache &cache = readCache(db);
+  auto key = std::make_pair(static_cast<int64_t>(family), fold(name));
+  const auto hit = cache.containers.find(key);
+  if (hit != cache.containers.end()) {
+    id = hit->second.first;
+    storedName = hit->second.second;
+    return true;
+  }
   Statement &s = db.prepare("SELECT id, name FROM containers WHERE family = ?1 AND folded = ?2");
   Use use(s);
-  s.bind(1, static_cast<int64_t>(family)).bind(2, fold(name));
+  s.bind(1, key.first).bind(2, key.second);
   if (!s.step()) return false;
   id = s.int64(0);
   storedName = s.text(1);
+  cache.containers.emplace(std::move(key), std::make_pair(id, storedName));
   return true;
 }
 
@@ -192,7 +235,20 @@ std::vector<std::string> containerNames(const std::string &path, Family family) 
 
 bool keyInfo(const Context &ctx, int spec, KeyInfo &info) {
   if (ctx.verifyOnly) return false;
-  return readInfo(open(ctx.dbPath), ctx.containerId, spec, info);
+  Database &db = open(ctx.dbPath);
+  ReadCache &cache = readCache(db);
+  const auto key = std::make_pair(ctx.containerId, spec);
+  auto hit = cache.slots.find(key);
+  if (hit == cache.slots.end()) {
+    KeyInfo read;
+    std::unique_ptr<KeyInfo> found;
+    if (readInfo(db, ctx.containerId, spec, read))
+      found = std::make_unique<KeyInfo>(std::move(read));
+    hit = cache.slots.emplace(key, std::move(found)).first;
+  }
+  if (!hit->second) return false;
+  info = *hit->second;
+  return true;
 }
 
 bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo &info,

@@ -1,5 +1,9 @@
 #include "csp/provider.h"
 
+#include <map>
+#include <memory>
+#include <utility>
+
 #include "common/ascii.h"
 #include "common/trace.h"
 #include "registry/registry.h"
@@ -36,11 +40,8 @@ std::string typeKeyName(DWORD type) {
   return "Type " + digits;
 }
 
-}  // namespace
-
-bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error) {
-  const auto tree = registry::current();
-  const registry::Key *hklm = registry::localMachine(*tree);
+bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &out, DWORD &error) {
+  const registry::Key *hklm = registry::localMachine(tree);
   std::string wanted;
   if (name != nullptr) {
     wanted = name;
@@ -78,6 +79,48 @@ bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error) {
   }
   out.name = p->name;
   out.type = regType;
+  return true;
+}
+
+// The providers this thread resolved in one registry state. A new state
+// (a registry file changed) starts afresh; failures are not kept, so each
+// one is traced again.
+struct Resolved {
+  std::shared_ptr<const registry::Tree> tree;
+  std::map<std::pair<std::string, DWORD>, Provider> byName;  // name as asked
+  std::map<DWORD, Provider> byType;                          // default of a type
+};
+
+constexpr size_t kMaxResolved = 64;
+
+}  // namespace
+
+bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error) {
+  thread_local Resolved resolved;
+  auto tree = registry::current();
+  if (resolved.tree != tree || resolved.byName.size() + resolved.byType.size() >= kMaxResolved) {
+    resolved.byName.clear();
+    resolved.byType.clear();
+    resolved.tree = tree;
+  }
+  if (name != nullptr) {
+    auto key = std::make_pair(std::string(name), type);
+    const auto hit = resolved.byName.find(key);
+    if (hit != resolved.byName.end()) {
+      out = hit->second;
+      return true;
+    }
+    if (!resolveIn(*tree, name, type, out, error)) return false;
+    resolved.byName.emplace(std::move(key), out);
+    return true;
+  }
+  const auto hit = resolved.byType.find(type);
+  if (hit != resolved.byType.end()) {
+    out = hit->second;
+    return true;
+  }
+  if (!resolveIn(*tree, name, type, out, error)) return false;
+  resolved.byType.emplace(type, out);
   return true;
 }
 
