@@ -1,61 +1,93 @@
-// Key benchmark: sign (RSA-2048, SHA-256) through a JVM embedded in this
-// process, as Java calls it, against OpenSSL's EVP signing with the same key
-// preloaded; verifyAndSign with the right PIN after the first unlock; two
-// threads against one; generateKeyPair (2048) against OpenSSL's key
-// generation. Every figure is a ratio against a baseline measured in the
-// same run.
-#include <jni.h>
+// Key benchmark, through a JVM embedded in this process as Java calls the
+// library, every figure a ratio against a baseline measured in the same run:
+//   sign       sign (RSA-2048, PKCS#1 v1.5, SHA-256) against OpenSSL's EVP
+//              signing with the same key preloaded and one context reused;
+//              verifyAndSign (token family, after the first unlock) against
+//              sign. Thread CPU time, alternating rounds.
+//   threads    two threads signing at once against one thread (wall clock).
+//   jvms       four JVM processes signing at once against one (wall clock).
+//   keygen     what generateKeyPair (2048) adds to OpenSSL's generation of
+//              the key: the call's time less the time spent inside
+//              EVP_PKEY_generate, which this program interposes and times.
+//   query      queryKeyPairs over 1,000 containers against 100.
+// Usage: keys_bench [SECTION...] (all when none is named). The program also
+// runs itself as `keys_bench --child N` for the jvms section.
+#include <dlfcn.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
-#include <time.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_common.h"
 #include "winapi/advapi32.h"
+
+using bench::Clock;
+using bench::seconds;
+
+// ---- Time spent generating keys and waiting for the disk ----------------
+//
+// This program exports its own EVP_PKEY_generate, fdatasync and fsync (see
+// CMakeLists.txt), so the library's calls, resolved through the process's
+// global scope, come here first; the time inside the real function is added
+// up and the call passed on unchanged.
+namespace {
+std::atomic<int64_t> generatingNs{0};
+std::atomic<int64_t> syncingNs{0};
+
+template <typename R, typename... A>
+R timedCall(const char *name, std::atomic<int64_t> &total, A... args) {
+  using Real = R (*)(A...);
+  const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, name));
+  if (real == nullptr) return -1;
+  const auto t0 = Clock::now();
+  const R rc = real(args...);
+  total += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count();
+  return rc;
+}
+}  // namespace
+
+#define BENCH_EXPORT extern "C" __attribute__((visibility("default")))
+BENCH_EXPORT int EVP_PKEY_generate(EVP_PKEY_CTX *ctx, EVP_PKEY **ppkey) {
+  return timedCall<int>("EVP_PKEY_generate", generatingNs, ctx, ppkey);
+}
+BENCH_EXPORT int fdatasync(int fd) {
+  return timedCall<int>("fdatasync", syncingNs, fd);
+}
+BENCH_EXPORT int fsync(int fd) {
+  return timedCall<int>("fsync", syncingNs, fd);
+}
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
 
 const char kStrong[] = "Microsoft Strong Cryptographic Provider";
 const char kToken[] = "Soft Token RSA Provider";
 const char kPin[] = "bench-pin";
-constexpr int kSigns = 3000;
-constexpr int kKeygens = 15;
-constexpr int kWarmup = 1000;
+const char kSignContainer[] = "bench-sign";
+const char kPinContainer[] = "bench-pin";
 
-double seconds(Clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
-
-// CPU time of the calling thread: on a machine that other work keeps busy
-// this is the fairer measure of what one call costs.
-double threadCpu() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-// Calls per second, by the wall clock and by the thread's CPU time.
-struct Rate {
-  double wall = 0, cpu = 0;
-};
-
-template <typename F>
-Rate measure(int count, F &&once) {
-  const auto t0 = Clock::now();
-  const double c0 = threadCpu();
-  for (int i = 0; i < count; ++i) once();
-  return Rate{count / seconds(Clock::now() - t0), count / (threadCpu() - c0)};
-}
+constexpr int kRounds = 5;         // alternating rounds of the sign section
+constexpr int kSigns = 2000;       // signatures per measurement
+constexpr int kWarmup = 1000;      // calls before the first measurement
+constexpr int kThreadRounds = 3;   // rounds of the threads and jvms sections
+constexpr int kChildSigns = 1500;  // signatures per JVM process
+constexpr int kJvms = 4;
+constexpr int kKeygens = 10;
+constexpr int kQueries = 5;  // queryKeyPairs calls per size
 
 void putLE(Bytes &b, EVP_PKEY *k, const char *name, size_t width) {
   BIGNUM *bn = nullptr;
@@ -80,10 +112,14 @@ Bytes privateBlob(EVP_PKEY *k) {
   return b;
 }
 
-bool storeKey(const char *provider, const char *container, const Bytes &blob, const char *pin) {
+// Stores the key in a new container through this program's own copy of the
+// emulation (the JVM's library reads the same home).
+bool storeKey(const char *provider, const std::string &container, const Bytes &blob,
+              const char *pin) {
   HCRYPTPROV p = 0;
   HCRYPTKEY k = 0;
-  if (!CryptAcquireContextA(&p, container, provider, PROV_RSA_FULL, CRYPT_NEWKEYSET)) return false;
+  if (!CryptAcquireContextA(&p, container.c_str(), provider, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+    return false;
   bool ok = (pin == nullptr ||
              CryptSetProvParam(p, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>(pin), 0)) &&
             CryptImportKey(p, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &k);
@@ -92,175 +128,437 @@ bool storeKey(const char *provider, const char *container, const Bytes &blob, co
   return ok;
 }
 
-// Signatures per second of OpenSSL with the key loaded once and one
-// signing context reused: the fastest way OpenSSL offers.
-Rate opensslSignRate(EVP_PKEY *key, const Bytes &digest) {
-  EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new(key, nullptr);
-  EVP_PKEY_sign_init(ctx);
-  EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING);
-  EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha256());
-  Bytes sig(256);
-  auto once = [&] {
-    size_t n = sig.size();
-    return EVP_PKEY_sign(ctx, sig.data(), &n, digest.data(), digest.size()) == 1;
-  };
-  for (int i = 0; i < 100; ++i) once();  // blinding set-up, caches
-  const Rate rate = measure(kSigns, [&] {
-    if (!once()) std::fprintf(stderr, "OpenSSL signing failed\n");
-  });
-  EVP_PKEY_CTX_free(ctx);
-  return rate;
+Bytes benchDigest() {
+  Bytes digest(32);
+  for (size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<uint8_t>(i * 13 + 5);
+  return digest;
 }
 
-struct Jvm {
-  JavaVM *vm = nullptr;
-  jclass cls = nullptr;  // global reference
-  jmethodID sign = nullptr, verifyAndSign = nullptr, generateKeyPair = nullptr,
-            deleteKeyPair = nullptr;
+// Calls per second by the wall clock and by the calling thread's CPU time.
+struct Rate {
+  double wall = 0, cpu = 0;
 };
 
-bool startJvm(Jvm &j, JNIEnv *&env) {
-  std::string cp = std::string("-Djava.class.path=") + MSCAPI_JAR;
-  std::string lib = std::string("-Djava.library.path=") + MSCAPI_LIBDIR;
-  JavaVMOption options[2] = {{cp.data(), nullptr}, {lib.data(), nullptr}};
-  JavaVMInitArgs args{JNI_VERSION_10, 2, options, JNI_FALSE};
-  if (JNI_CreateJavaVM(&j.vm, reinterpret_cast<void **>(&env), &args) != JNI_OK) return false;
-  jclass local = env->FindClass("com/qel/varnel/MSCAPI");
-  if (local == nullptr) return false;
-  j.cls = static_cast<jclass>(env->NewGlobalRef(local));
-  j.sign = env->GetStaticMethodID(j.cls, "sign", "(Ljava/lang/String;Ljava/lang/String;I[BII)[B");
-  j.verifyAndSign = env->GetStaticMethodID(j.cls, "verifyAndSign",
-                                           "(Ljava/lang/String;Ljava/lang/String;I[BII[B)[B");
-  j.generateKeyPair = env->GetStaticMethodID(j.cls, "generateKeyPair",
-                                             "(Ljava/lang/String;Ljava/lang/String;II)[B");
-  j.deleteKeyPair =
-      env->GetStaticMethodID(j.cls, "deleteKeyPair", "(Ljava/lang/String;Ljava/lang/String;)V");
-  return j.sign && j.verifyAndSign && j.generateKeyPair && j.deleteKeyPair;
+template <typename F>
+Rate measure(int count, F &&once) {
+  const auto t0 = Clock::now();
+  const double c0 = bench::threadCpu();
+  for (int i = 0; i < count; ++i) once();
+  return Rate{count / seconds(Clock::now() - t0), count / (bench::threadCpu() - c0)};
 }
 
-// Signatures per second of `count` calls of sign (or verifyAndSign with the
-// PIN) on this thread, which must be attached to the JVM.
-Rate javaSignRate(Jvm &j, JNIEnv *env, const char *provider, const char *container,
-                  const Bytes &digest, bool withPin, int count) {
-  jstring p = env->NewStringUTF(provider);
-  jstring c = env->NewStringUTF(container);
-  jbyteArray h = env->NewByteArray(static_cast<jsize>(digest.size()));
-  env->SetByteArrayRegion(h, 0, static_cast<jsize>(digest.size()),
-                          reinterpret_cast<const jbyte *>(digest.data()));
-  jbyteArray pin = env->NewByteArray(static_cast<jsize>(sizeof kPin - 1));
-  env->SetByteArrayRegion(pin, 0, sizeof kPin - 1, reinterpret_cast<const jbyte *>(kPin));
-  bool failed = false;
-  auto once = [&] {
-    jobject sig = withPin ? env->CallStaticObjectMethod(j.cls, j.verifyAndSign, p, c, jint{2}, h,
-                                                        jint{32}, jint{CALG_SHA_256}, pin)
-                          : env->CallStaticObjectMethod(j.cls, j.sign, p, c, jint{2}, h, jint{32},
-                                                        jint{CALG_SHA_256});
-    if (sig == nullptr || env->ExceptionCheck()) {
-      env->ExceptionDescribe();
-      failed = true;
+// OpenSSL with the key loaded once and one signing context reused: the
+// fastest way OpenSSL offers.
+class OpenSslSigner {
+ public:
+  OpenSslSigner(EVP_PKEY *key, const Bytes &digest) : digest_(digest), sig_(256) {
+    ctx_ = EVP_PKEY_CTX_new(key, nullptr);
+    EVP_PKEY_sign_init(ctx_);
+    EVP_PKEY_CTX_set_rsa_padding(ctx_, RSA_PKCS1_PADDING);
+    EVP_PKEY_CTX_set_signature_md(ctx_, EVP_sha256());
+    for (int i = 0; i < 100; ++i) once();  // blinding set-up, caches
+  }
+  ~OpenSslSigner() { EVP_PKEY_CTX_free(ctx_); }
+  bool once() {
+    size_t n = sig_.size();
+    return EVP_PKEY_sign(ctx_, sig_.data(), &n, digest_.data(), digest_.size()) == 1;
+  }
+  Rate rate(int count) {
+    return measure(count, [&] {
+      if (!once()) std::fprintf(stderr, "OpenSSL signing failed\n");
+    });
+  }
+
+ private:
+  EVP_PKEY_CTX *ctx_ = nullptr;
+  Bytes digest_, sig_;
+};
+
+// Calls sign (or verifyAndSign with the PIN) on one thread attached to the
+// JVM, with the arguments made once.
+class JavaSigner {
+ public:
+  JavaSigner(const bench::Jvm &jvm, JNIEnv *env, const char *provider, const char *container,
+             const Bytes &digest, bool withPin)
+      : jvm_(jvm), env_(env), withPin_(withPin) {
+    sign_ =
+        env->GetStaticMethodID(jvm.cls, "sign", "(Ljava/lang/String;Ljava/lang/String;I[BII)[B");
+    verifyAndSign_ = env->GetStaticMethodID(jvm.cls, "verifyAndSign",
+                                            "(Ljava/lang/String;Ljava/lang/String;I[BII[B)[B");
+    provider_ = env->NewStringUTF(provider);
+    container_ = env->NewStringUTF(container);
+    hash_ = env->NewByteArray(static_cast<jsize>(digest.size()));
+    env->SetByteArrayRegion(hash_, 0, static_cast<jsize>(digest.size()),
+                            reinterpret_cast<const jbyte *>(digest.data()));
+    pin_ = env->NewByteArray(static_cast<jsize>(sizeof kPin - 1));
+    env->SetByteArrayRegion(pin_, 0, sizeof kPin - 1, reinterpret_cast<const jbyte *>(kPin));
+  }
+  ~JavaSigner() {
+    for (jobject o : {static_cast<jobject>(provider_), static_cast<jobject>(container_),
+                      static_cast<jobject>(hash_), static_cast<jobject>(pin_)})
+      env_->DeleteLocalRef(o);
+  }
+  bool once() {
+    jobject sig = withPin_ ? env_->CallStaticObjectMethod(jvm_.cls, verifyAndSign_, provider_,
+                                                          container_, jint{AT_SIGNATURE}, hash_,
+                                                          jint{32}, jint{CALG_SHA_256}, pin_)
+                           : env_->CallStaticObjectMethod(jvm_.cls, sign_, provider_, container_,
+                                                          jint{AT_SIGNATURE}, hash_, jint{32},
+                                                          jint{CALG_SHA_256});
+    const bool ok = sig != nullptr && !bench::Jvm::failed(env_);
+    env_->DeleteLocalRef(sig);
+    if (!ok) failed_ = true;
+    return ok;
+  }
+  void run(int count) {
+    for (int i = 0; i < count; ++i) once();
+  }
+  Rate rate(int count) {
+    return measure(count, [&] { once(); });
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  const bench::Jvm &jvm_;
+  JNIEnv *env_;
+  bool withPin_;
+  bool failed_ = false;
+  jmethodID sign_ = nullptr, verifyAndSign_ = nullptr;
+  jstring provider_ = nullptr, container_ = nullptr;
+  jbyteArray hash_ = nullptr, pin_ = nullptr;
+};
+
+// ---- sign ----------------------------------------------------------------
+
+bool signSection(const bench::Jvm &jvm, EVP_PKEY *key, const Bytes &digest) {
+  OpenSslSigner openssl(key, digest);
+  JavaSigner sign(jvm, jvm.env, kStrong, kSignContainer, digest, false);
+  JavaSigner pinned(jvm, jvm.env, kToken, kPinContainer, digest, true);
+  // The first unlock, the caches, and the JVM's own start-up work (its
+  // compiler threads are still busy when the first call returns).
+  sign.run(kWarmup);
+  pinned.run(kWarmup);
+  std::vector<double> signCpu, signWall, pinCpu, pinWall;
+  std::printf("sign: RSA-2048 PKCS#1 v1.5 SHA-256, %d signatures per measurement\n", kSigns);
+  std::printf("  round   OpenSSL /s (cpu)   sign /s (cpu)   verifyAndSign /s (cpu)\n");
+  for (int r = 0; r < kRounds; ++r) {
+    const Rate o = openssl.rate(kSigns);
+    const Rate s = sign.rate(kSigns);
+    const Rate p = pinned.rate(kSigns);
+    std::printf("  %5d   %16.0f   %13.0f   %22.0f\n", r + 1, o.cpu, s.cpu, p.cpu);
+    signCpu.push_back(s.cpu / o.cpu);
+    signWall.push_back(s.wall / o.wall);
+    pinCpu.push_back(p.cpu / s.cpu);
+    pinWall.push_back(p.wall / s.wall);
+  }
+  if (sign.failed() || pinned.failed()) return false;
+  const auto sc = bench::spreadOf(signCpu), sw = bench::spreadOf(signWall);
+  const auto pc = bench::spreadOf(pinCpu), pw = bench::spreadOf(pinWall);
+  std::printf("  by the wall clock: sign/OpenSSL %.3f (%s), verifyAndSign/sign %.3f (%s)\n",
+              sw.median, bench::describe(sw).c_str(), pw.median, bench::describe(pw).c_str());
+  bench::ratio("sign_vs_openssl", sc.median, ">=", 0.95,
+               "thread CPU, " + bench::describe(sc) + " alternating");
+  bench::ratio("verifyAndSign_vs_sign", pc.median, ">=", 0.95,
+               "thread CPU, " + bench::describe(pc) + " alternating");
+  return true;
+}
+
+// ---- threads -------------------------------------------------------------
+
+// Signatures per second by the wall clock of `n` threads signing at once,
+// each attached to the JVM, from a common start to the last one's end.
+double threadsRate(const bench::Jvm &jvm, const Bytes &digest, int n) {
+  std::mutex mu;
+  std::condition_variable cv;
+  int ready = 0;
+  bool go = false;
+  std::vector<Clock::time_point> ends(static_cast<size_t>(n));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < n; ++t)
+    threads.emplace_back([&, t] {
+      JNIEnv *e = nullptr;
+      jvm.vm->AttachCurrentThread(reinterpret_cast<void **>(&e), nullptr);
+      {
+        JavaSigner signer(jvm, e, kStrong, kSignContainer, digest, false);
+        signer.run(200);  // this thread's connection and caches
+        {
+          std::unique_lock<std::mutex> lock(mu);
+          ++ready;
+          cv.notify_all();
+          cv.wait(lock, [&] { return go; });
+        }
+        signer.run(kSigns);
+        ends[static_cast<size_t>(t)] = Clock::now();
+      }
+      jvm.vm->DetachCurrentThread();
+    });
+  Clock::time_point start;
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return ready == n; });
+    go = true;
+    start = Clock::now();
+  }
+  cv.notify_all();
+  for (auto &t : threads) t.join();
+  return n * kSigns / seconds(*std::max_element(ends.begin(), ends.end()) - start);
+}
+
+void threadsSection(const bench::Jvm &jvm, const Bytes &digest) {
+  std::vector<double> ratios;
+  std::printf("threads: sign, %d signatures per thread, wall clock\n", kSigns);
+  for (int r = 0; r < kThreadRounds; ++r) {
+    const double one = threadsRate(jvm, digest, 1);
+    const double two = threadsRate(jvm, digest, 2);
+    std::printf("  round %d: one thread %6.0f /s, two threads %6.0f /s\n", r + 1, one, two);
+    ratios.push_back(two / one);
+  }
+  const auto s = bench::spreadOf(ratios);
+  bench::ratio("sign_2threads_vs_1", s.median, ">=", 1.9,
+               "wall clock, " + bench::describe(s) + " alternating");
+}
+
+// ---- jvms ----------------------------------------------------------------
+
+int64_t monotonicNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// The child: starts its JVM, warms up, says "ready", waits for a line on
+// standard input, signs `count` times and prints when it started and ended.
+int childMain(int count) {
+  bench::Jvm jvm;
+  if (!jvm.start()) return 1;
+  JavaSigner signer(jvm, jvm.env, kStrong, kSignContainer, benchDigest(), false);
+  signer.run(kWarmup);
+  std::printf("ready\n");
+  std::fflush(stdout);
+  char line[16];
+  if (std::fgets(line, sizeof line, stdin) == nullptr) return 1;
+  const int64_t start = monotonicNs();
+  signer.run(count);
+  const int64_t end = monotonicNs();
+  std::printf("done %lld %lld\n", static_cast<long long>(start), static_cast<long long>(end));
+  return signer.failed() ? 1 : 0;
+}
+
+struct Child {
+  pid_t pid = -1;
+  FILE *out = nullptr;  // its standard output
+  FILE *in = nullptr;   // its standard input
+};
+
+Child spawn(int count) {
+  int toChild[2], fromChild[2];
+  Child c;
+  if (pipe(toChild) != 0) return c;
+  if (pipe(fromChild) != 0) {
+    close(toChild[0]);
+    close(toChild[1]);
+    return c;
+  }
+  c.pid = fork();
+  if (c.pid == 0) {
+    dup2(toChild[0], 0);
+    dup2(fromChild[1], 1);
+    for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) close(fd);
+    const std::string n = std::to_string(count);
+    execl("/proc/self/exe", "keys_bench", "--child", n.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(toChild[0]);
+  close(fromChild[1]);
+  c.in = fdopen(toChild[1], "w");
+  c.out = fdopen(fromChild[0], "r");
+  return c;
+}
+
+// Signatures per second of `n` JVM processes signing at once, from the
+// first one's start to the last one's end; 0 when one failed.
+double jvmsRate(int n) {
+  std::vector<Child> children;
+  for (int i = 0; i < n; ++i) children.push_back(spawn(kChildSigns));
+  bool ok = true;
+  char line[128];
+  for (auto &c : children)
+    ok = ok && c.pid > 0 && c.out && c.in && std::fgets(line, sizeof line, c.out) &&
+         std::strncmp(line, "ready", 5) == 0;
+  int64_t first = INT64_MAX, last = 0;
+  if (ok) {
+    for (auto &c : children) {
+      std::fputs("go\n", c.in);
+      std::fflush(c.in);
     }
-    env->DeleteLocalRef(sig);
-  };
-  // The first unlock, the cache, and the JVM's own start-up work (its
-  // compiler threads are still busy when the first measurement begins).
-  for (int i = 0; i < kWarmup; ++i) once();
-  const Rate rate = measure(count, once);
-  for (jobject o : {static_cast<jobject>(p), static_cast<jobject>(c), static_cast<jobject>(h),
-                    static_cast<jobject>(pin)})
-    env->DeleteLocalRef(o);
-  return failed ? Rate{} : rate;
+    for (auto &c : children) {
+      long long s = 0, e = 0;
+      if (std::fgets(line, sizeof line, c.out) == nullptr ||
+          std::sscanf(line, "done %lld %lld", &s, &e) != 2) {
+        ok = false;
+        continue;
+      }
+      first = std::min<int64_t>(first, s);
+      last = std::max<int64_t>(last, e);
+    }
+  }
+  for (auto &c : children) {
+    if (c.in) std::fclose(c.in);
+    if (c.out) std::fclose(c.out);
+    int status = 0;
+    if (c.pid > 0 && (waitpid(c.pid, &status, 0) != c.pid || status != 0)) ok = false;
+  }
+  if (!ok || last <= first) return 0;
+  return static_cast<double>(n) * kChildSigns / ((last - first) / 1e9);
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+bool jvmsSection() {
+  std::vector<double> ratios;
+  std::printf("jvms: sign, %d signatures per JVM process, wall clock\n", kChildSigns);
+  for (int r = 0; r < kThreadRounds; ++r) {
+    const double one = jvmsRate(1);
+    const double many = jvmsRate(kJvms);
+    if (one <= 0 || many <= 0) {
+      std::fprintf(stderr, "a JVM process failed\n");
+      return false;
+    }
+    std::printf("  round %d: one JVM %6.0f /s, %d JVMs %6.0f /s\n", r + 1, one, kJvms, many);
+    ratios.push_back(many / one);
+  }
+  const auto s = bench::spreadOf(ratios);
+  bench::ratio("sign_4jvms_vs_1", s.median, ">=", 1.8,
+               "wall clock, " + bench::describe(s) + " alternating");
+  return true;
+}
+
+// ---- keygen --------------------------------------------------------------
+
+bool keygenSection(const bench::Jvm &jvm) {
+  JNIEnv *env = jvm.env;
+  const jmethodID generate =
+      jvm.method("generateKeyPair", "(Ljava/lang/String;Ljava/lang/String;II)[B");
+  const jmethodID remove = jvm.method("deleteKeyPair", "(Ljava/lang/String;Ljava/lang/String;)V");
+  jstring provider = env->NewStringUTF(kStrong);
+  std::vector<double> added, total, inside, synced, rest;
+  std::vector<jstring> names;
+  bool ok = true;
+  // The containers are deleted only at the end: a deletion empties the
+  // write-ahead log, and the next write to it would pay for restarting it.
+  for (int i = 0; i < kKeygens && ok; ++i) {
+    names.push_back(env->NewStringUTF(("bench-gen-" + std::to_string(i)).c_str()));
+    const int64_t generating = generatingNs, syncing = syncingNs;
+    const auto t0 = Clock::now();
+    jobject pub = env->CallStaticObjectMethod(jvm.cls, generate, provider, names.back(),
+                                              jint{AT_SIGNATURE}, jint{2048});
+    const double ms = seconds(Clock::now() - t0) * 1000;
+    const double gen = (generatingNs - generating) / 1e6;
+    const double sync = (syncingNs - syncing) / 1e6;
+    if (pub == nullptr || bench::Jvm::failed(env) || gen <= 0) {
+      std::fprintf(stderr, "generateKeyPair failed, or its generation was not seen\n");
+      ok = false;
+    }
+    env->DeleteLocalRef(pub);
+    total.push_back(ms);
+    inside.push_back(gen);
+    added.push_back(ms - gen);
+    synced.push_back(sync);
+    rest.push_back(ms - gen - sync);
+  }
+  for (jstring name : names) {
+    env->CallStaticVoidMethod(jvm.cls, remove, provider, name);
+    env->DeleteLocalRef(name);
+  }
+  env->DeleteLocalRef(provider);
+  if (!ok) return false;
+  std::printf("keygen: generateKeyPair(2048) through the JVM, %d calls\n", kKeygens);
+  auto row = [](const char *what, const std::vector<double> &v) {
+    const auto s = bench::spreadOf(v);
+    std::printf("  %-38s %8.2f ms (%s)\n", what, s.median, bench::describe(s, "%.2f").c_str());
+  };
+  row("whole call", total);
+  row("inside OpenSSL's EVP_PKEY_generate", inside);
+  row("added by the library", added);
+  row("  of which waiting in fdatasync/fsync", synced);
+  row("  the rest", rest);
+  const auto a = bench::spreadOf(added);
+  bench::ratio("keygen_added_ms", a.median, "<=", 5,
+               "ms beyond EVP_PKEY_generate, " + bench::describe(a, "%.2f"));
+  return true;
+}
+
+// ---- query ---------------------------------------------------------------
+
+// Median milliseconds of queryKeyPairs, and the number of records it gave.
+double queryKeyPairsMs(const bench::Jvm &jvm, size_t &records) {
+  JNIEnv *env = jvm.env;
+  const jmethodID query = jvm.method("queryKeyPairs", "()[B");
+  std::vector<double> ms;
+  for (int i = 0; i < kQueries; ++i) {
+    const auto t0 = Clock::now();
+    auto result = static_cast<jbyteArray>(env->CallStaticObjectMethod(jvm.cls, query));
+    ms.push_back(seconds(Clock::now() - t0) * 1000);
+    if (result == nullptr || bench::Jvm::failed(env)) return -1;
+    uint8_t count[4] = {};
+    env->GetByteArrayRegion(result, 0, 4, reinterpret_cast<jbyte *>(count));
+    records = count[0] | (count[1] << 8) | (count[2] << 16) | (size_t{count[3]} << 24);
+    env->DeleteLocalRef(result);
+  }
+  return bench::spreadOf(ms).median;
+}
+
+bool querySection(const bench::Jvm &jvm, const Bytes &blob) {
+  std::printf("query: queryKeyPairs, median of %d calls per size\n", kQueries);
+  int made = 0;
+  double small = 0;
+  for (int size : {100, 1000}) {
+    for (; made < size; ++made)
+      if (!storeKey(kStrong, "bench-query-" + std::to_string(made), blob, nullptr)) {
+        std::fprintf(stderr, "could not store container %d\n", made);
+        return false;
+      }
+    size_t records = 0;
+    const double ms = queryKeyPairsMs(jvm, records);
+    if (ms < 0) return false;
+    std::printf("  %4d containers (%zu key pairs listed): %8.1f ms\n", size, records, ms);
+    if (size == 100) {
+      small = ms;
+    } else {
+      bench::ratio("queryKeyPairs_1000_vs_100", ms / small, "<=", 11,
+                   "median of " + std::to_string(kQueries) + " calls per size");
+    }
+  }
+  return true;
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--child") == 0) return childMain(std::atoi(argv[2]));
+  std::set<std::string> sections(argv + 1, argv + argc);
+  auto wanted = [&](const char *s) { return sections.empty() || sections.count(s) != 0; };
+  std::printf("keys_bench: load average %.2f at start, %u cores\n", bench::loadAverage(),
+              std::thread::hardware_concurrency());
+
   EVP_PKEY *key = EVP_RSA_gen(2048);
   const Bytes blob = privateBlob(key);
-  Bytes digest(32);
-  for (size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<uint8_t>(i * 13 + 5);
-  if (!storeKey(kStrong, "bench-sign", blob, nullptr) ||
-      !storeKey(kToken, "bench-pin", blob, kPin)) {
+  const Bytes digest = benchDigest();
+  if (!storeKey(kStrong, kSignContainer, blob, nullptr) ||
+      !storeKey(kToken, kPinContainer, blob, kPin)) {
     std::fprintf(stderr, "could not store the benchmark key\n");
     return 1;
   }
-  Jvm j;
-  JNIEnv *env = nullptr;
-  if (!startJvm(j, env)) {
+  bench::Jvm jvm;
+  if (!jvm.start()) {
     std::fprintf(stderr, "could not start the JVM\n");
     return 1;
   }
-
-  const Rate openssl = opensslSignRate(key, digest);
-  const Rate sign = javaSignRate(j, env, kStrong, "bench-sign", digest, false, kSigns);
-  const Rate pinned = javaSignRate(j, env, kToken, "bench-pin", digest, true, kSigns);
-  double load = 0;
-  if (FILE *f = std::fopen("/proc/loadavg", "r")) {
-    if (std::fscanf(f, "%lf", &load) != 1) load = 0;
-    std::fclose(f);
-  }
-  std::printf("RSA-2048 PKCS#1 v1.5 SHA-256, %d signatures each (load average %.2f, %u cores)\n",
-              kSigns, load, std::thread::hardware_concurrency());
-  std::printf("                                   wall /s   ratio   thread CPU /s   ratio\n");
-  auto row = [&](const char *what, Rate r) {
-    std::printf("  %-32s %7.0f   %5.2f   %13.0f   %5.2f\n", what, r.wall, r.wall / openssl.wall,
-                r.cpu, r.cpu / openssl.cpu);
-  };
-  row("OpenSSL EVP, key preloaded", openssl);
-  row("sign through the JVM", sign);
-  row("verifyAndSign, PIN (after unlock)", pinned);
-  std::printf("  target: ratio >= 0.8\n");
-
-  // Two threads, each attached to the JVM, signing with one container,
-  // against one thread doing the same amount of work alone.
-  auto threadsRate = [&](int n) {
-    const auto t0 = Clock::now();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < n; ++t)
-      threads.emplace_back([&] {
-        JNIEnv *e = nullptr;
-        j.vm->AttachCurrentThread(reinterpret_cast<void **>(&e), nullptr);
-        javaSignRate(j, e, kStrong, "bench-sign", digest, false, kSigns);
-        j.vm->DetachCurrentThread();
-      });
-    for (auto &t : threads) t.join();
-    return n * (kSigns + kWarmup) / seconds(Clock::now() - t0);
-  };
-  const double one = threadsRate(1);
-  const double two = threadsRate(2);
-  std::printf(
-      "  sign, one thread  %7.0f /s; two threads at once %7.0f /s: ratio %.2f (target >= 1.7)\n",
-      one, two, two / one);
-
-  // Key generation, alternating so that drift affects both alike.
-  std::vector<double> ours, theirs;
-  jstring provider = env->NewStringUTF(kStrong);
-  for (int i = 0; i < kKeygens; ++i) {
-    auto t1 = Clock::now();
-    EVP_PKEY *k = EVP_RSA_gen(2048);
-    theirs.push_back(seconds(Clock::now() - t1) * 1000);
-    EVP_PKEY_free(k);
-    jstring name = env->NewStringUTF(("bench-gen-" + std::to_string(i)).c_str());
-    t1 = Clock::now();
-    jobject pub = env->CallStaticObjectMethod(j.cls, j.generateKeyPair, provider, name,
-                                              jint{AT_SIGNATURE}, jint{2048});
-    ours.push_back(seconds(Clock::now() - t1) * 1000);
-    if (pub == nullptr || env->ExceptionCheck()) {
-      env->ExceptionDescribe();
-      return 1;
-    }
-    env->CallStaticVoidMethod(j.cls, j.deleteKeyPair, provider, name);
-    env->DeleteLocalRef(pub);
-    env->DeleteLocalRef(name);
-  }
-  std::printf("RSA-2048 key generation, median of %d\n", kKeygens);
-  std::printf("  OpenSSL EVP_RSA_gen              %8.1f ms\n", median(theirs));
-  std::printf("  generateKeyPair through the JVM  %8.1f ms   ratio %.2f (target <= 1.2)\n",
-              median(ours), median(ours) / median(theirs));
+  bool ok = true;
+  if (wanted("sign")) ok = signSection(jvm, key, digest) && ok;
+  if (wanted("threads")) threadsSection(jvm, digest);
+  if (wanted("jvms")) ok = jvmsSection() && ok;
+  if (wanted("keygen")) ok = keygenSection(jvm) && ok;
+  if (wanted("query")) ok = querySection(jvm, blob) && ok;
+  std::printf("keys_bench: load average %.2f at end\n", bench::loadAverage());
   EVP_PKEY_free(key);
-  return 0;
+  return ok ? 0 : 1;
 }
