@@ -79,6 +79,9 @@ struct ReadCache {
   std::map<std::pair<int64_t, int>, std::unique_ptr<KeyInfo>> slots;  // null: empty slot
 };
 
+// Entries a thread keeps at most: past that it starts afresh.
+constexpr size_t kMaxReadCache = 8192;
+
 // The thread's cache for the database, emptied when the file changed since
 // it was filled. Connections are per thread and live as long as the thread,
 // so the connection identifies the cache.
@@ -87,7 +90,8 @@ ReadCache &readCache(Database &db) {
   ReadCache &c = caches[&db];
   const int64_t version = db.dataVersion();
   const int64_t changes = sqlite3_total_changes64(db.handle());
-  if (version != c.version || changes != c.changes) {
+  if (version != c.version || changes != c.changes ||
+      c.containers.size() + c.slots.size() > kMaxReadCache) {
     c.containers.clear();
     c.slots.clear();
     c.version = version;
