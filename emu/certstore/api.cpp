@@ -78,14 +78,23 @@ std::vector<Scope> scopesOf(View v) {
   return {};
 }
 
+bool inheritsMachine(const std::string &folded) {
+  return folded == "ROOT" || folded == "TRUST" || folded == "CA";
+}
+
 HCERTSTORE openStore(View view, const std::string &name, bool readOnly) {
   if (name.empty()) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
   auto s = std::make_shared<Store>();
-  s->view = view;
   s->name = foldStoreName(name);
+  s->systemStore = view == View::UserAndMachine;
+  // Of the current user's logical stores only Root, Trust and CA include
+  // the local machine's certificates (their .LocalMachine physical store);
+  // MY and the others hold the user's own only.
+  if (view == View::UserAndMachine && !inheritsMachine(s->name)) view = View::UserOnly;
+  s->view = view;
   s->mode = machineMode();
   s->readOnly = readOnly;
   if (view == View::Machine && s->mode == MachineMode::Unavailable) {
@@ -100,7 +109,6 @@ HCERTSTORE openStore(View view, const std::string &name, bool readOnly) {
     ensureStore(Scope::Machine, s->name);
   }
   s->handle = reinterpret_cast<HCERTSTORE>(stores().add(s));
-  SetLastError(ERROR_SUCCESS);
   return s->handle;
 }
 
@@ -205,7 +213,6 @@ static PCCERT_CONTEXT CertCreateCertificateContextImpl(DWORD dwCertEncodingType,
       return nullptr;
     }
     PCCERT_CONTEXT c = newFreeContext(pbCertEncoded, cbCertEncoded, parsed);
-    SetLastError(ERROR_SUCCESS);
     return c;
   });
 }
@@ -244,8 +251,7 @@ static BOOL CertAddCertificateContextToStoreImpl(HCERTSTORE hCertStore, PCCERT_C
       return fail(ERROR_INVALID_PARAMETER);
     std::lock_guard<std::mutex> lock(s->mu);
     Scope target = Scope::User;
-    if (s->view == View::Machine ||
-        (s->view == View::UserAndMachine && s->mode == MachineMode::Install))
+    if (s->view == View::Machine || (s->systemStore && s->mode == MachineMode::Install))
       target = Scope::Machine;
     if (s->readOnly || (target == Scope::Machine && s->mode == MachineMode::ReadOnly))
       return fail(E_ACCESSDENIED);
@@ -304,7 +310,6 @@ static PCCERT_CONTEXT CertGetSubjectCertificateFromStoreImpl(HCERTSTORE hCertSto
     std::lock_guard<std::mutex> lock(s->mu);
     for (Scope scope : scopesOf(s->view)) {
       if (CertObject *c = findCert(scope, s->name, issuer, key, s->memory)) {
-        SetLastError(ERROR_SUCCESS);
         return handOut(*s, *c);
       }
     }
@@ -398,7 +403,6 @@ static PCCERT_CONTEXT CertFindCertificateInStoreImpl(HCERTSTORE hCertStore, DWOR
         continue;
       }
       if (CertObject *c = findByThumbprint(scope, s->name, thumb, s->memory)) {
-        SetLastError(ERROR_SUCCESS);
         return handOut(*s, *c);
       }
     }
@@ -440,20 +444,21 @@ static PCCERT_CONTEXT CertEnumCertificatesInStoreImpl(HCERTSTORE hCertStore,
     std::shared_ptr<Store> last;  // destroyed after the lock is released
     std::lock_guard<std::mutex> lock(s->mu);
     size_t pos = 0;
+    Enumeration *e = nullptr;
     if (pPrevCertContext == nullptr) {
       // A new enumeration: the whole view in one snapshot, the user's part
       // first, each part in the order of addition.
       std::vector<CertObject *> list;
-      for (Scope scope : scopesOf(s->view)) loadStore(scope, s->name, s->memory, list);
-      startEnumeration(*s, std::move(list));
+      loadView(scopesOf(s->view), s->name, s->memory, list);
+      e = &startEnumeration(*s, std::move(list));
       s->fault = enumerationFault();
-      if (!s->fault.empty() && s->enumeration.empty()) {
+      if (!s->fault.empty() && e->items.empty()) {
         fault = s->fault;
         return nullptr;
       }
     } else {
       CertObject *prev = objectOf(pPrevCertContext);
-      if (prev == nullptr || prev->store != s.get() || !prev->enumerated) {
+      if (prev == nullptr || prev->store != s.get() || prev->enumeration == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
       }
@@ -464,10 +469,11 @@ static PCCERT_CONTEXT CertEnumCertificatesInStoreImpl(HCERTSTORE hCertStore,
       // The previous context is freed by this call; its memory stays
       // readable until the store is closed.
       last = releaseLocked(*s, *prev);
+      e = prev->enumeration;
       pos = prev->enumPos + 1;
     }
-    PCCERT_CONTEXT c = enumerationAt(*s, pos);
-    SetLastError(c != nullptr ? ERROR_SUCCESS : CRYPT_E_NOT_FOUND);
+    PCCERT_CONTEXT c = enumerationAt(*s, *e, pos);
+    if (c == nullptr) SetLastError(CRYPT_E_NOT_FOUND);
     return c;
   });
   if (!fault.empty()) raiseFault(fault);

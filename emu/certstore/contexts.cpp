@@ -79,22 +79,24 @@ bool keepWhileInUse(const std::shared_ptr<Store> &s) {
   return true;
 }
 
-void startEnumeration(Store &s, std::vector<CertObject *> &&list) {
-  for (CertObject *old : s.enumeration) old->enumerated = false;
-  s.enumeration = std::move(list);
-  for (size_t i = 0; i < s.enumeration.size(); ++i) {
-    CertObject &c = *s.enumeration[i];
+Enumeration &startEnumeration(Store &s, std::vector<CertObject *> &&list) {
+  s.enumerations.push_back(std::make_unique<Enumeration>());
+  Enumeration &e = *s.enumerations.back();
+  e.items = std::move(list);
+  for (size_t i = 0; i < e.items.size(); ++i) {
+    CertObject &c = *e.items[i];
     c.store = &s;
     c.bind(s.handle);
     c.inUse = false;
-    c.enumerated = true;
+    c.enumeration = &e;
     c.enumPos = i;
   }
+  return e;
 }
 
-PCCERT_CONTEXT enumerationAt(Store &s, size_t pos) {
-  if (pos >= s.enumeration.size()) return nullptr;
-  CertObject &c = *s.enumeration[pos];
+PCCERT_CONTEXT enumerationAt(Store &s, Enumeration &e, size_t pos) {
+  if (pos >= e.items.size()) return nullptr;
+  CertObject &c = *e.items[pos];
   c.inUse = true;
   ++s.liveContexts;
   return &c.block.ctx;

@@ -41,9 +41,9 @@ bool freeContext(PCCERT_CONTEXT p);
 bool keepWhileInUse(const std::shared_ptr<Store> &s);
 
 // Makes `list` (loaded into the store's memory) the store's current
-// enumeration, replacing the previous one (whose contexts stay readable).
-void startEnumeration(Store &s, std::vector<CertObject *> &&list);
+// enumeration of its own; earlier ones go on independently.
+Enumeration &startEnumeration(Store &s, std::vector<CertObject *> &&list);
 // The enumeration's context at `pos`, handed out; null past its end.
-PCCERT_CONTEXT enumerationAt(Store &s, size_t pos);
+PCCERT_CONTEXT enumerationAt(Store &s, Enumeration &e, size_t pos);
 
 }  // namespace emu::certstore

@@ -48,19 +48,9 @@ CREATE TABLE IF NOT EXISTS props (
 Database &db() {
   const std::string home = homeDir();
   if (!ensureHome(home)) throw storage::StorageError{SQLITE_CANTOPEN, home};
-  Database &d = Database::forThread(home + "/certs.db", kSchema);
-  // An enumeration reads every page of its store's rows. Read through a
-  // memory map, SQLite uses the file's pages where they are instead of
-  // copying each into its own cache first. Set once per connection (a
-  // thread's connections live as long as the thread).
-  // (Up to 1 GiB of the file is mapped; SQLite reads any further part as
-  // usual.)
-  thread_local const Database *mapped = nullptr;
-  if (mapped != &d) {
-    d.exec("PRAGMA mmap_size=1073741824");
-    mapped = &d;
-  }
-  return d;
+  // No memory map: a file damaged or truncated under a mapping would end
+  // the process with SIGBUS instead of failing the call.
+  return Database::forThread(home + "/certs.db", kSchema);
 }
 
 // A read snapshot: the certificates and their properties come from one
@@ -373,10 +363,10 @@ int64_t insertCert(Scope scope, const std::string &name, const Bytes &thumb, con
   return row;
 }
 
-void loadStore(Scope scope, const std::string &name, StoreMemory &memory,
+namespace {
+
+void loadScope(Database &d, Scope scope, const std::string &name, StoreMemory &memory,
                std::vector<CertObject *> &out) {
-  Database &d = db();
-  ReadSnapshot snapshot(d);
   const size_t first = out.size();
   {
     Statement &certs = d.prepare(
@@ -406,6 +396,16 @@ void loadStore(Scope scope, const std::string &name, StoreMemory &memory,
     if (out[i]->row == cert) rows.add(props, 1, 2);
   }
   if (i < out.size()) rows.giveTo(*out[i]);
+}
+
+}  // namespace
+
+void loadView(const std::vector<Scope> &scopes, const std::string &name, StoreMemory &memory,
+              std::vector<CertObject *> &out) {
+  Database &d = db();
+  // One read transaction for every part: the view is one snapshot.
+  ReadSnapshot snapshot(d);
+  for (Scope scope : scopes) loadScope(d, scope, name, memory, out);
 }
 
 namespace {

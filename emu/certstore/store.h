@@ -116,7 +116,8 @@ struct CertObject {
   // Handed out and not yet freed, consumed or enumerated past. Counted in
   // its store's `liveContexts`.
   bool inUse = false;
-  bool enumerated = false;  // part of the store's current enumeration
+  // The enumeration it belongs to (null: none) and its place there.
+  struct Enumeration *enumeration = nullptr;
   size_t enumPos = 0;
 
   void setData(const uint8_t *enc, size_t ne, const uint8_t *ser, size_t ns, const uint8_t *iss,
@@ -173,9 +174,17 @@ struct StoreMemory {
   CertObject &copyOf(const CertObject &c);
 };
 
+// One enumeration's snapshot of the view, loaded when it starts.
+struct Enumeration {
+  std::vector<CertObject *> items;
+};
+
 struct Store {
   std::mutex mu;
   View view = View::UserAndMachine;
+  // Opened as a current user's system store (CertOpenSystemStoreA, or
+  // CERT_STORE_PROV_SYSTEM_W): where an administrator's "install" adds go.
+  bool systemStore = false;
   std::string name;                          // foldStoreName of the name opened
   MachineMode mode = MachineMode::Writable;  // read when the store is opened
   bool readOnly = false;                     // CERT_STORE_READONLY_FLAG
@@ -184,8 +193,9 @@ struct Store {
   StoreMemory memory;
   size_t liveContexts = 0;  // contexts handed out and in use
   bool closing = false;     // closed without the force flag while contexts live
-  // The enumeration's snapshot, loaded in one query when it starts.
-  std::vector<CertObject *> enumeration;
+  // Every enumeration started on the handle, each its own snapshot: two
+  // enumerations of one handle go on independently, as on Windows.
+  std::vector<std::unique_ptr<Enumeration>> enumerations;
   std::string fault;  // test builds only: see enumerationFault()
 };
 
@@ -197,10 +207,11 @@ void ensureStore(Scope scope, const std::string &name);
 // name) already holds a certificate with this thumbprint.
 int64_t insertCert(Scope target, const std::string &name, const Bytes &thumb, const CertObject &c,
                    const std::vector<Scope> &dupScopes);
-// Loads every certificate of one scope's store with its properties, in add
-// order, into `memory`, appending them to `out`.
-void loadStore(Scope scope, const std::string &name, StoreMemory &memory,
-               std::vector<CertObject *> &out);
+// Loads every certificate of the stores of that name in each scope, in
+// this order, each part in add order, with their properties, into `memory`,
+// appending them to `out`. One read transaction: one snapshot of the file.
+void loadView(const std::vector<Scope> &scopes, const std::string &name, StoreMemory &memory,
+              std::vector<CertObject *> &out);
 // The first certificate (in add order) whose issuer and serial number match,
 // loaded into `memory`; null when there is none.
 CertObject *findCert(Scope scope, const std::string &name, const Bytes &issuer,

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <new>
@@ -620,6 +621,95 @@ TEST_F(CertStoreTest, ThreadsAddingTheSameCertificateStoreItOnce) {
   for (auto &t : threads) t.join();
   EXPECT_EQ(wins.load(), 1);
   EXPECT_EQ(listStore(userView("MY").get()).size(), 1u);
+}
+
+// ---- Windows' logical stores ---------------------------------------------
+
+// Of the current user's logical stores only Root, Trust and CA include the
+// local machine's certificates; MY and the others show the user's own only.
+TEST_F(CertStoreTest, OnlyRootTrustAndCaShowTheMachinesCertificates) {
+  const struct {
+    const char *name;
+    const char16_t *wideName;
+    bool shown;
+  } stores[] = {{"MY", u"MY", false},
+                {"Root", u"Root", true},
+                {"Trust", u"Trust", true},
+                {"CA", u"CA", true},
+                {"AddressBook", u"AddressBook", false},
+                {"Varnel", u"Varnel", false}};
+  int serial = 0x60;
+  for (const auto &st : stores) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%X", ++serial);
+    const Bytes m = makeCert(hex, std::string("machine ") + st.name);
+    {
+      Store machine = machineStore(st.wideName);
+      ASSERT_TRUE(machine);
+      ASSERT_TRUE(add(machine.get(), m)) << st.name;
+    }
+    const std::vector<Bytes> listed = listStore(userView(st.name).get());
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), m), st.shown ? 1 : 0) << st.name;
+  }
+}
+
+// Two enumerations of one store handle go on independently.
+TEST_F(CertStoreTest, TwoEnumerationsOfOneHandleAreIndependent) {
+  Store ca = userView("CA");
+  const std::vector<Bytes> certs = {makeCert("81", "e1"), makeCert("82", "e2"),
+                                    makeCert("83", "e3")};
+  for (const Bytes &c : certs) ASSERT_TRUE(add(ca.get(), c));
+  std::vector<Bytes> outer;
+  for (PCCERT_CONTEXT o = CertEnumCertificatesInStore(ca.get(), nullptr); o != nullptr;
+       o = CertEnumCertificatesInStore(ca.get(), o)) {
+    outer.emplace_back(o->pbCertEncoded, o->pbCertEncoded + o->cbCertEncoded);
+    EXPECT_EQ(listStore(ca.get()), certs) << "the inner enumeration sees the whole store";
+  }
+  EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND) << "the outer one ended at its end";
+  EXPECT_EQ(outer, certs) << "and saw every certificate";
+}
+
+// A view's parts are read in one snapshot: a reader never sees a machine
+// certificate added after a user certificate without that user certificate.
+TEST_F(CertStoreTest, AViewIsOneSnapshotOfBothParts) {
+  std::vector<Bytes> user, machine;
+  for (int i = 0; i < 60; ++i) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%X", 0x1000 + i);
+    user.push_back(makeCert(hex, "user part"));
+    machine.push_back(makeCert(hex, "machine part"));
+  }
+  {
+    // A user part long enough that reading it takes a while.
+    Store u = userOnly(u"Root");
+    for (int i = 0; i < 400; ++i) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "%X", 0x2000 + i);
+      ASSERT_TRUE(add(u.get(), makeCert(hex, "filler")));
+    }
+  }
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    Store u = userOnly(u"Root");
+    Store m = machineStore(u"Root");
+    for (size_t i = 0; i < user.size(); ++i) {
+      add(u.get(), user[i]);     // first the user's certificate,
+      add(m.get(), machine[i]);  // then, in a later transaction, the machine's
+    }
+    done = true;
+  });
+  int violations = 0;
+  while (!done) {
+    const std::vector<Bytes> seen = listStore(userView("Root").get());
+    for (size_t i = 0; i < user.size(); ++i) {
+      const bool hasMachine = std::count(seen.begin(), seen.end(), machine[i]) != 0;
+      const bool hasUser = std::count(seen.begin(), seen.end(), user[i]) != 0;
+      if (hasMachine && !hasUser) ++violations;
+    }
+  }
+  writer.join();
+  EXPECT_EQ(violations, 0);
+  EXPECT_EQ(listStore(userView("Root").get()).size(), 2 * user.size() + 400);
 }
 
 }  // namespace

@@ -50,6 +50,20 @@ class CertMachineTest {
                 () -> MSCAPI.deleteCertFromStore(id.serial, id.issuer, Certs.ROOT));
     }
 
+    @Test
+    void theMachinesPersonalCertificatesAreNotTheUsers() throws Exception {
+        // The current user's "MY" holds the user's own certificates only;
+        // "ROOT" and "CA" also show the machine's.
+        byte[] mine = Certs.fresh("machine-my");
+        Certs.Id id = installForMachine(mine, Certs.MY);
+        assertTrue(!listed(Certs.MY, mine), "the machine's MY is not in the user's list");
+        CertStoreTest.assertRaises(CertStoreTest.NOT_FOUND,
+                () -> MSCAPI.deleteCertFromStore(id.serial, id.issuer, Certs.MY));
+        byte[] ca = Certs.fresh("machine-ca");
+        installForMachine(ca, Certs.CA);
+        assertTrue(listed(Certs.CA, ca), "the user's CA shows the machine's");
+    }
+
     @ParameterizedTest
     @ValueSource(strings = {"readonly", "unavailable"})
     void fallbackFailsWhenTheMachineScopeDoesNotAllow(String mode) throws Exception {
