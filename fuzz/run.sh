@@ -23,7 +23,7 @@ time_of() {
   case $1 in
     fuzz_cert) echo 300 ;;
     fuzz_keyblob) echo 480 ;;
-    fuzz_regfile) echo 180 ;;
+    fuzz_regfile) echo 300 ;;
     fuzz_jni) echo 420 ;;
   esac
 }
