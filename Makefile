@@ -39,7 +39,8 @@ bench: build
 	./bench/run.sh $(BUILD)
 
 # libFuzzer targets (fuzz/), built with clang, ASan and UBSan in their own
-# folder; each runs for a fixed time after the seed corpora are made.
+# folder; each runs for a fixed number of executions after the seed corpora
+# are made.
 FUZZ_BUILD ?= build-fuzz
 .PHONY: fuzz
 fuzz:

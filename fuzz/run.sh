@@ -1,11 +1,14 @@
 #!/bin/sh
-# Makes the seed corpora, then runs each libFuzzer target in turn for a fixed
-# time and prints the executions of each and their total.
+# Makes the seed corpora, then runs each libFuzzer target in turn and prints
+# the executions of each and their total. Each target runs until it has made
+# a fixed number of executions (so that a busy machine makes the run longer,
+# never smaller), within a time cap.
 #
 # Usage: fuzz/run.sh BUILD_DIR
-# Environment: FUZZ_TIME_<target> (seconds, e.g. FUZZ_TIME_fuzz_jni=300)
-# overrides a target's time; FUZZ_TARGETS lists the targets to run;
-# FUZZ_WORKERS the processes per target (default: one per core).
+# Environment: FUZZ_RUNS_<target> (executions, e.g. FUZZ_RUNS_fuzz_jni=100000)
+# and FUZZ_TIME_<target> (the cap in seconds) override a target's figures;
+# FUZZ_TARGETS lists the targets to run; FUZZ_WORKERS the processes per
+# target (default: one per core).
 # Exits non-zero when a target finds something; its input is kept in
 # BUILD_DIR/fuzz/artifacts/ (never in the source tree).
 set -eu
@@ -14,18 +17,22 @@ build=${1:?usage: $0 BUILD_DIR}
 fuzzdir=$build/fuzz
 targets=${FUZZ_TARGETS:-fuzz_cert fuzz_keyblob fuzz_regfile fuzz_jni}
 
-# Seconds per target (chosen so that each makes at least a million
-# executions on a 2-core machine shared with builds) and the longest input
+# Executions per target (at least a million each, ten million in all; about
+# 30 minutes on a quiet 2-core machine), the time cap, and the longest input
 # each is given.
+runs_of() {
+  eval "r=\${FUZZ_RUNS_$1:-}"
+  if [ -n "$r" ]; then echo "$r"; return; fi
+  case $1 in
+    fuzz_cert) echo 4000000 ;;
+    fuzz_keyblob) echo 1500000 ;;
+    fuzz_regfile) echo 1500000 ;;
+    fuzz_jni) echo 3200000 ;;
+  esac
+}
 time_of() {
   eval "t=\${FUZZ_TIME_$1:-}"
-  if [ -n "$t" ]; then echo "$t"; return; fi
-  case $1 in
-    fuzz_cert) echo 300 ;;
-    fuzz_keyblob) echo 480 ;;
-    fuzz_regfile) echo 300 ;;
-    fuzz_jni) echo 420 ;;
-  esac
+  if [ -n "$t" ]; then echo "$t"; else echo 3600; fi
 }
 # libFuzzer options of a target: the JNI target's executions are short and
 # carry many coverage features, so the entropic schedule's bookkeeping and a
@@ -67,13 +74,16 @@ failed=""
 summary=""
 for t in $targets; do
   secs=$(time_of "$t")
+  want=$(runs_of "$t")
+  per=$(((want + workers - 1) / workers))
   mkdir -p "$fuzzdir/corpus/$t"
-  echo "== $t: ${secs}s, $workers processes"
+  echo "== $t: $want executions (at most ${secs}s), $workers processes"
+  start=$(date +%s)
   pids=""
   w=0
   while [ "$w" -lt "$workers" ]; do
     # shellcheck disable=SC2046 # the options are words
-    "$fuzzdir/$t" $(options_of "$t") -max_total_time="$secs" -print_final_stats=1 -timeout=25 \
+    "$fuzzdir/$t" $(options_of "$t") -runs="$per" -max_total_time="$secs" -print_final_stats=1 -timeout=25 \
       -rss_limit_mb=2048 -max_len="$(max_len_of "$t")" -artifact_prefix="$fuzzdir/artifacts/$t-" \
       "$fuzzdir/corpus/$t" "$fuzzdir/seeds/${t#fuzz_}" >"$fuzzdir/logs/$t.$w.log" 2>&1 &
     pids="$pids $!"
@@ -98,7 +108,8 @@ for t in $targets; do
     w=$((w + 1))
   done
   total=$((total + runs))
-  line=$(printf '%-14s %12s executions %8s exec/s %5ss' "$t" "$runs" "$rate" "$secs")
+  took=$(($(date +%s) - start))
+  line=$(printf '%-14s %12s executions %8s exec/s %5ss' "$t" "$runs" "$rate" "$took")
   echo "$line"
   summary="$summary$line
 "
