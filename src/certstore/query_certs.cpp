@@ -4,6 +4,7 @@
 // a PROV_RSA_FULL key container with both names are listed. The encoding,
 // serial number and issuer are borrowed from the store's contexts (kept
 // until the store is closed) and copied once, into the result.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -32,7 +33,8 @@ struct CertRecord {
   uint32_t issuerLength = 0;
   HeapBuffer friendlyName;  // UTF-16 property bytes, or none
   uint32_t friendlyNameUnits = 0;
-  HeapBuffer description;  // or none
+  uint32_t friendlyNameNarrow = 0;  // its units before the first above 0xFF
+  HeapBuffer description;           // or none
   uint32_t descriptionLength = 0;
   CertRecord *next = nullptr;
   HeapBuffer providerName;  // 8-bit, zero-terminated, or none
@@ -105,6 +107,9 @@ bool gather(PCCERT_CONTEXT cert, jint storeKind, CertRecord &r) {
     const WCHAR *units = reinterpret_cast<const WCHAR *>(r.friendlyName.data());
     const uint32_t max = nameBytes / 2;
     while (r.friendlyNameUnits < max && units[r.friendlyNameUnits] != 0) ++r.friendlyNameUnits;
+    while (r.friendlyNameNarrow < r.friendlyNameUnits &&
+           static_cast<uint16_t>(units[r.friendlyNameNarrow]) <= 0xFF)
+      ++r.friendlyNameNarrow;
   }
   r.description = readProperty(cert, CERT_DESCRIPTION_PROP_ID, r.descriptionLength);
 
@@ -132,12 +137,15 @@ void writeList(RecordWriter &w, const Chain<CertRecord> &chain) {
     w.field(r->encodedCert, r->encodedCertLength);
     w.field(r->serialNumber, r->serialNumberLength);
     w.field(r->issuer, r->issuerLength);
-    w.fieldWith(r->friendlyNameUnits, [r](uint8_t *dst) {
-      // Where the conversion stops early the rest of the field is zero, so
-      // no uninitialised byte reaches Java.
-      const uint32_t done = narrowUnits(reinterpret_cast<const WCHAR *>(r->friendlyName.data()),
-                                        r->friendlyNameUnits, dst);
-      std::memset(dst + done, 0, r->friendlyNameUnits - done);
+    w.fieldWith(r->friendlyNameUnits, [r](uint8_t *dst, uint32_t from, uint32_t count) {
+      // Units up to the first one above 0xFF become bytes; the rest of the
+      // field is zero, so no uninitialised byte reaches Java.
+      const auto *units = reinterpret_cast<const WCHAR *>(r->friendlyName.data());
+      const uint32_t done =
+          from < r->friendlyNameNarrow
+              ? narrowUnits(units + from, std::min(count, r->friendlyNameNarrow - from), dst)
+              : 0;
+      std::memset(dst + done, 0, count - done);
     });
     w.field(r->providerName.data(), r->providerNameLength);
     w.field(r->containerName.data(), r->containerNameLength);
@@ -153,7 +161,7 @@ void writeList(RecordWriter &w, const Chain<CertRecord> &chain) {
 struct QueryState {
   CertStore store;
   Chain<CertRecord> chain;  // records, each owned by the chain once made
-  HeapBuffer buffer;        // the list's working buffer
+  HeapBuffer staging;       // the result's staging buffer
 };
 
 CertStore openStore(jint storeKind) {
@@ -181,13 +189,11 @@ jbyteArray queryCertsBody(JNIEnv *env, jclass cls, jint storeKind, QueryState &s
     state.chain.pushFront(r);
     if (!gather(cert, storeKind, *r)) state.chain.popFront();
   }
-  // Two passes: the exact size, then the fields into one buffer of it.
-  RecordWriter measure;
-  writeList(measure, state.chain);
-  state.buffer = allocate(measure.size());
-  RecordWriter write(state.buffer.data());
-  writeList(write, state.chain);
-  return newByteArray(env, state.buffer.data(), write.size());
+  bool allocFailed = false;
+  jbyteArray list = writeRecords(
+      env, [&](RecordWriter &w) { writeList(w, state.chain); }, state.staging, allocFailed);
+  if (allocFailed) throw std::bad_alloc();
+  return list;
 }
 
 }  // namespace

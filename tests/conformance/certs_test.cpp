@@ -285,6 +285,49 @@ TEST_F(Certs, BindingsThatDoNotFitEightBitsAreLeftOut) {
   EXPECT_EQ(remove(narrow, kMy), "");
 }
 
+// A list many times larger than the piece the result is handed over in
+// arrives whole: every field in its place, no byte lost or repeated at a
+// seam. In the emulation a description and a friendly name each larger
+// than a piece go with it (Wine's store drops properties that long).
+TEST_F(Certs, ListsLargerThanAPieceArriveWhole) {
+  std::vector<TestCert> certs;
+  for (int i = 0; i < 60; ++i) {
+    certs.push_back(fresh("bulk"));
+    ASSERT_NE(add(certs.back(), kVarnel, "bulk"), nullptr) << i;
+  }
+  Bytes description;
+  std::string expectedName = "bulk";
+#if !defined(_WIN32)
+  description.resize(100000);
+  for (size_t i = 0; i < description.size(); ++i)
+    description[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  ASSERT_EQ(describe(certs[3], kVarnel, description), "");
+  std::u16string longName;
+  expectedName.clear();
+  for (int i = 0; i < 70000; ++i) {
+    const char16_t unit = static_cast<char16_t>(0x41 + i % 26 + (i % 3 == 0 ? 0x80 : 0));
+    longName.push_back(unit);
+    expectedName.push_back(static_cast<char>(unit));
+  }
+  ASSERT_EQ(rename(certs[5], kVarnel, longName), "");
+#endif
+
+  const std::vector<Listed> listed = list(kVarnel);
+  for (size_t i = 0; i < certs.size(); ++i) {
+    const Listed *l = find(listed, certs[i]);
+    ASSERT_NE(l, nullptr) << i;
+    EXPECT_EQ(l->serial, reversed(certs[i].serialContent)) << i;
+    EXPECT_EQ(l->issuer, certs[i].issuer) << i;
+    if (i == 3) {
+      EXPECT_TRUE(l->description == description)
+          << "description of " << l->description.size() << " bytes, not " << description.size();
+    }
+    EXPECT_TRUE(l->friendlyName == (i == 5 ? expectedName : std::string("bulk")))
+        << i << ": a name of " << l->friendlyName.size() << " bytes";
+  }
+  for (const TestCert &c : certs) EXPECT_EQ(remove(c, kVarnel), "");
+}
+
 #if !defined(_WIN32)
 // An allocation failure while the records are gathered (the store fails on
 // its second certificate) ends the call through the guard; every record

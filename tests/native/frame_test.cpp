@@ -6,6 +6,7 @@
 #include <jni.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "bridge/holders.h"
@@ -62,8 +63,27 @@ struct FakeArrays {
       ++self(e).releases;
       self(e).lastMode = mode;
     };
+    // What the record writer uses: a new array is `storage` filled with a
+    // marker byte, so that a byte never written shows.
+    table.NewByteArray = [](JNIEnv *e, jsize n) -> jbyteArray {
+      FakeArrays &f = self(e);
+      f.storage.assign(static_cast<size_t>(n), static_cast<jbyte>(0xEE));
+      return f.array();
+    };
+    table.SetByteArrayRegion = [](JNIEnv *e, jbyteArray, jsize at, jsize n, const jbyte *src) {
+      FakeArrays &f = self(e);
+      ++f.pieces;
+      if (at < 0 || n < 0 || static_cast<size_t>(at) + n > f.storage.size()) {
+        f.outOfBounds = true;
+        return;
+      }
+      std::memcpy(f.storage.data() + at, src, static_cast<size_t>(n));
+    };
+    table.ExceptionCheck = [](JNIEnv *) -> jboolean { return JNI_FALSE; };
     env.functions = &table;
   }
+  int pieces = 0;
+  bool outOfBounds = false;
   jbyteArray array() { return reinterpret_cast<jbyteArray>(this); }
 };
 
@@ -102,24 +122,64 @@ TEST(PasswordBuffer, Cases) {
   EXPECT_EQ(f.releases, 0);  // nothing taken, nothing to release
 }
 
-TEST(RecordWriter, MeasuresExactlyWhatItWrites) {
-  const char name[] = "Microsoft Strong Cryptographic Provider";
+// The writer hands the result over through a staging buffer in pieces: at
+// every staging size, from one byte to more than the whole, the array gets
+// exactly the layout's bytes (none missed, none written twice or past the
+// end), including fields longer than the staging buffer and fields filled
+// piece by piece.
+TEST(RecordWriter, WritesTheLayoutWholeThroughAnyStagingSize) {
+  const std::string name = "Microsoft Strong Cryptographic Provider";
+  std::vector<uint8_t> big(300);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 13);
   auto layout = [&](mscapi::RecordWriter &w) {
-    w.u32(2);
-    w.field(name, static_cast<uint32_t>(std::strlen(name)));
+    w.u32(0x04030201);
+    w.field(name.data(), static_cast<uint32_t>(name.size()));
     w.field(nullptr, 0);
-    w.fieldWith(3, [](uint8_t *dst) { std::memcpy(dst, "abc", 3); });
+    w.fieldWith(26, [](uint8_t *dst, uint32_t from, uint32_t count) {
+      for (uint32_t i = 0; i < count; ++i) dst[i] = static_cast<uint8_t>('a' + from + i);
+    });
+    w.field(big.data(), static_cast<uint32_t>(big.size()));
+    w.u32(7);
   };
+  // The expected bytes, put together by hand.
+  std::vector<uint8_t> expected;
+  auto put32 = [&](uint32_t v) {
+    for (int i = 0; i < 4; ++i) expected.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  put32(0x04030201);
+  put32(static_cast<uint32_t>(name.size()));
+  expected.insert(expected.end(), name.begin(), name.end());
+  put32(0);
+  put32(26);
+  for (char c = 'a'; c <= 'z'; ++c) expected.push_back(static_cast<uint8_t>(c));
+  put32(300);
+  expected.insert(expected.end(), big.begin(), big.end());
+  put32(7);
+
   mscapi::RecordWriter measure;
   layout(measure);
-  EXPECT_EQ(measure.size(), 4u + 4 + std::strlen(name) + 4 + 4 + 3);
-  std::vector<uint8_t> out(measure.size() + 1, 0xEE);
-  mscapi::RecordWriter write(out.data());
-  layout(write);
-  EXPECT_EQ(write.size(), measure.size());
-  EXPECT_EQ(out.back(), 0xEE);  // not a byte past the measured size
-  EXPECT_EQ((std::vector<uint8_t>(out.begin(), out.begin() + 8)),
-            (std::vector<uint8_t>{2, 0, 0, 0, 39, 0, 0, 0}));
+  ASSERT_EQ(measure.size(), expected.size());
+  for (size_t staging : {size_t{1}, size_t{3}, size_t{4}, size_t{5}, size_t{64}, size_t{299},
+                         size_t{300}, size_t{301}, expected.size(), expected.size() + 10}) {
+    FakeArrays f;
+    jbyteArray array = f.env.NewByteArray(static_cast<jsize>(expected.size()));
+    std::vector<uint8_t> buffer(staging);
+    mscapi::RecordWriter write(&f.env, array, buffer.data(), buffer.size());
+    layout(write);
+    EXPECT_TRUE(write.finish()) << staging;
+    EXPECT_FALSE(f.outOfBounds) << staging;
+    EXPECT_EQ(write.size(), expected.size()) << staging;
+    EXPECT_EQ(std::vector<uint8_t>(f.storage.begin(), f.storage.end()), expected) << staging;
+  }
+
+  // writeRecords sizes the array and its staging buffer itself.
+  FakeArrays f;
+  bool allocFailed = true;
+  jbyteArray result = mscapi::writeRecords(&f.env, layout, allocFailed);
+  EXPECT_EQ(result, f.array());
+  EXPECT_FALSE(allocFailed);
+  EXPECT_EQ(std::vector<uint8_t>(f.storage.begin(), f.storage.end()), expected);
+  EXPECT_EQ(f.pieces, 1);  // a result smaller than a piece goes over at once
 }
 
 }  // namespace
