@@ -9,7 +9,7 @@
 #include <cstring>
 #include <new>
 
-#include "bridge/chain.h"
+#include "bridge/arena.h"
 #include "bridge/fault_guard.h"
 #include "bridge/frame.h"
 #include "bridge/holders.h"
@@ -22,8 +22,8 @@ using namespace mscapi;
 
 namespace {
 
-// One certificate while the list is gathered; the chain runs from the last
-// certificate gathered to the first.
+// One certificate while the list is gathered, in the call's arena; the
+// list runs from the last certificate gathered to the first.
 struct CertRecord {
   const BYTE *encodedCert = nullptr;  // borrowed from the store's context
   uint32_t encodedCertLength = 0;
@@ -31,36 +31,27 @@ struct CertRecord {
   uint32_t serialNumberLength = 0;
   const BYTE *issuer = nullptr;  // borrowed
   uint32_t issuerLength = 0;
-  HeapBuffer friendlyName;  // UTF-16 property bytes, or none
+  const WCHAR *friendlyName = nullptr;  // UTF-16 property units, or none
   uint32_t friendlyNameUnits = 0;
-  uint32_t friendlyNameNarrow = 0;  // its units before the first above 0xFF
-  HeapBuffer description;           // or none
+  uint32_t friendlyNameNarrow = 0;    // its units before the first above 0xFF
+  const BYTE *description = nullptr;  // or none
   uint32_t descriptionLength = 0;
-  CertRecord *next = nullptr;
-  HeapBuffer providerName;  // 8-bit, zero-terminated, or none
+  const uint8_t *providerName = nullptr;  // 8-bit, zero-terminated, or none
   uint32_t providerNameLength = 0;
-  HeapBuffer containerName;
+  const uint8_t *containerName = nullptr;
   uint32_t containerNameLength = 0;
   uint32_t keySpec = 0;
+  CertRecord *next = nullptr;
 };
 
-// The method does not test its allocations one by one: a working buffer
-// that cannot be had ends the call through the fault guard.
-HeapBuffer allocate(size_t size) {
-  HeapBuffer b(size);
-  if (!b) throw std::bad_alloc();
-  return b;
-}
-
-// A property in two steps: its size, then its bytes into a buffer of that
-// size. Absent (an empty holder) when either step fails or the size is 0.
-HeapBuffer readProperty(PCCERT_CONTEXT cert, DWORD id, uint32_t &length) {
+// A property in two steps: its size, then its bytes into arena memory of
+// that size. Null when either step fails or the size is 0.
+const BYTE *readProperty(PCCERT_CONTEXT cert, DWORD id, Arena &arena, uint32_t &length) {
   length = 0;
   DWORD size = 0;
-  if (!CertGetCertificateContextProperty(cert, id, nullptr, &size) || size == 0)
-    return HeapBuffer();
-  HeapBuffer buffer = allocate(size);
-  if (!CertGetCertificateContextProperty(cert, id, buffer.data(), &size)) return HeapBuffer();
+  if (!CertGetCertificateContextProperty(cert, id, nullptr, &size) || size == 0) return nullptr;
+  auto *buffer = static_cast<BYTE *>(arena.take(size));
+  if (!CertGetCertificateContextProperty(cert, id, buffer, &size)) return nullptr;
   length = size;
   return buffer;
 }
@@ -78,21 +69,21 @@ uint32_t narrowUnits(const WCHAR *src, uint32_t units, uint8_t *dst) {
   return i;
 }
 
-// A key binding name into owned zero-terminated 8-bit text, one byte longer
-// than its number of units. Empty when a unit above 0xFF would cut it: the
-// cut name would be another container's.
-HeapBuffer narrowName(const WCHAR *name, uint32_t &length) {
+// A key binding name as zero-terminated 8-bit text in the arena. Null when
+// a unit above 0xFF would cut it: the cut name would be another
+// container's.
+const uint8_t *narrowName(const WCHAR *name, Arena &arena, uint32_t &length) {
   uint32_t units = 0;
   while (name[units] != 0) ++units;
-  HeapBuffer text = allocate(size_t{units} + 1);
-  std::memset(text.data(), 0, text.size());
-  length = narrowUnits(name, units, text.data());
-  if (length != units) return HeapBuffer();
+  auto *text = static_cast<uint8_t *>(arena.take(size_t{units} + 1));
+  length = narrowUnits(name, units, text);
+  if (length != units) return nullptr;
+  text[units] = 0;
   return text;
 }
 
 // Gathers one certificate; false when it gets no record.
-bool gather(PCCERT_CONTEXT cert, jint storeKind, CertRecord &r) {
+bool gather(PCCERT_CONTEXT cert, jint storeKind, Arena &arena, CertRecord &r) {
   r.encodedCert = cert->pbCertEncoded;
   r.encodedCertLength = cert->cbCertEncoded;
   r.serialNumber = cert->pCertInfo->SerialNumber.pbData;
@@ -101,56 +92,54 @@ bool gather(PCCERT_CONTEXT cert, jint storeKind, CertRecord &r) {
   r.issuerLength = cert->pCertInfo->Issuer.cbData;
 
   uint32_t nameBytes = 0;
-  r.friendlyName = readProperty(cert, CERT_FRIENDLY_NAME_PROP_ID, nameBytes);
-  if (r.friendlyName) {
+  const BYTE *name = readProperty(cert, CERT_FRIENDLY_NAME_PROP_ID, arena, nameBytes);
+  if (name != nullptr) {
     // The text ends at its first zero unit and never runs past the property.
-    const WCHAR *units = reinterpret_cast<const WCHAR *>(r.friendlyName.data());
+    const WCHAR *units = reinterpret_cast<const WCHAR *>(name);
     const uint32_t max = nameBytes / 2;
     while (r.friendlyNameUnits < max && units[r.friendlyNameUnits] != 0) ++r.friendlyNameUnits;
     while (r.friendlyNameNarrow < r.friendlyNameUnits &&
            static_cast<uint16_t>(units[r.friendlyNameNarrow]) <= 0xFF)
       ++r.friendlyNameNarrow;
+    r.friendlyName = units;
   }
-  r.description = readProperty(cert, CERT_DESCRIPTION_PROP_ID, r.descriptionLength);
+  r.description = readProperty(cert, CERT_DESCRIPTION_PROP_ID, arena, r.descriptionLength);
 
   if (storeKind != STORE_MY) return true;
   uint32_t bindingLength = 0;
-  HeapBuffer binding = readProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, bindingLength);
-  if (!binding) return false;
-  const auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(binding.data());
+  const BYTE *binding = readProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, arena, bindingLength);
+  if (binding == nullptr) return false;
+  const auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(binding);
   if (info->dwProvType != PROV_RSA_FULL || info->pwszProvName == nullptr ||
       info->pwszContainerName == nullptr)
     return false;
-  r.providerName = narrowName(info->pwszProvName, r.providerNameLength);
-  r.containerName = narrowName(info->pwszContainerName, r.containerNameLength);
+  r.providerName = narrowName(info->pwszProvName, arena, r.providerNameLength);
+  r.containerName = narrowName(info->pwszContainerName, arena, r.containerNameLength);
   r.keySpec = info->dwKeySpec;
   // A binding whose names do not fit 8-bit text names no container the
   // caller could sign with: left out, like one without both names.
-  return r.providerName && r.containerName;
+  return r.providerName != nullptr && r.containerName != nullptr;
 }
 
-void writeList(RecordWriter &w, const Chain<CertRecord> &chain) {
-  uint32_t count = 0;
-  chain.forEach([&](const CertRecord &) { ++count; });
+void writeList(RecordWriter &w, const CertRecord *head, uint32_t count) {
   w.u32(count);
-  for (const CertRecord *r = chain.head(); r != nullptr; r = r->next) {
+  for (const CertRecord *r = head; r != nullptr; r = r->next) {
     w.field(r->encodedCert, r->encodedCertLength);
     w.field(r->serialNumber, r->serialNumberLength);
     w.field(r->issuer, r->issuerLength);
     w.fieldWith(r->friendlyNameUnits, [r](uint8_t *dst, uint32_t from, uint32_t count) {
       // Units up to the first one above 0xFF become bytes; the rest of the
       // field is zero, so no uninitialised byte reaches Java.
-      const auto *units = reinterpret_cast<const WCHAR *>(r->friendlyName.data());
-      const uint32_t done =
-          from < r->friendlyNameNarrow
-              ? narrowUnits(units + from, std::min(count, r->friendlyNameNarrow - from), dst)
-              : 0;
+      const uint32_t done = from < r->friendlyNameNarrow
+                                ? narrowUnits(r->friendlyName + from,
+                                              std::min(count, r->friendlyNameNarrow - from), dst)
+                                : 0;
       std::memset(dst + done, 0, count - done);
     });
-    w.field(r->providerName.data(), r->providerNameLength);
-    w.field(r->containerName.data(), r->containerNameLength);
+    w.field(r->providerName, r->providerNameLength);
+    w.field(r->containerName, r->containerNameLength);
     w.u32(r->keySpec);
-    w.field(r->description.data(), r->descriptionLength);
+    w.field(r->description, r->descriptionLength);
   }
 }
 
@@ -160,8 +149,10 @@ void writeList(RecordWriter &w, const Chain<CertRecord> &chain) {
 // may be freed only by them.
 struct QueryState {
   CertStore store;
-  Chain<CertRecord> chain;  // records, each owned by the chain once made
-  HeapBuffer staging;       // the result's staging buffer
+  Arena arena;                 // the records and the property bytes they hold
+  CertRecord *head = nullptr;  // the newest record
+  uint32_t count = 0;
+  HeapBuffer staging;  // the result's staging buffer
 };
 
 CertStore openStore(jint storeKind) {
@@ -183,15 +174,18 @@ jbyteArray queryCertsBody(JNIEnv *env, jclass cls, jint storeKind, QueryState &s
   for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store, nullptr); cert != nullptr;
        cert = CertEnumCertificatesInStore(store, cert)) {
     if ((cert->dwCertEncodingType & X509_ASN_ENCODING) == 0) continue;
-    // Owned by the chain from the start, so that a failure while gathering
-    // frees it; a record that gets no entry leaves again at once.
-    CertRecord *r = new CertRecord();
-    state.chain.pushFront(r);
-    if (!gather(cert, storeKind, *r)) state.chain.popFront();
+    // In the arena from the start, so that a failure while gathering frees
+    // it with the rest; a record that gets no entry is not linked.
+    CertRecord *r = state.arena.make<CertRecord>();
+    if (!gather(cert, storeKind, state.arena, *r)) continue;
+    r->next = state.head;
+    state.head = r;
+    ++state.count;
   }
   bool allocFailed = false;
   jbyteArray list = writeRecords(
-      env, [&](RecordWriter &w) { writeList(w, state.chain); }, state.staging, allocFailed);
+      env, [&](RecordWriter &w) { writeList(w, state.head, state.count); }, state.staging,
+      allocFailed);
   if (allocFailed) throw std::bad_alloc();
   return list;
 }
