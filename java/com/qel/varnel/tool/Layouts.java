@@ -33,6 +33,39 @@ final class Layouts {
         String text() {
             return new String(field(), StandardCharsets.ISO_8859_1);
         }
+
+        /** A provider or container name: see {@link Layouts#name(byte[])}. */
+        String name() {
+            return Layouts.name(field());
+        }
+    }
+
+    /**
+     * A provider or container name as the library hands it: the bytes Java
+     * gave it as modified UTF-8 (how a String reaches native code), kept as
+     * they were. Read as modified UTF-8, then as standard UTF-8 (a name from
+     * a UTF-8 registry file), else byte by byte as ISO 8859-1.
+     */
+    static String name(byte[] bytes) {
+        if (bytes.length <= 0xFFFF) {
+            byte[] framed = new byte[bytes.length + 2];
+            framed[0] = (byte) (bytes.length >>> 8);
+            framed[1] = (byte) bytes.length;
+            System.arraycopy(bytes, 0, framed, 2, bytes.length);
+            try {
+                return new java.io.DataInputStream(new java.io.ByteArrayInputStream(framed)).readUTF();
+            } catch (java.io.IOException e) {
+                // not modified UTF-8: try the others
+            }
+        }
+        try {
+            return StandardCharsets.UTF_8.newDecoder()
+                    .onMalformedInput(java.nio.charset.CodingErrorAction.REPORT)
+                    .onUnmappableCharacter(java.nio.charset.CodingErrorAction.REPORT)
+                    .decode(ByteBuffer.wrap(bytes)).toString();
+        } catch (java.nio.charset.CharacterCodingException e) {
+            return new String(bytes, StandardCharsets.ISO_8859_1);
+        }
     }
 
     static List<String> providers(byte[] list) {
@@ -40,7 +73,7 @@ final class Layouts {
         int n = r.u32();
         List<String> names = new ArrayList<>();
         for (int i = 0; i < n; i++) {
-            names.add(r.text());
+            names.add(r.name());
         }
         return names;
     }
@@ -57,8 +90,8 @@ final class Layouts {
         int n = r.u32();
         List<KeyPair> keys = new ArrayList<>();
         for (int i = 0; i < n; i++) {
-            String provider = r.text();
-            String container = r.text();
+            String provider = r.name();
+            String container = r.name();
             BigInteger modulus = new BigInteger(1, r.field());
             int keySpec = r.u32();
             long exponent = Integer.toUnsignedLong(r.u32());
@@ -93,7 +126,7 @@ final class Layouts {
         int n = r.u32();
         List<Cert> certs = new ArrayList<>();
         for (int i = 0; i < n; i++) {
-            certs.add(new Cert(r.field(), r.field(), r.field(), r.text(), r.text(), r.text(), r.u32(), r.field()));
+            certs.add(new Cert(r.field(), r.field(), r.field(), r.text(), r.name(), r.name(), r.u32(), r.field()));
         }
         return certs;
     }

@@ -103,10 +103,11 @@ public final class Main {
                 case "sign":
                     return new KeyCommands(out).sign(rest);
                 case "providers":
-                    return providers(rest);
+                    return new Listings(out).providers(rest);
                 case "keys":
-                    return keys(rest);
+                    return new Listings(out).keys(rest);
                 case "certs":
+                    return new Listings(out).certs(rest);
                 case "addcert":
                 case "delcert":
                 case "name":
@@ -193,32 +194,6 @@ public final class Main {
         String home = option(args, "--home");
         noMore(args);
         return new Demo(out, home).run();
-    }
-
-    int providers(List<String> args) throws Exception {
-        noMore(args);
-        List<String> names = Layouts.providers(Native.queryProviders());
-        for (int i = 0; i < names.size(); i++) {
-            out.println(names.get(i) + (i == 0 ? "    (first: the default when it is installed)" : ""));
-        }
-        if (names.isEmpty()) {
-            out.println("(no RSA provider installed)");
-        }
-        return OK;
-    }
-
-    int keys(List<String> args) throws Exception {
-        noMore(args);
-        List<Layouts.KeyPair> keys = Layouts.keyPairs(Native.queryKeyPairs());
-        for (Layouts.KeyPair k : keys) {
-            out.printf("%s | %s | %s | %d bits | e=%d%n", k.provider(), k.container(),
-                    k.keySpec() == 1 ? "exchange" : k.keySpec() == 2 ? "signature" : "spec " + k.keySpec(),
-                    k.modulus().bitLength(), k.publicExponent());
-        }
-        if (keys.isEmpty()) {
-            out.println("(no key pairs)");
-        }
-        return OK;
     }
 
     static String describeHome() {

@@ -1,0 +1,361 @@
+package com.qel.varnel.tool;
+
+import java.io.PrintStream;
+import java.math.BigInteger;
+import java.nio.charset.CharacterCodingException;
+import java.nio.charset.CodingErrorAction;
+import java.nio.charset.StandardCharsets;
+import java.security.MessageDigest;
+import java.security.cert.X509Certificate;
+import java.security.interfaces.RSAPublicKey;
+import java.time.Instant;
+import java.time.ZoneOffset;
+import java.time.format.DateTimeFormatter;
+import java.util.ArrayList;
+import java.util.HexFormat;
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Locale;
+import java.util.Map;
+
+/**
+ * The listings: providers, keys and certs, for people (one block or line per
+ * entry) or, with --json, as one JSON document (fields in README.md). A
+ * listing prints nothing but its entries (and, for people, a count line);
+ * an empty listing in JSON is an empty array.
+ */
+final class Listings {
+    private static final String[] KEY_USAGE = {"digitalSignature", "nonRepudiation", "keyEncipherment",
+        "dataEncipherment", "keyAgreement", "keyCertSign", "cRLSign", "encipherOnly", "decipherOnly"};
+    private static final DateTimeFormatter DATE =
+            DateTimeFormatter.ofPattern("yyyy-MM-dd HH:mm:ss 'UTC'").withZone(ZoneOffset.UTC);
+    private static final String[] STORES = {null, "MY", "ROOT", "CA", "AddressBook", "Varnel"};
+
+    private final PrintStream out;
+
+    Listings(PrintStream out) {
+        this.out = out;
+    }
+
+    /** Takes --json from the arguments. */
+    private static boolean json(List<String> args) {
+        return args.remove("--json");
+    }
+
+    static String specName(int spec) {
+        return spec == 1 ? "exchange" : spec == 2 ? "signature" : "spec " + spec;
+    }
+
+    // ---- providers -----------------------------------------------------------
+
+    int providers(List<String> args) throws Exception {
+        boolean json = json(args);
+        Main.noMore(args);
+        List<String> names = Layouts.providers(Native.queryProviders());
+        if (json) {
+            Map<String, Object> doc = new LinkedHashMap<>();
+            doc.put("providers", Json.list(names));
+            out.print(Json.write(doc));
+            return Main.OK;
+        }
+        for (int i = 0; i < names.size(); i++) {
+            out.println(names.get(i) + (i == 0 ? "    (first: the default when it is installed)" : ""));
+        }
+        if (names.isEmpty()) {
+            out.println("(no RSA provider installed)");
+        }
+        return Main.OK;
+    }
+
+    // ---- keys ----------------------------------------------------------------
+
+    int keys(List<String> args) throws Exception {
+        boolean json = json(args);
+        Main.noMore(args);
+        List<Layouts.KeyPair> keys = Layouts.keyPairs(Native.queryKeyPairs());
+        if (json) {
+            List<Object> list = new ArrayList<>();
+            for (Layouts.KeyPair k : keys) {
+                Map<String, Object> m = new LinkedHashMap<>();
+                m.put("provider", k.provider());
+                m.put("container", k.container());
+                m.put("spec", specName(k.keySpec()));
+                m.put("keySpec", k.keySpec());
+                m.put("bits", k.modulus().bitLength());
+                m.put("publicExponent", k.publicExponent());
+                m.put("modulus", HexFormat.of().formatHex(unsigned(k.modulus())));
+                list.add(m);
+            }
+            Map<String, Object> doc = new LinkedHashMap<>();
+            doc.put("keys", list);
+            out.print(Json.write(doc));
+            return Main.OK;
+        }
+        for (Layouts.KeyPair k : keys) {
+            out.printf("%-42s %-28s %-9s %5d bits  e=%d%n", k.provider(), quoted(k.container()),
+                    specName(k.keySpec()), k.modulus().bitLength(), k.publicExponent());
+        }
+        out.println(keys.size() + (keys.size() == 1 ? " key pair" : " key pairs"));
+        return Main.OK;
+    }
+
+    private static byte[] unsigned(BigInteger v) {
+        byte[] b = v.toByteArray();
+        if (b.length > 1 && b[0] == 0) {
+            return java.util.Arrays.copyOfRange(b, 1, b.length);
+        }
+        return b;
+    }
+
+    /** A name in double quotes, control characters shown as \\xNN. */
+    static String quoted(String name) {
+        StringBuilder b = new StringBuilder("\"");
+        for (int i = 0; i < name.length(); i++) {
+            char c = name.charAt(i);
+            if (c < 0x20 || c == 0x7F) {
+                b.append(String.format("\\x%02x", (int) c));
+            } else if (c == '"' || c == '\\') {
+                b.append('\\').append(c);
+            } else {
+                b.append(c);
+            }
+        }
+        return b.append('"').toString();
+    }
+
+    // ---- certs ---------------------------------------------------------------
+
+    /** One certificate of a listing with everything the tool can say about it. */
+    record CertView(Layouts.Cert entry, X509Certificate x509, String parseError, String friendlyName,
+            boolean friendlyNameCut, String hasKey) {
+    }
+
+    /**
+     * The friendly name as the list holds it: one byte per UTF-16 unit,
+     * stopped at the first unit above U+00FF with the rest of the field zero.
+     * Returns what it holds and whether it was cut there.
+     */
+    static String[] friendlyName(String field) {
+        int nul = field.indexOf('\0');
+        if (nul < 0) {
+            return new String[] {field, null};
+        }
+        return new String[] {field.substring(0, nul), "cut"};
+    }
+
+    /**
+     * Whether the certificate's key binding names a container that holds the
+     * certificate's public key: "yes", or "no: why".
+     */
+    static String hasKey(Layouts.Cert e, X509Certificate c, List<Layouts.KeyPair> keys) {
+        if (e.container().isEmpty()) {
+            return "no: the certificate is not bound to a key container";
+        }
+        Layouts.KeyPair found = null;
+        for (Layouts.KeyPair k : keys) {
+            if (sameNamespace(k.provider(), e.provider()) && k.container().equalsIgnoreCase(e.container())
+                    && k.keySpec() == e.keySpec()) {
+                found = k;
+            }
+        }
+        if (found == null) {
+            return "no: container " + quoted(e.container()) + " holds no " + specName(e.keySpec()) + " key";
+        }
+        if (c != null && c.getPublicKey() instanceof RSAPublicKey) {
+            RSAPublicKey pub = (RSAPublicKey) c.getPublicKey();
+            if (!pub.getModulus().equals(found.modulus())
+                    || pub.getPublicExponent().longValue() != found.publicExponent()) {
+                return "no: the key in container " + quoted(e.container()) + " is another key";
+            }
+        }
+        return "yes";
+    }
+
+    /** The "Microsoft ..." software providers share one container namespace. */
+    static boolean sameNamespace(String a, String b) {
+        return a.equalsIgnoreCase(b) || (a.startsWith("Microsoft ") && b.startsWith("Microsoft "));
+    }
+
+    static List<CertView> certViews(int kind) throws Exception {
+        List<Layouts.Cert> entries = Layouts.certs(Native.queryCerts(kind));
+        List<Layouts.KeyPair> keys = kind == 1 && !entries.isEmpty()
+                ? Layouts.keyPairs(Native.queryKeyPairs()) : List.of();
+        List<CertView> views = new ArrayList<>();
+        for (Layouts.Cert e : entries) {
+            X509Certificate c = null;
+            String error = null;
+            try {
+                c = x509(e.encoded());
+            } catch (Exception ex) {
+                error = ex.getMessage();
+            }
+            String[] name = friendlyName(e.friendlyName());
+            views.add(new CertView(e, c, error, name[0], name[1] != null, kind == 1 ? hasKey(e, c, keys)
+                    : "no: only certificates of MY are bound to keys"));
+        }
+        return views;
+    }
+
+    static X509Certificate x509(byte[] der) throws Exception {
+        return (X509Certificate) java.security.cert.CertificateFactory.getInstance("X.509")
+                .generateCertificate(new java.io.ByteArrayInputStream(der));
+    }
+
+    /** A serial number, kept least significant byte first, most significant first. */
+    static byte[] reversed(byte[] a) {
+        byte[] r = new byte[a.length];
+        for (int i = 0; i < a.length; i++) {
+            r[i] = a[a.length - 1 - i];
+        }
+        return r;
+    }
+
+    static String pem(byte[] der) {
+        return "-----BEGIN CERTIFICATE-----\n"
+                + java.util.Base64.getMimeEncoder(64, new byte[] {'\n'}).encodeToString(der)
+                + "\n-----END CERTIFICATE-----\n";
+    }
+
+    static String hex(byte[] b) {
+        return HexFormat.of().withUpperCase().formatHex(b);
+    }
+
+    static String digest(String alg, byte[] der) throws Exception {
+        return hex(MessageDigest.getInstance(alg).digest(der));
+    }
+
+    static List<String> keyUsage(X509Certificate c) {
+        boolean[] ku = c.getKeyUsage();
+        if (ku == null) {
+            return null;
+        }
+        List<String> names = new ArrayList<>();
+        for (int i = 0; i < ku.length && i < KEY_USAGE.length; i++) {
+            if (ku[i]) {
+                names.add(KEY_USAGE[i]);
+            }
+        }
+        return names;
+    }
+
+    /** "valid", "EXPIRED" or "NOT YET VALID", now. */
+    static String validity(X509Certificate c, Instant now) {
+        if (now.isAfter(c.getNotAfter().toInstant())) {
+            return "EXPIRED";
+        }
+        if (now.isBefore(c.getNotBefore().toInstant())) {
+            return "NOT YET VALID";
+        }
+        return "valid";
+    }
+
+    /** The description: its text when it is printable UTF-8, else null. */
+    static String descriptionText(byte[] d) {
+        try {
+            String text = StandardCharsets.UTF_8.newDecoder().onMalformedInput(CodingErrorAction.REPORT)
+                    .onUnmappableCharacter(CodingErrorAction.REPORT).decode(java.nio.ByteBuffer.wrap(d))
+                    .toString();
+            return text.codePoints().allMatch(cp -> cp >= 0x20 && cp != 0x7F) ? text : null;
+        } catch (CharacterCodingException e) {
+            return null;
+        }
+    }
+
+    int certs(List<String> args) throws Exception {
+        boolean json = json(args);
+        if (args.isEmpty()) {
+            throw new Main.UsageException("certs needs a STORE: MY, ROOT, CA, AddressBook or Varnel");
+        }
+        int kind = storeKind(args.remove(0));
+        Main.noMore(args);
+        List<CertView> views = certViews(kind);
+        Instant now = Instant.now();
+        if (json) {
+            out.print(Json.write(certsDocument(kind, views, now)));
+            return Main.OK;
+        }
+        out.println(views.size() + (views.size() == 1 ? " certificate" : " certificates") + " in "
+                + STORES[kind]);
+        for (CertView v : views) {
+            Layouts.Cert e = v.entry();
+            X509Certificate c = v.x509();
+            out.println();
+            if (c != null) {
+                String state = validity(c, now);
+                out.println("  subject:       " + c.getSubjectX500Principal().getName());
+                out.println("  issuer:        " + c.getIssuerX500Principal().getName());
+                out.println("  valid from:    " + DATE.format(c.getNotBefore().toInstant()));
+                out.println("  valid to:      " + DATE.format(c.getNotAfter().toInstant())
+                        + (state.equals("valid") ? "" : "   ** " + state + " **"));
+            } else {
+                out.println("  (not readable as X.509: " + v.parseError() + ")");
+            }
+            out.println("  serial:        " + hex(reversed(e.serial())));
+            out.println("  SHA-1:         " + digest("SHA-1", e.encoded()));
+            out.println("  SHA-256:       " + digest("SHA-256", e.encoded()));
+            if (c != null) {
+                List<String> ku = keyUsage(c);
+                out.println("  key usage:     " + (ku == null ? "(any: no key usage extension)" : String.join(", ", ku)));
+            }
+            out.println("  friendly name: " + v.friendlyName()
+                    + (v.friendlyNameCut() ? "   (cut: the name goes on with a character outside Latin-1)" : ""));
+            String text = descriptionText(e.description());
+            out.println("  description:   " + (text != null ? text : "hex " + HexFormat.of().formatHex(e.description())));
+            if (!e.provider().isEmpty() || !e.container().isEmpty()) {
+                out.println("  key:           " + e.provider() + " / " + e.container() + " / spec " + e.keySpec());
+            }
+            out.println("  has key:       " + v.hasKey());
+        }
+        return Main.OK;
+    }
+
+    static Map<String, Object> certsDocument(int kind, List<CertView> views, Instant now) throws Exception {
+        List<Object> list = new ArrayList<>();
+        for (CertView v : views) {
+            Layouts.Cert e = v.entry();
+            X509Certificate c = v.x509();
+            Map<String, Object> m = new LinkedHashMap<>();
+            m.put("subject", c == null ? null : c.getSubjectX500Principal().getName());
+            m.put("issuer", c == null ? null : c.getIssuerX500Principal().getName());
+            m.put("serial", hex(reversed(e.serial())));
+            m.put("notBefore", c == null ? null : c.getNotBefore().toInstant().toString());
+            m.put("notAfter", c == null ? null : c.getNotAfter().toInstant().toString());
+            m.put("expired", c != null && validity(c, now).equals("EXPIRED"));
+            m.put("notYetValid", c != null && validity(c, now).equals("NOT YET VALID"));
+            m.put("sha1", digest("SHA-1", e.encoded()));
+            m.put("sha256", digest("SHA-256", e.encoded()));
+            m.put("keyUsage", c == null || keyUsage(c) == null ? null : Json.list(keyUsage(c)));
+            m.put("friendlyName", v.friendlyName());
+            m.put("friendlyNameCut", v.friendlyNameCut());
+            m.put("description", descriptionText(e.description()));
+            m.put("descriptionHex", HexFormat.of().formatHex(e.description()));
+            if (!e.provider().isEmpty() || !e.container().isEmpty()) {
+                Map<String, Object> key = new LinkedHashMap<>();
+                key.put("provider", e.provider());
+                key.put("container", e.container());
+                key.put("keySpec", e.keySpec());
+                m.put("key", key);
+            } else {
+                m.put("key", null);
+            }
+            m.put("hasKey", v.hasKey().equals("yes"));
+            m.put("hasKeyReason", v.hasKey().equals("yes") ? null : v.hasKey().substring(4));
+            m.put("parseError", v.parseError());
+            m.put("pem", pem(e.encoded()));
+            list.add(m);
+        }
+        Map<String, Object> doc = new LinkedHashMap<>();
+        doc.put("store", STORES[kind]);
+        doc.put("certificates", list);
+        return doc;
+    }
+
+    static int storeKind(String name) throws Main.UsageException {
+        for (int i = 1; i < STORES.length; i++) {
+            if (STORES[i].toLowerCase(Locale.ROOT).equals(name.toLowerCase(Locale.ROOT))) {
+                return i;
+            }
+        }
+        throw new Main.UsageException("unknown store \"" + name + "\": MY, ROOT, CA, AddressBook or Varnel");
+    }
+}
