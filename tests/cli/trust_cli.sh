@@ -16,14 +16,14 @@ expect() {
 }
 has() { grep -qF -- "$2" "$home/$1" || { cat "$home/$1"; fail "no '$2' in $1"; }; }
 
-# Causes in words, under the library's fixed message.
+# Causes in words, above the library's fixed message.
 expect 1 sign "$launcher" --container nowhere
 has err "Failed to sign data!"
-has err "cause: container not found"
+has err 'no container "nowhere" in provider "Microsoft Strong Cryptographic Provider"'
 expect 1 genkey --container short --bits 384
-has err "cause: key length must be 512 to 16384 bits in steps of 8"
+has err "key length must be 512–16384 in steps of 8 (asked: 384)"
 expect 1 genkey --container x --provider "No Such Provider"
-has err 'cause: provider "No Such Provider" is not registered'
+has err 'provider "No Such Provider" is not registered (see mscapi providers)'
 
 # A token key with a PIN: 5 wrong PINs block it, the unblock code frees it.
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out "$home/key.pem" 2>/dev/null ||
@@ -37,12 +37,12 @@ expect 0 sign "$home/data" --container card --provider "$token" --pin-file "$hom
 for left in 4 3 2 1; do
   expect 1 sign "$home/data" --container card --provider "$token" --pin-file "$home/wrong"
   has err "SSLRuntimeException04"
-  has err "PIN refused, $left tries left"
+  has err "the PIN was refused ($left tr"
 done
 expect 1 sign "$home/data" --container card --provider "$token" --pin-file "$home/wrong"
 has err "the key is now blocked"
 expect 1 sign "$home/data" --container card --provider "$token" --pin-file "$home/pin"
-has err "PIN blocked after 5 wrong PINs"
+has err "the key is blocked after 5 wrong PINs"
 # No unblock code yet: a blocked key can only be deleted.
 expect 1 unblock --container card --code-file "$home/pin"
 has err "no unblock code was ever set"
@@ -81,7 +81,7 @@ echo garbage >"$MSCAPI_HOME/keys.db"
 expect 1 keys
 has err "database damaged: $MSCAPI_HOME/keys.db"
 expect 1 genkey --container after
-has err "cause: database damaged"
+has err "mscapi: database damaged"
 [ "$(cat "$MSCAPI_HOME/keys.db")" = garbage ] || fail "the damaged database was written over"
 expect 1 check
 has out "keys.db: damaged"

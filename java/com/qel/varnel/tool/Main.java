@@ -1,14 +1,19 @@
 package com.qel.varnel.tool;
 
+import java.io.FileDescriptor;
+import java.io.FileOutputStream;
 import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HexFormat;
 import java.util.List;
 
 /**
- * The mscapi command-line tool. Exit codes: 0 success, 1 the library reported
- * a failure (its message goes to stderr), 2 a usage error.
+ * The mscapi command-line tool. Exit codes: 0 success, 1 failure (its cause
+ * in words on stderr), 2 a usage error (naming the argument). No Java stack
+ * trace ever reaches the user: every failure, the tool's own faults
+ * included, ends as one or two lines on stderr.
  */
 public final class Main {
     static final int OK = 0;
@@ -23,8 +28,42 @@ public final class Main {
         this.err = err;
     }
 
+    /** Standard output or error writing UTF-8, whatever the locale says (LANG=C says ASCII). */
+    static PrintStream utf8(FileDescriptor fd) {
+        return new PrintStream(new FileOutputStream(fd), true, StandardCharsets.UTF_8);
+    }
+
     public static void main(String[] args) {
-        System.exit(new Main(System.out, System.err).run(args));
+        PrintStream out = utf8(FileDescriptor.out);
+        PrintStream err = utf8(FileDescriptor.err);
+        System.setOut(out);
+        System.setErr(err);
+        // A fault in another thread (a progress display) ends the run in one line too.
+        Thread.setDefaultUncaughtExceptionHandler((t, e) -> {
+            err.println("mscapi: " + internal(e));
+            err.flush();
+            Runtime.getRuntime().halt(FAILED);
+        });
+        int rc;
+        try {
+            rc = new Main(out, err).run(args);
+        } catch (Throwable t) {
+            String words = Causes.ofTool(t);
+            err.println("mscapi: " + (words != null ? words : internal(t)));
+            rc = FAILED;
+        }
+        out.flush();
+        err.flush();
+        System.exit(out.checkError() && rc == OK ? FAILED : rc);
+    }
+
+    /** A fault of the tool itself, in one line: what it was and where. */
+    static String internal(Throwable t) {
+        StackTraceElement[] at = t.getStackTrace();
+        String where = at.length > 0 ? " at " + at[0].getClassName() + "." + at[0].getMethodName() + ":"
+                + at[0].getLineNumber() : "";
+        return "internal error: " + t.getClass().getName() + (t.getMessage() != null ? ": " + t.getMessage() : "")
+                + where + " (please report it)";
     }
 
     /** Thrown for a command line the tool cannot understand. */
@@ -49,11 +88,15 @@ public final class Main {
 
     private int runCommand(List<String> args, Trace trace) {
         if (args.isEmpty()) {
-            usage(err);
+            err.println("Usage: mscapi COMMAND [ARGS]; mscapi --help lists the commands.");
             return USAGE;
         }
         String command = args.get(0);
         List<String> rest = new ArrayList<>(args.subList(1, args.size()));
+        if (Help.find(command) != null && (rest.contains("--help") || rest.contains("-h"))) {
+            Help.command(out, Help.find(command));
+            return OK;
+        }
         try {
             int rc = dispatch(command, rest);
             // Listings pass over what they cannot read; a home whose
@@ -66,14 +109,21 @@ public final class Main {
             return rc;
         } catch (UsageException e) {
             err.println("mscapi: " + e.getMessage());
-            err.println("Try 'mscapi --help'.");
+            err.println(Help.find(command) != null ? "Try 'mscapi help " + command + "'." : "Try 'mscapi --help'.");
             return USAGE;
-        } catch (Exception e) {
-            err.println("mscapi: " + e.getMessage());
-            String cause = trace == null ? null : trace.lastReason();
+        } catch (Native.LibraryException e) {
+            String cause = trace == null ? null : Causes.explain(trace.callsSince(e.traceMark));
             if (cause != null) {
-                err.println("mscapi: cause: " + cause);
+                err.println("mscapi: " + cause);
+                err.println("mscapi: (the library's message: " + e.getMessage() + ")");
+            } else {
+                err.println("mscapi: " + e.getMessage());
             }
+            return FAILED;
+        } catch (Exception e) {
+            String words = Causes.ofTool(e);
+            err.println("mscapi: " + (words != null ? words
+                    : e.getMessage() != null && !e.getMessage().isEmpty() ? e.getMessage() : internal(e)));
             return FAILED;
         }
     }
@@ -84,8 +134,10 @@ public final class Main {
                 case "--help":
                 case "-h":
                 case "help":
-                    usage(out);
-                    return OK;
+                    return help(rest);
+                case "--version":
+                case "-V":
+                    return toolVersion(rest);
                 case "version":
                     return version(rest);
                 case "random":
@@ -114,37 +166,41 @@ public final class Main {
                 case "describe":
                     return new CertCommands(out).run(command, rest);
                 default:
-                    throw new UsageException("unknown command: " + command);
+                    throw new UsageException("unknown command \"" + command + "\" (see mscapi --help)");
             }
         }
     }
 
-    static void usage(PrintStream s) {
-        s.println("Usage: mscapi COMMAND [ARGS]");
-        s.println();
-        s.println("Commands:");
-        s.println("  version                       the native library's version");
-        s.println("  random N [--provider NAME]    N random bytes from a provider, as hex");
-        s.println("  providers                     the installed RSA providers, the default first");
-        s.println("  keys                          every RSA key pair of every provider's containers");
-        s.println("  demo [--home DIR]             run the library's typical sequence");
-        CertCommands.usage(s);
-        KeyCommands.usage(s);
-        s.println("  check                         check the home: permissions, registry files,");
-        s.println("                                databases, every stored key");
-        s.println("  token set-unblock-code [--code-file F]");
-        s.println("                                set the token family's unblock code (asked");
-        s.println("                                without echo; only a salted hash is stored)");
-        s.println("  unblock --container C [--spec exchange|signature] [--code-file F]");
-        s.println("                                clear a token key's wrong-PIN count (5 wrong");
-        s.println("                                PINs in a row block it) with the unblock code");
-        s.println("  --help                        this text");
-        s.println();
-        s.println("Options: --verbose prints the emulation's trace of every platform call.");
-        s.println("The emulated machine lives in $MSCAPI_HOME (else $XDG_DATA_HOME/mscapi,");
-        s.println("else ~/.local/share/mscapi).");
-        s.println();
-        s.println("Exit codes: 0 success, 1 failure reported by the library, 2 usage error.");
+    int help(List<String> args) throws UsageException {
+        if (args.isEmpty()) {
+            Help.overview(out);
+            return OK;
+        }
+        Help.Command c = Help.find(args.get(0));
+        if (c == null) {
+            throw new UsageException("no command \"" + args.get(0) + "\" (see mscapi --help)");
+        }
+        args.remove(0);
+        noMore(args);
+        Help.command(out, c);
+        return OK;
+    }
+
+    int toolVersion(List<String> args) throws UsageException {
+        noMore(args);
+        String library;
+        try {
+            int v = Native.getDLLVersion();
+            library = (v >>> 16) + "." + (v & 0xFFFF) + " (" + v + ")";
+        } catch (Throwable t) {
+            library = "not loaded: " + t.getMessage();
+        }
+        out.println("mscapi, the command-line tool of the mscapi library");
+        out.println("library: " + library);
+        out.println("java:    " + System.getProperty("java.vm.name") + " " + System.getProperty("java.version")
+                + " at " + System.getProperty("java.home"));
+        out.println("home:    " + describeHome());
+        return OK;
     }
 
     /** Removes "--name value" from args and returns value, or null when absent. */
@@ -162,9 +218,12 @@ public final class Main {
         return value;
     }
 
+    /** Fails on the first argument left over, naming it. */
     static void noMore(List<String> args) throws UsageException {
         if (!args.isEmpty()) {
-            throw new UsageException("unexpected argument: " + args.get(0));
+            String a = args.get(0);
+            throw new UsageException(a.startsWith("-") && a.length() > 1 ? "unknown option \"" + a + "\""
+                    : "unexpected argument \"" + a + "\"");
         }
     }
 
@@ -177,15 +236,20 @@ public final class Main {
 
     int random(List<String> args) throws Exception {
         String provider = option(args, "--provider");
-        if (args.size() != 1) {
-            throw new UsageException("random needs one length");
+        if (args.isEmpty()) {
+            throw new UsageException("random needs a length N");
         }
         int n;
         try {
             n = Integer.parseInt(args.get(0));
         } catch (NumberFormatException e) {
-            throw new UsageException("not a length: " + args.get(0));
+            throw new UsageException("not a length: \"" + args.get(0) + "\"");
         }
+        if (n < 0) {
+            throw new UsageException("the length must be 0 or more, not " + n);
+        }
+        args.remove(0);
+        noMore(args);
         out.println(HexFormat.of().formatHex(Native.generateRandom(provider, n)));
         return OK;
     }
@@ -196,8 +260,16 @@ public final class Main {
         return new Demo(out, home).run();
     }
 
+    /** Where the emulated machine lives for this run. */
     static String describeHome() {
         String home = System.getenv("MSCAPI_HOME");
-        return home != null ? home : "(default location)";
+        if (home != null && !home.isEmpty()) {
+            return home + " (MSCAPI_HOME)";
+        }
+        String data = System.getenv("XDG_DATA_HOME");
+        if (data != null && !data.isEmpty()) {
+            return data + "/mscapi";
+        }
+        return System.getProperty("user.home") + "/.local/share/mscapi";
     }
 }

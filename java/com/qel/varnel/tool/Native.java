@@ -12,13 +12,35 @@ final class Native {
     private Native() {
     }
 
+    /**
+     * A failure a library method raised: its fixed message, the method, and
+     * where this run's trace stood before the call (so the cause is read from
+     * that call's lines only).
+     */
+    static final class LibraryException extends Exception {
+        private static final long serialVersionUID = 1L;
+        final String method;
+        final long traceMark;
+
+        LibraryException(String method, String message, long traceMark, Throwable cause) {
+            super(message, cause);
+            this.method = method;
+            this.traceMark = traceMark;
+        }
+    }
+
     static Object call(String name, Class<?>[] types, Object... args) throws Exception {
         Method m = MSCAPI.class.getDeclaredMethod(name, types);
         m.setAccessible(true);
+        long mark = Trace.mark();
         try {
             return m.invoke(null, args);
         } catch (InvocationTargetException e) {
             Throwable cause = e.getCause();
+            if (cause != null && cause.getClass() == Exception.class) {
+                // The library raises plain java.lang.Exception with a fixed message.
+                throw new LibraryException(name, cause.getMessage(), mark, cause);
+            }
             if (cause instanceof Exception) {
                 throw (Exception) cause;
             }

@@ -35,12 +35,126 @@ final class Trace {
         return path == null || path.isEmpty() ? null : new Trace(Path.of(path));
     }
 
-    List<String> lines() {
+    /** Where the trace of this run stands now (its length), or -1 without a trace. */
+    static long mark() {
+        String path = System.getProperty("mscapi.trace");
+        if (path == null || path.isEmpty()) {
+            return -1;
+        }
         try {
-            return Files.readAllLines(file, StandardCharsets.UTF_8);
+            return Files.size(Path.of(path));
+        } catch (IOException e) {
+            return 0;
+        }
+    }
+
+    List<String> lines() {
+        return linesSince(0);
+    }
+
+    /**
+     * The lines written after a mark. The file holds the names exactly as the
+     * library passed them (modified UTF-8); lines are read as such.
+     */
+    List<String> linesSince(long mark) {
+        try {
+            byte[] all = Files.readAllBytes(file);
+            int from = (int) Math.max(0, Math.min(mark, all.length));
+            List<String> out = new ArrayList<>();
+            int start = from;
+            for (int i = from; i < all.length; i++) {
+                if (all[i] == '\n') {
+                    out.add(Layouts.name(java.util.Arrays.copyOfRange(all, start, i)));
+                    start = i + 1;
+                }
+            }
+            if (start < all.length) {
+                out.add(Layouts.name(java.util.Arrays.copyOfRange(all, start, all.length)));
+            }
+            return out;
         } catch (IOException e) {
             return List.of();
         }
+    }
+
+    /** One line of the trace taken apart. */
+    record Line(String call, java.util.Map<String, String> args, boolean ok, String error, String reason) {
+        /** A text argument (quotes and \xNN escapes undone), or null when absent or null. */
+        String text(String name) {
+            String v = args.get(name);
+            if (v == null || !v.startsWith("\"")) {
+                return null;
+            }
+            StringBuilder b = new StringBuilder();
+            for (int i = 1; i < v.length() - 1; i++) {
+                char c = v.charAt(i);
+                if (c == '\\' && i + 3 < v.length() && v.charAt(i + 1) == 'x') {
+                    b.append((char) Integer.parseInt(v.substring(i + 2, i + 4), 16));
+                    i += 3;
+                } else {
+                    b.append(c);
+                }
+            }
+            return b.toString();
+        }
+
+        long number(String name) {
+            String v = args.get(name);
+            if (v == null) {
+                return -1;
+            }
+            try {
+                return v.startsWith("0x") ? Long.parseLong(v.substring(2), 16) : Long.parseLong(v);
+            } catch (NumberFormatException e) {
+                return -1;
+            }
+        }
+    }
+
+    private static final Pattern LINE = Pattern.compile(
+            "^(\\w+)\\((.*)\\) = (\\S+), last error 0x[0-9a-f]{8}(?: \\((\\w+)\\))?(?:: (note: )?(.*))?$");
+
+    /** A trace line taken apart, or null when it is not a call's line. */
+    static Line parse(String line) {
+        Matcher m = LINE.matcher(line);
+        if (!m.matches()) {
+            return null;
+        }
+        java.util.Map<String, String> args = new java.util.LinkedHashMap<>();
+        String a = m.group(2);
+        int i = 0;
+        while (i < a.length()) {
+            int eq = a.indexOf('=', i);
+            if (eq < 0) {
+                break;
+            }
+            String name = a.substring(i, eq);
+            int j = eq + 1;
+            if (j < a.length() && a.charAt(j) == '"') {
+                j = a.indexOf('"', j + 1);
+                j = j < 0 ? a.length() : j + 1;
+            } else {
+                int comma = a.indexOf(", ", j);
+                j = comma < 0 ? a.length() : comma;
+            }
+            args.put(name, a.substring(eq + 1, j));
+            i = j + 2;
+        }
+        String result = m.group(3);
+        boolean ok = result.equals("TRUE") || result.equals("handle") || result.equals("0");
+        return new Line(m.group(1), args, ok, m.group(4), m.group(5) != null ? null : m.group(6));
+    }
+
+    /** The calls written after a mark, taken apart. */
+    List<Line> callsSince(long mark) {
+        List<Line> calls = new ArrayList<>();
+        for (String l : linesSince(mark)) {
+            Line p = parse(l);
+            if (p != null) {
+                calls.add(p);
+            }
+        }
+        return calls;
     }
 
     /** The reasons of failed calls, oldest first. */

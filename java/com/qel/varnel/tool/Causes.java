@@ -1,0 +1,173 @@
+package com.qel.varnel.tool;
+
+import java.nio.file.AccessDeniedException;
+import java.nio.file.FileAlreadyExistsException;
+import java.nio.file.FileSystemException;
+import java.nio.file.NoSuchFileException;
+import java.util.List;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+
+/**
+ * The cause of a failure in words. A library method raises a fixed message
+ * ("Failed to sign data!"); the emulation's trace of the call says which
+ * platform call failed, with what arguments, its error and often its reason.
+ * From those this class says what went wrong in the user's terms and what to
+ * do about it.
+ */
+final class Causes {
+    private Causes() {
+    }
+
+    private static final Pattern TRIES = Pattern.compile("^PIN refused, (\\d+) tries left");
+    private static final Pattern NOW_BLOCKED = Pattern.compile("^PIN refused; the key is now blocked");
+    private static final Pattern BLOCKED = Pattern.compile("^PIN blocked after (\\d+) wrong PINs");
+    private static final Pattern NOT_REGISTERED = Pattern.compile("^provider \"(.*)\" is not registered$");
+    private static final Pattern OTHER_TYPE = Pattern.compile("^provider \"(.*)\" is of type (\\d+)$");
+
+    /** What the cause of a library failure was, in words, or null when the trace says nothing. */
+    static String explain(List<Trace.Line> calls) {
+        Trace.Line failed = null;
+        Trace.Line acquire = null;
+        Trace.Line acquireOfFailure = null;
+        for (Trace.Line l : calls) {
+            if (l.call().equals("CryptAcquireContextA")) {
+                acquire = l;
+            }
+            if (!l.ok() && isFailure(l)) {
+                failed = l;
+                acquireOfFailure = acquire;
+            }
+        }
+        if (failed == null) {
+            return null;
+        }
+        String reason = failed.reason() == null ? "" : failed.reason();
+        String error = failed.error() == null ? "" : failed.error();
+        String container = acquireOfFailure == null ? null : acquireOfFailure.text("container");
+        String provider = acquireOfFailure == null ? null : acquireOfFailure.text("provider");
+        Matcher m;
+
+        if (failed.call().equals("CryptAcquireContextA")) {
+            if ((m = NOT_REGISTERED.matcher(reason)).find()) {
+                return "provider \"" + m.group(1) + "\" is not registered (see mscapi providers)";
+            }
+            if ((m = OTHER_TYPE.matcher(reason)).find()) {
+                return "provider \"" + m.group(1) + "\" is of type " + m.group(2)
+                        + ", not an RSA full provider (type 1; see mscapi providers)";
+            }
+            if (reason.startsWith("no default provider")) {
+                return "no default RSA provider is registered: give --provider (see mscapi providers)";
+            }
+            if (reason.equals("container not found") || error.equals("NTE_BAD_KEYSET")) {
+                return "no container " + q(container) + " in provider " + q(providerName(provider))
+                        + " (see mscapi keys)";
+            }
+            if (error.equals("NTE_EXISTS")) {
+                return "container " + q(container) + " already exists in provider " + q(providerName(provider))
+                        + " (delete it with mscapi delkey, or choose another name)";
+            }
+        }
+        if (reason.startsWith("key length must be")) {
+            long flags = failed.number("flags");
+            long asked = flags >= 0 ? flags >>> 16 : -1;
+            return "key length must be 512\u201316384 in steps of 8" + (asked > 0 ? " (asked: " + asked + ")" : "");
+        }
+        if ((m = TRIES.matcher(reason)).find()) {
+            return "the PIN was refused (" + m.group(1) + (m.group(1).equals("1") ? " try" : " tries")
+                    + " left before the key is blocked)";
+        }
+        if (NOW_BLOCKED.matcher(reason).find()) {
+            return "the PIN was refused, and the key is now blocked after 5 wrong PINs (mscapi unblock --container "
+                    + container + ")";
+        }
+        if ((m = BLOCKED.matcher(reason)).find()) {
+            return "the key is blocked after " + m.group(1) + " wrong PINs: unblock it with mscapi unblock "
+                    + "--container " + container + ", or delete it";
+        }
+        if (reason.equals("this key needs its PIN")
+                || reason.startsWith("the slot holds a PIN-protected key this context has not unlocked")) {
+            return "this key needs a PIN: give --pin or --pin-file";
+        }
+        if (reason.equals("the key has no PIN")) {
+            return "this key has no PIN: leave out --pin and --pin-file";
+        }
+        if (reason.equals("the empty text is not a PIN")) {
+            return "the PIN is empty";
+        }
+        if (failed.call().equals("CryptSetProvParam") && error.equals("NTE_BAD_TYPE")) {
+            return "provider " + q(providerName(provider)) + " takes no PIN (only token keys have one): "
+                    + "leave out --pin and --pin-file";
+        }
+        if (error.equals("NTE_NO_KEY") || reason.equals("the container holds no key of that spec")) {
+            long spec = failed.number("spec");
+            String what = spec == 1 ? "exchange key (try --spec signature)"
+                    : spec == 2 ? "signature key (try --spec exchange)" : "key of that spec";
+            return "container " + q(container) + " in provider " + q(providerName(provider)) + " holds no " + what;
+        }
+        if (reason.equals("the key is not exportable")) {
+            return "the key in container " + q(container) + " is not exportable";
+        }
+        if (!reason.isEmpty()) {
+            return reason;
+        }
+        if (!error.isEmpty()) {
+            return failed.call() + " failed with " + error;
+        }
+        return null;
+    }
+
+    /** Calls whose failure is part of a normal sequence (the end of an enumeration) are no cause. */
+    private static boolean isFailure(Trace.Line l) {
+        String e = l.error() == null ? "" : l.error();
+        return !(e.equals("ERROR_NO_MORE_ITEMS") || e.equals("CRYPT_E_NOT_FOUND") && l.call().startsWith("CertEnum")
+                || e.equals("ERROR_MORE_DATA"));
+    }
+
+    private static String q(String s) {
+        return s == null ? "(default)" : "\"" + s + "\"";
+    }
+
+    /** The provider a null name stands for: the default, the first one queryProviders lists. */
+    private static String providerName(String provider) {
+        if (provider != null) {
+            return provider;
+        }
+        try {
+            List<String> names = Layouts.providers(Native.queryProviders());
+            return names.isEmpty() ? null : names.get(0);
+        } catch (Exception e) {
+            return null;
+        }
+    }
+
+    /** The words for a failure the tool met itself (files, mostly), or null. */
+    static String ofTool(Throwable t) {
+        if (t instanceof NoSuchFileException) {
+            return "file not found: " + ((NoSuchFileException) t).getFile();
+        }
+        if (t instanceof AccessDeniedException) {
+            return "permission denied: " + ((AccessDeniedException) t).getFile();
+        }
+        if (t instanceof FileAlreadyExistsException) {
+            return "file exists: " + ((FileAlreadyExistsException) t).getFile();
+        }
+        if (t instanceof FileSystemException) {
+            FileSystemException f = (FileSystemException) t;
+            return f.getFile() + ": " + (f.getReason() != null ? f.getReason() : f.getClass().getSimpleName());
+        }
+        if (t instanceof java.io.UncheckedIOException && t.getCause() != null) {
+            return ofTool(t.getCause());
+        }
+        if (t instanceof java.io.FileNotFoundException) {
+            return "cannot open " + t.getMessage();
+        }
+        if (t instanceof OutOfMemoryError) {
+            return "out of memory (raise it with MSCAPI_JAVA_OPTS=-Xmx...)";
+        }
+        if (t instanceof UnsatisfiedLinkError) {
+            return "the native library cannot be loaded: " + t.getMessage();
+        }
+        return null;
+    }
+}
