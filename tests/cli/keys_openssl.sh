@@ -27,7 +27,8 @@ printf '2468\n' > pin.txt
 "$launcher" export --container imported --provider "Soft Token RSA Provider" --out back.pem 2>err.txt &&
   fail "export without the PIN succeeded"
 grep -q "Private key export failed !" err.txt || fail "export message missing"
-"$launcher" export --container imported --provider "Soft Token RSA Provider" --pin-file pin.txt --out back.pem ||
+"$launcher" export --container imported --provider "Soft Token RSA Provider" --pin-file pin.txt --unencrypted \
+  --out back.pem ||
   fail "export failed"
 [ "$(openssl pkey -in key.pem -outform DER | od -An -tx1)" = "$(openssl pkey -in back.pem -outform DER | od -An -tx1)" ] ||
   fail "exported key differs from the imported one"

@@ -8,7 +8,8 @@ import java.nio.file.Path;
 import java.security.MessageDigest;
 import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
-import java.util.Base64;
+import java.security.interfaces.RSAPublicKey;
+import java.util.ArrayList;
 import java.util.HexFormat;
 import java.util.List;
 import java.util.Locale;
@@ -24,23 +25,8 @@ final class CertCommands {
         this.out = out;
     }
 
-    static void usage(PrintStream s) {
-        s.println("  certs STORE                   list a store: subject, issuer, serial, SHA-1,");
-        s.println("                                friendly name, description, key binding");
-        s.println("  addcert STORE FILE [--friendly-name N] [--provider P --container C --spec S]");
-        s.println("                                add a DER or PEM certificate; in MY bound to");
-        s.println("                                the key (default provider, login-name container)");
-        s.println("  delcert STORE KEY             delete a certificate");
-        s.println("  name STORE NAME KEY           set a certificate's friendly name");
-        s.println("  describe STORE TEXT KEY       set a certificate's description (UTF-8 bytes)");
-        s.println("     KEY is --serial HEX --issuer-of FILE, or --thumbprint HEX (from certs)");
-        s.println("     STORE is MY, ROOT, CA, AddressBook or Varnel");
-    }
-
     int run(String command, List<String> args) throws Exception {
         switch (command) {
-            case "certs":
-                return certs(args);
             case "addcert":
                 return addcert(args);
             case "delcert":
@@ -85,20 +71,9 @@ final class CertCommands {
         return r;
     }
 
-    /** A DER certificate, or the first certificate of a PEM file. */
+    /** The first certificate of a file (DER, PEM or PKCS#7). */
     static byte[] readCertificate(Path file) throws Exception {
-        byte[] data = Files.readAllBytes(file);
-        String text = new String(data, StandardCharsets.ISO_8859_1);
-        int begin = text.indexOf("-----BEGIN CERTIFICATE-----");
-        if (begin < 0) {
-            return data;
-        }
-        int end = text.indexOf("-----END CERTIFICATE-----", begin);
-        if (end < 0) {
-            throw new Main.UsageException(file + ": PEM certificate without its END line");
-        }
-        String body = text.substring(begin + "-----BEGIN CERTIFICATE-----".length(), end);
-        return Base64.getMimeDecoder().decode(body);
+        return Formats.readCertificates(Formats.read(file.toString()), file.toString()).get(0);
     }
 
     static X509Certificate x509(byte[] der) throws Exception {
@@ -141,76 +116,107 @@ final class CertCommands {
 
     // ---- Commands -----------------------------------------------------------
 
-    int certs(List<String> args) throws Exception {
-        if (args.size() != 1) {
-            throw new Main.UsageException("certs needs a STORE");
-        }
-        List<Layouts.Cert> entries = list(storeKind(args.get(0)));
-        out.println(entries.size() + " certificate(s) in " + args.get(0));
-        for (Layouts.Cert e : entries) {
-            out.println();
-            try {
-                X509Certificate c = x509(e.encoded());
-                out.println("  subject:       " + c.getSubjectX500Principal().getName());
-                out.println("  issuer:        " + c.getIssuerX500Principal().getName());
-            } catch (Exception ex) {
-                out.println("  (not readable as X.509: " + ex.getMessage() + ")");
-            }
-            out.println("  serial:        " + HexFormat.of().withUpperCase().formatHex(reversed(e.serial())));
-            out.println("  SHA-1:         " + sha1(e.encoded()));
-            out.println("  friendly name: " + e.friendlyName());
-            out.println("  description:   " + describeBytes(e.description()));
-            if (!e.provider().isEmpty() || !e.container().isEmpty()) {
-                out.println("  key:           " + e.provider() + " / " + e.container() + " / spec " + e.keySpec());
-            }
-        }
-        return Main.OK;
-    }
-
-    private static String describeBytes(byte[] d) {
-        if (d.length == 0) {
-            return "";
-        }
-        String text = new String(d, StandardCharsets.UTF_8);
-        boolean printable = text.codePoints().allMatch(cp -> cp >= 0x20 && cp != 0x7F && cp != 0xFFFD);
-        return printable ? text : "hex " + HexFormat.of().formatHex(d);
-    }
-
     int addcert(List<String> args) throws Exception {
         String friendly = Main.option(args, "--friendly-name");
         String provider = Main.option(args, "--provider");
         String container = Main.option(args, "--container");
         String spec = Main.option(args, "--spec");
+        boolean force = args.remove("--force");
         if (args.size() != 2) {
-            throw new Main.UsageException("addcert needs STORE and FILE");
+            throw new Main.UsageException(args.size() > 2 ? "unexpected argument: " + args.get(2)
+                    : "addcert needs STORE and FILE");
         }
         int kind = storeKind(args.get(0));
-        int keySpec;
-        try {
-            keySpec = spec == null ? 2 : Integer.parseInt(spec);
-        } catch (NumberFormatException e) {
-            throw new Main.UsageException("not a key spec: " + spec);
+        Integer keySpec = null;
+        if (spec != null) {
+            keySpec = switch (spec) {
+                case "1", "exchange" -> 1;
+                case "2", "signature" -> 2;
+                default -> throw new Main.UsageException("--spec is exchange (1) or signature (2), not " + spec);
+            };
         }
-        byte[] der = readCertificate(Path.of(args.get(1)));
-        if (kind == 1) {
-            // A certificate of "MY" is listed only with both names of its key
-            // binding: without them, bind it as CryptoAPI resolves null names,
-            // to the default provider's default container (the login name).
-            if (provider == null) {
-                provider = defaultProvider();
+        if (kind != KeyRef.STORE_MY && (provider != null || container != null || keySpec != null)) {
+            throw new Main.UsageException("--provider, --container and --spec bind certificates of MY only");
+        }
+        String file = args.get(1);
+        List<byte[]> certs = Formats.readCertificates(Formats.read(file), file);
+        // Every binding is settled before anything is added: a bundle goes in whole or not at all.
+        List<Binding> bindings = new ArrayList<>();
+        for (byte[] der : certs) {
+            bindings.add(kind == KeyRef.STORE_MY ? binding(x509(der), provider, container, keySpec, force) : null);
+        }
+        java.util.Set<String> before = new java.util.HashSet<>();
+        for (Layouts.Cert e : list(kind)) {
+            before.add(sha1(e.encoded()));
+        }
+        int added = 0;
+        int failed = 0;
+        for (int i = 0; i < certs.size(); i++) {
+            byte[] der = certs.get(i);
+            Binding b = bindings.get(i);
+            String what = "SHA-1 " + sha1(der) + " (" + x509(der).getSubjectX500Principal().getName() + ")";
+            if (before.contains(sha1(der))) {
+                out.println("already present: " + what);
+                continue;
             }
-            if (container == null) {
-                container = System.getProperty("user.name");
+            byte[] id = b == null ? Native.addCertToStore(der, null, null, 0, friendly, kind)
+                    : Native.addCertToStore(der, b.provider(), b.container(), b.spec(), friendly, kind);
+            if (id == null) {
+                failed++;
+                out.println("not added: " + what + (kind == KeyRef.STORE_MY
+                        ? ": the store refused it (it may be there already without a key binding)"
+                        : ": the store refused it"));
+                continue;
+            }
+            added++;
+            out.println("added: " + what + (b == null ? ""
+                    : ", bound to container \"" + b.container() + "\" of \"" + b.provider() + "\" ("
+                            + KeyCommands.specName(b.spec()) + ")" + (b.warning() == null ? "" : "; " + b.warning())));
+        }
+        out.println(added + " added, " + (certs.size() - added - failed) + " already present"
+                + (failed > 0 ? ", " + failed + " refused" : "") + " (" + args.get(0) + ")");
+        return failed > 0 ? Main.FAILED : Main.OK;
+    }
+
+    /** The key a certificate of "MY" is bound to. warning says why it was bound with --force. */
+    record Binding(String provider, String container, int spec, String warning) {
+    }
+
+    /**
+     * The container whose key is the certificate's own: the one named by
+     * --container when its key matches, else the one queryKeyPairs finds
+     * with the same public key. --force binds without a match.
+     */
+    static Binding binding(X509Certificate cert, String provider, String container, Integer spec, boolean force)
+            throws Exception {
+        String family = provider != null ? provider : defaultProvider();
+        List<Layouts.KeyPair> holders = cert.getPublicKey() instanceof RSAPublicKey pub
+                ? KeyRef.holdersOf(pub) : List.of();
+        for (Layouts.KeyPair k : holders) {
+            if (KeyRef.sameFamily(k.provider(), family) && (container == null || KeyRef.sameName(k.container(), container))
+                    && (spec == null || spec == k.keySpec())) {
+                String name = container != null ? container : k.container();
+                return new Binding(provider != null ? provider : k.provider(), name, k.keySpec(),
+                        null);
             }
         }
-        byte[] id = Native.addCertToStore(der, provider, container, keySpec, friendly, kind);
-        if (id == null) {
-            throw new Exception("not added: not a certificate, or the store already holds it");
+        String subject = cert.getSubjectX500Principal().getName();
+        if (container != null) {
+            if (!force) {
+                throw new Exception("the public key of \"" + subject + "\" is not the key of container \"" + container
+                        + "\"" + (spec != null ? " (" + KeyCommands.specName(spec) + ")" : "")
+                        + "; give --force to bind it anyway");
+            }
+            return new Binding(family, container, spec != null ? spec : KeyCommands.AT_SIGNATURE,
+                    "its public key does not match that container's");
         }
-        byte[] serial = Layouts.certId(id).serial();
-        out.println("added, serial " + HexFormat.of().withUpperCase().formatHex(reversed(serial)) + ", SHA-1 "
-                + sha1(der));
-        return Main.OK;
+        if (!force) {
+            throw new Exception("no stored key matches the public key of \"" + subject
+                    + "\" (see mscapi keys); give --container C --force to bind it anyway");
+        }
+        // Bound as CryptoAPI resolves null names: the default container, named after the login name.
+        return new Binding(family, System.getProperty("user.name"), spec != null ? spec : KeyCommands.AT_SIGNATURE,
+                "no stored key matches it");
     }
 
     /** The first entry of ProviderList: the machine's default PROV_RSA_FULL provider. */

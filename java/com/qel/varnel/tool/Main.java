@@ -154,6 +154,11 @@ public final class Main {
                     return new KeyCommands(out).export(rest);
                 case "sign":
                     return new KeyCommands(out).sign(rest);
+                case "verify": return new KeyCommands(out).verify(rest);
+                case "import-pfx": return new Pfx(out).importPfx(rest);
+                case "export-pfx": return new Pfx(out).exportPfx(rest);
+                case "req": return new CertLife(out).req(rest);
+                case "selfsign": return new CertLife(out).selfsign(rest);
                 case "providers":
                     return new Listings(out).providers(rest);
                 case "keys":

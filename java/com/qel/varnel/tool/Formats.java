@@ -1,0 +1,571 @@
+package com.qel.varnel.tool;
+
+import java.io.ByteArrayInputStream;
+import java.io.ByteArrayOutputStream;
+import java.io.Console;
+import java.io.IOException;
+import java.io.OutputStream;
+import java.io.StringReader;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.AccessDeniedException;
+import java.nio.file.FileAlreadyExistsException;
+import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.security.Key;
+import java.security.KeyFactory;
+import java.security.KeyStore;
+import java.security.PrivateKey;
+import java.security.Provider;
+import java.security.PublicKey;
+import java.security.UnrecoverableKeyException;
+import java.security.cert.Certificate;
+import java.security.cert.CertificateFactory;
+import java.security.cert.X509Certificate;
+import java.security.interfaces.RSAPrivateCrtKey;
+import java.security.interfaces.RSAPublicKey;
+import java.security.spec.X509EncodedKeySpec;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Base64;
+import java.util.Collection;
+import java.util.Enumeration;
+import java.util.List;
+import org.bouncycastle.asn1.ASN1Encoding;
+import org.bouncycastle.asn1.ASN1Primitive;
+import org.bouncycastle.asn1.DERBMPString;
+import org.bouncycastle.asn1.DERNull;
+import org.bouncycastle.asn1.DEROctetString;
+import org.bouncycastle.asn1.nist.NISTObjectIdentifiers;
+import org.bouncycastle.asn1.pkcs.EncryptedPrivateKeyInfo;
+import org.bouncycastle.asn1.pkcs.PKCSObjectIdentifiers;
+import org.bouncycastle.asn1.pkcs.Pfx;
+import org.bouncycastle.asn1.pkcs.PrivateKeyInfo;
+import org.bouncycastle.asn1.pkcs.RSAPrivateKey;
+import org.bouncycastle.asn1.x509.AlgorithmIdentifier;
+import org.bouncycastle.asn1.x509.SubjectPublicKeyInfo;
+import org.bouncycastle.cert.X509CertificateHolder;
+import org.bouncycastle.jce.provider.BouncyCastleProvider;
+import org.bouncycastle.openssl.PEMEncryptedKeyPair;
+import org.bouncycastle.openssl.PEMKeyPair;
+import org.bouncycastle.openssl.PEMParser;
+import org.bouncycastle.openssl.PKCS8Generator;
+import org.bouncycastle.openssl.bc.BcPEMDecryptorProvider;
+import org.bouncycastle.openssl.jcajce.JcaPEMKeyConverter;
+import org.bouncycastle.openssl.jcajce.JcaPKCS8Generator;
+import org.bouncycastle.openssl.jcajce.JceOpenSSLPKCS8DecryptorProviderBuilder;
+import org.bouncycastle.openssl.jcajce.JceOpenSSLPKCS8EncryptorBuilder;
+import org.bouncycastle.operator.OutputEncryptor;
+import org.bouncycastle.pkcs.PKCS12PfxPdu;
+import org.bouncycastle.pkcs.PKCS12PfxPduBuilder;
+import org.bouncycastle.pkcs.PKCS12SafeBag;
+import org.bouncycastle.pkcs.PKCS8EncryptedPrivateKeyInfo;
+import org.bouncycastle.pkcs.PKCSException;
+import org.bouncycastle.pkcs.jcajce.JcaPKCS12SafeBagBuilder;
+import org.bouncycastle.pkcs.jcajce.JcePKCS12MacCalculatorBuilder;
+import org.bouncycastle.pkcs.jcajce.JcePKCSPBEOutputEncryptorBuilder;
+import org.bouncycastle.util.io.pem.PemObject;
+import org.bouncycastle.util.io.pem.PemWriter;
+
+/**
+ * The file formats the tool reads and writes: private keys (PKCS#8 plain or
+ * encrypted, PKCS#1 plain or with OpenSSL's legacy PEM encryption, PKCS#12),
+ * certificates (PEM bundles, DER, PKCS#7), public keys, and files that hold
+ * private keys, which are created readable by their owner only.
+ */
+final class Formats {
+    private Formats() {
+    }
+
+    /** Where a password comes from: the first line of a file, or the console without echo. */
+    static final class Password {
+        private final String file;
+        private final String prompt;
+        private char[] value;
+
+        Password(String file, String prompt) {
+            this.file = file;
+            this.prompt = prompt;
+        }
+
+        /** Takes --password-file F from the arguments; the password is read when first needed. */
+        static Password fromArgs(List<String> args, String prompt) throws Main.UsageException {
+            return new Password(Main.option(args, "--password-file"), prompt);
+        }
+
+        char[] get() throws Exception {
+            if (value != null) {
+                return value;
+            }
+            if (file != null) {
+                byte[] all = read(file);
+                int end = 0;
+                while (end < all.length && all[end] != '\n' && all[end] != '\r') {
+                    end++;
+                }
+                value = StandardCharsets.UTF_8.decode(java.nio.ByteBuffer.wrap(all, 0, end)).array();
+                value = Arrays.copyOf(value, lengthUpToNul(value));
+                Arrays.fill(all, (byte) 0);
+                return value;
+            }
+            Console console = System.console();
+            if (console == null) {
+                throw new Main.UsageException(prompt + " needed: give --password-file F (no console to ask on)");
+            }
+            char[] typed = console.readPassword("%s: ", prompt);
+            if (typed == null) {
+                throw new Main.UsageException("no " + prompt + " read");
+            }
+            value = typed;
+            return value;
+        }
+
+        /** Asks twice on the console, so that a typing error cannot lock away what is written. */
+        char[] getNew() throws Exception {
+            if (value != null || file != null) {
+                return get();
+            }
+            char[] first = get();
+            Console console = System.console();
+            char[] again = console.readPassword("%s (again): ", prompt);
+            boolean same = again != null && Arrays.equals(first, again);
+            if (again != null) {
+                Arrays.fill(again, '\0');
+            }
+            if (!same) {
+                wipe();
+                throw new Main.UsageException("the two passwords differ");
+            }
+            return value;
+        }
+
+        void wipe() {
+            if (value != null) {
+                Arrays.fill(value, '\0');
+                value = null;
+            }
+        }
+
+        private static int lengthUpToNul(char[] chars) {
+            int n = 0;
+            while (n < chars.length && chars[n] != '\0') {
+                n++;
+            }
+            return n;
+        }
+    }
+
+    // ---- files ---------------------------------------------------------------
+
+    /** A file's bytes, or an error that names the file and what is wrong with it. */
+    static byte[] read(String name) throws Exception {
+        try {
+            return Files.readAllBytes(Path.of(name));
+        } catch (NoSuchFileException e) {
+            throw new Exception("file not found: " + name);
+        } catch (AccessDeniedException e) {
+            throw new Exception("cannot read " + name + ": permission denied");
+        } catch (IOException e) {
+            throw new Exception("cannot read " + name + ": " + e.getMessage());
+        }
+    }
+
+    /**
+     * Writes a file that holds a private key: created with mode 0600 from the
+     * start (never widened, then narrowed). An existing file is an error
+     * unless force; then the new file replaces it in one rename, so the old
+     * file's mode is not inherited and no half-written key is ever visible.
+     */
+    static void writePrivate(String name, byte[] data, boolean force) throws Exception {
+        Path target = Path.of(name);
+        var ownerOnly = PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rw-------"));
+        try {
+            if (!force) {
+                Files.createFile(target, ownerOnly);
+                try (OutputStream o = Files.newOutputStream(target)) {
+                    o.write(data);
+                }
+                return;
+            }
+            Path dir = target.toAbsolutePath().getParent();
+            Path temp = Files.createTempFile(dir, ".mscapi-", ".tmp", ownerOnly);
+            try {
+                try (OutputStream o = Files.newOutputStream(temp)) {
+                    o.write(data);
+                }
+                Files.move(temp, target, StandardCopyOption.REPLACE_EXISTING, StandardCopyOption.ATOMIC_MOVE);
+            } finally {
+                Files.deleteIfExists(temp);
+            }
+        } catch (FileAlreadyExistsException e) {
+            throw new Exception(name + " exists already (give --force to replace it)");
+        } catch (NoSuchFileException e) {
+            throw new Exception("cannot write " + name + ": no such directory");
+        } catch (AccessDeniedException e) {
+            throw new Exception("cannot write " + name + ": permission denied");
+        } catch (IOException e) {
+            throw new Exception("cannot write " + name + ": " + e.getMessage());
+        }
+    }
+
+    /** Writes a file that holds nothing secret (a certificate, a request, a signature). */
+    static void writePublic(String name, byte[] data) throws Exception {
+        try {
+            Files.write(Path.of(name), data);
+        } catch (NoSuchFileException e) {
+            throw new Exception("cannot write " + name + ": no such directory");
+        } catch (AccessDeniedException e) {
+            throw new Exception("cannot write " + name + ": permission denied");
+        } catch (IOException e) {
+            throw new Exception("cannot write " + name + ": " + e.getMessage());
+        }
+    }
+
+    static String pem(String type, byte[] der) {
+        return "-----BEGIN " + type + "-----\n" + Base64.getMimeEncoder(64, new byte[] {'\n'}).encodeToString(der)
+                + "\n-----END " + type + "-----\n";
+    }
+
+    static boolean isPem(byte[] data) {
+        return new String(data, StandardCharsets.ISO_8859_1).contains("-----BEGIN ");
+    }
+
+    /** Bouncy Castle's JCA provider, made when first needed (for PBES2, scrypt and legacy PEM ciphers). */
+    private static Provider bc;
+
+    static synchronized Provider bc() {
+        if (bc == null) {
+            bc = new BouncyCastleProvider();
+        }
+        return bc;
+    }
+
+    // ---- private keys --------------------------------------------------------
+
+    /** What a PKCS#12 file holds for one key: the key, its chain (leaf first) and friendly name. */
+    record PfxEntry(RSAPrivateCrtKey key, List<X509Certificate> chain, String friendlyName) {
+    }
+
+    static boolean isPkcs12(byte[] data) {
+        if (isPem(data)) {
+            return false;
+        }
+        try {
+            Pfx pfx = Pfx.getInstance(ASN1Primitive.fromByteArray(data));
+            return PKCSObjectIdentifiers.data.equals(pfx.getAuthSafe().getContentType())
+                    || PKCSObjectIdentifiers.signedData.equals(pfx.getAuthSafe().getContentType());
+        } catch (Exception | Error e) {
+            return false;
+        }
+    }
+
+    /**
+     * The one key entry of a PKCS#12 file (or the one named by alias), read
+     * with the JDK's PKCS12 key store: PBES2/PBKDF2 with AES as OpenSSL 3
+     * writes it, and the older SHA-1/3DES/RC2 schemes.
+     */
+    static PfxEntry readPfx(byte[] data, String name, Password password, String alias) throws Exception {
+        KeyStore ks = KeyStore.getInstance("PKCS12");
+        char[] pw = password.get();
+        try {
+            ks.load(new ByteArrayInputStream(data), pw);
+        } catch (IOException e) {
+            if (e.getCause() instanceof UnrecoverableKeyException
+                    || String.valueOf(e.getMessage()).contains("password")) {
+                throw new Exception(name + ": the password was refused (or the file is damaged)");
+            }
+            throw new Exception(name + ": not a readable PKCS#12 file (" + e.getMessage() + ")");
+        }
+        List<String> keyAliases = new ArrayList<>();
+        for (Enumeration<String> e = ks.aliases(); e.hasMoreElements();) {
+            String a = e.nextElement();
+            if (ks.isKeyEntry(a)) {
+                keyAliases.add(a);
+            }
+        }
+        String chosen;
+        if (alias != null) {
+            chosen = keyAliases.stream().filter(a -> a.equalsIgnoreCase(alias)).findFirst()
+                    .orElseThrow(() -> new Exception(name + ": no key named \"" + alias + "\" (it holds: "
+                            + String.join(", ", keyAliases) + ")"));
+        } else if (keyAliases.size() == 1) {
+            chosen = keyAliases.get(0);
+        } else if (keyAliases.isEmpty()) {
+            throw new Exception(name + ": holds no private key");
+        } else {
+            throw new Main.UsageException(name + " holds " + keyAliases.size() + " keys: choose one with --alias ("
+                    + String.join(", ", keyAliases) + ")");
+        }
+        KeyStore.Entry entry;
+        try {
+            entry = ks.getEntry(chosen, new KeyStore.PasswordProtection(pw));
+        } catch (UnrecoverableKeyException e) {
+            throw new Exception(name + ": the password was refused for the key");
+        }
+        if (!(entry instanceof KeyStore.PrivateKeyEntry pke)) {
+            throw new Exception(name + ": \"" + chosen + "\" is not a private key");
+        }
+        RSAPrivateCrtKey key = rsa(pke.getPrivateKey(), name);
+        List<X509Certificate> chain = new ArrayList<>();
+        for (Certificate c : pke.getCertificateChain()) {
+            chain.add((X509Certificate) c);
+        }
+        String friendly = null;
+        for (KeyStore.Entry.Attribute a : pke.getAttributes()) {
+            if (a.getName().equals("1.2.840.113549.1.9.20")) {
+                friendly = a.getValue();
+            }
+        }
+        return new PfxEntry(key, chain, friendly);
+    }
+
+    static RSAPrivateCrtKey rsa(Key key, String name) throws Exception {
+        if (key instanceof RSAPrivateCrtKey k) {
+            return k;
+        }
+        throw new Exception(name + ": not an RSA private key with its CRT components (" + key.getAlgorithm() + ")");
+    }
+
+    /**
+     * A private key from a file: PKCS#8 (PEM "PRIVATE KEY" or DER), encrypted
+     * PKCS#8 ("ENCRYPTED PRIVATE KEY" or DER), PKCS#1 ("RSA PRIVATE KEY", also
+     * with Proc-Type/DEK-Info encryption, or DER) or PKCS#12. The password is
+     * asked for only when the file is encrypted.
+     */
+    static RSAPrivateCrtKey readPrivateKey(byte[] data, String name, Password password, String alias)
+            throws Exception {
+        if (isPkcs12(data)) {
+            return readPfx(data, name, password, alias).key();
+        }
+        Object parsed;
+        if (isPem(data)) {
+            parsed = readPemObject(data, name);
+        } else {
+            parsed = parseDerKey(data);
+            if (parsed == null) {
+                throw new Exception(name + ": not a private key (PKCS#8, PKCS#1 or PKCS#12, PEM or DER)");
+            }
+        }
+        JcaPEMKeyConverter converter = new JcaPEMKeyConverter();
+        PrivateKey key;
+        try {
+            if (parsed instanceof PrivateKeyInfo pki) {
+                key = converter.getPrivateKey(pki);
+            } else if (parsed instanceof PEMKeyPair pair) {
+                key = converter.getPrivateKey(pair.getPrivateKeyInfo());
+            } else if (parsed instanceof PEMEncryptedKeyPair enc) {
+                PEMKeyPair pair;
+                try {
+                    pair = enc.decryptKeyPair(new BcPEMDecryptorProvider(password.get()));
+                } catch (Exception e) {
+                    throw new Exception(name + ": the password was refused (or the key is damaged)");
+                }
+                key = converter.getPrivateKey(pair.getPrivateKeyInfo());
+            } else if (parsed instanceof PKCS8EncryptedPrivateKeyInfo enc) {
+                PrivateKeyInfo pki;
+                try {
+                    pki = enc.decryptPrivateKeyInfo(
+                            new JceOpenSSLPKCS8DecryptorProviderBuilder().setProvider(bc()).build(password.get()));
+                } catch (PKCSException e) {
+                    throw new Exception(name + ": the password was refused (or the key is damaged)");
+                }
+                key = converter.getPrivateKey(pki);
+            } else {
+                throw new Exception(name + ": not a private key but " + describe(parsed));
+            }
+        } catch (org.bouncycastle.openssl.PEMException e) {
+            throw new Exception(name + ": not a usable private key (" + e.getMessage() + ")");
+        }
+        return rsa(key, name);
+    }
+
+    private static Object parseDerKey(byte[] data) {
+        ASN1Primitive p;
+        try {
+            p = ASN1Primitive.fromByteArray(data);
+        } catch (Exception | Error e) {
+            return null;
+        }
+        try {
+            return PrivateKeyInfo.getInstance(p);
+        } catch (Exception | Error e) {
+            // not PKCS#8
+        }
+        try {
+            return new PKCS8EncryptedPrivateKeyInfo(EncryptedPrivateKeyInfo.getInstance(p));
+        } catch (Exception | Error e) {
+            // not encrypted PKCS#8
+        }
+        try {
+            RSAPrivateKey k = RSAPrivateKey.getInstance(p);
+            return new PrivateKeyInfo(
+                    new AlgorithmIdentifier(PKCSObjectIdentifiers.rsaEncryption, DERNull.INSTANCE),
+                    k);
+        } catch (Exception | Error e) {
+            return null;
+        }
+    }
+
+    /** The first PEM object of the file, as Bouncy Castle parses it. */
+    static Object readPemObject(byte[] data, String name) throws Exception {
+        try (PEMParser parser = new PEMParser(new StringReader(new String(data, StandardCharsets.ISO_8859_1)))) {
+            Object o = parser.readObject();
+            if (o == null) {
+                throw new Exception(name + ": no PEM object in it");
+            }
+            return o;
+        } catch (IOException e) {
+            String m = String.valueOf(e.getMessage());
+            if (m.contains("not found")) {
+                throw new Exception(name + ": the PEM block ends early (no END line)");
+            }
+            throw new Exception(name + ": not readable PEM (" + m + ")");
+        }
+    }
+
+    private static String describe(Object o) {
+        if (o instanceof X509CertificateHolder) {
+            return "a certificate";
+        }
+        if (o instanceof SubjectPublicKeyInfo) {
+            return "a public key";
+        }
+        return o.getClass().getSimpleName();
+    }
+
+    /** Encrypted PKCS#8 PEM: PBES2 with PBKDF2-HMAC-SHA256 and AES-256-CBC, as OpenSSL 3 writes it. */
+    static byte[] encryptedPkcs8(PrivateKey key, char[] password) throws Exception {
+        OutputEncryptor encryptor = new JceOpenSSLPKCS8EncryptorBuilder(PKCS8Generator.AES_256_CBC)
+                .setPRF(PKCS8Generator.PRF_HMACSHA256).setIterationCount(PBKDF2_ITERATIONS).setProvider(bc())
+                .setPassword(password).build();
+        PemObject pem = new JcaPKCS8Generator(key, encryptor).generate();
+        ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+        try (PemWriter w = new PemWriter(new java.io.OutputStreamWriter(bytes, StandardCharsets.US_ASCII))) {
+            w.writeObject(pem);
+        }
+        return bytes.toByteArray();
+    }
+
+    static final int PBKDF2_ITERATIONS = 100_000;
+
+    /**
+     * A PKCS#12 file of one key and its chain (leaf first), the key and the
+     * leaf carrying friendlyName (as given, case kept) and localKeyId:
+     * PBES2 with PBKDF2-HMAC-SHA256 and AES-256-CBC for both the key and the
+     * certificates, and a SHA-256 MAC, as OpenSSL 3 writes it. Built with
+     * Bouncy Castle's PKCS#12 builder; the JDK's key store would lower-case
+     * the friendly name.
+     */
+    static byte[] pfx(PrivateKey key, List<X509Certificate> chain, String friendlyName, char[] password)
+            throws Exception {
+        DEROctetString localKeyId = new DEROctetString(
+                java.security.MessageDigest.getInstance("SHA-1").digest(chain.get(0).getEncoded()));
+        DERBMPString name = new DERBMPString(friendlyName);
+        PKCS12SafeBag[] certBags = new PKCS12SafeBag[chain.size()];
+        for (int i = 0; i < chain.size(); i++) {
+            JcaPKCS12SafeBagBuilder b = new JcaPKCS12SafeBagBuilder(chain.get(i));
+            if (i == 0) {
+                b.addBagAttribute(PKCSObjectIdentifiers.pkcs_9_at_friendlyName, name);
+                b.addBagAttribute(PKCSObjectIdentifiers.pkcs_9_at_localKeyId, localKeyId);
+            }
+            certBags[i] = b.build();
+        }
+        JcaPKCS12SafeBagBuilder keyBag = new JcaPKCS12SafeBagBuilder(key, pbes2(password));
+        keyBag.addBagAttribute(PKCSObjectIdentifiers.pkcs_9_at_friendlyName, name);
+        keyBag.addBagAttribute(PKCSObjectIdentifiers.pkcs_9_at_localKeyId, localKeyId);
+        PKCS12PfxPduBuilder builder = new PKCS12PfxPduBuilder();
+        builder.addEncryptedData(pbes2(password), certBags);
+        builder.addData(keyBag.build());
+        PKCS12PfxPdu pdu = builder.build(new JcePKCS12MacCalculatorBuilder(NISTObjectIdentifiers.id_sha256)
+                .setProvider(bc()).setIterationCount(PBKDF2_ITERATIONS), password);
+        return pdu.getEncoded(ASN1Encoding.DER);
+    }
+
+    private static OutputEncryptor pbes2(char[] password) throws Exception {
+        return new JcePKCSPBEOutputEncryptorBuilder(NISTObjectIdentifiers.id_aes256_CBC).setProvider(bc())
+                .setPRF(new AlgorithmIdentifier(PKCSObjectIdentifiers.id_hmacWithSHA256, DERNull.INSTANCE))
+                .setIterationCount(PBKDF2_ITERATIONS).build(password);
+    }
+
+    // ---- certificates and public keys ----------------------------------------
+
+    /**
+     * Every certificate of a file: a PEM bundle (each CERTIFICATE block), one
+     * DER certificate, or PKCS#7 (DER or PEM), each as its DER encoding.
+     */
+    static List<byte[]> readCertificates(byte[] data, String name) throws Exception {
+        String text = new String(data, StandardCharsets.ISO_8859_1);
+        if (isPem(data)) {
+            int begins = count(text, "-----BEGIN ");
+            int ends = count(text, "-----END ");
+            if (ends < begins) {
+                throw new Exception(name + ": not a certificate (PEM ends early)");
+            }
+            if (!text.contains("-----BEGIN CERTIFICATE-----") && !text.contains("-----BEGIN PKCS7-----")
+                    && !text.contains("-----BEGIN CMS-----")) {
+                throw new Exception(name + ": holds no certificate (no BEGIN CERTIFICATE or PKCS7 block)");
+            }
+        }
+        Collection<? extends Certificate> certs;
+        try {
+            certs = CertificateFactory.getInstance("X.509").generateCertificates(new ByteArrayInputStream(data));
+        } catch (Exception e) {
+            throw new Exception(name + ": not a certificate, PEM bundle or PKCS#7 file (" + e.getMessage() + ")");
+        }
+        if (certs.isEmpty()) {
+            throw new Exception(name + ": holds no certificate");
+        }
+        List<byte[]> out = new ArrayList<>();
+        for (Certificate c : certs) {
+            out.add(c.getEncoded());
+        }
+        return out;
+    }
+
+    private static int count(String text, String what) {
+        int n = 0;
+        for (int i = text.indexOf(what); i >= 0; i = text.indexOf(what, i + 1)) {
+            n++;
+        }
+        return n;
+    }
+
+    static X509Certificate x509(byte[] der) throws Exception {
+        return (X509Certificate) CertificateFactory.getInstance("X.509")
+                .generateCertificate(new ByteArrayInputStream(der));
+    }
+
+    /**
+     * An RSA public key from a file: a certificate (PEM or DER), a
+     * SubjectPublicKeyInfo ("PUBLIC KEY", PEM or DER) or PKCS#1 ("RSA PUBLIC KEY").
+     */
+    static RSAPublicKey readPublicKey(byte[] data, String name) throws Exception {
+        PublicKey key;
+        if (isPem(data)) {
+            Object o = readPemObject(data, name);
+            if (o instanceof X509CertificateHolder h) {
+                key = x509(h.getEncoded()).getPublicKey();
+            } else if (o instanceof SubjectPublicKeyInfo spki) {
+                key = KeyFactory.getInstance("RSA").generatePublic(new X509EncodedKeySpec(spki.getEncoded()));
+            } else {
+                throw new Exception(name + ": not a certificate or public key but " + describe(o));
+            }
+        } else {
+            try {
+                key = x509(data).getPublicKey();
+            } catch (Exception e) {
+                try {
+                    key = KeyFactory.getInstance("RSA").generatePublic(new X509EncodedKeySpec(data));
+                } catch (Exception e2) {
+                    throw new Exception(name + ": not a certificate or public key (PEM or DER)");
+                }
+            }
+        }
+        if (!(key instanceof RSAPublicKey rsa)) {
+            throw new Exception(name + ": not an RSA key (" + key.getAlgorithm() + ")");
+        }
+        return rsa;
+    }
+}

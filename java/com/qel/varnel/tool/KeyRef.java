@@ -1,0 +1,108 @@
+package com.qel.varnel.tool;
+
+import java.math.BigInteger;
+import java.security.KeyFactory;
+import java.security.cert.X509Certificate;
+import java.security.interfaces.RSAPublicKey;
+import java.security.spec.RSAPublicKeySpec;
+import java.util.List;
+import java.util.Locale;
+
+/**
+ * A stored key named on the command line: by --container (with --provider
+ * and --spec), or by --thumbprint of a certificate in "MY" bound to it.
+ * provider is null for the default provider. certificate is the bound
+ * certificate when the key was named by thumbprint.
+ */
+record KeyRef(String provider, String container, int spec, X509Certificate certificate) {
+    static final int STORE_MY = 1;
+
+    /** Takes --thumbprint, or --container [--provider] [--spec], from the arguments. */
+    static KeyRef fromArgs(List<String> args) throws Exception {
+        String thumbprint = Main.option(args, "--thumbprint");
+        if (thumbprint != null) {
+            for (String o : new String[] {"--container", "--provider", "--spec"}) {
+                if (args.contains(o)) {
+                    throw new Main.UsageException(o + " goes with --container, not with --thumbprint");
+                }
+            }
+            return byThumbprint(thumbprint);
+        }
+        String provider = Main.option(args, "--provider");
+        String container = Main.option(args, "--container");
+        int spec = KeyCommands.spec(args);
+        if (container == null) {
+            throw new Main.UsageException("name the key: --container NAME, or --thumbprint HEX of a certificate in MY");
+        }
+        return new KeyRef(provider, container, spec, null);
+    }
+
+    /** The key a certificate of "MY" is bound to, the certificate found by its SHA-1 thumbprint. */
+    static KeyRef byThumbprint(String thumbprint) throws Exception {
+        String want = thumbprint.replace(":", "").replace(" ", "").toUpperCase(Locale.ROOT);
+        if (!want.matches("[0-9A-F]{40}")) {
+            throw new Main.UsageException("--thumbprint is a SHA-1 thumbprint, 40 hex digits: " + thumbprint);
+        }
+        for (Layouts.Cert c : Layouts.certs(Native.queryCerts(STORE_MY))) {
+            if (CertCommands.sha1(c.encoded()).equals(want)) {
+                return new KeyRef(c.provider(), c.container(), c.keySpec(), Formats.x509(c.encoded()));
+            }
+        }
+        throw new Exception("no certificate with thumbprint " + want + " in MY (see mscapi certs MY)");
+    }
+
+    String providerOrDefault() throws Exception {
+        return provider != null ? provider : CertCommands.defaultProvider();
+    }
+
+    /** The key's public half, from queryKeyPairs. */
+    RSAPublicKey publicKey() throws Exception {
+        String family = providerOrDefault();
+        for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
+            if (k.keySpec() == spec && sameName(k.container(), container) && sameFamily(k.provider(), family)) {
+                return rsa(k.modulus(), k.publicExponent());
+            }
+        }
+        throw new Exception("no " + KeyCommands.specName(spec) + " key in container \"" + container
+                + "\" of provider \"" + family + "\" (see mscapi keys)");
+    }
+
+    static RSAPublicKey rsa(BigInteger modulus, long exponent) throws Exception {
+        return (RSAPublicKey) KeyFactory.getInstance("RSA")
+                .generatePublic(new RSAPublicKeySpec(modulus, BigInteger.valueOf(exponent)));
+    }
+
+    /** Container names compare without case, as the platform compares them. */
+    static boolean sameName(String listed, String given) {
+        return listed.equalsIgnoreCase(given);
+    }
+
+    /**
+     * Whether two providers share one container namespace: the same provider,
+     * or two of the software "Microsoft ..." providers.
+     */
+    static boolean sameFamily(String a, String b) {
+        if (a.equalsIgnoreCase(b)) {
+            return true;
+        }
+        return a.startsWith("Microsoft ") && b.startsWith("Microsoft ");
+    }
+
+    /** Every key pair whose public key is this one. */
+    static List<Layouts.KeyPair> holdersOf(RSAPublicKey key) throws Exception {
+        return Layouts.keyPairs(Native.queryKeyPairs()).stream()
+                .filter(k -> k.modulus().equals(key.getModulus())
+                        && BigInteger.valueOf(k.publicExponent()).equals(key.getPublicExponent()))
+                .toList();
+    }
+
+    /** The key a certificate in "MY" is bound to is this one (same family, container and spec). */
+    boolean binds(Layouts.Cert c, String family) {
+        return !c.container().isEmpty() && sameName(c.container(), container) && sameFamily(c.provider(), family);
+    }
+
+    String describe() {
+        return "container \"" + container + "\"" + (provider != null ? " of \"" + provider + "\"" : "") + ", "
+                + KeyCommands.specName(spec) + " key";
+    }
+}

@@ -1,0 +1,179 @@
+package com.qel.varnel.tool;
+
+import java.io.PrintStream;
+import java.security.cert.X509Certificate;
+import java.security.interfaces.RSAPrivateCrtKey;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.UUID;
+
+/**
+ * PKCS#12 in and out in one step: import-pfx puts the key into a new
+ * container, its certificate into "MY" bound to it and the rest of the chain
+ * into "CA"; export-pfx writes a bound certificate's key, certificate and
+ * chain.
+ */
+final class Pfx {
+    static final int STORE_CA = 3;
+    static final int STORE_ROOT = 2;
+
+    private final PrintStream out;
+
+    Pfx(PrintStream out) {
+        this.out = out;
+    }
+
+    int importPfx(List<String> args) throws Exception {
+        String provider = Main.option(args, "--provider");
+        String container = Main.option(args, "--container");
+        int keySpec = KeyCommands.spec(args);
+        byte[] pin = KeyCommands.pin(args);
+        Formats.Password password = Formats.Password.fromArgs(args, "PFX password");
+        String alias = Main.option(args, "--alias");
+        String friendlyOption = Main.option(args, "--friendly-name");
+        if (args.size() != 1) {
+            throw new Main.UsageException(args.isEmpty() ? "import-pfx needs one PKCS#12 file"
+                    : "unexpected argument: " + args.get(1));
+        }
+        String file = args.get(0);
+        try {
+            byte[] data = Formats.read(file);
+            if (!Formats.isPkcs12(data)) {
+                throw new Exception(file + ": not a PKCS#12 (.p12/.pfx) file");
+            }
+            Formats.PfxEntry entry = Formats.readPfx(data, file, password, alias);
+            if (entry.chain().isEmpty()) {
+                throw new Exception(file + ": the key comes without its certificate");
+            }
+            X509Certificate leaf = entry.chain().get(0);
+            if (!(leaf.getPublicKey() instanceof java.security.interfaces.RSAPublicKey pub)
+                    || !pub.getModulus().equals(entry.key().getModulus())) {
+                throw new Exception(file + ": the certificate is not the key's");
+            }
+            if (provider == null) {
+                provider = CertCommands.defaultProvider();
+            }
+            if (container == null) {
+                // A fresh name, as the platform's own PFX import gives one.
+                container = UUID.randomUUID().toString();
+            }
+            RSAPrivateCrtKey key = entry.key();
+            KeyCommands.store(provider, container, keySpec, key, pin);
+            out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container \"" + container + "\" of \""
+                    + provider + "\" (" + KeyCommands.specName(keySpec) + ")");
+            String friendly = friendlyOption != null ? friendlyOption : entry.friendlyName();
+            byte[] der = leaf.getEncoded();
+            byte[] id = Native.addCertToStore(der, provider, container, keySpec, friendly, KeyRef.STORE_MY);
+            if (id != null) {
+                out.println("certificate: added to MY, SHA-1 " + CertCommands.sha1(der)
+                        + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
+            } else {
+                out.println("certificate: already in MY, SHA-1 " + CertCommands.sha1(der)
+                        + " (its binding and names are unchanged)");
+            }
+            int added = 0;
+            List<String> present = new ArrayList<>();
+            for (X509Certificate c : entry.chain().subList(1, entry.chain().size())) {
+                byte[] cd = c.getEncoded();
+                if (Native.addCertToStore(cd, null, null, 0, null, STORE_CA) != null) {
+                    added++;
+                } else {
+                    present.add(CertCommands.sha1(cd));
+                }
+            }
+            if (entry.chain().size() > 1) {
+                out.println("chain: " + added + " added to CA" + (present.isEmpty() ? ""
+                        : ", already present: " + String.join(", ", present)));
+            }
+        } finally {
+            password.wipe();
+            KeyCommands.wipe(pin);
+        }
+        return Main.OK;
+    }
+
+    int exportPfx(List<String> args) throws Exception {
+        String thumbprint = Main.option(args, "--thumbprint");
+        String outFile = Main.option(args, "--out");
+        boolean force = args.remove("--force");
+        byte[] pin = KeyCommands.pin(args);
+        Formats.Password password = Formats.Password.fromArgs(args, "password for the PFX");
+        Main.noMore(args);
+        if (thumbprint == null) {
+            throw new Main.UsageException("export-pfx needs --thumbprint HEX of a certificate in MY");
+        }
+        if (outFile == null) {
+            throw new Main.UsageException("export-pfx needs --out FILE");
+        }
+        try {
+            KeyRef key = KeyRef.byThumbprint(thumbprint);
+            X509Certificate leaf = key.certificate();
+            String alias = friendlyName(leaf);
+            RSAPrivateCrtKey privateKey = KeyCommands.load(key.provider(), key.container(), key.spec(), pin);
+            if (!privateKey.getModulus().equals(((java.security.interfaces.RSAPublicKey) leaf.getPublicKey())
+                    .getModulus())) {
+                throw new Exception("the certificate's key is not the one in " + key.describe());
+            }
+            List<X509Certificate> chain = chain(leaf);
+            byte[] pfx = Formats.pfx(privateKey, chain, alias == null || alias.isEmpty() ? key.container() : alias,
+                    password.getNew());
+            Formats.writePrivate(outFile, pfx, force);
+            Arrays.fill(pfx, (byte) 0);
+            out.println("wrote " + outFile + ": key, certificate" + (chain.size() > 1
+                    ? " and " + (chain.size() - 1) + " more of its chain" : ""));
+        } finally {
+            password.wipe();
+            KeyCommands.wipe(pin);
+        }
+        return Main.OK;
+    }
+
+    private static String friendlyName(X509Certificate leaf) throws Exception {
+        byte[] der = leaf.getEncoded();
+        for (Layouts.Cert c : Layouts.certs(Native.queryCerts(KeyRef.STORE_MY))) {
+            if (Arrays.equals(c.encoded(), der)) {
+                return c.friendlyName();
+            }
+        }
+        return null;
+    }
+
+    /** The certificate and its issuers found in "CA" and "ROOT", each checked by its signature. */
+    static List<X509Certificate> chain(X509Certificate leaf) throws Exception {
+        List<X509Certificate> pool = new ArrayList<>();
+        for (int kind : new int[] {STORE_CA, STORE_ROOT}) {
+            for (Layouts.Cert c : Layouts.certs(Native.queryCerts(kind))) {
+                try {
+                    pool.add(Formats.x509(c.encoded()));
+                } catch (Exception e) {
+                    // not readable as X.509: cannot be an issuer
+                }
+            }
+        }
+        List<X509Certificate> chain = new ArrayList<>();
+        chain.add(leaf);
+        X509Certificate current = leaf;
+        while (chain.size() < 16 && !current.getIssuerX500Principal().equals(current.getSubjectX500Principal())) {
+            X509Certificate issuer = null;
+            for (X509Certificate candidate : pool) {
+                if (candidate.getSubjectX500Principal().equals(current.getIssuerX500Principal())
+                        && !chain.contains(candidate)) {
+                    try {
+                        current.verify(candidate.getPublicKey());
+                        issuer = candidate;
+                        break;
+                    } catch (Exception e) {
+                        // same name, other key
+                    }
+                }
+            }
+            if (issuer == null) {
+                break;
+            }
+            chain.add(issuer);
+            current = issuer;
+        }
+        return chain;
+    }
+}
