@@ -121,6 +121,20 @@ expect 0 sign msg.txt --thumbprint "$leaf_sha1" --out msg.sig
 openssl x509 -in leaf.pem -pubkey -noout >leaf.pub
 openssl dgst -sha256 -verify leaf.pub -signature msg.sig msg.txt >/dev/null || fail "openssl rejects the signature"
 
+# The same PFX again: refused before a second container is made.
+expect 0 keys
+keys_before=$(wc -l <out)
+expect 1 import-pfx chain.pfx --password-file pw
+has err "is in MY already"
+expect 0 keys
+[ "$(wc -l <out)" -eq "$keys_before" ] || fail "a refused import-pfx left a container"
+# A PFX without a friendly name (and an empty password) gives none, not one made up.
+openssl pkcs12 -export -inkey key.pem -in key.crt -passout pass: -out noname.pfx || fail "openssl pkcs12 (no name)"
+: >empty
+expect 0 import-pfx noname.pfx --password-file empty --container noname
+hasnt() { ! grep -qF -- "$2" "$home/$1" || { cat "$home/$1"; fail "'$2' in $1"; }; }
+hasnt out "friendly name"
+
 expect 0 export-pfx --thumbprint "$leaf_sha1" --password-file pw --out back.pfx
 has out "and 1 more of its chain"
 [ "$(mode back.pfx)" = 600 ] || fail "back.pfx has mode $(mode back.pfx)"

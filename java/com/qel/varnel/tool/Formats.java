@@ -35,10 +35,13 @@ import java.util.Enumeration;
 import java.util.List;
 import org.bouncycastle.asn1.ASN1Encoding;
 import org.bouncycastle.asn1.ASN1Primitive;
+import org.bouncycastle.asn1.ASN1String;
 import org.bouncycastle.asn1.DERBMPString;
 import org.bouncycastle.asn1.DERNull;
 import org.bouncycastle.asn1.DEROctetString;
 import org.bouncycastle.asn1.nist.NISTObjectIdentifiers;
+import org.bouncycastle.asn1.pkcs.Attribute;
+import org.bouncycastle.asn1.pkcs.ContentInfo;
 import org.bouncycastle.asn1.pkcs.EncryptedPrivateKeyInfo;
 import org.bouncycastle.asn1.pkcs.PKCSObjectIdentifiers;
 import org.bouncycastle.asn1.pkcs.Pfx;
@@ -61,10 +64,12 @@ import org.bouncycastle.operator.OutputEncryptor;
 import org.bouncycastle.pkcs.PKCS12PfxPdu;
 import org.bouncycastle.pkcs.PKCS12PfxPduBuilder;
 import org.bouncycastle.pkcs.PKCS12SafeBag;
+import org.bouncycastle.pkcs.PKCS12SafeBagFactory;
 import org.bouncycastle.pkcs.PKCS8EncryptedPrivateKeyInfo;
 import org.bouncycastle.pkcs.PKCSException;
 import org.bouncycastle.pkcs.jcajce.JcaPKCS12SafeBagBuilder;
 import org.bouncycastle.pkcs.jcajce.JcePKCS12MacCalculatorBuilder;
+import org.bouncycastle.pkcs.jcajce.JcePKCSPBEInputDecryptorProviderBuilder;
 import org.bouncycastle.pkcs.jcajce.JcePKCSPBEOutputEncryptorBuilder;
 import org.bouncycastle.util.io.pem.PemObject;
 import org.bouncycastle.util.io.pem.PemWriter;
@@ -105,8 +110,9 @@ final class Formats {
                 while (end < all.length && all[end] != '\n' && all[end] != '\r') {
                     end++;
                 }
-                value = StandardCharsets.UTF_8.decode(java.nio.ByteBuffer.wrap(all, 0, end)).array();
-                value = Arrays.copyOf(value, lengthUpToNul(value));
+                java.nio.CharBuffer chars = StandardCharsets.UTF_8.decode(java.nio.ByteBuffer.wrap(all, 0, end));
+                value = Arrays.copyOfRange(chars.array(), chars.position(), chars.limit());
+                Arrays.fill(chars.array(), '\0');
                 Arrays.fill(all, (byte) 0);
                 return value;
             }
@@ -146,14 +152,6 @@ final class Formats {
                 Arrays.fill(value, '\0');
                 value = null;
             }
-        }
-
-        private static int lengthUpToNul(char[] chars) {
-            int n = 0;
-            while (n < chars.length && chars[n] != '\0') {
-                n++;
-            }
-            return n;
         }
     }
 
@@ -312,13 +310,46 @@ final class Formats {
         for (Certificate c : pke.getCertificateChain()) {
             chain.add((X509Certificate) c);
         }
+        // The JDK names an entry that has no friendly name with a number of
+        // its own, and shows that as the attribute too: take the name only
+        // when a bag of the file carries it.
         String friendly = null;
+        java.util.Set<String> named = friendlyNames(data, pw);
         for (KeyStore.Entry.Attribute a : pke.getAttributes()) {
-            if (a.getName().equals("1.2.840.113549.1.9.20")) {
+            if (a.getName().equals("1.2.840.113549.1.9.20") && named.contains(a.getValue())) {
                 friendly = a.getValue();
             }
         }
         return new PfxEntry(key, chain, friendly);
+    }
+
+    /** Every friendlyName attribute of the file's bags (those of encrypted safes decrypted with the password). */
+    private static java.util.Set<String> friendlyNames(byte[] data, char[] pw) {
+        java.util.Set<String> names = new java.util.HashSet<>();
+        try {
+            for (ContentInfo ci : new PKCS12PfxPdu(data).getContentInfos()) {
+                PKCS12SafeBagFactory bags;
+                try {
+                    bags = PKCSObjectIdentifiers.encryptedData.equals(ci.getContentType())
+                            ? new PKCS12SafeBagFactory(ci,
+                                    new JcePKCSPBEInputDecryptorProviderBuilder().setProvider(bc()).build(pw))
+                            : new PKCS12SafeBagFactory(ci);
+                    for (PKCS12SafeBag bag : bags.getSafeBags()) {
+                        for (Attribute a : bag.getAttributes()) {
+                            if (PKCSObjectIdentifiers.pkcs_9_at_friendlyName.equals(a.getAttrType())
+                                    && a.getAttrValues().size() > 0) {
+                                names.add(((ASN1String) a.getAttrValues().getObjectAt(0)).getString());
+                            }
+                        }
+                    }
+                } catch (Exception | Error e) {
+                    // a safe that cannot be read names nothing
+                }
+            }
+        } catch (Exception | Error e) {
+            // the key store read it: nothing more to learn here
+        }
+        return names;
     }
 
     static RSAPrivateCrtKey rsa(Key key, String name) throws Exception {

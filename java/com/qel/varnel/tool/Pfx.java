@@ -58,20 +58,34 @@ final class Pfx {
                 // A fresh name, as the platform's own PFX import gives one.
                 container = UUID.randomUUID().toString();
             }
+            byte[] der = leaf.getEncoded();
+            for (Layouts.Cert c : Layouts.certs(Native.queryCerts(KeyRef.STORE_MY))) {
+                if (Arrays.equals(c.encoded(), der)) {
+                    throw new Exception("the certificate SHA-1 " + CertCommands.sha1(der)
+                            + " is in MY already, bound to container \"" + c.container()
+                            + "\" (delete it with mscapi delcert MY --thumbprint first)");
+                }
+            }
             RSAPrivateCrtKey key = entry.key();
             KeyCommands.store(provider, container, keySpec, key, pin);
             out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container \"" + container + "\" of \""
                     + provider + "\" (" + KeyCommands.specName(keySpec) + ")");
             String friendly = friendlyOption != null ? friendlyOption : entry.friendlyName();
-            byte[] der = leaf.getEncoded();
-            byte[] id = Native.addCertToStore(der, provider, container, keySpec, friendly, KeyRef.STORE_MY);
-            if (id != null) {
-                out.println("certificate: added to MY, SHA-1 " + CertCommands.sha1(der)
-                        + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
-            } else {
-                out.println("certificate: already in MY, SHA-1 " + CertCommands.sha1(der)
-                        + " (its binding and names are unchanged)");
+            byte[] id;
+            try {
+                id = Native.addCertToStore(der, provider, container, keySpec, friendly, KeyRef.STORE_MY);
+            } catch (Exception e) {
+                Native.deleteKeyPair(provider, container);
+                throw e;
             }
+            if (id == null) {
+                // Stored already without a usable binding: the key is of no use without it.
+                Native.deleteKeyPair(provider, container);
+                throw new Exception("the store MY refused the certificate SHA-1 " + CertCommands.sha1(der)
+                        + " (it holds it already, without a key binding); the key was not kept");
+            }
+            out.println("certificate: added to MY, SHA-1 " + CertCommands.sha1(der)
+                    + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
             int added = 0;
             List<String> present = new ArrayList<>();
             for (X509Certificate c : entry.chain().subList(1, entry.chain().size())) {
