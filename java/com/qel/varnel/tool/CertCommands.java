@@ -3,7 +3,6 @@ package com.qel.varnel.tool;
 import java.io.ByteArrayInputStream;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
 import java.nio.file.Path;
 import java.security.MessageDigest;
 import java.security.cert.CertificateFactory;
@@ -73,7 +72,7 @@ final class CertCommands {
 
     /** The first certificate of a file (DER, PEM or PKCS#7). */
     static byte[] readCertificate(Path file) throws Exception {
-        return Formats.readCertificates(Formats.read(file.toString()), file.toString()).get(0);
+        return Formats.readCertificates(FileIO.read(file.toString()), file.toString()).get(0);
     }
 
     static X509Certificate x509(byte[] der) throws Exception {
@@ -139,7 +138,7 @@ final class CertCommands {
             throw new Main.UsageException("--provider, --container and --spec bind certificates of MY only");
         }
         String file = args.get(1);
-        List<byte[]> certs = Formats.readCertificates(Formats.read(file), file);
+        List<byte[]> certs = Formats.readCertificates(FileIO.read(file), file);
         // Every binding is settled before anything is added: a bundle goes in whole or not at all.
         List<Binding> bindings = new ArrayList<>();
         for (byte[] der : certs) {

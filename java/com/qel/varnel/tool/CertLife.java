@@ -202,7 +202,7 @@ final class CertLife {
             if (!csr.isSignatureValid(new JcaContentVerifierProviderBuilder().build(publicKey))) {
                 throw new Exception("the library's signature does not match the key's public key");
             }
-            emit(outFile, Formats.pem("CERTIFICATE REQUEST", csr.getEncoded()));
+            emit(outFile, FileIO.pem("CERTIFICATE REQUEST", csr.getEncoded()));
         } finally {
             KeyCommands.wipe(pin);
         }
@@ -227,7 +227,7 @@ final class CertLife {
             X509Certificate cert = selfSigned(key, key.publicKey(), subject, days, hash, pin);
             byte[] der = cert.getEncoded();
             if (outFile != null || addTo == null) {
-                emit(outFile, Formats.pem("CERTIFICATE", der));
+                emit(outFile, FileIO.pem("CERTIFICATE", der));
             }
             if (addTo != null) {
                 String provider = kind == KeyRef.STORE_MY ? key.providerOrDefault() : null;
@@ -256,7 +256,7 @@ final class CertLife {
 
     private void emit(String outFile, String text) throws Exception {
         if (outFile != null) {
-            Formats.writePublic(outFile, text.getBytes(StandardCharsets.US_ASCII));
+            FileIO.writePublic(outFile, text.getBytes(StandardCharsets.US_ASCII));
         } else {
             out.print(text);
         }

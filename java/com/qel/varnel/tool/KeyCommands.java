@@ -56,7 +56,7 @@ final class KeyCommands {
             throw new Main.UsageException("give either --pin or --pin-file");
         }
         if (file != null) {
-            byte[] all = Formats.read(file);
+            byte[] all = FileIO.read(file);
             int end = 0;
             while (end < all.length && all[end] != '\n' && all[end] != '\r') {
                 end++;
@@ -84,14 +84,14 @@ final class KeyCommands {
     /** PEM text (nothing secret) into the --out file when one is given, else to standard output. */
     void emit(String outFile, String text) throws Exception {
         if (outFile != null) {
-            Formats.writePublic(outFile, text.getBytes(StandardCharsets.US_ASCII));
+            FileIO.writePublic(outFile, text.getBytes(StandardCharsets.US_ASCII));
         } else {
             out.print(text);
         }
     }
 
     static String pem(String type, byte[] der) {
-        return Formats.pem(type, der);
+        return FileIO.pem(type, der);
     }
 
     static int algId(String hash) throws Main.UsageException {
@@ -171,7 +171,7 @@ final class KeyCommands {
         String container = container(args);
         int keySpec = spec(args);
         byte[] pin = pin(args);
-        Formats.Password password = Formats.Password.fromArgs(args, "password of the key file");
+        FileIO.Password password = FileIO.Password.fromArgs(args, "password of the key file");
         String alias = Main.option(args, "--alias");
         if (args.size() != 1) {
             throw new Main.UsageException(args.isEmpty() ? "import needs one key file"
@@ -179,7 +179,7 @@ final class KeyCommands {
         }
         String file = args.get(0);
         try {
-            RSAPrivateCrtKey k = Formats.readPrivateKey(Formats.read(file), file, password, alias);
+            RSAPrivateCrtKey k = Formats.readPrivateKey(FileIO.read(file), file, password, alias);
             store(provider, container, keySpec, k, pin);
             out.println("imported a " + k.getModulus().bitLength() + "-bit key into container \"" + container
                     + "\" (" + specName(keySpec) + ")");
@@ -242,7 +242,7 @@ final class KeyCommands {
         if (unencrypted && args.contains("--password-file")) {
             throw new Main.UsageException("--unencrypted and --password-file exclude each other");
         }
-        Formats.Password password = Formats.Password.fromArgs(args, "password for the exported key");
+        FileIO.Password password = FileIO.Password.fromArgs(args, "password for the exported key");
         Main.noMore(args);
         try {
             RSAPrivateCrtKey k = load(provider, container, keySpec, pin);
@@ -250,7 +250,7 @@ final class KeyCommands {
                     : Formats.encryptedPkcs8(k, password.getNew());
             try {
                 if (outFile != null) {
-                    Formats.writePrivate(outFile, text, force);
+                    FileIO.writePrivate(outFile, text, force);
                 } else {
                     out.write(text);
                     out.flush();

@@ -29,7 +29,7 @@ final class Pfx {
         String container = Main.option(args, "--container");
         int keySpec = KeyCommands.spec(args);
         byte[] pin = KeyCommands.pin(args);
-        Formats.Password password = Formats.Password.fromArgs(args, "PFX password");
+        FileIO.Password password = FileIO.Password.fromArgs(args, "PFX password");
         String alias = Main.option(args, "--alias");
         String friendlyOption = Main.option(args, "--friendly-name");
         if (args.size() != 1) {
@@ -38,7 +38,7 @@ final class Pfx {
         }
         String file = args.get(0);
         try {
-            byte[] data = Formats.read(file);
+            byte[] data = FileIO.read(file);
             if (!Formats.isPkcs12(data)) {
                 throw new Exception(file + ": not a PKCS#12 (.p12/.pfx) file");
             }
@@ -112,7 +112,7 @@ final class Pfx {
         String outFile = Main.option(args, "--out");
         boolean force = args.remove("--force");
         byte[] pin = KeyCommands.pin(args);
-        Formats.Password password = Formats.Password.fromArgs(args, "password for the PFX");
+        FileIO.Password password = FileIO.Password.fromArgs(args, "password for the PFX");
         Main.noMore(args);
         if (thumbprint == null) {
             throw new Main.UsageException("export-pfx needs --thumbprint HEX of a certificate in MY");
@@ -132,7 +132,7 @@ final class Pfx {
             List<X509Certificate> chain = chain(leaf);
             byte[] pfx = Formats.pfx(privateKey, chain, alias == null || alias.isEmpty() ? key.container() : alias,
                     password.getNew());
-            Formats.writePrivate(outFile, pfx, force);
+            FileIO.writePrivate(outFile, pfx, force);
             Arrays.fill(pfx, (byte) 0);
             out.println("wrote " + outFile + ": key, certificate" + (chain.size() > 1
                     ? " and " + (chain.size() - 1) + " more of its chain" : ""));

@@ -123,7 +123,7 @@ final class StreamSign {
             byte[] sig = Native.verifyAndSign(key.provider(), key.container(), key.spec(), md.digest(),
                     KeyCommands.algId(hash), pin);
             if (outFile != null) {
-                Formats.writePublic(outFile, sig);
+                FileIO.writePublic(outFile, sig);
             } else {
                 out.println(HexFormat.of().formatHex(sig));
             }
@@ -150,13 +150,13 @@ final class StreamSign {
         PublicKey key;
         if (certFile != null || pubFile != null) {
             String f = certFile != null ? certFile : pubFile;
-            key = Formats.readPublicKey(Formats.read(f), f);
+            key = Formats.readPublicKey(FileIO.read(f), f);
         } else {
             KeyRef ref = KeyRef.fromArgs(args);
             key = ref.certificate() != null ? ref.certificate().getPublicKey() : ref.publicKey();
         }
         String file = fileArgument(args, "verify");
-        byte[] signature = signatureBytes(Formats.read(sigFile));
+        byte[] signature = signatureBytes(FileIO.read(sigFile));
         Signature verifier = Signature.getInstance(KeyCommands.jdkDigest(hash).replace("-", "") + "withRSA");
         verifier.initVerify(key);
         stream(file, "verifying", verifier::update);
