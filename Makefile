@@ -4,7 +4,7 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test test-sanitize soak bench format clean
+.PHONY: all deps configure build demo test test-sanitize soak bench format clean install
 
 all: build
 
@@ -19,6 +19,12 @@ build: configure
 
 demo: build
 	$(BUILD)/mscapi demo
+
+# Installs the library, the jar, mscapi-admin, the launcher, the man page and
+# the bash completion under PREFIX, below DESTDIR when given (staging).
+PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 # The long fault and load runs (label "soak") are left to `make soak`.
 test: build

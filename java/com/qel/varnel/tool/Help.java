@@ -310,11 +310,9 @@ public final class Help {
 
     // ---- bash completion -----------------------------------------------------------
 
-    private static final Pattern OPTION = Pattern.compile("--[a-z][a-z0-9-]*");
-
     static Set<String> options(Command c) {
         Set<String> opts = new LinkedHashSet<>();
-        Matcher m = OPTION.matcher(c.synopsis());
+        Matcher m = Pattern.compile("--[a-z][a-z0-9-]*").matcher(c.synopsis());
         while (m.find()) {
             opts.add(m.group());
         }
@@ -370,19 +368,22 @@ public final class Help {
         s.println("complete -o filenames -F _mscapi mscapi");
     }
 
-    /** Prints the man page (man VERSION) or the bash completion (completion), for the build. */
-    public static void main(String[] args) {
-        PrintStream out = Main.utf8(java.io.FileDescriptor.out);
-        if (args.length == 2 && args[0].equals("man")) {
-            man(out, args[1]);
-        } else if (args.length == 1 && args[0].equals("completion")) {
-            completion(out);
-        } else if (args.length == 1 && args[0].equals("commands")) {
-            commandList(out);
+    /**
+     * For the build: writes the man page (man VERSION FILE) or the bash
+     * completion (completion FILE).
+     */
+    public static void main(String[] args) throws java.io.IOException {
+        if (args.length == 3 && args[0].equals("man")) {
+            try (PrintStream out = new PrintStream(args[2], java.nio.charset.StandardCharsets.UTF_8)) {
+                man(out, args[1]);
+            }
+        } else if (args.length == 2 && args[0].equals("completion")) {
+            try (PrintStream out = new PrintStream(args[1], java.nio.charset.StandardCharsets.UTF_8)) {
+                completion(out);
+            }
         } else {
-            System.err.println("usage: Help man VERSION | completion | commands");
+            System.err.println("usage: Help man VERSION FILE | completion FILE");
             System.exit(2);
         }
-        out.flush();
     }
 }

@@ -38,11 +38,15 @@ public final class Main {
         PrintStream err = utf8(FileDescriptor.err);
         System.setOut(out);
         System.setErr(err);
+        Trace.deleteAtExit();
         // A fault in another thread (a progress display) ends the run in one line too.
-        Thread.setDefaultUncaughtExceptionHandler((t, e) -> {
-            err.println("mscapi: " + internal(e));
-            err.flush();
-            Runtime.getRuntime().halt(FAILED);
+        Thread.setDefaultUncaughtExceptionHandler(new Thread.UncaughtExceptionHandler() {
+            @Override
+            public void uncaughtException(Thread t, Throwable e) {
+                err.println("mscapi: " + internal(e));
+                err.flush();
+                Runtime.getRuntime().halt(FAILED);
+            }
         });
         int rc;
         try {

@@ -16,12 +16,17 @@ import java.util.regex.Pattern;
  * emulation knows it. The tool reads the cause of a failure from it.
  */
 final class Trace {
-    /** "..., last error 0x80090016 (NTE_BAD_KEYSET): container not found". */
-    private static final Pattern REASON =
-            Pattern.compile(", last error 0x[0-9a-f]{8}(?: \\(\\w+\\))?: (note: )?(.*)$");
-    /** Reasons that mean the stored state itself is unusable. */
-    private static final Pattern STORAGE = Pattern.compile(
+    /** The patterns, compiled on first use only (a run that fails nowhere needs none). */
+    private static final class P {
+        /** "..., last error 0x80090016 (NTE_BAD_KEYSET): container not found". */
+        static final Pattern REASON = Pattern.compile(", last error 0x[0-9a-f]{8}(?: \\(\\w+\\))?: (note: )?(.*)$");
+        /** Reasons that mean the stored state itself is unusable. */
+        static final Pattern STORAGE = Pattern.compile(
             "^(database damaged|cannot open|cannot write|disk full|database failure|home .* (is not a directory|cannot be created))");
+        /** A call's whole line: name, arguments, result, error name, reason. */
+        static final Pattern LINE = Pattern.compile(
+            "^(\\w+)\\((.*)\\) = (\\S+), last error 0x[0-9a-f]{8}(?: \\((\\w+)\\))?(?:: (note: )?(.*))?$");
+    }
 
     private final Path file;
 
@@ -33,6 +38,24 @@ final class Trace {
     static Trace ofThisRun() {
         String path = System.getProperty("mscapi.trace");
         return path == null || path.isEmpty() ? null : new Trace(Path.of(path));
+    }
+
+    /** Deletes this run's trace file when the JVM ends (the launcher made it for this run alone). */
+    static void deleteAtExit() {
+        String path = System.getProperty("mscapi.trace");
+        if (path == null || path.isEmpty()) {
+            return;
+        }
+        Runtime.getRuntime().addShutdownHook(new Thread() {
+            @Override
+            public void run() {
+                try {
+                    Files.deleteIfExists(Path.of(path));
+                } catch (IOException e) {
+                    // a leftover trace is emptied by the next run of that number
+                }
+            }
+        });
     }
 
     /** Where the trace of this run stands now (its length), or -1 without a trace. */
@@ -111,12 +134,10 @@ final class Trace {
         }
     }
 
-    private static final Pattern LINE = Pattern.compile(
-            "^(\\w+)\\((.*)\\) = (\\S+), last error 0x[0-9a-f]{8}(?: \\((\\w+)\\))?(?:: (note: )?(.*))?$");
 
     /** A trace line taken apart, or null when it is not a call's line. */
     static Line parse(String line) {
-        Matcher m = LINE.matcher(line);
+        Matcher m = P.LINE.matcher(line);
         if (!m.matches()) {
             return null;
         }
@@ -161,7 +182,7 @@ final class Trace {
     List<String> failureReasons() {
         List<String> reasons = new ArrayList<>();
         for (String line : lines()) {
-            Matcher m = REASON.matcher(line);
+            Matcher m = P.REASON.matcher(line);
             if (m.find() && m.group(1) == null) {
                 reasons.add(m.group(2));
             }
@@ -181,8 +202,15 @@ final class Trace {
      * such failures over silently; the tool must not.
      */
     String storageProblem() {
+        try {
+            if (Files.size(file) == 0) {
+                return null;
+            }
+        } catch (IOException e) {
+            return null;
+        }
         for (String reason : failureReasons()) {
-            if (STORAGE.matcher(reason).find()) {
+            if (P.STORAGE.matcher(reason).find()) {
                 return reason;
             }
         }

@@ -1,0 +1,54 @@
+#!/bin/bash
+# Start-up of the command-line tool: `mscapi version` through the installed
+# launcher (make install into a temporary prefix, class-data archive made by
+# a first run into a temporary cache), against a bare `java -version` and
+# `keytool -help` of the same JDK, run side by side: 21 rounds, each running
+# the three once in turn; medians of wall-clock time. Prints RATIO lines
+# (bench/README.md). Usage: version_bench.sh [BUILD]  (run.sh gives
+# MSCAPI_HOME).
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+build=${1:-$(dirname "$here")}
+rounds=${VERSION_BENCH_ROUNDS:-21}
+work=$(mktemp -d "${TMPDIR:-/tmp}/mscapi-version-bench-XXXXXX") || exit 1
+trap 'rm -rf "$work"' EXIT
+cmake --install "$build" --prefix "$work/prefix" >/dev/null || { echo "make install failed"; exit 1; }
+export XDG_CACHE_HOME="$work/cache"
+if [ -z "${JAVA_HOME:-}" ]; then
+  JAVA_HOME=$(dirname "$(dirname "$(readlink -f "$(command -v java)")")")
+fi
+export JAVA_HOME
+mscapi=$work/prefix/bin/mscapi
+echo "JDK: $JAVA_HOME; launcher: $mscapi; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+# The first run makes the archive; the second checks it is quiet.
+"$mscapi" version >/dev/null 2>&1 || { echo "mscapi version failed"; exit 1; }
+out=$("$mscapi" version 2>&1)
+case $out in
+  "mscapi "*) ;;
+  *) echo "unexpected output: $out"; exit 1 ;;
+esac
+
+# run NAME CMD...: appends the run's wall time in microseconds to $work/NAME
+run() {
+  local name=$1 t0 t1
+  shift
+  t0=$EPOCHREALTIME
+  "$@" >/dev/null 2>&1
+  t1=$EPOCHREALTIME
+  echo $(( (${t1/./} - ${t0/./}) )) >>"$work/$name"
+}
+for ((i = 0; i < rounds; i++)); do
+  run java "$JAVA_HOME/bin/java" -version
+  run mscapi "$mscapi" version
+  run keytool "$JAVA_HOME/bin/keytool" -help
+done
+median() { sort -n "$work/$1" | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
+java_us=$(median java)
+mscapi_us=$(median mscapi)
+keytool_us=$(median keytool)
+awk -v m="$mscapi_us" -v j="$java_us" -v k="$keytool_us" -v n="$rounds" 'BEGIN {
+  printf "java -version    %8.1f ms\nmscapi version   %8.1f ms\nkeytool -help    %8.1f ms\n", j / 1000, m / 1000, k / 1000
+  printf "RATIO mscapi_version_vs_java %.2f <= 1.3 median of %d side-by-side rounds, installed launcher\n", m / j, n
+  printf "RATIO mscapi_version_vs_keytool %.2f <= 0.5 median of %d side-by-side rounds, keytool -help\n", m / k, n
+}'
+echo "load average $(cut -d' ' -f1-3 /proc/loadavg)"
