@@ -33,6 +33,8 @@ openssl req -x509 -key key.pem -subj "/CN=Formats Leaf" -days 5 -out key.crt 2>/
 openssl pkey -in key.pem -outform DER -out pkcs8.der
 openssl pkcs8 -topk8 -in key.pem -v2 aes-256-cbc -passout file:pw -out pkcs8enc.pem
 openssl pkcs8 -topk8 -in key.pem -v2 aes-128-cbc -passout file:pw -outform DER -out pkcs8enc.der
+openssl pkcs8 -topk8 -in key.pem -scrypt -passout file:pw -out pkcs8scrypt.pem
+openssl pkcs8 -topk8 -in key.pem -v1 PBE-SHA1-3DES -passout file:pw -out pkcs8v1.pem
 openssl rsa -in key.pem -traditional -out pkcs1.pem 2>/dev/null
 openssl rsa -in key.pem -traditional -outform DER -out pkcs1.der 2>/dev/null
 openssl rsa -in key.pem -traditional -aes256 -passout file:pw -out pkcs1enc.pem 2>/dev/null
@@ -41,7 +43,7 @@ openssl pkcs12 -export -inkey key.pem -in key.crt -passout file:pw -keypbe PBE-S
   -macalg sha1 -out key3des.pfx || fail "openssl pkcs12 (3DES)"
 grep -q "BEGIN RSA PRIVATE KEY" pkcs1.pem && grep -q "DEK-Info" pkcs1enc.pem || fail "not the PKCS#1 forms"
 keyder=$(der_of key.pem)
-for f in key.pem pkcs8.der pkcs8enc.pem pkcs8enc.der pkcs1.pem pkcs1.der pkcs1enc.pem key.p12 key3des.pfx; do
+for f in key.pem pkcs8.der pkcs8enc.pem pkcs8enc.der pkcs8scrypt.pem pkcs8v1.pem pkcs1.pem pkcs1.der pkcs1enc.pem key.p12 key3des.pfx; do
   c="c-$f"
   expect 0 import "$f" --container "$c" --password-file pw
   expect 0 export --container "$c" --unencrypted --out "$f.out"
@@ -50,7 +52,7 @@ for f in key.pem pkcs8.der pkcs8enc.pem pkcs8enc.der pkcs1.pem pkcs1.der pkcs1en
 done
 
 # Wrong passwords, damaged and foreign files: failures that say what is wrong.
-for f in pkcs8enc.pem pkcs8enc.der pkcs1enc.pem key.p12; do
+for f in pkcs8enc.pem pkcs8enc.der pkcs8scrypt.pem pkcs1enc.pem key.p12; do
   expect 1 import "$f" --container "bad-$f" --password-file badpw
   has err "the password was refused"
 done

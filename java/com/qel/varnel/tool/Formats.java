@@ -238,14 +238,7 @@ final class Formats {
                 }
                 key = converter.getPrivateKey(pair.getPrivateKeyInfo());
             } else if (parsed instanceof PKCS8EncryptedPrivateKeyInfo enc) {
-                PrivateKeyInfo pki;
-                try {
-                    pki = enc.decryptPrivateKeyInfo(
-                            new JceOpenSSLPKCS8DecryptorProviderBuilder().setProvider(bc()).build(password.get()));
-                } catch (PKCSException e) {
-                    throw new Exception(name + ": the password was refused (or the key is damaged)");
-                }
-                key = converter.getPrivateKey(pki);
+                key = converter.getPrivateKey(decrypt(enc, name, password.get()));
             } else {
                 throw new Exception(name + ": not a private key but " + describe(parsed));
             }
@@ -253,6 +246,26 @@ final class Formats {
             throw new Exception(name + ": not a usable private key (" + e.getMessage() + ")");
         }
         return rsa(key, name);
+    }
+
+    /**
+     * Encrypted PKCS#8: PBES2 with PBKDF2 or scrypt, and the PKCS#12 schemes,
+     * through Bouncy Castle's PKCS decryptor; the PKCS#5 v1 schemes through
+     * its OpenSSL one.
+     */
+    private static PrivateKeyInfo decrypt(PKCS8EncryptedPrivateKeyInfo enc, String name, char[] password)
+            throws Exception {
+        try {
+            return enc.decryptPrivateKeyInfo(
+                    new JcePKCSPBEInputDecryptorProviderBuilder().setProvider(bc()).build(password));
+        } catch (PKCSException | RuntimeException e) {
+            try {
+                return enc.decryptPrivateKeyInfo(
+                        new JceOpenSSLPKCS8DecryptorProviderBuilder().setProvider(bc()).build(password));
+            } catch (PKCSException | RuntimeException e2) {
+                throw new Exception(name + ": the password was refused (or the key is damaged)");
+            }
+        }
     }
 
     private static Object parseDerKey(byte[] data) {
