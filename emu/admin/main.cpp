@@ -12,13 +12,14 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/ascii.h"
 #include "common/home.h"
 #include "common/trace.h"
-#include "csp/keystore.h"
 #include "csp/crypto.h"
+#include "csp/keystore.h"
 #include "registry/reg_tree.h"
 #include "storage/error.h"
 #include "winapi/advapi32.h"
@@ -35,15 +36,85 @@ namespace crypto = emu::csp::crypto;
 
 // ---- check -----------------------------------------------------------------
 
+// What check found, printed as it goes (for people) or kept for one JSON
+// document at the end (--json).
 struct Findings {
+  bool json = false;
   int problems = 0;
-  void ok(const std::string &what) { std::printf("ok       %s\n", what.c_str()); }
-  void info(const std::string &what) { std::printf("info     %s\n", what.c_str()); }
+  std::vector<std::pair<const char *, std::string>> kept;
+  void add(const char *level, const char *label, const std::string &what) {
+    if (json)
+      kept.emplace_back(level, what);
+    else
+      std::printf("%s%s\n", label, what.c_str());
+  }
+  void ok(const std::string &what) { add("ok", "ok       ", what); }
+  void info(const std::string &what) { add("info", "info     ", what); }
   void problem(const std::string &what) {
     ++problems;
-    std::printf("PROBLEM  %s\n", what.c_str());
+    add("problem", "PROBLEM  ", what);
   }
 };
+
+// A JSON string of 8-bit text: read as UTF-8, also in the forms Java's
+// modified UTF-8 gives names (C0 80 for U+0000, surrogates one by one); a
+// byte that fits no form stands for itself (ISO 8859-1). Every character
+// outside printable ASCII is written as a \u escape, so the document is
+// ASCII and valid whatever the bytes were.
+std::string jsonString(const std::string &text) {
+  std::string out = "\"";
+  const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+  const size_t n = text.size();
+  auto escape = [&out](unsigned unit) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", unit);
+    out += buf;
+  };
+  for (size_t i = 0; i < n;) {
+    const unsigned c = p[i];
+    unsigned cp = c;
+    size_t len = 1;
+    if (c >= 0xC0 && c < 0xE0 && i + 1 < n && (p[i + 1] & 0xC0) == 0x80) {
+      cp = ((c & 0x1F) << 6) | (p[i + 1] & 0x3F);
+      len = 2;
+      if (cp < 0x80 && cp != 0) cp = c, len = 1;  // overlong, other than C0 80
+    } else if (c >= 0xE0 && c < 0xF0 && i + 2 < n && (p[i + 1] & 0xC0) == 0x80 &&
+               (p[i + 2] & 0xC0) == 0x80) {
+      cp = ((c & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F);
+      len = 3;
+      if (cp < 0x800) cp = c, len = 1;
+    } else if (c >= 0xF0 && c < 0xF5 && i + 3 < n && (p[i + 1] & 0xC0) == 0x80 &&
+               (p[i + 2] & 0xC0) == 0x80 && (p[i + 3] & 0xC0) == 0x80) {
+      cp = ((c & 0x07) << 18) | ((p[i + 1] & 0x3F) << 12) | ((p[i + 2] & 0x3F) << 6) |
+           (p[i + 3] & 0x3F);
+      len = 4;
+      if (cp < 0x10000 || cp > 0x10FFFF) cp = c, len = 1;
+    }
+    i += len;
+    if (cp == '"' || cp == '\\') {
+      out += '\\';
+      out += static_cast<char>(cp);
+    } else if (cp >= 0x20 && cp < 0x7F) {
+      out += static_cast<char>(cp);
+    } else if (cp >= 0x10000) {
+      escape(0xD800 + ((cp - 0x10000) >> 10));
+      escape(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      escape(cp);
+    }
+  }
+  return out + "\"";
+}
+
+// The --json document of check.
+void printJson(const std::string &home, const Findings &f) {
+  std::printf("{\n  \"home\": %s,\n  \"problems\": %d,\n  \"findings\": [",
+              jsonString(home).c_str(), f.problems);
+  for (size_t i = 0; i < f.kept.size(); ++i)
+    std::printf("%s\n    {\"level\": \"%s\", \"text\": %s}", i ? "," : "", f.kept[i].first,
+                jsonString(f.kept[i].second).c_str());
+  std::printf("%s]\n}\n", f.kept.empty() ? "" : "\n  ");
+}
 
 bool isFile(const std::string &path) {
   struct stat st {};
@@ -207,23 +278,35 @@ void checkDatabase(const std::string &home, const char *name, Findings &f) {
   sqlite3_close(db);
 }
 
-int check(const std::vector<std::string> &args) {
+int check(std::vector<std::string> args) {
+  Findings f;
+  for (size_t i = 0; i < args.size(); ++i)
+    if (args[i] == "--json") {
+      f.json = true;
+      args.erase(args.begin() + static_cast<long>(i));
+      break;
+    }
   if (!args.empty()) {
-    std::fprintf(stderr, "mscapi check: unexpected argument: %s\n", args[0].c_str());
+    std::fprintf(stderr, "mscapi: unexpected argument \"%s\"\nTry 'mscapi help check'.\n",
+                 args[0].c_str());
     return kUsage;
   }
   const std::string home = emu::homeDir();
-  Findings f;
+  auto finish = [&]() {
+    if (f.json)
+      printJson(home, f);
+    else
+      std::printf("check: %d problem%s\n", f.problems, f.problems == 1 ? "" : "s");
+    return f.problems == 0 ? kOk : kFailed;
+  };
   struct stat st {};
   if (stat(home.c_str(), &st) != 0) {
     f.info("home " + home + " does not exist yet (it is made on first use)");
-    std::printf("check: 0 problems\n");
-    return kOk;
+    return finish();
   }
   if (!S_ISDIR(st.st_mode)) {
     f.problem("home " + home + " is not a directory");
-    std::printf("check: %d problems\n", f.problems);
-    return kFailed;
+    return finish();
   }
   f.ok("home " + home +
        (emu::homeWritable(home) ? ""
@@ -234,8 +317,7 @@ int check(const std::vector<std::string> &args) {
   checkRegistry(home, f);
   checkDatabase(home, "keys.db", f);
   checkDatabase(home, "certs.db", f);
-  std::printf("check: %d problem%s\n", f.problems, f.problems == 1 ? "" : "s");
-  return f.problems == 0 ? kOk : kFailed;
+  return finish();
 }
 
 // ---- the unblock code ------------------------------------------------------
@@ -388,7 +470,7 @@ int unblock(std::vector<std::string> args) {
 
 void usage(FILE *to) {
   std::fprintf(to,
-               "Usage: mscapi check\n"
+               "Usage: mscapi check [--json]\n"
                "       mscapi token set-unblock-code [--code-file FILE]\n"
                "       mscapi unblock --container NAME [--spec exchange|signature] "
                "[--code-file FILE]\n");
