@@ -162,6 +162,20 @@ expect 1 export-pfx --thumbprint "$tok_sha1" --password-file pw --out tok.pfx
 has err "Private key export failed !"
 [ -e tok.pfx ] && fail "a refused export-pfx left a file"
 
+# A PFX into the token family: the key takes the PIN, and signing by
+# thumbprint needs it.
+openssl req -x509 -newkey rsa:1024 -nodes -keyout card.key -subj "/CN=Card PFX" -days 5 -out card.crt 2>/dev/null
+openssl pkcs12 -export -inkey card.key -in card.crt -name card -passout file:pw -out card.pfx || fail "card.pfx"
+echo 2468 >pin
+card_sha1=$(openssl x509 -in card.crt -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
+expect 0 import-pfx card.pfx --password-file pw --provider "Soft Token RSA Provider" --pin-file pin --spec exchange
+has out '(exchange)'
+expect 1 sign msg.txt --thumbprint "$card_sha1"
+expect 0 sign msg.txt --thumbprint "$card_sha1" --pin-file pin --out card.sig
+openssl x509 -in card.crt -pubkey -noout >card.pub
+openssl dgst -sha256 -verify card.pub -signature card.sig msg.txt >/dev/null || fail "openssl rejects the token's signature"
+expect 0 verify msg.txt --signature card.sig --thumbprint "$card_sha1"
+
 # ---- addcert: bundles, DER and PKCS#7 ---------------------------------------
 for n in 1 2 3; do
   openssl req -x509 -newkey rsa:1024 -nodes -keyout "b$n.key" -subj "/CN=Bundle $n" -days 5 -out "b$n.pem" 2>/dev/null
