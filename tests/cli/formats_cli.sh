@@ -41,9 +41,11 @@ openssl rsa -in key.pem -traditional -aes256 -passout file:pw -out pkcs1enc.pem 
 openssl pkcs12 -export -inkey key.pem -in key.crt -passout file:pw -out key.p12 || fail "openssl pkcs12"
 openssl pkcs12 -export -inkey key.pem -in key.crt -passout file:pw -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES \
   -macalg sha1 -out key3des.pfx || fail "openssl pkcs12 (3DES)"
+openssl pkcs12 -export -legacy -inkey key.pem -in key.crt -passout file:pw -out keyrc2.p12 ||
+  fail "openssl pkcs12 -legacy (RC2-40 certificates)"
 grep -q "BEGIN RSA PRIVATE KEY" pkcs1.pem && grep -q "DEK-Info" pkcs1enc.pem || fail "not the PKCS#1 forms"
 keyder=$(der_of key.pem)
-for f in key.pem pkcs8.der pkcs8enc.pem pkcs8enc.der pkcs8scrypt.pem pkcs8v1.pem pkcs1.pem pkcs1.der pkcs1enc.pem key.p12 key3des.pfx; do
+for f in key.pem pkcs8.der pkcs8enc.pem pkcs8enc.der pkcs8scrypt.pem pkcs8v1.pem pkcs1.pem pkcs1.der pkcs1enc.pem key.p12 key3des.pfx keyrc2.p12; do
   c="c-$f"
   expect 0 import "$f" --container "$c" --password-file pw
   expect 0 export --container "$c" --unencrypted --out "$f.out"
