@@ -249,13 +249,24 @@ final class Listings {
         return "valid";
     }
 
-    /** The description: its text when it is printable UTF-8, else null. */
-    static String descriptionText(byte[] d) {
+    /**
+     * The description as text when its bytes are UTF-8 (for people only when
+     * it is also free of control characters), else null.
+     */
+    static String descriptionText(byte[] d, boolean printableOnly) {
         try {
             String text = StandardCharsets.UTF_8.newDecoder().onMalformedInput(CodingErrorAction.REPORT)
                     .onUnmappableCharacter(CodingErrorAction.REPORT).decode(java.nio.ByteBuffer.wrap(d))
                     .toString();
-            return text.codePoints().allMatch(cp -> cp >= 0x20 && cp != 0x7F) ? text : null;
+            if (!printableOnly) {
+                return text;
+            }
+            for (int i = 0; i < text.length(); i++) {
+                if (text.charAt(i) < 0x20 || text.charAt(i) == 0x7F) {
+                    return null;
+                }
+            }
+            return text;
         } catch (CharacterCodingException e) {
             return null;
         }
@@ -298,7 +309,7 @@ final class Listings {
             }
             out.println("  friendly name: " + v.friendlyName()
                     + (v.friendlyNameCut() ? "   (cut: the name goes on with a character outside Latin-1)" : ""));
-            String text = descriptionText(e.description());
+            String text = descriptionText(e.description(), true);
             out.println("  description:   " + (text != null ? text : "hex " + HexFormat.of().formatHex(e.description())));
             if (!e.provider().isEmpty() || !e.container().isEmpty()) {
                 out.println("  key:           " + e.provider() + " / " + e.container() + " / spec " + e.keySpec());
@@ -326,7 +337,7 @@ final class Listings {
             m.put("keyUsage", c == null || keyUsage(c) == null ? null : Json.list(keyUsage(c)));
             m.put("friendlyName", v.friendlyName());
             m.put("friendlyNameCut", v.friendlyNameCut());
-            m.put("description", descriptionText(e.description()));
+            m.put("description", descriptionText(e.description(), false));
             m.put("descriptionHex", HexFormat.of().formatHex(e.description()));
             if (!e.provider().isEmpty() || !e.container().isEmpty()) {
                 Map<String, Object> key = new LinkedHashMap<>();

@@ -28,9 +28,22 @@ public final class Main {
         this.err = err;
     }
 
-    /** Standard output or error writing UTF-8, whatever the locale says (LANG=C says ASCII). */
+    /**
+     * Standard output or error in the locale's charset, or UTF-8 where the
+     * locale says ASCII (LANG=C), which would print every other character
+     * as '?'.
+     */
     static PrintStream utf8(FileDescriptor fd) {
-        return new PrintStream(new FileOutputStream(fd), true, StandardCharsets.UTF_8);
+        java.nio.charset.Charset cs = StandardCharsets.UTF_8;
+        try {
+            java.nio.charset.Charset nat = java.nio.charset.Charset.forName(System.getProperty("native.encoding"));
+            if (!nat.equals(StandardCharsets.US_ASCII)) {
+                cs = nat;
+            }
+        } catch (RuntimeException e) {
+            // no such property or charset: UTF-8
+        }
+        return new PrintStream(new FileOutputStream(fd), true, cs);
     }
 
     public static void main(String[] args) {
