@@ -259,16 +259,13 @@ public final class Main {
     int random(List<String> args) throws Exception {
         String provider = option(args, "--provider");
         if (args.isEmpty()) {
-            throw new UsageException("random needs a length N");
+            throw new UsageException("random needs one length N");
         }
         int n;
         try {
             n = Integer.parseInt(args.get(0));
         } catch (NumberFormatException e) {
             throw new UsageException("not a length: \"" + args.get(0) + "\"");
-        }
-        if (n < 0) {
-            throw new UsageException("the length must be 0 or more, not " + n);
         }
         args.remove(0);
         noMore(args);
