@@ -125,7 +125,7 @@ grep -qF "has key:       no" "$tmp/out" || fail "CA shows a key"
 # delkey --with-certs takes the bound certificate with the key.
 run delkey --container "Ünïcode" --with-certs
 run certs MY
-grep -q "^0 certificate(s) in MY" "$tmp/out" || { cat "$tmp/out"; fail "certs left after delkey --with-certs"; }
+grep -q "^0 certificates in MY" "$tmp/out" || { cat "$tmp/out"; fail "certs left after delkey --with-certs"; }
 
 # ---- check --json
 json check check --json

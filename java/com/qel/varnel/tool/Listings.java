@@ -285,7 +285,8 @@ final class Listings {
             out.print(Json.write(certsDocument(kind, views, now)));
             return Main.OK;
         }
-        out.println(views.size() + " certificate(s) in " + STORES[kind]);
+        out.println(views.size() + (views.size() == 1 ? " certificate" : " certificates") + " in "
+                + STORES[kind]);
         for (CertView v : views) {
             Layouts.Cert e = v.entry();
             X509Certificate c = v.x509();
