@@ -28,14 +28,31 @@ case $out in
   *) echo "unexpected output: $out"; exit 1 ;;
 esac
 
-# run NAME CMD...: appends the run's wall time in microseconds to $work/NAME
+# The CPU time (user + system) of this shell's finished children so far, in
+# milliseconds, into the variable cpu: the builtin `times`, run in this shell
+# (a subshell would count its own children), no helper process.
+child_cpu() {
+  local line u s
+  times >"$work/times"
+  { read -r line; read -r u s; } <"$work/times"
+  u=${u%s} s=${s%s}
+  u=${u/./} s=${s/./}
+  cpu=$(( ${u%%m*} * 60000 + 10#${u#*m} + ${s%%m*} * 60000 + 10#${s#*m} ))
+}
+# run NAME CMD...: appends the run's wall time in microseconds to
+# $work/NAME and its CPU time in milliseconds to $work/NAME.cpu
 run() {
-  local name=$1 t0 t1
+  local name=$1 t0 t1 c0 c1
   shift
+  child_cpu
+  c0=$cpu
   t0=$EPOCHREALTIME
   "$@" >/dev/null 2>&1
   t1=$EPOCHREALTIME
+  child_cpu
+  c1=$cpu
   echo $(( (${t1/./} - ${t0/./}) )) >>"$work/$name"
+  echo $((c1 - c0)) >>"$work/$name.cpu"
 }
 for ((i = 0; i < rounds; i++)); do
   run java "$JAVA_HOME/bin/java" -version
@@ -46,6 +63,11 @@ median() { sort -n "$work/$1" | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)
 java_us=$(median java)
 mscapi_us=$(median mscapi)
 keytool_us=$(median keytool)
+sum() { awk '{ s += $1 } END { print s }' "$work/$1"; }
+awk -v m="$(sum mscapi.cpu)" -v j="$(sum java.cpu)" -v n="$rounds" 'BEGIN {
+  printf "CPU time (user + system) per run: java -version %.1f ms, mscapi version %.1f ms\n", j / n, m / n
+  printf "RATIO mscapi_version_cpu_vs_java %.2f <= 1.3 CPU time summed over %d rounds (steadier than wall time on a busy machine)\n", m / j, n
+}'
 awk -v m="$mscapi_us" -v j="$java_us" -v k="$keytool_us" -v n="$rounds" 'BEGIN {
   printf "java -version    %8.1f ms\nmscapi version   %8.1f ms\nkeytool -help    %8.1f ms\n", j / 1000, m / 1000, k / 1000
   printf "RATIO mscapi_version_vs_java %.2f <= 1.3 median of %d side-by-side rounds, installed launcher\n", m / j, n
