@@ -72,8 +72,9 @@ for c in $commands; do
   grep -q "^\.B mscapi $(echo "$c" | sed 's/-/\\\\-/g')\b" "$man" || fail "the man page lacks $c"
 done
 if command -v man >/dev/null 2>&1; then
-  MANWIDTH=80 man -l "$man" >"$tmp/man.txt" 2>"$tmp/man.err" || fail "man -l"
+  MANWIDTH=80 man --warnings -l "$man" >"$tmp/man.txt" 2>"$tmp/man.err" || fail "man -l"
   grep -q "unblock" "$tmp/man.txt" || fail "the man page does not render"
+  [ -s "$tmp/man.err" ] && { cat "$tmp/man.err"; fail "groff warns about the man page"; }
 fi
 completion=$root/share/bash-completion/completions/mscapi
 complete_words() {

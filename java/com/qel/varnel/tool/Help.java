@@ -262,14 +262,9 @@ public final class Help {
                 group = c.group();
                 s.println(".SH " + roff(group.toUpperCase(java.util.Locale.ROOT)));
             }
+            // The tag of .TP is one line: the synopsis joined, wrapped by roff.
             s.println(".TP");
-            String[] lines = c.synopsis().split("\n");
-            for (int i = 0; i < lines.length; i++) {
-                s.println((i == 0 ? ".B mscapi " : ".B ") + roff(lines[i]));
-                if (i + 1 < lines.length) {
-                    s.println(".br");
-                }
-            }
+            s.println(".B mscapi " + roff(c.synopsis().replace("\n", " ")));
             s.println(roff(capital(c.summary()) + "."));
             if (!c.details().isEmpty()) {
                 s.println(roff(c.details()));
