@@ -71,7 +71,12 @@ public final class Main {
         }
         out.flush();
         err.flush();
-        System.exit(out.checkError() && rc == OK ? FAILED : rc);
+        int code = out.checkError() && rc == OK ? FAILED : rc;
+        // halt, not exit: the run's output is flushed and its trace deleted
+        // here, and Java 21 and later would set up java.util.logging inside
+        // System.exit to log the call (30 ms of a 70 ms run).
+        Trace.deleteNow();
+        Runtime.getRuntime().halt(code);
     }
 
     /** A fault of the tool itself, in one line: what it was and where. */

@@ -40,7 +40,19 @@ final class Trace {
         return path == null || path.isEmpty() ? null : new Trace(Path.of(path));
     }
 
-    /** Deletes this run's trace file when the JVM ends (the launcher made it for this run alone). */
+    /** Deletes this run's trace file now (the launcher made it for this run alone). */
+    static void deleteNow() {
+        String path = System.getProperty("mscapi.trace");
+        if (path != null && !path.isEmpty()) {
+            try {
+                Files.deleteIfExists(Path.of(path));
+            } catch (IOException e) {
+                // a leftover trace is emptied by the next run of that number
+            }
+        }
+    }
+
+    /** Deletes this run's trace file when the JVM is stopped (Ctrl-C, SIGTERM) before main ends. */
     static void deleteAtExit() {
         String path = System.getProperty("mscapi.trace");
         if (path == null || path.isEmpty()) {
