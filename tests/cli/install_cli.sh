@@ -13,12 +13,13 @@ build=$(cd "$1" && pwd)
 source=$(cd "$2" && pwd)
 tmp=$(mktemp -d) && trap 'rm -rf "$tmp"' EXIT
 export MSCAPI_HOME="$tmp/h"
-export XDG_CACHE_HOME="$tmp/cache"
+# Paths with a blank: the launcher keeps each one a single word.
+export XDG_CACHE_HOME="$tmp/cache dir"
 fail() { echo "FAILED: $*"; exit 1; }
 
-DESTDIR="$tmp/dest" cmake --install "$build" --prefix /opt/mscapi-test >"$tmp/install.log" ||
+DESTDIR="$tmp/dest dir" cmake --install "$build" --prefix /opt/mscapi-test >"$tmp/install.log" ||
   { cat "$tmp/install.log"; fail "cmake --install"; }
-root=$tmp/dest/opt/mscapi-test
+root="$tmp/dest dir/opt/mscapi-test"
 for f in bin/mscapi lib/mscapi/libmscapi.so lib/mscapi/mscapi.jar lib/mscapi/mscapi-admin \
   share/man/man1/mscapi.1 share/bash-completion/completions/mscapi; do
   [ -f "$root/$f" ] || fail "$f not installed"
