@@ -70,10 +70,11 @@ TZ=UTC keytool -genkeypair -keystore "$tmp/old.p12" -storetype PKCS12 -storepass
 keytool -exportcert -keystore "$tmp/old.p12" -storepass secret1 -alias old -file "$tmp/old.der" >/dev/null 2>&1 ||
   fail "keytool -exportcert"
 run addcert CA "$tmp/old.der"
-run describe MY "line one
-line two" --thumbprint "$(openssl x509 -in "$tmp/c.pem" -noout -fingerprint -sha1 | sed 's/^.*=//; s/://g')"
+run describe MY "$(printf 'line one\nline\001two\037')" --thumbprint "$(openssl x509 -in "$tmp/c.pem" -noout -fingerprint -sha1 | sed 's/^.*=//; s/://g')"
 
 json my certs MY --json
+grep -q '[^ -~]' "$tmp/my.json" && fail "certs --json is not ASCII"
+grep -qF '"line one\nline\u0001two\u001f"' "$tmp/my.json" || fail "control characters not escaped as JSON"
 expect_field my "store" MY
 expect_field my "certificates.length" 1
 expect_field my "certificates[0].subject" "O=Varnel Tests,CN=Listed"
@@ -86,7 +87,8 @@ expect_field my "certificates[0].keyUsage.length" 2
 expect_field my "certificates[0].expired" false
 expect_field my "certificates[0].friendlyName" "Zoë "
 expect_field my "certificates[0].friendlyNameCut" true
-expect_field my "certificates[0].description" 'line one\nline two'
+expect_field my "certificates[0].description" "$(printf 'line one\\nline\001two\037')"
+expect_field my "certificates[0].descriptionHex" "$(printf 'line one\nline\001two\037' | od -An -tx1 | tr -d ' \n')"
 expect_field my "certificates[0].key.container" "Ünïcode"
 expect_field my "certificates[0].key.keySpec" 2
 expect_field my "certificates[0].hasKey" true
@@ -97,6 +99,20 @@ field my "certificates[0].pem" | sed 's/\\n/\n/g' >"$tmp/back.pem"
 cmp -s "$(openssl x509 -in "$tmp/back.pem" -outform DER -out "$tmp/back.der"; echo "$tmp/back.der")" \
   "$(openssl x509 -in "$tmp/c.pem" -outform DER -out "$tmp/c.der"; echo "$tmp/c.der")" ||
   fail "the pem field is not the certificate"
+
+# Bound by --force to containers that do not hold its key: listed, and
+# "has key" says why not.
+openssl req -x509 -newkey rsa:1024 -nodes -keyout "$tmp/f.key" -out "$tmp/f.pem" -subj "/CN=Forced" -days 3 \
+  2>/dev/null || fail "openssl req"
+run genkey --container other --bits 1024
+run addcert MY "$tmp/f.pem" --container other --force
+json forced certs MY --json
+expect_field forced "certificates.length" 2
+expect_field forced "certificates[0].subject" "CN=Forced"
+expect_field forced "certificates[0].hasKey" false
+expect_field forced "certificates[0].hasKeyReason" 'the key in container "other" is another key'
+expect_field forced "certificates[1].hasKey" true
+run delcert MY --thumbprint "$(openssl x509 -in "$tmp/f.pem" -noout -fingerprint -sha1 | sed 's/^.*=//; s/://g')"
 
 json ca certs ca --json
 expect_field ca "store" CA
@@ -118,6 +134,8 @@ for want in "subject:       O=Varnel Tests,CN=Listed" "SHA-256:       $(field my
   grep -qF -- "$want" "$tmp/out" || { cat "$tmp/out"; fail "certs MY does not show '$want'"; }
 done
 grep -q "EXPIRED" "$tmp/out" && fail "a valid certificate is marked expired"
+grep -qF "description:   hex 6c696e65206f6e650a6c696e650174776f1f" "$tmp/out" ||
+  { cat "$tmp/out"; fail "a description with control characters is not shown in hex"; }
 run certs CA
 grep -q "valid to:      2001-01-31 .*\*\* EXPIRED \*\*" "$tmp/out" || { cat "$tmp/out"; fail "no expired mark"; }
 grep -qF "has key:       no" "$tmp/out" || fail "CA shows a key"
