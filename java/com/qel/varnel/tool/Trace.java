@@ -43,7 +43,8 @@ final class Trace {
     /** Deletes this run's trace file now (the launcher made it for this run alone). */
     static void deleteNow() {
         String path = System.getProperty("mscapi.trace");
-        if (path != null && !path.isEmpty()) {
+        // The demo's child JVM writes into its parent's trace: the parent deletes it.
+        if (path != null && !path.isEmpty() && System.getenv("MSCAPI_DEMO_CHILD") == null) {
             try {
                 Files.deleteIfExists(Path.of(path));
             } catch (IOException e) {
@@ -55,7 +56,7 @@ final class Trace {
     /** Deletes this run's trace file when the JVM is stopped (Ctrl-C, SIGTERM) before main ends. */
     static void deleteAtExit() {
         String path = System.getProperty("mscapi.trace");
-        if (path == null || path.isEmpty()) {
+        if (path == null || path.isEmpty() || System.getenv("MSCAPI_DEMO_CHILD") != null) {
             return;
         }
         Runtime.getRuntime().addShutdownHook(new Thread() {
