@@ -117,12 +117,6 @@ final class Json {
         b.append('"');
     }
 
-    static String quote(String s) {
-        StringBuilder b = new StringBuilder();
-        string(b, s);
-        return b.toString();
-    }
-
     /** A list of strings, for building documents. */
     static List<Object> list(Iterable<String> items) {
         List<Object> l = new ArrayList<>();

@@ -203,12 +203,6 @@ final class Trace {
         return reasons;
     }
 
-    /** The last reason a failed call gave, or null. */
-    String lastReason() {
-        List<String> r = failureReasons();
-        return r.isEmpty() ? null : r.get(r.size() - 1);
-    }
-
     /**
      * The first reason that says the stored state cannot be used (a damaged
      * database, a home that is no directory), or null. Listing methods pass
