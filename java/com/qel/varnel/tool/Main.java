@@ -103,7 +103,9 @@ public final class Main {
                 case "sign":
                     return new KeyCommands(out).sign(rest);
                 case "providers":
-                    return providers(rest);
+                    return new TokenCommands(out).providers(rest);
+                case "token":
+                    return new TokenCommands(out).run(rest);
                 case "keys":
                     return keys(rest);
                 case "certs":
@@ -129,6 +131,7 @@ public final class Main {
         s.println("  demo [--home DIR]             run the library's typical sequence");
         CertCommands.usage(s);
         KeyCommands.usage(s);
+        TokenCommands.usage(s);
         s.println("  check                         check the home: permissions, registry files,");
         s.println("                                databases, every stored key");
         s.println("  token set-unblock-code [--code-file F]");
