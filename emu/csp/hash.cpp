@@ -40,10 +40,9 @@ const HashAlg *findAlg(ALG_ID id) {
 BOOL signOnToken(Hash &hash, DWORD keySpec, BYTE *pbSignature, DWORD *pdwSigLen) {
   emu::csp::Context &ctx = *hash.ctx;
   if (ctx.verifyOnly) return emu::fail(NTE_BAD_KEYSET);
-  KeyInfo info;
-  if (!emu::csp::pkcs11::keyInfo(ctx, static_cast<int>(keySpec), info))
-    return emu::fail(NTE_NO_KEY);
-  const DWORD size = (info.bits + 7) / 8;
+  DWORD size = 0, error = 0;
+  if (!emu::csp::pkcs11::signatureSize(ctx, static_cast<int>(keySpec), size, error))
+    return emu::fail(error);
   if (pbSignature == nullptr) {
     *pdwSigLen = size;
     return emu::succeed();
@@ -54,7 +53,6 @@ BOOL signOnToken(Hash &hash, DWORD keySpec, BYTE *pbSignature, DWORD *pdwSigLen)
   }
   const HashAlg *alg = findAlg(hash.alg);
   crypto::Bytes sig;
-  DWORD error = 0;
   if (!emu::csp::pkcs11::sign(ctx, static_cast<int>(keySpec), alg->md ? alg->md() : nullptr,
                               hash.value, hash.size, sig, error))
     return emu::fail(error);

@@ -342,6 +342,20 @@ TEST_P(Pkcs11, ContainerLifeCycleAndFullNames) {
   EXPECT_TRUE(enumerate().empty());
   EXPECT_FALSE(CryptAcquireContextA(&gone, "box", kProvider, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
   EXPECT_EQ(tool("--token-label L --list-objects --type data").find("box"), std::string::npos);
+
+  // A container another program deletes is gone for this process too,
+  // though this process opened it before.
+  HCRYPTPROV other = open("other", CRYPT_NEWKEYSET);
+  ASSERT_NE(other, 0u);
+  CryptReleaseContext(other, 0);
+  other = open("other");
+  ASSERT_NE(other, 0u);
+  CryptReleaseContext(other, 0);
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --delete-object --type data --label other"),
+            0);
+  EXPECT_EQ(open("other"), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
 }
 
 TEST_P(Pkcs11, PlainNamesGoToTheFirstTokenInSlotOrder) {

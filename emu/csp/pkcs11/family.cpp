@@ -192,8 +192,30 @@ std::map<KeyCacheKey, KeyHit> &keyCache() {
   return *m;
 }
 
+// Containers found by name (as asked), with one of their objects to check
+// that they are still there.
+struct ContainerHit {
+  uint64_t epoch = 0;
+  std::string serial, tokenLabel, label, fullName;
+  CK_SLOT_ID slot = 0;
+  CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+};
+
+std::map<std::pair<const Module *, std::string>, ContainerHit> &containerCache() {
+  static auto *m = new std::map<std::pair<const Module *, std::string>, ContainerHit>;
+  return *m;
+}
+
 void forgetContainer(const Module &m, const std::string &token, const std::string &label) {
   std::lock_guard<std::mutex> lock(cacheMu);
+  auto &found = containerCache();
+  for (auto it = found.begin(); it != found.end();) {
+    if (it->first.first == &m && tokenKey(it->second.serial, it->second.tokenLabel) == token &&
+        it->second.label == label)
+      it = found.erase(it);
+    else
+      ++it;
+  }
   auto &c = keyCache();
   for (auto it = c.begin(); it != c.end();) {
     if (std::get<0>(it->first) == &m && std::get<1>(it->first) == token &&
@@ -259,15 +281,35 @@ Step stillThere(Use &use, const Container &c, std::string &why) {
 }
 
 // Whether the token holds a container of that name.
-bool hasContainer(Use &use, CK_SESSION_HANDLE s, const std::string &label, CK_RV &rv) {
+// (`any`: one of its objects.)
+bool hasContainer(Use &use, CK_SESSION_HANDLE s, const std::string &label, CK_RV &rv,
+                  CK_OBJECT_HANDLE &any) {
   std::vector<CK_OBJECT_HANDLE> found;
-  for (CK_OBJECT_CLASS cls : {CK_OBJECT_CLASS(CKO_DATA), CK_OBJECT_CLASS(CKO_PUBLIC_KEY),
+  for (CK_OBJECT_CLASS cls : {CK_OBJECT_CLASS(CKO_PUBLIC_KEY), CK_OBJECT_CLASS(CKO_DATA),
                               CK_OBJECT_CLASS(CKO_PRIVATE_KEY)}) {
     rv = containerObjects(use, s, cls, &label, found);
     if (rv != CKR_OK) return false;
-    if (!found.empty()) return true;
+    if (!found.empty()) {
+      any = found.front();
+      return true;
+    }
   }
   return false;
+}
+
+// Whether an object still has the label (and, when given, the CKA_ID) it
+// had: one C_GetAttributeValue, so a cached handle is checked cheaply.
+bool stillIs(Use &use, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, const std::string &label,
+             const Bytes *id) {
+  Bytes l(label.size() + 1), i(id ? id->size() + 1 : 1);
+  CK_ATTRIBUTE a[2] = {{CKA_LABEL, l.data(), static_cast<CK_ULONG>(l.size())},
+                       {CKA_ID, i.data(), static_cast<CK_ULONG>(i.size())}};
+  const CK_RV rv = use.fn()->C_GetAttributeValue(s, h, a, id ? 2 : 1);
+  if (rv != CKR_OK || a[0].ulValueLen != label.size() ||
+      label.compare(0, label.size(), reinterpret_cast<const char *>(l.data()), label.size()) != 0)
+    return false;
+  return id == nullptr ||
+         (a[1].ulValueLen == id->size() && std::equal(id->begin(), id->end(), i.begin()));
 }
 
 // Finds the token of a named container (`creating`: the token a new one
@@ -280,6 +322,7 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, DWORD &err
     return Step::Retry;
   }
   const TokenView *target = nullptr;
+  CK_OBJECT_HANDLE found = CK_INVALID_HANDLE;
   for (const TokenView &t : tokens) {
     if (!t.initialised() || (name.full && t.label != name.token)) continue;
     CK_RV rv = CKR_OK;
@@ -292,7 +335,8 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, DWORD &err
       }
       continue;
     }
-    const bool has = hasContainer(use, s, name.label, rv);
+    CK_OBJECT_HANDLE any = CK_INVALID_HANDLE;
+    const bool has = hasContainer(use, s, name.label, rv, any);
     if (rv != CKR_OK && tokenGone(rv)) {
       why = "looking for the container on token \"" + t.label + "\": " + rvName(rv);
       error = NTE_BAD_KEYSET;
@@ -305,6 +349,7 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, DWORD &err
         return Step::Fail;
       }
       target = &t;
+      found = any;
       break;
     }
     if (creating && target == nullptr && t.writable()) target = &t;
@@ -323,10 +368,50 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, DWORD &err
   c.tokenLabel = target->label;
   c.label = name.label;
   c.fullName = fullName(target->label, name.label);
-  std::lock_guard<std::mutex> lock(c.mu);
-  c.slot = target->slot;
-  c.epoch = use.epoch();
+  {
+    std::lock_guard<std::mutex> lock(c.mu);
+    c.slot = target->slot;
+    c.epoch = use.epoch();
+  }
+  if (!creating) {
+    ContainerHit hit;
+    hit.epoch = use.epoch();
+    hit.serial = c.serial;
+    hit.tokenLabel = c.tokenLabel;
+    hit.label = c.label;
+    hit.fullName = c.fullName;
+    hit.slot = target->slot;
+    hit.handle = found;
+    std::lock_guard<std::mutex> lock(cacheMu);
+    auto &cache = containerCache();
+    if (cache.size() >= kMaxCached) cache.clear();
+    cache[{&use.module(), name.full ? fullName(name.token, name.label) : name.label}] = hit;
+  }
   return Step::Ok;
+}
+
+// An open of a container found before in this epoch, while the object it
+// was found by is still there.
+bool resolveCached(Use &use, const Name &name, Container &c) {
+  ContainerHit hit;
+  {
+    std::lock_guard<std::mutex> lock(cacheMu);
+    const auto it = containerCache().find(
+        {&use.module(), name.full ? fullName(name.token, name.label) : name.label});
+    if (it == containerCache().end() || it->second.epoch != use.epoch()) return false;
+    hit = it->second;
+  }
+  CK_RV rv = CKR_OK;
+  const CK_SESSION_HANDLE s = use.session(hit.slot, rv);
+  if (s == CK_INVALID_HANDLE || !stillIs(use, s, hit.handle, hit.label, nullptr)) return false;
+  c.serial = hit.serial;
+  c.tokenLabel = hit.tokenLabel;
+  c.label = hit.label;
+  c.fullName = hit.fullName;
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.slot = hit.slot;
+  c.epoch = use.epoch();
+  return true;
 }
 
 // ---- Logins ----------------------------------------------------------------------
@@ -525,11 +610,7 @@ bool cachedKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, CK_O
     if (it == keyCache().end() || it->second.epoch != use.epoch()) return false;
     hit = it->second;
   }
-  Bytes label, id;
-  if (attribute(use, s, hit.handle, CKA_LABEL, label) &&
-      std::string(label.begin(), label.end()) == c.label &&
-      attribute(use, s, hit.handle, CKA_ID, id) && id == hit.id)
-    return true;
+  if (stillIs(use, s, hit.handle, c.label, &hit.id)) return true;
   std::lock_guard<std::mutex> lock(cacheMu);
   keyCache().erase(key);
   return false;
@@ -693,6 +774,7 @@ bool acquire(Context &ctx, const std::string &name, DWORD action, DWORD &error) 
   c->prompt = ctx.provider.pinPrompt;
   const bool creating = action == CRYPT_NEWKEYSET;
   const bool ok = run(*m, error, [&](Use &use, DWORD &err, std::string &why) {
+    if (!creating && resolveCached(use, parsed, *c)) return Step::Ok;
     Step step = resolve(use, parsed, creating, *c, err, why);
     if (step != Step::Ok || !creating) return step;
     CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
@@ -993,6 +1075,19 @@ bool exportPrivate(Context &ctx, int spec, crypto::Parts &parts, DWORD &error) {
       while (!f.second->empty() && f.second->front() == 0) f.second->erase(f.second->begin());
     }
     return Step::Ok;
+  });
+}
+
+bool signatureSize(Context &ctx, int spec, DWORD &size, DWORD &error) {
+  Container &c = *ctx.p11;
+  return run(*c.module, error, [&](Use &use, DWORD &err, std::string &why) {
+    CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
+    Step step = locate(use, c, s, err, why);
+    if (step != Step::Ok) return step;
+    KeyHit hit;
+    step = privateKey(use, s, c, spec, hit, err, why);
+    if (step == Step::Ok) size = (hit.info.bits + 7) / 8;
+    return step;
   });
 }
 

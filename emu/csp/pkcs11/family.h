@@ -64,6 +64,10 @@ bool import(Context &ctx, int spec, const crypto::Parts &parts, bool exportable,
 // The components of an extractable, non-sensitive private key.
 bool exportPrivate(Context &ctx, int spec, crypto::Parts &parts, DWORD &error);
 
+// The length of a signature of the private key of `spec` (logging in
+// through the PIN prompt when the key is not visible without a login).
+bool signatureSize(Context &ctx, int spec, DWORD &size, DWORD &error);
+
 // PKCS#1 v1.5 signature (CKM_RSA_PKCS) of the DigestInfo of `md` over
 // `digest`, or of `digest` itself when `md` is null; big-endian.
 bool sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest, size_t digestLen,
