@@ -7,10 +7,9 @@ home=$(mktemp -d "${TMPDIR:-/tmp}/mscapi-test-XXXXXX") || exit 1
 trap 'rm -rf "$home"' EXIT
 export MSCAPI_HOME="$home"
 # The home never sees the machine's PKCS#11 modules; MSCAPI_TEST_TOKENS
-# (direct, proxy or client) gives it a SoftHSM2 token of its own instead.
+# (direct or proxy) gives it a SoftHSM2 token of its own instead.
 setup=$("$(dirname "$0")/tokens/token-home.sh" "$builddir" "$home" "${MSCAPI_TEST_TOKENS:-none}") || exit 1
 eval "$setup"
-trap 'if [ -n "${P11_KIT_SERVER_PID:-}" ]; then kill "$P11_KIT_SERVER_PID"; fi; rm -rf "$home"' EXIT
 if [ "$mode" = asan ]; then
   # The JVM is not built with ASan: preload its runtime, and leave leak
   # detection and SIGSEGV to the JVM, which owns them.

@@ -17,19 +17,16 @@
 #           (XDG_CONFIG_HOME) that names only SoftHSM2's module. p11-kit reads
 #           no user configuration in a process of root: the proxy then serves
 #           the machine's registered modules, and the SoftHSM2 among them sees
-#           only this home's tokens through SOFTHSM2_CONF;
-#   client  p11-kit's client module, talking to a `p11-kit server` started
-#           here that exports the token over a socket in HOME/run.
+#           only this home's tokens through SOFTHSM2_CONF.
 # MODE "none" does only the first part.
 #
 # Prints shell assignments for the caller to eval (SOFTHSM2_CONF,
-# XDG_CONFIG_HOME, P11_KIT_SERVER_ADDRESS, P11_KIT_SERVER_PID); a server
-# started here is the caller's to stop (kill "$P11_KIT_SERVER_PID").
+# XDG_CONFIG_HOME). A token reached over a p11-kit server socket is tested
+# natively (tests/native/pkcs11_test.cpp).
 set -eu
 umask 077
 builddir=$1 home=$2 mode=$3 label=${4:-L}
 softhsm_module=/usr/lib/softhsm/libsofthsm2.so
-p11kit_modules=$(pkg-config --variable=p11_module_path p11-kit-1 2>/dev/null || echo /usr/lib/x86_64-linux-gnu/pkcs11)
 proxy_module=$(pkg-config --variable=proxy_module p11-kit-1 2>/dev/null || echo /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so)
 providers='HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider'
 
@@ -42,7 +39,6 @@ case $mode in
   none) exit 0 ;;
   direct) image=$softhsm_module ;;
   proxy) image=$proxy_module ;;
-  client) image=$p11kit_modules/p11-kit-client.so ;;
   *) echo "token-home.sh: unknown mode $mode" >&2; exit 2 ;;
 esac
 
@@ -63,33 +59,16 @@ cat '$dir/pin'
 EOF
 chmod 700 "$dir/pin-prompt"
 
-# p11-kit's user configuration: only this module (for users other than root).
+# p11-kit's user configuration (read for users other than root): only this
+# module; every module the machine registers is blanked out ("module:" with
+# no value ignores it).
 mkdir -p "$home/config/pkcs11/modules"
 printf 'user-config: only\n' >"$home/config/pkcs11/pkcs11.conf"
-printf 'module: %s\n' "$softhsm_module" >"$home/config/pkcs11/modules/test-softhsm.module"
+for f in /usr/share/p11-kit/modules/*.module /etc/pkcs11/modules/*.module; do
+  if [ -e "$f" ]; then printf 'module:\n' >"$home/config/pkcs11/modules/$(basename "$f")"; fi
+done
+printf 'module: %s\n' "$softhsm_module" >"$home/config/pkcs11/modules/softhsm2.module"
 echo "XDG_CONFIG_HOME='$home/config'; export XDG_CONFIG_HOME;"
-
-if [ "$mode" = client ]; then
-  mkdir -p "$home/run"
-  chmod 700 "$home/run"
-  out=$home/run/server.out
-  SOFTHSM2_CONF=$conf XDG_RUNTIME_DIR=$home/run \
-    p11-kit server --provider "$softhsm_module" -f "pkcs11:token=$label" >"$out" 2>&1 </dev/null &
-  pid=$!
-  tries=0
-  until grep -q '^P11_KIT_SERVER_PID=' "$out"; do
-    tries=$((tries + 1))
-    if [ $tries -gt 100 ] || ! kill -0 "$pid" 2>/dev/null; then
-      cat "$out" >&2
-      echo "token-home.sh: p11-kit server did not start" >&2
-      kill "$pid" 2>/dev/null || true
-      exit 1
-    fi
-    sleep 0.1
-  done
-  grep '^P11_KIT_SERVER_ADDRESS=' "$out"
-  echo "P11_KIT_SERVER_PID=$pid; export P11_KIT_SERVER_PID;"
-fi
 
 {
   printf '[%s\\SoftHSM Test Provider]\n' "$providers"

@@ -12,7 +12,7 @@ import java.util.List;
 
 /**
  * The SoftHSM2 token that tests/tokens/token-home.sh made in this JVM's home
- * when MSCAPI_TEST_TOKENS is set (direct, proxy or client): its provider, its
+ * when MSCAPI_TEST_TOKENS is set (direct or proxy): its provider, its
  * PINs, its PIN prompt, and OpenSC's pkcs11-tool on the same token.
  */
 final class Tokens {
