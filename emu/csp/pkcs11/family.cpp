@@ -26,6 +26,7 @@ struct Container {
   std::mutex mu;  // guards what follows
   uint64_t epoch = 0;
   CK_SLOT_ID slot = 0;
+  CK_FLAGS flags = 0;  // the token's, when it was found
 };
 
 namespace {
@@ -198,6 +199,7 @@ struct ContainerHit {
   uint64_t epoch = 0;
   std::string serial, tokenLabel, label, fullName;
   CK_SLOT_ID slot = 0;
+  CK_FLAGS flags = 0;
   CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
 };
 
@@ -257,6 +259,7 @@ Step locate(Use &use, Container &c, CK_SESSION_HANDLE &s, DWORD &error, std::str
     slot = t->slot;
     std::lock_guard<std::mutex> lock(c.mu);
     c.slot = slot;
+    c.flags = t->flags;
     c.epoch = use.epoch();
   }
   CK_RV rv = CKR_OK;
@@ -371,6 +374,7 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, DWORD &err
   {
     std::lock_guard<std::mutex> lock(c.mu);
     c.slot = target->slot;
+    c.flags = target->flags;
     c.epoch = use.epoch();
   }
   if (!creating) {
@@ -381,6 +385,7 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, DWORD &err
     hit.label = c.label;
     hit.fullName = c.fullName;
     hit.slot = target->slot;
+    hit.flags = target->flags;
     hit.handle = found;
     std::lock_guard<std::mutex> lock(cacheMu);
     auto &cache = containerCache();
@@ -410,6 +415,7 @@ bool resolveCached(Use &use, const Name &name, Container &c) {
   c.fullName = hit.fullName;
   std::lock_guard<std::mutex> lock(c.mu);
   c.slot = hit.slot;
+  c.flags = hit.flags;
   c.epoch = use.epoch();
   return true;
 }
@@ -938,12 +944,27 @@ bool store(Context &ctx, int spec, KeyInfo &info, DWORD &error, Make &&make) {
     CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
     Step step = locate(use, c, s, err, why);
     if (step != Step::Ok) return step;
-    step = ensureLogin(use, c, s, err, why);
-    if (step != Step::Ok) return step;
+    // A token that wants a login before its private objects gets one first;
+    // another one only when it refuses the objects without.
+    bool loginRequired = false;
+    {
+      std::lock_guard<std::mutex> lock(c.mu);
+      loginRequired = (c.flags & CKF_LOGIN_REQUIRED) != 0;
+    }
+    if (loginRequired) {
+      step = ensureLogin(use, c, s, err, why);
+      if (step != Step::Ok) return step;
+    }
     std::vector<CK_OBJECT_HANDLE> old;
     keyObjects(use, s, c, spec, old);
     CK_OBJECT_HANDLE pub = CK_INVALID_HANDLE, priv = CK_INVALID_HANDLE;
-    const CK_RV rv = make(use, s, pub, priv, why);
+    CK_RV rv = make(use, s, pub, priv, why);
+    if (rv == CKR_USER_NOT_LOGGED_IN && !use.loggedIn(s)) {
+      step = ensureLogin(use, c, s, err, why);
+      if (step != Step::Ok) return step;
+      keyObjects(use, s, c, spec, old);
+      rv = make(use, s, pub, priv, why);
+    }
     if (rv != CKR_OK) {
       err = storeError(rv);
       why += rvName(rv);
