@@ -21,6 +21,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/key_blobs.h"
@@ -602,6 +603,39 @@ TEST_P(Pkcs11, KeysAreSharedWithOpenSC) {
   EXPECT_TRUE(verifies(pub, EVP_sha256(), digest, readFile(dir + "/sig")));
   EVP_PKEY_free(pub);
   CryptReleaseContext(mine, 0);
+}
+
+TEST_P(Pkcs11, ThreadsSignAtOnce) {
+  HCRYPTPROV p = open("threads", CRYPT_NEWKEYSET);
+  ASSERT_NE(p, 0u);
+  ASSERT_TRUE(pin(p, kPin));
+  HCRYPTKEY k = 0;
+  ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
+  CryptDestroyKey(k);
+  EVP_PKEY *pub = fromPublicBlob(exportBlob(p, AT_SIGNATURE, PUBLICKEYBLOB));
+  ASSERT_NE(pub, nullptr);
+  CryptReleaseContext(p, 0);
+  // Each thread opens the container by one of its names, presents the PIN
+  // and signs; every signature is checked afterwards.
+  constexpr int kThreads = 4, kEach = 10;
+  std::vector<std::vector<std::pair<Bytes, Bytes>>> made(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        HCRYPTPROV c = open(t % 2 ? "threads" : "\\\\.\\L\\threads");
+        if (c == 0) continue;
+        const Bytes hash = randomHash(32);
+        if (pin(c, kPin)) made[t].emplace_back(hash, signHash(c, AT_SIGNATURE, CALG_SHA_256, hash));
+        CryptReleaseContext(c, 0);
+      }
+    });
+  for (std::thread &t : threads) t.join();
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(made[t].size(), static_cast<size_t>(kEach)) << t;
+    for (const auto &m : made[t]) EXPECT_TRUE(verifies(pub, EVP_sha256(), m.first, m.second));
+  }
+  EVP_PKEY_free(pub);
 }
 
 // The client module is an image of its own: one run.
