@@ -638,6 +638,41 @@ TEST_P(Pkcs11, ThreadsSignAtOnce) {
   EVP_PKEY_free(pub);
 }
 
+// The default registration's PKCS#11 provider: p11-kit's proxy, listed
+// and acquirable; with no token it finds no container.
+class Pkcs11Default : public Pkcs11 {};
+
+TEST_P(Pkcs11Default, TheDefaultRegistrationServesTheProxy) {
+  ASSERT_EQ(sh("softhsm2-util --delete-token --token L"), 0);
+  const char kDefault[] = "PKCS#11 Token RSA Provider";
+  std::filesystem::remove(home_ + "/registry/50-" + std::string(kProvider) + ".reg");
+  HKEY k = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(
+                HKEY_LOCAL_MACHINE,
+                (std::string("SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\") + kDefault)
+                    .c_str(),
+                0, KEY_QUERY_VALUE, &k),
+            ERROR_SUCCESS);
+  char image[300];
+  DWORD size = sizeof image, type = 0;
+  ASSERT_EQ(
+      RegQueryValueExA(k, "Image Path", nullptr, &type, reinterpret_cast<BYTE *>(image), &size),
+      ERROR_SUCCESS);
+  RegCloseKey(k);
+  EXPECT_EQ(std::filesystem::canonical(image), std::filesystem::canonical(module_));
+  HCRYPTPROV v = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&v, nullptr, kDefault, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  char name[600];
+  DWORD n = sizeof name;
+  EXPECT_FALSE(
+      CryptGetProvParam(v, PP_ENUMCONTAINERS, reinterpret_cast<BYTE *>(name), &n, CRYPT_FIRST));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+  CryptReleaseContext(v, 0);
+  HCRYPTPROV c = 0;
+  EXPECT_FALSE(CryptAcquireContextA(&c, "new", kDefault, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+}
+
 // The client module is an image of its own: one run.
 class Pkcs11Socket : public Pkcs11 {};
 
@@ -698,6 +733,11 @@ INSTANTIATE_TEST_SUITE_P(Via, Pkcs11, ::testing::Values(Via::Module, Via::Proxy)
 INSTANTIATE_TEST_SUITE_P(Via, Pkcs11Socket, ::testing::Values(Via::Module),
                          [](const ::testing::TestParamInfo<Via> &) {
                            return std::string("module");
+                         });
+
+INSTANTIATE_TEST_SUITE_P(Via, Pkcs11Default, ::testing::Values(Via::Proxy),
+                         [](const ::testing::TestParamInfo<Via> &) {
+                           return std::string("proxy");
                          });
 
 }  // namespace
