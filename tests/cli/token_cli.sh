@@ -29,6 +29,9 @@ chmod 700 prompt.sh
 "$launcher" token init --label "cli token" --so-pin-file so.txt --pin-file pin.txt --pin-prompt "$home/prompt.sh" \
   >out.txt 2>&1 || { cat out.txt; fail "token init"; }
 [ -f "$MSCAPI_HOME/softhsm/softhsm2.conf" ] || fail "no SoftHSM2 configuration in the home"
+"$launcher" token init --label "cli token" --so-pin-file so.txt --pin-file pin.txt >out.txt 2>&1; rc=$?
+[ "$rc" -eq 1 ] || { cat out.txt; fail "a second token of one label gave $rc, expected 1"; }
+grep -q 'labelled "cli token" exists already' out.txt || { cat out.txt; fail "no reason for the refusal"; }
 
 "$launcher" providers >prov.txt 2>&1 || { cat prov.txt; fail "providers"; }
 for want in "$provider" "family: PKCS#11, module /usr/lib/softhsm/libsofthsm2.so" 'token: "cli token"' \

@@ -6,6 +6,7 @@ import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
@@ -71,26 +72,22 @@ final class TokenCommands {
         Path dir = home().resolve("softhsm");
         Path conf = dir.resolve("softhsm2.conf");
         Files.createDirectories(dir.resolve("tokens"));
-        dir.toFile().setReadable(false, false);
-        dir.toFile().setReadable(true, true);
-        dir.toFile().setExecutable(false, false);
-        dir.toFile().setExecutable(true, true);
+        Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwx------"));
         if (!Files.exists(conf)) {
             Files.writeString(conf, "directories.tokendir = " + dir.resolve("tokens") + "\nobjectstore.backend = file\n");
+        }
+        // Two tokens of one label would make \\.\<label>\<container> ambiguous.
+        if (softHsm(conf, "--show-slots").lines().map(String::trim)
+                .anyMatch(l -> l.startsWith("Label:") && l.substring(6).trim().equals(label))) {
+            throw new Exception("a SoftHSM2 token labelled \"" + label + "\" exists already in " + dir);
         }
         char[] soPin = pin(soPinFile, "SO PIN for token \"" + label + "\"");
         char[] userPin = pin(pinFile, "User PIN for token \"" + label + "\"");
         try {
             // softhsm2-util takes the PINs as arguments only: they are visible to the
             // machine's other processes while it runs.
-            ProcessBuilder pb = new ProcessBuilder("softhsm2-util", "--init-token", "--free", "--label", label,
-                    "--so-pin", new String(soPin), "--pin", new String(userPin)).redirectErrorStream(true);
-            pb.environment().put("SOFTHSM2_CONF", conf.toString());
-            Process p = pb.start();
-            String said = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).trim();
-            if (p.waitFor() != 0) {
-                throw new Exception("softhsm2-util could not initialise the token: " + said);
-            }
+            softHsm(conf, "--init-token", "--free", "--label", label, "--so-pin", new String(soPin), "--pin",
+                    new String(userPin));
         } finally {
             Arrays.fill(soPin, '\0');
             Arrays.fill(userPin, '\0');
@@ -104,6 +101,25 @@ final class TokenCommands {
         out.println("provider \"" + SOFTHSM_PROVIDER + "\" registered (" + reg + ")");
         out.println("programs other than this tool need SOFTHSM2_CONF=" + conf);
         return Main.OK;
+    }
+
+    /** Runs softhsm2-util on the home's token store; its output, or an exception with it. */
+    static String softHsm(Path conf, String... args) throws Exception {
+        List<String> cmd = new ArrayList<>(List.of("softhsm2-util"));
+        cmd.addAll(Arrays.asList(args));
+        ProcessBuilder pb = new ProcessBuilder(cmd).redirectErrorStream(true);
+        pb.environment().put("SOFTHSM2_CONF", conf.toString());
+        Process p;
+        try {
+            p = pb.start();
+        } catch (IOException e) {
+            throw new Exception("softhsm2-util is not installed (Debian package softhsm2)");
+        }
+        String said = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).trim();
+        if (p.waitFor() != 0) {
+            throw new Exception("softhsm2-util " + args[0] + " failed: " + said);
+        }
+        return said;
     }
 
     static String regText(String s) {
