@@ -47,6 +47,16 @@ class TokenKeysTest {
         return MSCAPI.sign(PROVIDER, container, keySpec, h, h.length, algId);
     }
 
+    /** The test provider's "Image Path", as the harness registered it. */
+    static String imagePath() throws Exception {
+        for (String line : Files.readAllLines(TestHome.home().resolve("registry").resolve("50-tokens.reg"))) {
+            if (line.startsWith("\"Image Path\"=")) {
+                return line.substring(line.indexOf('=') + 2, line.length() - 1);
+            }
+        }
+        throw new AssertionError("no Image Path in the harness's registration");
+    }
+
     static List<KeyPairsTest.Rec> onToken() {
         return KeyPairsTest.parse(MSCAPI.queryKeyPairs()).stream().filter(r -> r.provider().equals(PROVIDER))
                 .toList();
@@ -56,6 +66,14 @@ class TokenKeysTest {
     @Order(1)
     void firstLoginGoesThroughThePinPrompt() throws Exception {
         assertEquals(List.of(), Tokens.prompts());
+        // The same module registered without a PIN prompt: nothing logs in, the call fails.
+        Path noPrompt = TestHome.home().resolve("registry").resolve("60-no-prompt.reg");
+        Files.writeString(noPrompt, "Windows Registry Editor Version 5.00\n\n"
+                + TestHome.provider("SoftHSM No Prompt", 1, imagePath()));
+        assertEquals(8, MSCAPI.generateRandom("SoftHSM No Prompt", 8).length, "the provider loads");
+        assertFails(GEN_FAILED, () -> MSCAPI.generateKeyPair("SoftHSM No Prompt", "no-prompt", AT_SIGNATURE, 1024));
+        assertEquals(List.of(), Tokens.prompts());
+        Files.delete(noPrompt);
         // A wrong answer: the token refuses it and nothing is generated.
         Tokens.promptAnswers("000000");
         assertFails(GEN_FAILED, () -> MSCAPI.generateKeyPair(PROVIDER, "first", AT_SIGNATURE, 1024));
@@ -76,6 +94,12 @@ class TokenKeysTest {
         assertEquals(asked, Tokens.prompts().size());
         MSCAPI.deleteKeyPair(PROVIDER, "first");
         MSCAPI.deleteKeyPair(PROVIDER, "second");
+        try {
+            MSCAPI.deleteKeyPair(PROVIDER, "no-prompt"); // the empty container the failed call may have left
+        } catch (Exception none) {
+            // it left none
+        }
+        assertEquals(List.of(), onToken());
     }
 
     @Test
