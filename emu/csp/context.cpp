@@ -60,11 +60,13 @@ static BOOL CryptAcquireContextAImpl(HCRYPTPROV *phProv, LPCSTR szContainer, LPC
     if (pkcs11) {
       // Containers live on the module's tokens.
       if (action == CRYPT_DELETEKEYSET) {
-        if (!emu::csp::pkcs11::remove(ctx->provider, name, error)) return emu::fail(error);
+        if (!emu::csp::pkcs11::remove(ctx->provider, name, (dwFlags & CRYPT_SILENT) != 0, error))
+          return emu::fail(error);
         return emu::succeed();
       }
       if (action != 0 && action != CRYPT_NEWKEYSET) return emu::fail(NTE_BAD_FLAGS);
-      if (!emu::csp::pkcs11::acquire(*ctx, name, action, error)) return emu::fail(error);
+      if (!emu::csp::pkcs11::acquire(*ctx, name, action, (dwFlags & CRYPT_SILENT) != 0, error))
+        return emu::fail(error);
       *phProv = contexts().add(std::move(ctx));
       return emu::succeed();
     }

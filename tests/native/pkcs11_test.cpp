@@ -505,6 +505,15 @@ TEST_P(Pkcs11, ThePinPromptLogsInWhenNoLoginHolds) {
     bool generates;
   };
   const Case cases[] = {{"000000", 0, false}, {kPin, 1, false}, {kPin, 0, true}};
+  // A silent context (CRYPT_SILENT) never asks: the key needs a login.
+  registerProvider(module_, promptScript(kPin));
+  HCRYPTPROV silent = open("silent", CRYPT_NEWKEYSET | CRYPT_SILENT);
+  ASSERT_NE(silent, 0u);
+  HCRYPTKEY none = 0;
+  EXPECT_FALSE(CryptGenKey(silent, AT_SIGNATURE, 1024u << 16, &none));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_PERM));
+  EXPECT_EQ(promptCount(), 0);
+  CryptReleaseContext(silent, 0);
   int expectedPrompts = 0;
   for (const Case &c : cases) {
     registerProvider(module_, promptScript(c.answer, c.status));

@@ -766,7 +766,7 @@ bool load(const Provider &provider, DWORD &error) {
   return moduleOf(provider, error) != nullptr;
 }
 
-bool acquire(Context &ctx, const std::string &name, DWORD action, DWORD &error) {
+bool acquire(Context &ctx, const std::string &name, DWORD action, bool silent, DWORD &error) {
   Name parsed;
   if (!parseName(name, parsed)) {
     error = NTE_BAD_KEYSET_PARAM;
@@ -777,7 +777,7 @@ bool acquire(Context &ctx, const std::string &name, DWORD action, DWORD &error) 
   if (!m) return false;
   auto c = std::make_shared<Container>();
   c->module = m;
-  c->prompt = ctx.provider.pinPrompt;
+  if (!silent) c->prompt = ctx.provider.pinPrompt;
   const bool creating = action == CRYPT_NEWKEYSET;
   const bool ok = run(*m, error, [&](Use &use, DWORD &err, std::string &why) {
     if (!creating && resolveCached(use, parsed, *c)) return Step::Ok;
@@ -815,7 +815,7 @@ bool acquire(Context &ctx, const std::string &name, DWORD action, DWORD &error) 
   return true;
 }
 
-bool remove(const Provider &provider, const std::string &name, DWORD &error) {
+bool remove(const Provider &provider, const std::string &name, bool silent, DWORD &error) {
   Name parsed;
   if (!parseName(name, parsed)) {
     error = NTE_BAD_KEYSET;
@@ -826,7 +826,7 @@ bool remove(const Provider &provider, const std::string &name, DWORD &error) {
   if (!m) return false;
   Container c;
   c.module = m;
-  c.prompt = provider.pinPrompt;
+  if (!silent) c.prompt = provider.pinPrompt;
   return run(*m, error, [&](Use &use, DWORD &err, std::string &why) {
     Step step = resolve(use, parsed, false, c, err, why);
     if (step != Step::Ok) return step;

@@ -38,11 +38,12 @@ struct Container;
 bool load(const Provider &provider, DWORD &error);
 
 // Opens (action 0) or creates (CRYPT_NEWKEYSET) a container for a context:
-// sets ctx.p11 and ctx.containerName (the full name).
-bool acquire(Context &ctx, const std::string &name, DWORD action, DWORD &error);
+// sets ctx.p11 and ctx.containerName (the full name). A `silent` context
+// (CRYPT_SILENT) never runs the PIN prompt.
+bool acquire(Context &ctx, const std::string &name, DWORD action, bool silent, DWORD &error);
 
 // Deletes a container and its keys.
-bool remove(const Provider &provider, const std::string &name, DWORD &error);
+bool remove(const Provider &provider, const std::string &name, bool silent, DWORD &error);
 
 // The full names of every container on every token, token by token in
 // slot order, each token's names in case-insensitive order.
