@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -190,8 +192,12 @@ class Pkcs11 : public HomeTest, public ::testing::WithParamInterface<Via> {
   }
 
   int initToken(const std::string &label) {
-    return sh("softhsm2-util --init-token --free --label " + label + " --pin " + kPin +
-              " --so-pin 654321");
+    int status = -1;
+    const std::string out = capture("softhsm2-util --init-token --free --label " + label +
+                                        " --pin " + kPin + " --so-pin 654321 2>&1",
+                                    &status);
+    if (status != 0) ADD_FAILURE() << out;
+    return status;
   }
 
   // Registers the test's provider with `image` and, when given, its PIN
@@ -645,6 +651,74 @@ TEST_P(Pkcs11, ThreadsSignAtOnce) {
     for (const auto &m : made[t]) EXPECT_TRUE(verifies(pub, EVP_sha256(), m.first, m.second));
   }
   EVP_PKEY_free(pub);
+}
+
+// Threads keep signing while another process deletes and re-creates the
+// token: the module is re-initialised under them without a crash or a
+// hang, every signature made verifies, and the new token serves afterwards.
+TEST_P(Pkcs11, TheTokenGoesAwayWhileThreadsSign) {
+  HCRYPTPROV p = open("busy", CRYPT_NEWKEYSET);
+  ASSERT_NE(p, 0u);
+  ASSERT_TRUE(pin(p, kPin));
+  HCRYPTKEY k = 0;
+  ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
+  CryptDestroyKey(k);
+  EVP_PKEY *pub = fromPublicBlob(exportBlob(p, AT_SIGNATURE, PUBLICKEYBLOB));
+  ASSERT_NE(pub, nullptr);
+  CryptReleaseContext(p, 0);
+  constexpr int kThreads = 3, kEach = 30;
+  std::atomic<int> started{0};
+  std::vector<std::vector<std::pair<Bytes, Bytes>>> made(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        HCRYPTPROV c = open("busy");
+        if (i == 0) ++started;
+        if (c == 0) continue;
+        const Bytes hash = randomHash(32);
+        const Bytes sig = signHash(c, AT_SIGNATURE, CALG_SHA_256, hash);
+        if (!sig.empty()) made[t].emplace_back(hash, sig);
+        CryptReleaseContext(c, 0);
+      }
+    });
+  while (started.load() < kThreads) std::this_thread::yield();
+  // SoftHSM2 in this process may write its token's generation file while
+  // softhsm2-util removes the token's folder (which then fails): what is
+  // left is removed until it stays gone (this process stops touching the
+  // old token once the module is re-initialised).
+  std::vector<std::filesystem::path> folders;
+  for (const auto &e : std::filesystem::directory_iterator(home_ + "/softhsm/tokens"))
+    folders.push_back(e.path());
+  ASSERT_EQ(folders.size(), 1u);
+  sh("softhsm2-util --delete-token --token L");
+  for (int tries = 0; std::filesystem::exists(folders[0]) && tries < 200; ++tries) {
+    std::error_code ec;
+    std::filesystem::remove_all(folders[0], ec);
+    if (std::filesystem::exists(folders[0]))
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_FALSE(std::filesystem::exists(folders[0]));
+  EXPECT_EQ(initToken("L"), 0);
+  for (std::thread &t : threads) t.join();
+  for (const auto &m : made)
+    for (const auto &one : m) EXPECT_TRUE(verifies(pub, EVP_sha256(), one.first, one.second));
+  EVP_PKEY_free(pub);
+  // A token re-created while the module was being re-initialised is found
+  // by a later lookup (the emulation looks again, a few times a second,
+  // while a token that went away has not shown up).
+  HCRYPTPROV q = 0;
+  for (int tries = 0; q == 0 && tries < 100; ++tries) {
+    q = open("fresh", CRYPT_NEWKEYSET);
+    if (q == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_NE(q, 0u);
+  ASSERT_TRUE(pin(q, kPin));
+  ASSERT_TRUE(CryptGenKey(q, AT_SIGNATURE, 1024u << 16, &k));
+  CryptDestroyKey(k);
+  EXPECT_TRUE(signsAndVerifies(q, AT_SIGNATURE));
+  EXPECT_EQ(enumerate(), std::vector<std::string>{"\\\\.\\L\\fresh"});
+  CryptReleaseContext(q, 0);
 }
 
 // The default registration's PKCS#11 provider: p11-kit's proxy, listed

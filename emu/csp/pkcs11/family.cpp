@@ -359,6 +359,10 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, DWORD &err
   }
   if (target == nullptr) {
     error = NTE_BAD_KEYSET;
+    if (use.module().rescanForLostToken()) {
+      why = "a token went away and has not shown up again: looking for it once more";
+      return Step::Retry;
+    }
     if (creating)
       why = name.full ? "no initialised, writable token labelled \"" + name.token + "\""
                       : "no initialised, writable token is present";

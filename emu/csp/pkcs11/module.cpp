@@ -232,6 +232,17 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
     std::lock_guard<std::mutex> l(m_.mu);
     seen = m_.serials;
   }
+  // A token that went away is remembered (by label) until one with its
+  // label shows up again: a token re-created elsewhere may only appear
+  // after another re-initialisation.
+  const auto lose = [&](CK_SLOT_ID slot) {
+    const auto before = seen.find(slot);
+    const std::string label =
+        before == seen.end() ? "?" : before->second.substr(before->second.find('/') + 1);
+    std::lock_guard<std::mutex> l(m_.mu);
+    if (m_.lost.empty()) m_.lostSince = std::chrono::steady_clock::now();
+    m_.lost.insert(label);
+  };
   std::map<CK_SLOT_ID, std::string> now;
   for (CK_SLOT_ID slot : slots) {
     CK_TOKEN_INFO info{};
@@ -240,6 +251,7 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
     if (rv != CKR_OK) {
       why = "C_GetTokenInfo of slot " + std::to_string(slot) + ": " + rvName(rv) +
             " (the token went away)";
+      lose(slot);
       return false;
     }
     TokenView t;
@@ -250,6 +262,7 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
     const auto before = seen.find(slot);
     if (before != seen.end() && before->second != t.serial + "/" + t.label) {
       why = "the token in slot " + std::to_string(slot) + " changed";
+      lose(slot);
       return false;
     }
     now[slot] = t.serial + "/" + t.label;
@@ -259,10 +272,25 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
   for (const auto &s : seen)
     if (now.find(s.first) == now.end()) {
       why = "the token in slot " + std::to_string(s.first) + " was removed";
+      lose(s.first);
       return false;
     }
   std::lock_guard<std::mutex> l(m_.mu);
   m_.serials = std::move(now);
+  for (const TokenView &t : out) m_.lost.erase(t.label);
+  return true;
+}
+
+bool Module::rescanForLostToken() {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> l(mu);
+  if (lost.empty()) return false;
+  if (now - lostSince > kLostFor) {
+    lost.clear();
+    return false;
+  }
+  if (now - lastRescan < kRescanInterval) return false;
+  lastRescan = now;
   return true;
 }
 

@@ -12,10 +12,12 @@
 #include <p11-kit/pkcs11.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -71,6 +73,19 @@ class Module {
   std::mutex mu;
   std::map<std::string, std::shared_ptr<LoginState>> logins;  // by token serial + label
   std::map<CK_SLOT_ID, std::string> serials;                  // the token each slot showed
+  // Labels of tokens that went away and have not shown up again, since
+  // when, and when the module was last re-initialised to look for them.
+  std::set<std::string> lost;
+  std::chrono::steady_clock::time_point lostSince, lastRescan;
+
+  // Whether a lookup that found nothing should re-initialise the module and
+  // look again: a token went away and has not shown up again (a token
+  // re-created by another process may be seen only after a
+  // re-initialisation). At most once per kRescanInterval, for kLostFor
+  // after the token went away.
+  bool rescanForLostToken();
+  static constexpr std::chrono::milliseconds kRescanInterval{200};
+  static constexpr std::chrono::seconds kLostFor{300};
 
  private:
   friend class Use;
