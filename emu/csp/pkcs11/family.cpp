@@ -1109,6 +1109,17 @@ bool signatureSize(Context &ctx, int spec, DWORD &size, DWORD &error) {
     CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
     Step step = locate(use, c, s, err, why);
     if (step != Step::Ok) return step;
+    // The size of a key found in this epoch needs no call into the module
+    // (the signature itself checks that the key is still there).
+    {
+      std::lock_guard<std::mutex> lock(cacheMu);
+      const auto it = keyCache().find(KeyCacheKey{&use.module(), tokenKey(c.serial, c.tokenLabel),
+                                                  c.label, spec, CKO_PRIVATE_KEY});
+      if (it != keyCache().end() && it->second.epoch == use.epoch()) {
+        size = (it->second.info.bits + 7) / 8;
+        return Step::Ok;
+      }
+    }
     KeyHit hit;
     step = privateKey(use, s, c, spec, hit, err, why);
     if (step == Step::Ok) size = (hit.info.bits + 7) / 8;
