@@ -311,6 +311,9 @@ class Pkcs11 : public HomeTest, public ::testing::WithParamInterface<Via> {
     return ok;
   }
 
+  // The body of TheTokenGoesAwayWhileThreadsSign.
+  void tokenGoesAwayWhileThreadsSign();
+
   std::string module_, conf_, savedHome_;
   int prompts_ = 0;
   pid_t serverPid_ = 0;
@@ -657,6 +660,23 @@ TEST_P(Pkcs11, ThreadsSignAtOnce) {
 // token: the module is re-initialised under them without a crash or a
 // hang, every signature made verifies, and the new token serves afterwards.
 TEST_P(Pkcs11, TheTokenGoesAwayWhileThreadsSign) {
+  // In a process of its own, which leaves by _exit: SoftHSM2 leaks memory
+  // when its token is deleted under it, which the leak checker of the
+  // sanitizer builds would report at exit. The child's failures are
+  // printed by the child and make its exit status non-zero.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    tokenGoesAwayWhileThreadsSign();
+    std::fflush(nullptr);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+void Pkcs11::tokenGoesAwayWhileThreadsSign() {
   HCRYPTPROV p = open("busy", CRYPT_NEWKEYSET);
   ASSERT_NE(p, 0u);
   ASSERT_TRUE(pin(p, kPin));
