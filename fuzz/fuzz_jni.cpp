@@ -7,6 +7,7 @@
 // of its own messages, and a result must have its documented layout.
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "fuzz_support.h"
 #include "jni_program.h"
 #include "natives.h"
+#include "winapi/advapi32.h"
 
 namespace {
 
@@ -561,6 +563,15 @@ constexpr int kCallsPerInput = 3;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::setUpProcess();
+  // The default registration's PKCS#11 provider would reach the machine's
+  // own modules and tokens (through p11-kit's proxy): the home goes without
+  // it. The first registry call writes the default registration.
+  HKEY k = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &k) == ERROR_SUCCESS)
+    RegCloseKey(k);
+  std::ofstream(fuzz::homePath() + "/registry/50-no-pkcs11.reg")
+      << "Windows Registry Editor Version 5.00\n\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\"
+         "Cryptography\\Defaults\\Provider\\PKCS#11 Token RSA Provider]\n";
   return 0;
 }
 

@@ -20,13 +20,14 @@ set -eu
 # comes with the JDK.
 # Tokens: SoftHSM2 (a software PKCS#11 token for the tests and the demo),
 # p11-kit (the standard PKCS#11 header, its proxy, client and server
-# modules), OpenSC's pkcs11-tool (checks keys from outside).
+# modules; pkgconf gives the build its paths), OpenSC's pkcs11-tool (checks
+# keys from outside).
 # The tool's X.509/PKCS work: Bouncy Castle's provider and PKIX jars.
 base="cmake make g++ openjdk-17-jdk-headless libssl-dev libsqlite3-dev
 libgtest-dev googletest junit5 g++-mingw-w64-i686 binutils-mingw-w64-i686
 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 openssl
 wine wine64 wine32:i386
-softhsm2 p11-kit p11-kit-modules libp11-kit-dev opensc
+softhsm2 p11-kit p11-kit-modules libp11-kit-dev pkgconf opensc
 libbcprov-java libbcpkix-java"
 # libFuzzer builds: clang without recommends lacks the compiler-rt runtime
 # that -fsanitize=fuzzer links.

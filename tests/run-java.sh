@@ -6,6 +6,10 @@ shift 4
 home=$(mktemp -d "${TMPDIR:-/tmp}/mscapi-test-XXXXXX") || exit 1
 trap 'rm -rf "$home"' EXIT
 export MSCAPI_HOME="$home"
+# The home never sees the machine's PKCS#11 modules; MSCAPI_TEST_TOKENS
+# (direct or proxy) gives it a SoftHSM2 token of its own instead.
+setup=$("$(dirname "$0")/tokens/token-home.sh" "$builddir" "$home" "${MSCAPI_TEST_TOKENS:-none}") || exit 1
+eval "$setup"
 if [ "$mode" = asan ]; then
   # The JVM is not built with ASan: preload its runtime, and leave leak
   # detection and SIGSEGV to the JVM, which owns them.

@@ -10,6 +10,7 @@
 #include "common/api.h"
 #include "common/login.h"
 #include "csp/keystore.h"
+#include "csp/pkcs11/family.h"
 
 namespace emu::csp {
 
@@ -40,9 +41,11 @@ static BOOL CryptAcquireContextAImpl(HCRYPTPROV *phProv, LPCSTR szContainer, LPC
     DWORD error = 0;
     if (!emu::csp::resolveProvider(szProvider, dwProvType, ctx->provider, error))
       return emu::fail(error);
+    const bool pkcs11 = ctx->provider.family == emu::csp::Family::Pkcs11;
     if ((dwFlags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT) {
       // A verification context opens no container; naming one is an error.
       if (szContainer != nullptr && *szContainer != '\0') return emu::fail(NTE_BAD_FLAGS);
+      if (pkcs11 && !emu::csp::pkcs11::load(ctx->provider, error)) return emu::fail(error);
       ctx->verifyOnly = true;
       *phProv = contexts().add(std::move(ctx));
       return emu::succeed();
@@ -54,6 +57,19 @@ static BOOL CryptAcquireContextAImpl(HCRYPTPROV *phProv, LPCSTR szContainer, LPC
     if (name.size() > kMaxContainerName)
       return emu::fail(NTE_BAD_KEYSET_PARAM, "container name longer than 260 bytes");
     const DWORD action = dwFlags & ~(CRYPT_SILENT | CRYPT_MACHINE_KEYSET);
+    if (pkcs11) {
+      // Containers live on the module's tokens.
+      if (action == CRYPT_DELETEKEYSET) {
+        if (!emu::csp::pkcs11::remove(ctx->provider, name, (dwFlags & CRYPT_SILENT) != 0, error))
+          return emu::fail(error);
+        return emu::succeed();
+      }
+      if (action != 0 && action != CRYPT_NEWKEYSET) return emu::fail(NTE_BAD_FLAGS);
+      if (!emu::csp::pkcs11::acquire(*ctx, name, action, (dwFlags & CRYPT_SILENT) != 0, error))
+        return emu::fail(error);
+      *phProv = contexts().add(std::move(ctx));
+      return emu::succeed();
+    }
     ctx->dbPath = emu::csp::keystore::databasePath();
     if (action == CRYPT_DELETEKEYSET) {
       if (!emu::csp::keystore::deleteContainer(ctx->dbPath, ctx->provider.family, name))

@@ -14,6 +14,9 @@
 namespace emu::csp {
 
 struct LoadedKey;
+namespace pkcs11 {
+struct Container;
+}
 
 // What a context knows about one key slot (AT_KEYEXCHANGE, AT_SIGNATURE) of
 // its container: the PIN it presented (token family only) and, once that PIN
@@ -36,6 +39,8 @@ struct Context {
   std::string dbPath;       // the key database of the home the context opened
   int64_t containerId = 0;  // row of the open container (0 for a verification context)
   std::string containerName;
+  // PKCS#11 family: the open container on its token.
+  std::shared_ptr<pkcs11::Container> p11;
 
   std::mutex mu;  // guards what follows
   Slot slots[2];  // [0] AT_KEYEXCHANGE, [1] AT_SIGNATURE

@@ -7,6 +7,7 @@
 
 #include "common/api.h"
 #include "csp/keys.h"
+#include "csp/pkcs11/family.h"
 
 using emu::csp::Hash;
 using emu::csp::hashes;
@@ -33,6 +34,33 @@ const HashAlg *findAlg(ALG_ID id) {
   for (const HashAlg &a : kHashAlgs)
     if (a.id == id) return &a;
   return nullptr;
+}
+
+// Signs on a PKCS#11 token: the token's key, C_Sign over the DigestInfo.
+BOOL signOnToken(Hash &hash, DWORD keySpec, BYTE *pbSignature, DWORD *pdwSigLen) {
+  emu::csp::Context &ctx = *hash.ctx;
+  if (ctx.verifyOnly) return emu::fail(NTE_BAD_KEYSET);
+  DWORD size = 0, error = 0;
+  if (!emu::csp::pkcs11::signatureSize(ctx, static_cast<int>(keySpec), size, error))
+    return emu::fail(error);
+  if (pbSignature == nullptr) {
+    *pdwSigLen = size;
+    return emu::succeed();
+  }
+  if (*pdwSigLen < size) {
+    *pdwSigLen = size;
+    return emu::fail(ERROR_MORE_DATA);
+  }
+  const HashAlg *alg = findAlg(hash.alg);
+  crypto::Bytes sig;
+  if (!emu::csp::pkcs11::sign(ctx, static_cast<int>(keySpec), alg->md ? alg->md() : nullptr,
+                              hash.value, hash.size, sig, error))
+    return emu::fail(error);
+  if (sig.size() > *pdwSigLen) return emu::fail(NTE_BAD_SIGNATURE);
+  // Big-endian from the token, least significant byte first for the caller.
+  std::reverse_copy(sig.begin(), sig.end(), pbSignature);
+  *pdwSigLen = static_cast<DWORD>(sig.size());
+  return emu::succeed();
 }
 
 }  // namespace
@@ -144,6 +172,8 @@ static BOOL CryptSignHashAImpl(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescr
     if (!hash->hasValue) return emu::fail(NTE_BAD_HASH_STATE);
     KeyInfo info;
     DWORD error = 0;
+    if (hash->ctx->provider.family == emu::csp::Family::Pkcs11)
+      return signOnToken(*hash, dwKeySpec, pbSignature, pdwSigLen);
     auto key = keystore::usableKey(*hash->ctx, static_cast<int>(dwKeySpec), 0, info, error);
     if (!key) return emu::fail(error);
     const DWORD size = static_cast<DWORD>(EVP_PKEY_get_size(key->pkey.get()));

@@ -6,6 +6,7 @@
 
 #include "common/api.h"
 #include "csp/blob.h"
+#include "csp/pkcs11/family.h"
 
 using emu::csp::Context;
 using emu::csp::contexts;
@@ -59,12 +60,16 @@ static BOOL CryptGenKeyImpl(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYP
     if (!blob::admittedLength(bits)) return emu::fail(NTE_BAD_FLAGS, blob::kLengthRule);
     const bool exportable = (dwFlags & CRYPT_EXPORTABLE) != 0;
     // Keys born on the token never leave it.
-    if (exportable && ctx->provider.family == Family::Token)
+    if (exportable && ctx->provider.family != Family::Software)
       return emu::fail(NTE_BAD_FLAGS, "keys made on the token are never exportable");
-    crypto::Pkey pkey = crypto::generate(bits);
-    if (!pkey) return emu::fail(NTE_FAIL, "OpenSSL could not generate the key");
     KeyInfo info;
     DWORD error = 0;
+    if (ctx->provider.family == Family::Pkcs11) {
+      if (!emu::csp::pkcs11::generate(*ctx, spec, bits, info, error)) return emu::fail(error);
+      return giveKey(std::move(ctx), info, phKey);
+    }
+    crypto::Pkey pkey = crypto::generate(bits);
+    if (!pkey) return emu::fail(NTE_FAIL, "OpenSSL could not generate the key");
     if (!keystore::saveKey(*ctx, spec, std::move(pkey), exportable, info, error))
       return emu::fail(error);
     return giveKey(std::move(ctx), info, phKey);
@@ -94,6 +99,12 @@ static BOOL CryptImportKeyImpl(HCRYPTPROV hProv, CONST BYTE *pbData, DWORD dwDat
     crypto::Pkey pkey = crypto::fromParts(parts, true);
     if (!pkey) return emu::fail(NTE_BAD_DATA, "the key's components fail OpenSSL's key check");
     KeyInfo info;
+    if (ctx->provider.family == Family::Pkcs11) {
+      if (!emu::csp::pkcs11::import(*ctx, spec, parts, (dwFlags & CRYPT_EXPORTABLE) != 0, info,
+                                    error))
+        return emu::fail(error);
+      return giveKey(std::move(ctx), info, phKey);
+    }
     if (!keystore::saveKey(*ctx, spec, std::move(pkey), (dwFlags & CRYPT_EXPORTABLE) != 0, info,
                            error))
       return emu::fail(error);
@@ -116,9 +127,11 @@ static BOOL CryptGetUserKeyImpl(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *ph
     if (!ctx) return emu::fail(ERROR_INVALID_HANDLE);
     if (ctx->verifyOnly) return emu::fail(NTE_BAD_KEYSET);
     KeyInfo info;
-    if (emu::csp::slotOf(dwKeySpec) < 0 ||
-        !keystore::keyInfo(*ctx, static_cast<int>(dwKeySpec), info))
-      return emu::fail(NTE_NO_KEY, "the container holds no key of that spec");
+    const bool found = emu::csp::slotOf(dwKeySpec) >= 0 &&
+                       (ctx->provider.family == Family::Pkcs11
+                            ? emu::csp::pkcs11::keyInfo(*ctx, static_cast<int>(dwKeySpec), info)
+                            : keystore::keyInfo(*ctx, static_cast<int>(dwKeySpec), info));
+    if (!found) return emu::fail(NTE_NO_KEY, "the container holds no key of that spec");
     return giveKey(std::move(ctx), info, phUserKey);
   });
 }
@@ -160,6 +173,15 @@ static BOOL CryptExportKeyImpl(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobTy
     if (!key->info.exportable) return emu::fail(NTE_BAD_KEY_STATE, "the key is not exportable");
     KeyInfo info;
     DWORD error = 0;
+    if (key->ctx->provider.family == Family::Pkcs11) {
+      crypto::Parts parts;
+      crypto::SecretBytes out;
+      if (!emu::csp::pkcs11::exportPrivate(*key->ctx, key->info.spec, parts, error))
+        return emu::fail(error);
+      if (!blob::privateBlob(key->info, parts, out.bytes)) return emu::fail(NTE_BAD_KEY);
+      return emu::copyOut(out.bytes.data(), static_cast<DWORD>(out.bytes.size()), pbData,
+                          pdwDataLen);
+    }
     auto loaded = keystore::usableKey(*key->ctx, key->info.spec, key->info.gen, info, error);
     if (!loaded) return emu::fail(error);
     crypto::Parts parts;

@@ -31,6 +31,11 @@ bool familyOfImage(const std::string &image, Family &family) {
     family = Family::Token;
     return true;
   }
+  // A PKCS#11 module is named by its absolute path.
+  if (image.size() > 4 && image[0] == '/' && image.compare(image.size() - 3, 3, ".so") == 0) {
+    family = Family::Pkcs11;
+    return true;
+  }
   return false;
 }
 
@@ -79,6 +84,9 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
   }
   out.name = p->name;
   out.type = regType;
+  out.image = image;
+  out.pinPrompt.clear();
+  if (out.family == Family::Pkcs11) registry::readString(*p, "PIN Prompt", out.pinPrompt);
   return true;
 }
 

@@ -13,12 +13,15 @@ namespace emu::csp {
 enum class Family {
   Software,  // the "Microsoft ..." software providers (image rsaenh.dll)
   Token,     // the emulation's software token with PINs (image softtoken.dll)
+  Pkcs11,    // a PKCS#11 module (image: an absolute path ending in ".so")
 };
 
 struct Provider {
   std::string name;  // as registered
   DWORD type = 0;
   Family family = Family::Software;
+  std::string image;      // the registered "Image Path"
+  std::string pinPrompt;  // the optional "PIN Prompt" program (PKCS#11 family)
 };
 
 // Finds the provider to load for CryptAcquireContext: by name

@@ -5,7 +5,12 @@ namespace emu::registry {
 // The provider registration of a fresh emulated machine, as a Windows
 // machine has it, plus the emulation's own software token. "Image Path"
 // selects the implementation: rsaenh.dll is the software family,
-// softtoken.dll the token family; any other image cannot be loaded.
+// softtoken.dll the token family, an absolute path ending in ".so" a
+// PKCS#11 module (here p11-kit's proxy, which serves every module the
+// system registers); any other image cannot be loaded.
+#ifndef MSCAPI_P11KIT_PROXY
+#define MSCAPI_P11KIT_PROXY "/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so"
+#endif
 const char kDefaultRegistration[] =
     R"REG(Windows Registry Editor Version 5.00
 
@@ -51,6 +56,10 @@ const char kDefaultRegistration[] =
 
 [HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Soft Token RSA Provider]
 "Image Path"="softtoken.dll"
+"Type"=dword:00000001
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\PKCS#11 Token RSA Provider]
+"Image Path"=")REG" MSCAPI_P11KIT_PROXY R"REG("
 "Type"=dword:00000001
 )REG";
 

@@ -29,16 +29,25 @@ expect_field() {
   [ "$got" = "$3" ] || { cat "$tmp/$1.json"; fail "$1: $2 is '$got', expected '$3'"; }
 }
 
-# ---- providers: the same names as the human listing, in the same order
+# ---- providers: the same names as the human listing, in the same order,
+# each with its family (the human listing's indented lines)
 json providers providers --json
 run providers
 i=0
-sed 's/    (first: the default when it is installed)$//' "$tmp/out" >"$tmp/providers.human"
+grep -v '^    ' "$tmp/out" | sed 's/    (first: the default when it is installed)$//' >"$tmp/providers.human"
 while IFS= read -r name; do
   expect_field providers "providers[$i]" "$name"
+  expect_field providers "details[$i].name" "$name"
   i=$((i + 1))
 done <"$tmp/providers.human"
 expect_field providers "providers.length" "$i"
+# (the reader shows a backslash doubled)
+grep '^    family: ' "$tmp/out" | sed -e 's/^    family: //' -e 's/\\/\\\\/g' >"$tmp/families.human"
+i=0
+while IFS= read -r family; do
+  expect_field providers "details[$i].family" "$family"
+  i=$((i + 1))
+done <"$tmp/families.human"
 
 # ---- keys: a name with a quote, a backslash, a tab, a character beyond
 # U+FFFF and Latin-1 letters comes back exactly; the modulus is the key's.

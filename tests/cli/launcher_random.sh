@@ -6,6 +6,8 @@ launcher=$1
 home=$(mktemp -d) && trap 'rm -rf "$home"' EXIT
 export MSCAPI_HOME="$home"
 export MSCAPI_JAVA_OPTS="-Xcheck:jni"
+# No PKCS#11 module of the machine in this home.
+"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
 a=$("$launcher" random 32) || { echo "random failed"; exit 1; }
 b=$("$launcher" random 32) || { echo "random failed"; exit 1; }
 echo "$a" | grep -Eq '^[0-9a-f]{64}$' || { echo "not 64 hex digits: $a"; exit 1; }

@@ -7,6 +7,8 @@ launcher=$1
 home=$(mktemp -d) && trap 'rm -rf "$home"' EXIT
 export MSCAPI_HOME="$home/h"
 export MSCAPI_JAVA_OPTS="-Xcheck:jni"
+# No PKCS#11 module of the machine in this home.
+"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
 fail() { echo "FAILED: $*"; exit 1; }
 # expect RC CMD...: runs the tool, keeps stdout/stderr in $home/out, $home/err
 expect() {

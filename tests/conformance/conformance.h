@@ -70,8 +70,15 @@ inline bool onWine() {
 // The name of the registry's default PROV_RSA_FULL provider.
 std::string registryDefault();
 
+// The provider a token run of the suite registers (tests/tokens/
+// conformance-tokens.sh) and makes the default; empty in other runs.
+std::string tokenProvider();
+
 class Conformance : public HomeTest {
  protected:
+  // In a token run, the home gets the run's .reg file after its default
+  // registration: the SoftHSM2 provider, the registry's type-1 default.
+  void SetUp() override;
   void TearDown() override {
     f.finishCall();
     EXPECT_EQ(f.violations, std::vector<std::string>{});

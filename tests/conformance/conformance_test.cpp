@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,6 +25,31 @@ std::string registryDefault() {
   RegQueryValueExA(key, "Name", nullptr, nullptr, reinterpret_cast<BYTE *>(name), &size);
   RegCloseKey(key);
   return name;
+}
+
+std::string tokenProvider() {
+#ifdef _WIN32
+  return "";
+#else
+  const char *name = std::getenv("MSCAPI_CONFORMANCE_TOKEN_PROVIDER");
+  return name != nullptr ? name : "";
+#endif
+}
+
+void Conformance::SetUp() {
+  HomeTest::SetUp();
+#ifndef _WIN32
+  registryDefault();  // the first registry call writes the default registration
+  if (const char *reg = std::getenv("MSCAPI_CONFORMANCE_REG")) {
+    std::filesystem::copy_file(reg, home_ + "/registry/50-tokens.reg");
+    ASSERT_EQ(registryDefault(), tokenProvider());
+  } else {
+    // The machine's own PKCS#11 modules and tokens stay out of the suite.
+    writeReg("50-tokens.reg",
+             "Windows Registry Editor Version 5.00\n\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\"
+             "Cryptography\\Defaults\\Provider\\PKCS#11 Token RSA Provider]\n");
+  }
+#endif
 }
 
 std::string Conformance::unique(const std::string &prefix) {

@@ -1,5 +1,6 @@
 // Key containers and signing as the caller sees them, on the default
 // provider of whatever platform runs the suite.
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -97,12 +98,45 @@ class Keys : public Conformance {
     return r != nullptr ? contents(r) : Bytes();
   }
 
+  // Whether the container holds a signature key: it signs (export is no
+  // test, as a token's keys need not leave it).
   bool exists(const std::string &c) {
-    jbyteArray r =
-        natives().getPrivateKey(f.env(), f.mscapiClass(), nullptr, str(c), kAtSignature, nullptr);
+    jbyteArray r = natives().sign(f.env(), f.mscapiClass(), nullptr, str(c), kAtSignature,
+                                  arr(kHashValue()), 20, kCalgSha1);
     const bool ok = r != nullptr;
     outcome();
     return ok;
+  }
+
+  static Bytes kHashValue() { return Bytes(20, 0x5a); }
+
+  // A token run: the default provider is a PKCS#11 token's.
+  static bool onToken() { return !tokenProvider().empty(); }
+
+  // A 1024-bit key's PrivateKeyBytes, made by the software family (a token
+  // never lets a key it generated out), and its signature of `hash`.
+  Bytes softwareKey(const Bytes &hash, Bytes *signature) {
+    const std::string c = unique("soft");
+    jstring strong = str("Microsoft Strong Cryptographic Provider");
+    natives().generateKeyPair(f.env(), f.mscapiClass(), strong, str(c), kAtSignature, 1024);
+    EXPECT_EQ(outcome(), "");
+    jbyteArray k =
+        natives().getPrivateKey(f.env(), f.mscapiClass(), strong, str(c), kAtSignature, nullptr);
+    EXPECT_EQ(outcome(), "");
+    jbyteArray sig = natives().sign(f.env(), f.mscapiClass(), strong, str(c), kAtSignature,
+                                    arr(hash), static_cast<jint>(hash.size()), kCalgSha1);
+    EXPECT_EQ(outcome(), "");
+    natives().deleteKeyPair(f.env(), f.mscapiClass(), strong, str(c));
+    EXPECT_EQ(outcome(), "");
+    if (signature != nullptr && sig != nullptr) *signature = contents(sig);
+    return k != nullptr ? contents(k) : Bytes();
+  }
+
+  // The name a container of the default provider is listed under.
+  static std::string listedName(const std::string &c) {
+    if (!onToken()) return c;
+    const char *label = std::getenv("MSCAPI_CONFORMANCE_TOKEN_LABEL");
+    return std::string("\\\\.\\") + (label != nullptr ? label : "L") + "\\" + c;
   }
 
   std::vector<std::string> made_;
@@ -131,6 +165,23 @@ TEST_F(Keys, GenerateAndDeleteLifeCycle) {
 }
 
 TEST_F(Keys, ExportImportAndSignAgree) {
+  if (onToken()) {
+    // A generated key stays on the token; a key brought in signs exactly as
+    // the software family signs with it.
+    const std::string a = generate("orig", kAtSignature);
+    natives().getPrivateKey(f.env(), f.mscapiClass(), nullptr, str(a), kAtSignature, nullptr);
+    EXPECT_EQ(outcome(), "Private key export failed !");
+    Bytes expected;
+    const Bytes key = softwareKey(kHash, &expected);
+    ASSERT_EQ(key.size(), 580u);
+    Components k = split(key);
+    k.modulus.insert(k.modulus.begin(), 0x00);
+    const std::string b = unique("copy");
+    ASSERT_EQ(import(b, kAtSignature, k, nullptr), "");
+    EXPECT_EQ(sign(b, kAtSignature, kHash), expected);
+    EXPECT_EQ(sign(b, kAtSignature, kHash, nullptr, nullptr, 1), expected);
+    return;
+  }
   Bytes pub;
   const std::string a = generate("orig", kAtSignature, &pub);
   const Bytes key = exportKey(a, kAtSignature);
@@ -193,11 +244,14 @@ TEST_F(Keys, SigningFailures) {
 
 TEST_F(Keys, ImportFailuresLeaveNothingBehind) {
   const std::string existing = generate("taken", kAtSignature);
-  const Bytes before = exportKey(existing, kAtSignature);
+  const Bytes before = onToken() ? softwareKey(kHash, nullptr) : exportKey(existing, kAtSignature);
+  ASSERT_EQ(before.size(), 580u);
   const Components k = split(before);
+  const Bytes signature = sign(existing, kAtSignature, kHash);
 
   EXPECT_EQ(import(existing, kAtSignature, k, nullptr), "Failed to import key pair!");
-  EXPECT_EQ(exportKey(existing, kAtSignature), before) << "the existing container keeps its key";
+  EXPECT_EQ(sign(existing, kAtSignature, kHash), signature)
+      << "the existing container keeps its key";
 
   const Bytes password = {'1', '2', '3', '4'};
   const std::string refused = unique("pin");
@@ -243,9 +297,12 @@ TEST_F(Keys, KeyPairListShowsTheContainer) {
     const Bytes modulus = in.field();
     const uint32_t spec = in.u32();
     const uint32_t exponent = in.u32();
-    if (container != c) continue;
+    if (container != listedName(c)) continue;
     ++found;
-    EXPECT_EQ(provider.compare(0, 9, "Microsoft"), 0) << provider;
+    if (onToken())
+      EXPECT_EQ(provider, tokenProvider());
+    else
+      EXPECT_EQ(provider.compare(0, 9, "Microsoft"), 0) << provider;
     EXPECT_EQ(modulus, Bytes(pub.begin() + 4, pub.end()));
     EXPECT_EQ(spec, 1u);
     EXPECT_EQ(exponent, 65537u);

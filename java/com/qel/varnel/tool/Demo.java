@@ -10,6 +10,7 @@ import java.nio.file.Path;
 import java.security.KeyFactory;
 import java.security.MessageDigest;
 import java.security.PublicKey;
+import java.security.SecureRandom;
 import java.security.Signature;
 import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
@@ -23,7 +24,9 @@ import java.util.List;
  * The library's typical sequence, step by step, each step printed with its
  * result: make a key pair, certify it with a self-signed certificate signed
  * through the library, store the certificate bound to its key, find it again,
- * sign with the key its binding names, and clean up. Runs in a fresh
+ * sign with the key its binding names, and clean up; then the same on a
+ * SoftHSM2 token made in the demo's home, reached through the default
+ * registration's PKCS#11 provider with a PIN prompt. Runs in a fresh
  * temporary MSCAPI_HOME (a child JVM) unless a home is given, so it never
  * touches the user's own keys and certificates.
  */
@@ -43,6 +46,13 @@ final class Demo {
     private byte[] certificate;
     private Layouts.CertId certId;
     private Layouts.Cert listed;
+    private Path tokenDir;
+    private String tokenContainer;
+    private PublicKey tokenKey;
+
+    /** The default registration's PKCS#11 provider (p11-kit's proxy: every module the machine registers). */
+    static final String PKCS11_PROVIDER = "PKCS#11 Token RSA Provider";
+    static final String TOKEN_LABEL = "mscapi demo";
 
     Demo(PrintStream out, String home) {
         this.out = out;
@@ -74,6 +84,8 @@ final class Demo {
             ProcessBuilder pb = new ProcessBuilder(cmd).inheritIO();
             pb.environment().put("MSCAPI_HOME", dir.toString());
             pb.environment().put("MSCAPI_DEMO_CHILD", "1");
+            // SoftHSM2 keeps the demo's token in the demo's home.
+            pb.environment().put("SOFTHSM2_CONF", dir.resolve("softhsm").resolve("softhsm2.conf").toString());
             return pb.start().waitFor();
         } finally {
             if (home == null) {
@@ -122,6 +134,11 @@ final class Demo {
         });
         step("32 random bytes from the default provider",
                 () -> HexFormat.of().formatHex(Native.generateRandom(null, 32)));
+        // Before any call loads the PKCS#11 modules: SoftHSM2 finds its tokens when it starts.
+        boolean token = softHsmInstalled();
+        if (token) {
+            step("make a SoftHSM2 token \"" + TOKEN_LABEL + "\" in the demo's home", this::makeToken);
+        }
         step("generate an RSA-2048 key pair in a new container", () -> {
             container = "mscapi-demo-" + HexFormat.of().formatHex(Native.generateRandom(null, 4));
             byte[] pub = Native.generateKeyPair(provider, container, AT_SIGNATURE, 2048);
@@ -195,6 +212,102 @@ final class Demo {
             Native.deleteKeyPair(provider, container);
             for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
                 check(!k.container().equals(container), "the container is still listed");
+            }
+            return "deleted";
+        });
+        if (token) {
+            tokenSteps();
+        } else {
+            out.println("* token steps: skipped (SoftHSM2's softhsm2-util is not installed)");
+        }
+    }
+
+    static boolean softHsmInstalled() {
+        for (String d : System.getenv().getOrDefault("PATH", "/usr/bin:/bin").split(":")) {
+            if (Files.isExecutable(Path.of(d, "softhsm2-util"))) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    /** A token store in the home (SOFTHSM2_CONF, set by the parent), a token with random PINs, a PIN prompt. */
+    private String makeToken() throws Exception {
+        Path conf = Path.of(System.getenv("SOFTHSM2_CONF"));
+        tokenDir = conf.getParent();
+        Files.createDirectories(tokenDir.resolve("tokens"));
+        Files.writeString(conf, "directories.tokendir = " + tokenDir.resolve("tokens") + "\n"
+                + "objectstore.backend = file\nlog.level = ERROR\n");
+        SecureRandom random = new SecureRandom();
+        String pin = String.format("%08d", random.nextInt(100_000_000));
+        String soPin = String.format("%08d", random.nextInt(100_000_000));
+        Files.writeString(tokenDir.resolve("pin"), pin + "\n");
+        Process p = new ProcessBuilder("softhsm2-util", "--init-token", "--free", "--label", TOKEN_LABEL, "--pin", pin,
+                "--so-pin", soPin).redirectErrorStream(true).start();
+        String said = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).trim();
+        check(p.waitFor() == 0, "softhsm2-util: " + said);
+        // The PIN prompt program (SSH_ASKPASS convention): the prompt as its argument, the PIN on stdout.
+        Path prompt = tokenDir.resolve("pin-prompt");
+        Files.writeString(prompt, "#!/bin/sh\n# The demo's PIN prompt: answers from the demo's PIN file.\n"
+                + "printf '%s\\n' \"$1\" >>'" + tokenDir.resolve("prompts.log") + "'\ncat '" + tokenDir.resolve("pin")
+                + "'\n");
+        check(prompt.toFile().setExecutable(true, true), "cannot make the PIN prompt executable");
+        return "SOFTHSM2_CONF=" + conf + ", user PIN " + pin.length() + " random digits";
+    }
+
+    private void tokenSteps() {
+        step("give \"" + PKCS11_PROVIDER + "\" the PIN prompt (a .reg file in the home)", () -> {
+            Path reg = Path.of(System.getenv("MSCAPI_HOME"), "registry", "50-demo-token.reg");
+            Files.writeString(reg, "Windows Registry Editor Version 5.00\n\n"
+                    + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\"
+                    + PKCS11_PROVIDER + "]\n\"PIN Prompt\"=\"" + tokenDir.resolve("pin-prompt").toString()
+                            .replace("\\", "\\\\").replace("\"", "\\\"") + "\"\n");
+            return reg.toString();
+        });
+        step("generate an RSA-2048 key pair on the token (the PIN prompt logs in)", () -> {
+            tokenContainer = "\\\\.\\" + TOKEN_LABEL + "\\mscapi-demo-"
+                    + HexFormat.of().formatHex(Native.generateRandom(null, 4));
+            byte[] pub = Native.generateKeyPair(PKCS11_PROVIDER, tokenContainer, AT_SIGNATURE, 2048);
+            BigInteger[] ne = Layouts.publicKey(pub);
+            tokenKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]));
+            Path log = tokenDir.resolve("prompts.log");
+            int asked = Files.exists(log) ? Files.readAllLines(log).size() : 0;
+            return "\"" + tokenContainer + "\", modulus " + ne[0].bitLength() + " bits; PIN prompt run " + asked
+                    + " time(s)";
+        });
+        step("the token key is listed by queryKeyPairs and cannot be exported", () -> {
+            boolean found = false;
+            for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
+                found |= k.provider().equals(PKCS11_PROVIDER) && k.container().equals(tokenContainer);
+            }
+            check(found, "the token key is not listed");
+            try {
+                Native.getPrivateKey(PKCS11_PROVIDER, tokenContainer, AT_SIGNATURE, null);
+            } catch (Exception e) {
+                return "listed; export refused: " + e.getMessage();
+            }
+            throw new IllegalStateException("the token let its generated key out");
+        });
+        step("sign on the token through verifyAndSign with the PIN, verified by the JDK", () -> {
+            byte[] message = "Hello from a token".getBytes(StandardCharsets.UTF_8);
+            byte[] hash = MessageDigest.getInstance("SHA-256").digest(message);
+            byte[] pin = Files.readAllLines(tokenDir.resolve("pin")).get(0).getBytes(StandardCharsets.US_ASCII);
+            byte[] signature;
+            try {
+                signature = Native.verifyAndSign(PKCS11_PROVIDER, tokenContainer, AT_SIGNATURE, hash, CALG_SHA_256, pin);
+            } finally {
+                Arrays.fill(pin, (byte) 0);
+            }
+            Signature verifier = Signature.getInstance("SHA256withRSA");
+            verifier.initVerify(tokenKey);
+            verifier.update(message);
+            check(verifier.verify(signature), "the signature does not verify");
+            return signature.length + "-byte signature verified";
+        });
+        step("delete the token's container", () -> {
+            Native.deleteKeyPair(PKCS11_PROVIDER, tokenContainer);
+            for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
+                check(!k.container().equals(tokenContainer), "the container is still listed");
             }
             return "deleted";
         });

@@ -39,8 +39,11 @@ public final class Help {
     static final List<Command> COMMANDS = List.of(
         new Command("version", "Information", "version", "the native library's version", ""),
         new Command("providers", "Information", "providers [--json]",
-            "the installed RSA providers, the default first",
-            "--json prints {\"providers\": [NAME, ...]} in the library's order."),
+            "the installed RSA providers, the default first, each with its family",
+            "Each provider's family comes from its image: software, software token with PINs, or a "
+            + "PKCS#11 module, whose tokens are listed (with OpenSC's pkcs11-tool). --json prints "
+            + "{\"providers\": [NAME, ...], \"details\": [{\"name\", \"family\", \"image\", "
+            + "\"tokens\"}, ...]} in the library's order."),
         new Command("keys", "Information", "keys [--json]",
             "every RSA key pair of every provider's containers",
             "One line per key: provider, container, key spec, length, public exponent. The software "
@@ -126,10 +129,15 @@ public final class Help {
             "check the home: permissions, registry files, databases, every stored key",
             "Exit code 1 when a problem is found. --json prints {\"home\", \"problems\", \"findings\": "
             + "[{\"level\": \"ok\"|\"info\"|\"problem\", \"text\"}, ...]}."),
-        new Command("token", "The emulated machine", "token set-unblock-code [--code-file F]",
-            "set the token family's unblock code",
-            "Asked twice without echo, or read from the first line of --code-file; only a salted hash is "
-            + "stored."),
+        new Command("token", "The emulated machine",
+            "token init --label L [--so-pin-file F] [--pin-file F] [--pin-prompt PROG]\n"
+            + "| token set-unblock-code [--code-file F]",
+            "make a SoftHSM2 token in the home, or set the token family's unblock code",
+            "init makes a SoftHSM2 token labelled L in $MSCAPI_HOME/softhsm (SOFTHSM2_CONF there) and "
+            + "registers it as a PKCS#11 provider whose PIN prompt asks on the terminal (or runs PROG); "
+            + "the SO PIN and the user PIN are asked twice without echo, or read from the first line of "
+            + "--so-pin-file and --pin-file. set-unblock-code: the code is asked twice without echo, or "
+            + "read from the first line of --code-file; only a salted hash is stored."),
         new Command("unblock", "The emulated machine",
             "unblock --container C [--spec exchange|signature] [--code-file F]",
             "clear a token key's wrong-PIN count with the unblock code",
@@ -349,7 +357,7 @@ public final class Help {
                 continue;
             }
             if (c.name().equals("token")) {
-                s.println("      if [ \"$COMP_CWORD\" -eq 2 ]; then COMPREPLY=($(compgen -W 'set-unblock-code' -- \"$cur\")); return; fi");
+                s.println("      if [ \"$COMP_CWORD\" -eq 2 ]; then COMPREPLY=($(compgen -W 'init set-unblock-code' -- \"$cur\")); return; fi");
             }
             if (store) {
                 s.println("      if [ \"$COMP_CWORD\" -eq 2 ]; then COMPREPLY=($(compgen -W '"

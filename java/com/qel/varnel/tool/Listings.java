@@ -52,14 +52,36 @@ final class Listings {
         boolean json = json(args);
         Main.noMore(args);
         List<String> names = Layouts.providers(Native.queryProviders());
+        Map<String, String> images = TokenCommands.imagePaths(TokenCommands.home().resolve("registry"));
         if (json) {
+            List<Object> details = new ArrayList<>();
+            for (String name : names) {
+                String image = images.get(name.toLowerCase(Locale.ROOT));
+                Map<String, Object> m = new LinkedHashMap<>();
+                m.put("name", name);
+                m.put("family", TokenCommands.family(image));
+                m.put("image", image);
+                if (TokenCommands.isModule(image)) {
+                    m.put("tokens", Json.list(TokenCommands.tokens(image)));
+                }
+                details.add(m);
+            }
             Map<String, Object> doc = new LinkedHashMap<>();
             doc.put("providers", Json.list(names));
+            doc.put("details", details);
             out.print(Json.write(doc));
             return Main.OK;
         }
         for (int i = 0; i < names.size(); i++) {
-            out.println(names.get(i) + (i == 0 ? "    (first: the default when it is installed)" : ""));
+            String name = names.get(i);
+            out.println(name + (i == 0 ? "    (first: the default when it is installed)" : ""));
+            String image = images.get(name.toLowerCase(Locale.ROOT));
+            out.println("    family: " + TokenCommands.family(image));
+            if (TokenCommands.isModule(image)) {
+                for (String t : TokenCommands.tokens(image)) {
+                    out.println("    " + t);
+                }
+            }
         }
         if (names.isEmpty()) {
             out.println("(no RSA provider installed)");

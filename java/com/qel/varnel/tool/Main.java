@@ -183,6 +183,8 @@ public final class Main {
                 case "selfsign": return new CertLife(out).selfsign(rest);
                 case "providers":
                     return new Listings(out).providers(rest);
+                case "token":
+                    return new TokenCommands(out).run(rest);
                 case "keys":
                     return new Listings(out).keys(rest);
                 case "certs":

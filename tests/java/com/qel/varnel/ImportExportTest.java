@@ -10,13 +10,19 @@ import java.security.interfaces.RSAPrivateCrtKey;
 import java.security.interfaces.RSAPublicKey;
 import java.security.spec.RSAPublicKeySpec;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
 
-/** importKeyPair, importKeyPairPwd and getPrivateKey, layouts checked by the JDK. */
+/**
+ * importKeyPair, importKeyPairPwd and getPrivateKey, layouts checked by the
+ * JDK. The tests tagged "token" run once more on a SoftHSM2 token's provider
+ * (MSCAPI_TEST_TOKENS), which stores imported keys extractable.
+ */
 class ImportExportTest {
     static final byte[] DATA = "import and export".getBytes();
+    static final String IMPORTER = Tokens.providerOr(STRONG);
     static RSAPrivateCrtKey k1024;
     static RSAPublicKey pub1024;
 
@@ -49,21 +55,22 @@ class ImportExportTest {
 
     @ParameterizedTest
     @ValueSource(ints = {1024, 2048})
+    @Tag("token")
     void jdkKeyImportsSignsAndExportsBackEqual(int bits) throws Exception {
         RSAPrivateCrtKey k = bits == 1024 ? k1024 : jdkKey(bits);
         for (int keySpec : new int[] {AT_KEYEXCHANGE, AT_SIGNATURE}) {
             String name = "jdk-" + bits + "-" + keySpec;
-            importJdkKey(STRONG, name, keySpec, k, bits, null);
-            assertVerifies(pub(k), CALG_SHA_256, DATA, sign(STRONG, name, keySpec));
-            byte[] exported = MSCAPI.getPrivateKey(STRONG, name, keySpec, null);
+            importJdkKey(IMPORTER, name, keySpec, k, bits, null);
+            assertVerifies(pub(k), CALG_SHA_256, DATA, sign(IMPORTER, name, keySpec));
+            byte[] exported = MSCAPI.getPrivateKey(IMPORTER, name, keySpec, null);
             assertEquals(9 * (bits / 16) + 4, exported.length);
             assertArrayEquals(expectedPrivateKeyBytes(k, bits), exported);
             RSAPrivateCrtKey back = privateKey(exported);
             assertEquals(k, back);
             // The key was filed under the other slot's spec only.
             int other = 3 - keySpec;
-            assertFails(EXPORT_FAILED, () -> MSCAPI.getPrivateKey(STRONG, name, other, null));
-            assertFails(SIGN_FAILED, () -> sign(STRONG, name, other));
+            assertFails(EXPORT_FAILED, () -> MSCAPI.getPrivateKey(IMPORTER, name, other, null));
+            assertFails(SIGN_FAILED, () -> sign(IMPORTER, name, other));
         }
     }
 
@@ -111,6 +118,7 @@ class ImportExportTest {
     }
 
     @Test
+    @Tag("token")
     void refusedImportsLeaveNoContainer() throws Exception {
         byte[][] good = components(k1024);
         // Blobs the provider refuses: a wrong prime, a wrong CRT coefficient, a
@@ -119,37 +127,38 @@ class ImportExportTest {
         badPrime[2][badPrime[2].length - 1] ^= 2;
         byte[][] badCoefficient = components(k1024);
         badCoefficient[6][badCoefficient[6].length - 1] ^= 1;
-        assertFails(IMPORT_FAILED, () -> importArrays(STRONG, "refused", 2, badPrime, 1024, null));
-        assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(STRONG, "refused"));
-        assertFails(IMPORT_FAILED, () -> importArrays(STRONG, "refused", 2, badCoefficient, 1024, null));
-        assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(STRONG, "refused"));
-        assertFails(IMPORT_FAILED, () -> importArrays(STRONG, "refused", 2, good, 1016, null));
-        assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(STRONG, "refused"));
-        assertFails(IMPORT_FAILED, () -> MSCAPI.importKeyPair(STRONG, "refused", 2, good[0], 1024, 65536, good[1],
+        assertFails(IMPORT_FAILED, () -> importArrays(IMPORTER, "refused", 2, badPrime, 1024, null));
+        assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(IMPORTER, "refused"));
+        assertFails(IMPORT_FAILED, () -> importArrays(IMPORTER, "refused", 2, badCoefficient, 1024, null));
+        assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(IMPORTER, "refused"));
+        assertFails(IMPORT_FAILED, () -> importArrays(IMPORTER, "refused", 2, good, 1016, null));
+        assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(IMPORTER, "refused"));
+        assertFails(IMPORT_FAILED, () -> MSCAPI.importKeyPair(IMPORTER, "refused", 2, good[0], 1024, 65536, good[1],
                 good[2], good[3], good[4], good[5], good[6]));
-        assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(STRONG, "refused"));
+        assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(IMPORTER, "refused"));
         // Software providers refuse any password: the container goes again.
-        assertFails(REFUSED, () -> importArrays(STRONG, "refused", 2, good, 1024, "pw".getBytes()));
-        assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(STRONG, "refused"));
+        assertFails(REFUSED, () -> importArrays(IMPORTER, "refused", 2, good, 1024, "pw".getBytes()));
+        assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(IMPORTER, "refused"));
     }
 
     @Test
+    @Tag("token")
     void badInputsFailBeforeAnyContainerExists() throws Exception {
         byte[][] good = components(k1024);
         for (int i = 0; i < 7; i++) {
             byte[][] missing = good.clone();
             missing[i] = null;
-            assertFails(IMPORT_FAILED, () -> importArrays(STRONG, "bad-input", 1, missing, 1024, null));
-            assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(STRONG, "bad-input"));
+            assertFails(IMPORT_FAILED, () -> importArrays(IMPORTER, "bad-input", 1, missing, 1024, null));
+            assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(IMPORTER, "bad-input"));
             byte[][] shorter = good.clone();
             int field = i < 2 ? 128 : 64;
             shorter[i] = fixed(new BigInteger(1, good[i]), field - 1);
-            assertFails(IMPORT_FAILED, () -> importArrays(STRONG, "bad-input", 1, shorter, 1024, null));
-            assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(STRONG, "bad-input"));
+            assertFails(IMPORT_FAILED, () -> importArrays(IMPORTER, "bad-input", 1, shorter, 1024, null));
+            assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(IMPORTER, "bad-input"));
         }
         for (int bits : new int[] {-8, -1024, Integer.MIN_VALUE}) {
-            assertFails(IMPORT_FAILED, () -> importArrays(STRONG, "bad-input", 1, good, bits, null));
-            assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(STRONG, "bad-input"));
+            assertFails(IMPORT_FAILED, () -> importArrays(IMPORTER, "bad-input", 1, good, bits, null));
+            assertFails(NOT_FOUND, () -> MSCAPI.deleteKeyPair(IMPORTER, "bad-input"));
         }
     }
 

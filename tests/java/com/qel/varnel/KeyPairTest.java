@@ -6,10 +6,12 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.security.interfaces.RSAPublicKey;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
-import org.junit.jupiter.params.provider.NullSource;
-import org.junit.jupiter.params.provider.ValueSource;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
 
 /** generateKeyPair and deleteKeyPair, the PublicKeyBytes layout checked by the JDK. */
 class KeyPairTest {
@@ -19,9 +21,15 @@ class KeyPairTest {
         return MSCAPI.sign(provider, container, keySpec, hash(CALG_SHA_256, DATA), 1, CALG_SHA_256);
     }
 
+    /** The default (null), every registered RSA provider, and a SoftHSM2 token's in a token run. */
+    static Stream<Arguments> providers() {
+        return Stream.concat(Stream.of(Arguments.of((Object) null)),
+                Stream.of(Tokens.withToken(STRONG, BASE, ENHANCED, TOKEN)).map(p -> Arguments.of(p)));
+    }
+
     @ParameterizedTest
-    @NullSource
-    @ValueSource(strings = {STRONG, BASE, ENHANCED, TOKEN})
+    @MethodSource("providers")
+    @Tag("token")
     void generatedPublicKeyIsTheSigningKey(String provider) throws Exception {
         for (int keySpec : new int[] {AT_KEYEXCHANGE, AT_SIGNATURE}) {
             String name = "gen-" + keySpec;

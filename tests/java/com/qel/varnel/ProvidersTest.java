@@ -26,7 +26,9 @@ class ProvidersTest {
     void defaultRegistrationListsTheDefaultFirstThenTheRestNewestFirst() throws Exception {
         TestHome.restoreDefaultRegistry();
         // The registry delivers type-1 providers as Base, Enhanced, Strong,
-        // Soft Token (alphabetical); Strong is the default.
+        // Soft Token (alphabetical); Strong is the default. (The default
+        // registration's PKCS#11 provider is removed from every test home by
+        // tests/tokens/token-home.sh; the native tests check it.)
         assertEquals(List.of("Microsoft Strong Cryptographic Provider", "Soft Token RSA Provider",
                 "Microsoft Enhanced Cryptographic Provider v1.0", "Microsoft Base Cryptographic Provider v1.0"),
                 parseProviderList(MSCAPI.queryProviders()));

@@ -37,7 +37,27 @@ final class TestHome {
         Files.writeString(dir.resolve("10-test.reg"), "Windows Registry Editor Version 5.00\n\n" + body);
     }
 
-    /** Goes back to the default registration the emulation writes on first use. */
+    /**
+     * The .reg file the harness (tests/tokens/token-home.sh) added to the
+     * default registration: it removes the machine's PKCS#11 provider and
+     * registers the run's own token, if any. Read before any test changes it.
+     */
+    private static final String HARNESS_REG = "50-tokens.reg";
+    private static final String harnessRegistration = readHarnessRegistration();
+
+    private static String readHarnessRegistration() {
+        try {
+            Path f = home().resolve("registry").resolve(HARNESS_REG);
+            return Files.exists(f) ? Files.readString(f) : null;
+        } catch (IOException e) {
+            throw new IllegalStateException(e);
+        }
+    }
+
+    /**
+     * Goes back to the default registration the emulation writes on first
+     * use, with the harness's own file after it again.
+     */
     static void restoreDefaultRegistry() throws IOException {
         Path dir = home().resolve("registry");
         if (Files.isDirectory(dir)) {
@@ -47,6 +67,10 @@ final class TestHome {
                 }
             }
             Files.delete(dir);
+        }
+        if (harnessRegistration != null) {
+            MSCAPI.queryProviders(); // writes the default registration
+            Files.writeString(dir.resolve(HARNESS_REG), harnessRegistration);
         }
     }
 

@@ -1,0 +1,195 @@
+package com.qel.varnel;
+
+import java.lang.management.ManagementFactory;
+import java.lang.management.ThreadMXBean;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.security.KeyStore;
+import java.security.MessageDigest;
+import java.security.PrivateKey;
+import java.security.Provider;
+import java.security.Security;
+import java.security.Signature;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Collections;
+import java.util.List;
+
+/**
+ * RSA-2048 verifyAndSign on a SoftHSM2 token key, through the JVM, against
+ * two baselines on the same key in the same run: SoftHSM2's own C_Sign
+ * (bench/p11_sign_rate in a process of its own) and the JDK's SunPKCS11
+ * (NONEwithRSA over the same DigestInfo). Rounds alternate the three; each
+ * ratio is the median of the per-round ratios of signatures per second of
+ * the signing thread's CPU time (the wall-clock ratio printed beside it).
+ * Prints RATIO lines.
+ * Arguments: MODULE TOKEN_LABEL PIN RATE_PROGRAM ROUNDS N
+ */
+public final class TokenBench {
+    static final String PROVIDER = "SoftHSM Test Provider";
+    static final String KEY = "bench";
+
+    public static void main(String[] args) throws Exception {
+        String module = args[0];
+        String token = args[1];
+        byte[] pin = args[2].getBytes(StandardCharsets.US_ASCII);
+        String rateProgram = args[3];
+        int rounds = Integer.parseInt(args[4]);
+        int n = Integer.parseInt(args[5]);
+
+        MSCAPI.generateKeyPair(PROVIDER, KEY, 2, 2048);
+        byte[] hash = MessageDigest.getInstance("SHA-256").digest("benchmark message".getBytes(StandardCharsets.US_ASCII));
+        byte[] digestInfo = new byte[19 + 32];
+        System.arraycopy(new byte[] {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, (byte) 0x86, 0x48, 0x01, 0x65, 0x03,
+            0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20}, 0, digestInfo, 0, 19);
+        System.arraycopy(hash, 0, digestInfo, 19, 32);
+
+        Signature jdk = sunPkcs11(module, token, args[2], digestInfo);
+        // Warm-up: the JIT, the library's session and handle caches.
+        for (int i = 0; i < 50; i++) {
+            byte[] mine = MSCAPI.verifyAndSign(PROVIDER, KEY, 2, hash, 1, 0x800C, pin);
+            if (jdk != null) {
+                jdk.update(digestInfo);
+                byte[] theirs = jdk.sign();
+                if (i == 0 && !Arrays.equals(mine, theirs)) {
+                    throw new IllegalStateException("SunPKCS11 and the library sign differently: not the same key");
+                }
+            }
+        }
+
+        List<Double> vsNative = new ArrayList<>();
+        List<Double> vsJdk = new ArrayList<>();
+        List<Double> vsNativeWall = new ArrayList<>();
+        List<Double> vsJdkWall = new ArrayList<>();
+        for (int r = 0; r < rounds; r++) {
+            double[] ours = time(n, () -> MSCAPI.verifyAndSign(PROVIDER, KEY, 2, hash, 1, 0x800C, pin));
+            // sign without a PIN, beside it: what the PIN check adds.
+            double[] plain = time(n, () -> MSCAPI.sign(PROVIDER, KEY, 2, hash, 1, 0x800C));
+            double[] c = rate(rateProgram, "pkcs11", module, token, args[2], KEY, Integer.toString(n));
+            vsNative.add(ours[0] / c[0]);
+            vsNativeWall.add(ours[1] / c[1]);
+            double[] j = null;
+            if (jdk != null) {
+                j = time(n, () -> {
+                    jdk.update(digestInfo);
+                    jdk.sign();
+                });
+                vsJdk.add(ours[0] / j[0]);
+                vsJdkWall.add(ours[1] / j[1]);
+            }
+            System.out.printf("round %d (signatures/s of CPU time, of wall clock): verifyAndSign %.0f %.0f, sign %.0f %.0f,"
+                    + " C_Sign %.0f %.0f, SunPKCS11 %s%n", r + 1, ours[0], ours[1], plain[0], plain[1], c[0], c[1],
+                    j != null ? String.format("%.0f %.0f", j[0], j[1]) : "-");
+        }
+        double[] openssl = rate(rateProgram, "openssl", Integer.toString(n));
+        System.out.printf("OpenSSL EVP_PKEY_sign alone, RSA-2048 key loaded once: %.0f signatures/s of CPU time%n",
+                openssl[0]);
+        System.out.printf("RATIO token_vs_C_Sign %.3f >= 0.9 verifyAndSign on a SoftHSM2 key / SoftHSM2's own C_Sign "
+                + "on it, per CPU second of the signing thread, median of %d rounds of %d (wall clock: %.3f)%n",
+                median(vsNative), rounds, n, median(vsNativeWall));
+        if (jdk != null) {
+            System.out.printf("RATIO token_vs_SunPKCS11 %.3f >= 1 verifyAndSign / SunPKCS11 NONEwithRSA over the "
+                    + "same DigestInfo with the same key, per CPU second, median of %d rounds of %d (wall clock: "
+                    + "%.3f)%n", median(vsJdk), rounds, n, median(vsJdkWall));
+        }
+        MSCAPI.deleteKeyPair(PROVIDER, KEY);
+    }
+
+    static String run(String... cmd) throws Exception {
+        Process p = new ProcessBuilder(cmd).redirectErrorStream(true).start();
+        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        if (p.waitFor() != 0) {
+            throw new IllegalStateException(cmd[0] + " failed: " + out);
+        }
+        return out;
+    }
+
+    interface Call {
+        void run() throws Exception;
+    }
+
+    /** n calls: signatures per second of this thread's CPU time, and of the wall clock. */
+    static double[] time(int n, Call call) throws Exception {
+        ThreadMXBean mx = ManagementFactory.getThreadMXBean();
+        long cpu0 = mx.getCurrentThreadCpuTime();
+        long wall0 = System.nanoTime();
+        for (int i = 0; i < n; i++) {
+            call.run();
+        }
+        long cpu = mx.getCurrentThreadCpuTime() - cpu0;
+        long wall = System.nanoTime() - wall0;
+        return new double[] {n / (cpu / 1e9), n / (wall / 1e9)};
+    }
+
+    static double median(List<Double> v) {
+        List<Double> s = new ArrayList<>(v);
+        Collections.sort(s);
+        return s.get(s.size() / 2);
+    }
+
+    /** The rates p11_sign_rate measured: per CPU second of its thread, per wall-clock second. */
+    static double[] rate(String... cmd) throws Exception {
+        Process p = new ProcessBuilder(cmd).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.US_ASCII).trim();
+        String[] f = out.split(" ");
+        if (p.waitFor() != 0 || f.length != 3 || !f[0].equals("signatures_per_second")) {
+            throw new IllegalStateException(cmd[0] + " " + cmd[1] + " failed: " + out);
+        }
+        return new double[] {Double.parseDouble(f[1]), Double.parseDouble(f[2])};
+    }
+
+    /**
+     * SunPKCS11 on the same token, its key store holding the library's key
+     * (a certificate object with the key's CKA_ID is written first by the
+     * bench script: SunPKCS11 lists private keys through their certificates).
+     * Null, with the reason printed, when it cannot be used.
+     */
+    static Signature sunPkcs11(String module, String token, String pin, byte[] digestInfo) {
+        try {
+            // The key's CKA_ID, and a throwaway certificate (openssl) written with it.
+            String objects = run("pkcs11-tool", "--module", module, "--token-label", token, "--login", "--pin", pin,
+                    "--list-objects", "--type", "privkey");
+            String id = null;
+            boolean ours = false;
+            for (String line : objects.split("\n")) {
+                String l = line.trim();
+                if (l.startsWith("label:")) {
+                    ours = l.substring(6).trim().equals(KEY);
+                } else if (l.startsWith("ID:") && ours) {
+                    id = l.substring(3).trim();
+                }
+            }
+            if (id == null) {
+                System.out.println("SunPKCS11: no CKA_ID on the key; not measured");
+                return null;
+            }
+            Path dir = Files.createTempDirectory("sunpkcs11-");
+            run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=bench", "-days", "1",
+                    "-keyout", dir.resolve("k.pem").toString(), "-outform", "DER", "-out", dir.resolve("c.der").toString());
+            run("pkcs11-tool", "--module", module, "--token-label", token, "--login", "--pin", pin, "--write-object",
+                    dir.resolve("c.der").toString(), "--type", "cert", "--id", id, "--label", KEY + "-certificate");
+            for (String f : new String[] {"k.pem", "c.der"}) {
+                Files.delete(dir.resolve(f));
+            }
+            Files.delete(dir);
+            Path cfg = Files.createTempFile("sunpkcs11-", ".cfg");
+            Files.writeString(cfg, "name = bench\nlibrary = " + module + "\nslotListIndex = 0\n");
+            Provider p = Security.getProvider("SunPKCS11").configure(cfg.toString());
+            Files.delete(cfg);
+            KeyStore ks = KeyStore.getInstance("PKCS11", p);
+            ks.load(null, pin.toCharArray());
+            for (String alias : Collections.list(ks.aliases())) {
+                if (ks.isKeyEntry(alias)) {
+                    Signature s = Signature.getInstance("NONEwithRSA", p);
+                    s.initSign((PrivateKey) ks.getKey(alias, pin.toCharArray()));
+                    return s;
+                }
+            }
+            System.out.println("SunPKCS11: no private key entry on token " + token);
+        } catch (Exception e) {
+            System.out.println("SunPKCS11: cannot use the token key: " + e);
+        }
+        return null;
+    }
+}

@@ -1,0 +1,350 @@
+#include "csp/pkcs11/module.h"
+
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/trace.h"
+
+namespace emu::csp::pkcs11 {
+
+namespace {
+
+struct RvName {
+  CK_RV rv;
+  const char *name;
+};
+
+// The return values the trace names; others are written in hex.
+const RvName kRvNames[] = {
+    {CKR_OK, "CKR_OK"},
+    {CKR_HOST_MEMORY, "CKR_HOST_MEMORY"},
+    {CKR_SLOT_ID_INVALID, "CKR_SLOT_ID_INVALID"},
+    {CKR_GENERAL_ERROR, "CKR_GENERAL_ERROR"},
+    {CKR_FUNCTION_FAILED, "CKR_FUNCTION_FAILED"},
+    {CKR_ARGUMENTS_BAD, "CKR_ARGUMENTS_BAD"},
+    {CKR_ATTRIBUTE_READ_ONLY, "CKR_ATTRIBUTE_READ_ONLY"},
+    {CKR_ATTRIBUTE_SENSITIVE, "CKR_ATTRIBUTE_SENSITIVE"},
+    {CKR_ATTRIBUTE_TYPE_INVALID, "CKR_ATTRIBUTE_TYPE_INVALID"},
+    {CKR_ATTRIBUTE_VALUE_INVALID, "CKR_ATTRIBUTE_VALUE_INVALID"},
+    {CKR_DATA_LEN_RANGE, "CKR_DATA_LEN_RANGE"},
+    {CKR_DEVICE_ERROR, "CKR_DEVICE_ERROR"},
+    {CKR_DEVICE_MEMORY, "CKR_DEVICE_MEMORY"},
+    {CKR_DEVICE_REMOVED, "CKR_DEVICE_REMOVED"},
+    {CKR_FUNCTION_CANCELED, "CKR_FUNCTION_CANCELED"},
+    {CKR_KEY_HANDLE_INVALID, "CKR_KEY_HANDLE_INVALID"},
+    {CKR_KEY_SIZE_RANGE, "CKR_KEY_SIZE_RANGE"},
+    {CKR_KEY_TYPE_INCONSISTENT, "CKR_KEY_TYPE_INCONSISTENT"},
+    {CKR_KEY_FUNCTION_NOT_PERMITTED, "CKR_KEY_FUNCTION_NOT_PERMITTED"},
+    {CKR_MECHANISM_INVALID, "CKR_MECHANISM_INVALID"},
+    {CKR_OBJECT_HANDLE_INVALID, "CKR_OBJECT_HANDLE_INVALID"},
+    {CKR_OPERATION_ACTIVE, "CKR_OPERATION_ACTIVE"},
+    {CKR_PIN_INCORRECT, "CKR_PIN_INCORRECT"},
+    {CKR_PIN_INVALID, "CKR_PIN_INVALID"},
+    {CKR_PIN_LEN_RANGE, "CKR_PIN_LEN_RANGE"},
+    {CKR_PIN_EXPIRED, "CKR_PIN_EXPIRED"},
+    {CKR_PIN_LOCKED, "CKR_PIN_LOCKED"},
+    {CKR_SESSION_CLOSED, "CKR_SESSION_CLOSED"},
+    {CKR_SESSION_HANDLE_INVALID, "CKR_SESSION_HANDLE_INVALID"},
+    {CKR_SESSION_READ_ONLY, "CKR_SESSION_READ_ONLY"},
+    {CKR_TEMPLATE_INCOMPLETE, "CKR_TEMPLATE_INCOMPLETE"},
+    {CKR_TEMPLATE_INCONSISTENT, "CKR_TEMPLATE_INCONSISTENT"},
+    {CKR_TOKEN_NOT_PRESENT, "CKR_TOKEN_NOT_PRESENT"},
+    {CKR_TOKEN_NOT_RECOGNIZED, "CKR_TOKEN_NOT_RECOGNIZED"},
+    {CKR_TOKEN_WRITE_PROTECTED, "CKR_TOKEN_WRITE_PROTECTED"},
+    {CKR_USER_ALREADY_LOGGED_IN, "CKR_USER_ALREADY_LOGGED_IN"},
+    {CKR_USER_NOT_LOGGED_IN, "CKR_USER_NOT_LOGGED_IN"},
+    {CKR_USER_PIN_NOT_INITIALIZED, "CKR_USER_PIN_NOT_INITIALIZED"},
+    {CKR_USER_TYPE_INVALID, "CKR_USER_TYPE_INVALID"},
+    {CKR_BUFFER_TOO_SMALL, "CKR_BUFFER_TOO_SMALL"},
+    {CKR_CRYPTOKI_NOT_INITIALIZED, "CKR_CRYPTOKI_NOT_INITIALIZED"},
+    {CKR_CRYPTOKI_ALREADY_INITIALIZED, "CKR_CRYPTOKI_ALREADY_INITIALIZED"},
+};
+
+std::string trimmed(const CK_UTF8CHAR *p, size_t n) {
+  std::string s(reinterpret_cast<const char *>(p), n);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+  return s;
+}
+
+// This thread's sessions, closed when the thread ends (while their module
+// is still in the epoch that opened them).
+struct ThreadSession {
+  Module *module;
+  uint64_t epoch;
+  CK_SLOT_ID slot;
+  CK_SESSION_HANDLE handle;
+};
+
+struct ThreadSessions {
+  std::vector<ThreadSession> open;
+  ~ThreadSessions();
+};
+
+thread_local ThreadSessions threadSessions;
+
+std::mutex &registryMutex() {
+  static auto *m = new std::mutex;
+  return *m;
+}
+
+// Modules live to the end of the process: handles into them may be used
+// by any thread until then.
+std::map<std::string, std::shared_ptr<Module>> &loaded() {
+  static auto *m = new std::map<std::string, std::shared_ptr<Module>>;
+  return *m;
+}
+
+}  // namespace
+
+std::string rvName(CK_RV rv) {
+  for (const RvName &n : kRvNames)
+    if (n.rv == rv) return n.name;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "CKR 0x%lx", static_cast<unsigned long>(rv));
+  return buf;
+}
+
+bool tokenGone(CK_RV rv) {
+  switch (rv) {
+    case CKR_DEVICE_REMOVED:
+    case CKR_DEVICE_ERROR:
+    case CKR_TOKEN_NOT_PRESENT:
+    case CKR_TOKEN_NOT_RECOGNIZED:
+    case CKR_SESSION_HANDLE_INVALID:
+    case CKR_SESSION_CLOSED:
+    case CKR_SLOT_ID_INVALID:
+    case CKR_CRYPTOKI_NOT_INITIALIZED:
+    case CKR_GENERAL_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::shared_ptr<Module> Module::get(const std::string &path, std::string &why) {
+  std::lock_guard<std::mutex> lock(registryMutex());
+  auto &all = loaded();
+  const auto hit = all.find(path);
+  if (hit != all.end()) return hit->second;
+  std::shared_ptr<Module> m(new Module);
+  m->path_ = path;
+  if (!m->start(why)) return nullptr;  // not kept: the next call tries again
+  static const bool registered = [] {
+    std::atexit(&Module::finalizeAll);
+    return true;
+  }();
+  (void)registered;
+  all.emplace(path, m);
+  return m;
+}
+
+bool Module::start(std::string &why) {
+  lib_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (lib_ == nullptr) {
+    const char *e = dlerror();
+    why = "the PKCS#11 module cannot be loaded: " + std::string(e ? e : path_);
+    return false;
+  }
+  auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib_, "C_GetFunctionList"));
+  CK_FUNCTION_LIST_PTR list = nullptr;
+  if (getList == nullptr || getList(&list) != CKR_OK || list == nullptr) {
+    why = path_ + " is not a PKCS#11 module (no C_GetFunctionList)";
+    dlclose(lib_);
+    lib_ = nullptr;
+    return false;
+  }
+  fn_ = list;
+  CK_C_INITIALIZE_ARGS args{};
+  args.flags = CKF_OS_LOCKING_OK;
+  const CK_RV rv = fn_->C_Initialize(&args);
+  if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+    owned_ = false;  // another part of the process initialised it
+    return true;
+  }
+  if (rv != CKR_OK) {
+    why = "C_Initialize of " + path_ + ": " + rvName(rv);
+    dlclose(lib_);
+    lib_ = nullptr;
+    fn_ = nullptr;
+    return false;
+  }
+  owned_ = true;
+  return true;
+}
+
+void Module::reinitialise(uint64_t seen, const std::string &reason) {
+  std::unique_lock<std::shared_timed_mutex> lock(gate_);
+  if (epoch_.load() != seen) return;  // another thread did it meanwhile
+  if (owned_) {
+    fn_->C_Finalize(nullptr);
+    CK_C_INITIALIZE_ARGS args{};
+    args.flags = CKF_OS_LOCKING_OK;
+    const CK_RV rv = fn_->C_Initialize(&args);
+    trace::why(reason + "; module re-initialised" +
+               (rv == CKR_OK ? std::string() : ": C_Initialize " + rvName(rv)));
+  } else {
+    trace::why(reason +
+               "; the module was initialised by another part of the process, so it is "
+               "not re-initialised");
+  }
+  {
+    std::lock_guard<std::mutex> l(mu);
+    logins.clear();
+    serials.clear();
+  }
+  epoch_.fetch_add(1);
+}
+
+void Module::finalizeAll() {
+  std::lock_guard<std::mutex> lock(registryMutex());
+  for (auto &entry : loaded()) {
+    Module &m = *entry.second;
+    // Calls still running in other threads finish first; one that does
+    // not (a PIN prompt left open) leaves the module to the system.
+    std::unique_lock<std::shared_timed_mutex> gate(m.gate_, std::defer_lock);
+    if (!gate.try_lock_for(std::chrono::seconds(2))) continue;
+    if (m.owned_) m.fn_->C_Finalize(nullptr);
+    m.owned_ = false;
+    m.epoch_.fetch_add(1);
+  }
+}
+
+bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
+  out.clear();
+  CK_ULONG n = 0;
+  CK_RV rv = fn()->C_GetSlotList(CK_TRUE, nullptr, &n);
+  std::vector<CK_SLOT_ID> slots;
+  while (rv == CKR_OK) {
+    slots.resize(n);
+    rv = fn()->C_GetSlotList(CK_TRUE, slots.data(), &n);
+    if (rv != CKR_BUFFER_TOO_SMALL) break;
+  }
+  if (rv != CKR_OK) {
+    why = "C_GetSlotList: " + rvName(rv);
+    return false;
+  }
+  slots.resize(n);
+  std::map<CK_SLOT_ID, std::string> seen;
+  {
+    std::lock_guard<std::mutex> l(m_.mu);
+    seen = m_.serials;
+  }
+  // A token that went away is remembered (by label) until one with its
+  // label shows up again: a token re-created elsewhere may only appear
+  // after another re-initialisation.
+  const auto lose = [&](CK_SLOT_ID slot) {
+    const auto before = seen.find(slot);
+    const std::string label =
+        before == seen.end() ? "?" : before->second.substr(before->second.find('/') + 1);
+    std::lock_guard<std::mutex> l(m_.mu);
+    if (m_.lost.empty()) m_.lostSince = std::chrono::steady_clock::now();
+    m_.lost.insert(label);
+  };
+  std::map<CK_SLOT_ID, std::string> now;
+  for (CK_SLOT_ID slot : slots) {
+    CK_TOKEN_INFO info{};
+    rv = fn()->C_GetTokenInfo(slot, &info);
+    if (rv == CKR_TOKEN_NOT_PRESENT) continue;
+    if (rv != CKR_OK) {
+      why = "C_GetTokenInfo of slot " + std::to_string(slot) + ": " + rvName(rv) +
+            " (the token went away)";
+      lose(slot);
+      return false;
+    }
+    TokenView t;
+    t.slot = slot;
+    t.label = trimmed(info.label, sizeof info.label);
+    t.serial = trimmed(info.serialNumber, sizeof info.serialNumber);
+    t.flags = info.flags;
+    const auto before = seen.find(slot);
+    if (before != seen.end() && before->second != t.serial + "/" + t.label) {
+      why = "the token in slot " + std::to_string(slot) + " changed";
+      lose(slot);
+      return false;
+    }
+    now[slot] = t.serial + "/" + t.label;
+    out.push_back(std::move(t));
+  }
+  // A slot whose token went away is a change as well.
+  for (const auto &s : seen)
+    if (now.find(s.first) == now.end()) {
+      why = "the token in slot " + std::to_string(s.first) + " was removed";
+      lose(s.first);
+      return false;
+    }
+  std::lock_guard<std::mutex> l(m_.mu);
+  m_.serials = std::move(now);
+  for (const TokenView &t : out) m_.lost.erase(t.label);
+  return true;
+}
+
+bool Module::rescanForLostToken() {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> l(mu);
+  if (lost.empty()) return false;
+  if (now - lostSince > kLostFor) {
+    lost.clear();
+    return false;
+  }
+  if (now - lastRescan < kRescanInterval) return false;
+  lastRescan = now;
+  return true;
+}
+
+CK_SESSION_HANDLE Use::session(CK_SLOT_ID slot, CK_RV &rv) {
+  auto &open = threadSessions.open;
+  for (auto it = open.begin(); it != open.end();) {
+    if (it->module == &m_ && it->epoch != epoch_) {
+      it = open.erase(it);  // opened before a re-initialisation: gone with it
+      continue;
+    }
+    if (it->module == &m_ && it->slot == slot) {
+      rv = CKR_OK;
+      return it->handle;
+    }
+    ++it;
+  }
+  CK_SESSION_HANDLE h = CK_INVALID_HANDLE;
+  rv = fn()->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h);
+  if (rv == CKR_TOKEN_WRITE_PROTECTED)
+    rv = fn()->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &h);
+  if (rv != CKR_OK) return CK_INVALID_HANDLE;
+  open.push_back({&m_, epoch_, slot, h});
+  return h;
+}
+
+void Use::dropSession(CK_SLOT_ID slot) {
+  auto &open = threadSessions.open;
+  for (auto it = open.begin(); it != open.end(); ++it)
+    if (it->module == &m_ && it->slot == slot) {
+      if (it->epoch == epoch_) fn()->C_CloseSession(it->handle);
+      open.erase(it);
+      return;
+    }
+}
+
+bool Use::loggedIn(CK_SESSION_HANDLE s) {
+  CK_SESSION_INFO info{};
+  if (fn()->C_GetSessionInfo(s, &info) != CKR_OK) return false;
+  return info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS;
+}
+
+namespace {
+
+ThreadSessions::~ThreadSessions() {
+  for (const ThreadSession &s : open) {
+    Module &m = *s.module;
+    if (m.fn() == nullptr) continue;
+    // Only while the module is still in the epoch that opened the session
+    // and no re-initialisation is under way.
+    Use use(m);
+    if (use.epoch() == s.epoch) use.fn()->C_CloseSession(s.handle);
+  }
+}
+
+}  // namespace
+
+}  // namespace emu::csp::pkcs11

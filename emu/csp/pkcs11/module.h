@@ -1,0 +1,131 @@
+// A PKCS#11 module as the emulated CSP uses it: loaded once per process
+// (dlopen, C_GetFunctionList, C_Initialize with CKF_OS_LOCKING_OK),
+// finalized at exit, and initialised afresh when a token went away or was
+// replaced, once the calls in flight have finished.
+//
+// Every use of a module's functions happens inside a Use, which holds the
+// module's gate shared; re-initialisation takes it exclusively. Everything
+// a Use finds (slots, sessions, object handles) belongs to the module's
+// current epoch and is dropped with it.
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+namespace emu::csp::pkcs11 {
+
+// The name of a PKCS#11 return value ("CKR_PIN_INCORRECT"), or its number
+// in hex when the trace does not know it.
+std::string rvName(CK_RV rv);
+
+// Return values that say the token (or the module's view of it) is gone:
+// re-initialising the module may find it again.
+bool tokenGone(CK_RV rv);
+
+// One token as a slot listing found it.
+struct TokenView {
+  CK_SLOT_ID slot = 0;
+  std::string label;   // blank padding removed
+  std::string serial;  // blank padding removed
+  CK_FLAGS flags = 0;
+  bool initialised() const { return (flags & CKF_TOKEN_INITIALIZED) != 0; }
+  bool writable() const { return (flags & CKF_WRITE_PROTECTED) == 0; }
+  bool loginRequired() const { return (flags & CKF_LOGIN_REQUIRED) != 0; }
+};
+
+// The login this process holds on one token, as far as the CSP knows it:
+// a salted hash of the PIN the token accepted (memory only) and the
+// mismatches presented since.
+struct LoginState {
+  std::vector<uint8_t> salt, hash;
+  unsigned mismatches = 0;
+  std::mutex prompting;  // one PIN prompt per token at a time
+};
+
+class Module {
+ public:
+  // The module at `path`, loaded and initialised on first use. Null with a
+  // reason in `why` when it cannot be loaded or initialised.
+  static std::shared_ptr<Module> get(const std::string &path, std::string &why);
+
+  const std::string &path() const { return path_; }
+  CK_FUNCTION_LIST *fn() const { return fn_; }
+
+  // Re-initialises the module (C_Finalize, C_Initialize) if it is still in
+  // epoch `seen`; waits until no Use is open. A module another part of the
+  // process initialised is never finalized by the CSP.
+  void reinitialise(uint64_t seen, const std::string &reason);
+
+  // Finalizes every module this process initialised (at exit).
+  static void finalizeAll();
+
+  // Caches of the current epoch, guarded by mu.
+  std::mutex mu;
+  std::map<std::string, std::shared_ptr<LoginState>> logins;  // by token serial + label
+  std::map<CK_SLOT_ID, std::string> serials;                  // the token each slot showed
+  // Labels of tokens that went away and have not shown up again, since
+  // when, and when the module was last re-initialised to look for them.
+  std::set<std::string> lost;
+  std::chrono::steady_clock::time_point lostSince, lastRescan;
+
+  // Whether a lookup that found nothing should re-initialise the module and
+  // look again: a token went away and has not shown up again (a token
+  // re-created by another process may be seen only after a
+  // re-initialisation). At most once per kRescanInterval, for kLostFor
+  // after the token went away.
+  bool rescanForLostToken();
+  static constexpr std::chrono::milliseconds kRescanInterval{200};
+  static constexpr std::chrono::seconds kLostFor{300};
+
+ private:
+  friend class Use;
+  Module() = default;
+  bool start(std::string &why);
+
+  std::string path_;
+  void *lib_ = nullptr;
+  CK_FUNCTION_LIST *fn_ = nullptr;
+  bool owned_ = false;  // C_Initialize was ours
+  std::shared_timed_mutex gate_;
+  std::atomic<uint64_t> epoch_{1};
+};
+
+// A use of a module: its gate held shared, its epoch fixed.
+class Use {
+ public:
+  explicit Use(Module &m) : m_(m), lock_(m.gate_), epoch_(m.epoch_.load()) {}
+  Module &module() const { return m_; }
+  CK_FUNCTION_LIST *fn() const { return m_.fn_; }
+  uint64_t epoch() const { return epoch_; }
+
+  // The tokens present, in slot order. False when the module cannot list
+  // them or a token went away or changed its serial since this epoch saw
+  // it (the caller re-initialises and tries again).
+  bool tokens(std::vector<TokenView> &out, std::string &why);
+
+  // This thread's session with a token (read/write), opened on first use
+  // and reused; CK_INVALID_HANDLE with `rv` set when none can be opened.
+  CK_SESSION_HANDLE session(CK_SLOT_ID slot, CK_RV &rv);
+  // Forgets this thread's session with a token (after the token refused it).
+  void dropSession(CK_SLOT_ID slot);
+
+  // Whether the application is logged in as the user on the session's token.
+  bool loggedIn(CK_SESSION_HANDLE s);
+
+ private:
+  Module &m_;
+  std::shared_lock<std::shared_timed_mutex> lock_;
+  uint64_t epoch_;
+};
+
+}  // namespace emu::csp::pkcs11

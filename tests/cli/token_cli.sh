@@ -1,0 +1,56 @@
+#!/bin/sh
+# `mscapi token init` and `mscapi providers` through the real launcher: a
+# SoftHSM2 token in the home, registered with a PIN prompt; a key generated
+# on it (the prompt logs in) signs, and OpenSSL verifies the signature;
+# providers shows each family and the token.
+set -u
+launcher=$1
+home=$(mktemp -d) && trap 'rm -rf "$home"' EXIT
+export MSCAPI_HOME="$home/h"
+export MSCAPI_JAVA_OPTS="-Xcheck:jni"
+unset SOFTHSM2_CONF
+"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
+fail() { echo "FAILED: $*"; exit 1; }
+cd "$home" || exit 1
+provider="SoftHSM2 Token RSA Provider"
+container='\\.\cli token\signer'
+printf '24681357\n' >so.txt
+printf '1357\n' >pin.txt
+{
+  echo '#!/bin/sh'
+  echo "printf '%s\\n' \"\$1\" >>'$home/prompts.log'"
+  echo "cat '$home/pin.txt'"
+} >prompt.sh
+chmod 700 prompt.sh
+
+"$launcher" token init --label x </dev/null >out.txt 2>&1; rc=$?
+[ "$rc" -eq 2 ] || { cat out.txt; fail "token init without a console or PIN files gave $rc, expected 2"; }
+"$launcher" token init >/dev/null 2>&1; [ $? -eq 2 ] || fail "token init without --label is not a usage error"
+"$launcher" token init --label "cli token" --so-pin-file so.txt --pin-file pin.txt --pin-prompt "$home/prompt.sh" \
+  >out.txt 2>&1 || { cat out.txt; fail "token init"; }
+[ -f "$MSCAPI_HOME/softhsm/softhsm2.conf" ] || fail "no SoftHSM2 configuration in the home"
+"$launcher" token init --label "cli token" --so-pin-file so.txt --pin-file pin.txt >out.txt 2>&1; rc=$?
+[ "$rc" -eq 1 ] || { cat out.txt; fail "a second token of one label gave $rc, expected 1"; }
+grep -q 'labelled "cli token" exists already' out.txt || { cat out.txt; fail "no reason for the refusal"; }
+
+"$launcher" providers >prov.txt 2>&1 || { cat prov.txt; fail "providers"; }
+for want in "$provider" "family: PKCS#11, module /usr/lib/softhsm/libsofthsm2.so" 'token: "cli token"' \
+  "family: software (" "family: software token with PINs (softtoken.dll)"; do
+  grep -qF "$want" prov.txt || { cat prov.txt; fail "providers does not show: $want"; }
+done
+if grep -qF "PKCS#11 Token RSA Provider" prov.txt; then fail "the removed default PKCS#11 provider is listed"; fi
+
+"$launcher" genkey --container "$container" --provider "$provider" --spec signature --out pub.pem >out.txt 2>&1 ||
+  { cat out.txt; fail "genkey on the token"; }
+[ -s prompts.log ] || fail "the PIN prompt was not run"
+printf 'data for the token\n' >data.txt
+"$launcher" sign data.txt --container "$container" --provider "$provider" --spec signature --pin-file pin.txt \
+  --out sig.bin >out.txt 2>&1 || { cat out.txt; fail "sign on the token"; }
+openssl dgst -sha256 -verify pub.pem -signature sig.bin data.txt >/dev/null || fail "openssl rejects the signature"
+# keys shows names quoted, a backslash doubled.
+"$launcher" keys | grep -qF '"\\\\.\\cli token\\signer"' || fail "keys does not list the token key"
+if "$launcher" export --container "$container" --provider "$provider" --spec signature --pin-file pin.txt \
+  >/dev/null 2>err.txt; then fail "a generated token key was exported"; fi
+grep -q "Private key export failed !" err.txt || fail "export message missing"
+"$launcher" delkey --container "$container" --provider "$provider" || fail "delkey"
+echo "token cli checks held"

@@ -1,0 +1,846 @@
+// The PKCS#11 family against SoftHSM2: each test has its own token store
+// (SOFTHSM2_CONF in its home), tokens made by softhsm2-util, and checks the
+// CSP's results with OpenSSL and OpenSC's pkcs11-tool. Every case runs with
+// SoftHSM2's module itself and through p11-kit's proxy (with a p11-kit user
+// configuration in the test's HOME that leaves only SoftHSM2).
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/key_blobs.h"
+#include "test_home.h"
+#include "winapi/advapi32.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const char kSoftHsm[] = "/usr/lib/softhsm/libsofthsm2.so";
+const char kProvider[] = "Test PKCS11 Provider";
+const char kPin[] = "123456";
+const char kProviders[] =
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\";
+
+std::string proxyModule() {
+  for (const char *p : {"/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so", "/usr/lib/p11-kit-proxy.so",
+                        "/usr/lib64/p11-kit-proxy.so"})
+    if (std::filesystem::exists(p)) return p;
+  return "";
+}
+
+std::string clientModule() {
+  for (const char *p :
+       {"/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-client.so", "/usr/lib/pkcs11/p11-kit-client.so"})
+    if (std::filesystem::exists(p)) return p;
+  return "";
+}
+
+std::string capture(const std::string &cmd, int *status = nullptr) {
+  std::string out;
+  FILE *f = popen(cmd.c_str(), "r");
+  if (f == nullptr) return out;
+  char buf[4096];
+  size_t n = 0;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  const int rc = pclose(f);
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+int sh(const std::string &cmd) {
+  const int rc = std::system((cmd + " >/dev/null 2>&1").c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+Bytes readFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::string &path, const Bytes &b) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(b.data()), b.size());
+}
+
+// An RSA public key from a PUBLICKEYBLOB.
+EVP_PKEY *fromPublicBlob(const Bytes &blob) {
+  if (blob.size() < keyblob::kModulusOffset) return nullptr;
+  const uint32_t bits = keyblob::readLE32(blob.data() + keyblob::kBitLenOffset);
+  const uint32_t e = keyblob::readLE32(blob.data() + keyblob::kExponentOffset);
+  Bytes n(blob.begin() + keyblob::kModulusOffset,
+          blob.begin() + keyblob::kModulusOffset + bits / 8);
+  std::reverse(n.begin(), n.end());
+  BIGNUM *bn = BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr);
+  BIGNUM *be = BN_new();
+  BN_set_word(be, e);
+  OSSL_PARAM_BLD *b = OSSL_PARAM_BLD_new();
+  OSSL_PARAM_BLD_push_BN(b, OSSL_PKEY_PARAM_RSA_N, bn);
+  OSSL_PARAM_BLD_push_BN(b, OSSL_PKEY_PARAM_RSA_E, be);
+  OSSL_PARAM *params = OSSL_PARAM_BLD_to_param(b);
+  EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+  EVP_PKEY *key = nullptr;
+  EVP_PKEY_fromdata_init(ctx);
+  EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params);
+  EVP_PKEY_CTX_free(ctx);
+  OSSL_PARAM_free(params);
+  OSSL_PARAM_BLD_free(b);
+  BN_free(bn);
+  BN_free(be);
+  return key;
+}
+
+// Verifies a PKCS#1 v1.5 signature (big-endian) of a hash value.
+bool verifies(EVP_PKEY *key, const EVP_MD *md, const Bytes &hash, const Bytes &sig) {
+  EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new(key, nullptr);
+  bool ok = EVP_PKEY_verify_init(ctx) == 1 &&
+            EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+            (md == nullptr || EVP_PKEY_CTX_set_signature_md(ctx, md) == 1) &&
+            EVP_PKEY_verify(ctx, sig.data(), sig.size(), hash.data(), hash.size()) == 1;
+  EVP_PKEY_CTX_free(ctx);
+  return ok;
+}
+
+struct HashCase {
+  ALG_ID alg;
+  size_t size;
+  const EVP_MD *(*md)();
+};
+
+const HashCase kHashes[] = {
+    {CALG_MD5, 16, EVP_md5},        {CALG_SHA1, 20, EVP_sha1},      {CALG_SSL3_SHAMD5, 36, nullptr},
+    {CALG_SHA_256, 32, EVP_sha256}, {CALG_SHA_384, 48, EVP_sha384}, {CALG_SHA_512, 64, EVP_sha512},
+};
+
+enum class Via { Module, Proxy };
+
+bool &softHsmLoaded() {
+  static bool loaded = false;
+  return loaded;
+}
+
+class Pkcs11 : public HomeTest, public ::testing::WithParamInterface<Via> {
+ protected:
+  void SetUp() override {
+    HomeTest::SetUp();
+    if (!std::filesystem::exists(kSoftHsm)) GTEST_SKIP() << "SoftHSM2 is not installed";
+    module_ = kSoftHsm;
+    const std::string hsm = home_ + "/softhsm";
+    std::filesystem::create_directories(hsm + "/tokens");
+    conf_ = hsm + "/softhsm2.conf";
+    std::ofstream(conf_) << "directories.tokendir = " << hsm
+                         << "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n";
+    setenv("SOFTHSM2_CONF", conf_.c_str(), 1);
+    if (GetParam() == Via::Module) softHsmLoaded() = true;
+    if (GetParam() == Via::Proxy) {
+      // SoftHSM2 is one library per process: once loaded directly (and
+      // initialised with another test's token store), the proxy would get
+      // that instance. ctest runs every case in a process of its own.
+      if (softHsmLoaded()) GTEST_SKIP() << "run through the proxy in a process of its own";
+      module_ = proxyModule();
+      if (module_.empty()) GTEST_SKIP() << "p11-kit's proxy module is not installed";
+      // p11-kit reads the user's configuration from $HOME/.config/pkcs11:
+      // every module the system registers is blanked out there except
+      // SoftHSM2's, which sees only this test's tokens.
+      const char *oldHome = getenv("HOME");
+      if (oldHome) savedHome_ = oldHome;
+      const std::string modules = home_ + "/user/.config/pkcs11/modules";
+      std::filesystem::create_directories(modules);
+      for (const char *dir : {"/usr/share/p11-kit/modules", "/etc/pkcs11/modules"}) {
+        std::error_code ec;
+        for (const auto &e : std::filesystem::directory_iterator(dir, ec))
+          if (e.path().filename() != "softhsm2.module")
+            std::ofstream(modules + "/" + e.path().filename().string()) << "module:\n";
+      }
+      std::ofstream(modules + "/softhsm2.module") << "module: " << kSoftHsm << "\n";
+      setenv("HOME", (home_ + "/user").c_str(), 1);
+    }
+    ASSERT_EQ(initToken("L"), 0);
+    // The default registration first (a registry folder that exists is
+    // never given it), then the test's provider.
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &k), ERROR_SUCCESS);
+    RegCloseKey(k);
+    registerProvider(module_, "");
+  }
+
+  void TearDown() override {
+    if (serverPid_ > 0) {
+      kill(serverPid_, SIGTERM);
+      waitpid(serverPid_, nullptr, 0);
+    }
+    if (!savedHome_.empty()) setenv("HOME", savedHome_.c_str(), 1);
+    unsetenv("SOFTHSM2_CONF");
+    HomeTest::TearDown();
+  }
+
+  int initToken(const std::string &label) {
+    int status = -1;
+    const std::string out = capture("softhsm2-util --init-token --free --label " + label +
+                                        " --pin " + kPin + " --so-pin 654321 2>&1",
+                                    &status);
+    if (status != 0) ADD_FAILURE() << out;
+    return status;
+  }
+
+  // Registers the test's provider with `image` and, when given, its PIN
+  // prompt; the default registration's PKCS#11 provider is removed.
+  void registerProvider(const std::string &image, const std::string &prompt,
+                        const std::string &name = kProvider) {
+    std::string reg = std::string("Windows Registry Editor Version 5.00\n\n[-") + (kProviders + 1) +
+                      "PKCS#11 Token RSA Provider]\n\n" + kProviders + name +
+                      "]\n\"Image Path\"=\"" + image + "\"\n\"Type\"=dword:00000001\n";
+    if (!prompt.empty()) reg += "\"PIN Prompt\"=\"" + prompt + "\"\n";
+    writeReg("50-" + name + ".reg", reg);
+  }
+
+  // A PIN prompt script: logs its argument, answers `answer`, exits `status`.
+  std::string promptScript(const std::string &answer, int status = 0) {
+    const std::string path = home_ + "/prompt-" + std::to_string(++prompts_) + ".sh";
+    std::ofstream(path) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << home_
+                        << "/prompts.log'\nprintf '%s\\n' '" << answer << "'\nexit " << status
+                        << "\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+  }
+
+  int promptCount() {
+    std::ifstream in(home_ + "/prompts.log");
+    return static_cast<int>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
+  }
+
+  std::string tool(const std::string &args, int *status = nullptr) {
+    return capture("pkcs11-tool --module " + std::string(kSoftHsm) + " " + args + " 2>&1", status);
+  }
+
+  HCRYPTPROV open(const std::string &container, DWORD flags = 0,
+                  const std::string &provider = kProvider) {
+    HCRYPTPROV p = 0;
+    if (!CryptAcquireContextA(&p, container.c_str(), provider.c_str(), PROV_RSA_FULL, flags))
+      return 0;
+    return p;
+  }
+
+  std::string provParam(HCRYPTPROV p, DWORD param) {
+    char buf[600];
+    DWORD n = sizeof buf;
+    if (!CryptGetProvParam(p, param, reinterpret_cast<BYTE *>(buf), &n, 0)) return "";
+    return buf;
+  }
+
+  std::vector<std::string> enumerate() {
+    std::vector<std::string> names;
+    HCRYPTPROV v = 0;
+    if (!CryptAcquireContextA(&v, nullptr, kProvider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+      return names;
+    char buf[600];
+    for (DWORD flags = CRYPT_FIRST;; flags = 0) {
+      DWORD n = sizeof buf;
+      if (!CryptGetProvParam(v, PP_ENUMCONTAINERS, reinterpret_cast<BYTE *>(buf), &n, flags)) break;
+      names.push_back(buf);
+    }
+    CryptReleaseContext(v, 0);
+    return names;
+  }
+
+  bool pin(HCRYPTPROV p, const char *value, DWORD param = PP_SIGNATURE_PIN) {
+    return CryptSetProvParam(p, param, reinterpret_cast<const BYTE *>(value), 0) != FALSE;
+  }
+
+  Bytes exportBlob(HCRYPTPROV p, DWORD spec, DWORD type) {
+    HCRYPTKEY k = 0;
+    Bytes out;
+    if (!CryptGetUserKey(p, spec, &k)) return out;
+    DWORD n = 0;
+    if (CryptExportKey(k, 0, type, 0, nullptr, &n)) {
+      out.resize(n);
+      if (!CryptExportKey(k, 0, type, 0, out.data(), &n)) out.clear();
+    }
+    CryptDestroyKey(k);
+    return out;
+  }
+
+  // Signs a hash value; the signature big-endian (empty on failure).
+  Bytes signHash(HCRYPTPROV p, DWORD spec, ALG_ID alg, const Bytes &hash) {
+    HCRYPTHASH h = 0;
+    Bytes sig;
+    if (!CryptCreateHash(p, alg, 0, 0, &h)) return sig;
+    DWORD n = 0;
+    if (CryptSetHashParam(h, HP_HASHVAL, hash.data(), 0) &&
+        CryptSignHashA(h, spec, nullptr, 0, nullptr, &n)) {
+      sig.resize(n);
+      if (!CryptSignHashA(h, spec, nullptr, 0, sig.data(), &n)) sig.clear();
+    }
+    CryptDestroyHash(h);
+    std::reverse(sig.begin(), sig.end());
+    return sig;
+  }
+
+  static Bytes randomHash(size_t n) {
+    Bytes b(n);
+    RAND_bytes(b.data(), static_cast<int>(n));
+    return b;
+  }
+
+  // Signs a fresh SHA-256 value with the key of `spec` and verifies it
+  // with the key's public blob.
+  bool signsAndVerifies(HCRYPTPROV p, DWORD spec) {
+    const Bytes pub = exportBlob(p, spec, PUBLICKEYBLOB);
+    EVP_PKEY *key = fromPublicBlob(pub);
+    if (key == nullptr) return false;
+    const Bytes hash = randomHash(32);
+    const bool ok = verifies(key, EVP_sha256(), hash, signHash(p, spec, CALG_SHA_256, hash));
+    EVP_PKEY_free(key);
+    return ok;
+  }
+
+  // The body of TheTokenGoesAwayWhileThreadsSign.
+  void tokenGoesAwayWhileThreadsSign();
+
+  std::string module_, conf_, savedHome_;
+  int prompts_ = 0;
+  pid_t serverPid_ = 0;
+};
+
+TEST_P(Pkcs11, ContainerLifeCycleAndFullNames) {
+  HCRYPTPROV p = open("box", CRYPT_NEWKEYSET);
+  ASSERT_NE(p, 0u);
+  EXPECT_EQ(provParam(p, PP_CONTAINER), "\\\\.\\L\\box");
+  CryptReleaseContext(p, 0);
+  // The marker is a data object on the token, seen by another tool.
+  const std::string objects = tool("--token-label L --list-objects --type data");
+  EXPECT_NE(objects.find("box"), std::string::npos) << objects;
+
+  EXPECT_EQ(open("box", CRYPT_NEWKEYSET), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_EXISTS));
+  EXPECT_EQ(open("\\\\.\\L\\box", CRYPT_NEWKEYSET), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_EXISTS));
+  const std::vector<std::string> names = enumerate();
+  EXPECT_EQ(names, std::vector<std::string>{"\\\\.\\L\\box"});
+  // Every enumerated name opens (round trip), and so does the plain name.
+  for (const std::string &n : {names.at(0), std::string("box")}) {
+    HCRYPTPROV q = open(n);
+    EXPECT_NE(q, 0u) << n;
+    if (q) CryptReleaseContext(q, 0);
+  }
+  // Names that do not resolve.
+  for (const char *bad : {"Box", "\\\\.\\M\\box", "\\\\.\\L\\", "\\\\.\\L"}) {
+    EXPECT_EQ(open(bad), 0u) << bad;
+  }
+  HCRYPTPROV gone = 0;
+  ASSERT_TRUE(
+      CryptAcquireContextA(&gone, "\\\\.\\L\\box", kProvider, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
+  EXPECT_EQ(open("box"), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+  EXPECT_TRUE(enumerate().empty());
+  EXPECT_FALSE(CryptAcquireContextA(&gone, "box", kProvider, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
+  EXPECT_EQ(tool("--token-label L --list-objects --type data").find("box"), std::string::npos);
+
+  // A container another program deletes is gone for this process too,
+  // though this process opened it before.
+  HCRYPTPROV other = open("other", CRYPT_NEWKEYSET);
+  ASSERT_NE(other, 0u);
+  CryptReleaseContext(other, 0);
+  other = open("other");
+  ASSERT_NE(other, 0u);
+  CryptReleaseContext(other, 0);
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --delete-object --type data --label other"),
+            0);
+  EXPECT_EQ(open("other"), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+}
+
+TEST_P(Pkcs11, PlainNamesGoToTheFirstTokenInSlotOrder) {
+  ASSERT_EQ(initToken("M"), 0);
+  // The slot order as OpenSC lists it.
+  const std::string slots = tool("-L");
+  const size_t l = slots.find("token label        : L"), m = slots.find("token label        : M");
+  ASSERT_NE(l, std::string::npos) << slots;
+  ASSERT_NE(m, std::string::npos) << slots;
+  const std::string first = l < m ? "L" : "M", second = l < m ? "M" : "L";
+  // A token created after the module was first used is seen after the
+  // module is re-initialised: this process has not used it yet.
+  HCRYPTPROV a = open("same", CRYPT_NEWKEYSET);
+  ASSERT_NE(a, 0u);
+  EXPECT_EQ(provParam(a, PP_CONTAINER), "\\\\.\\" + first + "\\same");
+  HCRYPTPROV b = open("\\\\.\\" + second + "\\same", CRYPT_NEWKEYSET);
+  ASSERT_NE(b, 0u);
+  EXPECT_EQ(provParam(b, PP_CONTAINER), "\\\\.\\" + second + "\\same");
+  HCRYPTPROV c = open("\\\\.\\" + second + "\\only", CRYPT_NEWKEYSET);
+  ASSERT_NE(c, 0u);
+  HCRYPTPROV plain = open("same");
+  EXPECT_EQ(provParam(plain, PP_CONTAINER), "\\\\.\\" + first + "\\same");
+  HCRYPTPROV only = open("only");
+  EXPECT_EQ(provParam(only, PP_CONTAINER), "\\\\.\\" + second + "\\only");
+  const std::vector<std::string> expected = {
+      "\\\\.\\" + first + "\\same", "\\\\.\\" + second + "\\only", "\\\\.\\" + second + "\\same"};
+  EXPECT_EQ(enumerate(), expected);
+  for (HCRYPTPROV h : {a, b, c, plain, only}) CryptReleaseContext(h, 0);
+}
+
+TEST_P(Pkcs11, GeneratedKeysSignEveryHashAndNeverLeaveTheToken) {
+  HCRYPTPROV p = open("gen", CRYPT_NEWKEYSET);
+  ASSERT_NE(p, 0u);
+  ASSERT_TRUE(pin(p, kPin));
+  HCRYPTKEY k = 0;
+  EXPECT_FALSE(CryptGenKey(p, AT_SIGNATURE, (1024u << 16) | CRYPT_EXPORTABLE, &k));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_FLAGS));
+  ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
+  DWORD perms = 0, n = sizeof perms;
+  ASSERT_TRUE(CryptGetKeyParam(k, KP_PERMISSIONS, reinterpret_cast<BYTE *>(&perms), &n, 0));
+  EXPECT_EQ(perms & CRYPT_EXPORT, 0u);
+  CryptDestroyKey(k);
+  EXPECT_TRUE(exportBlob(p, AT_SIGNATURE, PRIVATEKEYBLOB).empty());
+  EXPECT_TRUE(exportBlob(p, AT_KEYEXCHANGE, PUBLICKEYBLOB).empty());  // no such key
+
+  const Bytes pub = exportBlob(p, AT_SIGNATURE, PUBLICKEYBLOB);
+  ASSERT_EQ(pub.size(), keyblob::publicSize(1024));
+  EVP_PKEY *key = fromPublicBlob(pub);
+  ASSERT_NE(key, nullptr);
+  for (const HashCase &h : kHashes) {
+    const Bytes hash = randomHash(h.size);
+    const Bytes sig = signHash(p, AT_SIGNATURE, h.alg, hash);
+    EXPECT_EQ(sig.size(), 128u) << std::hex << h.alg;
+    EXPECT_TRUE(verifies(key, h.md ? h.md() : nullptr, hash, sig)) << std::hex << h.alg;
+  }
+  EVP_PKEY_free(key);
+  // OpenSC sees the private key as sensitive and never extractable.
+  const std::string objects =
+      tool("--token-label L --login --pin 123456 --list-objects --type privkey");
+  EXPECT_NE(objects.find("gen"), std::string::npos) << objects;
+  EXPECT_NE(objects.find("never extractable"), std::string::npos) << objects;
+  EXPECT_NE(objects.find("ID:         02"), std::string::npos) << objects;
+  CryptReleaseContext(p, 0);
+}
+
+TEST_P(Pkcs11, ImportedKeysKeepTheirExportPermission) {
+  // A key from the software provider, exported as a private blob.
+  HCRYPTPROV soft = open("src", CRYPT_NEWKEYSET, "Microsoft Strong Cryptographic Provider");
+  ASSERT_NE(soft, 0u);
+  HCRYPTKEY k = 0;
+  ASSERT_TRUE(CryptGenKey(soft, AT_KEYEXCHANGE, (1024u << 16) | CRYPT_EXPORTABLE, &k));
+  CryptDestroyKey(k);
+  const Bytes priv = exportBlob(soft, AT_KEYEXCHANGE, PRIVATEKEYBLOB);
+  const Bytes pub = exportBlob(soft, AT_KEYEXCHANGE, PUBLICKEYBLOB);
+  ASSERT_FALSE(priv.empty());
+  CryptReleaseContext(soft, 0);
+
+  struct Case {
+    const char *container;
+    DWORD flags;
+    bool exportable;
+  };
+  for (const Case &c : {Case{"exportable", CRYPT_EXPORTABLE, true}, Case{"kept", 0, false}}) {
+    HCRYPTPROV p = open(c.container, CRYPT_NEWKEYSET);
+    ASSERT_NE(p, 0u);
+    ASSERT_TRUE(pin(p, kPin, PP_KEYEXCHANGE_PIN));
+    ASSERT_TRUE(CryptImportKey(p, priv.data(), static_cast<DWORD>(priv.size()), 0, c.flags, &k))
+        << c.container;
+    CryptDestroyKey(k);
+    EXPECT_EQ(exportBlob(p, AT_KEYEXCHANGE, PUBLICKEYBLOB), pub) << c.container;
+    const Bytes back = exportBlob(p, AT_KEYEXCHANGE, PRIVATEKEYBLOB);
+    if (c.exportable)
+      EXPECT_EQ(back, priv);
+    else
+      EXPECT_TRUE(back.empty());
+    EXPECT_TRUE(signsAndVerifies(p, AT_KEYEXCHANGE)) << c.container;
+    CryptReleaseContext(p, 0);
+  }
+}
+
+TEST_P(Pkcs11, PinsAreCheckedByTheTokenThenAgainstItsHash) {
+  // A key made by OpenSC on the token; this process is not logged in.
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --keypairgen --key-type rsa:1024 "
+               "--label pins --id 02"),
+            0);
+  HCRYPTPROV p = open("pins");
+  ASSERT_NE(p, 0u);
+  // Without a login (and no PIN prompt) the key cannot sign.
+  EXPECT_TRUE(signHash(p, AT_SIGNATURE, CALG_SHA_256, randomHash(32)).empty());
+  // The token refuses a wrong PIN and one of a length it does not take.
+  for (const char *wrong : {"000000", "12"}) {
+    EXPECT_FALSE(pin(p, wrong)) << wrong;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_WRONG_CHV)) << wrong;
+  }
+  EXPECT_FALSE(pin(p, ""));
+  ASSERT_TRUE(pin(p, kPin));
+  EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+  // Logged in: later PINs are compared with the accepted one. Four wrong
+  // ones are refused and the login holds; the right one is accepted.
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_FALSE(pin(p, "654321"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_WRONG_CHV));
+  }
+  EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+  EXPECT_TRUE(pin(p, kPin, PP_KEYEXCHANGE_PIN));  // one PIN per token, either parameter
+  // The count starts again after a right PIN: five wrong ones in a row log
+  // the process out, so signing fails until a PIN is given again.
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(pin(p, "111111"));
+  EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+  EXPECT_FALSE(pin(p, "111111"));
+  EXPECT_TRUE(signHash(p, AT_SIGNATURE, CALG_SHA_256, randomHash(32)).empty());
+  // Another context of the process shares the login state.
+  HCRYPTPROV q = open("\\\\.\\L\\pins");
+  ASSERT_NE(q, 0u);
+  ASSERT_TRUE(pin(q, kPin));
+  EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+  CryptReleaseContext(q, 0);
+  CryptReleaseContext(p, 0);
+}
+
+TEST_P(Pkcs11, ThePinPromptLogsInWhenNoLoginHolds) {
+  struct Case {
+    std::string answer;
+    int status;
+    bool generates;
+  };
+  const Case cases[] = {{"000000", 0, false}, {kPin, 1, false}, {kPin, 0, true}};
+  // A silent context (CRYPT_SILENT) never asks: the key needs a login.
+  registerProvider(module_, promptScript(kPin));
+  HCRYPTPROV silent = open("silent", CRYPT_NEWKEYSET | CRYPT_SILENT);
+  ASSERT_NE(silent, 0u);
+  HCRYPTKEY none = 0;
+  EXPECT_FALSE(CryptGenKey(silent, AT_SIGNATURE, 1024u << 16, &none));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_PERM));
+  EXPECT_EQ(promptCount(), 0);
+  CryptReleaseContext(silent, 0);
+  int expectedPrompts = 0;
+  for (const Case &c : cases) {
+    registerProvider(module_, promptScript(c.answer, c.status));
+    const std::string name = "asked" + std::to_string(expectedPrompts);
+    HCRYPTPROV p = open(name, CRYPT_NEWKEYSET);
+    ASSERT_NE(p, 0u);
+    HCRYPTKEY k = 0;
+    EXPECT_EQ(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k) != FALSE, c.generates) << c.answer;
+    if (k) CryptDestroyKey(k);
+    EXPECT_EQ(promptCount(), ++expectedPrompts);
+    if (c.generates) {
+      // The login holds for the process: signing asks no more.
+      EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+      EXPECT_EQ(promptCount(), expectedPrompts);
+    }
+    CryptReleaseContext(p, 0);
+  }
+  std::ifstream log(home_ + "/prompts.log");
+  std::string first;
+  std::getline(log, first);
+  EXPECT_NE(first.find("\"L\""), std::string::npos) << first;
+}
+
+TEST_P(Pkcs11, ATokenRecreatedByAnotherProcessWorksWithoutRestarting) {
+  HCRYPTPROV p = open("before", CRYPT_NEWKEYSET);
+  ASSERT_NE(p, 0u);
+  ASSERT_TRUE(pin(p, kPin));
+  HCRYPTKEY k = 0;
+  ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
+  CryptDestroyKey(k);
+  ASSERT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+  ASSERT_EQ(sh("softhsm2-util --delete-token --token L"), 0);
+  ASSERT_EQ(initToken("L"), 0);
+  // The old container went with its token.
+  EXPECT_TRUE(signHash(p, AT_SIGNATURE, CALG_SHA_256, randomHash(32)).empty());
+  CryptReleaseContext(p, 0);
+  EXPECT_EQ(open("before"), 0u);
+  // The new token is found: a container, a key and a signature on it.
+  HCRYPTPROV q = open("after", CRYPT_NEWKEYSET);
+  ASSERT_NE(q, 0u);
+  EXPECT_EQ(provParam(q, PP_CONTAINER), "\\\\.\\L\\after");
+  ASSERT_TRUE(pin(q, kPin));
+  ASSERT_TRUE(CryptGenKey(q, AT_KEYEXCHANGE, 1024u << 16, &k));
+  CryptDestroyKey(k);
+  EXPECT_TRUE(signsAndVerifies(q, AT_KEYEXCHANGE));
+  EXPECT_EQ(enumerate(), std::vector<std::string>{"\\\\.\\L\\after"});
+  CryptReleaseContext(q, 0);
+}
+
+TEST_P(Pkcs11, KeysAreSharedWithOpenSC) {
+  const std::string dir = home_ + "/x";
+  std::filesystem::create_directories(dir);
+  // OpenSC's key, with a CKA_ID that names no key spec: the exchange key.
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --keypairgen --key-type rsa:2048 "
+               "--label theirs --id 4567"),
+            0);
+  const std::vector<std::string> names = enumerate();
+  ASSERT_EQ(names, std::vector<std::string>{"\\\\.\\L\\theirs"});
+  HCRYPTPROV p = open(names[0]);
+  ASSERT_NE(p, 0u);
+  ASSERT_TRUE(pin(p, kPin));
+  // Verified with the public key OpenSC reads from the token.
+  ASSERT_EQ(
+      sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+         " --token-label L --read-object --type pubkey --label theirs -o " + dir + "/theirs.der"),
+      0);
+  const Bytes der = readFile(dir + "/theirs.der");
+  const unsigned char *q = der.data();
+  EVP_PKEY *theirs = d2i_PUBKEY(nullptr, &q, static_cast<long>(der.size()));
+  ASSERT_NE(theirs, nullptr);
+  const Bytes hash = randomHash(32);
+  EXPECT_TRUE(
+      verifies(theirs, EVP_sha256(), hash, signHash(p, AT_KEYEXCHANGE, CALG_SHA_256, hash)));
+  EVP_PKEY_free(theirs);
+  EXPECT_TRUE(signHash(p, AT_SIGNATURE, CALG_SHA_256, hash).empty());
+  CryptReleaseContext(p, 0);
+
+  // The CSP's key signs through OpenSC; verified with the CSP's public blob.
+  HCRYPTPROV mine = open("mine", CRYPT_NEWKEYSET);
+  ASSERT_NE(mine, 0u);
+  HCRYPTKEY k = 0;
+  ASSERT_TRUE(CryptGenKey(mine, AT_SIGNATURE, 2048u << 16, &k));
+  CryptDestroyKey(k);
+  EVP_PKEY *pub = fromPublicBlob(exportBlob(mine, AT_SIGNATURE, PUBLICKEYBLOB));
+  ASSERT_NE(pub, nullptr);
+  const Bytes message = randomHash(100);
+  writeFile(dir + "/message", message);
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --sign --mechanism SHA256-RSA-PKCS "
+               "--label mine --id 02 -i " +
+               dir + "/message -o " + dir + "/sig"),
+            0);
+  Bytes digest(32);
+  EVP_Digest(message.data(), message.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
+  EXPECT_TRUE(verifies(pub, EVP_sha256(), digest, readFile(dir + "/sig")));
+  EVP_PKEY_free(pub);
+  CryptReleaseContext(mine, 0);
+}
+
+TEST_P(Pkcs11, ThreadsSignAtOnce) {
+  HCRYPTPROV p = open("threads", CRYPT_NEWKEYSET);
+  ASSERT_NE(p, 0u);
+  ASSERT_TRUE(pin(p, kPin));
+  HCRYPTKEY k = 0;
+  ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
+  CryptDestroyKey(k);
+  EVP_PKEY *pub = fromPublicBlob(exportBlob(p, AT_SIGNATURE, PUBLICKEYBLOB));
+  ASSERT_NE(pub, nullptr);
+  CryptReleaseContext(p, 0);
+  // Each thread opens the container by one of its names, presents the PIN
+  // and signs; every signature is checked afterwards.
+  constexpr int kThreads = 4, kEach = 10;
+  std::vector<std::vector<std::pair<Bytes, Bytes>>> made(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        HCRYPTPROV c = open(t % 2 ? "threads" : "\\\\.\\L\\threads");
+        if (c == 0) continue;
+        const Bytes hash = randomHash(32);
+        if (pin(c, kPin)) made[t].emplace_back(hash, signHash(c, AT_SIGNATURE, CALG_SHA_256, hash));
+        CryptReleaseContext(c, 0);
+      }
+    });
+  for (std::thread &t : threads) t.join();
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(made[t].size(), static_cast<size_t>(kEach)) << t;
+    for (const auto &m : made[t]) EXPECT_TRUE(verifies(pub, EVP_sha256(), m.first, m.second));
+  }
+  EVP_PKEY_free(pub);
+}
+
+// Threads keep signing while another process deletes and re-creates the
+// token: the module is re-initialised under them without a crash or a
+// hang, every signature made verifies, and the new token serves afterwards.
+TEST_P(Pkcs11, TheTokenGoesAwayWhileThreadsSign) {
+  // In a process of its own, which leaves by _exit: SoftHSM2 leaks memory
+  // when its token is deleted under it, which the leak checker of the
+  // sanitizer builds would report at exit. The child's failures are
+  // printed by the child and make its exit status non-zero.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    tokenGoesAwayWhileThreadsSign();
+    std::fflush(nullptr);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+void Pkcs11::tokenGoesAwayWhileThreadsSign() {
+  HCRYPTPROV p = open("busy", CRYPT_NEWKEYSET);
+  ASSERT_NE(p, 0u);
+  ASSERT_TRUE(pin(p, kPin));
+  HCRYPTKEY k = 0;
+  ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
+  CryptDestroyKey(k);
+  EVP_PKEY *pub = fromPublicBlob(exportBlob(p, AT_SIGNATURE, PUBLICKEYBLOB));
+  ASSERT_NE(pub, nullptr);
+  CryptReleaseContext(p, 0);
+  constexpr int kThreads = 3, kEach = 30;
+  std::atomic<int> started{0};
+  std::vector<std::vector<std::pair<Bytes, Bytes>>> made(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        HCRYPTPROV c = open("busy");
+        if (i == 0) ++started;
+        if (c == 0) continue;
+        const Bytes hash = randomHash(32);
+        const Bytes sig = signHash(c, AT_SIGNATURE, CALG_SHA_256, hash);
+        if (!sig.empty()) made[t].emplace_back(hash, sig);
+        CryptReleaseContext(c, 0);
+      }
+    });
+  while (started.load() < kThreads) std::this_thread::yield();
+  // SoftHSM2 in this process may write its token's generation file while
+  // softhsm2-util removes the token's folder (which then fails): what is
+  // left is removed until it stays gone (this process stops touching the
+  // old token once the module is re-initialised).
+  std::vector<std::filesystem::path> folders;
+  for (const auto &e : std::filesystem::directory_iterator(home_ + "/softhsm/tokens"))
+    folders.push_back(e.path());
+  ASSERT_EQ(folders.size(), 1u);
+  sh("softhsm2-util --delete-token --token L");
+  for (int tries = 0; std::filesystem::exists(folders[0]) && tries < 200; ++tries) {
+    std::error_code ec;
+    std::filesystem::remove_all(folders[0], ec);
+    if (std::filesystem::exists(folders[0]))
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_FALSE(std::filesystem::exists(folders[0]));
+  EXPECT_EQ(initToken("L"), 0);
+  for (std::thread &t : threads) t.join();
+  for (const auto &m : made)
+    for (const auto &one : m) EXPECT_TRUE(verifies(pub, EVP_sha256(), one.first, one.second));
+  EVP_PKEY_free(pub);
+  // A token re-created while the module was being re-initialised is found
+  // by a later lookup (the emulation looks again, a few times a second,
+  // while a token that went away has not shown up).
+  HCRYPTPROV q = 0;
+  for (int tries = 0; q == 0 && tries < 100; ++tries) {
+    q = open("fresh", CRYPT_NEWKEYSET);
+    if (q == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_NE(q, 0u);
+  ASSERT_TRUE(pin(q, kPin));
+  ASSERT_TRUE(CryptGenKey(q, AT_SIGNATURE, 1024u << 16, &k));
+  CryptDestroyKey(k);
+  EXPECT_TRUE(signsAndVerifies(q, AT_SIGNATURE));
+  EXPECT_EQ(enumerate(), std::vector<std::string>{"\\\\.\\L\\fresh"});
+  CryptReleaseContext(q, 0);
+}
+
+// The default registration's PKCS#11 provider: p11-kit's proxy, listed
+// and acquirable; with no token it finds no container.
+class Pkcs11Default : public Pkcs11 {};
+
+TEST_P(Pkcs11Default, TheDefaultRegistrationServesTheProxy) {
+  ASSERT_EQ(sh("softhsm2-util --delete-token --token L"), 0);
+  const char kDefault[] = "PKCS#11 Token RSA Provider";
+  std::filesystem::remove(home_ + "/registry/50-" + std::string(kProvider) + ".reg");
+  HKEY k = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(
+                HKEY_LOCAL_MACHINE,
+                (std::string("SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\") + kDefault)
+                    .c_str(),
+                0, KEY_QUERY_VALUE, &k),
+            ERROR_SUCCESS);
+  char image[300];
+  DWORD size = sizeof image, type = 0;
+  ASSERT_EQ(
+      RegQueryValueExA(k, "Image Path", nullptr, &type, reinterpret_cast<BYTE *>(image), &size),
+      ERROR_SUCCESS);
+  RegCloseKey(k);
+  EXPECT_EQ(std::filesystem::canonical(image), std::filesystem::canonical(module_));
+  HCRYPTPROV v = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&v, nullptr, kDefault, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  char name[600];
+  DWORD n = sizeof name;
+  EXPECT_FALSE(
+      CryptGetProvParam(v, PP_ENUMCONTAINERS, reinterpret_cast<BYTE *>(name), &n, CRYPT_FIRST));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+  CryptReleaseContext(v, 0);
+  HCRYPTPROV c = 0;
+  EXPECT_FALSE(CryptAcquireContextA(&c, "new", kDefault, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+}
+
+// The client module is an image of its own: one run.
+class Pkcs11Socket : public Pkcs11 {};
+
+TEST_P(Pkcs11Socket, ATokenOverASocketSigns) {
+  const std::string client = clientModule();
+  if (client.empty()) GTEST_SKIP() << "p11-kit's client module is not installed";
+  const std::string run = home_ + "/run";
+  std::filesystem::create_directories(run);
+  std::filesystem::permissions(run, std::filesystem::perms::owner_all);
+  // The server exports the token; its first lines say where and who it is.
+  FILE *out = popen(("XDG_RUNTIME_DIR=" + run + " p11-kit server --provider " + kSoftHsm +
+                     " -f 'pkcs11:token=L' 2>&1")
+                        .c_str(),
+                    "r");
+  ASSERT_NE(out, nullptr);
+  std::string address;
+  char line[1024];
+  while ((address.empty() || serverPid_ == 0) && fgets(line, sizeof line, out) != nullptr) {
+    std::string l(line);
+    const auto value = [&](const char *name) {
+      const size_t at = l.find(name);
+      if (at == std::string::npos) return std::string();
+      std::string v = l.substr(at + std::strlen(name));
+      v = v.substr(0, v.find(';'));
+      if (!v.empty() && v.front() == '\'') v = v.substr(1, v.size() - 2);
+      return v;
+    };
+    if (address.empty()) address = value("P11_KIT_SERVER_ADDRESS=");
+    const std::string pid = value("P11_KIT_SERVER_PID=");
+    if (!pid.empty()) serverPid_ = static_cast<pid_t>(std::stol(pid));
+  }
+  ASSERT_FALSE(address.empty());
+  setenv("P11_KIT_SERVER_ADDRESS", address.c_str(), 1);
+  registerProvider(client, "", "Remote Provider");
+  HCRYPTPROV p = open("remote", CRYPT_NEWKEYSET, "Remote Provider");
+  ASSERT_NE(p, 0u);
+  EXPECT_EQ(provParam(p, PP_CONTAINER), "\\\\.\\L\\remote");
+  ASSERT_TRUE(pin(p, kPin));
+  HCRYPTKEY k = 0;
+  ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
+  CryptDestroyKey(k);
+  EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+  CryptReleaseContext(p, 0);
+  // The key is on the token itself, as SoftHSM2's module shows it.
+  EXPECT_NE(tool("--token-label L --list-objects --type pubkey").find("remote"), std::string::npos);
+  unsetenv("P11_KIT_SERVER_ADDRESS");
+  kill(serverPid_, SIGTERM);
+  serverPid_ = 0;
+  pclose(out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Via, Pkcs11, ::testing::Values(Via::Module, Via::Proxy),
+                         [](const ::testing::TestParamInfo<Via> &i) {
+                           return i.param == Via::Module ? std::string("module")
+                                                         : std::string("proxy");
+                         });
+
+INSTANTIATE_TEST_SUITE_P(Via, Pkcs11Socket, ::testing::Values(Via::Module),
+                         [](const ::testing::TestParamInfo<Via> &) {
+                           return std::string("module");
+                         });
+
+INSTANTIATE_TEST_SUITE_P(Via, Pkcs11Default, ::testing::Values(Via::Proxy),
+                         [](const ::testing::TestParamInfo<Via> &) {
+                           return std::string("proxy");
+                         });
+
+}  // namespace
