@@ -745,7 +745,15 @@ void Pkcs11::tokenGoesAwayWhileThreadsSign() {
 // and acquirable; with no token it finds no container.
 class Pkcs11Default : public Pkcs11 {};
 
+void onSigpipe(int) {}
+
 TEST_P(Pkcs11Default, TheDefaultRegistrationServesTheProxy) {
+  // A host's own SIGPIPE handler (a JVM has one, and checks it) survives
+  // the modules the proxy loads, some of which ignore the signal.
+  struct sigaction own {};
+  own.sa_handler = &onSigpipe;
+  sigemptyset(&own.sa_mask);
+  ASSERT_EQ(sigaction(SIGPIPE, &own, nullptr), 0);
   ASSERT_EQ(sh("softhsm2-util --delete-token --token L"), 0);
   const char kDefault[] = "PKCS#11 Token RSA Provider";
   std::filesystem::remove(home_ + "/registry/50-" + std::string(kProvider) + ".reg");
@@ -774,6 +782,10 @@ TEST_P(Pkcs11Default, TheDefaultRegistrationServesTheProxy) {
   HCRYPTPROV c = 0;
   EXPECT_FALSE(CryptAcquireContextA(&c, "new", kDefault, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+  struct sigaction now {};
+  ASSERT_EQ(sigaction(SIGPIPE, nullptr, &now), 0);
+  EXPECT_TRUE((now.sa_flags & SA_SIGINFO) == 0 && now.sa_handler == &onSigpipe)
+      << "a module replaced the host's SIGPIPE handler";
 }
 
 // The client module is an image of its own: one run.

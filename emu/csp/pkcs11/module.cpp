@@ -1,6 +1,7 @@
 #include "csp/pkcs11/module.h"
 
 #include <dlfcn.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
@@ -141,7 +142,34 @@ std::shared_ptr<Module> Module::get(const std::string &path, std::string &why) {
   return m;
 }
 
+namespace {
+
+// Some modules (p11-kit's, for its sockets) set SIGPIPE to be ignored when
+// they load or initialise. A host that handles the signal itself (a JVM
+// does, and checks that its handler stays) gets its handler back; a host
+// that left the default keeps the module's choice, which only protects it.
+class KeepSigpipeHandler {
+ public:
+  KeepSigpipeHandler() { saved_ = sigaction(SIGPIPE, nullptr, &before_) == 0; }
+  ~KeepSigpipeHandler() {
+    if (!saved_) return;
+    const bool hostHandles = (before_.sa_flags & SA_SIGINFO) != 0
+                                 ? before_.sa_sigaction != nullptr
+                                 : before_.sa_handler != SIG_DFL && before_.sa_handler != SIG_IGN;
+    if (hostHandles) sigaction(SIGPIPE, &before_, nullptr);
+  }
+  KeepSigpipeHandler(const KeepSigpipeHandler &) = delete;
+  KeepSigpipeHandler &operator=(const KeepSigpipeHandler &) = delete;
+
+ private:
+  struct sigaction before_ {};
+  bool saved_ = false;
+};
+
+}  // namespace
+
 bool Module::start(std::string &why) {
+  const KeepSigpipeHandler keep;
   lib_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (lib_ == nullptr) {
     const char *e = dlerror();
@@ -179,6 +207,7 @@ void Module::reinitialise(uint64_t seen, const std::string &reason) {
   std::unique_lock<std::shared_timed_mutex> lock(gate_);
   if (epoch_.load() != seen) return;  // another thread did it meanwhile
   if (owned_) {
+    const KeepSigpipeHandler keep;
     fn_->C_Finalize(nullptr);
     CK_C_INITIALIZE_ARGS args{};
     args.flags = CKF_OS_LOCKING_OK;
