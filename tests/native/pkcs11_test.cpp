@@ -726,9 +726,11 @@ void Pkcs11::tokenGoesAwayWhileThreadsSign() {
   EVP_PKEY_free(pub);
   // A token re-created while the module was being re-initialised is found
   // by a later lookup (the emulation looks again, a few times a second,
-  // while a token that went away has not shown up).
+  // while a token that went away has not shown up). Up to 30 s: on a busy
+  // machine the threads may still be re-initialising the module for a
+  // while.
   HCRYPTPROV q = 0;
-  for (int tries = 0; q == 0 && tries < 100; ++tries) {
+  for (int tries = 0; q == 0 && tries < 600; ++tries) {
     q = open("fresh", CRYPT_NEWKEYSET);
     if (q == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
