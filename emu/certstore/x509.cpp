@@ -99,10 +99,11 @@ bool stringsReadable(const ASN1_VALUE *name) {
     const auto *rdn = static_cast<const STACK_OF(X509_NAME_ENTRY) *>(OPENSSL_sk_value(rdns, i));
     for (int k = 0; k < sk_X509_NAME_ENTRY_num(rdn); ++k) {
       const ASN1_STRING *v = X509_NAME_ENTRY_get_data(sk_X509_NAME_ENTRY_value(rdn, k));
-      constexpr unsigned long kConverted =
-          B_ASN1_UTF8STRING | B_ASN1_BMPSTRING | B_ASN1_UNIVERSALSTRING | B_ASN1_PRINTABLESTRING |
-          B_ASN1_T61STRING | B_ASN1_IA5STRING | B_ASN1_VISIBLESTRING;
-      if ((ASN1_tag2bit(ASN1_STRING_type(v)) & kConverted) == 0) continue;
+      // It also converts PrintableString, T61String, IA5String and
+      // VisibleString, but byte by byte as Latin-1, which cannot fail.
+      constexpr unsigned long kMayFail =
+          B_ASN1_UTF8STRING | B_ASN1_BMPSTRING | B_ASN1_UNIVERSALSTRING;
+      if ((ASN1_tag2bit(ASN1_STRING_type(v)) & kMayFail) == 0) continue;
       unsigned char *utf8 = nullptr;
       const int n = ASN1_STRING_to_UTF8(&utf8, v);
       OPENSSL_free(utf8);
@@ -145,9 +146,11 @@ bool parseCertificate(const uint8_t *der, size_t n, ParsedCert &out) {
       ASN1_item_d2i(nullptr, &q, static_cast<long>(n), ASN1_ITEM_rptr(Certificate))));
   if (!c || q != der + n) return false;
   const Tbs &t = *c->tbs;
-  // X509_NAME reads at most 1 MiB of a name.
+  // X509_NAME reads at most 1 MiB of a name (only a larger certificate
+  // can hold a larger name).
   constexpr int kMaxName = 1 << 20;
   for (const ASN1_VALUE *name : {t.issuer, t.subject}) {
+    if (n <= static_cast<size_t>(kMaxName)) break;
     const int size = ASN1_item_i2d(name, nullptr, ASN1_ITEM_rptr(Name));
     if (size <= 0 || size > kMaxName) return false;
   }
