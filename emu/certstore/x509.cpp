@@ -44,41 +44,45 @@ struct Certificate {
 
 // A Name as X509_NAME reads it, without its cached encodings: a SET OF is
 // encoded sorted, as DER wants.
-ASN1_ITEM_TEMPLATE(RelativeName) = ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_SET_OF, 0, RDN, X509_NAME_ENTRY)
-    static_ASN1_ITEM_TEMPLATE_END(RelativeName)
+// clang-format off
+ASN1_ITEM_TEMPLATE(RelativeName) =
+    ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_SET_OF, 0, RDN, X509_NAME_ENTRY)
+static_ASN1_ITEM_TEMPLATE_END(RelativeName)
 
-        ASN1_ITEM_TEMPLATE(Name) = ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_SEQUENCE_OF, 0, Name,
-                                                         RelativeName)
-            static_ASN1_ITEM_TEMPLATE_END(Name)
+ASN1_ITEM_TEMPLATE(Name) =
+    ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_SEQUENCE_OF, 0, Name, RelativeName)
+static_ASN1_ITEM_TEMPLATE_END(Name)
 
-                ASN1_SEQUENCE(RawPublicKey) =
-                    {
-                        ASN1_SIMPLE(RawPublicKey, algorithm, X509_ALGOR),
-                        ASN1_SIMPLE(RawPublicKey, key, ASN1_BIT_STRING),
+ASN1_SEQUENCE(RawPublicKey) = {
+    ASN1_SIMPLE(RawPublicKey, algorithm, X509_ALGOR),
+    ASN1_SIMPLE(RawPublicKey, key, ASN1_BIT_STRING),
 } static_ASN1_SEQUENCE_END(RawPublicKey)
 
-                        ASN1_SEQUENCE(Tbs) =
-                            {
-                                ASN1_EXP_OPT(Tbs, version, ASN1_INTEGER, 0),
-                                ASN1_SIMPLE(Tbs, serial, ASN1_INTEGER),
-                                ASN1_SIMPLE(Tbs, signature, X509_ALGOR),
-                                ASN1_SIMPLE(Tbs, issuer, Name),
-                                ASN1_SIMPLE(Tbs, validity, X509_VAL),
-                                ASN1_SIMPLE(Tbs, subject, Name),
-                                ASN1_SIMPLE(Tbs, key, RawPublicKey),
-                                ASN1_IMP_OPT(Tbs, issuerUID, ASN1_BIT_STRING, 1),
-                                ASN1_IMP_OPT(Tbs, subjectUID, ASN1_BIT_STRING, 2),
-                                ASN1_EXP_SEQUENCE_OF_OPT(Tbs, extensions, X509_EXTENSION, 3),
+ASN1_SEQUENCE(Tbs) = {
+    ASN1_EXP_OPT(Tbs, version, ASN1_INTEGER, 0),
+    ASN1_SIMPLE(Tbs, serial, ASN1_INTEGER),
+    ASN1_SIMPLE(Tbs, signature, X509_ALGOR),
+    ASN1_SIMPLE(Tbs, issuer, Name),
+    ASN1_SIMPLE(Tbs, validity, X509_VAL),
+    ASN1_SIMPLE(Tbs, subject, Name),
+    ASN1_SIMPLE(Tbs, key, RawPublicKey),
+    ASN1_IMP_OPT(Tbs, issuerUID, ASN1_BIT_STRING, 1),
+    ASN1_IMP_OPT(Tbs, subjectUID, ASN1_BIT_STRING, 2),
+    ASN1_EXP_SEQUENCE_OF_OPT(Tbs, extensions, X509_EXTENSION, 3),
 } static_ASN1_SEQUENCE_END(Tbs)
 
-                                ASN1_SEQUENCE(Certificate) =
-                                    {
-                                        ASN1_SIMPLE(Certificate, tbs, Tbs),
-                                        ASN1_SIMPLE(Certificate, signatureAlgorithm, X509_ALGOR),
-                                        ASN1_SIMPLE(Certificate, signature, ASN1_BIT_STRING),
+ASN1_SEQUENCE(Certificate) = {
+    ASN1_SIMPLE(Certificate, tbs, Tbs),
+    ASN1_SIMPLE(Certificate, signatureAlgorithm, X509_ALGOR),
+    ASN1_SIMPLE(Certificate, signature, ASN1_BIT_STRING),
 } static_ASN1_SEQUENCE_END(Certificate)
+// clang-format on
 
-                                        struct CertificateFree {
+}  // namespace
+
+namespace {
+
+struct CertificateFree {
   void operator()(Certificate *c) const {
     ASN1_item_free(reinterpret_cast<ASN1_VALUE *>(c), ASN1_ITEM_rptr(Certificate));
   }
