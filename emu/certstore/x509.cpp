@@ -1,6 +1,7 @@
 #include "certstore/x509.h"
 
 #include <openssl/asn1.h>
+#include <openssl/asn1t.h>
 #include <openssl/sha.h>
 #include <openssl/x509.h>
 
@@ -12,39 +13,114 @@ namespace emu::certstore {
 
 namespace {
 
-struct X509Free {
-  void operator()(X509 *x) const { X509_free(x); }
+// The certificate's structure as OpenSSL's own X.509 template has it,
+// except that the SubjectPublicKeyInfo stays an algorithm and a BIT STRING
+// (the key in it is not decoded, which is most of what d2i_X509 costs) and
+// that nothing keeps the bytes it was read from: encoding the parsed value
+// again gives DER built from the fields, which must equal the input.
+struct RawPublicKey {
+  X509_ALGOR *algorithm;
+  ASN1_BIT_STRING *key;
 };
-struct NameFree {
-  void operator()(X509_NAME *n) const { X509_NAME_free(n); }
+
+struct Tbs {
+  ASN1_INTEGER *version;
+  ASN1_INTEGER *serial;
+  X509_ALGOR *signature;
+  ASN1_VALUE *issuer;  // SEQUENCE OF SET OF AttributeTypeAndValue
+  X509_VAL *validity;
+  ASN1_VALUE *subject;
+  RawPublicKey *key;
+  ASN1_BIT_STRING *issuerUID;
+  ASN1_BIT_STRING *subjectUID;
+  STACK_OF(X509_EXTENSION) * extensions;
+};
+
+struct Certificate {
+  Tbs *tbs;
+  X509_ALGOR *signatureAlgorithm;
+  ASN1_BIT_STRING *signature;
+};
+
+// A Name as X509_NAME reads it, without its cached encodings: a SET OF is
+// encoded sorted, as DER wants.
+// clang-format off
+ASN1_ITEM_TEMPLATE(RelativeName) =
+    ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_SET_OF, 0, RDN, X509_NAME_ENTRY)
+static_ASN1_ITEM_TEMPLATE_END(RelativeName)
+
+ASN1_ITEM_TEMPLATE(Name) =
+    ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_SEQUENCE_OF, 0, Name, RelativeName)
+static_ASN1_ITEM_TEMPLATE_END(Name)
+
+ASN1_SEQUENCE(RawPublicKey) = {
+    ASN1_SIMPLE(RawPublicKey, algorithm, X509_ALGOR),
+    ASN1_SIMPLE(RawPublicKey, key, ASN1_BIT_STRING),
+} static_ASN1_SEQUENCE_END(RawPublicKey)
+
+ASN1_SEQUENCE(Tbs) = {
+    ASN1_EXP_OPT(Tbs, version, ASN1_INTEGER, 0),
+    ASN1_SIMPLE(Tbs, serial, ASN1_INTEGER),
+    ASN1_SIMPLE(Tbs, signature, X509_ALGOR),
+    ASN1_SIMPLE(Tbs, issuer, Name),
+    ASN1_SIMPLE(Tbs, validity, X509_VAL),
+    ASN1_SIMPLE(Tbs, subject, Name),
+    ASN1_SIMPLE(Tbs, key, RawPublicKey),
+    ASN1_IMP_OPT(Tbs, issuerUID, ASN1_BIT_STRING, 1),
+    ASN1_IMP_OPT(Tbs, subjectUID, ASN1_BIT_STRING, 2),
+    ASN1_EXP_SEQUENCE_OF_OPT(Tbs, extensions, X509_EXTENSION, 3),
+} static_ASN1_SEQUENCE_END(Tbs)
+
+ASN1_SEQUENCE(Certificate) = {
+    ASN1_SIMPLE(Certificate, tbs, Tbs),
+    ASN1_SIMPLE(Certificate, signatureAlgorithm, X509_ALGOR),
+    ASN1_SIMPLE(Certificate, signature, ASN1_BIT_STRING),
+} static_ASN1_SEQUENCE_END(Certificate)
+// clang-format on
+
+}  // namespace
+
+namespace {
+
+struct CertificateFree {
+  void operator()(Certificate *c) const {
+    ASN1_item_free(reinterpret_cast<ASN1_VALUE *>(c), ASN1_ITEM_rptr(Certificate));
+  }
 };
 struct BytesFree {
   void operator()(unsigned char *p) const { OPENSSL_free(p); }
 };
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
+using CertificatePtr = std::unique_ptr<Certificate, CertificateFree>;
 using OsslBytes = std::unique_ptr<unsigned char, BytesFree>;
 
-// A copy of a name built entry by entry, so that OpenSSL encodes it afresh
-// instead of giving back the bytes it was parsed from.
-NamePtr rebuilt(const X509_NAME *name) {
-  NamePtr out(X509_NAME_new());
-  if (!out) return nullptr;
-  int previousSet = -1;
-  for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
-    const X509_NAME_ENTRY *e = X509_NAME_get_entry(name, i);
-    const int set = X509_NAME_ENTRY_set(e);
-    // -1 joins the previous RDN (a multi-valued one), 0 starts a new one.
-    if (X509_NAME_add_entry(out.get(), e, -1, set == previousSet ? -1 : 0) != 1) return nullptr;
-    previousSet = set;
+// X509_NAME refuses a name whose strings cannot be read as characters (an
+// odd-length BMPString, a UTF8String that is not UTF-8): it converts every
+// string of these types to UTF-8 when it reads the name. So does this.
+bool stringsReadable(const ASN1_VALUE *name) {
+  // A stack (the RDNs) of stacks (each RDN's entries).
+  const auto *rdns = reinterpret_cast<const OPENSSL_STACK *>(name);
+  for (int i = 0; i < OPENSSL_sk_num(rdns); ++i) {
+    const auto *rdn = static_cast<const STACK_OF(X509_NAME_ENTRY) *>(OPENSSL_sk_value(rdns, i));
+    for (int k = 0; k < sk_X509_NAME_ENTRY_num(rdn); ++k) {
+      const ASN1_STRING *v = X509_NAME_ENTRY_get_data(sk_X509_NAME_ENTRY_value(rdn, k));
+      // It also converts PrintableString, T61String, IA5String and
+      // VisibleString, but byte by byte as Latin-1, which cannot fail.
+      constexpr unsigned long kMayFail =
+          B_ASN1_UTF8STRING | B_ASN1_BMPSTRING | B_ASN1_UNIVERSALSTRING;
+      if ((ASN1_tag2bit(ASN1_STRING_type(v)) & kMayFail) == 0) continue;
+      unsigned char *utf8 = nullptr;
+      const int n = ASN1_STRING_to_UTF8(&utf8, v);
+      OPENSSL_free(utf8);
+      if (n < 0) return false;
+    }
   }
-  return out;
+  return true;
 }
 
-// The DER of a name as OpenSSL holds it.
-bool nameBytes(const X509_NAME *name, Bytes &out) {
+// The DER of one value of `it`.
+bool encode(const ASN1_VALUE *v, const ASN1_ITEM *it, Bytes &out) {
   unsigned char *p = nullptr;
-  const int n = i2d_X509_NAME(name, &p);
+  const int n = ASN1_item_i2d(v, &p, it);
   OsslBytes owned(p);
   if (n <= 0) return false;
   out.assign(p, p + n);
@@ -65,35 +141,38 @@ bool integerContent(const ASN1_INTEGER *v, Bytes &out) {
   return true;
 }
 
-// Whether the certificate, encoded afresh, is the input byte for byte.
-bool reencodesTo(X509 *x, const uint8_t *der, size_t n) {
-  // OpenSSL keeps the bytes the TBSCertificate and the names were read
-  // from; drop them so that everything is encoded from the parsed values.
-  NamePtr issuer = rebuilt(X509_get_issuer_name(x));
-  NamePtr subject = rebuilt(X509_get_subject_name(x));
-  if (!issuer || !subject || X509_set_issuer_name(x, issuer.get()) != 1 ||
-      X509_set_subject_name(x, subject.get()) != 1 || i2d_re_X509_tbs(x, nullptr) <= 0)
-    return false;
-  unsigned char *p = nullptr;
-  const int len = i2d_X509(x, &p);
-  OsslBytes owned(p);
-  return len > 0 && static_cast<size_t>(len) == n && std::memcmp(p, der, n) == 0;
-}
-
 }  // namespace
 
 bool parseCertificate(const uint8_t *der, size_t n, ParsedCert &out) {
   if (der == nullptr || n == 0 || n > 0x7fffffff) return false;
   const unsigned char *q = der;
-  X509Ptr x(d2i_X509(nullptr, &q, static_cast<long>(n)));
-  if (!x || q != der + n) return false;
+  CertificatePtr c(reinterpret_cast<Certificate *>(
+      ASN1_item_d2i(nullptr, &q, static_cast<long>(n), ASN1_ITEM_rptr(Certificate))));
+  if (!c || q != der + n) return false;
+  const Tbs &t = *c->tbs;
+  // X509_NAME reads at most 1 MiB of a name (only a larger certificate
+  // can hold a larger name).
+  constexpr int kMaxName = 1 << 20;
+  for (const ASN1_VALUE *name : {t.issuer, t.subject}) {
+    if (n <= static_cast<size_t>(kMaxName)) break;
+    const int size = ASN1_item_i2d(name, nullptr, ASN1_ITEM_rptr(Name));
+    if (size <= 0 || size > kMaxName) return false;
+  }
+  if (!stringsReadable(t.issuer) || !stringsReadable(t.subject)) return false;
+  // Encoded afresh from the parsed values, the certificate must be the
+  // input byte for byte (which refuses BER forms such as a non-minimal
+  // length or an unsorted SET OF, also inside the names).
+  unsigned char *p = nullptr;
+  const int len =
+      ASN1_item_i2d(reinterpret_cast<ASN1_VALUE *>(c.get()), &p, ASN1_ITEM_rptr(Certificate));
+  OsslBytes owned(p);
+  if (len <= 0 || static_cast<size_t>(len) != n || std::memcmp(p, der, n) != 0) return false;
   // The issuer exactly as the certificate holds it, and the serial number.
-  if (!nameBytes(X509_get_issuer_name(x.get()), out.issuer) ||
-      !integerContent(X509_get0_serialNumber(x.get()), out.serial))
+  if (!encode(t.issuer, ASN1_ITEM_rptr(Name), out.issuer) || !integerContent(t.serial, out.serial))
     return false;
   std::reverse(out.serial.begin(), out.serial.end());
-  out.version = static_cast<uint32_t>(X509_get_version(x.get()));
-  return reencodesTo(x.get(), der, n);
+  out.version = static_cast<uint32_t>(ASN1_INTEGER_get(t.version));
+  return true;
 }
 
 Bytes thumbprint(const uint8_t *der, size_t n) {
