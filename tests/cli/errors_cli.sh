@@ -8,6 +8,8 @@ set -u
 launcher=$1
 tmp=$(mktemp -d) && trap 'rm -rf "$tmp"' EXIT
 export MSCAPI_HOME="$tmp/h"
+# No machine PKCS#11 modules in this home (the default registration's proxy).
+"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
 export MSCAPI_JAVA_OPTS="-Xcheck:jni"
 fail() { echo "FAILED: $*"; exit 1; }
 checked=0

@@ -13,6 +13,8 @@ build=$(cd "$1" && pwd)
 source=$(cd "$2" && pwd)
 tmp=$(mktemp -d) && trap 'rm -rf "$tmp"' EXIT
 export MSCAPI_HOME="$tmp/h"
+# No machine PKCS#11 modules in this home (the default registration's proxy).
+"$(dirname "$0")/../tokens/token-home.sh" "$build" "$MSCAPI_HOME" none || exit 1
 # Paths with a blank: the launcher keeps each one a single word.
 export XDG_CACHE_HOME="$tmp/cache dir"
 fail() { echo "FAILED: $*"; exit 1; }

@@ -11,6 +11,8 @@ launcher=$1
 here=$(cd "$(dirname "$0")" && pwd)
 tmp=$(mktemp -d) && trap 'rm -rf "$tmp"' EXIT
 export MSCAPI_HOME="$tmp/h"
+# No machine PKCS#11 modules in this home (the default registration's proxy).
+"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
 export MSCAPI_JAVA_OPTS="-Xcheck:jni"
 export LANG=C LC_ALL=C
 fail() { echo "FAILED: $*"; exit 1; }

@@ -7,6 +7,8 @@ set -u
 launcher=$1
 home=$(mktemp -d) && trap 'rm -rf "$home"' EXIT
 export MSCAPI_HOME="$home/h"
+# No machine PKCS#11 modules in this home (the default registration's proxy).
+"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
 export MSCAPI_JAVA_OPTS="-Xcheck:jni -Xmx64m"
 fail() { echo "FAILED: $*"; exit 1; }
 cd "$home" || exit 1
