@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "bridge/holders.h"
 
@@ -26,14 +27,14 @@ class RecordWriter {
   RecordWriter &operator=(const RecordWriter &) = delete;
 
   void u32(uint32_t v) {
-    if (out_ != nullptr) {
-      uint8_t *p = room(4);
-      p[0] = static_cast<uint8_t>(v);
-      p[1] = static_cast<uint8_t>(v >> 8);
-      p[2] = static_cast<uint8_t>(v >> 16);
-      p[3] = static_cast<uint8_t>(v >> 24);
+    const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                          static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+    if (out_ != nullptr && cap_ >= 4) {
+      std::memcpy(room(4), b, 4);
+      size_ += 4;
+    } else {
+      bytes(b, 4);  // measuring, or a staging buffer shorter than the integer
     }
-    size_ += 4;
   }
   // Raw bytes without a length in front.
   void bytes(const void *data, uint32_t n);
