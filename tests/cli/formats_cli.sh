@@ -7,23 +7,7 @@
 # addcert takes bundles and PKCS#7 and says what was there already.
 set -u
 launcher=$1
-home=$(mktemp -d) && trap 'rm -rf "$home"' EXIT
-export MSCAPI_HOME="$home/h"
-# No machine PKCS#11 modules in this home (the default registration's proxy).
-"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
-export MSCAPI_JAVA_OPTS="-Xcheck:jni"
-fail() { echo "FAILED: $*"; exit 1; }
-# expect RC CMD...: runs the tool, keeps stdout/stderr in $home/out, $home/err
-expect() {
-  want=$1; shift
-  "$launcher" "$@" >"$home/out" 2>"$home/err" </dev/null; rc=$?
-  [ "$rc" -eq "$want" ] || { cat "$home/out" "$home/err"; fail "mscapi $* gave $rc, expected $want"; }
-  if grep -Eq '^[[:space:]]+at [a-z]|Exception in thread|^(java|javax|org)\.[a-zA-Z.]+(Exception|Error)' "$home/err"; then
-    cat "$home/err"; fail "a Java stack trace reached the user: mscapi $*"
-  fi
-}
-has() { grep -qF -- "$2" "$home/$1" || { cat "$home/$1"; fail "no '$2' in $1"; }; }
-mode() { stat -c %a "$1"; }
+. "$(dirname "$0")/lib.sh"
 der_of() { openssl pkey -in "$1" -passin "file:$home/pw" -outform DER 2>/dev/null | od -An -tx1; }
 cd "$home" || exit 1
 echo 'correct horse' >pw
