@@ -482,6 +482,12 @@ Step tokenLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, LoginState &l
       // Another session of this process logged in meanwhile.
       error = SCARD_W_WRONG_CHV;
       return Step::Fail;
+    case CKR_USER_PIN_NOT_INITIALIZED:
+      // The module may have read the token while another process was still
+      // setting it up (token initialised, its user PIN not yet set) and not
+      // read it again since: re-initialising the module reads it afresh.
+      error = NTE_FAIL;
+      return Step::Retry;
     default:
       error = NTE_FAIL;
       return tokenGone(rv) ? Step::Retry : Step::Fail;

@@ -221,6 +221,19 @@ void Module::reinitialise(uint64_t seen, const std::string &reason) {
   }
   {
     std::lock_guard<std::mutex> l(mu);
+    // Every token the ending epoch saw counts as lost until a listing of
+    // the new one shows it again: the failure that led here (a refused
+    // session or signature, or a listing that another thread's listing
+    // of the same epoch overtook) may not have said which token went,
+    // and a token re-created elsewhere may appear only after a further
+    // re-initialisation.
+    if (owned_)
+      for (const auto &s : serials) {
+        const std::string label = s.second.substr(s.second.find('/') + 1);
+        if (label.empty()) continue;  // a slot without an initialised token
+        if (lost.empty()) lostSince = std::chrono::steady_clock::now();
+        lost.insert(label);
+      }
     logins.clear();
     serials.clear();
   }
