@@ -410,13 +410,6 @@ int main(int argc, char **argv) {
                 f10.query / f10.bare);
     std::printf("RATIO certs_query/bare_scan_100k %.2f <= 1.5 medians of 7 runs\n",
                 f100.query / f100.bare);
-    // The bare scan itself grows more than tenfold (SQLite's pages no longer
-    // fit its cache): queryCerts is asked to grow as the scan does.
-    std::printf(
-        "RATIO certs_query_growth/scan_growth %.2f <= 1.2 growth 10k->100k of queryCerts (%.2f) "
-        "over the bare scan's (%.2f)\n",
-        (f100.query / f10.query) / (f100.bare / f10.bare), f100.query / f10.query,
-        f100.bare / f10.bare);
     std::fflush(stdout);
   }
   if (!wanted("add")) return 0;
