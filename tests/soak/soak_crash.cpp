@@ -404,7 +404,7 @@ class Worker {
     CryptReleaseContext(p, 0);
   }
 
-  // A second key, of the spec the container lacks.
+  // A second key in a container that holds one: of the other key type (exchange or signature).
   void addKey() {
     std::vector<std::string> open;
     for (const auto &b : boxes_)

@@ -138,25 +138,24 @@ final class FileIO {
             }
         } catch (FileAlreadyExistsException e) {
             throw new Exception(name + " exists already (give --force to replace it)");
-        } catch (NoSuchFileException e) {
-            throw new Exception("cannot write " + name + ": no such directory");
-        } catch (AccessDeniedException e) {
-            throw new Exception("cannot write " + name + ": permission denied");
         } catch (IOException e) {
-            throw new Exception("cannot write " + name + ": " + e.getMessage());
+            throw cannotWrite(name, e);
         }
+    }
+
+    /** A failed write in words: which file, and why. */
+    private static Exception cannotWrite(String name, IOException e) {
+        String why = e instanceof NoSuchFileException ? "no such directory"
+                : e instanceof AccessDeniedException ? "permission denied" : e.getMessage();
+        return new Exception("cannot write " + name + ": " + why);
     }
 
     /** Writes a file that holds nothing secret (a certificate, a request, a signature). */
     static void writePublic(String name, byte[] data) throws Exception {
         try {
             Files.write(Path.of(name), data);
-        } catch (NoSuchFileException e) {
-            throw new Exception("cannot write " + name + ": no such directory");
-        } catch (AccessDeniedException e) {
-            throw new Exception("cannot write " + name + ": permission denied");
         } catch (IOException e) {
-            throw new Exception("cannot write " + name + ": " + e.getMessage());
+            throw cannotWrite(name, e);
         }
     }
 
