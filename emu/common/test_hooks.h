@@ -23,6 +23,10 @@ enum Fault : unsigned {
   // Databases run without fsync (synchronous=OFF): for fuzzing, where
   // durability is not under test and speed is.
   kNoSync = 1u << 5,
+  // The PKCS#11 family trusts the object handles it found for ten minutes
+  // instead of pkcs11::kTrustFor: a test then acts inside that window with
+  // tools slower than it.
+  kLongTrust = 1u << 6,
 };
 
 // Whether a fault is switched on. Always false in the product.

@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_hooks.h"
+#include "csp/pkcs11/family.h"
 #include "platform/key_blobs.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
@@ -354,7 +356,8 @@ TEST_P(Pkcs11, ContainerLifeCycleAndFullNames) {
   EXPECT_EQ(tool("--token-label L --list-objects --type data").find("box"), std::string::npos);
 
   // A container another program deletes is gone for this process too,
-  // though this process opened it before.
+  // though this process opened it before: once the handle it was found by
+  // is no longer trusted.
   HCRYPTPROV other = open("other", CRYPT_NEWKEYSET);
   ASSERT_NE(other, 0u);
   CryptReleaseContext(other, 0);
@@ -364,6 +367,7 @@ TEST_P(Pkcs11, ContainerLifeCycleAndFullNames) {
   ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
                " --token-label L --delete-object --type data --label other"),
             0);
+  std::this_thread::sleep_for(emu::csp::pkcs11::kTrustFor);
   EXPECT_EQ(open("other"), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
 }
@@ -621,6 +625,63 @@ TEST_P(Pkcs11, KeysAreSharedWithOpenSC) {
   EXPECT_TRUE(verifies(pub, EVP_sha256(), digest, readFile(dir + "/sig")));
   EVP_PKEY_free(pub);
   CryptReleaseContext(mine, 0);
+}
+
+// Signing trusts the key handle it found (for a while), but never signs
+// with a key another program deleted or replaced: the next signature fails,
+// or is made with the new key.
+TEST_P(Pkcs11, AKeyAnotherProgramDeletesOrReplacesIsSeenByTheNextSignature) {
+  struct Restore {
+    ~Restore() { EmuTestControl(0, emu::hooks::kLongTrust); }
+  } restore;
+  EmuTestControl(emu::hooks::kLongTrust, 0);
+  const std::string dir = home_ + "/x";
+  std::filesystem::create_directories(dir);
+  const std::string login = "--token-label L --login --pin 123456 ";
+  struct Case {
+    const char *name;
+    bool replace;  // a new key pair with the same label and CKA_ID
+  };
+  for (const Case &c : {Case{"deleted", false}, Case{"replaced", true}}) {
+    SCOPED_TRACE(c.name);
+    HCRYPTPROV p = open(c.name, CRYPT_NEWKEYSET);
+    ASSERT_NE(p, 0u);
+    ASSERT_TRUE(pin(p, kPin));
+    HCRYPTKEY k = 0;
+    ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
+    CryptDestroyKey(k);
+    ASSERT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+    // Another program takes the key away (and puts a new one in its place).
+    for (const char *type : {"privkey", "pubkey"}) {
+      ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) + " " + login +
+                   "--delete-object --type " + type + " --label " + c.name + " --id 02"),
+                0);
+    }
+    if (c.replace) {
+      ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) + " " + login +
+                   "--keypairgen --key-type rsa:1024 --label " + c.name + " --id 02"),
+                0);
+    }
+    const Bytes hash = randomHash(32);
+    const Bytes sig = signHash(p, AT_SIGNATURE, CALG_SHA_256, hash);
+    if (!c.replace) {
+      EXPECT_TRUE(sig.empty());
+      CryptReleaseContext(p, 0);
+      continue;
+    }
+    // Verified with the new public key, as OpenSC reads it from the token.
+    const std::string der = dir + "/" + c.name + ".der";
+    ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+                 " --token-label L --read-object --type pubkey --label " + c.name + " -o " + der),
+              0);
+    const Bytes pub = readFile(der);
+    const unsigned char *q = pub.data();
+    EVP_PKEY *theirs = d2i_PUBKEY(nullptr, &q, static_cast<long>(pub.size()));
+    ASSERT_NE(theirs, nullptr);
+    EXPECT_TRUE(verifies(theirs, EVP_sha256(), hash, sig));
+    EVP_PKEY_free(theirs);
+    CryptReleaseContext(p, 0);
+  }
 }
 
 TEST_P(Pkcs11, ThreadsSignAtOnce) {

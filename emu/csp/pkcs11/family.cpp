@@ -5,11 +5,13 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <tuple>
 
 #include "common/ascii.h"
+#include "common/test_hooks.h"
 #include "common/trace.h"
 #include "csp/blob.h"
 #include "csp/pkcs11/module.h"
@@ -65,6 +67,12 @@ bool run(Module &m, DWORD &error, F &&body) {
     }
     m.reinitialise(seen, why);
   }
+}
+
+// How long a found or checked handle is trusted (see kTrustFor).
+std::chrono::steady_clock::duration trustFor() {
+  if (hooks::active(hooks::kLongTrust)) return std::chrono::minutes(10);
+  return kTrustFor;
 }
 
 // ---- Attributes -----------------------------------------------------------
@@ -180,6 +188,7 @@ std::string tokenKey(const std::string &serial, const std::string &label) {
 // A key object of a container, as last found.
 struct KeyHit {
   uint64_t epoch = 0;
+  std::chrono::steady_clock::time_point checked;  // found or last checked
   CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
   Bytes id;
   KeyInfo info;  // public facts (from the public key object)
@@ -201,6 +210,7 @@ struct ContainerHit {
   CK_SLOT_ID slot = 0;
   CK_FLAGS flags = 0;
   CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+  std::chrono::steady_clock::time_point checked;  // found or last checked
 };
 
 std::map<std::pair<const Module *, std::string>, ContainerHit> &containerCache() {
@@ -391,6 +401,7 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, DWORD &err
     hit.slot = target->slot;
     hit.flags = target->flags;
     hit.handle = found;
+    hit.checked = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(cacheMu);
     auto &cache = containerCache();
     if (cache.size() >= kMaxCached) cache.clear();
@@ -400,19 +411,26 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, DWORD &err
 }
 
 // An open of a container found before in this epoch, while the object it
-// was found by is still there.
+// was found by is still there (checked at most once per kTrustFor).
 bool resolveCached(Use &use, const Name &name, Container &c) {
+  const std::pair<const Module *, std::string> key{
+      &use.module(), name.full ? fullName(name.token, name.label) : name.label};
+  const auto now = std::chrono::steady_clock::now();
   ContainerHit hit;
   {
     std::lock_guard<std::mutex> lock(cacheMu);
-    const auto it = containerCache().find(
-        {&use.module(), name.full ? fullName(name.token, name.label) : name.label});
+    const auto it = containerCache().find(key);
     if (it == containerCache().end() || it->second.epoch != use.epoch()) return false;
     hit = it->second;
   }
-  CK_RV rv = CKR_OK;
-  const CK_SESSION_HANDLE s = use.session(hit.slot, rv);
-  if (s == CK_INVALID_HANDLE || !stillIs(use, s, hit.handle, hit.label, nullptr)) return false;
+  if (now - hit.checked >= trustFor()) {
+    CK_RV rv = CKR_OK;
+    const CK_SESSION_HANDLE s = use.session(hit.slot, rv);
+    if (s == CK_INVALID_HANDLE || !stillIs(use, s, hit.handle, hit.label, nullptr)) return false;
+    std::lock_guard<std::mutex> lock(cacheMu);
+    const auto it = containerCache().find(key);
+    if (it != containerCache().end() && it->second.handle == hit.handle) it->second.checked = now;
+  }
   c.serial = hit.serial;
   c.tokenLabel = hit.tokenLabel;
   c.label = hit.label;
@@ -617,19 +635,28 @@ CK_RV findKey(Use &use, CK_SESSION_HANDLE s, const Container &c, CK_OBJECT_CLASS
 }
 
 // A cached key object that still is what it was (same label and CKA_ID).
+// With `trustRecent`, one found or checked within kTrustFor is taken
+// without asking the token.
 bool cachedKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, CK_OBJECT_CLASS cls,
-               KeyHit &hit) {
+               KeyHit &hit, bool trustRecent = false) {
   const KeyCacheKey key{&use.module(), tokenKey(c.serial, c.tokenLabel), c.label, spec, cls};
+  const auto now = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> lock(cacheMu);
     const auto it = keyCache().find(key);
     if (it == keyCache().end() || it->second.epoch != use.epoch()) return false;
     hit = it->second;
   }
-  if (stillIs(use, s, hit.handle, c.label, &hit.id)) return true;
+  if (trustRecent && now - hit.checked < trustFor()) return true;
+  const bool still = stillIs(use, s, hit.handle, c.label, &hit.id);
   std::lock_guard<std::mutex> lock(cacheMu);
-  keyCache().erase(key);
-  return false;
+  const auto it = keyCache().find(key);
+  if (it == keyCache().end() || it->second.handle != hit.handle) return still;
+  if (still)
+    it->second.checked = now;
+  else
+    keyCache().erase(it);
+  return still;
 }
 
 void cacheKey(Use &use, const Container &c, int spec, CK_OBJECT_CLASS cls, const KeyHit &hit) {
@@ -638,6 +665,7 @@ void cacheKey(Use &use, const Container &c, int spec, CK_OBJECT_CLASS cls, const
   if (cache.size() >= kMaxCached) cache.clear();
   KeyHit h = hit;
   h.epoch = use.epoch();
+  h.checked = std::chrono::steady_clock::now();
   cache[KeyCacheKey{&use.module(), tokenKey(c.serial, c.tokenLabel), c.label, spec, cls}] = h;
 }
 
@@ -665,10 +693,11 @@ Step publicKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, KeyH
 }
 
 // The private key object of `spec`, logging in first (through the PIN
-// prompt) when it is not visible and no login holds.
+// prompt) when it is not visible and no login holds. `signing`: for a
+// signature, which itself refuses a handle whose object went away.
 Step privateKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, KeyHit &hit,
-                DWORD &error, std::string &why) {
-  if (cachedKey(use, s, c, spec, CKO_PRIVATE_KEY, hit)) return Step::Ok;
+                DWORD &error, std::string &why, bool signing = false) {
+  if (cachedKey(use, s, c, spec, CKO_PRIVATE_KEY, hit, signing)) return Step::Ok;
   for (int attempt = 0; attempt < 2; ++attempt) {
     // The private key that pairs with the public one, when there is one.
     KeyHit pub;
@@ -741,22 +770,40 @@ DWORD storeError(CK_RV rv) {
   }
 }
 
-// The DigestInfo of a hash value, encoded by OpenSSL (NULL parameters, as
-// PKCS#1 v1.5 signatures have them).
+// The DigestInfo of a hash value. Its encoding up to the value depends only
+// on the hash algorithm and the value's length: OpenSSL encodes it once
+// (NULL parameters, as PKCS#1 v1.5 signatures have them) and the value is
+// appended to that prefix.
 bool digestInfo(const EVP_MD *md, const uint8_t *digest, size_t len, Bytes &out) {
-  X509_SIG *sig = X509_SIG_new();
-  if (sig == nullptr) return false;
-  X509_ALGOR *alg = nullptr;
-  ASN1_OCTET_STRING *value = nullptr;
-  X509_SIG_getm(sig, &alg, &value);
-  bool ok = X509_ALGOR_set0(alg, OBJ_nid2obj(EVP_MD_get_type(md)), V_ASN1_NULL, nullptr) == 1 &&
-            ASN1_OCTET_STRING_set(value, digest, static_cast<int>(len)) == 1;
-  unsigned char *der = nullptr;
-  const int n = ok ? i2d_X509_SIG(sig, &der) : -1;
-  X509_SIG_free(sig);
-  if (n <= 0) return false;
-  out.assign(der, der + n);
-  OPENSSL_free(der);
+  static std::mutex mu;
+  static auto *prefixes = new std::map<std::pair<int, size_t>, Bytes>;
+  const std::pair<int, size_t> key{EVP_MD_get_type(md), len};
+  Bytes prefix;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    const auto it = prefixes->find(key);
+    if (it != prefixes->end()) prefix = it->second;
+  }
+  if (prefix.empty()) {
+    X509_SIG *sig = X509_SIG_new();
+    if (sig == nullptr) return false;
+    X509_ALGOR *alg = nullptr;
+    ASN1_OCTET_STRING *value = nullptr;
+    X509_SIG_getm(sig, &alg, &value);
+    const Bytes zeros(len, 0);
+    bool ok = X509_ALGOR_set0(alg, OBJ_nid2obj(key.first), V_ASN1_NULL, nullptr) == 1 &&
+              ASN1_OCTET_STRING_set(value, zeros.data(), static_cast<int>(len)) == 1;
+    unsigned char *der = nullptr;
+    const int n = ok ? i2d_X509_SIG(sig, &der) : -1;
+    X509_SIG_free(sig);
+    if (n <= 0 || static_cast<size_t>(n) <= len) return false;
+    prefix.assign(der, der + (static_cast<size_t>(n) - len));
+    OPENSSL_free(der);
+    std::lock_guard<std::mutex> lock(mu);
+    (*prefixes)[key] = prefix;
+  }
+  out = std::move(prefix);
+  out.insert(out.end(), digest, digest + len);
   return true;
 }
 
@@ -1151,7 +1198,7 @@ bool sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest, size_
     if (step != Step::Ok) return step;
     for (int attempt = 0; attempt < 3; ++attempt) {
       KeyHit hit;
-      step = privateKey(use, s, c, spec, hit, err, why);
+      step = privateKey(use, s, c, spec, hit, err, why, true);
       if (step != Step::Ok) return step;
       CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
       CK_RV rv = use.fn()->C_SignInit(s, &mech, hit.handle);

@@ -15,6 +15,7 @@
 // CKA_LABEL does. PP_ENUMCONTAINERS gives full names.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,6 +28,20 @@
 namespace emu::csp::pkcs11 {
 
 constexpr const char kContainerApplication[] = "CryptoAPI key container";
+
+// PKCS#11 has no cheap way to ask whether another process changed a
+// token's objects: every attribute read is a read of the token (a file, a
+// card, a socket), as costly as a tenth of a signature. Object handles stay
+// valid while their objects exist. So a container found before, and the
+// private key a signature uses, are checked again (the object still there,
+// with the container's label and CKA_ID) only when they were last found or
+// checked more than kTrustFor ago. A key that another process deleted or
+// replaced is seen at once all the same: C_SignInit refuses the handle of
+// an object that went away, and the key is looked up again. What the
+// window delays is an open of a container another process deleted (it may
+// succeed for kTrustFor; using it then fails) and a label changed on an
+// object that stays.
+constexpr std::chrono::milliseconds kTrustFor{100};
 
 class Module;
 
