@@ -269,15 +269,20 @@ bool pbkdf2(const std::string &secret, const Bytes &salt, int iterations, Bytes 
 
 Bytes sha256(std::initializer_list<const Bytes *> parts) {
   // Fetched once: an implicit fetch on every call costs more than hashing
-  // a PIN.
+  // a PIN. The context is the thread's own, reset (and so wiped) after each
+  // use.
   static EVP_MD *const md = EVP_MD_fetch(nullptr, "SHA2-256", nullptr);
+  struct CtxFree {
+    void operator()(EVP_MD_CTX *c) const { EVP_MD_CTX_free(c); }
+  };
+  thread_local std::unique_ptr<EVP_MD_CTX, CtxFree> ctx(EVP_MD_CTX_new());
+  EVP_MD_CTX *c = ctx.get();
   Bytes out(32, 0);
-  EVP_MD_CTX *c = EVP_MD_CTX_new();
   bool ok = md != nullptr && c != nullptr && EVP_DigestInit_ex2(c, md, nullptr) == 1;
   for (const Bytes *p : parts) ok = ok && EVP_DigestUpdate(c, p->data(), p->size()) == 1;
   unsigned len = 0;
   ok = ok && EVP_DigestFinal_ex(c, out.data(), &len) == 1;
-  EVP_MD_CTX_free(c);
+  if (c != nullptr) EVP_MD_CTX_reset(c);
   if (!ok) out.clear();
   return out;
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <tuple>
 
 #include "common/ascii.h"
@@ -25,7 +26,8 @@ struct Container {
   std::shared_ptr<Module> module;
   std::string prompt;  // the provider's "PIN Prompt" program
   std::string serial, tokenLabel, label, fullName;
-  std::mutex mu;  // guards what follows
+  std::string token;  // tokenKey(serial, tokenLabel): the caches' name for the token
+  std::mutex mu;      // guards what follows
   uint64_t epoch = 0;
   CK_SLOT_ID slot = 0;
   CK_FLAGS flags = 0;  // the token's, when it was found
@@ -195,10 +197,13 @@ struct KeyHit {
 };
 
 using KeyCacheKey = std::tuple<const Module *, std::string, std::string, int, CK_OBJECT_CLASS>;
+// The same, for a lookup that copies no string.
+using KeyCacheProbe =
+    std::tuple<const Module *, std::string_view, std::string_view, int, CK_OBJECT_CLASS>;
 
 std::mutex cacheMu;
-std::map<KeyCacheKey, KeyHit> &keyCache() {
-  static auto *m = new std::map<KeyCacheKey, KeyHit>;
+std::map<KeyCacheKey, KeyHit, std::less<>> &keyCache() {
+  static auto *m = new std::map<KeyCacheKey, KeyHit, std::less<>>;
   return *m;
 }
 
@@ -383,6 +388,7 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, DWORD &err
   }
   c.serial = target->serial;
   c.tokenLabel = target->label;
+  c.token = tokenKey(c.serial, c.tokenLabel);
   c.label = name.label;
   c.fullName = fullName(target->label, name.label);
   {
@@ -433,6 +439,7 @@ bool resolveCached(Use &use, const Name &name, Container &c) {
   }
   c.serial = hit.serial;
   c.tokenLabel = hit.tokenLabel;
+  c.token = tokenKey(c.serial, c.tokenLabel);
   c.label = hit.label;
   c.fullName = hit.fullName;
   std::lock_guard<std::mutex> lock(c.mu);
@@ -447,8 +454,10 @@ bool resolveCached(Use &use, const Name &name, Container &c) {
 std::shared_ptr<LoginState> loginState(Use &use, const Container &c) {
   Module &m = use.module();
   std::lock_guard<std::mutex> lock(m.mu);
-  auto &state = m.logins[tokenKey(c.serial, c.tokenLabel)];
-  if (!state) state = std::make_shared<LoginState>();
+  const auto it = m.logins.find(c.token);
+  if (it != m.logins.end() && it->second) return it->second;
+  auto &state = m.logins[c.token];
+  state = std::make_shared<LoginState>();
   return state;
 }
 
@@ -635,19 +644,16 @@ CK_RV findKey(Use &use, CK_SESSION_HANDLE s, const Container &c, CK_OBJECT_CLASS
 }
 
 // A cached key object that still is what it was (same label and CKA_ID).
-// With `trustRecent`, one found or checked within kTrustFor is taken
-// without asking the token.
 bool cachedKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, CK_OBJECT_CLASS cls,
-               KeyHit &hit, bool trustRecent = false) {
-  const KeyCacheKey key{&use.module(), tokenKey(c.serial, c.tokenLabel), c.label, spec, cls};
-  const auto now = std::chrono::steady_clock::now();
+               KeyHit &hit) {
+  const KeyCacheProbe key{&use.module(), c.token, c.label, spec, cls};
   {
     std::lock_guard<std::mutex> lock(cacheMu);
     const auto it = keyCache().find(key);
     if (it == keyCache().end() || it->second.epoch != use.epoch()) return false;
     hit = it->second;
   }
-  if (trustRecent && now - hit.checked < trustFor()) return true;
+  const auto now = std::chrono::steady_clock::now();
   const bool still = stillIs(use, s, hit.handle, c.label, &hit.id);
   std::lock_guard<std::mutex> lock(cacheMu);
   const auto it = keyCache().find(key);
@@ -659,6 +665,23 @@ bool cachedKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, CK_O
   return still;
 }
 
+// The handle and size of the container's private key of `spec` when it was
+// found or checked within the trust window: what a signature needs, taken
+// without asking the token (C_SignInit refuses a handle whose object went
+// away).
+bool trustedKey(Use &use, const Container &c, int spec, CK_OBJECT_HANDLE &handle, uint32_t &bits) {
+  const KeyCacheProbe key{&use.module(), c.token, c.label, spec, CKO_PRIVATE_KEY};
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(cacheMu);
+  const auto it = keyCache().find(key);
+  if (it == keyCache().end() || it->second.epoch != use.epoch() ||
+      now - it->second.checked >= trustFor())
+    return false;
+  handle = it->second.handle;
+  bits = it->second.info.bits;
+  return true;
+}
+
 void cacheKey(Use &use, const Container &c, int spec, CK_OBJECT_CLASS cls, const KeyHit &hit) {
   std::lock_guard<std::mutex> lock(cacheMu);
   auto &cache = keyCache();
@@ -666,7 +689,7 @@ void cacheKey(Use &use, const Container &c, int spec, CK_OBJECT_CLASS cls, const
   KeyHit h = hit;
   h.epoch = use.epoch();
   h.checked = std::chrono::steady_clock::now();
-  cache[KeyCacheKey{&use.module(), tokenKey(c.serial, c.tokenLabel), c.label, spec, cls}] = h;
+  cache[KeyCacheKey{&use.module(), c.token, c.label, spec, cls}] = h;
 }
 
 // The public facts of the container's key of `spec`: from the public key
@@ -693,11 +716,10 @@ Step publicKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, KeyH
 }
 
 // The private key object of `spec`, logging in first (through the PIN
-// prompt) when it is not visible and no login holds. `signing`: for a
-// signature, which itself refuses a handle whose object went away.
+// prompt) when it is not visible and no login holds.
 Step privateKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, KeyHit &hit,
-                DWORD &error, std::string &why, bool signing = false) {
-  if (cachedKey(use, s, c, spec, CKO_PRIVATE_KEY, hit, signing)) return Step::Ok;
+                DWORD &error, std::string &why) {
+  if (cachedKey(use, s, c, spec, CKO_PRIVATE_KEY, hit)) return Step::Ok;
   for (int attempt = 0; attempt < 2; ++attempt) {
     // The private key that pairs with the public one, when there is one.
     KeyHit pub;
@@ -863,7 +885,7 @@ bool acquire(Context &ctx, const std::string &name, DWORD action, bool silent, D
       err = storeError(rv);
       return tokenGone(rv) ? Step::Retry : Step::Fail;
     }
-    forgetContainer(use.module(), tokenKey(c->serial, c->tokenLabel), c->label);
+    forgetContainer(use.module(), c->token, c->label);
     return Step::Ok;
   });
   if (!ok) return false;
@@ -907,7 +929,7 @@ bool remove(const Provider &provider, const std::string &name, bool silent, DWOR
       if (rv != CKR_OK) break;
       rv = use.fn()->C_DestroyObject(s, h);
     }
-    forgetContainer(use.module(), tokenKey(c.serial, c.tokenLabel), c.label);
+    forgetContainer(use.module(), c.token, c.label);
     if (rv != CKR_OK) {
       why = "deleting the container's objects on token \"" + c.tokenLabel + "\": " + rvName(rv);
       err = storeError(rv);
@@ -1028,7 +1050,7 @@ bool store(Context &ctx, int spec, KeyInfo &info, DWORD &error, Make &&make) {
       return tokenGone(rv) ? Step::Retry : Step::Fail;
     }
     for (CK_OBJECT_HANDLE h : old) use.fn()->C_DestroyObject(s, h);
-    forgetContainer(use.module(), tokenKey(c.serial, c.tokenLabel), c.label);
+    forgetContainer(use.module(), c.token, c.label);
     if (!readPublic(use, s, pub, spec, info)) {
       err = NTE_BAD_KEY;
       why = "the new key's modulus and exponent cannot be read";
@@ -1166,8 +1188,8 @@ bool signatureSize(Context &ctx, int spec, DWORD &size, DWORD &error) {
     // (the signature itself checks that the key is still there).
     {
       std::lock_guard<std::mutex> lock(cacheMu);
-      const auto it = keyCache().find(KeyCacheKey{&use.module(), tokenKey(c.serial, c.tokenLabel),
-                                                  c.label, spec, CKO_PRIVATE_KEY});
+      const auto it =
+          keyCache().find(KeyCacheProbe{&use.module(), c.token, c.label, spec, CKO_PRIVATE_KEY});
       if (it != keyCache().end() && it->second.epoch == use.epoch()) {
         size = (it->second.info.bits + 7) / 8;
         return Step::Ok;
@@ -1197,13 +1219,19 @@ bool sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest, size_
     Step step = locate(use, c, s, err, why);
     if (step != Step::Ok) return step;
     for (int attempt = 0; attempt < 3; ++attempt) {
-      KeyHit hit;
-      step = privateKey(use, s, c, spec, hit, err, why, true);
-      if (step != Step::Ok) return step;
+      CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+      uint32_t bits = 0;
+      if (!trustedKey(use, c, spec, handle, bits)) {
+        KeyHit hit;
+        step = privateKey(use, s, c, spec, hit, err, why);
+        if (step != Step::Ok) return step;
+        handle = hit.handle;
+        bits = hit.info.bits;
+      }
       CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
-      CK_RV rv = use.fn()->C_SignInit(s, &mech, hit.handle);
+      CK_RV rv = use.fn()->C_SignInit(s, &mech, handle);
       if (rv == CKR_OK) {
-        sig.assign((hit.info.bits + 7) / 8, 0);
+        sig.assign((bits + 7) / 8, 0);
         CK_ULONG len = static_cast<CK_ULONG>(sig.size());
         rv = use.fn()->C_Sign(s, data.bytes.data(), static_cast<CK_ULONG>(data.bytes.size()),
                               sig.data(), &len);
@@ -1219,7 +1247,7 @@ bool sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest, size_
         continue;
       }
       if (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID) {
-        forgetContainer(use.module(), tokenKey(c.serial, c.tokenLabel), c.label);
+        forgetContainer(use.module(), c.token, c.label);
         continue;  // the key went away or was replaced: look again
       }
       err = rv == CKR_DATA_LEN_RANGE       ? NTE_BAD_SIGNATURE
