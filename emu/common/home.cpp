@@ -40,9 +40,10 @@ std::string modeText(mode_t m) {
 }
 
 // The names directly in the home that belong to the emulation.
-const char *const kOwnFiles[] = {"keys.db",  "keys.db-wal",  "keys.db-shm",  "keys.db-journal",
-                                 "certs.db", "certs.db-wal", "certs.db-shm", "certs.db-journal",
-                                 "registry", "machine-scope"};
+const char *const kOwnFiles[] = {"keys.db",          "keys.db-wal",     "keys.db-shm",
+                                 "keys.db-journal",  "keys.db-changes", "certs.db",
+                                 "certs.db-wal",     "certs.db-shm",    "certs.db-journal",
+                                 "certs.db-changes", "registry",        "machine-scope"};
 
 std::vector<std::string> entries(const std::string &dir) {
   std::vector<std::string> names;
@@ -121,19 +122,24 @@ bool ensureDir(const std::string &path) {
 
 bool ensureHome(const std::string &dir) {
   struct stat st {};
-  if (stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+  const bool found = stat(dir.c_str(), &st) == 0;
+  if (found && !S_ISDIR(st.st_mode)) {
     trace::why("home " + dir + " is not a directory");
     return false;
   }
-  if (!ensureDir(dir)) {
+  if (!found && !ensureDir(dir)) {
     trace::why("home " + dir + " cannot be created: " + std::strerror(errno));
     return false;
   }
   // The policy runs once per home and process: it costs a directory scan.
+  // A thread that saw the home prepared asks no lock again.
+  thread_local std::string preparedHere;
+  if (dir == preparedHere) return true;
   static std::mutex mu;
   static std::set<std::string> prepared;
   std::lock_guard<std::mutex> lock(mu);
   if (prepared.insert(dir).second && homeWritable(dir)) applyPolicy(dir);
+  preparedHere = dir;
   return true;
 }
 

@@ -67,13 +67,13 @@ std::string fold(const std::string &name) {
 
 // What this thread last read from one key database: containers found by
 // name and the facts of key slots (empty ones too). It holds while the file
-// is as it was read: SQLite's data_version moves when any other connection,
-// of this process or another, commits a change, and this connection's own
-// change count moves when it writes. Checking both costs one pragma, far
-// less than the queries it saves on every context acquired and every
-// signature.
+// is as it was read: its change stamp moves when any connection, of this
+// process or another, commits a change (and this connection's own change
+// count when it writes). The stamp is read from shared memory, far less
+// than the queries it saves on every context acquired and every signature.
 struct ReadCache {
-  int64_t version = -1;
+  bool filled = false;
+  storage::ChangeStamp stamp;
   int64_t changes = -1;
   std::map<std::pair<int64_t, std::string>, std::pair<int64_t, std::string>> containers;
   std::map<std::pair<int64_t, int>, std::unique_ptr<KeyInfo>> slots;  // null: empty slot
@@ -88,13 +88,14 @@ constexpr size_t kMaxReadCache = 8192;
 ReadCache &readCache(Database &db) {
   thread_local std::map<const Database *, ReadCache> caches;
   ReadCache &c = caches[&db];
-  const int64_t version = db.dataVersion();
+  const storage::ChangeStamp stamp = db.changeStamp();
   const int64_t changes = sqlite3_total_changes64(db.handle());
-  if (version != c.version || changes != c.changes ||
+  if (!c.filled || stamp != c.stamp || changes != c.changes ||
       c.containers.size() + c.slots.size() > kMaxReadCache) {
     c.containers.clear();
     c.slots.clear();
-    c.version = version;
+    c.filled = true;
+    c.stamp = stamp;
     c.changes = changes;
   }
   return c;

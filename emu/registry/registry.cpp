@@ -76,66 +76,98 @@ unsigned forks() {
 // whose queue is read (non-blocking) on each question. Any event at all (a
 // file written, created, removed, renamed, its mode changed; the folder
 // itself removed or moved; the queue overflowing) counts as a change.
+//
+// Threads ask without a lock (two threads signing at once would otherwise
+// queue on it, a system call apiece). The descriptor stays open for the
+// process's life (a forked child, which shares its parent's queue, makes
+// its own), and restart() only changes what it watches. An event that one
+// thread reads is a change for all: it leaves `stale_` set until the next
+// rebuild begins. A thread that read no event trusts that only while no
+// other thread is between its read and its verdict and no rebuild is under
+// way; the caller then checks that no rebuild ended meanwhile either.
 class FolderWatch {
  public:
-  ~FolderWatch() { stop(); }
+  ~FolderWatch() {
+    const int fd = fd_.load();
+    if (fd >= 0) ::close(fd);
+  }
 
-  // True only when the watch is on `dir`, belongs to this process, and has
-  // seen nothing since it started (or since the last call said so).
-  bool unchanged(const std::string &dir) {
-    // A forked child shares its parent's inotify queue: whichever reads an
-    // event takes it from the other. A child starts its own watch.
-    if (fd_ < 0 || forks_ != forks() || dir != dir_) return false;
-    bool any = false;
+  // True only when the watch belongs to this process, is on the folder
+  // it was last restarted on, and no thread has seen anything since.
+  bool quiet() {
+    if (!watching_.load() || forks_.load() != forks()) return false;
+    const int fd = fd_.load();  // after forks_: restart() sets it first
+    inFlight_.fetch_add(1);
+    bool any = false, broken = false;
     alignas(inotify_event) char buf[4096];
     for (;;) {
-      const ssize_t n = read(fd_, buf, sizeof buf);
+      const ssize_t n = read(fd, buf, sizeof buf);
       if (n > 0) {
         any = true;
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        stop();  // the watch is broken
-        return false;
-      }
-      return !any;
+      broken = n < 0 && errno != EAGAIN && errno != EWOULDBLOCK;
+      break;
     }
+    if (any || broken) stale_.store(true);
+    if (broken) watching_.store(false);  // listed on every call from now on
+    const bool ok =
+        !any && !broken && inFlight_.load() == 1 && !stale_.load() && !rebuilding_.load();
+    inFlight_.fetch_sub(1);
+    return ok;
   }
 
-  // Watches `dir` from now on (a new watch: the folder may have been
-  // removed and made again). active() tells whether that worked.
+  // Under the cache's lock, around reading the folder again: an event read
+  // after beginRebuild() may be one the rebuild misses, so it stays.
+  void beginRebuild() {
+    rebuilding_.store(true);
+    stale_.store(false);
+  }
+  void endRebuild() { rebuilding_.store(false); }
+
+  // Under the cache's lock: watches `dir` from now on (a new watch: the
+  // folder may have been removed and made again), the queue emptied first.
+  // active() tells whether that worked.
   void restart(const std::string &dir) {
-    // The inherited descriptor of a forked child is the parent's queue.
-    if (fd_ >= 0 && forks_ != forks()) {
-      ::close(fd_);
-      fd_ = -1;
+    int fd = fd_.load();
+    if (fd >= 0 && forks_.load() != forks()) {
+      // The inherited descriptor is the parent's queue. No thread of this
+      // process reads it: they all find forks_ stale.
+      ::close(fd);
+      fd = -1;
+      wd_ = -1;
     }
-    stop();
-    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd_ < 0) return;
+    if (fd < 0) {
+      fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+      if (fd < 0) {
+        watching_.store(false);
+        return;
+      }
+      fd_.store(fd);
+      forks_.store(forks());
+    }
+    if (wd_ >= 0) inotify_rm_watch(fd, wd_);  // fails harmlessly for a folder gone
+    alignas(inotify_event) char buf[4096];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
     constexpr uint32_t kEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_FROM |
                                  IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_DELETE_SELF |
                                  IN_MOVE_SELF | IN_ONLYDIR;
-    if (inotify_add_watch(fd_, dir.c_str(), kEvents) < 0) {
-      stop();
-      return;
-    }
-    dir_ = dir;
-    forks_ = forks();
+    wd_ = inotify_add_watch(fd, dir.c_str(), kEvents);
+    watching_.store(wd_ >= 0);
   }
 
-  bool active() const { return fd_ >= 0; }
+  bool active() const { return watching_.load(); }
 
  private:
-  void stop() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    dir_.clear();
-  }
-  int fd_ = -1;
-  unsigned forks_ = 0;
-  std::string dir_;
+  std::atomic<int> fd_{-1};
+  std::atomic<unsigned> forks_{0};
+  std::atomic<bool> watching_{false};
+  std::atomic<bool> stale_{false};
+  std::atomic<bool> rebuilding_{false};
+  std::atomic<int> inFlight_{0};
+  int wd_ = -1;  // under the cache's lock
 };
 
 // One registry state: the tree, and each key's subkeys in enumeration
@@ -162,11 +194,21 @@ void orderSubkeys(Snapshot &s) {
 }
 
 struct Cache {
-  std::mutex mu;
+  std::mutex mu;  // guards what follows but `generation`
   std::string dir;
   std::vector<FileStamp> stamps;
   bool linked = false;  // a file is a symbolic link: list on every call
   FolderWatch watch;
+  std::shared_ptr<const Snapshot> snapshot;
+  // Moves (under the lock) whenever the folder was read again.
+  std::atomic<uint64_t> generation{0};
+};
+
+// What one thread last got: the snapshot of a folder at a generation.
+struct Seen {
+  uint64_t generation = 0;
+  std::string dir;
+  bool linked = false;
   std::shared_ptr<const Snapshot> snapshot;
 };
 
@@ -207,33 +249,48 @@ std::shared_ptr<const Snapshot> currentSnapshot() {
   const std::string home = homeDir();
   const std::string dir = home + "/registry";
   Cache &c = cache();
+  thread_local Seen seen;
+  // The watch is asked first, the generation after: a rebuild that took
+  // this call's event from the queue has either not ended (the watch says
+  // so) or has moved the generation.
+  if (seen.snapshot && seen.dir == dir && !seen.linked && c.watch.quiet() &&
+      c.generation.load() == seen.generation)
+    return seen.snapshot;
+  const auto keep = [&](const std::shared_ptr<const Snapshot> &s) {
+    seen = Seen{c.generation.load(), c.dir, c.linked, s};
+    return s;
+  };
   {
     std::lock_guard<std::mutex> lock(c.mu);
-    if (c.snapshot && c.dir == dir && !c.linked && c.watch.unchanged(dir)) return c.snapshot;
+    if (c.snapshot && c.dir == dir && !c.linked && c.watch.quiet()) return keep(c.snapshot);
   }
   ensureFolder(home, dir);
   std::lock_guard<std::mutex> lock(c.mu);
   // The watch starts before the listing: a change made while the folder is
   // read leaves an event, and the next call reads it again.
+  c.watch.beginRebuild();
   c.watch.restart(dir);
   bool linked = false;
   std::vector<FileStamp> stamps = listRegFiles(dir, linked);
   const bool sameFiles = c.snapshot && c.dir == dir && c.stamps == stamps;
-  c.linked = linked;
-  if (sameFiles && !linked && !c.watch.active()) return c.snapshot;
-  auto snapshot = std::make_shared<Snapshot>();
-  for (const auto &f : stamps) {
-    std::string text;
-    if (readFile(dir + "/" + f.name, text))
-      applyRegFile(snapshot->tree, text);
-    else
-      trace::why("cannot read registry file " + dir + "/" + f.name);
+  if (!(sameFiles && !linked && !c.watch.active())) {
+    auto snapshot = std::make_shared<Snapshot>();
+    for (const auto &f : stamps) {
+      std::string text;
+      if (readFile(dir + "/" + f.name, text))
+        applyRegFile(snapshot->tree, text);
+      else
+        trace::why("cannot read registry file " + dir + "/" + f.name);
+    }
+    orderSubkeys(*snapshot);
+    c.snapshot = snapshot;
   }
-  orderSubkeys(*snapshot);
   c.dir = dir;
   c.stamps = std::move(stamps);
-  c.snapshot = snapshot;
-  return snapshot;
+  c.linked = linked;
+  c.generation.fetch_add(1);
+  c.watch.endRebuild();
+  return keep(c.snapshot);
 }
 
 std::shared_ptr<const Tree> current() {

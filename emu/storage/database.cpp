@@ -1,9 +1,11 @@
 #include "storage/database.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -44,6 +46,74 @@ bool exists(const std::string &path) {
 }
 
 }  // namespace
+
+// The change count of one database file, in its "-changes" companion that
+// every process of the home maps shared: two 64-bit counters. A write
+// transaction advances `begun` once it holds SQLite's write lock and, when
+// it has ended (committed or rolled back), raises `ended` to the value it
+// took. While the two are equal no write is under way and `ended` names
+// the file's state; while they differ a write is under way, or its process
+// died inside one, and readers ask SQLite (the next write that ends
+// settles the count again).
+class ChangeCount {
+ public:
+  struct Counts {
+    std::atomic<uint64_t> begun;
+    std::atomic<uint64_t> ended;
+  };
+  static_assert(std::atomic<uint64_t>::is_always_lock_free,
+                "the counters are shared between processes");
+
+  // Maps the count of the database at `path`, creating it (0600) when
+  // `writable`. Null when it cannot be had: `writable` then means the
+  // database must not be written, since other processes would not hear of
+  // the change.
+  static std::unique_ptr<ChangeCount> open(const std::string &path, bool writable) {
+    const std::string file = path + "-changes";
+    const int fd = ::open(file.c_str(),
+                          (writable ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok && writable) fchmod(fd, 0600);  // whatever the umask
+    // A new (empty) count is given its two counters; a file that is
+    // already that long is never shortened.
+    if (ok && st.st_size < static_cast<off_t>(sizeof(Counts)))
+      ok = writable && ftruncate(fd, sizeof(Counts)) == 0;
+    void *map = ok ? mmap(nullptr, sizeof(Counts), writable ? PROT_READ | PROT_WRITE : PROT_READ,
+                          MAP_SHARED, fd, 0)
+                   : MAP_FAILED;
+    ::close(fd);  // the mapping stays
+    if (map == MAP_FAILED) return nullptr;
+    return std::unique_ptr<ChangeCount>(new ChangeCount(static_cast<Counts *>(map), writable));
+  }
+
+  ~ChangeCount() { munmap(counts_, sizeof(Counts)); }
+
+  // The settled count; false while a write is under way.
+  bool settled(uint64_t &value) const {
+    const uint64_t ended = counts_->ended.load();
+    if (counts_->begun.load() != ended) return false;
+    value = ended;
+    return true;
+  }
+
+  // A write transaction took SQLite's write lock: the value it takes.
+  uint64_t begin() { return writable_ ? counts_->begun.fetch_add(1) + 1 : 0; }
+
+  // The transaction that took `mine` ended.
+  void end(uint64_t mine) {
+    if (!writable_) return;
+    uint64_t ended = counts_->ended.load();
+    while (ended < mine && !counts_->ended.compare_exchange_weak(ended, mine)) {
+    }
+  }
+
+ private:
+  ChangeCount(Counts *counts, bool writable) : counts_(counts), writable_(writable) {}
+  Counts *counts_;
+  bool writable_;
+};
 
 DWORD windowsError(const StorageError &e) {
   switch (e.code & 0xFF) {
@@ -230,6 +300,10 @@ Database::Database(const std::string &path) : path_(path) {
     // Reading the schema is the first thing that touches the file: a
     // damaged or foreign file fails here with SQLITE_NOTADB.
     exec("SELECT count(*) FROM sqlite_schema");
+    changes_ = ChangeCount::open(path_, !readOnly_);
+    // Without its count a database is only read: a change this process
+    // made would go unseen by the others, whose caches trust the count.
+    if (!changes_ && !readOnly_) readOnly_ = true;
     if (!readOnly_) {
       exec("PRAGMA journal_mode=WAL");
       // FULL makes every committed transaction durable in WAL mode as well.
@@ -317,6 +391,12 @@ bool Database::transaction(const std::function<bool()> &body) {
   if (hooks::active(hooks::kKeyStoreRefusesWrites) && endsWith(path_, "/keys.db"))
     raise(SQLITE_IOERR);
   exec("BEGIN IMMEDIATE");
+  // However the transaction ends, the count is settled again.
+  struct Counted {
+    ChangeCount &count;
+    uint64_t mine;
+    ~Counted() { count.end(mine); }
+  } counted{*changes_, changes_->begin()};
   bool ok = false;
   try {
     ok = body();
@@ -342,6 +422,12 @@ bool Database::checkpointTruncate() {
   const int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &logFrames,
                                            &checkpointed);
   return rc == SQLITE_OK;
+}
+
+ChangeStamp Database::changeStamp() {
+  uint64_t value = 0;
+  if (changes_ && changes_->settled(value)) return ChangeStamp{true, static_cast<int64_t>(value)};
+  return ChangeStamp{false, dataVersion()};
 }
 
 int64_t Database::dataVersion() {

@@ -52,6 +52,20 @@ class Statement {
   sqlite3_stmt *stmt_ = nullptr;
 };
 
+// What a connection can tell of the changes committed to its file. When
+// `counted`, `value` is the file's shared change count, settled (no write
+// under way): it moves with every transaction of any process. Otherwise it
+// is SQLite's data_version, which moves when another connection commits.
+// Two stamps that are equal in both fields mean no change in between.
+struct ChangeStamp {
+  bool counted = false;
+  int64_t value = 0;
+  bool operator==(const ChangeStamp &o) const { return counted == o.counted && value == o.value; }
+  bool operator!=(const ChangeStamp &o) const { return !(*this == o); }
+};
+
+class ChangeCount;
+
 class Database {
  public:
   // Opens (creating when missing, mode 0600) the database at `path` and
@@ -78,8 +92,15 @@ class Database {
   // throws or returns false. Returns what body returned.
   bool transaction(const std::function<bool()> &body);
   // Changes whenever another connection committed a change to the file
-  // since the last call on this connection; cheap enough for every call.
+  // since the last call on this connection. It opens a read transaction:
+  // file locks, and a process-wide mutex in SQLite's file layer.
   int64_t dataVersion();
+  // Changes whenever any connection, of this process or another, committed
+  // a change to the file. Read from the change count that every
+  // transaction keeps in the file's "-changes" companion (mapped memory: no
+  // system call, no lock) while it is settled; from dataVersion() while a
+  // write is under way, after a writer died in one, or without the count.
+  ChangeStamp changeStamp();
   void exec(const char *sql);
 
  private:
@@ -87,6 +108,7 @@ class Database {
   std::string path_;
   bool readOnly_ = false;
   sqlite3 *db_ = nullptr;
+  std::unique_ptr<ChangeCount> changes_;
   std::vector<std::pair<const char *, std::unique_ptr<Statement>>> cache_;
 };
 

@@ -8,11 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_home.h"
@@ -192,6 +195,38 @@ TEST_F(RegistryCache, ParentAndForkedChildBothSeeLaterChanges) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Threads read the registry without a lock while others change it: a call
+// that starts after a change was made sees it, whichever thread read the
+// watch's event. Values only grow, so an older value is a stale read.
+TEST_F(RegistryCache, ThreadsReadingAtOnceNeverMissAChangeMadeBeforeTheyAsked) {
+  replaceRegistry(withV(0));
+  const std::string dir = home_ + "/registry";
+  std::atomic<int> written{0};
+  std::atomic<bool> stop{false};
+  std::atomic<int> stale{0}, reads{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t)
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        const int before = written.load();
+        const int v = readV();
+        if (v < before) ++stale;
+        ++reads;
+      }
+    });
+  for (int i = 1; i <= 300; ++i) {
+    std::ofstream(dir + "/tmp") << withV(i);
+    std::filesystem::rename(dir + "/tmp", dir + "/10-test.reg");
+    written.store(i);
+    if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  stop.store(true);
+  for (auto &t : readers) t.join();
+  EXPECT_EQ(stale.load(), 0) << "of " << reads.load() << " reads";
+  EXPECT_GT(reads.load(), 300);
+  EXPECT_EQ(readV(), 300);
 }
 
 TEST_F(RegistryCache, AnOpenHandleKeepsTheStateItWasOpenedIn) {

@@ -364,8 +364,9 @@ TEST_F(Trust, FilesArePrivateWhateverTheUmask) {
   umask(saved);
   EXPECT_EQ(modeOf(home_), 0700u);
   EXPECT_EQ(modeOf(home_ + "/registry"), 0700u);
-  for (const char *f : {"/keys.db", "/keys.db-wal", "/keys.db-shm", "/certs.db", "/certs.db-wal",
-                        "/certs.db-shm", "/registry/00-default.reg"})
+  for (const char *f :
+       {"/keys.db", "/keys.db-wal", "/keys.db-shm", "/keys.db-changes", "/certs.db",
+        "/certs.db-wal", "/certs.db-shm", "/certs.db-changes", "/registry/00-default.reg"})
     EXPECT_EQ(modeOf(home_ + f), 0600u) << f;
 }
 
