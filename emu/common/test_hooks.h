@@ -27,6 +27,11 @@ enum Fault : unsigned {
   // instead of pkcs11::kTrustFor: a test then acts inside that window with
   // tools slower than it.
   kLongTrust = 1u << 6,
+  // A thread that read the registry watch's queue waits a millisecond
+  // before it marks what it read: the window in which another thread must
+  // not take the quiet queue for an unchanged folder, made wide enough for
+  // a test to hit.
+  kSlowWatchVerdict = 1u << 7,
 };
 
 // Whether a fault is switched on. Always false in the product.

@@ -10,13 +10,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "common/ascii.h"
 #include "common/home.h"
+#include "common/test_hooks.h"
 #include "common/trace.h"
 #include "winapi/advapi32.h"
 
@@ -92,10 +95,15 @@ class FolderWatch {
     if (fd >= 0) ::close(fd);
   }
 
-  // True only when the watch belongs to this process, is on the folder
-  // it was last restarted on, and no thread has seen anything since.
-  bool quiet() {
-    if (!watching_.load() || forks_.load() != forks()) return false;
+  // What a question found. Unsure: nothing, but another thread was between
+  // its read and its verdict at the same time (it may have taken an event
+  // from the queue that it has not marked yet); asking again settles it.
+  enum class Verdict { Quiet, Changed, Unsure };
+
+  // Quiet only when the watch belongs to this process, is on the folder it
+  // was last restarted on, and no thread has seen anything since.
+  Verdict ask() {
+    if (!watching_.load() || forks_.load() != forks()) return Verdict::Changed;
     const int fd = fd_.load();  // after forks_: restart() sets it first
     inFlight_.fetch_add(1);
     bool any = false, broken = false;
@@ -110,12 +118,28 @@ class FolderWatch {
       broken = n < 0 && errno != EAGAIN && errno != EWOULDBLOCK;
       break;
     }
+    if (hooks::active(hooks::kSlowWatchVerdict))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (any || broken) stale_.store(true);
     if (broken) watching_.store(false);  // listed on every call from now on
-    const bool ok =
-        !any && !broken && inFlight_.load() == 1 && !stale_.load() && !rebuilding_.load();
+    Verdict v = Verdict::Quiet;
+    if (any || broken || stale_.load() || rebuilding_.load())
+      v = Verdict::Changed;
+    else if (inFlight_.load() != 1)
+      v = Verdict::Unsure;
     inFlight_.fetch_sub(1);
-    return ok;
+    return v;
+  }
+
+  // ask(), again while it is unsure (a few times: then it counts as a
+  // change, and the folder is read again).
+  bool quiet() {
+    for (int i = 0; i < 16; ++i) {
+      const Verdict v = ask();
+      if (v != Verdict::Unsure) return v == Verdict::Quiet;
+      std::this_thread::yield();
+    }
+    return false;
   }
 
   // Under the cache's lock, around reading the folder again: an event read

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_hooks.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
 
@@ -197,36 +198,47 @@ TEST_F(RegistryCache, ParentAndForkedChildBothSeeLaterChanges) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-// Threads read the registry without a lock while others change it: a call
-// that starts after a change was made sees it, whichever thread read the
-// watch's event. Values only grow, so an older value is a stale read.
+// Threads read the registry without a lock while another changes it: a
+// call that starts after a change was made sees it, whichever thread read
+// the watch's event. Values only grow, so an older value is a stale read.
+// Run as it is, and with every reader slow to mark what it read (so that
+// readers overlap in the window where one has taken an event another must
+// not miss).
 TEST_F(RegistryCache, ThreadsReadingAtOnceNeverMissAChangeMadeBeforeTheyAsked) {
-  replaceRegistry(withV(0));
-  const std::string dir = home_ + "/registry";
-  std::atomic<int> written{0};
-  std::atomic<bool> stop{false};
-  std::atomic<int> stale{0}, reads{0};
-  std::vector<std::thread> readers;
-  for (int t = 0; t < 3; ++t)
-    readers.emplace_back([&] {
-      while (!stop.load()) {
-        const int before = written.load();
-        const int v = readV();
-        if (v < before) ++stale;
-        ++reads;
-      }
-    });
-  for (int i = 1; i <= 300; ++i) {
-    std::ofstream(dir + "/tmp") << withV(i);
-    std::filesystem::rename(dir + "/tmp", dir + "/10-test.reg");
-    written.store(i);
-    if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  for (bool slow : {false, true}) {
+    SCOPED_TRACE(slow ? "slow verdicts" : "as it is");
+    struct Restore {
+      ~Restore() { EmuTestControl(0, emu::hooks::kSlowWatchVerdict); }
+    } restore;
+    if (slow) EmuTestControl(emu::hooks::kSlowWatchVerdict, 0);
+    replaceRegistry(withV(0));
+    const std::string dir = home_ + "/registry";
+    std::atomic<int> written{0};
+    std::atomic<bool> stop{false};
+    std::atomic<int> stale{0}, reads{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t)
+      readers.emplace_back([&] {
+        while (!stop.load()) {
+          const int before = written.load();
+          const int v = readV();
+          if (v < before) ++stale;
+          ++reads;
+        }
+      });
+    const int changes = slow ? 100 : 300;
+    for (int i = 1; i <= changes; ++i) {
+      std::ofstream(dir + "/tmp") << withV(i);
+      std::filesystem::rename(dir + "/tmp", dir + "/10-test.reg");
+      written.store(i);
+      std::this_thread::sleep_for(std::chrono::microseconds(slow ? 1500 : i % 50 == 0 ? 2000 : 0));
+    }
+    stop.store(true);
+    for (auto &t : readers) t.join();
+    EXPECT_EQ(stale.load(), 0) << "of " << reads.load() << " reads";
+    EXPECT_GT(reads.load(), changes);
+    EXPECT_EQ(readV(), changes);
   }
-  stop.store(true);
-  for (auto &t : readers) t.join();
-  EXPECT_EQ(stale.load(), 0) << "of " << reads.load() << " reads";
-  EXPECT_GT(reads.load(), 300);
-  EXPECT_EQ(readV(), 300);
 }
 
 TEST_F(RegistryCache, AnOpenHandleKeepsTheStateItWasOpenedIn) {
