@@ -313,6 +313,18 @@ class Pkcs11 : public HomeTest, public ::testing::WithParamInterface<Via> {
     return ok;
   }
 
+  // A new container with a 1024-bit signature key, logged in with the PIN,
+  // whose signature verifies: its context, or 0 after a failed assertion.
+  HCRYPTPROV withSigningKey(const std::string &name) {
+    HCRYPTPROV p = open(name, CRYPT_NEWKEYSET);
+    HCRYPTKEY k = 0;
+    EXPECT_NE(p, 0u);
+    EXPECT_TRUE(p != 0 && pin(p, kPin) && CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
+    CryptDestroyKey(k);
+    EXPECT_TRUE(p != 0 && signsAndVerifies(p, AT_SIGNATURE));
+    return p;
+  }
+
   // The body of TheTokenGoesAwayWhileThreadsSign.
   void tokenGoesAwayWhileThreadsSign();
 
@@ -551,13 +563,8 @@ TEST_P(Pkcs11, ThePinPromptLogsInWhenNoLoginHolds) {
 }
 
 TEST_P(Pkcs11, ATokenRecreatedByAnotherProcessWorksWithoutRestarting) {
-  HCRYPTPROV p = open("before", CRYPT_NEWKEYSET);
-  ASSERT_NE(p, 0u);
-  ASSERT_TRUE(pin(p, kPin));
-  HCRYPTKEY k = 0;
-  ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
-  CryptDestroyKey(k);
-  ASSERT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+  HCRYPTPROV p = withSigningKey("before");
+  ASSERT_FALSE(HasFailure());
   ASSERT_EQ(sh("softhsm2-util --delete-token --token L"), 0);
   ASSERT_EQ(initToken("L"), 0);
   // The old container went with its token.
@@ -569,6 +576,7 @@ TEST_P(Pkcs11, ATokenRecreatedByAnotherProcessWorksWithoutRestarting) {
   ASSERT_NE(q, 0u);
   EXPECT_EQ(provParam(q, PP_CONTAINER), "\\\\.\\L\\after");
   ASSERT_TRUE(pin(q, kPin));
+  HCRYPTKEY k = 0;
   ASSERT_TRUE(CryptGenKey(q, AT_KEYEXCHANGE, 1024u << 16, &k));
   CryptDestroyKey(k);
   EXPECT_TRUE(signsAndVerifies(q, AT_KEYEXCHANGE));
@@ -644,13 +652,8 @@ TEST_P(Pkcs11, AKeyAnotherProgramDeletesOrReplacesIsSeenByTheNextSignature) {
   };
   for (const Case &c : {Case{"deleted", false}, Case{"replaced", true}}) {
     SCOPED_TRACE(c.name);
-    HCRYPTPROV p = open(c.name, CRYPT_NEWKEYSET);
-    ASSERT_NE(p, 0u);
-    ASSERT_TRUE(pin(p, kPin));
-    HCRYPTKEY k = 0;
-    ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
-    CryptDestroyKey(k);
-    ASSERT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+    HCRYPTPROV p = withSigningKey(c.name);
+    ASSERT_FALSE(HasFailure());
     // Another program takes the key away (and puts a new one in its place).
     for (const char *type : {"privkey", "pubkey"}) {
       ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) + " " + login +
