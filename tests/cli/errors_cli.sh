@@ -6,12 +6,8 @@
 # loaded).
 set -u
 launcher=$1
-tmp=$(mktemp -d) && trap 'rm -rf "$tmp"' EXIT
-export MSCAPI_HOME="$tmp/h"
-# No machine PKCS#11 modules in this home (the default registration's proxy).
-"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
-export MSCAPI_JAVA_OPTS="-Xcheck:jni"
-fail() { echo "FAILED: $*"; exit 1; }
+. "$(dirname "$0")/lib.sh"
+tmp=$home
 checked=0
 # case RC TEXT CMD...: the tool exits RC and says TEXT on stderr, with no
 # stack trace anywhere in its output.

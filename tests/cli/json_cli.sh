@@ -9,13 +9,9 @@
 set -u
 launcher=$1
 here=$(cd "$(dirname "$0")" && pwd)
-tmp=$(mktemp -d) && trap 'rm -rf "$tmp"' EXIT
-export MSCAPI_HOME="$tmp/h"
-# No machine PKCS#11 modules in this home (the default registration's proxy).
-"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
-export MSCAPI_JAVA_OPTS="-Xcheck:jni"
+. "$here/lib.sh"
+tmp=$home
 export LANG=C LC_ALL=C
-fail() { echo "FAILED: $*"; exit 1; }
 run() { "$launcher" "$@" >"$tmp/out" 2>"$tmp/err" || { cat "$tmp/out" "$tmp/err"; fail "mscapi $*"; }; }
 # json NAME CMD...: runs the tool, parses its output into $tmp/NAME.flat
 json() {

@@ -5,12 +5,8 @@
 # (a pseudo-terminal made by script(1)) a progress bar goes to stderr.
 set -u
 launcher=$1
-home=$(mktemp -d) && trap 'rm -rf "$home"' EXIT
-export MSCAPI_HOME="$home/h"
-# No machine PKCS#11 modules in this home (the default registration's proxy).
-"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
-export MSCAPI_JAVA_OPTS="-Xcheck:jni -Xmx64m"
-fail() { echo "FAILED: $*"; exit 1; }
+. "$(dirname "$0")/lib.sh"
+export MSCAPI_JAVA_OPTS="$MSCAPI_JAVA_OPTS -Xmx64m"
 cd "$home" || exit 1
 truncate -s 100M big || fail "truncate"
 printf 'the end of the file' >>big

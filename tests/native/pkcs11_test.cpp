@@ -688,12 +688,8 @@ TEST_P(Pkcs11, AKeyAnotherProgramDeletesOrReplacesIsSeenByTheNextSignature) {
 }
 
 TEST_P(Pkcs11, ThreadsSignAtOnce) {
-  HCRYPTPROV p = open("threads", CRYPT_NEWKEYSET);
-  ASSERT_NE(p, 0u);
-  ASSERT_TRUE(pin(p, kPin));
-  HCRYPTKEY k = 0;
-  ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
-  CryptDestroyKey(k);
+  HCRYPTPROV p = withSigningKey("threads");
+  ASSERT_FALSE(HasFailure());
   EVP_PKEY *pub = fromPublicBlob(exportBlob(p, AT_SIGNATURE, PUBLICKEYBLOB));
   ASSERT_NE(pub, nullptr);
   CryptReleaseContext(p, 0);
@@ -741,12 +737,8 @@ TEST_P(Pkcs11, TheTokenGoesAwayWhileThreadsSign) {
 }
 
 void Pkcs11::tokenGoesAwayWhileThreadsSign() {
-  HCRYPTPROV p = open("busy", CRYPT_NEWKEYSET);
-  ASSERT_NE(p, 0u);
-  ASSERT_TRUE(pin(p, kPin));
-  HCRYPTKEY k = 0;
-  ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
-  CryptDestroyKey(k);
+  HCRYPTPROV p = withSigningKey("busy");
+  ASSERT_FALSE(HasFailure());
   EVP_PKEY *pub = fromPublicBlob(exportBlob(p, AT_SIGNATURE, PUBLICKEYBLOB));
   ASSERT_NE(pub, nullptr);
   CryptReleaseContext(p, 0);
@@ -800,6 +792,7 @@ void Pkcs11::tokenGoesAwayWhileThreadsSign() {
   }
   ASSERT_NE(q, 0u);
   ASSERT_TRUE(pin(q, kPin));
+  HCRYPTKEY k = 0;
   ASSERT_TRUE(CryptGenKey(q, AT_SIGNATURE, 1024u << 16, &k));
   CryptDestroyKey(k);
   EXPECT_TRUE(signsAndVerifies(q, AT_SIGNATURE));
