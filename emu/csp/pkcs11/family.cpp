@@ -287,6 +287,18 @@ Step locate(Use &use, Container &c, CK_SESSION_HANDLE &s, DWORD &error, std::str
   return Step::Ok;
 }
 
+// Runs `body(use, s, error, why)` as run() does, with this thread's session
+// on the open container's token.
+template <typename F>
+bool onToken(Container &c, DWORD &error, F &&body) {
+  return run(*c.module, error, [&](Use &use, DWORD &err, std::string &why) {
+    CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
+    const Step step = locate(use, c, s, err, why);
+    if (step != Step::Ok) return step;
+    return body(use, s, err, why);
+  });
+}
+
 // After a lookup found nothing: whether the token is still what it was
 // (Retry when it went away, so the module is re-initialised).
 Step stillThere(Use &use, const Container &c, std::string &why) {
@@ -989,12 +1001,9 @@ std::vector<std::string> containerNames(const Provider &provider) {
 bool keyInfo(Context &ctx, int spec, KeyInfo &info) {
   Container &c = *ctx.p11;
   DWORD error = 0;
-  return run(*c.module, error, [&](Use &use, DWORD &err, std::string &why) {
-    CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
-    Step step = locate(use, c, s, err, why);
-    if (step != Step::Ok) return step;
+  return onToken(c, error, [&](Use &use, CK_SESSION_HANDLE s, DWORD &err, std::string &why) {
     KeyHit hit;
-    step = publicKey(use, s, c, spec, hit, err, why);
+    const Step step = publicKey(use, s, c, spec, hit, err, why);
     if (step != Step::Ok) return step;
     info = hit.info;
     // Exportable: a private key this session sees that is neither
@@ -1019,10 +1028,8 @@ namespace {
 template <typename Make>
 bool store(Context &ctx, int spec, KeyInfo &info, DWORD &error, Make &&make) {
   Container &c = *ctx.p11;
-  return run(*c.module, error, [&](Use &use, DWORD &err, std::string &why) {
-    CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
-    Step step = locate(use, c, s, err, why);
-    if (step != Step::Ok) return step;
+  return onToken(c, error, [&](Use &use, CK_SESSION_HANDLE s, DWORD &err, std::string &why) {
+    Step step = Step::Ok;
     // A token that wants a login before its private objects gets one first;
     // another one only when it refuses the objects without.
     bool loginRequired = false;
@@ -1145,12 +1152,9 @@ bool import(Context &ctx, int spec, const crypto::Parts &parts, bool exportable,
 
 bool exportPrivate(Context &ctx, int spec, crypto::Parts &parts, DWORD &error) {
   Container &c = *ctx.p11;
-  return run(*c.module, error, [&](Use &use, DWORD &err, std::string &why) {
-    CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
-    Step step = locate(use, c, s, err, why);
-    if (step != Step::Ok) return step;
+  return onToken(c, error, [&](Use &use, CK_SESSION_HANDLE s, DWORD &err, std::string &why) {
     KeyHit hit;
-    step = privateKey(use, s, c, spec, hit, err, why);
+    const Step step = privateKey(use, s, c, spec, hit, err, why);
     if (step != Step::Ok) return step;
     bool sensitive = true, extractable = false;
     if (!boolAttribute(use, s, hit.handle, CKA_SENSITIVE, sensitive) ||
@@ -1180,10 +1184,7 @@ bool exportPrivate(Context &ctx, int spec, crypto::Parts &parts, DWORD &error) {
 
 bool signatureSize(Context &ctx, int spec, DWORD &size, DWORD &error) {
   Container &c = *ctx.p11;
-  return run(*c.module, error, [&](Use &use, DWORD &err, std::string &why) {
-    CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
-    Step step = locate(use, c, s, err, why);
-    if (step != Step::Ok) return step;
+  return onToken(c, error, [&](Use &use, CK_SESSION_HANDLE s, DWORD &err, std::string &why) {
     // The size of a key found in this epoch needs no call into the module
     // (the signature itself checks that the key is still there).
     {
@@ -1196,7 +1197,7 @@ bool signatureSize(Context &ctx, int spec, DWORD &size, DWORD &error) {
       }
     }
     KeyHit hit;
-    step = privateKey(use, s, c, spec, hit, err, why);
+    const Step step = privateKey(use, s, c, spec, hit, err, why);
     if (step == Step::Ok) size = (hit.info.bits + 7) / 8;
     return step;
   });
@@ -1214,10 +1215,8 @@ bool sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest, size_
     data.bytes.assign(digest, digest + digestLen);
   }
   Container &c = *ctx.p11;
-  return run(*c.module, error, [&](Use &use, DWORD &err, std::string &why) {
-    CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
-    Step step = locate(use, c, s, err, why);
-    if (step != Step::Ok) return step;
+  return onToken(c, error, [&](Use &use, CK_SESSION_HANDLE s, DWORD &err, std::string &why) {
+    Step step = Step::Ok;
     for (int attempt = 0; attempt < 3; ++attempt) {
       CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
       uint32_t bits = 0;
@@ -1267,10 +1266,7 @@ bool presentPin(Context &ctx, const std::string &pin, DWORD &error) {
     return false;
   }
   Container &c = *ctx.p11;
-  return run(*c.module, error, [&](Use &use, DWORD &err, std::string &why) {
-    CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
-    const Step step = locate(use, c, s, err, why);
-    if (step != Step::Ok) return step;
+  return onToken(c, error, [&](Use &use, CK_SESSION_HANDLE s, DWORD &err, std::string &why) {
     return login(use, c, s, pin, err, why);
   });
 }
