@@ -115,6 +115,15 @@ final class Demo {
         }
     }
 
+    /** Checks a SHA256withRSA signature with the JDK; says what held. */
+    static String verifiedByJdk(PublicKey key, byte[] message, byte[] signature) throws Exception {
+        Signature verifier = Signature.getInstance("SHA256withRSA");
+        verifier.initVerify(key);
+        verifier.update(message);
+        check(verifier.verify(signature), "the signature does not verify");
+        return signature.length + "-byte signature verified";
+    }
+
     static void check(boolean condition, String what) {
         if (!condition) {
             throw new IllegalStateException(what);
@@ -187,11 +196,7 @@ final class Demo {
             byte[] message = "Hello from mscapi".getBytes(StandardCharsets.UTF_8);
             byte[] hash = MessageDigest.getInstance("SHA-256").digest(message);
             byte[] signature = Native.sign(listed.provider(), listed.container(), listed.keySpec(), hash, CALG_SHA_256);
-            Signature verifier = Signature.getInstance("SHA256withRSA");
-            verifier.initVerify(publicKey);
-            verifier.update(message);
-            check(verifier.verify(signature), "the signature does not verify");
-            return signature.length + "-byte signature verified";
+            return verifiedByJdk(publicKey, message, signature);
         });
         step("list key pairs", () -> {
             List<String> lines = new ArrayList<>();
@@ -298,11 +303,7 @@ final class Demo {
             } finally {
                 Arrays.fill(pin, (byte) 0);
             }
-            Signature verifier = Signature.getInstance("SHA256withRSA");
-            verifier.initVerify(tokenKey);
-            verifier.update(message);
-            check(verifier.verify(signature), "the signature does not verify");
-            return signature.length + "-byte signature verified";
+            return verifiedByJdk(tokenKey, message, signature);
         });
         step("delete the token's container", () -> {
             Native.deleteKeyPair(PKCS11_PROVIDER, tokenContainer);
