@@ -23,6 +23,8 @@ import java.util.List;
  * (NONEwithRSA over the same DigestInfo). Rounds alternate the three; each
  * ratio is the median of the per-round ratios of signatures per second of
  * the signing thread's CPU time (the wall-clock ratio printed beside it).
+ * Within a round, the library and SunPKCS11 alternate in blocks of a few
+ * signatures, so that both meet the machine in the same state.
  * Prints RATIO lines.
  * Arguments: MODULE TOKEN_LABEL PIN RATE_PROGRAM ROUNDS N
  */
@@ -63,21 +65,26 @@ public final class TokenBench {
         List<Double> vsNativeWall = new ArrayList<>();
         List<Double> vsJdkWall = new ArrayList<>();
         for (int r = 0; r < rounds; r++) {
-            double[] ours = time(n, () -> MSCAPI.verifyAndSign(PROVIDER, KEY, 2, hash, 1, 0x800C, pin));
+            Call mine = () -> MSCAPI.verifyAndSign(PROVIDER, KEY, 2, hash, 1, 0x800C, pin);
+            double[] ours;
+            double[] j = null;
+            if (jdk != null) {
+                double[][] both = alternate(n, mine, () -> {
+                    jdk.update(digestInfo);
+                    jdk.sign();
+                });
+                ours = both[0];
+                j = both[1];
+                vsJdk.add(ours[0] / j[0]);
+                vsJdkWall.add(ours[1] / j[1]);
+            } else {
+                ours = time(n, mine);
+            }
             // sign without a PIN, beside it: what the PIN check adds.
             double[] plain = time(n, () -> MSCAPI.sign(PROVIDER, KEY, 2, hash, 1, 0x800C));
             double[] c = rate(rateProgram, "pkcs11", module, token, args[2], KEY, Integer.toString(n));
             vsNative.add(ours[0] / c[0]);
             vsNativeWall.add(ours[1] / c[1]);
-            double[] j = null;
-            if (jdk != null) {
-                j = time(n, () -> {
-                    jdk.update(digestInfo);
-                    jdk.sign();
-                });
-                vsJdk.add(ours[0] / j[0]);
-                vsJdkWall.add(ours[1] / j[1]);
-            }
             System.out.printf("round %d (signatures/s of CPU time, of wall clock): verifyAndSign %.0f %.0f, sign %.0f %.0f,"
                     + " C_Sign %.0f %.0f, SunPKCS11 %s%n", r + 1, ours[0], ours[1], plain[0], plain[1], c[0], c[1],
                     j != null ? String.format("%.0f %.0f", j[0], j[1]) : "-");
@@ -120,6 +127,36 @@ public final class TokenBench {
         long cpu = mx.getCurrentThreadCpuTime() - cpu0;
         long wall = System.nanoTime() - wall0;
         return new double[] {n / (cpu / 1e9), n / (wall / 1e9)};
+    }
+
+    /** Block size of alternate(). */
+    static final int BLOCK = 10;
+
+    /**
+     * n calls of each of a and b, alternating in blocks of BLOCK (which one
+     * goes first alternates too): for each, signatures per second of this
+     * thread's CPU time and of the wall clock, over the summed time of its
+     * blocks.
+     */
+    static double[][] alternate(int n, Call a, Call b) throws Exception {
+        ThreadMXBean mx = ManagementFactory.getThreadMXBean();
+        long[] cpu = new long[2];
+        long[] wall = new long[2];
+        Call[] calls = {a, b};
+        for (int done = 0, block = 0; done < n; done += BLOCK, block++) {
+            int count = Math.min(BLOCK, n - done);
+            for (int k = 0; k < 2; k++) {
+                int which = (block + k) % 2;
+                long cpu0 = mx.getCurrentThreadCpuTime();
+                long wall0 = System.nanoTime();
+                for (int i = 0; i < count; i++) {
+                    calls[which].run();
+                }
+                cpu[which] += mx.getCurrentThreadCpuTime() - cpu0;
+                wall[which] += System.nanoTime() - wall0;
+            }
+        }
+        return new double[][] {{n / (cpu[0] / 1e9), n / (wall[0] / 1e9)}, {n / (cpu[1] / 1e9), n / (wall[1] / 1e9)}};
     }
 
     static double median(List<Double> v) {
