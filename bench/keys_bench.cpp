@@ -86,10 +86,15 @@ const char kPin[] = "bench-pin";
 const char kSignContainer[] = "bench-sign";
 const char kPinContainer[] = "bench-pin";
 
-constexpr int kRounds = 5;         // alternating rounds of the sign section
-constexpr int kSigns = 2000;       // signatures per measurement
-constexpr int kWarmup = 1000;      // calls before the first measurement
-constexpr int kThreadRounds = 5;   // rounds of the threads and jvms sections
+constexpr int kRounds = 5;        // alternating rounds of the sign section
+constexpr int kSigns = 2000;      // signatures per measurement
+constexpr int kWarmup = 1000;     // calls before the first measurement
+constexpr int kThreadRounds = 5;  // rounds of the jvms section
+// Rounds of the threads section and signatures per thread in each: many
+// short rounds, since the machine's own two-core scaling moves by several
+// percent from one second to the next.
+constexpr int kThreadSectionRounds = 15;
+constexpr int kThreadSigns = 600;
 constexpr int kChildSigns = 1500;  // signatures per JVM process
 constexpr int kJvms = 4;
 constexpr int kKeygens = 10;
@@ -273,7 +278,7 @@ bool signSection(const bench::Jvm &jvm, EVP_PKEY *key, const Bytes &digest) {
 // ---- threads -------------------------------------------------------------
 
 // Signatures per second by the wall clock of `n` threads signing at once,
-// from a common start to the moment the first of them has made its `kSigns`
+// from a common start to the moment the first of them has made its `kThreadSigns`
 // signatures, counting every thread's signatures finished by then: the rate
 // while all of them sign. (Up to the last one's end, the figure would also
 // hold the stretch in which a thread that the scheduler favoured has
@@ -289,7 +294,7 @@ struct Together {
   void count(int &mine) {
     if (over.load()) return;
     made.fetch_add(1);
-    if (++mine == kSigns && !over.exchange(true)) end = Clock::now();
+    if (++mine == kThreadSigns && !over.exchange(true)) end = Clock::now();
   }
   double rate(Clock::time_point start) const { return made.load() / seconds(end - start); }
 };
@@ -353,12 +358,19 @@ double opensslThreadsRate(EVP_PKEY *key, const Bytes &digest, int n) {
 
 void threadsSection(const bench::Jvm &jvm, EVP_PKEY *key, const Bytes &digest) {
   std::vector<double> ratios, machine;
-  std::printf("threads: sign, %d signatures per thread, wall clock\n", kSigns);
-  for (int r = 0; r < kThreadRounds; ++r) {
-    const double one = threadsRate(jvm, digest, 1);
-    const double two = threadsRate(jvm, digest, 2);
-    const double bareOne = opensslThreadsRate(key, digest, 1);
-    const double bareTwo = opensslThreadsRate(key, digest, 2);
+  std::printf("threads: sign, %d signatures per thread, wall clock\n", kThreadSigns);
+  for (int r = 0; r < kThreadSectionRounds; ++r) {
+    // Which of one and two threads goes first alternates with the rounds.
+    double one = 0, two = 0, bareOne = 0, bareTwo = 0;
+    for (int k = 0; k < 2; ++k) {
+      if ((r + k) % 2 == 0) {
+        one = threadsRate(jvm, digest, 1);
+        bareOne = opensslThreadsRate(key, digest, 1);
+      } else {
+        two = threadsRate(jvm, digest, 2);
+        bareTwo = opensslThreadsRate(key, digest, 2);
+      }
+    }
     std::printf(
         "  round %d: one thread %6.0f /s, two threads %6.0f /s (OpenSSL alone: %6.0f, %6.0f)\n",
         r + 1, one, two, bareOne, bareTwo);
