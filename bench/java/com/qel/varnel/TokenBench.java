@@ -23,8 +23,8 @@ import java.util.List;
  * (NONEwithRSA over the same DigestInfo). Rounds alternate the three; each
  * ratio is the median of the per-round ratios of signatures per second of
  * the signing thread's CPU time (the wall-clock ratio printed beside it).
- * Within a round, the library and SunPKCS11 alternate in blocks of a few
- * signatures, so that both meet the machine in the same state.
+ * Within a round, verifyAndSign, sign (no PIN) and SunPKCS11 take turns in
+ * blocks of a few signatures, so that all meet the machine in the same state.
  * Prints RATIO lines.
  * Arguments: MODULE TOKEN_LABEL PIN RATE_PROGRAM ROUNDS N
  */
@@ -64,24 +64,30 @@ public final class TokenBench {
         List<Double> vsJdk = new ArrayList<>();
         List<Double> vsNativeWall = new ArrayList<>();
         List<Double> vsJdkWall = new ArrayList<>();
+        List<Double> plainVsJdk = new ArrayList<>();
         for (int r = 0; r < rounds; r++) {
             Call mine = () -> MSCAPI.verifyAndSign(PROVIDER, KEY, 2, hash, 1, 0x800C, pin);
+            // sign without a PIN, beside it: what the PIN check adds.
+            Call unpinned = () -> MSCAPI.sign(PROVIDER, KEY, 2, hash, 1, 0x800C);
             double[] ours;
+            double[] plain;
             double[] j = null;
             if (jdk != null) {
-                double[][] both = alternate(n, mine, () -> {
+                double[][] all = alternate(n, mine, unpinned, () -> {
                     jdk.update(digestInfo);
                     jdk.sign();
                 });
-                ours = both[0];
-                j = both[1];
+                ours = all[0];
+                plain = all[1];
+                j = all[2];
                 vsJdk.add(ours[0] / j[0]);
                 vsJdkWall.add(ours[1] / j[1]);
+                plainVsJdk.add(plain[0] / j[0]);
             } else {
-                ours = time(n, mine);
+                double[][] all = alternate(n, mine, unpinned);
+                ours = all[0];
+                plain = all[1];
             }
-            // sign without a PIN, beside it: what the PIN check adds.
-            double[] plain = time(n, () -> MSCAPI.sign(PROVIDER, KEY, 2, hash, 1, 0x800C));
             double[] c = rate(rateProgram, "pkcs11", module, token, args[2], KEY, Integer.toString(n));
             vsNative.add(ours[0] / c[0]);
             vsNativeWall.add(ours[1] / c[1]);
@@ -99,6 +105,8 @@ public final class TokenBench {
             System.out.printf("RATIO token_vs_SunPKCS11 %.3f >= 1 verifyAndSign / SunPKCS11 NONEwithRSA over the "
                     + "same DigestInfo with the same key, per CPU second, median of %d rounds of %d (wall clock: "
                     + "%.3f)%n", median(vsJdk), rounds, n, median(vsJdkWall));
+            System.out.printf("sign (no PIN) / SunPKCS11 NONEwithRSA: %.3f per CPU second, median of %d rounds%n",
+                    median(plainVsJdk), rounds);
         }
         MSCAPI.deleteKeyPair(PROVIDER, KEY);
     }
@@ -116,37 +124,23 @@ public final class TokenBench {
         void run() throws Exception;
     }
 
-    /** n calls: signatures per second of this thread's CPU time, and of the wall clock. */
-    static double[] time(int n, Call call) throws Exception {
-        ThreadMXBean mx = ManagementFactory.getThreadMXBean();
-        long cpu0 = mx.getCurrentThreadCpuTime();
-        long wall0 = System.nanoTime();
-        for (int i = 0; i < n; i++) {
-            call.run();
-        }
-        long cpu = mx.getCurrentThreadCpuTime() - cpu0;
-        long wall = System.nanoTime() - wall0;
-        return new double[] {n / (cpu / 1e9), n / (wall / 1e9)};
-    }
-
     /** Block size of alternate(). */
     static final int BLOCK = 10;
 
     /**
-     * n calls of each of a and b, alternating in blocks of BLOCK (which one
-     * goes first alternates too): for each, signatures per second of this
+     * n calls of each of the calls, taking turns in blocks of BLOCK (which
+     * one goes first rotates too): for each, signatures per second of this
      * thread's CPU time and of the wall clock, over the summed time of its
      * blocks.
      */
-    static double[][] alternate(int n, Call a, Call b) throws Exception {
+    static double[][] alternate(int n, Call... calls) throws Exception {
         ThreadMXBean mx = ManagementFactory.getThreadMXBean();
-        long[] cpu = new long[2];
-        long[] wall = new long[2];
-        Call[] calls = {a, b};
+        long[] cpu = new long[calls.length];
+        long[] wall = new long[calls.length];
         for (int done = 0, block = 0; done < n; done += BLOCK, block++) {
             int count = Math.min(BLOCK, n - done);
-            for (int k = 0; k < 2; k++) {
-                int which = (block + k) % 2;
+            for (int k = 0; k < calls.length; k++) {
+                int which = (block + k) % calls.length;
                 long cpu0 = mx.getCurrentThreadCpuTime();
                 long wall0 = System.nanoTime();
                 for (int i = 0; i < count; i++) {
@@ -156,7 +150,11 @@ public final class TokenBench {
                 wall[which] += System.nanoTime() - wall0;
             }
         }
-        return new double[][] {{n / (cpu[0] / 1e9), n / (wall[0] / 1e9)}, {n / (cpu[1] / 1e9), n / (wall[1] / 1e9)}};
+        double[][] rates = new double[calls.length][];
+        for (int k = 0; k < calls.length; k++) {
+            rates[k] = new double[] {n / (cpu[k] / 1e9), n / (wall[k] / 1e9)};
+        }
+        return rates;
     }
 
     static double median(List<Double> v) {
