@@ -47,10 +47,14 @@ CREATE TABLE IF NOT EXISTS props (
 
 Database &db() {
   const std::string home = homeDir();
-  if (!ensureHome(home)) throw storage::StorageError{SQLITE_CANTOPEN, home};
+  const std::string path = home + "/certs.db";
+  // While this thread's connection is on the file there, the home is in
+  // place and prepared; otherwise it is made ready again.
+  if (!Database::stillOn(path) && !ensureHome(home))
+    throw storage::StorageError{SQLITE_CANTOPEN, home};
   // No memory map: a file damaged or truncated under a mapping would end
   // the process with SIGBUS instead of failing the call.
-  return Database::forThread(home + "/certs.db", kSchema);
+  return Database::forThread(path, kSchema);
 }
 
 // A read snapshot: the certificates and their properties come from one

@@ -73,6 +73,7 @@ std::string fold(const std::string &name) {
 // than the queries it saves on every context acquired and every signature.
 struct ReadCache {
   bool filled = false;
+  uint64_t connection = 0;
   storage::ChangeStamp stamp;
   int64_t changes = -1;
   std::map<std::pair<int64_t, std::string>, std::pair<int64_t, std::string>> containers;
@@ -83,18 +84,19 @@ struct ReadCache {
 constexpr size_t kMaxReadCache = 8192;
 
 // The thread's cache for the database, emptied when the file changed since
-// it was filled. Connections are per thread and live as long as the thread,
-// so the connection identifies the cache.
+// it was filled, or when the thread's connection to it is another than the
+// one it was filled through (the file was deleted or replaced meanwhile).
 ReadCache &readCache(Database &db) {
-  thread_local std::map<const Database *, ReadCache> caches;
-  ReadCache &c = caches[&db];
+  thread_local std::map<std::string, ReadCache, std::less<>> caches;
+  ReadCache &c = caches[db.path()];
   const storage::ChangeStamp stamp = db.changeStamp();
   const int64_t changes = sqlite3_total_changes64(db.handle());
-  if (!c.filled || stamp != c.stamp || changes != c.changes ||
+  if (!c.filled || c.connection != db.connectionId() || stamp != c.stamp || changes != c.changes ||
       c.containers.size() + c.slots.size() > kMaxReadCache) {
     c.containers.clear();
     c.slots.clear();
     c.filled = true;
+    c.connection = db.connectionId();
     c.stamp = stamp;
     c.changes = changes;
   }
@@ -169,8 +171,13 @@ std::shared_ptr<LoadedKey> load(const KeyInfo &info, const Bytes &privateParts) 
 
 std::string databasePath() {
   const std::string home = homeDir();
-  if (!ensureHome(home)) throw storage::StorageError{SQLITE_CANTOPEN, home};
-  return home + "/keys.db";
+  std::string path = home + "/keys.db";
+  // While this thread's connection is on the file there, the home is in
+  // place and prepared; otherwise (a first call, or the home was deleted
+  // and its file with it) it is made ready again.
+  if (!storage::Database::stillOn(path) && !ensureHome(home))
+    throw storage::StorageError{SQLITE_CANTOPEN, home};
+  return path;
 }
 
 bool createContainer(const std::string &path, Family family, const std::string &name, int64_t &id,

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -256,7 +257,26 @@ bool Statement::isNull(int col) const {
   return sqlite3_column_type(stmt_, col) == SQLITE_NULL;
 }
 
-Database::Database(const std::string &path) : path_(path) {
+namespace {
+
+std::atomic<uint64_t> connections{0};
+
+// A thread's connections, by path. Retired ones are those whose file was
+// deleted or replaced; the oldest are closed once there are more than a few.
+struct ThreadConnections {
+  static constexpr size_t kRetiredKept = 8;
+  std::map<std::string, std::unique_ptr<Database>> open;
+  std::deque<std::unique_ptr<Database>> retired;
+};
+
+ThreadConnections &threadConnections() {
+  thread_local ThreadConnections c;
+  return c;
+}
+
+}  // namespace
+
+Database::Database(const std::string &path) : path_(path), id_(connections.fetch_add(1) + 1) {
   currentFile = path_;
   // A home the process cannot write is served read-only: what it holds can
   // be read, every change fails with SQLITE_READONLY. In WAL mode SQLite
@@ -300,6 +320,11 @@ Database::Database(const std::string &path) : path_(path) {
     // Reading the schema is the first thing that touches the file: a
     // damaged or foreign file fails here with SQLITE_NOTADB.
     exec("SELECT count(*) FROM sqlite_schema");
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0) {
+      device_ = static_cast<uint64_t>(st.st_dev);
+      inode_ = static_cast<uint64_t>(st.st_ino);
+    }
     changes_ = ChangeCount::open(path_, !readOnly_);
     // Without its count a database is only read: a change this process
     // made would go unseen by the others, whose caches trust the count.
@@ -331,7 +356,7 @@ Database &Database::forThread(const std::string &path, const char *schema) {
   // The test fault stands for a file found damaged, also by a thread that
   // opened it before.
   if (hooks::active(hooks::kDatabaseOpenFails)) throw StorageError{SQLITE_NOTADB, path};
-  thread_local std::map<std::string, std::unique_ptr<Database>> open;
+  auto &open = threadConnections().open;
   auto it = open.find(path);
   if (it == open.end()) {
     // While another process sets up a new file (switching it to WAL, making
@@ -365,6 +390,20 @@ Database &Database::forThread(const std::string &path, const char *schema) {
     it = open.emplace(path, std::move(db)).first;
   }
   return *it->second;
+}
+
+bool Database::stillOn(const std::string &path) {
+  ThreadConnections &c = threadConnections();
+  const auto it = c.open.find(path);
+  if (it == c.open.end()) return false;
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == it->second->device_ &&
+      static_cast<uint64_t>(st.st_ino) == it->second->inode_)
+    return true;
+  c.retired.push_back(std::move(it->second));
+  c.open.erase(it);
+  if (c.retired.size() > ThreadConnections::kRetiredKept) c.retired.pop_front();
+  return false;
 }
 
 void Database::exec(const char *sql) {

@@ -72,12 +72,23 @@ class Database {
   // runs `schema` (idempotent DDL) once per connection. The connection is
   // per thread and cached for the thread's life. Throws StorageError.
   static Database &forThread(const std::string &path, const char *schema);
+  // Whether this thread's connection to `path` is on the file that `path`
+  // names now (one stat). A connection whose file was deleted or replaced
+  // since it was opened (the home removed and made again, say) is retired:
+  // nothing is written through it any more, the next forThread opens the
+  // file that is there now, and it stays open for a while so that a caller
+  // further up the stack may finish with it. False as well when the thread
+  // has no connection to `path`.
+  static bool stillOn(const std::string &path);
 
   ~Database();
   Database(const Database &) = delete;
   Database &operator=(const Database &) = delete;
 
   sqlite3 *handle() const { return db_; }
+  // Tells this connection from every other of the process, including a
+  // later one at the same address.
+  uint64_t connectionId() const { return id_; }
   const std::string &path() const { return path_; }
   // Opened read-only because the home cannot be written: every transaction
   // fails with SQLITE_READONLY.
@@ -106,6 +117,9 @@ class Database {
  private:
   explicit Database(const std::string &path);
   std::string path_;
+  uint64_t id_;
+  // The file opened (device and inode), to tell it from one that replaced it.
+  uint64_t device_ = 0, inode_ = 0;
   bool readOnly_ = false;
   sqlite3 *db_ = nullptr;
   std::unique_ptr<ChangeCount> changes_;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <new>
@@ -713,3 +714,18 @@ TEST_F(CertStoreTest, AViewIsOneSnapshotOfBothParts) {
 }
 
 }  // namespace
+
+// A home deleted while the process runs: what the process adds afterwards
+// is in the new home's files, where a new connection (another thread, or
+// another process) finds it, not in the files that were deleted.
+TEST_F(CertStoreTest, AddsAfterTheHomeWasDeletedLandInTheNewHome) {
+  const Bytes before = makeCert("71", "before the home was deleted");
+  const Bytes after = makeCert("72", "after the home was deleted");
+  ASSERT_TRUE(add(userView("MY").get(), before));
+  std::filesystem::remove_all(home_);
+  ASSERT_TRUE(add(userView("MY").get(), after));
+  EXPECT_EQ(listStore(userView("MY").get()), (std::vector<Bytes>{after}));
+  std::vector<Bytes> seenElsewhere;
+  std::thread([&] { seenElsewhere = listStore(userView("MY").get()); }).join();
+  EXPECT_EQ(seenElsewhere, (std::vector<Bytes>{after}));
+}

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -348,6 +349,26 @@ TEST_F(Keys, EnumerateContainers) {
   EXPECT_EQ(enumerate(token), std::vector<std::string>{"token-only"});
   CryptReleaseContext(token, 0);
   CryptReleaseContext(verify, 0);
+}
+
+// A home deleted while the process runs: a container made afterwards is in
+// the new home's key database, where another thread's connection finds it,
+// and the containers of the deleted one are gone for this thread too.
+TEST_F(Keys, ContainersMadeAfterTheHomeWasDeletedLandInTheNewHome) {
+  CryptReleaseContext(open(kStrong, "before", CRYPT_NEWKEYSET), 0);
+  std::filesystem::remove_all(home_);
+  CryptReleaseContext(open(kStrong, "after", CRYPT_NEWKEYSET), 0);
+  const auto listed = [] {
+    HCRYPTPROV v = 0;
+    EXPECT_TRUE(CryptAcquireContextA(&v, nullptr, kStrong, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    std::vector<std::string> names = enumerate(v);
+    CryptReleaseContext(v, 0);
+    return names;
+  };
+  EXPECT_EQ(listed(), std::vector<std::string>{"after"});
+  std::vector<std::string> elsewhere;
+  std::thread([&] { elsewhere = listed(); }).join();
+  EXPECT_EQ(elsewhere, std::vector<std::string>{"after"});
 }
 
 TEST_F(Keys, PinProtectedKeyAtRest) {
