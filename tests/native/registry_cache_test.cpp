@@ -258,6 +258,21 @@ TEST_F(RegistryCache, ThreadsReadingAtOnceNeverMissAChangeMadeBeforeTheyAsked) {
   }
 }
 
+// A home deleted while the process runs: the next read finds the default
+// registration made again, and the watch follows the new folder, so a
+// change written there afterwards is seen at once.
+TEST_F(RegistryCache, AHomeDeletedAndMadeAgainIsWatchedAnew) {
+  replaceRegistry(withV(1));
+  ASSERT_EQ(readV(), 1);
+  std::filesystem::remove_all(home_);
+  EXPECT_EQ(readV(), -1);
+  EXPECT_TRUE(std::filesystem::exists(home_ + "/registry/00-default.reg"));
+  writeReg("10-test.reg", withV(2));
+  EXPECT_EQ(readV(), 2);
+  writeReg("10-test.reg", withV(3));
+  EXPECT_EQ(readV(), 3);
+}
+
 TEST_F(RegistryCache, AnOpenHandleKeepsTheStateItWasOpenedIn) {
   replaceRegistry(std::string(kHeader) +
                   "[HKEY_LOCAL_MACHINE\\P\\one]\n[HKEY_LOCAL_MACHINE\\P\\two]\n");
