@@ -46,15 +46,9 @@ CREATE TABLE IF NOT EXISTS props (
 )SQL";
 
 Database &db() {
-  const std::string home = homeDir();
-  const std::string path = home + "/certs.db";
-  // While this thread's connection is on the file there, the home is in
-  // place and prepared; otherwise it is made ready again.
-  if (!Database::stillOn(path) && !ensureHome(home))
-    throw storage::StorageError{SQLITE_CANTOPEN, home};
   // No memory map: a file damaged or truncated under a mapping would end
   // the process with SIGBUS instead of failing the call.
-  return Database::forThread(path, kSchema);
+  return Database::forThread(Database::inHome("certs.db"), kSchema);
 }
 
 // A read snapshot: the certificates and their properties come from one

@@ -132,14 +132,10 @@ bool ensureHome(const std::string &dir) {
     return false;
   }
   // The policy runs once per home and process: it costs a directory scan.
-  // A thread that saw the home prepared asks no lock again.
-  thread_local std::string preparedHere;
-  if (dir == preparedHere) return true;
   static std::mutex mu;
   static std::set<std::string> prepared;
   std::lock_guard<std::mutex> lock(mu);
   if (prepared.insert(dir).second && homeWritable(dir)) applyPolicy(dir);
-  preparedHere = dir;
   return true;
 }
 

@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "common/ascii.h"
-#include "common/home.h"
 #include "common/trace.h"
 #include "csp/key_cache.h"
 #include "storage/database.h"
@@ -72,8 +71,7 @@ std::string fold(const std::string &name) {
 // count when it writes). The stamp is read from shared memory, far less
 // than the queries it saves on every context acquired and every signature.
 struct ReadCache {
-  bool filled = false;
-  uint64_t connection = 0;
+  uint64_t connection = 0;  // the one it was filled through (0: never filled)
   storage::ChangeStamp stamp;
   int64_t changes = -1;
   std::map<std::pair<int64_t, std::string>, std::pair<int64_t, std::string>> containers;
@@ -91,11 +89,10 @@ ReadCache &readCache(Database &db) {
   ReadCache &c = caches[db.path()];
   const storage::ChangeStamp stamp = db.changeStamp();
   const int64_t changes = sqlite3_total_changes64(db.handle());
-  if (!c.filled || c.connection != db.connectionId() || stamp != c.stamp || changes != c.changes ||
+  if (c.connection != db.connectionId() || stamp != c.stamp || changes != c.changes ||
       c.containers.size() + c.slots.size() > kMaxReadCache) {
     c.containers.clear();
     c.slots.clear();
-    c.filled = true;
     c.connection = db.connectionId();
     c.stamp = stamp;
     c.changes = changes;
@@ -170,14 +167,7 @@ std::shared_ptr<LoadedKey> load(const KeyInfo &info, const Bytes &privateParts) 
 }
 
 std::string databasePath() {
-  const std::string home = homeDir();
-  std::string path = home + "/keys.db";
-  // While this thread's connection is on the file there, the home is in
-  // place and prepared; otherwise (a first call, or the home was deleted
-  // and its file with it) it is made ready again.
-  if (!storage::Database::stillOn(path) && !ensureHome(home))
-    throw storage::StorageError{SQLITE_CANTOPEN, home};
-  return path;
+  return Database::inHome("keys.db");
 }
 
 bool createContainer(const std::string &path, Family family, const std::string &name, int64_t &id,

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/home.h"
 #include "common/test_hooks.h"
 
 namespace emu::storage {
@@ -404,6 +405,13 @@ bool Database::stillOn(const std::string &path) {
   c.open.erase(it);
   if (c.retired.size() > ThreadConnections::kRetiredKept) c.retired.pop_front();
   return false;
+}
+
+std::string Database::inHome(const char *name) {
+  const std::string home = homeDir();
+  std::string path = home + "/" + name;
+  if (!stillOn(path) && !ensureHome(home)) throw StorageError{SQLITE_CANTOPEN, home};
+  return path;
 }
 
 void Database::exec(const char *sql) {

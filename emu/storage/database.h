@@ -80,6 +80,10 @@ class Database {
   // further up the stack may finish with it. False as well when the thread
   // has no connection to `path`.
   static bool stillOn(const std::string &path);
+  // The path of the database `name` in the home: the home made ready
+  // (created, its file policy applied) unless this thread's connection is
+  // still on the file there. Throws StorageError when it cannot be.
+  static std::string inHome(const char *name);
 
   ~Database();
   Database(const Database &) = delete;

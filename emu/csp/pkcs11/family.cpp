@@ -677,17 +677,17 @@ bool cachedKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, CK_O
   return still;
 }
 
-// The handle and size of the container's private key of `spec` when it was
-// found or checked within the trust window: what a signature needs, taken
-// without asking the token (C_SignInit refuses a handle whose object went
-// away).
-bool trustedKey(Use &use, const Container &c, int spec, CK_OBJECT_HANDLE &handle, uint32_t &bits) {
+// The handle and size of the container's private key of `spec` as found in
+// this epoch, when it was found or last checked less than `within` ago:
+// taken without asking the token.
+bool knownKey(Use &use, const Container &c, int spec, std::chrono::steady_clock::duration within,
+              CK_OBJECT_HANDLE &handle, uint32_t &bits) {
   const KeyCacheProbe key{&use.module(), c.token, c.label, spec, CKO_PRIVATE_KEY};
   const auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(cacheMu);
   const auto it = keyCache().find(key);
   if (it == keyCache().end() || it->second.epoch != use.epoch() ||
-      now - it->second.checked >= trustFor())
+      now - it->second.checked >= within)
     return false;
   handle = it->second.handle;
   bits = it->second.info.bits;
@@ -1187,14 +1187,11 @@ bool signatureSize(Context &ctx, int spec, DWORD &size, DWORD &error) {
   return onToken(c, error, [&](Use &use, CK_SESSION_HANDLE s, DWORD &err, std::string &why) {
     // The size of a key found in this epoch needs no call into the module
     // (the signature itself checks that the key is still there).
-    {
-      std::lock_guard<std::mutex> lock(cacheMu);
-      const auto it =
-          keyCache().find(KeyCacheProbe{&use.module(), c.token, c.label, spec, CKO_PRIVATE_KEY});
-      if (it != keyCache().end() && it->second.epoch == use.epoch()) {
-        size = (it->second.info.bits + 7) / 8;
-        return Step::Ok;
-      }
+    CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+    uint32_t bits = 0;
+    if (knownKey(use, c, spec, std::chrono::steady_clock::duration::max(), handle, bits)) {
+      size = (bits + 7) / 8;
+      return Step::Ok;
     }
     KeyHit hit;
     const Step step = privateKey(use, s, c, spec, hit, err, why);
@@ -1220,7 +1217,9 @@ bool sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest, size_
     for (int attempt = 0; attempt < 3; ++attempt) {
       CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
       uint32_t bits = 0;
-      if (!trustedKey(use, c, spec, handle, bits)) {
+      // Within the trust window: C_SignInit refuses a handle whose object
+      // went away.
+      if (!knownKey(use, c, spec, trustFor(), handle, bits)) {
         KeyHit hit;
         step = privateKey(use, s, c, spec, hit, err, why);
         if (step != Step::Ok) return step;
