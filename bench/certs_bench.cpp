@@ -256,12 +256,6 @@ class BareInserts {
     sqlite3_reset(insert_);
     return ok;
   }
-  // Inserts each of `rows`; returns how many were committed.
-  int run(const std::vector<Bytes> &rows) {
-    int ok = 0;
-    for (const Bytes &r : rows) ok += insert(r) ? 1 : 0;
-    return ok;
-  }
 
  private:
   sqlite3 *db_ = nullptr;
@@ -298,15 +292,10 @@ bool measureAdds(Jvm &j, const std::string &home, const Bytes &tmpl, size_t seri
     j.env->DeleteLocalRef(a);
     return ok;
   };
-  auto adds = [&](const std::vector<Bytes> &ders) {
-    int ok = 0;
-    for (const Bytes &der : ders) ok += add(der) ? 1 : 0;
-    return ok;
-  };
   BareInserts bare(home + "/bare.db");
   // Warm-up: the files exist, the JIT has seen the call.
-  adds(batch());
-  bare.run(batch());
+  for (const Bytes &der : batch()) add(der);
+  for (const Bytes &der : batch()) bare.insert(der);
   std::vector<double> ratios, addRates, bareRates, syncsPerAdd;
   bool ok = true;
   for (int r = 0; r < rounds; ++r) {
