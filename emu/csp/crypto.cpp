@@ -190,26 +190,66 @@ bool sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestL
   return ctx && signWith(ctx.get(), key, digest, digestLen, sig);
 }
 
+// A thread's copy of the key. `owner` tells whose it is while `alive`
+// holds: the thread's token, which goes when the thread ends.
+struct Signer::Copy {
+  const void *owner;
+  std::weak_ptr<const void> alive;
+  Pkey key;
+  std::vector<std::pair<const EVP_MD *, PkeyCtx>> prepared;
+};
+
+namespace {
+
+// This thread's token, made at its first signature and gone when it ends.
+const std::shared_ptr<const void> &threadToken() {
+  thread_local const std::shared_ptr<const void> token = std::make_shared<char>(0);
+  return token;
+}
+
+}  // namespace
+
+Signer::Signer() = default;
+Signer::~Signer() = default;
+
+Signer::Copy *Signer::copyForThisThread(EVP_PKEY *key) {
+  const std::shared_ptr<const void> &me = threadToken();
+  std::lock_guard<std::mutex> lock(mu_);
+  // Copies of ended threads go (freeing a key wipes its private parts).
+  copies_.erase(std::remove_if(copies_.begin(), copies_.end(),
+                               [](const auto &c) { return c->alive.expired(); }),
+                copies_.end());
+  for (const auto &c : copies_)
+    if (c->owner == me.get()) return c.get();
+  if (copies_.size() >= kMaxCopies) return nullptr;
+  Pkey dup(EVP_PKEY_dup(key));
+  if (!dup) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  copies_.push_back(std::make_unique<Copy>(Copy{me.get(), me, std::move(dup), {}}));
+  return copies_.back().get();
+}
+
 bool Signer::sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestLen,
                   Bytes &sig) {
-  PkeyCtx copy;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = std::find_if(prepared_.begin(), prepared_.end(),
-                           [md](const auto &p) { return p.first == md; });
-    if (it == prepared_.end()) {
-      PkeyCtx fresh = signingContext(key, md);
-      if (!fresh) return false;
-      prepared_.emplace_back(md, std::move(fresh));
-      it = prepared_.end() - 1;
-    }
-    copy.reset(EVP_PKEY_CTX_dup(it->second.get()));
+  Copy *mine = copyForThisThread(key);
+  if (mine == nullptr) return crypto::sign(key, md, digest, digestLen, sig);
+  // Only this thread uses its copy: no lock from here on.
+  auto it = std::find_if(mine->prepared.begin(), mine->prepared.end(),
+                         [md](const auto &p) { return p.first == md; });
+  if (it == mine->prepared.end()) {
+    PkeyCtx fresh = signingContext(mine->key.get(), md);
+    if (!fresh) return false;
+    mine->prepared.emplace_back(md, std::move(fresh));
+    it = mine->prepared.end() - 1;
   }
-  if (!copy) {
-    ERR_clear_error();
-    return crypto::sign(key, md, digest, digestLen, sig);
-  }
-  return signWith(copy.get(), key, digest, digestLen, sig);
+  return signWith(it->second.get(), mine->key.get(), digest, digestLen, sig);
+}
+
+size_t Signer::copies() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return copies_.size();
 }
 
 bool seal(const std::string &pin, const Bytes &plain, const Bytes &aad, Bytes &salt, Bytes &nonce,

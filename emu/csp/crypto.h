@@ -70,17 +70,38 @@ struct PkeyCtxFree {
   void operator()(EVP_PKEY_CTX *c) const { EVP_PKEY_CTX_free(c); }
 };
 
-// Signs with one key as sign() does, but sets up OpenSSL's signing context
-// once per DigestInfo and copies it for each signature: the set-up costs
-// more than a hundredth of an RSA-2048 signature, the copy next to nothing.
+// Signs with one key as sign() does, each thread with a copy of its own.
+// OpenSSL gives an RSA key's blinding to the first thread that signs with
+// it; every other thread shares a second blinding under the key's lock, so
+// threads that sign with one key at once wait for each other, and a key
+// first used by a thread that lives on (a program's main thread) slows
+// every other thread for good. A thread's copy has its blinding to itself,
+// and the thread's signing contexts (set up once per DigestInfo: the set-up
+// costs more than a hundredth of an RSA-2048 signature) are used again as
+// they are. A copy goes when its thread has ended; at most kMaxCopies
+// threads hold one at a time, and the others sign with the shared key.
 // Safe to use from several threads at once.
 class Signer {
  public:
+  static constexpr size_t kMaxCopies = 16;
+
+  Signer();
+  ~Signer();
+  Signer(const Signer &) = delete;
+  Signer &operator=(const Signer &) = delete;
+
   bool sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestLen, Bytes &sig);
+  // How many threads hold a copy, ended ones included until the next
+  // signature.
+  size_t copies();
 
  private:
-  std::mutex mu_;  // guards prepared_
-  std::vector<std::pair<const EVP_MD *, std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>>> prepared_;
+  struct Copy;
+  // The calling thread's copy, made when there is room; null otherwise.
+  Copy *copyForThisThread(EVP_PKEY *key);
+
+  std::mutex mu_;  // guards copies_ (each copy's contents are its thread's)
+  std::vector<std::unique_ptr<Copy>> copies_;
 };
 
 // Sealing of a protected key's private components under a PIN:

@@ -15,7 +15,7 @@ using crypto::Bytes;
 // that may use it.
 struct LoadedKey {
   crypto::Pkey pkey;
-  crypto::Signer signer;  // signs with pkey
+  crypto::Signer signer;  // signs with pkey, each thread with a copy of its own
   // Protected keys: SHA-256 over a per-process secret, the salt and the PIN
   // that opened it, so a later presentation of the PIN is checked without
   // the slow key derivation (as Windows caches a PIN once entered).
