@@ -299,11 +299,37 @@ struct Together {
   double rate(Clock::time_point start) const { return made.load() / seconds(end - start); }
 };
 
+// Holds `n` threads back until all of them are ready, then lets them go at
+// once.
+class StartLine {
+ public:
+  explicit StartLine(int n) : n_(n) {}
+  // A thread is ready; returns when all are let go.
+  void ready() {
+    std::unique_lock<std::mutex> lock(mu_);
+    ++ready_;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return go_; });
+  }
+  // Waits for all threads to be ready and lets them go; the moment they go.
+  Clock::time_point release() {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [&] { return ready_ == n_; });
+    go_ = true;
+    const auto start = Clock::now();
+    cv_.notify_all();
+    return start;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int n_, ready_ = 0;
+  bool go_ = false;
+};
+
 double threadsRate(const bench::Jvm &jvm, const Bytes &digest, int n) {
-  std::mutex mu;
-  std::condition_variable cv;
-  int ready = 0;
-  bool go = false;
+  StartLine line(n);
   Together together;
   std::vector<std::thread> threads;
   for (int t = 0; t < n; ++t)
@@ -313,45 +339,41 @@ double threadsRate(const bench::Jvm &jvm, const Bytes &digest, int n) {
       {
         JavaSigner signer(jvm, e, kStrong, kSignContainer, digest, false);
         signer.run(200);  // this thread's connection and caches
-        {
-          std::unique_lock<std::mutex> lock(mu);
-          ++ready;
-          cv.notify_all();
-          cv.wait(lock, [&] { return go; });
-        }
+        line.ready();
         int mine = 0;
         while (!together.over.load() && signer.once()) together.count(mine);
       }
       jvm.vm->DetachCurrentThread();
     });
-  Clock::time_point start;
-  {
-    std::unique_lock<std::mutex> lock(mu);
-    cv.wait(lock, [&] { return ready == n; });
-    go = true;
-    start = Clock::now();
-  }
-  cv.notify_all();
+  const auto start = line.release();
   for (auto &t : threads) t.join();
   return together.over.load() ? together.rate(start) : 0;
 }
 
-// The same for OpenSSL alone (a signing context per thread): what the
-// machine allows at the moment, to read the figure above by.
+// The same for OpenSSL alone: what the machine allows at the moment, to
+// read the figure above by. Each thread signs with a copy of the key that
+// it set up itself: OpenSSL gives a key's blinding to the first thread that
+// signs with it, and threads sharing a key's other blinding wait for each
+// other.
 double opensslThreadsRate(EVP_PKEY *key, const Bytes &digest, int n) {
-  std::vector<std::unique_ptr<OpenSslSigner>> signers;
-  for (int t = 0; t < n; ++t) signers.push_back(std::make_unique<OpenSslSigner>(key, digest));
+  StartLine line(n);
   Together together;
-  const auto start = Clock::now();
   std::vector<std::thread> threads;
   for (int t = 0; t < n; ++t)
-    threads.emplace_back([&, t] {
-      int mine = 0;
-      while (!together.over.load()) {
-        signers[static_cast<size_t>(t)]->once();
-        together.count(mine);
+    threads.emplace_back([&] {
+      EVP_PKEY *copy = EVP_PKEY_dup(key);
+      {
+        OpenSslSigner signer(copy, digest);  // its context holds the copy
+        EVP_PKEY_free(copy);
+        line.ready();
+        int mine = 0;
+        while (!together.over.load()) {
+          signer.once();
+          together.count(mine);
+        }
       }
     });
+  const auto start = line.release();
   for (auto &t : threads) t.join();
   return together.rate(start);
 }
