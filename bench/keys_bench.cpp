@@ -98,7 +98,7 @@ constexpr int kThreadSigns = 600;
 constexpr int kChildSigns = 1500;  // signatures per JVM process
 constexpr int kJvms = 4;
 constexpr int kKeygens = 10;
-constexpr int kQueries = 5;      // queryKeyPairs calls per size and round
+constexpr int kQueries = 21;     // queryKeyPairs calls per size and round
 constexpr int kQueryRounds = 7;  // alternating rounds of the query section
 
 void putLE(Bytes &b, EVP_PKEY *k, const char *name, size_t width) {
