@@ -128,27 +128,41 @@ public final class TokenBench {
     static final int BLOCK = 10;
 
     /**
-     * n calls of each of the calls, taking turns in blocks of BLOCK (which
-     * one goes first rotates too): for each, signatures per second of this
-     * thread's CPU time and of the wall clock, over the summed time of its
-     * blocks.
+     * The order in which alternate() runs the blocks of two or three calls:
+     * every call comes after every other one equally often. (A call run
+     * right after another meets the caches as that one left them; in a plain
+     * rotation of three, one call would mostly come after the same other.)
+     */
+    static int[] blockOrder(int calls) {
+        switch (calls) {
+            case 2: return new int[] {0, 1};
+            case 3: return new int[] {0, 1, 2, 0, 2, 1};
+            default: throw new IllegalArgumentException("two or three calls");
+        }
+    }
+
+    /**
+     * n calls of each of the calls, taking turns in blocks of BLOCK in
+     * blockOrder(): for each, signatures per second of this thread's CPU
+     * time and of the wall clock, over the summed time of its blocks.
      */
     static double[][] alternate(int n, Call... calls) throws Exception {
         ThreadMXBean mx = ManagementFactory.getThreadMXBean();
+        int[] order = blockOrder(calls.length);
         long[] cpu = new long[calls.length];
         long[] wall = new long[calls.length];
-        for (int done = 0, block = 0; done < n; done += BLOCK, block++) {
-            int count = Math.min(BLOCK, n - done);
-            for (int k = 0; k < calls.length; k++) {
-                int which = (block + k) % calls.length;
-                long cpu0 = mx.getCurrentThreadCpuTime();
-                long wall0 = System.nanoTime();
-                for (int i = 0; i < count; i++) {
-                    calls[which].run();
-                }
-                cpu[which] += mx.getCurrentThreadCpuTime() - cpu0;
-                wall[which] += System.nanoTime() - wall0;
+        int[] done = new int[calls.length];
+        for (int step = 0; done[order[step % order.length]] < n; step++) {
+            int which = order[step % order.length];
+            int count = Math.min(BLOCK, n - done[which]);
+            long cpu0 = mx.getCurrentThreadCpuTime();
+            long wall0 = System.nanoTime();
+            for (int i = 0; i < count; i++) {
+                calls[which].run();
             }
+            cpu[which] += mx.getCurrentThreadCpuTime() - cpu0;
+            wall[which] += System.nanoTime() - wall0;
+            done[which] += count;
         }
         double[][] rates = new double[calls.length][];
         for (int k = 0; k < calls.length; k++) {
