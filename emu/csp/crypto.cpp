@@ -9,6 +9,7 @@
 #include <openssl/rsa.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 
 namespace emu::csp::crypto {
@@ -190,50 +191,117 @@ bool sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestL
   return ctx && signWith(ctx.get(), key, digest, digestLen, sig);
 }
 
-// A thread's copy of the key. `owner` tells whose it is while `alive`
-// holds: the thread's token, which goes when the thread ends.
-struct Signer::Copy {
-  const void *owner;
-  std::weak_ptr<const void> alive;
+namespace {
+
+// How many copies exist in the process, of all keys.
+std::atomic<size_t> liveCopies{0};
+
+// A place in the process's budget of copies, taken when there is one and
+// given back when it goes (unless kept).
+class Place {
+ public:
+  Place() {
+    size_t live = liveCopies.load();
+    do {
+      if (live >= Signer::kMaxCopiesInProcess) return;
+    } while (!liveCopies.compare_exchange_weak(live, live + 1));
+    held_ = true;
+  }
+  ~Place() {
+    if (held_) liveCopies.fetch_sub(1);
+  }
+  Place(const Place &) = delete;
+  Place &operator=(const Place &) = delete;
+  explicit operator bool() const { return held_; }
+  void keep() { held_ = false; }
+
+ private:
+  bool held_ = false;
+};
+
+// A thread's copy of a key, with the budget place it holds.
+struct Copy {
+  const void *owner;  // the thread's ThreadCopies
   Pkey key;
   std::vector<std::pair<const EVP_MD *, PkeyCtx>> prepared;
+
+  Copy(const void *thread, Pkey k) : owner(thread), key(std::move(k)) {}
+  ~Copy() { liveCopies.fetch_sub(1); }
+  Copy(const Copy &) = delete;
+  Copy &operator=(const Copy &) = delete;
+};
+
+}  // namespace
+
+struct Signer::State {
+  std::mutex mu;  // guards copies (each copy's contents are its thread's)
+  std::vector<std::unique_ptr<Copy>> copies;
+
+  void drop(const void *owner) {
+    std::lock_guard<std::mutex> lock(mu);
+    copies.erase(std::remove_if(copies.begin(), copies.end(),
+                                [owner](const auto &c) { return c->owner == owner; }),
+                 copies.end());
+  }
 };
 
 namespace {
 
-// This thread's token, made at its first signature and gone when it ends.
-const std::shared_ptr<const void> &threadToken() {
-  thread_local const std::shared_ptr<const void> token = std::make_shared<char>(0);
-  return token;
+// The signers in which this thread holds a copy; when the thread ends, its
+// copies go (freeing a key wipes its private parts).
+struct ThreadCopies {
+  std::vector<std::weak_ptr<Signer::State>> in;
+
+  ~ThreadCopies() {
+    for (const auto &w : in)
+      if (const auto state = w.lock()) state->drop(this);
+  }
+  void add(const std::shared_ptr<Signer::State> &state) {
+    in.erase(std::remove_if(in.begin(), in.end(), [](const auto &w) { return w.expired(); }),
+             in.end());
+    in.push_back(state);
+  }
+};
+
+ThreadCopies &threadCopies() {
+  thread_local ThreadCopies mine;
+  return mine;
+}
+
+// The calling thread's copy of the key, made when there is room; null
+// otherwise.
+Copy *copyForThisThread(const std::shared_ptr<Signer::State> &state, EVP_PKEY *key) {
+  ThreadCopies &mine = threadCopies();
+  Copy *made = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(state->mu);
+    for (const auto &c : state->copies)
+      if (c->owner == &mine) return c.get();
+    if (state->copies.size() >= Signer::kMaxCopies) return nullptr;
+    Place place;
+    if (!place) return nullptr;
+    Pkey dup(EVP_PKEY_dup(key));
+    if (!dup) {
+      ERR_clear_error();
+      return nullptr;
+    }
+    auto copy = std::make_unique<Copy>(&mine, std::move(dup));
+    place.keep();  // the copy holds it now
+    made = copy.get();
+    state->copies.push_back(std::move(copy));
+  }
+  mine.add(state);
+  return made;
 }
 
 }  // namespace
 
-Signer::Signer() = default;
+Signer::Signer() : state_(std::make_shared<State>()) {}
 Signer::~Signer() = default;
-
-Signer::Copy *Signer::copyForThisThread(EVP_PKEY *key) {
-  const std::shared_ptr<const void> &me = threadToken();
-  std::lock_guard<std::mutex> lock(mu_);
-  // Copies of ended threads go (freeing a key wipes its private parts).
-  copies_.erase(std::remove_if(copies_.begin(), copies_.end(),
-                               [](const auto &c) { return c->alive.expired(); }),
-                copies_.end());
-  for (const auto &c : copies_)
-    if (c->owner == me.get()) return c.get();
-  if (copies_.size() >= kMaxCopies) return nullptr;
-  Pkey dup(EVP_PKEY_dup(key));
-  if (!dup) {
-    ERR_clear_error();
-    return nullptr;
-  }
-  copies_.push_back(std::make_unique<Copy>(Copy{me.get(), me, std::move(dup), {}}));
-  return copies_.back().get();
-}
 
 bool Signer::sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestLen,
                   Bytes &sig) {
-  Copy *mine = copyForThisThread(key);
+  Copy *mine = copyForThisThread(state_, key);
   if (mine == nullptr) return crypto::sign(key, md, digest, digestLen, sig);
   // Only this thread uses its copy: no lock from here on.
   auto it = std::find_if(mine->prepared.begin(), mine->prepared.end(),
@@ -247,9 +315,13 @@ bool Signer::sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t
   return signWith(it->second.get(), mine->key.get(), digest, digestLen, sig);
 }
 
-size_t Signer::copies() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return copies_.size();
+size_t Signer::copies() const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->copies.size();
+}
+
+size_t Signer::copiesInProcess() {
+  return liveCopies.load();
 }
 
 bool seal(const std::string &pin, const Bytes &plain, const Bytes &aad, Bytes &salt, Bytes &nonce,

@@ -78,12 +78,14 @@ struct PkeyCtxFree {
 // every other thread for good. A thread's copy has its blinding to itself,
 // and the thread's signing contexts (set up once per DigestInfo: the set-up
 // costs more than a hundredth of an RSA-2048 signature) are used again as
-// they are. A copy goes when its thread has ended; at most kMaxCopies
-// threads hold one at a time, and the others sign with the shared key.
+// they are. A thread's copies go when it ends. At most kMaxCopies threads
+// hold a copy of one key, and at most kMaxCopiesInProcess copies (a few KB
+// each) exist in the process; other threads sign with the shared key.
 // Safe to use from several threads at once.
 class Signer {
  public:
   static constexpr size_t kMaxCopies = 16;
+  static constexpr size_t kMaxCopiesInProcess = 256;
 
   Signer();
   ~Signer();
@@ -91,17 +93,15 @@ class Signer {
   Signer &operator=(const Signer &) = delete;
 
   bool sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestLen, Bytes &sig);
-  // How many threads hold a copy, ended ones included until the next
-  // signature.
-  size_t copies();
+  // How many threads hold a copy of this key.
+  size_t copies() const;
+  // How many copies of any key exist in the process.
+  static size_t copiesInProcess();
+
+  struct State;  // the copies, shared with the threads that hold one
 
  private:
-  struct Copy;
-  // The calling thread's copy, made when there is room; null otherwise.
-  Copy *copyForThisThread(EVP_PKEY *key);
-
-  std::mutex mu_;  // guards copies_ (each copy's contents are its thread's)
-  std::vector<std::unique_ptr<Copy>> copies_;
+  std::shared_ptr<State> state_;
 };
 
 // Sealing of a protected key's private components under a PIN:

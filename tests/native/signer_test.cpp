@@ -1,12 +1,14 @@
 // The signer a loaded key signs with: every thread gets the key's own
 // signature (PKCS#1 v1.5 is deterministic, so byte for byte the one-off
 // signer's), whether it signs with a copy of its own or, beyond the copies
-// allowed, with the shared key; and the copies of ended threads go.
+// allowed for a key or in the process, with the shared key; and the copies
+// of a thread go when it ends.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -113,14 +115,39 @@ TEST_F(SignerTest, ThreadsAtOnceAndOneAfterAnotherAllMakeTheKeysSignature) {
           EXPECT_EQ(got[t][at], want) << "thread " << t << ", " << d.what << ", signature " << i;
       }
     }
-    // Every thread above has ended: a signature of this thread drops their
-    // copies and keeps its own.
-    Bytes sig;
-    const Bytes digest(32, 0xAB);
-    ASSERT_TRUE(signer.sign(key_, EVP_sha256(), digest.data(), digest.size(), sig));
-    EXPECT_EQ(sig, expected(EVP_sha256(), digest));
-    EXPECT_EQ(signer.copies(), 1u) << "copies of ended threads stay";
+    EXPECT_EQ(signer.copies(), 0u) << "copies of ended threads stay";
   }
+}
+
+TEST_F(SignerTest, NoMoreCopiesThanTheProcessAllowsAndAllGoWithTheirThreads) {
+  // More keys times threads than the process allows copies.
+  const size_t keys = Signer::kMaxCopiesInProcess / Signer::kMaxCopies + 4;
+  const size_t threads = Signer::kMaxCopies;
+  const size_t before = Signer::copiesInProcess();
+  std::vector<std::unique_ptr<Signer>> signers;
+  for (size_t k = 0; k < keys; ++k) signers.push_back(std::make_unique<Signer>());
+  Gate signedAll(threads + 1), released(threads + 1);
+  std::vector<int> wrong(threads, 0);
+  std::vector<std::thread> running;
+  for (size_t t = 0; t < threads; ++t)
+    running.emplace_back([&, t] {
+      const Bytes digest(32, static_cast<uint8_t>(t));
+      const Bytes want = expected(EVP_sha256(), digest);
+      for (auto &signer : signers) {
+        Bytes sig;
+        if (!signer->sign(key_, EVP_sha256(), digest.data(), digest.size(), sig) || sig != want)
+          ++wrong[t];
+      }
+      signedAll.arriveAndWait();
+      released.arriveAndWait();
+    });
+  signedAll.arriveAndWait();
+  EXPECT_EQ(Signer::copiesInProcess(), Signer::kMaxCopiesInProcess);
+  for (const auto &signer : signers) EXPECT_LE(signer->copies(), Signer::kMaxCopies);
+  released.arriveAndWait();
+  for (auto &t : running) t.join();
+  for (size_t t = 0; t < threads; ++t) EXPECT_EQ(wrong[t], 0) << "thread " << t;
+  EXPECT_EQ(Signer::copiesInProcess(), before) << "the threads' copies outlived them";
 }
 
 }  // namespace
