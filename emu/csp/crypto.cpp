@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <mutex>
+#include <utility>
 
 namespace emu::csp::crypto {
 
@@ -197,7 +199,7 @@ namespace {
 std::atomic<size_t> liveCopies{0};
 
 // A place in the process's budget of copies, taken when there is one and
-// given back when it goes (unless kept).
+// given back when it goes.
 class Place {
  public:
   Place() {
@@ -210,10 +212,10 @@ class Place {
   ~Place() {
     if (held_) liveCopies.fetch_sub(1);
   }
+  Place(Place &&o) noexcept : held_(std::exchange(o.held_, false)) {}
   Place(const Place &) = delete;
   Place &operator=(const Place &) = delete;
   explicit operator bool() const { return held_; }
-  void keep() { held_ = false; }
 
  private:
   bool held_ = false;
@@ -222,13 +224,12 @@ class Place {
 // A thread's copy of a key, with the budget place it holds.
 struct Copy {
   const void *owner;  // the thread's ThreadCopies
+  Place place;
   Pkey key;
   std::vector<std::pair<const EVP_MD *, PkeyCtx>> prepared;
 
-  Copy(const void *thread, Pkey k) : owner(thread), key(std::move(k)) {}
-  ~Copy() { liveCopies.fetch_sub(1); }
-  Copy(const Copy &) = delete;
-  Copy &operator=(const Copy &) = delete;
+  Copy(const void *thread, Place p, Pkey k)
+      : owner(thread), place(std::move(p)), key(std::move(k)) {}
 };
 
 }  // namespace
@@ -285,8 +286,7 @@ Copy *copyForThisThread(const std::shared_ptr<Signer::State> &state, EVP_PKEY *k
       ERR_clear_error();
       return nullptr;
     }
-    auto copy = std::make_unique<Copy>(&mine, std::move(dup));
-    place.keep();  // the copy holds it now
+    auto copy = std::make_unique<Copy>(&mine, std::move(place), std::move(dup));
     made = copy.get();
     state->copies.push_back(std::move(copy));
   }

@@ -69,24 +69,18 @@ public final class TokenBench {
             Call mine = () -> MSCAPI.verifyAndSign(PROVIDER, KEY, 2, hash, 1, 0x800C, pin);
             // sign without a PIN, beside it: what the PIN check adds.
             Call unpinned = () -> MSCAPI.sign(PROVIDER, KEY, 2, hash, 1, 0x800C);
-            double[] ours;
-            double[] plain;
-            double[] j = null;
-            if (jdk != null) {
-                double[][] all = alternate(n, mine, unpinned, () -> {
-                    jdk.update(digestInfo);
-                    jdk.sign();
-                });
-                ours = all[0];
-                plain = all[1];
-                j = all[2];
+            Call theirs = () -> {
+                jdk.update(digestInfo);
+                jdk.sign();
+            };
+            double[][] all = jdk != null ? alternate(n, mine, unpinned, theirs) : alternate(n, mine, unpinned);
+            double[] ours = all[0];
+            double[] plain = all[1];
+            double[] j = jdk != null ? all[2] : null;
+            if (j != null) {
                 vsJdk.add(ours[0] / j[0]);
                 vsJdkWall.add(ours[1] / j[1]);
                 plainVsJdk.add(plain[0] / j[0]);
-            } else {
-                double[][] all = alternate(n, mine, unpinned);
-                ours = all[0];
-                plain = all[1];
             }
             double[] c = rate(rateProgram, "pkcs11", module, token, args[2], KEY, Integer.toString(n));
             vsNative.add(ours[0] / c[0]);
