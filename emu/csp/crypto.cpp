@@ -234,7 +234,12 @@ struct Copy {
 
 }  // namespace
 
+// Numbers the signers' states: a state made where an ended one was is not
+// taken for it.
+static std::atomic<uint64_t> stateSerial{0};
+
 struct Signer::State {
+  const uint64_t serial = stateSerial.fetch_add(1) + 1;
   std::mutex mu;  // guards copies (each copy's contents are its thread's)
   std::vector<std::unique_ptr<Copy>> copies;
 
@@ -248,19 +253,33 @@ struct Signer::State {
 
 namespace {
 
-// The signers in which this thread holds a copy; when the thread ends, its
-// copies go (freeing a key wipes its private parts).
+// The signers in which this thread holds a copy, with the copy; when the
+// thread ends, its copies go (freeing a key wipes its private parts). The
+// thread finds its own copy here without taking the signer's lock, so that
+// threads signing with one key do not queue on it.
 struct ThreadCopies {
-  std::vector<std::weak_ptr<Signer::State>> in;
+  struct Held {
+    uint64_t serial;  // the signer's state
+    std::weak_ptr<Signer::State> alive;
+    Copy *copy;
+  };
+  std::vector<Held> in;
 
   ~ThreadCopies() {
-    for (const auto &w : in)
-      if (const auto state = w.lock()) state->drop(this);
+    for (const auto &h : in)
+      if (const auto state = h.alive.lock()) state->drop(this);
   }
-  void add(const std::shared_ptr<Signer::State> &state) {
-    in.erase(std::remove_if(in.begin(), in.end(), [](const auto &w) { return w.expired(); }),
+  // This thread's copy in the signer, if it holds one (the caller keeps the
+  // signer alive, and with it the copy).
+  Copy *find(const std::shared_ptr<Signer::State> &state) const {
+    for (const auto &h : in)
+      if (h.serial == state->serial) return h.copy;
+    return nullptr;
+  }
+  void add(const std::shared_ptr<Signer::State> &state, Copy *copy) {
+    in.erase(std::remove_if(in.begin(), in.end(), [](const auto &h) { return h.alive.expired(); }),
              in.end());
-    in.push_back(state);
+    in.push_back(Held{state->serial, state, copy});
   }
 };
 
@@ -273,11 +292,10 @@ ThreadCopies &threadCopies() {
 // otherwise.
 Copy *copyForThisThread(const std::shared_ptr<Signer::State> &state, EVP_PKEY *key) {
   ThreadCopies &mine = threadCopies();
+  if (Copy *held = mine.find(state)) return held;
   Copy *made = nullptr;
   {
     std::lock_guard<std::mutex> lock(state->mu);
-    for (const auto &c : state->copies)
-      if (c->owner == &mine) return c.get();
     if (state->copies.size() >= Signer::kMaxCopies) return nullptr;
     Place place;
     if (!place) return nullptr;
@@ -290,7 +308,7 @@ Copy *copyForThisThread(const std::shared_ptr<Signer::State> &state, EVP_PKEY *k
     made = copy.get();
     state->copies.push_back(std::move(copy));
   }
-  mine.add(state);
+  mine.add(state, made);
   return made;
 }
 

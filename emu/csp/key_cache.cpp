@@ -7,7 +7,7 @@ namespace emu::csp {
 std::shared_ptr<LoadedKey> KeyCache::find(const std::string &db, int64_t container, int spec,
                                           uint64_t gen) {
   std::lock_guard<std::mutex> lock(mu_);
-  const auto it = entries_.find(Slot(db, container, spec));
+  const auto it = entries_.find(Probe(db, container, spec));
   if (it == entries_.end() || it->second.gen != gen) return nullptr;
   it->second.lastUse = ++clock_;
   return it->second.key;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <tuple>
 
 #include "csp/key_info.h"
@@ -37,6 +38,8 @@ class KeyCache {
 
  private:
   using Slot = std::tuple<std::string, int64_t, int>;
+  // A lookup needs no copy of the database path.
+  using Probe = std::tuple<std::string_view, int64_t, int>;
   struct Entry {
     uint64_t gen;
     std::shared_ptr<LoadedKey> key;
@@ -45,7 +48,7 @@ class KeyCache {
   mutable std::mutex mu_;
   size_t capacity_;
   uint64_t clock_ = 0;
-  std::map<Slot, Entry> entries_;
+  std::map<Slot, Entry, std::less<>> entries_;
 };
 
 // The process's cache (never destroyed: keys stay usable until exit).

@@ -150,4 +150,27 @@ TEST_F(SignerTest, NoMoreCopiesThanTheProcessAllowsAndAllGoWithTheirThreads) {
   EXPECT_EQ(Signer::copiesInProcess(), before) << "the threads' copies outlived them";
 }
 
+TEST_F(SignerTest, AThreadSignsWithEachNewSignerNeverWithOneThatEnded) {
+  // Each signer is made after the one before has ended, usually where it
+  // was; the keys take turns, so a copy of the old signer's key would give
+  // the other key's signature.
+  Pkey keys[2] = {Pkey(EVP_RSA_gen(1024)), Pkey(EVP_RSA_gen(1024))};
+  ASSERT_TRUE(keys[0] && keys[1]);
+  const size_t before = Signer::copiesInProcess();
+  const Bytes digest(32, 7);
+  for (int round = 0; round < 6; ++round) {
+    EVP_PKEY *key = keys[round % 2].get();
+    Bytes want;
+    ASSERT_TRUE(emu::csp::crypto::sign(key, EVP_sha256(), digest.data(), digest.size(), want));
+    auto signer = std::make_unique<Signer>();
+    for (int i = 0; i < 2; ++i) {
+      Bytes sig;
+      ASSERT_TRUE(signer->sign(key, EVP_sha256(), digest.data(), digest.size(), sig));
+      EXPECT_EQ(sig, want) << "round " << round << ", signature " << i;
+    }
+    EXPECT_EQ(signer->copies(), 1u) << "round " << round;
+  }
+  EXPECT_EQ(Signer::copiesInProcess(), before) << "copies outlived their signers";
+}
+
 }  // namespace
