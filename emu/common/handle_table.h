@@ -62,14 +62,14 @@ class HandleTable {
   }
   std::shared_ptr<T> get(uintptr_t h) const {
     if (!ofThisKind(h)) return nullptr;
-    const Shard &s = shardOf(h);
+    const Shard &s = shards_[shardOf(h)];
     std::lock_guard<std::mutex> lock(s.mu);
     const auto it = s.objects.find(h);
     return it == s.objects.end() ? nullptr : it->second;
   }
   std::shared_ptr<T> remove(uintptr_t h) {
     if (!ofThisKind(h)) return nullptr;
-    Shard &s = shardOf(h);
+    Shard &s = shards_[shardOf(h)];
     std::lock_guard<std::mutex> lock(s.mu);
     const auto it = s.objects.find(h);
     if (it == s.objects.end()) return nullptr;
@@ -88,8 +88,7 @@ class HandleTable {
   };
 
   HandleTable() = default;
-  Shard &shardOf(uintptr_t h) { return shards_[(h >> kKindBits) & (kShards - 1)]; }
-  const Shard &shardOf(uintptr_t h) const { return shards_[(h >> kKindBits) & (kShards - 1)]; }
+  static uintptr_t shardOf(uintptr_t h) { return (h >> kKindBits) & (kShards - 1); }
 
   Shard shards_[kShards];
 };

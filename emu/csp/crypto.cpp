@@ -232,11 +232,11 @@ struct Copy {
       : owner(thread), place(std::move(p)), key(std::move(k)) {}
 };
 
-}  // namespace
-
 // Numbers the signers' states: a state made where an ended one was is not
 // taken for it.
-static std::atomic<uint64_t> stateSerial{0};
+std::atomic<uint64_t> stateSerial{0};
+
+}  // namespace
 
 struct Signer::State {
   const uint64_t serial = stateSerial.fetch_add(1) + 1;
