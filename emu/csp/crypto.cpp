@@ -223,13 +223,11 @@ class Place {
 
 // A thread's copy of a key, with the budget place it holds.
 struct Copy {
-  const void *owner;  // the thread's ThreadCopies
   Place place;
   Pkey key;
   std::vector<std::pair<const EVP_MD *, PkeyCtx>> prepared;
 
-  Copy(const void *thread, Place p, Pkey k)
-      : owner(thread), place(std::move(p)), key(std::move(k)) {}
+  Copy(Place p, Pkey k) : place(std::move(p)), key(std::move(k)) {}
 };
 
 // Numbers the signers' states: a state made where an ended one was is not
@@ -243,10 +241,10 @@ struct Signer::State {
   std::mutex mu;  // guards copies (each copy's contents are its thread's)
   std::vector<std::unique_ptr<Copy>> copies;
 
-  void drop(const void *owner) {
+  void drop(const Copy *copy) {
     std::lock_guard<std::mutex> lock(mu);
     copies.erase(std::remove_if(copies.begin(), copies.end(),
-                                [owner](const auto &c) { return c->owner == owner; }),
+                                [copy](const auto &c) { return c.get() == copy; }),
                  copies.end());
   }
 };
@@ -267,7 +265,7 @@ struct ThreadCopies {
 
   ~ThreadCopies() {
     for (const auto &h : in)
-      if (const auto state = h.alive.lock()) state->drop(this);
+      if (const auto state = h.alive.lock()) state->drop(h.copy);
   }
   // This thread's copy in the signer, if it holds one (the caller keeps the
   // signer alive, and with it the copy).
@@ -304,7 +302,7 @@ Copy *copyForThisThread(const std::shared_ptr<Signer::State> &state, EVP_PKEY *k
       ERR_clear_error();
       return nullptr;
     }
-    auto copy = std::make_unique<Copy>(&mine, std::move(place), std::move(dup));
+    auto copy = std::make_unique<Copy>(std::move(place), std::move(dup));
     made = copy.get();
     state->copies.push_back(std::move(copy));
   }
