@@ -31,7 +31,7 @@ inline BOOL fail(DWORD code, const char *reason) {
 // Sets the last error that says what a storage failure was, with its
 // reason in the trace.
 inline void setStorageError(const storage::StorageError &e) {
-  if (trace::enabled()) trace::why(storage::describe(e));
+  trace::why(storage::describe(e));
   SetLastError(storage::windowsError(e));
 }
 

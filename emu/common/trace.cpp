@@ -46,6 +46,9 @@ int sinkFd() {
 }
 
 thread_local std::string reason;
+// The last failed entry point of this thread: its error and reason.
+thread_local DWORD failedError = ERROR_SUCCESS;
+thread_local std::string failedReason;
 
 void writeLine(const std::string &line) {
   const int fd = sinkFd();
@@ -125,12 +128,18 @@ bool enabled() {
   return sinkFd() > 0;
 }
 
+// Reasons are kept whether or not the trace is on: a failure's reason is
+// also what FormatMessageA tells the caller.
 void why(const char *r) {
-  if (enabled()) reason = r != nullptr ? r : "";
+  reason = r != nullptr ? r : "";
 }
 
 void why(const std::string &r) {
-  if (enabled()) reason = r;
+  reason = r;
+}
+
+std::string lastFailure(DWORD code) {
+  return code == failedError ? failedReason : std::string();
 }
 
 const char *errorName(DWORD code) {
@@ -140,8 +149,8 @@ const char *errorName(DWORD code) {
 }
 
 Call::Call(const char *name) : on_(enabled()) {
-  if (!on_) return;
   reason.clear();
+  if (!on_) return;
   line_ = name;
   line_ += '(';
 }
@@ -196,7 +205,13 @@ Call &Call::hex(const char *name, uint64_t value) {
   return *this;
 }
 
+void Call::noteFailure() {
+  failedError = GetLastError();
+  failedReason = reason;
+}
+
 BOOL Call::done(BOOL ok) {
+  if (!ok) noteFailure();
   if (on_) finish(ok != FALSE, ok ? "TRUE" : "FALSE", ok ? ERROR_SUCCESS : GetLastError());
   return ok;
 }

@@ -27,6 +27,11 @@ bool enabled();
 void why(const char *reason);
 void why(const std::string &reason);
 
+// The reason of this thread's last failed entry point, when it failed with
+// `code`; "" otherwise. Kept whether or not tracing is on, for the words a
+// caller asks for with FormatMessageA.
+std::string lastFailure(DWORD code);
+
 // The name of a platform error code ("NTE_BAD_KEYSET"), or "" when the
 // trace does not know it.
 const char *errorName(DWORD code);
@@ -51,10 +56,15 @@ class Call {
   // Finishes a call that returns a handle or pointer (null means failure).
   template <typename P>
   P donePtr(P p) {
-    if (on_) finish(p != nullptr, p != nullptr ? "handle" : "NULL",
-                    p != nullptr ? ERROR_SUCCESS : GetLastError());
+    if (p == nullptr) noteFailure();
+    if (on_)
+      finish(p != nullptr, p != nullptr ? "handle" : "NULL",
+             p != nullptr ? ERROR_SUCCESS : GetLastError());
     return p;
   }
+  // Keeps the thread's last error and this call's reason as the thread's
+  // last failure (done() and donePtr() call it when the call failed).
+  static void noteFailure();
   // Finishes a registry call, whose result is its error code.
   LONG doneStatus(LONG status);
 

@@ -15,7 +15,11 @@ namespace mscapi {
 // to the JVM to free when the native method returns.
 jthrowable checkLinkPermission(JNIEnv *env, jclass cls);
 
-// Raises a java.lang.Exception with the given message. When the class cannot
+// Raises a java.lang.Exception with the given message. When the thread's
+// last platform error is set, the exception's cause is a java.lang.Exception
+// whose message is that code ("0x80090016") followed by the platform's
+// words for it, so callers that compare messages see no difference and
+// callers that want to know why can ask getCause(). When the class cannot
 // be found, the JVM's own error from the lookup stays pending instead.
 void throwJavaException(JNIEnv *env, const char *message);
 

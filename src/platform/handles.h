@@ -31,8 +31,13 @@ class UniqueHandle {
   // Where the platform fills in a handle through an out parameter. Only
   // valid while empty.
   Handle *out() { return &h_; }
+  // Releasing keeps the thread's last error: a failure's cause must not be
+  // overwritten by the clean-up after it.
   void reset() {
-    if (h_ != Handle{}) Traits::close(std::exchange(h_, Handle{}));
+    if (h_ == Handle{}) return;
+    const DWORD error = GetLastError();
+    Traits::close(std::exchange(h_, Handle{}));
+    SetLastError(error);
   }
   // Gives up ownership without closing (the platform consumed the handle).
   Handle release() { return std::exchange(h_, Handle{}); }

@@ -86,11 +86,14 @@ class Conformance : public HomeTest {
   }
 
   // After a call: checks the balance, then gives the pending
-  // java.lang.Exception's message ("" when none) and clears it.
+  // java.lang.Exception's message ("" when none) and clears it; its cause's
+  // message stays in lastCause.
   std::string outcome() {
     f.finishCall();
+    lastCause.clear();
     if (!f.pending()) return "";
     EXPECT_EQ(f.pendingClass(), "java/lang/Exception");
+    lastCause = f.pendingCause();
     const std::string m = f.pendingMessage();
     f.clearPending();
     return m;
@@ -103,6 +106,7 @@ class Conformance : public HomeTest {
   std::string unique(const std::string &prefix);
 
   fakejni::Env f;
+  std::string lastCause;
 };
 
 }  // namespace conformance

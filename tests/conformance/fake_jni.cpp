@@ -11,7 +11,7 @@ namespace {
 Env *current = nullptr;
 
 // Field and method ids are addresses of these markers.
-char libFieldId, getSecurityManagerId, checkLinkId;
+char libFieldId, getSecurityManagerId, checkLinkId, exceptionWithMessageId, exceptionWithCauseId;
 
 template <typename T>
 T *as(jobject o, Object::Kind k) {
@@ -84,6 +84,12 @@ jmethodID JNICALL getMethodID(JNIEnv *e, jclass cls, const char *name, const cha
   if (reinterpret_cast<Object *>(cls) == f.manager_class_.get() &&
       std::strcmp(name, "checkLink") == 0 && std::strcmp(sig, "(Ljava/lang/String;)V") == 0)
     return reinterpret_cast<jmethodID>(&checkLinkId);
+  if (reinterpret_cast<Object *>(cls) == f.exception_.get() && std::strcmp(name, "<init>") == 0) {
+    if (std::strcmp(sig, "(Ljava/lang/String;)V") == 0)
+      return reinterpret_cast<jmethodID>(&exceptionWithMessageId);
+    if (std::strcmp(sig, "(Ljava/lang/String;Ljava/lang/Throwable;)V") == 0)
+      return reinterpret_cast<jmethodID>(&exceptionWithCauseId);
+  }
   f.raise("java/lang/NoSuchMethodError", name);
   return nullptr;
 }
@@ -118,6 +124,74 @@ jint JNICALL throwNew(JNIEnv *e, jclass cls, const char *msg) {
 }
 
 void JNICALL deleteLocalRef(JNIEnv *, jobject) {}
+
+jint JNICALL throwObject(JNIEnv *e, jthrowable t) {
+  Env &f = Env::of(e);
+  f.noteCall("Throw");
+  auto *thrown = as<Throwable>(t, Object::Kind::Throwable);
+  if (thrown == nullptr) f.violations.push_back("Throw of something that is not a throwable");
+  f.pending_ = thrown;
+  return 0;
+}
+
+void JNICALL exceptionClear(JNIEnv *e) {
+  Env::of(e).pending_ = nullptr;
+}
+
+jint JNICALL pushLocalFrame(JNIEnv *e, jint) {
+  Env::of(e).noteCall("PushLocalFrame");
+  return JNI_OK;
+}
+
+jobject JNICALL popLocalFrame(JNIEnv *, jobject result) {
+  return result;
+}
+
+// Modified UTF-8 (as the library hands it) to UTF-16.
+std::u16string fromModifiedUtf8(const char *s) {
+  std::u16string out;
+  const auto *b = reinterpret_cast<const unsigned char *>(s);
+  for (size_t i = 0; b[i] != 0;) {
+    if (b[i] < 0x80) {
+      out += static_cast<char16_t>(b[i++]);
+    } else if ((b[i] & 0xE0) == 0xC0 && b[i + 1] != 0) {
+      out += static_cast<char16_t>((b[i] & 0x1F) << 6 | (b[i + 1] & 0x3F));
+      i += 2;
+    } else if (b[i + 1] != 0 && b[i + 2] != 0) {
+      out +=
+          static_cast<char16_t>((b[i] & 0x0F) << 12 | (b[i + 1] & 0x3F) << 6 | (b[i + 2] & 0x3F));
+      i += 3;
+    } else {
+      break;
+    }
+  }
+  return out;
+}
+
+jstring JNICALL newStringUTF(JNIEnv *e, const char *utf) {
+  Env &f = Env::of(e);
+  f.noteCall("NewStringUTF");
+  return utf != nullptr ? f.string(fromModifiedUtf8(utf)) : nullptr;
+}
+
+jobject JNICALL newObjectV(JNIEnv *e, jclass cls, jmethodID id, va_list args) {
+  Env &f = Env::of(e);
+  f.noteCall("NewObjectV");
+  if (reinterpret_cast<Object *>(cls) != f.exception_.get() ||
+      (id != reinterpret_cast<jmethodID>(&exceptionWithMessageId) &&
+       id != reinterpret_cast<jmethodID>(&exceptionWithCauseId))) {
+    f.violations.push_back("unexpected NewObject");
+    return nullptr;
+  }
+  auto *message = as<String>(va_arg(args, jobject), Object::Kind::String);
+  auto t = std::make_unique<Throwable>("java/lang/Exception",
+                                       message != nullptr ? message->modifiedUtf8() : "");
+  if (id == reinterpret_cast<jmethodID>(&exceptionWithCauseId))
+    t->cause = as<Throwable>(va_arg(args, jobject), Object::Kind::Throwable);
+  auto *p = t.get();
+  f.objects_.push_back(std::move(t));
+  return reinterpret_cast<jobject>(p);
+}
 
 jsize JNICALL getStringLength(JNIEnv *e, jstring s) {
   Env &f = Env::of(e);
@@ -277,6 +351,12 @@ Env::Env()
   table_.ExceptionOccurred = exceptionOccurred;
   table_.ExceptionCheck = exceptionCheck;
   table_.ThrowNew = throwNew;
+  table_.Throw = throwObject;
+  table_.ExceptionClear = exceptionClear;
+  table_.PushLocalFrame = pushLocalFrame;
+  table_.PopLocalFrame = popLocalFrame;
+  table_.NewStringUTF = newStringUTF;
+  table_.NewObjectV = newObjectV;
   table_.DeleteLocalRef = deleteLocalRef;
   table_.GetStringLength = getStringLength;
   table_.GetStringChars = getStringChars;

@@ -27,6 +27,7 @@ struct Object {
 struct Throwable : Object {
   std::string className;  // e.g. "java/lang/Exception"
   std::string message;
+  const Throwable *cause = nullptr;
   Throwable(std::string c, std::string m)
       : Object(Kind::Throwable), className(std::move(c)), message(std::move(m)) {}
 };
@@ -88,6 +89,10 @@ class Env {
   bool pending() const { return pending_ != nullptr; }
   std::string pendingClass() const { return pending_ ? pending_->className : ""; }
   std::string pendingMessage() const { return pending_ ? pending_->message : ""; }
+  // The message of the pending throwable's cause; "" when it has none.
+  std::string pendingCause() const {
+    return pending_ && pending_->cause ? pending_->cause->message : "";
+  }
   void clearPending() { pending_ = nullptr; }
 
   // Checks that everything taken was released and no input array changed;

@@ -235,6 +235,14 @@ TEST_F(Keys, SigningFailures) {
     const Bytes s = sign(k.container, k.spec, k.hash, k.password, &m, k.dataLength, k.algId);
     EXPECT_EQ(m, k.message) << k.what;
     EXPECT_TRUE(s.empty()) << k.what;
+    // The cause is the platform's error of this call: none where no
+    // platform call failed, even right after one that did.
+    if (k.dataLength < 1) {
+      EXPECT_EQ(lastCause, "") << k.what;
+    }
+    if (k.container != c) {
+      EXPECT_EQ(lastCause.rfind("0x80090016", 0), 0u) << lastCause;
+    }
   }
   jbyteArray r = natives().sign(f.env(), f.mscapiClass(), nullptr, str(c), kAtSignature, nullptr,
                                 20, kCalgSha1);

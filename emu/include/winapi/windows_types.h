@@ -3,6 +3,7 @@
 // Windows SDK definitions; WCHAR is a 16-bit unit as on Windows.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -53,6 +54,7 @@ typedef struct _FILETIME {
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_BUSY 170L
@@ -104,9 +106,18 @@ typedef struct _FILETIME {
 #define E_UNEXPECTED 0x8000FFFFu
 #define E_INVALIDARG 0x80070057u
 
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+
 extern "C" {
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 // Overwrites a buffer in a way the compiler may not optimise away.
 PVOID WINAPI SecureZeroMemory(PVOID ptr, SIZE_T cnt);
+// The words for an error code (FORMAT_MESSAGE_FROM_SYSTEM into the caller's
+// buffer only): its name and, when it is the code of this thread's last
+// failed call, the emulation's reason for that failure. Returns the number
+// of characters written without the terminator; 0 when nothing fits.
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                            LPSTR lpBuffer, DWORD nSize, va_list *Arguments);
 }

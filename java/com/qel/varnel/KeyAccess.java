@@ -1,0 +1,145 @@
+package com.qel.varnel;
+
+import java.nio.CharBuffer;
+import java.nio.charset.StandardCharsets;
+import java.security.ProviderException;
+import java.security.SignatureException;
+import java.util.Arrays;
+import java.util.Map;
+import java.util.concurrent.ConcurrentHashMap;
+import javax.security.auth.callback.Callback;
+import javax.security.auth.callback.CallbackHandler;
+import javax.security.auth.callback.PasswordCallback;
+
+/**
+ * Signing with a container's key through {@link MSCAPI#sign} and
+ * {@link MSCAPI#verifyAndSign}, with the PIN rules of the provider: a PIN
+ * given for a key whose provider takes none is ignored; a key that needs a
+ * PIN and holds none asks its callback handler once, then keeps the PIN.
+ */
+final class KeyAccess {
+    private KeyAccess() {
+    }
+
+    // Platform error codes that the library's exceptions carry in their cause.
+    static final int NTE_BAD_TYPE = 0x8009000A;
+    static final int NTE_PERM = 0x80090010;
+    static final int NTE_SILENT_CONTEXT = 0x80090022;
+    static final int SCARD_W_CARD_NOT_AUTHENTICATED = 0x8010006F;
+
+    /** Providers seen to take no PIN: a PIN given for their keys is not presented again. */
+    private static final Map<String, Boolean> NO_PIN = new ConcurrentHashMap<>();
+
+    static byte[] sign(MscapiPrivateKey key, byte[] pinOverride, byte[] hash, int algId) throws SignatureException {
+        if (key.isDestroyed()) {
+            throw new SignatureException("the key was destroyed");
+        }
+        String providerKey = String.valueOf(key.getProviderName());
+        byte[] pin = pinOverride != null ? pinOverride.clone() : key.pin();
+        try {
+            if (pin != null && !NO_PIN.containsKey(providerKey)) {
+                try {
+                    return MSCAPI.verifyAndSign(key.getProviderName(), key.getContainerName(), key.getKeySpec(), hash,
+                            hash.length, algId, pin);
+                } catch (Exception e) {
+                    if (errorCode(e) != NTE_BAD_TYPE) {
+                        throw failure(key, e);
+                    }
+                    // The provider takes no PIN (a software key): sign without it.
+                    NO_PIN.put(providerKey, Boolean.TRUE);
+                }
+            }
+            try {
+                return MSCAPI.sign(key.getProviderName(), key.getContainerName(), key.getKeySpec(), hash, hash.length,
+                        algId);
+            } catch (Exception e) {
+                CallbackHandler handler = key.pinHandler();
+                if (pin != null || handler == null || !needsPin(e)) {
+                    throw failure(key, e);
+                }
+            }
+            byte[] asked = askPin(key);
+            try {
+                byte[] sig = MSCAPI.verifyAndSign(key.getProviderName(), key.getContainerName(), key.getKeySpec(), hash,
+                        hash.length, algId, asked);
+                key.rememberPin(asked);
+                return sig;
+            } catch (Exception e) {
+                throw failure(key, e);
+            } finally {
+                MscapiPrivateKey.wipe(asked);
+            }
+        } finally {
+            MscapiPrivateKey.wipe(pin);
+        }
+    }
+
+    private static byte[] askPin(MscapiPrivateKey key) throws SignatureException {
+        PasswordCallback cb = new PasswordCallback("PIN for " + key.getContainerName() + ": ", false);
+        try {
+            key.pinHandler().handle(new Callback[] {cb});
+            char[] chars = cb.getPassword();
+            if (chars == null || chars.length == 0) {
+                throw new SignatureException("no PIN was given for key container \"" + key.getContainerName() + "\"");
+            }
+            try {
+                return MscapiPrivateKey.pinBytes(chars);
+            } finally {
+                Arrays.fill(chars, '\0');
+            }
+        } catch (SignatureException e) {
+            throw e;
+        } catch (Exception e) {
+            throw new SignatureException("the PIN callback failed: " + e, e);
+        } finally {
+            cb.clearPassword();
+        }
+    }
+
+    private static boolean needsPin(Exception e) {
+        int code = errorCode(e);
+        return code == NTE_PERM || code == SCARD_W_CARD_NOT_AUTHENTICATED || code == NTE_SILENT_CONTEXT;
+    }
+
+    private static SignatureException failure(MscapiPrivateKey key, Exception e) {
+        String why = reason(e);
+        return new SignatureException(e.getMessage() + " (key container \"" + key.getContainerName() + "\""
+                + (why != null ? ": " + why : "") + ")", e);
+    }
+
+    /**
+     * The platform error code a library exception carries in its cause (the
+     * cause's message begins with it as 0x and eight hex digits), or 0.
+     */
+    static int errorCode(Throwable e) {
+        Throwable c = e == null ? null : e.getCause();
+        String m = c == null ? null : c.getMessage();
+        if (m == null || m.length() < 10 || !m.startsWith("0x")) {
+            return 0;
+        }
+        try {
+            return Integer.parseUnsignedInt(m.substring(2, 10), 16);
+        } catch (NumberFormatException ex) {
+            return 0;
+        }
+    }
+
+    /** The cause's words, or null when the exception carries none. */
+    static String reason(Throwable e) {
+        Throwable c = e == null ? null : e.getCause();
+        return c == null ? null : c.getMessage();
+    }
+
+    /** A library exception as a ProviderException with its cause kept. */
+    static ProviderException unchecked(String what, Exception e) {
+        String why = reason(e);
+        return new ProviderException(what + ": " + e.getMessage() + (why != null ? " (" + why + ")" : ""), e);
+    }
+
+    static char[] chars(byte[] utf8) {
+        CharBuffer cb = StandardCharsets.UTF_8.decode(java.nio.ByteBuffer.wrap(utf8));
+        char[] out = new char[cb.remaining()];
+        cb.get(out);
+        return out;
+    }
+}

@@ -1,0 +1,71 @@
+package com.qel.varnel;
+
+import java.math.BigInteger;
+import java.security.InvalidAlgorithmParameterException;
+import java.security.KeyFactory;
+import java.security.KeyPair;
+import java.security.KeyPairGeneratorSpi;
+import java.security.ProviderException;
+import java.security.PublicKey;
+import java.security.SecureRandom;
+import java.security.spec.AlgorithmParameterSpec;
+import java.security.spec.RSAPublicKeySpec;
+import java.util.HexFormat;
+
+/**
+ * RSA key pairs made in a new key container by the provider that keeps it:
+ * the private key is a handle ({@link MscapiPrivateKey}), the public key an
+ * ordinary RSA public key. Initialise with {@link MscapiKeyGenParameterSpec}
+ * to choose provider, container and key spec; with a key size alone, the
+ * key goes to a new container "mscapi-" and 16 random hex digits of the
+ * default provider, as an exchange key.
+ */
+public final class MscapiKeyPairGenerator extends KeyPairGeneratorSpi {
+    private MscapiKeyGenParameterSpec spec;
+    private int keySize = 2048;
+
+    public MscapiKeyPairGenerator() {
+    }
+
+    @Override
+    public void initialize(int keysize, SecureRandom random) {
+        keySize = keysize;
+        spec = null;
+    }
+
+    @Override
+    public void initialize(AlgorithmParameterSpec params, SecureRandom random)
+            throws InvalidAlgorithmParameterException {
+        if (!(params instanceof MscapiKeyGenParameterSpec s)) {
+            throw new InvalidAlgorithmParameterException("only an MscapiKeyGenParameterSpec is taken");
+        }
+        spec = s;
+        keySize = s.getKeySize();
+    }
+
+    @Override
+    public KeyPair generateKeyPair() {
+        MscapiKeyGenParameterSpec s = spec;
+        if (s == null) {
+            byte[] r = new byte[8];
+            new SecureRandom().nextBytes(r);
+            s = new MscapiKeyGenParameterSpec(null, "mscapi-" + HexFormat.of().formatHex(r),
+                    MscapiKeyGenParameterSpec.AT_KEYEXCHANGE, keySize);
+        }
+        byte[] pub;
+        try {
+            pub = MSCAPI.generateKeyPair(s.getProviderName(), s.getContainerName(), s.getKeySpec(), keySize);
+        } catch (Exception e) {
+            throw KeyAccess.unchecked("cannot make a key pair in container \"" + s.getContainerName() + "\"", e);
+        }
+        BigInteger[] ne = Records.publicKey(pub);
+        PublicKey publicKey;
+        try {
+            publicKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]));
+        } catch (Exception e) {
+            throw new ProviderException("the public key cannot be read", e);
+        }
+        return new KeyPair(publicKey,
+                new MscapiPrivateKey(s.getProviderName(), s.getContainerName(), s.getKeySpec(), ne[0], null, null));
+    }
+}
