@@ -46,6 +46,43 @@ int sinkFd() {
 }
 
 thread_local std::string reason;
+// The current reason's code and its detail fields (", tries=3").
+thread_local Reason reasonCode = Reason::None;
+thread_local std::string details;
+
+const char *const kReasonNames[] = {"",
+#define MSCAPI_REASON_NAME(code, meaning) #code,
+                                    MSCAPI_REASONS(MSCAPI_REASON_NAME)
+#undef MSCAPI_REASON_NAME
+};
+const char *const kReasonMeanings[] = {"",
+#define MSCAPI_REASON_MEANING(code, meaning) meaning,
+                                       MSCAPI_REASONS(MSCAPI_REASON_MEANING)
+#undef MSCAPI_REASON_MEANING
+};
+
+// Appends name="value" with quotes, backslashes and control characters
+// escaped as \xNN.
+void appendText(std::string &line, const char *name, const char *value) {
+  line += name;
+  line += '=';
+  if (value == nullptr) {
+    line += "null";
+    return;
+  }
+  line += '"';
+  for (const char *p = value; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == '"' || c == '\\') {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      line += esc;
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+  line += '"';
+}
 
 void writeLine(const std::string &line) {
   const int fd = sinkFd();
@@ -126,11 +163,49 @@ bool enabled() {
 }
 
 void why(const char *r) {
-  if (enabled()) reason = r != nullptr ? r : "";
+  why(Reason::None, r);
 }
 
 void why(const std::string &r) {
-  if (enabled()) reason = r;
+  why(Reason::None, r);
+}
+
+void why(Reason code, const char *r) {
+  if (!enabled()) return;
+  reason = r != nullptr ? r : "";
+  reasonCode = code;
+  details.clear();
+}
+
+void why(Reason code, const std::string &r) {
+  if (!enabled()) return;
+  reason = r;
+  reasonCode = code;
+  details.clear();
+}
+
+void detail(const char *name, int64_t value) {
+  if (!enabled()) return;
+  details += ", ";
+  details += name;
+  details += '=';
+  details += std::to_string(value);
+}
+
+void detail(const char *name, const std::string &value) {
+  if (!enabled()) return;
+  details += ", ";
+  appendText(details, name, value.c_str());
+}
+
+const char *reasonName(Reason r) {
+  const size_t i = static_cast<size_t>(r);
+  return i < sizeof kReasonNames / sizeof kReasonNames[0] ? kReasonNames[i] : "";
+}
+
+const char *reasonMeaning(Reason r) {
+  const size_t i = static_cast<size_t>(r);
+  return i < sizeof kReasonMeanings / sizeof kReasonMeanings[0] ? kReasonMeanings[i] : "";
 }
 
 const char *errorName(DWORD code) {
@@ -142,6 +217,8 @@ const char *errorName(DWORD code) {
 Call::Call(const char *name) : on_(enabled()) {
   if (!on_) return;
   reason.clear();
+  reasonCode = Reason::None;
+  details.clear();
   line_ = name;
   line_ += '(';
 }
@@ -151,24 +228,7 @@ Call::~Call() = default;
 Call &Call::text(const char *name, const char *value) {
   if (!on_) return *this;
   if (line_.back() != '(') line_ += ", ";
-  line_ += name;
-  line_ += '=';
-  if (value == nullptr) {
-    line_ += "null";
-    return *this;
-  }
-  line_ += '"';
-  for (const char *p = value; *p != '\0'; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c == '"' || c == '\\') {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      line_ += esc;
-    } else {
-      line_ += static_cast<char>(c);
-    }
-  }
-  line_ += '"';
+  appendText(line_, name, value);
   return *this;
 }
 
@@ -213,6 +273,12 @@ void Call::finish(bool ok, const char *result, DWORD error) {
   const char *name = errorName(error);
   std::snprintf(code, sizeof code, "0x%08lx%s%s%s", static_cast<unsigned long>(error),
                 *name ? " (" : "", name, *name ? ")" : "");
+  if (reasonCode != Reason::None && !reason.empty()) {
+    if (line_.back() != '(') line_ += ", ";
+    line_ += "cause=";
+    line_ += reasonName(reasonCode);
+    line_ += details;
+  }
   line_ += ") = ";
   line_ += result;
   line_ += ", last error ";
@@ -224,6 +290,8 @@ void Call::finish(bool ok, const char *result, DWORD error) {
   line_ += '\n';
   writeLine(line_);
   reason.clear();
+  reasonCode = Reason::None;
+  details.clear();
 }
 
 }  // namespace emu::trace
