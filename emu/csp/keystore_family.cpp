@@ -15,6 +15,14 @@ namespace {
 
 using trace::Reason;
 
+// A failure of keystore::usableKey: an empty slot says so with its code;
+// the others have set the trace's reason where they were found.
+Failure unusable(DWORD error) {
+  if (error == NTE_NO_KEY)
+    return Failure(error, Reason::NO_KEY_OF_SPEC, "the container holds no key of that spec");
+  return Failure(error);
+}
+
 class SoftwareKeys : public KeyFamily {
  public:
   explicit SoftwareKeys(Family ns) : ns_(ns) {}
@@ -71,7 +79,7 @@ class SoftwareKeys : public KeyFamily {
                        KeyInfo &current) const override {
     DWORD error = 0;
     auto loaded = keystore::usableKey(ctx, key.spec, key.gen, current, error);
-    if (!loaded) return Failure(error);
+    if (!loaded) return unusable(error);
     if (!crypto::partsOf(loaded->pkey.get(), parts)) return Failure(NTE_BAD_KEY);
     return done();
   }
@@ -81,7 +89,7 @@ class SoftwareKeys : public KeyFamily {
     KeyInfo info;
     DWORD error = 0;
     auto key = keystore::usableKey(ctx, spec, 0, info, error);
-    if (!key) return Failure(error);
+    if (!key) return unusable(error);
     req.size = static_cast<DWORD>(EVP_PKEY_get_size(key->pkey.get()));
     if (req.sizeOnly || req.room < req.size) return done();
     if (!key->signer.sign(key->pkey.get(), md, digest, digestLen, req.value))
