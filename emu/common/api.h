@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "common/failure.h"
 #include "common/trace.h"
 #include "storage/error.h"
 #include "winapi/windows_types.h"
@@ -28,10 +29,24 @@ inline BOOL fail(DWORD code, const char *reason) {
   return fail(code);
 }
 
+// Fails with a code and gives the trace its reason with the reason's
+// stable code.
+inline BOOL fail(DWORD code, trace::Reason cause, const char *reason) {
+  trace::why(cause, reason);
+  return fail(code);
+}
+
+// Fails as a step said: its code, and its reason when it has one (a step
+// that set the trace's reason itself leaves it be).
+inline BOOL fail(const Failure &f) {
+  if (!f.why.empty()) trace::why(f.cause, f.why);
+  return fail(f.code);
+}
+
 // Sets the last error that says what a storage failure was, with its
 // reason in the trace.
 inline void setStorageError(const storage::StorageError &e) {
-  trace::why(storage::describe(e));
+  trace::why(storage::cause(e), storage::describe(e));
   SetLastError(storage::windowsError(e));
 }
 

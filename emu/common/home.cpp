@@ -124,11 +124,12 @@ bool ensureHome(const std::string &dir) {
   struct stat st {};
   const bool found = stat(dir.c_str(), &st) == 0;
   if (found && !S_ISDIR(st.st_mode)) {
-    trace::why("home " + dir + " is not a directory");
+    trace::why(trace::Reason::HOME_NOT_DIRECTORY, "home " + dir + " is not a directory");
     return false;
   }
   if (!found && !ensureDir(dir)) {
-    trace::why("home " + dir + " cannot be created: " + std::strerror(errno));
+    trace::why(trace::Reason::HOME_UNUSABLE,
+               "home " + dir + " cannot be created: " + std::strerror(errno));
     return false;
   }
   // The policy runs once per home and process: it costs a directory scan.

@@ -49,6 +49,43 @@ thread_local std::string reason;
 // The last failed entry point of this thread: its error and reason.
 thread_local DWORD failedError = ERROR_SUCCESS;
 thread_local std::string failedReason;
+// The current reason's code and its detail fields (", tries=3").
+thread_local Reason reasonCode = Reason::None;
+thread_local std::string details;
+
+const char *const kReasonNames[] = {"",
+#define MSCAPI_REASON_NAME(code, meaning) #code,
+                                    MSCAPI_REASONS(MSCAPI_REASON_NAME)
+#undef MSCAPI_REASON_NAME
+};
+const char *const kReasonMeanings[] = {"",
+#define MSCAPI_REASON_MEANING(code, meaning) meaning,
+                                       MSCAPI_REASONS(MSCAPI_REASON_MEANING)
+#undef MSCAPI_REASON_MEANING
+};
+
+// Appends name="value" with quotes, backslashes and control characters
+// escaped as \xNN.
+void appendText(std::string &line, const char *name, const char *value) {
+  line += name;
+  line += '=';
+  if (value == nullptr) {
+    line += "null";
+    return;
+  }
+  line += '"';
+  for (const char *p = value; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == '"' || c == '\\') {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      line += esc;
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+  line += '"';
+}
 
 void writeLine(const std::string &line) {
   const int fd = sinkFd();
@@ -131,11 +168,47 @@ bool enabled() {
 // Reasons are kept whether or not the trace is on: a failure's reason is
 // also what FormatMessageA tells the caller.
 void why(const char *r) {
-  reason = r != nullptr ? r : "";
+  why(Reason::None, r);
 }
 
 void why(const std::string &r) {
+  why(Reason::None, r);
+}
+
+void why(Reason code, const char *r) {
+  reason = r != nullptr ? r : "";
+  reasonCode = code;
+  details.clear();
+}
+
+void why(Reason code, const std::string &r) {
   reason = r;
+  reasonCode = code;
+  details.clear();
+}
+
+void detail(const char *name, int64_t value) {
+  if (!enabled()) return;
+  details += ", ";
+  details += name;
+  details += '=';
+  details += std::to_string(value);
+}
+
+void detail(const char *name, const std::string &value) {
+  if (!enabled()) return;
+  details += ", ";
+  appendText(details, name, value.c_str());
+}
+
+const char *reasonName(Reason r) {
+  const size_t i = static_cast<size_t>(r);
+  return i < sizeof kReasonNames / sizeof kReasonNames[0] ? kReasonNames[i] : "";
+}
+
+const char *reasonMeaning(Reason r) {
+  const size_t i = static_cast<size_t>(r);
+  return i < sizeof kReasonMeanings / sizeof kReasonMeanings[0] ? kReasonMeanings[i] : "";
 }
 
 std::string lastFailure(DWORD code) {
@@ -150,6 +223,8 @@ const char *errorName(DWORD code) {
 
 Call::Call(const char *name) : on_(enabled()) {
   reason.clear();
+  reasonCode = Reason::None;
+  details.clear();
   if (!on_) return;
   line_ = name;
   line_ += '(';
@@ -160,24 +235,7 @@ Call::~Call() = default;
 Call &Call::text(const char *name, const char *value) {
   if (!on_) return *this;
   if (line_.back() != '(') line_ += ", ";
-  line_ += name;
-  line_ += '=';
-  if (value == nullptr) {
-    line_ += "null";
-    return *this;
-  }
-  line_ += '"';
-  for (const char *p = value; *p != '\0'; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c == '"' || c == '\\') {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      line_ += esc;
-    } else {
-      line_ += static_cast<char>(c);
-    }
-  }
-  line_ += '"';
+  appendText(line_, name, value);
   return *this;
 }
 
@@ -207,7 +265,9 @@ Call &Call::hex(const char *name, uint64_t value) {
 
 void Call::noteFailure() {
   failedError = GetLastError();
-  failedReason = reason;
+  // "PIN_WRONG: PIN refused, 4 tries left": the stable code, then the words.
+  failedReason =
+      reasonCode != Reason::None ? std::string(reasonName(reasonCode)) + ": " + reason : reason;
 }
 
 BOOL Call::done(BOOL ok) {
@@ -228,6 +288,12 @@ void Call::finish(bool ok, const char *result, DWORD error) {
   const char *name = errorName(error);
   std::snprintf(code, sizeof code, "0x%08lx%s%s%s", static_cast<unsigned long>(error),
                 *name ? " (" : "", name, *name ? ")" : "");
+  if (reasonCode != Reason::None && !reason.empty()) {
+    if (line_.back() != '(') line_ += ", ";
+    line_ += "cause=";
+    line_ += reasonName(reasonCode);
+    line_ += details;
+  }
   line_ += ") = ";
   line_ += result;
   line_ += ", last error ";
@@ -239,6 +305,8 @@ void Call::finish(bool ok, const char *result, DWORD error) {
   line_ += '\n';
   writeLine(line_);
   reason.clear();
+  reasonCode = Reason::None;
+  details.clear();
 }
 
 }  // namespace emu::trace

@@ -1,20 +1,27 @@
 // The emulation's trace: with MSCAPI_TRACE=1 (standard error) or
 // MSCAPI_TRACE=PATH (appended to that file), every platform call writes one
 // line: the call, its main arguments, its result, the thread's last error
-// and, where the emulation knows it, the reason in words. Key material, PINs
+// and, where the emulation knows it, the reason in words. A reason with a
+// stable code (common/reasons.h) adds the fields cause=CODE and the code's
+// details (tries=3) after the arguments:
+//
+//   CryptSetProvParam(prov=0x.., param=32, cause=PIN_WRONG, tries=3) = FALSE,
+//     last error 0x8010006b (SCARD_W_WRONG_CHV): PIN refused, 3 tries left Key material, PINs
 // and passwords are never written. Off by default; when off, a call costs
 // one relaxed atomic load.
 //
 //   trace::Call t("CryptAcquireContextA");
 //   if (t) t.text("container", szContainer).hex("flags", dwFlags);
 //   ...
-//   trace::why("container not found");   // anywhere below the entry point
+//   trace::why(Reason::CONTAINER_NOT_FOUND, "container not found");  // anywhere below
+//   trace::detail("tries", 3);
 //   return t.done(ok);
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "common/reasons.h"
 #include "winapi/windows_types.h"
 
 namespace emu::trace {
@@ -26,6 +33,12 @@ bool enabled();
 // wins); does nothing when tracing is off.
 void why(const char *reason);
 void why(const std::string &reason);
+// The same with the reason's stable code. A later why() replaces both.
+void why(Reason code, const char *reason);
+void why(Reason code, const std::string &reason);
+// A detail of the current reason, written as its own field after the code.
+void detail(const char *name, int64_t value);
+void detail(const char *name, const std::string &value);
 
 // The reason of this thread's last failed entry point, when it failed with
 // `code`; "" otherwise. Kept whether or not tracing is on, for the words a

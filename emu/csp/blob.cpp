@@ -89,7 +89,7 @@ bool parsePrivate(const BYTE *data, DWORD len, crypto::Parts &parts, int &spec, 
   }
   bits = keyblob::readLE32(data + keyblob::kBitLenOffset);
   if (!admittedLength(bits)) {
-    trace::why(kLengthRule);
+    trace::why(trace::Reason::KEY_LENGTH, kLengthRule);
     error = NTE_BAD_LEN;
     return false;
   }

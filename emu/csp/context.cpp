@@ -9,8 +9,7 @@
 
 #include "common/api.h"
 #include "common/login.h"
-#include "csp/keystore.h"
-#include "csp/pkcs11/family.h"
+#include "csp/key_family.h"
 
 namespace emu::csp {
 
@@ -41,11 +40,12 @@ static BOOL CryptAcquireContextAImpl(HCRYPTPROV *phProv, LPCSTR szContainer, LPC
     DWORD error = 0;
     if (!emu::csp::resolveProvider(szProvider, dwProvType, ctx->provider, error))
       return emu::fail(error);
-    const bool pkcs11 = ctx->provider.family == emu::csp::Family::Pkcs11;
+    const emu::csp::KeyFamily &family = *ctx->provider.family;
+    const bool silent = (dwFlags & CRYPT_SILENT) != 0;
     if ((dwFlags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT) {
       // A verification context opens no container; naming one is an error.
       if (szContainer != nullptr && *szContainer != '\0') return emu::fail(NTE_BAD_FLAGS);
-      if (pkcs11 && !emu::csp::pkcs11::load(ctx->provider, error)) return emu::fail(error);
+      if (auto f = family.openVerifyContext(*ctx)) return emu::fail(*f);
       ctx->verifyOnly = true;
       *phProv = contexts().add(std::move(ctx));
       return emu::succeed();
@@ -55,39 +55,16 @@ static BOOL CryptAcquireContextAImpl(HCRYPTPROV *phProv, LPCSTR szContainer, LPC
                                  ? std::string(szContainer)
                                  : emu::loginName();
     if (name.size() > kMaxContainerName)
-      return emu::fail(NTE_BAD_KEYSET_PARAM, "container name longer than 260 bytes");
+      return emu::fail(NTE_BAD_KEYSET_PARAM, emu::trace::Reason::CONTAINER_NAME,
+                       "container name longer than 260 bytes");
     const DWORD action = dwFlags & ~(CRYPT_SILENT | CRYPT_MACHINE_KEYSET);
-    if (pkcs11) {
-      // Containers live on the module's tokens.
-      if (action == CRYPT_DELETEKEYSET) {
-        if (!emu::csp::pkcs11::remove(ctx->provider, name, (dwFlags & CRYPT_SILENT) != 0, error))
-          return emu::fail(error);
-        return emu::succeed();
-      }
-      if (action != 0 && action != CRYPT_NEWKEYSET) return emu::fail(NTE_BAD_FLAGS);
-      if (!emu::csp::pkcs11::acquire(*ctx, name, action, (dwFlags & CRYPT_SILENT) != 0, error))
-        return emu::fail(error);
-      *phProv = contexts().add(std::move(ctx));
-      return emu::succeed();
-    }
-    ctx->dbPath = emu::csp::keystore::databasePath();
     if (action == CRYPT_DELETEKEYSET) {
-      if (!emu::csp::keystore::deleteContainer(ctx->dbPath, ctx->provider.family, name))
-        return emu::fail(NTE_BAD_KEYSET, "container not found");
+      if (auto f = family.deleteContainer(ctx->provider, name, silent)) return emu::fail(*f);
       return emu::succeed();  // no handle remains
     }
-    if (action == CRYPT_NEWKEYSET) {
-      if (!emu::csp::keystore::createContainer(ctx->dbPath, ctx->provider.family, name,
-                                               ctx->containerId, error))
-        return emu::fail(error);
-      ctx->containerName = name;
-    } else if (action == 0) {
-      if (!emu::csp::keystore::findContainer(ctx->dbPath, ctx->provider.family, name,
-                                             ctx->containerId, ctx->containerName))
-        return emu::fail(NTE_BAD_KEYSET, "container not found");
-    } else {
-      return emu::fail(NTE_BAD_FLAGS);
-    }
+    if (action != 0 && action != CRYPT_NEWKEYSET) return emu::fail(NTE_BAD_FLAGS);
+    if (auto f = family.openContainer(*ctx, name, action == CRYPT_NEWKEYSET, silent))
+      return emu::fail(*f);
     *phProv = contexts().add(std::move(ctx));
     return emu::succeed();
   });
@@ -109,6 +86,7 @@ static BOOL CryptReleaseContextImpl(HCRYPTPROV hProv, DWORD dwFlags) {
   if (!ctx) return emu::fail(ERROR_INVALID_HANDLE);
   // The keys and hash objects made through it stop working with it.
   ctx->released = true;
+  ctx->provider.family->release(*ctx);
   // Flags are reserved: the call fails, but the context is released all the
   // same.
   if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS, "flags must be 0; the context was released");

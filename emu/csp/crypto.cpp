@@ -4,13 +4,16 @@
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/objects.h>
 #include <openssl/param_build.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <map>
 #include <mutex>
 #include <utility>
 
@@ -191,6 +194,43 @@ bool signWith(EVP_PKEY_CTX *ctx, EVP_PKEY *key, const uint8_t *digest, size_t di
 bool sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestLen, Bytes &sig) {
   PkeyCtx ctx = signingContext(key, md);
   return ctx && signWith(ctx.get(), key, digest, digestLen, sig);
+}
+
+// The DigestInfo of a hash value. Its encoding up to the value depends only
+// on the hash algorithm and the value's length: OpenSSL encodes it once
+// (NULL parameters, as PKCS#1 v1.5 signatures have them) and the value is
+// appended to that prefix.
+bool digestInfo(const EVP_MD *md, const uint8_t *digest, size_t len, Bytes &out) {
+  static std::mutex mu;
+  static auto *prefixes = new std::map<std::pair<int, size_t>, Bytes>;
+  const std::pair<int, size_t> key{EVP_MD_get_type(md), len};
+  Bytes prefix;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    const auto it = prefixes->find(key);
+    if (it != prefixes->end()) prefix = it->second;
+  }
+  if (prefix.empty()) {
+    X509_SIG *sig = X509_SIG_new();
+    if (sig == nullptr) return false;
+    X509_ALGOR *alg = nullptr;
+    ASN1_OCTET_STRING *value = nullptr;
+    X509_SIG_getm(sig, &alg, &value);
+    const Bytes zeros(len, 0);
+    bool ok = X509_ALGOR_set0(alg, OBJ_nid2obj(key.first), V_ASN1_NULL, nullptr) == 1 &&
+              ASN1_OCTET_STRING_set(value, zeros.data(), static_cast<int>(len)) == 1;
+    unsigned char *der = nullptr;
+    const int n = ok ? i2d_X509_SIG(sig, &der) : -1;
+    X509_SIG_free(sig);
+    if (n <= 0 || static_cast<size_t>(n) <= len) return false;
+    prefix.assign(der, der + (static_cast<size_t>(n) - len));
+    OPENSSL_free(der);
+    std::lock_guard<std::mutex> lock(mu);
+    (*prefixes)[key] = prefix;
+  }
+  out = std::move(prefix);
+  out.insert(out.end(), digest, digest + len);
+  return true;
 }
 
 namespace {

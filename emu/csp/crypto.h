@@ -65,6 +65,10 @@ bool parsePrivate(const Bytes &data, Parts &out);
 // none) into `sig` (EVP_PKEY_get_size bytes), big-endian.
 bool sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestLen, Bytes &sig);
 
+// The DER DigestInfo of the hash value `digest` of `md` (NULL parameters,
+// as PKCS#1 v1.5 signatures have them), for signers that take it whole.
+bool digestInfo(const EVP_MD *md, const uint8_t *digest, size_t len, Bytes &out);
+
 struct PkeyCtxFree {
   void operator()(EVP_PKEY_CTX *c) const { EVP_PKEY_CTX_free(c); }
 };

@@ -6,13 +6,11 @@
 #include <cstring>
 
 #include "common/api.h"
+#include "csp/key_family.h"
 #include "csp/keys.h"
-#include "csp/pkcs11/family.h"
 
 using emu::csp::Hash;
 using emu::csp::hashes;
-using emu::csp::KeyInfo;
-namespace keystore = emu::csp::keystore;
 namespace crypto = emu::csp::crypto;
 
 namespace {
@@ -34,33 +32,6 @@ const HashAlg *findAlg(ALG_ID id) {
   for (const HashAlg &a : kHashAlgs)
     if (a.id == id) return &a;
   return nullptr;
-}
-
-// Signs on a PKCS#11 token: the token's key, C_Sign over the DigestInfo.
-BOOL signOnToken(Hash &hash, DWORD keySpec, BYTE *pbSignature, DWORD *pdwSigLen) {
-  emu::csp::Context &ctx = *hash.ctx;
-  if (ctx.verifyOnly) return emu::fail(NTE_BAD_KEYSET);
-  DWORD size = 0, error = 0;
-  if (!emu::csp::pkcs11::signatureSize(ctx, static_cast<int>(keySpec), size, error))
-    return emu::fail(error);
-  if (pbSignature == nullptr) {
-    *pdwSigLen = size;
-    return emu::succeed();
-  }
-  if (*pdwSigLen < size) {
-    *pdwSigLen = size;
-    return emu::fail(ERROR_MORE_DATA);
-  }
-  const HashAlg *alg = findAlg(hash.alg);
-  crypto::Bytes sig;
-  if (!emu::csp::pkcs11::sign(ctx, static_cast<int>(keySpec), alg->md ? alg->md() : nullptr,
-                              hash.value, hash.size, sig, error))
-    return emu::fail(error);
-  if (sig.size() > *pdwSigLen) return emu::fail(NTE_BAD_SIGNATURE);
-  // Big-endian from the token, least significant byte first for the caller.
-  std::reverse_copy(sig.begin(), sig.end(), pbSignature);
-  *pdwSigLen = static_cast<DWORD>(sig.size());
-  return emu::succeed();
 }
 
 }  // namespace
@@ -170,27 +141,26 @@ static BOOL CryptSignHashAImpl(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescr
     if (szDescription != nullptr || dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
     if (emu::csp::slotOf(dwKeySpec) < 0) return emu::fail(NTE_BAD_KEY);
     if (!hash->hasValue) return emu::fail(NTE_BAD_HASH_STATE);
-    KeyInfo info;
-    DWORD error = 0;
-    if (hash->ctx->provider.family == emu::csp::Family::Pkcs11)
-      return signOnToken(*hash, dwKeySpec, pbSignature, pdwSigLen);
-    auto key = keystore::usableKey(*hash->ctx, static_cast<int>(dwKeySpec), 0, info, error);
-    if (!key) return emu::fail(error);
-    const DWORD size = static_cast<DWORD>(EVP_PKEY_get_size(key->pkey.get()));
+    const HashAlg *alg = findAlg(hash->alg);
+    emu::csp::SignatureRequest req;
+    req.sizeOnly = pbSignature == nullptr;
+    req.room = *pdwSigLen;
+    if (auto f = hash->ctx->provider.family->sign(*hash->ctx, static_cast<int>(dwKeySpec),
+                                                  alg->md ? alg->md() : nullptr, hash->value,
+                                                  hash->size, req))
+      return emu::fail(*f);
     if (pbSignature == nullptr) {
-      *pdwSigLen = size;
+      *pdwSigLen = req.size;
       return emu::succeed();
     }
-    if (*pdwSigLen < size) {
-      *pdwSigLen = size;
+    if (*pdwSigLen < req.size) {
+      *pdwSigLen = req.size;
       return emu::fail(ERROR_MORE_DATA);
     }
-    const HashAlg *alg = findAlg(hash->alg);
-    crypto::Bytes sig;
-    if (!key->signer.sign(key->pkey.get(), alg->md ? alg->md() : nullptr, hash->value, hash->size,
-                          sig))
-      return emu::fail(NTE_BAD_SIGNATURE, "the hash value does not fit the key's length");
-    // Big-endian from OpenSSL, least significant byte first for the caller.
+    const crypto::Bytes &sig = req.value;
+    if (sig.size() > *pdwSigLen) return emu::fail(NTE_BAD_SIGNATURE);
+    // Big-endian from the family, least significant byte first for the
+    // caller.
     std::reverse_copy(sig.begin(), sig.end(), pbSignature);
     *pdwSigLen = static_cast<DWORD>(sig.size());
     return emu::succeed();

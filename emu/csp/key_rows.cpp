@@ -315,7 +315,8 @@ bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo 
       std::lock_guard<std::mutex> lock(ctx.mu);
       if (!ctx.slots[slot].unlocked || ctx.slots[slot].unlockedGen != old.gen) {
         error = NTE_PERM;
-        trace::why("the slot holds a PIN-protected key this context has not unlocked");
+        trace::why(trace::Reason::PIN_NEEDED,
+                   "the slot holds a PIN-protected key this context has not unlocked");
         return false;
       }
     }
@@ -381,14 +382,15 @@ std::shared_ptr<LoadedKey> usableKey(Context &ctx, int spec, uint64_t gen, KeyIn
   if (info.isProtected) {
     if (info.pinFailures >= kMaxPinTries) {
       error = SCARD_W_CHV_BLOCKED;
-      trace::why("the key is blocked after too many wrong PINs");
+      trace::why(trace::Reason::PIN_BLOCKED, "the key is blocked after too many wrong PINs");
+      trace::detail("wrong", info.pinFailures);
       return nullptr;
     }
     std::lock_guard<std::mutex> lock(ctx.mu);
     if (ctx.slots[slot].unlocked && ctx.slots[slot].unlockedGen == info.gen)
       return ctx.slots[slot].unlocked;
     error = NTE_PERM;
-    trace::why("this key needs its PIN");
+    trace::why(trace::Reason::PIN_NEEDED, "this key needs its PIN");
     return nullptr;
   }
   if (auto hit = keyCache().find(ctx.dbPath, ctx.containerId, spec, info.gen)) return hit;

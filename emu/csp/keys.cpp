@@ -6,15 +6,13 @@
 
 #include "common/api.h"
 #include "csp/blob.h"
-#include "csp/pkcs11/family.h"
+#include "csp/key_family.h"
 
 using emu::csp::Context;
 using emu::csp::contexts;
-using emu::csp::Family;
 using emu::csp::Key;
 using emu::csp::KeyInfo;
 using emu::csp::keys;
-namespace keystore = emu::csp::keystore;
 namespace blob = emu::csp::blob;
 namespace crypto = emu::csp::crypto;
 
@@ -57,21 +55,15 @@ static BOOL CryptGenKeyImpl(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYP
     }
     DWORD bits = dwFlags >> 16;
     if (bits == 0) bits = kDefaultBits;
-    if (!blob::admittedLength(bits)) return emu::fail(NTE_BAD_FLAGS, blob::kLengthRule);
+    if (!blob::admittedLength(bits))
+      return emu::fail(NTE_BAD_FLAGS, emu::trace::Reason::KEY_LENGTH, blob::kLengthRule);
     const bool exportable = (dwFlags & CRYPT_EXPORTABLE) != 0;
-    // Keys born on the token never leave it.
-    if (exportable && ctx->provider.family != Family::Software)
-      return emu::fail(NTE_BAD_FLAGS, "keys made on the token are never exportable");
+    const emu::csp::KeyFamily &family = *ctx->provider.family;
+    if (exportable && !family.generatesExportable())
+      return emu::fail(NTE_BAD_FLAGS, emu::trace::Reason::KEY_NEVER_EXPORTABLE,
+                       "keys made on the token are never exportable");
     KeyInfo info;
-    DWORD error = 0;
-    if (ctx->provider.family == Family::Pkcs11) {
-      if (!emu::csp::pkcs11::generate(*ctx, spec, bits, info, error)) return emu::fail(error);
-      return giveKey(std::move(ctx), info, phKey);
-    }
-    crypto::Pkey pkey = crypto::generate(bits);
-    if (!pkey) return emu::fail(NTE_FAIL, "OpenSSL could not generate the key");
-    if (!keystore::saveKey(*ctx, spec, std::move(pkey), exportable, info, error))
-      return emu::fail(error);
+    if (auto f = family.generate(*ctx, spec, bits, exportable, info)) return emu::fail(*f);
     return giveKey(std::move(ctx), info, phKey);
   });
 }
@@ -99,15 +91,9 @@ static BOOL CryptImportKeyImpl(HCRYPTPROV hProv, CONST BYTE *pbData, DWORD dwDat
     crypto::Pkey pkey = crypto::fromParts(parts, true);
     if (!pkey) return emu::fail(NTE_BAD_DATA, "the key's components fail OpenSSL's key check");
     KeyInfo info;
-    if (ctx->provider.family == Family::Pkcs11) {
-      if (!emu::csp::pkcs11::import(*ctx, spec, parts, (dwFlags & CRYPT_EXPORTABLE) != 0, info,
-                                    error))
-        return emu::fail(error);
-      return giveKey(std::move(ctx), info, phKey);
-    }
-    if (!keystore::saveKey(*ctx, spec, std::move(pkey), (dwFlags & CRYPT_EXPORTABLE) != 0, info,
-                           error))
-      return emu::fail(error);
+    if (auto f = ctx->provider.family->import(*ctx, spec, parts, std::move(pkey),
+                                              (dwFlags & CRYPT_EXPORTABLE) != 0, info))
+      return emu::fail(*f);
     return giveKey(std::move(ctx), info, phKey);
   });
 }
@@ -128,10 +114,10 @@ static BOOL CryptGetUserKeyImpl(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *ph
     if (ctx->verifyOnly) return emu::fail(NTE_BAD_KEYSET);
     KeyInfo info;
     const bool found = emu::csp::slotOf(dwKeySpec) >= 0 &&
-                       (ctx->provider.family == Family::Pkcs11
-                            ? emu::csp::pkcs11::keyInfo(*ctx, static_cast<int>(dwKeySpec), info)
-                            : keystore::keyInfo(*ctx, static_cast<int>(dwKeySpec), info));
-    if (!found) return emu::fail(NTE_NO_KEY, "the container holds no key of that spec");
+                       ctx->provider.family->keyInfo(*ctx, static_cast<int>(dwKeySpec), info);
+    if (!found)
+      return emu::fail(NTE_NO_KEY, emu::trace::Reason::NO_KEY_OF_SPEC,
+                       "the container holds no key of that spec");
     return giveKey(std::move(ctx), info, phUserKey);
   });
 }
@@ -161,8 +147,6 @@ static BOOL CryptExportKeyImpl(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobTy
     if (!key) return emu::fail(ERROR_INVALID_HANDLE);
     if (key->ctx->released)
       return emu::fail(NTE_BAD_UID, "the key's provider context was released");
-    if (key->ctx->released)
-      return emu::fail(NTE_BAD_UID, "the key's provider context was released");
     if (hExpKey != 0) return emu::fail(NTE_BAD_KEY);
     if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
     if (dwBlobType == PUBLICKEYBLOB) {
@@ -170,24 +154,15 @@ static BOOL CryptExportKeyImpl(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobTy
       return emu::copyOut(out.data(), static_cast<DWORD>(out.size()), pbData, pdwDataLen);
     }
     if (dwBlobType != PRIVATEKEYBLOB) return emu::fail(NTE_BAD_TYPE);
-    if (!key->info.exportable) return emu::fail(NTE_BAD_KEY_STATE, "the key is not exportable");
+    if (!key->info.exportable)
+      return emu::fail(NTE_BAD_KEY_STATE, emu::trace::Reason::KEY_NOT_EXPORTABLE,
+                       "the key is not exportable");
     KeyInfo info;
-    DWORD error = 0;
-    if (key->ctx->provider.family == Family::Pkcs11) {
-      crypto::Parts parts;
-      crypto::SecretBytes out;
-      if (!emu::csp::pkcs11::exportPrivate(*key->ctx, key->info.spec, parts, error))
-        return emu::fail(error);
-      if (!blob::privateBlob(key->info, parts, out.bytes)) return emu::fail(NTE_BAD_KEY);
-      return emu::copyOut(out.bytes.data(), static_cast<DWORD>(out.bytes.size()), pbData,
-                          pdwDataLen);
-    }
-    auto loaded = keystore::usableKey(*key->ctx, key->info.spec, key->info.gen, info, error);
-    if (!loaded) return emu::fail(error);
     crypto::Parts parts;
     crypto::SecretBytes out;
-    if (!crypto::partsOf(loaded->pkey.get(), parts) || !blob::privateBlob(info, parts, out.bytes))
-      return emu::fail(NTE_BAD_KEY);
+    if (auto f = key->ctx->provider.family->exportPrivate(*key->ctx, key->info, parts, info))
+      return emu::fail(*f);
+    if (!blob::privateBlob(info, parts, out.bytes)) return emu::fail(NTE_BAD_KEY);
     return emu::copyOut(out.bytes.data(), static_cast<DWORD>(out.bytes.size()), pbData, pdwDataLen);
   });
 }

@@ -56,11 +56,15 @@ void refusePin(Database &db, const Context &ctx, int spec, DWORD &error) {
   const uint32_t failures = countWrongPin(db, ctx.containerId, spec);
   error = failures >= kMaxPinTries ? SCARD_W_CHV_BLOCKED : SCARD_W_WRONG_CHV;
   if (!trace::enabled()) return;
-  if (failures >= kMaxPinTries)
-    trace::why("PIN refused; the key is now blocked after " + std::to_string(kMaxPinTries) +
-               " wrong PINs");
-  else
-    trace::why("PIN refused, " + std::to_string(kMaxPinTries - failures) + " tries left");
+  if (failures >= kMaxPinTries) {
+    trace::why(trace::Reason::PIN_NOW_BLOCKED, "PIN refused; the key is now blocked after " +
+                                                   std::to_string(kMaxPinTries) + " wrong PINs");
+    trace::detail("wrong", failures);
+  } else {
+    trace::why(trace::Reason::PIN_WRONG,
+               "PIN refused, " + std::to_string(kMaxPinTries - failures) + " tries left");
+    trace::detail("tries", kMaxPinTries - failures);
+  }
 }
 
 }  // namespace
@@ -74,7 +78,7 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
   // The empty text is not a PIN: it would protect nothing.
   if (pin.empty()) {
     error = NTE_BAD_DATA;
-    trace::why("the empty text is not a PIN");
+    trace::why(trace::Reason::PIN_EMPTY, "the empty text is not a PIN");
     return false;
   }
   Database &db = open(ctx.dbPath);
@@ -99,13 +103,15 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
   }
   if (!info.isProtected) {
     error = NTE_PERM;
-    trace::why("the key has no PIN");
+    trace::why(trace::Reason::PIN_NOT_TAKEN, "the key has no PIN");
     return false;
   }
   if (info.pinFailures >= kMaxPinTries) {
     error = SCARD_W_CHV_BLOCKED;
-    trace::why("PIN blocked after " + std::to_string(kMaxPinTries) +
-               " wrong PINs: unblock it with `mscapi unblock` or delete the key");
+    trace::why(trace::Reason::PIN_BLOCKED,
+               "PIN blocked after " + std::to_string(kMaxPinTries) +
+                   " wrong PINs: unblock it with `mscapi unblock` or delete the key");
+    trace::detail("wrong", info.pinFailures);
     return false;
   }
   // A PIN that opened this key in this process is checked against its
@@ -183,7 +189,7 @@ bool unblock(const std::string &path, Family family, const std::string &containe
   std::string stored;
   if (!findContainer(path, family, container, id, stored)) {
     error = NTE_BAD_KEYSET;
-    trace::why("container not found");
+    trace::why(trace::Reason::CONTAINER_NOT_FOUND, "container not found");
     return false;
   }
   Bytes salt, hash;

@@ -5,12 +5,11 @@
 #include <cstring>
 
 #include "common/api.h"
-#include "csp/keystore.h"
-#include "csp/pkcs11/family.h"
+#include "csp/context.h"
+#include "csp/key_family.h"
 
 using emu::csp::Context;
 using emu::csp::contexts;
-namespace keystore = emu::csp::keystore;
 
 namespace {
 
@@ -39,12 +38,7 @@ static BOOL CryptGetProvParamImpl(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData,
           std::lock_guard<std::mutex> lock(ctx->mu);
           restart = (dwFlags & CRYPT_FIRST) != 0 || !ctx->enumStarted;
         }
-        if (restart && ctx->provider.family == emu::csp::Family::Pkcs11) {
-          names = emu::csp::pkcs11::containerNames(ctx->provider);
-        } else if (restart) {
-          const std::string db = ctx->dbPath.empty() ? keystore::databasePath() : ctx->dbPath;
-          names = keystore::containerNames(db, ctx->provider.family);
-        }
+        if (restart) names = ctx->provider.family->containerNames(*ctx);
         std::lock_guard<std::mutex> lock(ctx->mu);
         if (restart) {
           ctx->enumNames = std::move(names);
@@ -86,23 +80,17 @@ static BOOL CryptSetProvParamImpl(HCRYPTPROV hProv, DWORD dwParam, CONST BYTE *p
     if (dwParam != PP_KEYEXCHANGE_PIN && dwParam != PP_SIGNATURE_PIN)
       return emu::fail(NTE_BAD_TYPE);
     // The software providers have no PINs, as on Windows.
-    if (ctx->provider.family == emu::csp::Family::Software) return emu::fail(NTE_BAD_TYPE);
+    const emu::csp::KeyFamily &family = *ctx->provider.family;
+    if (!family.takesPins())
+      return emu::fail(NTE_BAD_TYPE, emu::trace::Reason::PIN_UNSUPPORTED,
+                       "the provider's keys have no PINs");
     if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
     if (pbData == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
     std::string pin(reinterpret_cast<const char *>(pbData));
-    if (ctx->provider.family == emu::csp::Family::Pkcs11) {
-      // One user PIN per token, whichever key spec names it.
-      if (ctx->verifyOnly) return emu::fail(NTE_BAD_KEYSET);
-      DWORD error = 0;
-      const bool ok = emu::csp::pkcs11::presentPin(*ctx, pin, error);
-      if (!pin.empty()) OPENSSL_cleanse(&pin[0], pin.size());
-      return ok ? emu::succeed() : emu::fail(error);
-    }
     const int spec = dwParam == PP_KEYEXCHANGE_PIN ? AT_KEYEXCHANGE : AT_SIGNATURE;
-    DWORD error = 0;
-    const bool ok = keystore::presentPin(*ctx, spec, pin, error);
+    const emu::Status failed = family.presentPin(*ctx, spec, pin);
     if (!pin.empty()) OPENSSL_cleanse(&pin[0], pin.size());
-    return ok ? emu::succeed() : emu::fail(error);
+    return failed ? emu::fail(*failed) : emu::succeed();
   });
 }
 

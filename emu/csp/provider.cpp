@@ -6,6 +6,7 @@
 
 #include "common/ascii.h"
 #include "common/trace.h"
+#include "csp/key_family.h"
 #include "registry/registry.h"
 
 namespace emu::csp {
@@ -21,22 +22,15 @@ std::string imageFile(const std::string &path) {
   return ascii::lower(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
-bool familyOfImage(const std::string &image, Family &family) {
+// The one place that chooses a key family: by the image's file name.
+const KeyFamily *familyOfImage(const std::string &image) {
   const std::string file = imageFile(image);
-  if (file == "rsaenh.dll") {
-    family = Family::Software;
-    return true;
-  }
-  if (file == "softtoken.dll") {
-    family = Family::Token;
-    return true;
-  }
+  if (file == "rsaenh.dll") return &softwareKeys();
+  if (file == "softtoken.dll") return &softTokenKeys();
   // A PKCS#11 module is named by its absolute path.
-  if (image.size() > 4 && image[0] == '/' && image.compare(image.size() - 3, 3, ".so") == 0) {
-    family = Family::Pkcs11;
-    return true;
-  }
-  return false;
+  if (image.size() > 4 && image[0] == '/' && image.compare(image.size() - 3, 3, ".so") == 0)
+    return &pkcs11Keys();
+  return nullptr;
 }
 
 std::string typeKeyName(DWORD type) {
@@ -54,7 +48,8 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
     const registry::Key *types = hklm ? hklm->find(kTypes) : nullptr;
     const registry::Key *t = types ? types->child(typeKeyName(type)) : nullptr;
     if (t == nullptr || !registry::readString(*t, "Name", wanted)) {
-      trace::why("no default provider of this type is registered");
+      trace::why(trace::Reason::NO_DEFAULT_PROVIDER,
+                 "no default provider of this type is registered");
       error = NTE_PROV_TYPE_NOT_DEF;
       return false;
     }
@@ -62,7 +57,9 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
   const registry::Key *providers = hklm ? hklm->find(kProviders) : nullptr;
   const registry::Key *p = providers && !wanted.empty() ? providers->child(wanted) : nullptr;
   if (p == nullptr || wanted.find('\\') != std::string::npos) {
-    trace::why("provider \"" + wanted + "\" is not registered");
+    trace::why(trace::Reason::PROVIDER_NOT_REGISTERED,
+               "provider \"" + wanted + "\" is not registered");
+    trace::detail("named", wanted);
     error = NTE_KEYSET_NOT_DEF;
     return false;
   }
@@ -72,13 +69,18 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
     return false;
   }
   if (regType != type) {
-    trace::why("provider \"" + wanted + "\" is of type " + std::to_string(regType));
+    trace::why(trace::Reason::PROVIDER_WRONG_TYPE,
+               "provider \"" + wanted + "\" is of type " + std::to_string(regType));
+    trace::detail("named", wanted);
+    trace::detail("registered type", regType);
     error = NTE_PROV_TYPE_NO_MATCH;
     return false;
   }
   std::string image;
-  if (!registry::readString(*p, "Image Path", image) || !familyOfImage(image, out.family)) {
-    trace::why("provider \"" + wanted + "\" has no image this platform can load");
+  out.family = registry::readString(*p, "Image Path", image) ? familyOfImage(image) : nullptr;
+  if (out.family == nullptr) {
+    trace::why(trace::Reason::PROVIDER_NO_IMAGE,
+               "provider \"" + wanted + "\" has no image this platform can load");
     error = NTE_PROV_DLL_NOT_FOUND;
     return false;
   }
@@ -86,7 +88,7 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
   out.type = regType;
   out.image = image;
   out.pinPrompt.clear();
-  if (out.family == Family::Pkcs11) registry::readString(*p, "PIN Prompt", out.pinPrompt);
+  registry::readString(*p, "PIN Prompt", out.pinPrompt);
   return true;
 }
 

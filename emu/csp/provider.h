@@ -1,5 +1,6 @@
 // Provider registration as the emulated CSP sees it: which registered
-// providers it can load, and which implementation family each belongs to.
+// providers it can load, and which key family (key_family.h) each belongs
+// to.
 #pragma once
 
 #include <string>
@@ -8,8 +9,11 @@
 
 namespace emu::csp {
 
-// Implementation families. Each family has its own key container namespace;
-// all providers of one family share it.
+class KeyFamily;
+
+// The key container namespaces of keys.db: one per family that keeps its
+// containers there, shared by all providers of the family. The numbers are
+// stored in keys.db rows and never change.
 enum class Family {
   Software,  // the "Microsoft ..." software providers (image rsaenh.dll)
   Token,     // the emulation's software token with PINs (image softtoken.dll)
@@ -19,9 +23,9 @@ enum class Family {
 struct Provider {
   std::string name;  // as registered
   DWORD type = 0;
-  Family family = Family::Software;
-  std::string image;      // the registered "Image Path"
-  std::string pinPrompt;  // the optional "PIN Prompt" program (PKCS#11 family)
+  const KeyFamily *family = nullptr;  // chosen by the image
+  std::string image;                  // the registered "Image Path"
+  std::string pinPrompt;              // the optional "PIN Prompt" program
 };
 
 // Finds the provider to load for CryptAcquireContext: by name

@@ -142,40 +142,51 @@ DWORD windowsError(const StorageError &e) {
   }
 }
 
-std::string describe(const StorageError &e) {
-  const char *what = "database failure";
+namespace {
+
+// What a storage failure was: its stable code and its words.
+struct Kind {
+  trace::Reason cause;
+  const char *what;
+};
+
+Kind kindOf(const StorageError &e) {
   switch (e.code & 0xFF) {
     case SQLITE_NOTADB:
     case SQLITE_CORRUPT:
     case SQLITE_FORMAT:
     case SQLITE_SCHEMA:
-      what = "database damaged";
-      break;
+      return {trace::Reason::STORAGE_DAMAGED, "database damaged"};
     case SQLITE_READONLY:
     case SQLITE_PERM:
     case SQLITE_AUTH:
-      what = "cannot write";
-      break;
+      return {trace::Reason::STORAGE_CANNOT_WRITE, "cannot write"};
     case SQLITE_FULL:
-      what = "disk full";
-      break;
+      return {trace::Reason::STORAGE_DISK_FULL, "disk full"};
     case SQLITE_CANTOPEN:
-      what = "cannot open";
-      break;
+      return {trace::Reason::STORAGE_CANNOT_OPEN, "cannot open"};
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
-      what = "database busy";
-      break;
+      return {trace::Reason::STORAGE_BUSY, "database busy"};
     default:
-      break;
+      return {trace::Reason::STORAGE_FAILURE, "database failure"};
   }
-  std::string out = what;
+}
+
+}  // namespace
+
+std::string describe(const StorageError &e) {
+  std::string out = kindOf(e).what;
   out += ": ";
   out += e.file.empty() ? std::string("(no file)") : e.file;
   out += " (";
   out += sqlite3_errstr(e.code);
   out += ")";
   return out;
+}
+
+trace::Reason cause(const StorageError &e) {
+  return kindOf(e).cause;
 }
 
 Statement::Statement(sqlite3 *db, const char *sql) : db_(db) {

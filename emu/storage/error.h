@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "common/reasons.h"
 #include "winapi/windows_types.h"
 
 namespace emu::storage {
@@ -23,5 +24,8 @@ DWORD windowsError(const StorageError &e);
 // The reason in words, naming the file: "database damaged: /h/keys.db (file
 // is not a database)".
 std::string describe(const StorageError &e);
+
+// The reason's stable code in the trace (STORAGE_DAMAGED, ...).
+trace::Reason cause(const StorageError &e);
 
 }  // namespace emu::storage

@@ -220,7 +220,7 @@ void Module::reinitialise(uint64_t seen, const std::string &reason) {
                "not re-initialised");
   }
   {
-    std::lock_guard<std::mutex> l(mu);
+    std::lock_guard<std::mutex> l(mu_);
     // Every token the ending epoch saw counts as lost until a listing of
     // the new one shows it again: the failure that led here (a refused
     // session or signature, or a listing that another thread's listing
@@ -228,14 +228,14 @@ void Module::reinitialise(uint64_t seen, const std::string &reason) {
     // and a token re-created elsewhere may appear only after a further
     // re-initialisation.
     if (owned_)
-      for (const auto &s : serials) {
+      for (const auto &s : serials_) {
         const std::string label = s.second.substr(s.second.find('/') + 1);
         if (label.empty()) continue;  // a slot without an initialised token
-        if (lost.empty()) lostSince = std::chrono::steady_clock::now();
-        lost.insert(label);
+        if (lost_.empty()) lostSince_ = std::chrono::steady_clock::now();
+        lost_.insert(label);
       }
-    logins.clear();
-    serials.clear();
+    logins_.clear();
+    serials_.clear();
   }
   epoch_.fetch_add(1);
 }
@@ -271,8 +271,8 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
   slots.resize(n);
   std::map<CK_SLOT_ID, std::string> seen;
   {
-    std::lock_guard<std::mutex> l(m_.mu);
-    seen = m_.serials;
+    std::lock_guard<std::mutex> l(m_.mu_);
+    seen = m_.serials_;
   }
   // A token that went away is remembered (by label) until one with its
   // label shows up again: a token re-created elsewhere may only appear
@@ -281,9 +281,9 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
     const auto before = seen.find(slot);
     const std::string label =
         before == seen.end() ? "?" : before->second.substr(before->second.find('/') + 1);
-    std::lock_guard<std::mutex> l(m_.mu);
-    if (m_.lost.empty()) m_.lostSince = std::chrono::steady_clock::now();
-    m_.lost.insert(label);
+    std::lock_guard<std::mutex> l(m_.mu_);
+    if (m_.lost_.empty()) m_.lostSince_ = std::chrono::steady_clock::now();
+    m_.lost_.insert(label);
   };
   std::map<CK_SLOT_ID, std::string> now;
   for (CK_SLOT_ID slot : slots) {
@@ -317,22 +317,29 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
       lose(s.first);
       return false;
     }
-  std::lock_guard<std::mutex> l(m_.mu);
-  m_.serials = std::move(now);
-  for (const TokenView &t : out) m_.lost.erase(t.label);
+  std::lock_guard<std::mutex> l(m_.mu_);
+  m_.serials_ = std::move(now);
+  for (const TokenView &t : out) m_.lost_.erase(t.label);
   return true;
+}
+
+std::shared_ptr<LoginState> Module::loginState(const std::string &token) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto &state = logins_[token];
+  if (!state) state = std::make_shared<LoginState>();
+  return state;
 }
 
 bool Module::rescanForLostToken() {
   const auto now = std::chrono::steady_clock::now();
-  std::lock_guard<std::mutex> l(mu);
-  if (lost.empty()) return false;
-  if (now - lostSince > kLostFor) {
-    lost.clear();
+  std::lock_guard<std::mutex> l(mu_);
+  if (lost_.empty()) return false;
+  if (now - lostSince_ > kLostFor) {
+    lost_.clear();
     return false;
   }
-  if (now - lastRescan < kRescanInterval) return false;
-  lastRescan = now;
+  if (now - lastRescan_ < kRescanInterval) return false;
+  lastRescan_ = now;
   return true;
 }
 

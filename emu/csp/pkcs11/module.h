@@ -69,14 +69,9 @@ class Module {
   // Finalizes every module this process initialised (at exit).
   static void finalizeAll();
 
-  // Caches of the current epoch, guarded by mu.
-  std::mutex mu;
-  std::map<std::string, std::shared_ptr<LoginState>> logins;  // by token serial + label
-  std::map<CK_SLOT_ID, std::string> serials;                  // the token each slot showed
-  // Labels of tokens that went away and have not shown up again, since
-  // when, and when the module was last re-initialised to look for them.
-  std::set<std::string> lost;
-  std::chrono::steady_clock::time_point lostSince, lastRescan;
+  // The login state of a token (by tokenKey: serial and label) in the
+  // current epoch, made on first use.
+  std::shared_ptr<LoginState> loginState(const std::string &token);
 
   // Whether a lookup that found nothing should re-initialise the module and
   // look again: a token went away and has not shown up again (a token
@@ -98,6 +93,15 @@ class Module {
   bool owned_ = false;  // C_Initialize was ours
   std::shared_timed_mutex gate_;
   std::atomic<uint64_t> epoch_{1};
+
+  // Caches of the current epoch, guarded by mu_.
+  std::mutex mu_;
+  std::map<std::string, std::shared_ptr<LoginState>> logins_;  // by token serial + label
+  std::map<CK_SLOT_ID, std::string> serials_;                  // the token each slot showed
+  // Labels of tokens that went away and have not shown up again, since
+  // when, and when the module was last re-initialised to look for them.
+  std::set<std::string> lost_;
+  std::chrono::steady_clock::time_point lostSince_, lastRescan_;
 };
 
 // A use of a module: its gate held shared, its epoch fixed.

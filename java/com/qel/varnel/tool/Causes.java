@@ -5,25 +5,19 @@ import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.FileSystemException;
 import java.nio.file.NoSuchFileException;
 import java.util.List;
-import java.util.regex.Matcher;
-import java.util.regex.Pattern;
 
 /**
  * The cause of a failure in words. A library method raises a fixed message
  * ("Failed to sign data!"); the emulation's trace of the call says which
  * platform call failed, with what arguments, its error and often its reason.
  * From those this class says what went wrong in the user's terms and what to
- * do about it.
+ * do about it. It goes by the reason's stable code (the line's field
+ * "cause", from the emulation's table in emu/common/reasons.h), never by the
+ * words, which may change.
  */
 final class Causes {
     private Causes() {
     }
-
-    private static final Pattern TRIES = Pattern.compile("^PIN refused, (\\d+) tries left");
-    private static final Pattern NOW_BLOCKED = Pattern.compile("^PIN refused; the key is now blocked");
-    private static final Pattern BLOCKED = Pattern.compile("^PIN blocked after (\\d+) wrong PINs");
-    private static final Pattern NOT_REGISTERED = Pattern.compile("^provider \"(.*)\" is not registered$");
-    private static final Pattern OTHER_TYPE = Pattern.compile("^provider \"(.*)\" is of type (\\d+)$");
 
     /** What the cause of a library failure was, in words, or null when the trace says nothing. */
     static String explain(List<Trace.Line> calls) {
@@ -44,68 +38,67 @@ final class Causes {
         }
         String reason = failed.reason() == null ? "" : failed.reason();
         String error = failed.error() == null ? "" : failed.error();
+        String cause = failed.cause() == null ? "" : failed.cause();
         String container = acquireOfFailure == null ? null : acquireOfFailure.text("container");
         String provider = acquireOfFailure == null ? null : acquireOfFailure.text("provider");
-        Matcher m;
 
         if (failed.call().equals("CryptAcquireContextA")) {
-            if ((m = NOT_REGISTERED.matcher(reason)).find()) {
-                return "provider \"" + m.group(1) + "\" is not registered (see mscapi providers)";
+            switch (cause) {
+                case "PROVIDER_NOT_REGISTERED":
+                    return "provider \"" + failed.text("named") + "\" is not registered (see mscapi providers)";
+                case "PROVIDER_WRONG_TYPE":
+                    return "provider \"" + failed.text("named") + "\" is of type " + failed.number("registered type")
+                            + ", not an RSA full provider (type 1; see mscapi providers)";
+                case "NO_DEFAULT_PROVIDER":
+                    return "no default RSA provider is registered: give --provider (see mscapi providers)";
+                default:
+                    break;
             }
-            if ((m = OTHER_TYPE.matcher(reason)).find()) {
-                return "provider \"" + m.group(1) + "\" is of type " + m.group(2)
-                        + ", not an RSA full provider (type 1; see mscapi providers)";
-            }
-            if (reason.startsWith("no default provider")) {
-                return "no default RSA provider is registered: give --provider (see mscapi providers)";
-            }
-            if (reason.equals("container not found") || error.equals("NTE_BAD_KEYSET")) {
+            if (cause.equals("CONTAINER_NOT_FOUND") || error.equals("NTE_BAD_KEYSET")) {
                 return "no container " + q(container) + " in provider " + q(providerName(provider))
                         + " (see mscapi keys)";
             }
-            if (error.equals("NTE_EXISTS")) {
+            if (cause.equals("CONTAINER_EXISTS") || error.equals("NTE_EXISTS")) {
                 return "container " + q(container) + " already exists in provider " + q(providerName(provider))
                         + " (delete it with mscapi delkey, or choose another name)";
             }
         }
-        if (reason.startsWith("key length must be")) {
-            long flags = failed.number("flags");
-            long asked = flags >= 0 ? flags >>> 16 : -1;
-            return "key length must be 512\u201316384 in steps of 8" + (asked > 0 ? " (asked: " + asked + ")" : "");
+        switch (cause) {
+            case "KEY_LENGTH": {
+                long flags = failed.number("flags");
+                long asked = flags >= 0 ? flags >>> 16 : -1;
+                return "key length must be 512\u201316384 in steps of 8" + (asked > 0 ? " (asked: " + asked + ")" : "");
+            }
+            case "PIN_WRONG": {
+                long tries = failed.number("tries");
+                return "the PIN was refused (" + tries + (tries == 1 ? " try" : " tries")
+                        + " left before the key is blocked)";
+            }
+            case "PIN_NOW_BLOCKED":
+                return "the PIN was refused, and the key is now blocked after " + failed.number("wrong")
+                        + " wrong PINs (mscapi unblock --container " + container + ")";
+            case "PIN_BLOCKED":
+                return "the key is blocked after " + failed.number("wrong") + " wrong PINs: unblock it with mscapi unblock "
+                        + "--container " + container + ", or delete it";
+            case "PIN_NEEDED":
+                return "this key needs a PIN: give --pin or --pin-file";
+            case "PIN_NOT_TAKEN":
+                return "this key has no PIN: leave out --pin and --pin-file";
+            case "PIN_EMPTY":
+                return "the PIN is empty";
+            case "PIN_UNSUPPORTED":
+                return "provider " + q(providerName(provider)) + " takes no PIN (only token keys have one): "
+                        + "leave out --pin and --pin-file";
+            default:
+                break;
         }
-        if ((m = TRIES.matcher(reason)).find()) {
-            return "the PIN was refused (" + m.group(1) + (m.group(1).equals("1") ? " try" : " tries")
-                    + " left before the key is blocked)";
-        }
-        if (NOW_BLOCKED.matcher(reason).find()) {
-            return "the PIN was refused, and the key is now blocked after 5 wrong PINs (mscapi unblock --container "
-                    + container + ")";
-        }
-        if ((m = BLOCKED.matcher(reason)).find()) {
-            return "the key is blocked after " + m.group(1) + " wrong PINs: unblock it with mscapi unblock "
-                    + "--container " + container + ", or delete it";
-        }
-        if (reason.equals("this key needs its PIN")
-                || reason.startsWith("the slot holds a PIN-protected key this context has not unlocked")) {
-            return "this key needs a PIN: give --pin or --pin-file";
-        }
-        if (reason.equals("the key has no PIN")) {
-            return "this key has no PIN: leave out --pin and --pin-file";
-        }
-        if (reason.equals("the empty text is not a PIN")) {
-            return "the PIN is empty";
-        }
-        if (failed.call().equals("CryptSetProvParam") && error.equals("NTE_BAD_TYPE")) {
-            return "provider " + q(providerName(provider)) + " takes no PIN (only token keys have one): "
-                    + "leave out --pin and --pin-file";
-        }
-        if (error.equals("NTE_NO_KEY") || reason.equals("the container holds no key of that spec")) {
+        if (cause.equals("NO_KEY_OF_SPEC") || error.equals("NTE_NO_KEY")) {
             long spec = failed.number("spec");
             String what = spec == 1 ? "exchange key (try --spec signature)"
                     : spec == 2 ? "signature key (try --spec exchange)" : "key of that spec";
             return "container " + q(container) + " in provider " + q(providerName(provider)) + " holds no " + what;
         }
-        if (reason.equals("the key is not exportable")) {
+        if (cause.equals("KEY_NOT_EXPORTABLE")) {
             return "the key in container " + q(container) + " is not exportable";
         }
         if (!reason.isEmpty()) {

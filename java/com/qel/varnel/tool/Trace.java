@@ -7,22 +7,24 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.Set;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 
 /**
  * The emulation's trace of this run, which the launcher points at a private
  * file: one line per platform call, with the reason in words where the
- * emulation knows it. The tool reads the cause of a failure from it.
+ * emulation knows it and, for the reasons a program may act on, the
+ * reason's stable code as the field "cause" (with details such as "tries").
+ * The tool reads the cause of a failure from the codes, never from the words.
  */
 final class Trace {
+    /** The codes of reasons that mean the stored state itself is unusable. */
+    static final Set<String> STORAGE_CAUSES = Set.of("STORAGE_DAMAGED", "STORAGE_CANNOT_OPEN",
+            "STORAGE_CANNOT_WRITE", "STORAGE_DISK_FULL", "STORAGE_FAILURE", "HOME_NOT_DIRECTORY", "HOME_UNUSABLE");
+
     /** The patterns, compiled on first use only (a run that fails nowhere needs none). */
     private static final class P {
-        /** "..., last error 0x80090016 (NTE_BAD_KEYSET): container not found". */
-        static final Pattern REASON = Pattern.compile(", last error 0x[0-9a-f]{8}(?: \\(\\w+\\))?: (note: )?(.*)$");
-        /** Reasons that mean the stored state itself is unusable. */
-        static final Pattern STORAGE = Pattern.compile(
-            "^(database damaged|cannot open|cannot write|disk full|database failure|home .* (is not a directory|cannot be created))");
         /** A call's whole line: name, arguments, result, error name, reason. */
         static final Pattern LINE = Pattern.compile(
             "^(\\w+)\\((.*)\\) = (\\S+), last error 0x[0-9a-f]{8}(?: \\((\\w+)\\))?(?:: (note: )?(.*))?$");
@@ -115,6 +117,11 @@ final class Trace {
 
     /** One line of the trace taken apart. */
     record Line(String call, java.util.Map<String, String> args, boolean ok, String error, String reason) {
+        /** The stable code of the reason ("PIN_WRONG"), or null when the line gives none. */
+        String cause() {
+            return args.get("cause");
+        }
+
         /** A text argument (quotes and \xNN escapes undone), or null when absent or null. */
         String text(String name) {
             String v = args.get(name);
@@ -191,18 +198,6 @@ final class Trace {
         return calls;
     }
 
-    /** The reasons of failed calls, oldest first. */
-    List<String> failureReasons() {
-        List<String> reasons = new ArrayList<>();
-        for (String line : lines()) {
-            Matcher m = P.REASON.matcher(line);
-            if (m.find() && m.group(1) == null) {
-                reasons.add(m.group(2));
-            }
-        }
-        return reasons;
-    }
-
     /**
      * The first reason that says the stored state cannot be used (a damaged
      * database, a home that is no directory), or null. Listing methods pass
@@ -216,9 +211,10 @@ final class Trace {
         } catch (IOException e) {
             return null;
         }
-        for (String reason : failureReasons()) {
-            if (P.STORAGE.matcher(reason).find()) {
-                return reason;
+        for (String l : lines()) {
+            Line p = parse(l);
+            if (p != null && !p.ok() && p.reason() != null && STORAGE_CAUSES.contains(p.cause())) {
+                return p.reason();
             }
         }
         return null;

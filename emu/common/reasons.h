@@ -1,0 +1,53 @@
+// The reasons a failing call gives in the trace, each with a stable code.
+// The trace line carries the code (field "cause") next to the reason in
+// words; programs that read the trace (the tool's Causes) match the code,
+// people read the words. A code, once given out, keeps its name and
+// meaning: rename the words freely, never the code.
+//
+// X(CODE, "what it means")
+#pragma once
+
+#define MSCAPI_REASONS(X)                                                                       \
+  X(PROVIDER_NOT_REGISTERED, "no provider of that name is registered")                          \
+  X(PROVIDER_WRONG_TYPE, "the named provider is registered with another provider type")         \
+  X(PROVIDER_NO_IMAGE, "the provider's image is not one this platform can load")                \
+  X(NO_DEFAULT_PROVIDER, "no default provider is registered for the provider type")             \
+  X(CONTAINER_NOT_FOUND, "the key container does not exist")                                    \
+  X(CONTAINER_EXISTS, "a key container of that name already exists")                            \
+  X(CONTAINER_NAME, "the container name is too long or malformed")                              \
+  X(KEY_LENGTH, "the key length is outside the admitted lengths")                               \
+  X(NO_KEY_OF_SPEC, "the container holds no key of the asked key spec")                         \
+  X(KEY_NOT_EXPORTABLE, "the key's private components may not leave it")                        \
+  X(KEY_NEVER_EXPORTABLE, "the provider makes no exportable keys")                              \
+  X(PIN_WRONG, "a PIN was refused; field tries: the tries left before the key blocks")          \
+  X(PIN_NOW_BLOCKED, "a PIN was refused and the key is now blocked; field wrong: PINs counted") \
+  X(PIN_BLOCKED, "the key is blocked by wrong PINs; field wrong: PINs counted")                 \
+  X(PIN_NEEDED, "the key needs a PIN this context has not given")                               \
+  X(PIN_NOT_TAKEN, "the key has no PIN, so none is accepted")                                   \
+  X(PIN_EMPTY, "the empty text was given as a PIN")                                             \
+  X(PIN_UNSUPPORTED, "the provider's keys have no PINs")                                        \
+  X(TOKEN_LOGIN_NEEDED, "the token needs a login and no PIN could be had")                      \
+  X(STORAGE_DAMAGED, "a database file is damaged or not a database")                            \
+  X(STORAGE_CANNOT_OPEN, "a database file cannot be opened")                                    \
+  X(STORAGE_CANNOT_WRITE, "a database file cannot be written")                                  \
+  X(STORAGE_DISK_FULL, "the disk holding a database is full")                                   \
+  X(STORAGE_BUSY, "a database stayed locked by another process")                                \
+  X(STORAGE_FAILURE, "a database failed in another way")                                        \
+  X(HOME_NOT_DIRECTORY, "the home path is not a directory")                                     \
+  X(HOME_UNUSABLE, "the home directory cannot be created")
+
+namespace emu::trace {
+
+enum class Reason {
+  None,
+#define MSCAPI_REASON_ENUM(code, meaning) code,
+  MSCAPI_REASONS(MSCAPI_REASON_ENUM)
+#undef MSCAPI_REASON_ENUM
+};
+
+// The code's name ("PIN_WRONG"); "" for None.
+const char *reasonName(Reason r);
+// Its one-line meaning; "" for None.
+const char *reasonMeaning(Reason r);
+
+}  // namespace emu::trace

@@ -1,0 +1,154 @@
+// The two key families that keep their containers in keys.db: the software
+// providers' (keys in the clear, exportable on request) and the soft
+// token's, which adds a PIN per key spec and never makes exportable keys.
+#include <openssl/evp.h>
+
+#include <mutex>
+
+#include "csp/context.h"
+#include "csp/key_family.h"
+#include "csp/keystore.h"
+
+namespace emu::csp {
+
+namespace {
+
+using trace::Reason;
+
+// A failure of keystore::usableKey: an empty slot says so with its code;
+// the others have set the trace's reason where they were found.
+Failure unusable(DWORD error) {
+  if (error == NTE_NO_KEY)
+    return Failure(error, Reason::NO_KEY_OF_SPEC, "the container holds no key of that spec");
+  return Failure(error);
+}
+
+class SoftwareKeys : public KeyFamily {
+ public:
+  explicit SoftwareKeys(Family ns) : ns_(ns) {}
+
+  Status openVerifyContext(Context &) const override { return done(); }
+
+  Status openContainer(Context &ctx, const std::string &name, bool create, bool) const override {
+    ctx.dbPath = keystore::databasePath();
+    if (create) {
+      DWORD error = 0;
+      if (!keystore::createContainer(ctx.dbPath, ns_, name, ctx.containerId, error)) {
+        if (error == NTE_EXISTS)
+          return Failure(error, Reason::CONTAINER_EXISTS, "a container of that name exists");
+        return Failure(error);
+      }
+      ctx.containerName = name;
+      return done();
+    }
+    if (!keystore::findContainer(ctx.dbPath, ns_, name, ctx.containerId, ctx.containerName))
+      return Failure(NTE_BAD_KEYSET, Reason::CONTAINER_NOT_FOUND, "container not found");
+    return done();
+  }
+
+  Status deleteContainer(const Provider &, const std::string &name, bool) const override {
+    if (!keystore::deleteContainer(keystore::databasePath(), ns_, name))
+      return Failure(NTE_BAD_KEYSET, Reason::CONTAINER_NOT_FOUND, "container not found");
+    return done();
+  }
+
+  std::vector<std::string> containerNames(const Context &ctx) const override {
+    const std::string db = ctx.dbPath.empty() ? keystore::databasePath() : ctx.dbPath;
+    return keystore::containerNames(db, ns_);
+  }
+
+  bool generatesExportable() const override { return true; }
+
+  Status generate(Context &ctx, int spec, DWORD bits, bool exportable,
+                  KeyInfo &info) const override {
+    crypto::Pkey pkey = crypto::generate(bits);
+    if (!pkey) return Failure(NTE_FAIL, "OpenSSL could not generate the key");
+    return save(ctx, spec, std::move(pkey), exportable, info);
+  }
+
+  Status import(Context &ctx, int spec, const crypto::Parts &, crypto::Pkey key, bool exportable,
+                KeyInfo &info) const override {
+    return save(ctx, spec, std::move(key), exportable, info);
+  }
+
+  bool keyInfo(Context &ctx, int spec, KeyInfo &info) const override {
+    return keystore::keyInfo(ctx, spec, info);
+  }
+
+  Status exportPrivate(Context &ctx, const KeyInfo &key, crypto::Parts &parts,
+                       KeyInfo &current) const override {
+    DWORD error = 0;
+    auto loaded = keystore::usableKey(ctx, key.spec, key.gen, current, error);
+    if (!loaded) return unusable(error);
+    if (!crypto::partsOf(loaded->pkey.get(), parts)) return Failure(NTE_BAD_KEY);
+    return done();
+  }
+
+  Status sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest, size_t digestLen,
+              SignatureRequest &req) const override {
+    KeyInfo info;
+    DWORD error = 0;
+    auto key = keystore::usableKey(ctx, spec, 0, info, error);
+    if (!key) return unusable(error);
+    req.size = static_cast<DWORD>(EVP_PKEY_get_size(key->pkey.get()));
+    if (req.sizeOnly || req.room < req.size) return done();
+    if (!key->signer.sign(key->pkey.get(), md, digest, digestLen, req.value))
+      return Failure(NTE_BAD_SIGNATURE, "the hash value does not fit the key's length");
+    return done();
+  }
+
+  bool takesPins() const override { return false; }
+
+  Status presentPin(Context &, int, const std::string &) const override {
+    return Failure(NTE_BAD_TYPE, Reason::PIN_UNSUPPORTED, "the provider's keys have no PINs");
+  }
+
+  void release(Context &ctx) const override {
+    std::lock_guard<std::mutex> lock(ctx.mu);
+    for (Slot &slot : ctx.slots) {
+      slot.clearPin();
+      slot.unlocked.reset();
+      slot.unlockedGen = 0;
+    }
+  }
+
+ private:
+  Status save(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo &info) const {
+    DWORD error = 0;
+    if (!keystore::saveKey(ctx, spec, std::move(key), exportable, info, error))
+      return Failure(error);
+    return done();
+  }
+
+  Family ns_;
+};
+
+// The soft token: the software family's store, with a PIN per key spec
+// (pins.cpp) sealing the keys made after it was given.
+class SoftTokenKeys : public SoftwareKeys {
+ public:
+  SoftTokenKeys() : SoftwareKeys(Family::Token) {}
+
+  bool generatesExportable() const override { return false; }
+  bool takesPins() const override { return true; }
+
+  Status presentPin(Context &ctx, int spec, const std::string &pin) const override {
+    DWORD error = 0;
+    if (!keystore::presentPin(ctx, spec, pin, error)) return Failure(error);
+    return done();
+  }
+};
+
+}  // namespace
+
+const KeyFamily &softwareKeys() {
+  static const SoftwareKeys family(Family::Software);
+  return family;
+}
+
+const KeyFamily &softTokenKeys() {
+  static const SoftTokenKeys family;
+  return family;
+}
+
+}  // namespace emu::csp

@@ -1,0 +1,97 @@
+// What this process found on its modules' tokens, kept so that an open or
+// a signature need not search again: containers by the name they were
+// asked by, and the key objects of containers. Every entry belongs to the
+// module epoch that found it and is trusted for kTrustFor (family.h) before
+// its object is checked again. Memory only; at most kMaxFound entries of
+// each kind (a full cache starts afresh).
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+
+#include "csp/crypto.h"
+#include "csp/key_info.h"
+
+namespace emu::csp::pkcs11 {
+
+class Module;
+using Clock = std::chrono::steady_clock;
+
+// A key object of a container, as last found.
+struct KeyHit {
+  uint64_t epoch = 0;
+  Clock::time_point checked;  // found or last checked
+  CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+  crypto::Bytes id;
+  KeyInfo info;  // public facts (from the public key object)
+};
+
+// A container found by name, with one of its objects to check that it is
+// still there.
+struct ContainerHit {
+  uint64_t epoch = 0;
+  std::string serial, tokenLabel, label, fullName;
+  CK_SLOT_ID slot = 0;
+  CK_FLAGS flags = 0;
+  CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+  Clock::time_point checked;  // found or last checked
+};
+
+// Which key object: the module, the token (tokenKey), the container's
+// label, the key spec and the object class.
+struct KeyRef {
+  const Module *module;
+  std::string_view token, label;
+  int spec;
+  CK_OBJECT_CLASS cls;
+};
+
+class Found {
+ public:
+  static constexpr size_t kMaxFound = 4096;
+
+  // The process's cache (never destroyed).
+  static Found &instance();
+
+  // The container asked as `asked`, when found in `epoch`.
+  bool container(const Module *m, const std::string &asked, uint64_t epoch,
+                 ContainerHit &out) const;
+  // Its object was checked again at `when` (and still is the same handle).
+  void containerChecked(const Module *m, const std::string &asked, CK_OBJECT_HANDLE handle,
+                        Clock::time_point when);
+  void rememberContainer(const Module *m, const std::string &asked, const ContainerHit &hit);
+
+  // The key object, when found in `epoch`.
+  bool key(const KeyRef &ref, uint64_t epoch, KeyHit &out) const;
+  // After a check of the object of `handle`: still what it was (checked at
+  // `when`), or dropped.
+  void keyChecked(const KeyRef &ref, CK_OBJECT_HANDLE handle, bool still, Clock::time_point when);
+  // The handle and bits of a key found in `epoch` and found or checked
+  // less than `within` ago; copies nothing else.
+  bool recentKey(const KeyRef &ref, uint64_t epoch, Clock::duration within,
+                 CK_OBJECT_HANDLE &handle, uint32_t &bits) const;
+  void rememberKey(const KeyRef &ref, uint64_t epoch, const KeyHit &hit);
+
+  // Drops what is known of a container (its objects changed).
+  void forget(const Module *m, const std::string &token, const std::string &label);
+
+ private:
+  using KeyKey = std::tuple<const Module *, std::string, std::string, int, CK_OBJECT_CLASS>;
+  using KeyProbe =
+      std::tuple<const Module *, std::string_view, std::string_view, int, CK_OBJECT_CLASS>;
+  static KeyProbe probe(const KeyRef &r) { return {r.module, r.token, r.label, r.spec, r.cls}; }
+
+  mutable std::mutex mu_;
+  std::map<KeyKey, KeyHit, std::less<>> keys_;
+  std::map<std::pair<const Module *, std::string>, ContainerHit> containers_;
+};
+
+}  // namespace emu::csp::pkcs11

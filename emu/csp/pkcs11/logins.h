@@ -1,0 +1,29 @@
+// Logins of the PKCS#11 family. A token's user PIN is presented once per
+// process (C_Login); the CSP keeps a salted hash of the PIN the token
+// accepted and compares later presentations with it, logging out after
+// kMaxMismatches wrong ones so that the token itself judges the next. A key
+// that needs a login when none holds runs the provider's PIN prompt.
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+#include <string>
+
+#include "common/failure.h"
+#include "csp/pkcs11/module.h"
+#include "csp/pkcs11/tokens.h"
+
+namespace emu::csp::pkcs11 {
+
+// Wrong PINs, compared with the one the token accepted while this process
+// is logged in, after which the process logs out.
+constexpr unsigned kMaxMismatches = 5;
+
+// Presents a PIN on the container's token.
+Step login(Use &use, const Container &c, CK_SESSION_HANDLE s, const std::string &pin, Failure &f);
+
+// Makes sure the process is logged in on the container's token, asking
+// the provider's PIN prompt for the PIN when it is not.
+Step ensureLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, Failure &f);
+
+}  // namespace emu::csp::pkcs11

@@ -1,0 +1,512 @@
+// The PKCS#11 key family (family.h): the operations of the KeyFamily
+// interface on the containers of the provider's module's tokens.
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "common/ascii.h"
+#include "common/trace.h"
+#include "csp/context.h"
+#include "csp/key_family.h"
+#include "csp/pkcs11/attributes.h"
+#include "csp/pkcs11/caches.h"
+#include "csp/pkcs11/family.h"
+#include "csp/pkcs11/key_lookup.h"
+#include "csp/pkcs11/logins.h"
+#include "csp/pkcs11/module.h"
+#include "csp/pkcs11/tokens.h"
+#include "csp/provider.h"
+
+namespace emu::csp::pkcs11 {
+
+namespace {
+
+using trace::Reason;
+
+class Pkcs11Keys : public KeyFamily {
+ public:
+  Status openVerifyContext(Context &ctx) const override;
+  Status openContainer(Context &ctx, const std::string &name, bool create,
+                       bool silent) const override;
+  Status deleteContainer(const Provider &provider, const std::string &name,
+                         bool silent) const override;
+  std::vector<std::string> containerNames(const Context &ctx) const override;
+  // Keys born on the token never leave it.
+  bool generatesExportable() const override { return false; }
+  Status generate(Context &ctx, int spec, DWORD bits, bool exportable,
+                  KeyInfo &info) const override;
+  Status import(Context &ctx, int spec, const crypto::Parts &parts, crypto::Pkey key,
+                bool exportable, KeyInfo &info) const override;
+  bool keyInfo(Context &ctx, int spec, KeyInfo &info) const override;
+  Status exportPrivate(Context &ctx, const KeyInfo &key, crypto::Parts &parts,
+                       KeyInfo &current) const override;
+  Status sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest, size_t digestLen,
+              SignatureRequest &req) const override;
+  bool takesPins() const override { return true; }
+  Status presentPin(Context &ctx, int spec, const std::string &pin) const override;
+  // The login belongs to the process, not to the context: nothing to drop.
+  void release(Context &) const override {}
+};
+
+// The platform's error for a token's refusal to store objects.
+DWORD storeError(CK_RV rv) {
+  switch (rv) {
+    case CKR_KEY_SIZE_RANGE:
+      return NTE_BAD_FLAGS;
+    case CKR_USER_NOT_LOGGED_IN:
+      return NTE_PERM;
+    case CKR_TOKEN_WRITE_PROTECTED:
+    case CKR_SESSION_READ_ONLY:
+      return ERROR_ACCESS_DENIED;
+    case CKR_DEVICE_MEMORY:
+      return NTE_NO_MEMORY;
+    default:
+      return NTE_FAIL;
+  }
+}
+
+}  // namespace
+
+Status Pkcs11Keys::openVerifyContext(Context &ctx) const {
+  Failure f;
+  if (!moduleOf(ctx.provider, f)) return f;
+  return done();
+}
+
+Status Pkcs11Keys::openContainer(Context &ctx, const std::string &name, bool create,
+                                 bool silent) const {
+  Name parsed;
+  if (!parseName(name, parsed))
+    return Failure(NTE_BAD_KEYSET_PARAM, Reason::CONTAINER_NAME,
+                   "a full container name is \\\\.\\<token label>\\<container>");
+  Failure mf;
+  auto m = moduleOf(ctx.provider, mf);
+  if (!m) return mf;
+  auto c = std::make_shared<Container>();
+  c->module = m;
+  if (!silent) c->prompt = ctx.provider.pinPrompt;
+  const bool creating = create;
+  const Status failed = run(*m, [&](Use &use, Failure &f) {
+    if (!creating && resolveCached(use, parsed, *c)) return Step::Ok;
+    Step step = resolve(use, parsed, creating, *c, f);
+    if (step != Step::Ok || !creating) return step;
+    CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
+    step = locate(use, *c, s, f);
+    if (step != Step::Ok) return step;
+    Template t;
+    t.ulong(CKA_CLASS, CKO_DATA)
+        .flag(CKA_TOKEN, true)
+        .flag(CKA_PRIVATE, false)
+        .flag(CKA_MODIFIABLE, true)
+        .text(CKA_LABEL, c->label)
+        .text(CKA_APPLICATION, kContainerApplication);
+    CK_OBJECT_HANDLE h = CK_INVALID_HANDLE;
+    CK_RV rv = use.fn()->C_CreateObject(s, t.data(), t.size(), &h);
+    if (rv == CKR_USER_NOT_LOGGED_IN) {
+      step = ensureLogin(use, *c, s, f);
+      if (step != Step::Ok) return step;
+      rv = use.fn()->C_CreateObject(s, t.data(), t.size(), &h);
+    }
+    if (rv != CKR_OK) {
+      f.why = "C_CreateObject (the container's marker) on token \"" + c->tokenLabel +
+              "\": " + rvName(rv);
+      f.code = storeError(rv);
+      return tokenGone(rv) ? Step::Retry : Step::Fail;
+    }
+    Found::instance().forget(&use.module(), c->token, c->label);
+    return Step::Ok;
+  });
+  if (failed) return failed;
+  ctx.containerName = c->fullName;
+  ctx.p11 = std::move(c);
+  return done();
+}
+
+Status Pkcs11Keys::deleteContainer(const Provider &provider, const std::string &name,
+                                   bool silent) const {
+  Name parsed;
+  if (!parseName(name, parsed))
+    return Failure(NTE_BAD_KEYSET, Reason::CONTAINER_NOT_FOUND, "container not found");
+  Failure mf;
+  auto m = moduleOf(provider, mf);
+  if (!m) return mf;
+  Container c;
+  c.module = m;
+  if (!silent) c.prompt = provider.pinPrompt;
+  return run(*m, [&](Use &use, Failure &f) {
+    Step step = resolve(use, parsed, false, c, f);
+    if (step != Step::Ok) return step;
+    CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
+    step = locate(use, c, s, f);
+    if (step != Step::Ok) return step;
+    std::vector<CK_OBJECT_HANDLE> pubs, all, found;
+    CK_RV rv = containerObjects(use, s, CKO_PUBLIC_KEY, &c.label, pubs);
+    // A container with keys loses its private keys too, which only a
+    // logged-in session sees.
+    if (rv == CKR_OK && !pubs.empty() && !use.loggedIn(s)) {
+      step = ensureLogin(use, c, s, f);
+      if (step != Step::Ok) return step;
+    }
+    for (CK_OBJECT_CLASS cls : {CK_OBJECT_CLASS(CKO_PRIVATE_KEY), CK_OBJECT_CLASS(CKO_PUBLIC_KEY),
+                                CK_OBJECT_CLASS(CKO_DATA)}) {
+      if (rv == CKR_OK) rv = containerObjects(use, s, cls, &c.label, found);
+      all.insert(all.end(), found.begin(), found.end());
+    }
+    for (CK_OBJECT_HANDLE h : all) {
+      if (rv != CKR_OK) break;
+      rv = use.fn()->C_DestroyObject(s, h);
+    }
+    Found::instance().forget(&use.module(), c.token, c.label);
+    if (rv != CKR_OK) {
+      f.why = "deleting the container's objects on token \"" + c.tokenLabel + "\": " + rvName(rv);
+      f.code = storeError(rv);
+      return tokenGone(rv) ? Step::Retry : Step::Fail;
+    }
+    return Step::Ok;
+  });
+}
+
+std::vector<std::string> Pkcs11Keys::containerNames(const Context &ctx) const {
+  std::vector<std::string> names;
+  Failure mf;
+  auto m = moduleOf(ctx.provider, mf);
+  if (!m) {
+    trace::why(mf.why);
+    return names;
+  }
+  const Status failed = run(*m, [&](Use &use, Failure &f) {
+    names.clear();
+    std::vector<TokenView> tokens;
+    if (!use.tokens(tokens, f.why)) {
+      f.code = NTE_FAIL;
+      return Step::Retry;
+    }
+    for (const TokenView &t : tokens) {
+      if (!t.initialised()) continue;
+      CK_RV rv = CKR_OK;
+      const CK_SESSION_HANDLE s = use.session(t.slot, rv);
+      if (s == CK_INVALID_HANDLE) continue;
+      std::vector<std::string> labels;
+      for (CK_OBJECT_CLASS cls : {CK_OBJECT_CLASS(CKO_DATA), CK_OBJECT_CLASS(CKO_PUBLIC_KEY),
+                                  CK_OBJECT_CLASS(CKO_PRIVATE_KEY)}) {
+        std::vector<CK_OBJECT_HANDLE> found;
+        rv = containerObjects(use, s, cls, nullptr, found);
+        if (rv != CKR_OK) {
+          if (tokenGone(rv)) {
+            f.why = "listing the containers of token \"" + t.label + "\": " + rvName(rv);
+            return Step::Retry;
+          }
+          continue;
+        }
+        for (CK_OBJECT_HANDLE h : found) {
+          Bytes label;
+          if (attribute(use, s, h, CKA_LABEL, label) && !label.empty())
+            labels.emplace_back(label.begin(), label.end());
+        }
+      }
+      std::sort(labels.begin(), labels.end(), [](const std::string &a, const std::string &b) {
+        const std::string fa = ascii::lower(a), fb = ascii::lower(b);
+        return fa != fb ? fa < fb : a < b;
+      });
+      labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+      for (const std::string &l : labels) names.push_back(fullName(t.label, l));
+    }
+    return Step::Ok;
+  });
+  if (failed && !failed->why.empty()) trace::why(failed->why);
+  return names;
+}
+
+bool Pkcs11Keys::keyInfo(Context &ctx, int spec, KeyInfo &info) const {
+  Container &c = *ctx.p11;
+  const Status failed = onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
+    KeyHit hit;
+    const Step step = publicKey(use, s, c, spec, hit, f);
+    if (step != Step::Ok) return step;
+    info = hit.info;
+    // Exportable: a private key this session sees that is neither
+    // sensitive nor unextractable.
+    KeyHit priv;
+    bool sensitive = true, extractable = false;
+    if (use.loggedIn(s) &&
+        (cachedKey(use, s, c, spec, CKO_PRIVATE_KEY, priv) ||
+         (findKey(use, s, c, CKO_PRIVATE_KEY, spec, &hit.id, priv.handle, priv.id) == CKR_OK &&
+          priv.handle != CK_INVALID_HANDLE)) &&
+        boolAttribute(use, s, priv.handle, CKA_SENSITIVE, sensitive) &&
+        boolAttribute(use, s, priv.handle, CKA_EXTRACTABLE, extractable))
+      info.exportable = !sensitive && extractable;
+    return Step::Ok;
+  });
+  if (failed && !failed->why.empty()) trace::why(failed->why);
+  return !failed;
+}
+
+namespace {
+
+// Stores a new key's objects (made by `make`) and destroys those of the
+// key it replaces; `info` is read from the new public key.
+template <typename Make>
+Status store(Context &ctx, int spec, KeyInfo &info, Make &&make) {
+  Container &c = *ctx.p11;
+  return onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
+    Step step = Step::Ok;
+    // A token that wants a login before its private objects gets one first;
+    // another one only when it refuses the objects without.
+    bool loginRequired = false;
+    {
+      std::lock_guard<std::mutex> lock(c.mu);
+      loginRequired = (c.flags & CKF_LOGIN_REQUIRED) != 0;
+    }
+    if (loginRequired) {
+      step = ensureLogin(use, c, s, f);
+      if (step != Step::Ok) return step;
+    }
+    std::vector<CK_OBJECT_HANDLE> old;
+    keyObjects(use, s, c, spec, old);
+    CK_OBJECT_HANDLE pub = CK_INVALID_HANDLE, priv = CK_INVALID_HANDLE;
+    CK_RV rv = make(use, s, pub, priv, f.why);
+    if (rv == CKR_USER_NOT_LOGGED_IN && !use.loggedIn(s)) {
+      step = ensureLogin(use, c, s, f);
+      if (step != Step::Ok) return step;
+      keyObjects(use, s, c, spec, old);
+      rv = make(use, s, pub, priv, f.why);
+    }
+    if (rv != CKR_OK) {
+      f.code = storeError(rv);
+      f.why += rvName(rv);
+      return tokenGone(rv) ? Step::Retry : Step::Fail;
+    }
+    for (CK_OBJECT_HANDLE h : old) use.fn()->C_DestroyObject(s, h);
+    Found::instance().forget(&use.module(), c.token, c.label);
+    if (!readPublic(use, s, pub, spec, info)) {
+      f.code = NTE_BAD_KEY;
+      f.why = "the new key's modulus and exponent cannot be read";
+      return Step::Fail;
+    }
+    bool sensitive = true, extractable = false;
+    boolAttribute(use, s, priv, CKA_SENSITIVE, sensitive);
+    boolAttribute(use, s, priv, CKA_EXTRACTABLE, extractable);
+    info.exportable = !sensitive && extractable;
+    return Step::Ok;
+  });
+}
+
+void keyTemplate(Template &t, const Container &c, int spec, CK_OBJECT_CLASS cls) {
+  const uint8_t id = static_cast<uint8_t>(spec);
+  t.ulong(CKA_CLASS, cls)
+      .ulong(CKA_KEY_TYPE, CKK_RSA)
+      .flag(CKA_TOKEN, true)
+      .text(CKA_LABEL, c.label)
+      .add(CKA_ID, &id, 1);
+  if (cls == CKO_PUBLIC_KEY) {
+    t.flag(CKA_PRIVATE, false).flag(CKA_VERIFY, true).flag(CKA_ENCRYPT, true);
+  } else {
+    t.flag(CKA_PRIVATE, true).flag(CKA_SIGN, true).flag(CKA_DECRYPT, true);
+  }
+}
+
+}  // namespace
+
+Status Pkcs11Keys::generate(Context &ctx, int spec, DWORD bits, bool, KeyInfo &info) const {
+  Container &c = *ctx.p11;
+  return store(ctx, spec, info,
+               [&](Use &use, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE &pub, CK_OBJECT_HANDLE &priv,
+                   std::string &why) {
+                 Template pt, kt;
+                 keyTemplate(pt, c, spec, CKO_PUBLIC_KEY);
+                 pt.ulong(CKA_MODULUS_BITS, bits).bytes(CKA_PUBLIC_EXPONENT, Bytes{1, 0, 1});
+                 keyTemplate(kt, c, spec, CKO_PRIVATE_KEY);
+                 kt.flag(CKA_SENSITIVE, true).flag(CKA_EXTRACTABLE, false);
+                 CK_MECHANISM mech{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+                 why = "C_GenerateKeyPair on token \"" + c.tokenLabel + "\": ";
+                 return use.fn()->C_GenerateKeyPair(s, &mech, pt.data(), pt.size(), kt.data(),
+                                                    kt.size(), &pub, &priv);
+               });
+}
+
+Status Pkcs11Keys::import(Context &ctx, int spec, const crypto::Parts &parts, crypto::Pkey,
+                          bool exportable, KeyInfo &info) const {
+  Container &c = *ctx.p11;
+  return store(
+      ctx, spec, info,
+      [&](Use &use, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE &pub, CK_OBJECT_HANDLE &priv,
+          std::string &why) {
+        CK_RV rv = CKR_OK;
+        // An exportable key asks for readable components; a token
+        // that refuses them gets a sensitive key instead.
+        for (bool readable : {exportable, false}) {
+          Template kt;
+          keyTemplate(kt, c, spec, CKO_PRIVATE_KEY);
+          kt.flag(CKA_SENSITIVE, !readable)
+              .flag(CKA_EXTRACTABLE, readable)
+              .bytes(CKA_MODULUS, parts.n)
+              .bytes(CKA_PUBLIC_EXPONENT, parts.e)
+              .bytes(CKA_PRIVATE_EXPONENT, parts.d)
+              .bytes(CKA_PRIME_1, parts.p)
+              .bytes(CKA_PRIME_2, parts.q)
+              .bytes(CKA_EXPONENT_1, parts.dp)
+              .bytes(CKA_EXPONENT_2, parts.dq)
+              .bytes(CKA_COEFFICIENT, parts.qinv);
+          rv = use.fn()->C_CreateObject(s, kt.data(), kt.size(), &priv);
+          if (rv == CKR_OK || !readable) break;
+          if (rv != CKR_ATTRIBUTE_VALUE_INVALID && rv != CKR_TEMPLATE_INCONSISTENT &&
+              rv != CKR_ATTRIBUTE_READ_ONLY)
+            break;
+          trace::why("the token refuses an extractable key (" + rvName(rv) + "): stored sensitive");
+        }
+        if (rv != CKR_OK) {
+          why = "C_CreateObject (private key) on token \"" + c.tokenLabel + "\": ";
+          return rv;
+        }
+        Template pt;
+        keyTemplate(pt, c, spec, CKO_PUBLIC_KEY);
+        pt.bytes(CKA_MODULUS, parts.n).bytes(CKA_PUBLIC_EXPONENT, parts.e);
+        rv = use.fn()->C_CreateObject(s, pt.data(), pt.size(), &pub);
+        if (rv != CKR_OK) {
+          use.fn()->C_DestroyObject(s, priv);
+          why = "C_CreateObject (public key) on token \"" + c.tokenLabel + "\": ";
+        }
+        return rv;
+      });
+}
+
+Status Pkcs11Keys::exportPrivate(Context &ctx, const KeyInfo &key, crypto::Parts &parts,
+                                 KeyInfo &current) const {
+  current = key;
+  const int spec = key.spec;
+  Container &c = *ctx.p11;
+  return onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
+    KeyHit hit;
+    const Step step = privateKey(use, s, c, spec, hit, f);
+    if (step != Step::Ok) return step;
+    bool sensitive = true, extractable = false;
+    if (!boolAttribute(use, s, hit.handle, CKA_SENSITIVE, sensitive) ||
+        !boolAttribute(use, s, hit.handle, CKA_EXTRACTABLE, extractable) || sensitive ||
+        !extractable) {
+      f.code = NTE_BAD_KEY_STATE;
+      f.cause = Reason::KEY_NOT_EXPORTABLE;
+      f.why = "the key is not exportable (sensitive or not extractable on the token)";
+      return Step::Fail;
+    }
+    const std::pair<CK_ATTRIBUTE_TYPE, Bytes *> fields[] = {
+        {CKA_MODULUS, &parts.n},          {CKA_PUBLIC_EXPONENT, &parts.e},
+        {CKA_PRIVATE_EXPONENT, &parts.d}, {CKA_PRIME_1, &parts.p},
+        {CKA_PRIME_2, &parts.q},          {CKA_EXPONENT_1, &parts.dp},
+        {CKA_EXPONENT_2, &parts.dq},      {CKA_COEFFICIENT, &parts.qinv}};
+    for (const auto &field : fields) {
+      CK_RV rv = CKR_OK;
+      Bytes &value = *field.second;
+      if (!attribute(use, s, hit.handle, field.first, value, &rv)) {
+        f.code = NTE_BAD_KEY_STATE;
+        f.why = "reading the key's components: " + rvName(rv);
+        return Step::Fail;
+      }
+      while (!value.empty() && value.front() == 0) value.erase(value.begin());
+    }
+    return Step::Ok;
+  });
+}
+
+namespace {
+
+// The length of a signature of the private key of `spec` (logging in
+// through the PIN prompt when the key is not visible without a login).
+Status signatureSize(Context &ctx, int spec, DWORD &size) {
+  Container &c = *ctx.p11;
+  return onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
+    // The size of a key found in this epoch needs no call into the module
+    // (the signature itself checks that the key is still there).
+    CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+    uint32_t bits = 0;
+    if (knownKey(use, c, spec, std::chrono::steady_clock::duration::max(), handle, bits)) {
+      size = (bits + 7) / 8;
+      return Step::Ok;
+    }
+    KeyHit hit;
+    const Step step = privateKey(use, s, c, spec, hit, f);
+    if (step == Step::Ok) size = (hit.info.bits + 7) / 8;
+    return step;
+  });
+}
+
+}  // namespace
+
+Status Pkcs11Keys::sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest,
+                        size_t digestLen, SignatureRequest &req) const {
+  if (ctx.verifyOnly) return Failure(NTE_BAD_KEYSET);
+  if (auto f = signatureSize(ctx, spec, req.size)) return f;
+  if (req.sizeOnly || req.room < req.size) return done();
+  Bytes &sig = req.value;
+  crypto::SecretBytes data;
+  if (md != nullptr) {
+    if (!crypto::digestInfo(md, digest, digestLen, data.bytes)) return Failure(NTE_FAIL);
+  } else {
+    data.bytes.assign(digest, digest + digestLen);
+  }
+  Container &c = *ctx.p11;
+  return onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
+    Step step = Step::Ok;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+      uint32_t bits = 0;
+      // Within the trust window: C_SignInit refuses a handle whose object
+      // went away.
+      if (!knownKey(use, c, spec, trustFor(), handle, bits)) {
+        KeyHit hit;
+        step = privateKey(use, s, c, spec, hit, f);
+        if (step != Step::Ok) return step;
+        handle = hit.handle;
+        bits = hit.info.bits;
+      }
+      CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
+      CK_RV rv = use.fn()->C_SignInit(s, &mech, handle);
+      if (rv == CKR_OK) {
+        sig.assign((bits + 7) / 8, 0);
+        CK_ULONG len = static_cast<CK_ULONG>(sig.size());
+        rv = use.fn()->C_Sign(s, data.bytes.data(), static_cast<CK_ULONG>(data.bytes.size()),
+                              sig.data(), &len);
+        if (rv == CKR_OK) {
+          sig.resize(len);
+          return Step::Ok;
+        }
+      }
+      f.why = "C_Sign on token \"" + c.tokenLabel + "\": " + rvName(rv);
+      if (rv == CKR_USER_NOT_LOGGED_IN && attempt == 0) {
+        step = ensureLogin(use, c, s, f);
+        if (step != Step::Ok) return step;
+        continue;
+      }
+      if (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID) {
+        Found::instance().forget(&use.module(), c.token, c.label);
+        continue;  // the key went away or was replaced: look again
+      }
+      f.code = rv == CKR_DATA_LEN_RANGE       ? NTE_BAD_SIGNATURE
+               : rv == CKR_USER_NOT_LOGGED_IN ? NTE_PERM
+                                              : NTE_FAIL;
+      return tokenGone(rv) ? Step::Retry : Step::Fail;
+    }
+    f.code = NTE_NO_KEY;
+    return Step::Fail;
+  });
+}
+
+// One user PIN per token, whichever key spec names it.
+Status Pkcs11Keys::presentPin(Context &ctx, int, const std::string &pin) const {
+  if (ctx.verifyOnly) return Failure(NTE_BAD_KEYSET);
+  if (pin.empty()) return Failure(NTE_BAD_DATA, Reason::PIN_EMPTY, "the empty text is not a PIN");
+  Container &c = *ctx.p11;
+  return onToken(
+      c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) { return login(use, c, s, pin, f); });
+}
+
+}  // namespace emu::csp::pkcs11
+
+namespace emu::csp {
+
+const KeyFamily &pkcs11Keys() {
+  static const pkcs11::Pkcs11Keys family;
+  return family;
+}
+
+}  // namespace emu::csp

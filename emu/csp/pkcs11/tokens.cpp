@@ -1,0 +1,232 @@
+#include "csp/pkcs11/tokens.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "common/test_hooks.h"
+#include "csp/pkcs11/attributes.h"
+#include "csp/pkcs11/caches.h"
+#include "csp/pkcs11/family.h"
+#include "csp/provider.h"
+
+namespace emu::csp::pkcs11 {
+
+namespace {
+
+const char kFullPrefix[] = "\\\\.\\";
+
+// Whether the token holds a container of that name.
+// (`any`: one of its objects.)
+bool hasContainer(Use &use, CK_SESSION_HANDLE s, const std::string &label, CK_RV &rv,
+                  CK_OBJECT_HANDLE &any) {
+  std::vector<CK_OBJECT_HANDLE> found;
+  for (CK_OBJECT_CLASS cls : {CK_OBJECT_CLASS(CKO_PUBLIC_KEY), CK_OBJECT_CLASS(CKO_DATA),
+                              CK_OBJECT_CLASS(CKO_PRIVATE_KEY)}) {
+    rv = containerObjects(use, s, cls, &label, found);
+    if (rv != CKR_OK) return false;
+    if (!found.empty()) {
+      any = found.front();
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool parseName(const std::string &name, Name &out) {
+  if (name.compare(0, 4, kFullPrefix) != 0) {
+    out.full = false;
+    out.label = name;
+    return !name.empty();
+  }
+  const size_t slash = name.find('\\', 4);
+  if (slash == std::string::npos) return false;
+  out.full = true;
+  out.token = name.substr(4, slash - 4);
+  out.label = name.substr(slash + 1);
+  return !out.token.empty() && !out.label.empty();
+}
+
+std::string fullName(const std::string &token, const std::string &label) {
+  return kFullPrefix + token + "\\" + label;
+}
+
+std::string tokenKey(const std::string &serial, const std::string &label) {
+  return serial + "/" + label;
+}
+
+std::string askedName(const Name &name) {
+  return name.full ? fullName(name.token, name.label) : name.label;
+}
+
+std::chrono::steady_clock::duration trustFor() {
+  if (hooks::active(hooks::kLongTrust)) return std::chrono::minutes(10);
+  return kTrustFor;
+}
+
+Step locate(Use &use, Container &c, CK_SESSION_HANDLE &s, Failure &f) {
+  CK_SLOT_ID slot = 0;
+  bool known = false;
+  {
+    std::lock_guard<std::mutex> lock(c.mu);
+    if (c.epoch == use.epoch()) {
+      slot = c.slot;
+      known = true;
+    }
+  }
+  if (!known) {
+    std::vector<TokenView> tokens;
+    if (!use.tokens(tokens, f.why)) {
+      f.code = NTE_BAD_KEYSET;
+      return Step::Retry;
+    }
+    const auto t = std::find_if(tokens.begin(), tokens.end(), [&](const TokenView &v) {
+      return v.serial == c.serial && v.label == c.tokenLabel;
+    });
+    if (t == tokens.end()) {
+      f.code = NTE_BAD_KEYSET;
+      f.why = "the token \"" + c.tokenLabel + "\" (serial " + c.serial + ") is no longer present";
+      return Step::Fail;
+    }
+    slot = t->slot;
+    std::lock_guard<std::mutex> lock(c.mu);
+    c.slot = slot;
+    c.flags = t->flags;
+    c.epoch = use.epoch();
+  }
+  CK_RV rv = CKR_OK;
+  s = use.session(slot, rv);
+  if (s == CK_INVALID_HANDLE) {
+    f.code = NTE_BAD_KEYSET;
+    f.why = "C_OpenSession on token \"" + c.tokenLabel + "\": " + rvName(rv);
+    return tokenGone(rv) ? Step::Retry : Step::Fail;
+  }
+  return Step::Ok;
+}
+
+Step stillThere(Use &use, const Container &c, std::string &why) {
+  std::vector<TokenView> tokens;
+  if (!use.tokens(tokens, why)) return Step::Retry;
+  for (const TokenView &t : tokens)
+    if (t.serial == c.serial && t.label == c.tokenLabel) return Step::Ok;
+  why = "the token \"" + c.tokenLabel + "\" is no longer present";
+  return Step::Fail;
+}
+
+Step resolve(Use &use, const Name &name, bool creating, Container &c, Failure &f) {
+  std::vector<TokenView> tokens;
+  if (!use.tokens(tokens, f.why)) {
+    f.code = NTE_BAD_KEYSET;
+    return Step::Retry;
+  }
+  const TokenView *target = nullptr;
+  CK_OBJECT_HANDLE found = CK_INVALID_HANDLE;
+  for (const TokenView &t : tokens) {
+    if (!t.initialised() || (name.full && t.label != name.token)) continue;
+    CK_RV rv = CKR_OK;
+    const CK_SESSION_HANDLE s = use.session(t.slot, rv);
+    if (s == CK_INVALID_HANDLE) {
+      if (tokenGone(rv)) {
+        f.why = "C_OpenSession on token \"" + t.label + "\": " + rvName(rv);
+        f.code = NTE_BAD_KEYSET;
+        return Step::Retry;
+      }
+      continue;
+    }
+    CK_OBJECT_HANDLE any = CK_INVALID_HANDLE;
+    const bool has = hasContainer(use, s, name.label, rv, any);
+    if (rv != CKR_OK && tokenGone(rv)) {
+      f.why = "looking for the container on token \"" + t.label + "\": " + rvName(rv);
+      f.code = NTE_BAD_KEYSET;
+      return Step::Retry;
+    }
+    if (has) {
+      if (creating) {
+        f.code = NTE_EXISTS;
+        f.cause = trace::Reason::CONTAINER_EXISTS;
+        f.why = "token \"" + t.label + "\" already holds a container \"" + name.label + "\"";
+        return Step::Fail;
+      }
+      target = &t;
+      found = any;
+      break;
+    }
+    if (creating && target == nullptr && t.writable()) target = &t;
+  }
+  if (target == nullptr) {
+    f.code = NTE_BAD_KEYSET;
+    if (use.module().rescanForLostToken()) {
+      f.why = "a token went away and has not shown up again: looking for it once more";
+      return Step::Retry;
+    }
+    if (creating) {
+      f.why = name.full ? "no initialised, writable token labelled \"" + name.token + "\""
+                        : "no initialised, writable token is present";
+    } else {
+      f.cause = trace::Reason::CONTAINER_NOT_FOUND;
+      f.why = name.full ? "container not found on a token labelled \"" + name.token + "\""
+                        : "container not found on any token";
+    }
+    return Step::Fail;
+  }
+  c.serial = target->serial;
+  c.tokenLabel = target->label;
+  c.token = tokenKey(c.serial, c.tokenLabel);
+  c.label = name.label;
+  c.fullName = fullName(target->label, name.label);
+  {
+    std::lock_guard<std::mutex> lock(c.mu);
+    c.slot = target->slot;
+    c.flags = target->flags;
+    c.epoch = use.epoch();
+  }
+  if (!creating) {
+    ContainerHit hit;
+    hit.epoch = use.epoch();
+    hit.serial = c.serial;
+    hit.tokenLabel = c.tokenLabel;
+    hit.label = c.label;
+    hit.fullName = c.fullName;
+    hit.slot = target->slot;
+    hit.flags = target->flags;
+    hit.handle = found;
+    hit.checked = std::chrono::steady_clock::now();
+    Found::instance().rememberContainer(&use.module(), askedName(name), hit);
+  }
+  return Step::Ok;
+}
+
+// An open of a container found before in this epoch, while the object it
+// was found by is still there (checked at most once per kTrustFor).
+bool resolveCached(Use &use, const Name &name, Container &c) {
+  const std::string asked = askedName(name);
+  const auto now = std::chrono::steady_clock::now();
+  ContainerHit hit;
+  if (!Found::instance().container(&use.module(), asked, use.epoch(), hit)) return false;
+  if (now - hit.checked >= trustFor()) {
+    CK_RV rv = CKR_OK;
+    const CK_SESSION_HANDLE s = use.session(hit.slot, rv);
+    if (s == CK_INVALID_HANDLE || !stillIs(use, s, hit.handle, hit.label, nullptr)) return false;
+    Found::instance().containerChecked(&use.module(), asked, hit.handle, now);
+  }
+  c.serial = hit.serial;
+  c.tokenLabel = hit.tokenLabel;
+  c.token = tokenKey(c.serial, c.tokenLabel);
+  c.label = hit.label;
+  c.fullName = hit.fullName;
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.slot = hit.slot;
+  c.flags = hit.flags;
+  c.epoch = use.epoch();
+  return true;
+}
+
+std::shared_ptr<Module> moduleOf(const Provider &provider, Failure &f) {
+  std::string why;
+  auto m = Module::get(provider.image, why);
+  if (!m) f = Failure(NTE_PROV_DLL_NOT_FOUND, why);
+  return m;
+}
+
+}  // namespace emu::csp::pkcs11

@@ -1,0 +1,115 @@
+// Tokens and containers of the PKCS#11 family: an open container, container
+// names, finding the token that holds (or is to hold) a container, and
+// running an operation in a use of the module, once more after a
+// re-initialisation when a token went away or changed.
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/failure.h"
+#include "csp/pkcs11/module.h"
+
+namespace emu::csp {
+struct Provider;
+}
+
+namespace emu::csp::pkcs11 {
+
+// An open container: its token (by serial number and label) and its name.
+struct Container {
+  std::shared_ptr<Module> module;
+  std::string prompt;  // the provider's "PIN Prompt" program
+  std::string serial, tokenLabel, label, fullName;
+  std::string token;  // tokenKey(serial, tokenLabel): the caches' name for the token
+  std::mutex mu;      // guards what follows
+  uint64_t epoch = 0;
+  CK_SLOT_ID slot = 0;
+  CK_FLAGS flags = 0;  // the token's, when it was found
+};
+
+// A container name: `\\.\<token label>\<label>` (full) or a plain label.
+struct Name {
+  bool full = false;
+  std::string token;  // full names only
+  std::string label;
+};
+
+// False when the name is neither.
+bool parseName(const std::string &name, Name &out);
+std::string fullName(const std::string &token, const std::string &label);
+// The caches' name for a token.
+std::string tokenKey(const std::string &serial, const std::string &label);
+// The name a container was asked by, as the caches keep it.
+std::string askedName(const Name &name);
+
+// An operation's outcome inside one use of the module. Retry: the token
+// went away or changed; the module is re-initialised and the operation
+// runs once more.
+enum class Step { Ok, Fail, Retry };
+
+// Runs `body(use, failure)` in a use of the module, re-initialising the
+// module and running it once more when it says Retry.
+template <typename F>
+Status run(Module &m, F &&body) {
+  Failure f;
+  for (int attempt = 0;; ++attempt) {
+    f.why.clear();
+    f.cause = trace::Reason::None;
+    uint64_t seen = 0;
+    Step step = Step::Fail;
+    {
+      Use use(m);
+      seen = use.epoch();
+      step = body(use, f);
+    }
+    if (step == Step::Ok) return done();
+    if (step == Step::Fail || attempt == 1) {
+      if (f.code == 0) f.code = NTE_FAIL;
+      return f;
+    }
+    m.reinitialise(seen, f.why);
+  }
+}
+
+// The token of an open container in this epoch, and this thread's session
+// with it.
+Step locate(Use &use, Container &c, CK_SESSION_HANDLE &s, Failure &f);
+
+// Runs `body(use, s, failure)` as run() does, with this thread's session on
+// the open container's token.
+template <typename F>
+Status onToken(Container &c, F &&body) {
+  return run(*c.module, [&](Use &use, Failure &f) {
+    CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
+    const Step step = locate(use, c, s, f);
+    if (step != Step::Ok) return step;
+    return body(use, s, f);
+  });
+}
+
+// After a lookup found nothing: whether the token is still what it was
+// (Retry when it went away, so the module is re-initialised).
+Step stillThere(Use &use, const Container &c, std::string &why);
+
+// Finds the token of a named container (`creating`: the token a new one
+// goes to) and fills the container's token and names.
+Step resolve(Use &use, const Name &name, bool creating, Container &c, Failure &f);
+
+// An open of a container found before in this epoch, while the object it
+// was found by is still there (checked at most once per kTrustFor).
+bool resolveCached(Use &use, const Name &name, Container &c);
+
+// How long a found or checked handle is trusted (kTrustFor; longer under
+// the test hook kLongTrust).
+std::chrono::steady_clock::duration trustFor();
+
+// The provider's module, loaded; NTE_PROV_DLL_NOT_FOUND when it cannot be.
+std::shared_ptr<Module> moduleOf(const Provider &provider, Failure &f);
+
+}  // namespace emu::csp::pkcs11
