@@ -12,31 +12,12 @@ namespace emu::csp {
 
 namespace {
 
-const char kProviders[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
 const char kTypes[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider Types";
 
 // The file name part of an image path, lower-cased.
 std::string imageFile(const std::string &path) {
   const auto slash = path.find_last_of("\\/");
   return ascii::lower(slash == std::string::npos ? path : path.substr(slash + 1));
-}
-
-bool familyOfImage(const std::string &image, Family &family) {
-  const std::string file = imageFile(image);
-  if (file == "rsaenh.dll") {
-    family = Family::Software;
-    return true;
-  }
-  if (file == "softtoken.dll") {
-    family = Family::Token;
-    return true;
-  }
-  // A PKCS#11 module is named by its absolute path.
-  if (image.size() > 4 && image[0] == '/' && image.compare(image.size() - 3, 3, ".so") == 0) {
-    family = Family::Pkcs11;
-    return true;
-  }
-  return false;
 }
 
 std::string typeKeyName(DWORD type) {
@@ -59,7 +40,7 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
       return false;
     }
   }
-  const registry::Key *providers = hklm ? hklm->find(kProviders) : nullptr;
+  const registry::Key *providers = hklm ? hklm->find(kProvidersKey) : nullptr;
   const registry::Key *p = providers && !wanted.empty() ? providers->child(wanted) : nullptr;
   if (p == nullptr || wanted.find('\\') != std::string::npos) {
     trace::why("provider \"" + wanted + "\" is not registered");
@@ -102,6 +83,24 @@ struct Resolved {
 constexpr size_t kMaxResolved = 64;
 
 }  // namespace
+
+bool familyOfImage(const std::string &image, Family &family) {
+  const std::string file = imageFile(image);
+  if (file == "rsaenh.dll") {
+    family = Family::Software;
+    return true;
+  }
+  if (file == "softtoken.dll") {
+    family = Family::Token;
+    return true;
+  }
+  // A PKCS#11 module is named by its absolute path.
+  if (image.size() > 4 && image[0] == '/' && image.compare(image.size() - 3, 3, ".so") == 0) {
+    family = Family::Pkcs11;
+    return true;
+  }
+  return false;
+}
 
 bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error) {
   thread_local Resolved resolved;
