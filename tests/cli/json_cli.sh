@@ -46,6 +46,24 @@ while IFS= read -r family; do
   expect_field providers "details[$i].family" "$family"
   i=$((i + 1))
 done <"$tmp/families.human"
+# mscapi-admin's own listing, read by the same strict reader: every provider
+# the tool lists is there with the same image, of the family the tool names.
+"$(dirname "$launcher")/mscapi-admin" providers --json >"$tmp/admin.json" || fail "mscapi-admin providers --json"
+java "$here/JsonRead.java" "$tmp/admin.json" >"$tmp/admin.flat" || { cat "$tmp/admin.json"; fail "mscapi-admin: not JSON"; }
+i=0
+while [ "$i" -lt "$(field providers providers.length)" ]; do
+  name=$(field providers "details[$i].name")
+  j=$(awk -v n="$name" 'index($0, "].name=") && substr($0, index($0, "=") + 1) == n {
+    sub(/^providers\[/, ""); sub(/\].*/, ""); print; exit }' "$tmp/admin.flat")
+  [ -n "$j" ] || { cat "$tmp/admin.json"; fail "mscapi-admin does not list $name"; }
+  expect_field admin "providers[$j].image" "$(field providers "details[$i].image")"
+  case $(field providers "details[$i].family")/$(field admin "providers[$j].family") in
+    "software token with PINs ("*/token | "software ("*/software | "PKCS#11, module "*/pkcs11) ;;
+    *) fail "the family of $name differs: tool $(field providers "details[$i].family"), admin $(field admin "providers[$j].family")" ;;
+  esac
+  i=$((i + 1))
+done
+expect_field admin "home" "$MSCAPI_HOME"
 
 # ---- keys: a name with a quote, a backslash, a tab, a character beyond
 # U+FFFF and Latin-1 letters comes back exactly; the modulus is the key's.
