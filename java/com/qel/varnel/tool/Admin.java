@@ -5,8 +5,6 @@ import com.fasterxml.jackson.core.JsonParser;
 import com.fasterxml.jackson.core.JsonToken;
 import java.io.File;
 import java.io.IOException;
-import java.io.InputStream;
-import java.io.UncheckedIOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -14,7 +12,6 @@ import java.util.ArrayList;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
-import java.util.concurrent.CompletableFuture;
 
 /**
  * The emulation's own administration program, mscapi-admin, which lies
@@ -60,11 +57,12 @@ final class Admin {
     /** The JSON document a command of mscapi-admin answers; its message when it fails. */
     static Map<String, Object> ask(String... args) throws Exception {
         Process p = builder(List.of(args)).start();
-        CompletableFuture<String> said = CompletableFuture.supplyAsync(() -> text(p.getErrorStream()));
+        // Its messages are a line or two, which the pipe holds until the document is read.
         byte[] doc = p.getInputStream().readAllBytes();
+        String said = new String(p.getErrorStream().readAllBytes(), StandardCharsets.UTF_8);
         int rc = p.waitFor();
         if (rc != 0) {
-            String message = said.get().trim();
+            String message = said.trim();
             throw new Exception(message.startsWith("mscapi: ") ? message.substring(8)
                     : "mscapi-admin " + args[0] + " failed (exit code " + rc + ")" + (message.isEmpty() ? ""
                     : ": " + message));
@@ -78,14 +76,6 @@ final class Admin {
             @SuppressWarnings("unchecked")
             Map<String, Object> map = (Map<String, Object>) value;
             return map;
-        }
-    }
-
-    private static String text(InputStream in) {
-        try {
-            return new String(in.readAllBytes(), StandardCharsets.UTF_8);
-        } catch (IOException e) {
-            throw new UncheckedIOException(e);
         }
     }
 
