@@ -3,6 +3,7 @@ package com.qel.varnel.tool;
 import com.fasterxml.jackson.core.JsonFactory;
 import com.fasterxml.jackson.core.JsonParser;
 import com.fasterxml.jackson.core.JsonToken;
+import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
@@ -57,12 +58,22 @@ final class Admin {
     /** The JSON document a command of mscapi-admin answers; its message when it fails. */
     static Map<String, Object> ask(String... args) throws Exception {
         Process p = builder(List.of(args)).start();
-        // Its messages are a line or two, which the pipe holds until the document is read.
+        // Its messages are read beside the document, so that neither pipe fills up.
+        ByteArrayOutputStream said = new ByteArrayOutputStream();
+        Thread errors = new Thread(() -> {
+            try {
+                p.getErrorStream().transferTo(said);
+            } catch (IOException e) {
+                // the program went away: its exit code tells
+            }
+        });
+        errors.setDaemon(true);
+        errors.start();
         byte[] doc = p.getInputStream().readAllBytes();
-        String said = new String(p.getErrorStream().readAllBytes(), StandardCharsets.UTF_8);
         int rc = p.waitFor();
+        errors.join();
         if (rc != 0) {
-            String message = said.trim();
+            String message = said.toString(StandardCharsets.UTF_8).trim();
             throw new Exception(message.startsWith("mscapi: ") ? message.substring(8)
                     : "mscapi-admin " + args[0] + " failed (exit code " + rc + ")" + (message.isEmpty() ? ""
                     : ": " + message));
@@ -79,7 +90,7 @@ final class Admin {
         }
     }
 
-    /** The value at the parser's current token: Map, List, String, Long, Boolean or null. */
+    /** The value at the parser's current token: Map, List, String, an integer Number, Boolean or null. */
     private static Object value(JsonParser p) throws IOException {
         JsonToken t = p.currentToken();
         if (t == null) {
@@ -105,7 +116,7 @@ final class Admin {
             case VALUE_STRING:
                 return p.getText();
             case VALUE_NUMBER_INT:
-                return p.getLongValue();
+                return p.getNumberValue();
             case VALUE_TRUE:
                 return Boolean.TRUE;
             case VALUE_FALSE:
