@@ -31,7 +31,8 @@ int tokenRegister(Args args);
 bool takeOption(Args &args, const char *name, std::string &value);
 // Removes NAME from args; whether it was there.
 bool takeFlag(Args &args, const char *name);
-// Fails a command with a usage message on its first argument left over.
+// Fails a command with a usage message on its first argument left over,
+// pointing to the tool's help of `command` (null: mscapi-admin's usage).
 bool noMore(const Args &args, const char *command);
 
 // Text of the platform (8-bit: UTF-8, also in the forms Java's modified

@@ -28,8 +28,11 @@ bool takeFlag(Args &args, const char *name) {
 
 bool noMore(const Args &args, const char *command) {
   if (args.empty()) return true;
-  std::fprintf(stderr, "mscapi: unexpected argument \"%s\"\nTry 'mscapi help %s'.\n",
-               args[0].c_str(), command);
+  std::fprintf(stderr, "mscapi: unexpected argument \"%s\"\n", args[0].c_str());
+  if (command != nullptr)
+    std::fprintf(stderr, "Try 'mscapi help %s'.\n", command);
+  else
+    std::fprintf(stderr, "Try 'mscapi-admin --help'.\n");
   return false;
 }
 

@@ -189,7 +189,7 @@ void useTokenStore(const std::string &home, bool force) {
 
 int home(Args args) {
   takeFlag(args, "--json");
-  if (!noMore(args, "home")) return kUsage;
+  if (!noMore(args, nullptr)) return kUsage;
   const std::string dir = homeDir();
   const TokenStore store = tokenStore(dir);
   const bool present = exists(dir);
@@ -207,7 +207,7 @@ int home(Args args) {
 
 int providers(Args args) {
   takeFlag(args, "--json");
-  if (!noMore(args, "providers")) return kUsage;
+  if (!noMore(args, nullptr)) return kUsage;
   useTokenStore(homeDir(), false);
   Json list = registeredProviders();
   addModules(list);
@@ -222,7 +222,7 @@ int tokens(Args args) {
     std::fprintf(stderr, "mscapi: --provider needs a value\n");
     return kUsage;
   }
-  if (!noMore(args, "providers")) return kUsage;
+  if (!noMore(args, nullptr)) return kUsage;
   useTokenStore(homeDir(), false);
   Json list = Json::array();
   for (Json &p : registeredProviders()) {

@@ -64,7 +64,7 @@ bool prepareHome(const std::string &home) {
 
 int tokenStore(Args args) {
   takeFlag(args, "--json");
-  if (!noMore(args, "token")) return kUsage;
+  if (!noMore(args, nullptr)) return kUsage;
   const std::string home = homeDir();
   if (!prepareHome(home)) return kFailed;
   const TokenStore store = tokenStore(home);
@@ -95,7 +95,7 @@ int tokenRegister(Args args) {
     std::fprintf(stderr, "mscapi: --pin-prompt needs a value\n");
     return kUsage;
   }
-  if (!noMore(args, "token")) return kUsage;
+  if (!noMore(args, nullptr)) return kUsage;
   const std::string home = homeDir();
   if (!prepareHome(home)) return kFailed;
   const TokenStore store = tokenStore(home);
