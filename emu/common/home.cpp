@@ -96,6 +96,12 @@ std::string homeDir() {
   return userHome() + "/.local/share/mscapi";
 }
 
+const char *homeOrigin() {
+  if (!envOrEmpty("MSCAPI_HOME").empty()) return "MSCAPI_HOME";
+  if (!envOrEmpty("XDG_DATA_HOME").empty()) return "XDG_DATA_HOME";
+  return "default";
+}
+
 bool isEmulationFile(const std::string &name) {
   for (const char *own : kOwnFiles)
     if (name == own) return true;

@@ -19,6 +19,10 @@ namespace emu {
 // point it elsewhere between calls.
 std::string homeDir();
 
+// Where homeDir() takes the home from now: "MSCAPI_HOME", "XDG_DATA_HOME"
+// or "default".
+const char *homeOrigin();
+
 // Creates the home (mode 0700) and its parents when missing, and applies the
 // permission policy above the first time a process uses it. Returns false
 // (with the reason in the trace) when it is not a usable directory.

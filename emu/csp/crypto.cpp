@@ -56,10 +56,6 @@ void putLen(Bytes &out, size_t n) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(n >> (8 * i)));
 }
 
-constexpr int kSaltLen = 16;
-constexpr int kNonceLen = 12;
-constexpr int kTagLen = 16;
-
 bool deriveKey(const std::string &pin, const Bytes &salt, uint8_t key[32]) {
   return PKCS5_PBKDF2_HMAC(pin.data(), static_cast<int>(pin.size()), salt.data(),
                            static_cast<int>(salt.size()), kPinIterations, EVP_sha256(), 32,

@@ -111,7 +111,11 @@ class Signer {
 // PBKDF2-HMAC-SHA256 (kPinIterations) with a random salt gives the
 // AES-256-GCM key; the ciphertext carries the 16-byte tag at its end and is
 // bound to `aad`. open() fails for a wrong PIN (the tag does not match).
+// A sealed key keeps a salt of kSaltLen bytes and a nonce of kNonceLen.
 constexpr int kPinIterations = 100000;
+constexpr int kSaltLen = 16;
+constexpr int kNonceLen = 12;
+constexpr int kTagLen = 16;
 bool seal(const std::string &pin, const Bytes &plain, const Bytes &aad, Bytes &salt, Bytes &nonce,
           Bytes &sealed);
 bool open(const std::string &pin, const Bytes &salt, const Bytes &nonce, const Bytes &sealed,

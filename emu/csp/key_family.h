@@ -33,6 +33,8 @@ struct SignatureRequest {
 class KeyFamily {
  public:
   virtual ~KeyFamily() = default;
+  // The family's name as the tool shows it: "software", "token", "pkcs11".
+  virtual const char *name() const = 0;
 
   // A verification context (CRYPT_VERIFYCONTEXT): no container, but the
   // family must be usable (a PKCS#11 module loads).

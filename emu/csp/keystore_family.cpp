@@ -27,6 +27,8 @@ class SoftwareKeys : public KeyFamily {
  public:
   explicit SoftwareKeys(Family ns) : ns_(ns) {}
 
+  const char *name() const override { return ns_ == Family::Token ? "token" : "software"; }
+
   Status openVerifyContext(Context &) const override { return done(); }
 
   Status openContainer(Context &ctx, const std::string &name, bool create, bool) const override {

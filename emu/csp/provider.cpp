@@ -13,7 +13,6 @@ namespace emu::csp {
 
 namespace {
 
-const char kProviders[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
 const char kTypes[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider Types";
 
 // The file name part of an image path, lower-cased.
@@ -23,7 +22,7 @@ std::string imageFile(const std::string &path) {
 }
 
 // The one place that chooses a key family: by the image's file name.
-const KeyFamily *familyOfImage(const std::string &image) {
+const KeyFamily *chooseFamily(const std::string &image) {
   const std::string file = imageFile(image);
   if (file == "rsaenh.dll") return &softwareKeys();
   if (file == "softtoken.dll") return &softTokenKeys();
@@ -54,7 +53,7 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
       return false;
     }
   }
-  const registry::Key *providers = hklm ? hklm->find(kProviders) : nullptr;
+  const registry::Key *providers = hklm ? hklm->find(kProvidersKey) : nullptr;
   const registry::Key *p = providers && !wanted.empty() ? providers->child(wanted) : nullptr;
   if (p == nullptr || wanted.find('\\') != std::string::npos) {
     trace::why(trace::Reason::PROVIDER_NOT_REGISTERED,
@@ -77,7 +76,7 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
     return false;
   }
   std::string image;
-  out.family = registry::readString(*p, "Image Path", image) ? familyOfImage(image) : nullptr;
+  out.family = registry::readString(*p, "Image Path", image) ? chooseFamily(image) : nullptr;
   if (out.family == nullptr) {
     trace::why(trace::Reason::PROVIDER_NO_IMAGE,
                "provider \"" + wanted + "\" has no image this platform can load");
@@ -104,6 +103,10 @@ struct Resolved {
 constexpr size_t kMaxResolved = 64;
 
 }  // namespace
+
+const KeyFamily *familyOfImage(const std::string &image) {
+  return chooseFamily(image);
+}
 
 bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error) {
   thread_local Resolved resolved;

@@ -28,6 +28,13 @@ struct Provider {
   std::string pinPrompt;              // the optional "PIN Prompt" program
 };
 
+// The key below HKEY_LOCAL_MACHINE whose subkeys are the registered providers.
+constexpr const char kProvidersKey[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
+
+// The family a registered "Image Path" selects; null when the emulation
+// implements none for it (as a DLL missing on Windows).
+const KeyFamily *familyOfImage(const std::string &image);
+
 // Finds the provider to load for CryptAcquireContext: by name
 // (case-insensitive, as registry keys are), or the registered default of
 // `type` when `name` is null. Fails with the platform's error code when the

@@ -46,6 +46,24 @@ while IFS= read -r family; do
   expect_field providers "details[$i].family" "$family"
   i=$((i + 1))
 done <"$tmp/families.human"
+# mscapi-admin's own listing, read by the same strict reader: every provider
+# the tool lists is there with the same image, of the family the tool names.
+"$(dirname "$launcher")/mscapi-admin" providers --json >"$tmp/admin.json" || fail "mscapi-admin providers --json"
+java "$here/JsonRead.java" "$tmp/admin.json" >"$tmp/admin.flat" || { cat "$tmp/admin.json"; fail "mscapi-admin: not JSON"; }
+i=0
+while [ "$i" -lt "$(field providers providers.length)" ]; do
+  name=$(field providers "details[$i].name")
+  j=$(awk -v n="$name" 'index($0, "].name=") && substr($0, index($0, "=") + 1) == n {
+    sub(/^providers\[/, ""); sub(/\].*/, ""); print; exit }' "$tmp/admin.flat")
+  [ -n "$j" ] || { cat "$tmp/admin.json"; fail "mscapi-admin does not list $name"; }
+  expect_field admin "providers[$j].image" "$(field providers "details[$i].image")"
+  case $(field providers "details[$i].family")/$(field admin "providers[$j].family") in
+    "software token with PINs ("*/token | "software ("*/software | "PKCS#11, module "*/pkcs11) ;;
+    *) fail "the family of $name differs: tool $(field providers "details[$i].family"), admin $(field admin "providers[$j].family")" ;;
+  esac
+  i=$((i + 1))
+done
+expect_field admin "home" "$MSCAPI_HOME"
 
 # ---- keys: a name with a quote, a backslash, a tab, a character beyond
 # U+FFFF and Latin-1 letters comes back exactly; the modulus is the key's.
@@ -165,4 +183,23 @@ chmod 0644 "$MSCAPI_HOME/keys.db"
 java "$here/JsonRead.java" "$tmp/check2.json" >"$tmp/check2.flat" || fail "check --json with a problem: not JSON"
 expect_field check2 "problems" 1
 grep -q "^findings\[[0-9]*\].level=problem$" "$tmp/check2.flat" || fail "no problem finding"
+# ---- the home and where it came from, as mscapi-admin tells the tool:
+# MSCAPI_HOME, else XDG_DATA_HOME/mscapi, else ~/.local/share/mscapi.
+admin=$(dirname "$launcher")/mscapi-admin
+for origin in MSCAPI_HOME XDG_DATA_HOME default; do
+  case $origin in
+    MSCAPI_HOME) set -- env MSCAPI_HOME="$tmp/a" XDG_DATA_HOME="$tmp/x" HOME="$tmp/u"
+      want=$tmp/a shown="$tmp/a (MSCAPI_HOME)" ;;
+    XDG_DATA_HOME) set -- env -u MSCAPI_HOME XDG_DATA_HOME="$tmp/x" HOME="$tmp/u"
+      want=$tmp/x/mscapi shown=$tmp/x/mscapi ;;
+    default) set -- env -u MSCAPI_HOME -u XDG_DATA_HOME HOME="$tmp/u"
+      want=$tmp/u/.local/share/mscapi shown=$tmp/u/.local/share/mscapi ;;
+  esac
+  "$@" "$admin" home --json >"$tmp/home.json" || fail "mscapi-admin home --json ($origin)"
+  java "$here/JsonRead.java" "$tmp/home.json" >"$tmp/home.flat" || { cat "$tmp/home.json"; fail "home: not JSON"; }
+  expect_field home home "$want"
+  expect_field home origin "$origin"
+  "$@" "$launcher" --version >"$tmp/out" 2>"$tmp/err" || { cat "$tmp/err"; fail "--version ($origin)"; }
+  grep -qxF "home:    $shown" "$tmp/out" || { cat "$tmp/out"; fail "--version does not show the home $shown"; }
+done
 echo "json and listing checks held"

@@ -39,6 +39,18 @@ for want in "$provider" "family: PKCS#11, module /usr/lib/softhsm/libsofthsm2.so
   grep -qF "$want" prov.txt || { cat prov.txt; fail "providers does not show: $want"; }
 done
 if grep -qF "PKCS#11 Token RSA Provider" prov.txt; then fail "the removed default PKCS#11 provider is listed"; fi
+# mscapi-admin lists the token with the serial number OpenSC's pkcs11-tool reads from the module.
+serial=$(SOFTHSM2_CONF="$MSCAPI_HOME/softhsm/softhsm2.conf" pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so \
+  --list-token-slots 2>/dev/null | awk '/token label/ { l = $0; sub(/^[^:]*: */, "", l) }
+  /serial num/ && l == "cli token" { sub(/^[^:]*: */, ""); print; exit }')
+[ -n "$serial" ] || fail "pkcs11-tool does not see the token"
+"$(dirname "$launcher")/mscapi-admin" tokens --provider "$provider" --json >tokens.json || fail "mscapi-admin tokens"
+java "$(dirname "$0")/JsonRead.java" tokens.json >tokens.flat || { cat tokens.json; fail "mscapi-admin tokens: not JSON"; }
+grep -qxF 'providers[0].module.slots[0].token.label=cli token' tokens.flat || { cat tokens.json; fail "no token in slot 0"; }
+grep -qxF "providers[0].module.slots[0].token.serial=$serial" tokens.flat || { cat tokens.json; fail "serial is not $serial"; }
+grep -qxF "providers[0].module.slots[0].present=true" tokens.flat || { cat tokens.json; fail "slot 0 not present"; }
+grep -q '^providers\[0\]\.module\.slots\[0\]\.token\.flags\[[0-9]*\]=CKF_TOKEN_INITIALIZED$' tokens.flat ||
+  { cat tokens.json; fail "the token is not flagged initialised"; }
 
 "$launcher" genkey --container "$container" --provider "$provider" --spec signature --out pub.pem >out.txt 2>&1 ||
   { cat out.txt; fail "genkey on the token"; }

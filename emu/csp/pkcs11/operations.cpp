@@ -26,6 +26,7 @@ using trace::Reason;
 
 class Pkcs11Keys : public KeyFamily {
  public:
+  const char *name() const override { return "pkcs11"; }
   Status openVerifyContext(Context &ctx) const override;
   Status openContainer(Context &ctx, const std::string &name, bool create,
                        bool silent) const override;

@@ -12,6 +12,7 @@ import java.time.Instant;
 import java.time.ZoneOffset;
 import java.time.format.DateTimeFormatter;
 import java.util.ArrayList;
+import java.util.HashMap;
 import java.util.HexFormat;
 import java.util.LinkedHashMap;
 import java.util.List;
@@ -52,17 +53,22 @@ final class Listings {
         boolean json = json(args);
         Main.noMore(args);
         List<String> names = Layouts.providers(Native.queryProviders());
-        Map<String, String> images = TokenCommands.imagePaths(TokenCommands.home().resolve("registry"));
+        // Each provider's image, family and tokens, as the emulation sees them.
+        Map<String, Map<String, Object>> registered = new HashMap<>();
+        for (Map<String, Object> p : Admin.objects(Admin.ask("providers", "--json"), "providers")) {
+            registered.put(Admin.string(p, "name").toLowerCase(Locale.ROOT), p);
+        }
         if (json) {
             List<Object> details = new ArrayList<>();
             for (String name : names) {
-                String image = images.get(name.toLowerCase(Locale.ROOT));
+                Map<String, Object> p = registered.get(name.toLowerCase(Locale.ROOT));
                 Map<String, Object> m = new LinkedHashMap<>();
                 m.put("name", name);
-                m.put("family", TokenCommands.family(image));
-                m.put("image", image);
-                if (TokenCommands.isModule(image)) {
-                    m.put("tokens", Json.list(TokenCommands.tokens(image)));
+                m.put("family", TokenCommands.family(p));
+                m.put("image", Admin.string(p, "image"));
+                List<String> tokens = TokenCommands.tokens(p);
+                if (tokens != null) {
+                    m.put("tokens", Json.list(tokens));
                 }
                 details.add(m);
             }
@@ -75,10 +81,11 @@ final class Listings {
         for (int i = 0; i < names.size(); i++) {
             String name = names.get(i);
             out.println(name + (i == 0 ? "    (first: the default when it is installed)" : ""));
-            String image = images.get(name.toLowerCase(Locale.ROOT));
-            out.println("    family: " + TokenCommands.family(image));
-            if (TokenCommands.isModule(image)) {
-                for (String t : TokenCommands.tokens(image)) {
+            Map<String, Object> p = registered.get(name.toLowerCase(Locale.ROOT));
+            out.println("    family: " + TokenCommands.family(p));
+            List<String> tokens = TokenCommands.tokens(p);
+            if (tokens != null) {
+                for (String t : tokens) {
                     out.println("    " + t);
                 }
             }

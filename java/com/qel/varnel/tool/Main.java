@@ -8,6 +8,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HexFormat;
 import java.util.List;
+import java.util.Map;
 
 /**
  * The mscapi command-line tool. Exit codes: 0 success, 1 failure (its cause
@@ -185,6 +186,10 @@ public final class Main {
                     return new Listings(out).providers(rest);
                 case "token":
                     return new TokenCommands(out).run(rest);
+                case "check":
+                case "unblock":
+                    rest.add(0, command);
+                    return Admin.pass(rest);
                 case "keys":
                     return new Listings(out).keys(rest);
                 case "certs":
@@ -286,16 +291,14 @@ public final class Main {
         return new Demo(out, home).run();
     }
 
-    /** Where the emulated machine lives for this run. */
+    /** Where the emulated machine lives for this run, as the emulation says. */
     static String describeHome() {
-        String home = System.getenv("MSCAPI_HOME");
-        if (home != null && !home.isEmpty()) {
-            return home + " (MSCAPI_HOME)";
+        try {
+            Map<String, Object> home = Admin.ask("home", "--json");
+            String dir = Admin.string(home, "home");
+            return "MSCAPI_HOME".equals(Admin.string(home, "origin")) ? dir + " (MSCAPI_HOME)" : dir;
+        } catch (Exception e) {
+            return "unknown (" + e.getMessage() + ")";
         }
-        String data = System.getenv("XDG_DATA_HOME");
-        if (data != null && !data.isEmpty()) {
-            return data + "/mscapi";
-        }
-        return System.getProperty("user.home") + "/.local/share/mscapi";
     }
 }

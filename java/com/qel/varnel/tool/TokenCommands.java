@@ -6,24 +6,19 @@ import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
-import java.util.Locale;
 import java.util.Map;
-import java.util.TreeMap;
-import java.util.concurrent.TimeUnit;
 
 /**
- * `mscapi token init` (a SoftHSM2 token in the home, registered as a
- * provider) and `mscapi providers` with each provider's family and, for
- * PKCS#11 modules, their tokens.
+ * `mscapi token init` (a SoftHSM2 token in the home's token store, which
+ * mscapi-admin makes and registers as a provider), `mscapi token
+ * set-unblock-code` (mscapi-admin's), and the words `mscapi providers` shows
+ * for each provider's family and, for PKCS#11 modules, their tokens.
  */
 final class TokenCommands {
-    static final String SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so";
     static final String SOFTHSM_PROVIDER = "SoftHSM2 Token RSA Provider";
-    static final String PROVIDERS = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
 
     private final PrintStream out;
 
@@ -39,23 +34,16 @@ final class TokenCommands {
     }
 
     int run(List<String> args) throws Exception {
+        if (!args.isEmpty() && args.get(0).equals("set-unblock-code")) {
+            List<String> all = new ArrayList<>(List.of("token"));
+            all.addAll(args);
+            return Admin.pass(all);
+        }
         if (args.isEmpty() || !args.get(0).equals("init")) {
-            throw new Main.UsageException("token needs a subcommand: init");
+            throw new Main.UsageException("token needs a subcommand: init or set-unblock-code");
         }
         args.remove(0);
         return init(args);
-    }
-
-    static Path home() {
-        String h = System.getenv("MSCAPI_HOME");
-        if (h != null && !h.isEmpty()) {
-            return Path.of(h);
-        }
-        String data = System.getenv("XDG_DATA_HOME");
-        if (data != null && !data.isEmpty()) {
-            return Path.of(data, "mscapi");
-        }
-        return Path.of(System.getProperty("user.home"), ".local", "share", "mscapi");
     }
 
     int init(List<String> args) throws Exception {
@@ -67,19 +55,21 @@ final class TokenCommands {
         if (label == null || label.isEmpty()) {
             throw new Main.UsageException("token init needs --label");
         }
-        // The default registration first: the registry folder is the emulation's to create.
-        Native.queryProviders();
-        Path dir = home().resolve("softhsm");
-        Path conf = dir.resolve("softhsm2.conf");
-        Files.createDirectories(dir.resolve("tokens"));
-        Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwx------"));
-        if (!Files.exists(conf)) {
-            Files.writeString(conf, "directories.tokendir = " + dir.resolve("tokens") + "\nobjectstore.backend = file\n");
+        // The home's token store (made by the emulation when missing) and its tokens.
+        Map<String, Object> store = Admin.ask("token", "store", "--json");
+        Path dir = Path.of(Admin.string(store, "dir"));
+        Path conf = Path.of(Admin.string(store, "conf"));
+        Map<String, Object> module = Admin.object(store, "module");
+        if (!Boolean.TRUE.equals(module.get("loaded"))) {
+            throw new Exception("the token store in " + dir + " cannot be read: " + Admin.string(module, "error"));
         }
         // Two tokens of one label would make \\.\<label>\<container> ambiguous.
-        if (softHsm(conf, "--show-slots").lines().map(String::trim)
-                .anyMatch(l -> l.startsWith("Label:") && l.substring(6).trim().equals(label))) {
-            throw new Exception("a SoftHSM2 token labelled \"" + label + "\" exists already in " + dir);
+        for (Map<String, Object> slot : Admin.objects(module, "slots")) {
+            Map<String, Object> token = Admin.object(slot, "token");
+            if (token != null && Boolean.TRUE.equals(token.get("initialized"))
+                    && label.equals(Admin.string(token, "label"))) {
+                throw new Exception("a SoftHSM2 token labelled \"" + label + "\" exists already in " + dir);
+            }
         }
         char[] soPin = pin(soPinFile, "SO PIN for token \"" + label + "\"");
         char[] userPin = pin(pinFile, "User PIN for token \"" + label + "\"");
@@ -92,13 +82,15 @@ final class TokenCommands {
             Arrays.fill(soPin, '\0');
             Arrays.fill(userPin, '\0');
         }
-        Path promptProgram = prompt != null ? Path.of(prompt).toAbsolutePath() : writeTerminalPrompt(dir);
-        Path reg = home().resolve("registry").resolve("60-softhsm2.reg");
-        Files.writeString(reg, "Windows Registry Editor Version 5.00\n\n[" + PROVIDERS + "\\" + SOFTHSM_PROVIDER + "]\n"
-                + "\"Image Path\"=\"" + regText(SOFTHSM_MODULE) + "\"\n\"Type\"=dword:00000001\n"
-                + "\"PIN Prompt\"=\"" + regText(promptProgram.toString()) + "\"\n");
-        out.println("token \"" + label + "\" made in " + dir.resolve("tokens"));
-        out.println("provider \"" + SOFTHSM_PROVIDER + "\" registered (" + reg + ")");
+        List<String> register = new ArrayList<>(List.of("token", "register", "--json"));
+        if (prompt != null) {
+            register.add("--pin-prompt");
+            register.add(Path.of(prompt).toAbsolutePath().toString());
+        }
+        Map<String, Object> reg = Admin.ask(register.toArray(new String[0]));
+        out.println("token \"" + label + "\" made in " + Admin.string(store, "tokenDir"));
+        out.println("provider \"" + Admin.string(reg, "provider") + "\" registered (" + Admin.string(reg, "registration")
+                + ")");
         out.println("programs other than this tool need SOFTHSM2_CONF=" + conf);
         return Main.OK;
     }
@@ -120,10 +112,6 @@ final class TokenCommands {
             throw new Exception("softhsm2-util " + args[0] + " failed: " + said);
         }
         return said;
-    }
-
-    static String regText(String s) {
-        return s.replace("\\", "\\\\").replace("\"", "\\\"");
     }
 
     /** A PIN from the first line of a file, or asked twice on the console without echo. */
@@ -153,125 +141,48 @@ final class TokenCommands {
         return first;
     }
 
-    /** The default PIN prompt: asks on the user's terminal without echo. */
-    static Path writeTerminalPrompt(Path dir) throws IOException {
-        Path p = dir.resolve("pin-prompt");
-        Files.writeString(p, "#!/bin/sh\n"
-                + "# The token's PIN prompt (SSH_ASKPASS convention): the prompt as the\n"
-                + "# argument, the PIN asked on the terminal without echo, on stdout.\n"
-                + "exec </dev/tty || exit 1\n"
-                + "printf '%s: ' \"$1\" >/dev/tty\n"
-                + "stty -echo\nIFS= read -r pin\nstatus=$?\nstty echo\nprintf '\\n' >/dev/tty\n"
-                + "[ $status -eq 0 ] && printf '%s\\n' \"$pin\"\n");
-        p.toFile().setExecutable(true, true);
-        return p;
-    }
-
     // ---- providers -----------------------------------------------------------------
 
-    static boolean isModule(String image) {
-        return image != null && image.startsWith("/") && image.endsWith(".so");
-    }
-
-    static String family(String image) {
+    /** A provider's family in words, from the provider's entry of `mscapi-admin providers --json`. */
+    static String family(Map<String, Object> provider) {
+        String image = Admin.string(provider, "image");
         if (image == null) {
             return "unknown (no image path)";
         }
-        String base = image.substring(Math.max(image.lastIndexOf('\\'), image.lastIndexOf('/')) + 1)
-                .toLowerCase(Locale.ROOT);
-        if (base.equals("rsaenh.dll")) {
-            return "software (" + image + ")";
+        String family = Admin.string(provider, "family");
+        if (family == null) {
+            return "not available here (" + image + ")";
         }
-        if (base.equals("softtoken.dll")) {
-            return "software token with PINs (" + image + ")";
+        switch (family) {
+            case "software":
+                return "software (" + image + ")";
+            case "token":
+                return "software token with PINs (" + image + ")";
+            default:
+                return "PKCS#11, module " + image;
         }
-        if (isModule(image)) {
-            return "PKCS#11, module " + image;
-        }
-        return "not available here (" + image + ")";
     }
 
-    /** The tokens a PKCS#11 module shows, as OpenSC's pkcs11-tool lists them. */
-    static List<String> tokens(String module) {
+    /** The initialised tokens a PKCS#11 provider's module shows, from the same entry; null for other providers. */
+    static List<String> tokens(Map<String, Object> provider) {
+        Map<String, Object> module = Admin.object(provider, "module");
+        if (module == null) {
+            return null;
+        }
         List<String> found = new ArrayList<>();
-        try {
-            Process p = new ProcessBuilder("pkcs11-tool", "--module", module, "--list-token-slots")
-                    .redirectErrorStream(true).start();
-            String text = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-            if (!p.waitFor(30, TimeUnit.SECONDS) || p.exitValue() != 0) {
-                found.add("tokens: cannot be listed (pkcs11-tool failed)");
-                return found;
+        if (!Boolean.TRUE.equals(module.get("loaded"))) {
+            found.add("tokens: cannot be listed (" + Admin.string(module, "error") + ")");
+            return found;
+        }
+        for (Map<String, Object> slot : Admin.objects(module, "slots")) {
+            Map<String, Object> token = Admin.object(slot, "token");
+            if (token != null && Boolean.TRUE.equals(token.get("initialized"))) {
+                found.add("token: \"" + Admin.string(token, "label") + "\", serial " + Admin.string(token, "serial"));
             }
-            String label = null;
-            for (String line : text.split("\n")) {
-                String l = line.trim();
-                if (l.startsWith("token label")) {
-                    label = l.substring(l.indexOf(':') + 1).trim();
-                } else if (l.startsWith("serial num") && label != null) {
-                    found.add("token: \"" + label + "\", serial " + l.substring(l.indexOf(':') + 1).trim());
-                    label = null;
-                }
-            }
-            if (found.isEmpty()) {
-                found.add("tokens: none present");
-            }
-        } catch (IOException | InterruptedException e) {
-            found.add("tokens: cannot be listed (pkcs11-tool is not installed)");
+        }
+        if (found.isEmpty()) {
+            found.add("tokens: none present");
         }
         return found;
-    }
-
-    /**
-     * Each provider's "Image Path" as the registry files of the home give it:
-     * the files in name order, later ones overriding earlier ones, deleted
-     * keys and values honoured. Only what this listing needs is read.
-     */
-    static Map<String, String> imagePaths(Path registry) throws IOException {
-        Map<String, String> images = new TreeMap<>();
-        if (!Files.isDirectory(registry)) {
-            return images;
-        }
-        List<Path> files = new ArrayList<>();
-        try (var list = Files.list(registry)) {
-            list.filter(p -> p.getFileName().toString().toLowerCase(Locale.ROOT).endsWith(".reg")).forEach(files::add);
-        }
-        files.sort((a, b) -> a.getFileName().toString().compareTo(b.getFileName().toString()));
-        String prefix = PROVIDERS.toLowerCase(Locale.ROOT) + "\\";
-        for (Path f : files) {
-            String provider = null;
-            for (String raw : text(Files.readAllBytes(f)).split("\r?\n")) {
-                String line = raw.trim();
-                if (line.startsWith("[")) {
-                    boolean delete = line.startsWith("[-");
-                    String key = line.substring(delete ? 2 : 1, Math.max(line.lastIndexOf(']'), 1)).toLowerCase(Locale.ROOT);
-                    provider = key.startsWith(prefix) && key.indexOf('\\', prefix.length()) < 0
-                            ? key.substring(prefix.length()) : null;
-                    if (delete) {
-                        if (key.equals(prefix.substring(0, prefix.length() - 1))) {
-                            images.clear();
-                        } else if (provider != null) {
-                            images.remove(provider);
-                        }
-                        provider = null;
-                    }
-                } else if (provider != null && line.toLowerCase(Locale.ROOT).startsWith("\"image path\"=")) {
-                    String v = line.substring(line.indexOf('=') + 1).trim();
-                    if (v.equals("-")) {
-                        images.remove(provider);
-                    } else if (v.length() >= 2 && v.startsWith("\"") && v.endsWith("\"")) {
-                        images.put(provider, v.substring(1, v.length() - 1).replace("\\\\", "\\").replace("\\\"", "\""));
-                    }
-                }
-            }
-        }
-        return images;
-    }
-
-    static String text(byte[] b) {
-        if (b.length >= 2 && (b[0] & 0xFF) == 0xFF && (b[1] & 0xFF) == 0xFE) {
-            return new String(b, 2, b.length - 2, StandardCharsets.UTF_16LE);
-        }
-        String s = new String(b, StandardCharsets.UTF_8);
-        return s.startsWith("\uFEFF") ? s.substring(1) : s;
     }
 }

@@ -1,0 +1,254 @@
+// mscapi-admin check [--json]: whether the home is sound, read without
+// creating or changing anything: its permissions, its registry files, its
+// databases and the keys in them.
+#include <dirent.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "admin/admin.h"
+#include "common/ascii.h"
+#include "common/home.h"
+#include "csp/crypto.h"
+#include "csp/keystore.h"
+#include "csp/provider.h"
+#include "registry/reg_tree.h"
+#include "storage/database.h"
+#include "storage/error.h"
+
+namespace emu::admin {
+
+namespace {
+
+using csp::Family;
+namespace crypto = csp::crypto;
+using storage::Statement;
+using storage::StorageError;
+
+// What check found, printed as it goes (for people) or kept for one JSON
+// document at the end (--json).
+struct Findings {
+  bool json = false;
+  int problems = 0;
+  std::vector<std::pair<const char *, std::string>> kept;
+  void add(const char *level, const char *label, const std::string &what) {
+    if (json)
+      kept.emplace_back(level, what);
+    else
+      std::printf("%s%s\n", label, what.c_str());
+  }
+  void ok(const std::string &what) { add("ok", "ok       ", what); }
+  void info(const std::string &what) { add("info", "info     ", what); }
+  void problem(const std::string &what) {
+    ++problems;
+    add("problem", "PROBLEM  ", what);
+  }
+};
+
+// The --json document of check.
+void printJson(const std::string &home, const Findings &f) {
+  Json findings = Json::array();
+  for (const auto &[level, text] : f.kept)
+    findings.push_back(Json{{"level", level}, {"text", utf8(text)}});
+  print(Json{{"home", utf8(home)}, {"problems", f.problems}, {"findings", std::move(findings)}});
+}
+
+bool isFile(const std::string &path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::vector<std::string> regFiles(const std::string &dir) {
+  std::vector<std::string> names;
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (const dirent *e = readdir(d)) {
+    const std::string n = e->d_name;
+    if (n.size() > 4 && ascii::lower(n.substr(n.size() - 4)) == ".reg") names.push_back(n);
+  }
+  closedir(d);
+  return names;
+}
+
+void checkRegistry(const std::string &home, Findings &f) {
+  const std::string dir = home + "/registry";
+  const std::vector<std::string> files = regFiles(dir);
+  if (files.empty()) {
+    f.info("registry: no .reg files yet (the default registration is written on first use)");
+    return;
+  }
+  for (const std::string &n : files) {
+    std::string text;
+    if (!readFile(dir + "/" + n, text)) {
+      f.problem("registry/" + n + ": cannot be read");
+      continue;
+    }
+    registry::Tree tree;
+    std::vector<size_t> ignored;
+    registry::applyRegFile(tree, text, &ignored);
+    if (ignored.empty()) {
+      f.ok("registry/" + n + " parses");
+      continue;
+    }
+    std::string lines;
+    for (size_t i = 0; i < ignored.size() && i < 10; ++i)
+      lines += (i ? ", " : "") + std::to_string(ignored[i]);
+    if (ignored.size() > 10) lines += ", ...";
+    f.problem("registry/" + n + ": lines not understood (ignored): " + lines);
+  }
+}
+
+// A database opened read-only: nothing is created or changed, unlike the
+// storage layer's connections, which create the file and its schema.
+class ReadOnly {
+ public:
+  explicit ReadOnly(const std::string &path) {
+    rc_ = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
+  }
+  ~ReadOnly() { sqlite3_close(db_); }
+  ReadOnly(const ReadOnly &) = delete;
+  ReadOnly &operator=(const ReadOnly &) = delete;
+  bool ok() const { return rc_ == SQLITE_OK; }
+  const char *error() const { return sqlite3_errstr(rc_); }
+  sqlite3 *handle() const { return db_; }
+
+ private:
+  sqlite3 *db_ = nullptr;
+  int rc_ = SQLITE_OK;
+};
+
+// What SQLite said of a failure.
+std::string reason(const StorageError &e) {
+  return sqlite3_errstr(e.code);
+}
+
+// PRAGMA integrity_check; true when it says "ok".
+bool integrityOk(sqlite3 *db, std::string &detail) {
+  try {
+    Statement s(db, "PRAGMA integrity_check");
+    detail = s.step() ? s.text(0) : "no answer";
+    return detail == "ok";
+  } catch (const StorageError &e) {
+    detail = reason(e);
+    return false;
+  }
+}
+
+const char *familyName(int64_t family) {
+  return family == static_cast<int64_t>(Family::Token) ? "token" : "software";
+}
+
+crypto::Bytes exponentBytes(uint32_t e) {
+  crypto::Bytes out;
+  for (int i = 3; i >= 0; --i)
+    if (!out.empty() || ((e >> (8 * i)) & 0xFF) != 0)
+      out.push_back(static_cast<uint8_t>(e >> (8 * i)));
+  return out;
+}
+
+// Whether a key stored in the clear loads and passes OpenSSL's key check.
+bool keyLoads(const Statement &s) {
+  if (s.isNull(3)) return false;
+  crypto::SecretBytes secret(s.blob(5));
+  crypto::Parts parts;
+  if (!crypto::parsePrivate(secret.bytes, parts)) return false;
+  parts.n = s.blob(3);
+  parts.e = exponentBytes(static_cast<uint32_t>(s.int64(4)));
+  return crypto::fromParts(parts, true) != nullptr;
+}
+
+void checkKeyRows(sqlite3 *db, Findings &f) {
+  const char *sql =
+      "SELECT c.family, c.name, k.spec, k.modulus, k.exponent, k.secret, k.salt IS NOT NULL, "
+      "length(k.salt), length(k.nonce), coalesce(t.failures, 0) FROM keys k "
+      "JOIN containers c ON c.id = k.container "
+      "LEFT JOIN pin_tries t ON t.container = k.container AND t.spec = k.spec";
+  int rows = 0;
+  try {
+    Statement s(db, sql);
+    while (s.step()) {
+      ++rows;
+      const std::string where = std::string(familyName(s.int64(0))) + " container \"" + s.text(1) +
+                                "\" spec " + std::to_string(s.int64(2));
+      if (s.int64(6) != 0) {
+        // Sealed under its PIN: only the PIN opens it; its form can be checked.
+        if (s.int64(7) != crypto::kSaltLen || s.int64(8) != crypto::kNonceLen)
+          f.problem(where + ": PIN-protected key with a damaged seal");
+        else if (s.int64(9) >= csp::keystore::kMaxPinTries)
+          f.info(where + ": PIN-protected, blocked after wrong PINs (mscapi unblock)");
+        else
+          f.ok(where + ": PIN-protected");
+        continue;
+      }
+      if (keyLoads(s))
+        f.ok(where + ": key loads and passes OpenSSL's key check");
+      else
+        f.problem(where + ": the stored key does not load");
+    }
+  } catch (const StorageError &e) {
+    f.problem("keys.db: key rows cannot be read: " + reason(e));
+    return;
+  }
+  if (rows == 0) f.info("keys.db: no keys");
+}
+
+void checkDatabase(const std::string &home, const char *name, Findings &f) {
+  const std::string path = home + "/" + name;
+  if (!isFile(path)) {
+    f.info(std::string(name) + ": not created yet");
+    return;
+  }
+  const ReadOnly db(path);
+  if (!db.ok()) {
+    f.problem(std::string(name) + ": cannot be opened: " + db.error());
+    return;
+  }
+  std::string detail;
+  if (!integrityOk(db.handle(), detail)) {
+    f.problem(std::string(name) + ": damaged (" + detail + ")");
+    return;
+  }
+  f.ok(std::string(name) + ": integrity check passes");
+  if (std::strcmp(name, "keys.db") == 0) checkKeyRows(db.handle(), f);
+}
+
+}  // namespace
+
+int check(Args args) {
+  Findings f;
+  f.json = takeFlag(args, "--json");
+  if (!noMore(args, "check")) return kUsage;
+  const std::string home = homeDir();
+  auto finish = [&]() {
+    if (f.json)
+      printJson(home, f);
+    else
+      std::printf("check: %d problem%s\n", f.problems, f.problems == 1 ? "" : "s");
+    return f.problems == 0 ? kOk : kFailed;
+  };
+  struct stat st {};
+  if (stat(home.c_str(), &st) != 0) {
+    f.info("home " + home + " does not exist yet (it is made on first use)");
+    return finish();
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    f.problem("home " + home + " is not a directory");
+    return finish();
+  }
+  f.ok("home " + home +
+       (homeWritable(home) ? "" : " (read-only: keys and certificates can be read, not changed)"));
+  const std::vector<std::string> open = permissionProblems(home);
+  for (const std::string &p : open) f.problem(p);
+  if (open.empty()) f.ok("permissions: the home and its files are private");
+  checkRegistry(home, f);
+  checkDatabase(home, "keys.db", f);
+  checkDatabase(home, "certs.db", f);
+  return finish();
+}
+
+}  // namespace emu::admin

@@ -1,0 +1,159 @@
+// The token family's unblock code (its PUK): `mscapi token
+// set-unblock-code` sets it, `mscapi unblock` frees a key that wrong PINs
+// blocked.
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "admin/admin.h"
+#include "common/home.h"
+#include "common/trace.h"
+#include "csp/keystore.h"
+#include "storage/error.h"
+#include "winapi/advapi32.h"
+
+namespace emu::admin {
+
+namespace {
+
+using csp::Family;
+namespace keystore = csp::keystore;
+
+// A secret string, wiped when it goes.
+struct Secret {
+  std::string text;
+  Secret() = default;
+  ~Secret() { wipe(); }
+  Secret(const Secret &) = delete;
+  Secret &operator=(const Secret &) = delete;
+  void wipe() {
+    if (!text.empty()) SecureZeroMemory(&text[0], text.size());
+    text.clear();
+  }
+};
+
+// Reads one line: from a file when given, else from the terminal without
+// echo (or from standard input when it is not a terminal).
+bool readSecret(const std::string &file, const char *prompt, Secret &out) {
+  out.wipe();
+  if (!file.empty()) {
+    Secret whole;
+    if (!readFile(file, whole.text)) {
+      std::fprintf(stderr, "mscapi: cannot read %s\n", file.c_str());
+      return false;
+    }
+    out.text = whole.text.substr(0, whole.text.find_first_of("\r\n"));
+    return true;
+  }
+  const bool tty = isatty(STDIN_FILENO) != 0;
+  termios saved{};
+  if (tty) {
+    std::fprintf(stderr, "%s", prompt);
+    std::fflush(stderr);
+    tcgetattr(STDIN_FILENO, &saved);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  const bool got = static_cast<bool>(std::getline(std::cin, out.text));
+  if (tty) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::fprintf(stderr, "\n");
+  }
+  if (!out.text.empty() && out.text.back() == '\r') out.text.pop_back();
+  return got;
+}
+
+// The reason the emulation gave, for the message.
+std::string explain(DWORD error) {
+  switch (error) {
+    case NTE_PERM:
+      return "no unblock code was ever set: a blocked key can only be deleted";
+    case SCARD_W_WRONG_CHV:
+      return "wrong unblock code";
+    case SCARD_W_CHV_BLOCKED:
+      return "the unblock code is blocked after too many wrong codes";
+    case NTE_BAD_KEYSET:
+      return "no such container in the token provider";
+    default:
+      break;
+  }
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "error 0x%08lx %s", static_cast<unsigned long>(error),
+                trace::errorName(error));
+  return buf;
+}
+
+}  // namespace
+
+int setUnblockCode(Args args) {
+  std::string file;
+  if (!takeOption(args, "--code-file", file) || !args.empty()) {
+    std::fprintf(stderr, "usage: mscapi token set-unblock-code [--code-file FILE]\n");
+    return kUsage;
+  }
+  Secret code, again;
+  if (!readSecret(file, "New unblock code: ", code)) return kFailed;
+  if (file.empty() && isatty(STDIN_FILENO)) {
+    if (!readSecret(file, "Again: ", again) || again.text != code.text) {
+      std::fprintf(stderr, "mscapi: the two codes differ; nothing was set\n");
+      return kFailed;
+    }
+  }
+  again.wipe();
+  if (code.text.empty()) {
+    std::fprintf(stderr, "mscapi: the unblock code cannot be empty\n");
+    return kFailed;
+  }
+  DWORD error = 0;
+  try {
+    if (!keystore::setUnblockCode(keystore::databasePath(), Family::Token, code.text, error)) {
+      std::fprintf(stderr, "mscapi: the unblock code was not set: %s\n", explain(error).c_str());
+      return kFailed;
+    }
+  } catch (const storage::StorageError &e) {
+    std::fprintf(stderr, "mscapi: %s\n", storage::describe(e).c_str());
+    return kFailed;
+  }
+  std::printf("unblock code set for the token family\n");
+  return kOk;
+}
+
+int unblock(Args args) {
+  std::string container, spec = "signature", file;
+  if (!takeOption(args, "--container", container) || !takeOption(args, "--spec", spec) ||
+      !takeOption(args, "--code-file", file) || !args.empty() || container.empty()) {
+    std::fprintf(stderr,
+                 "usage: mscapi unblock --container NAME [--spec exchange|signature] "
+                 "[--code-file FILE]\n");
+    return kUsage;
+  }
+  int keySpec = 0;
+  if (spec == "exchange" || spec == "1") keySpec = AT_KEYEXCHANGE;
+  if (spec == "signature" || spec == "2") keySpec = AT_SIGNATURE;
+  if (keySpec == 0) {
+    std::fprintf(stderr, "mscapi unblock: --spec must be exchange or signature, not %s\n",
+                 spec.c_str());
+    return kUsage;
+  }
+  Secret code;
+  if (!readSecret(file, "Unblock code: ", code)) return kFailed;
+  DWORD error = 0;
+  try {
+    if (!keystore::unblock(keystore::databasePath(), Family::Token, container, keySpec, code.text,
+                           error)) {
+      std::fprintf(stderr, "mscapi: not unblocked: %s\n", explain(error).c_str());
+      return kFailed;
+    }
+  } catch (const storage::StorageError &e) {
+    std::fprintf(stderr, "mscapi: %s\n", storage::describe(e).c_str());
+    return kFailed;
+  }
+  std::printf("unblocked: %s (%s)\n", container.c_str(), spec.c_str());
+  return kOk;
+}
+
+}  // namespace emu::admin
