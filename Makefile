@@ -1,10 +1,17 @@
 # The two commands a newcomer runs: `make demo` and `make test`. Both install
 # any missing Debian packages, configure and build into build/.
-BUILD ?= build
-SANITIZE_BUILD ?= build-sanitize
+# Every target configures, builds and tests through CMakePresets.json; each
+# preset has its build folder:
+#   release   build/            demo, test, soak, bench, install
+#   sanitize  build-sanitize/   test-sanitize
+#   fuzz      build-fuzz/       fuzz
+#   debug     build-debug/      (by hand: cmake --preset debug)
+BUILD := build
+SANITIZE_BUILD := build-sanitize
+FUZZ_BUILD := build-fuzz
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test test-sanitize soak bench format clean install
+.PHONY: all deps configure build demo test test-sanitize soak bench format clean install fuzz
 
 all: build
 
@@ -12,10 +19,10 @@ deps:
 	./scripts/install-deps.sh
 
 configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --preset release
 
 build: configure
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build --preset release -j $(JOBS)
 
 demo: build
 	$(BUILD)/mscapi demo
@@ -28,32 +35,29 @@ install: build
 
 # The long fault and load runs (label "soak") are left to `make soak`.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE '^soak$$'
+	ctest --preset release -j $(JOBS)
 
 # The whole suite once more, built with AddressSanitizer and UBSan.
 test-sanitize: deps
-	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMSCAPI_SANITIZE=ON -DMSCAPI_WINDOWS_DLL=OFF
-	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
-	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS) -LE '^soak$$'
+	cmake --preset sanitize
+	cmake --build --preset sanitize -j $(JOBS)
+	ctest --preset sanitize -j $(JOBS)
 
 # 50 crash rounds with SIGKILL, and 4 JVMs x 8 threads on one home.
 soak: build
-	cd $(BUILD) && ctest --output-on-failure -L '^soak$$'
+	ctest --preset soak
 
 bench: build
-	cmake --build $(BUILD) --target bench
+	cmake --build --preset bench -j $(JOBS)
 	./bench/run.sh $(BUILD)
 
 # libFuzzer targets (fuzz/), built with clang, ASan and UBSan in their own
 # folder; each runs for a fixed number of executions after the seed corpora
 # are made.
-FUZZ_BUILD ?= build-fuzz
-.PHONY: fuzz
 fuzz:
 	./scripts/install-deps.sh fuzz
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-	  -DCMAKE_CXX_COMPILER=clang++ -DMSCAPI_FUZZ=ON -DMSCAPI_WINDOWS_DLL=OFF
-	cmake --build $(FUZZ_BUILD) --target fuzz_all -j $(JOBS)
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
 	./fuzz/run.sh $(FUZZ_BUILD)
 
 format:
