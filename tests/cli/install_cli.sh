@@ -5,12 +5,11 @@
 # each JDK in /usr/lib/jvm that runs the tool, with no warning on either.
 # The launcher holds no path of the build tree; the class-data archive goes
 # to the user's cache (here a temporary XDG_CACHE_HOME), never into the
-# JDK; the man page and the bash completion are there and name every
-# command; README.md's command list is exactly `mscapi --help`'s.
-# Usage: install_cli.sh BUILD SOURCE
+# JDK; the man page and the bash completion are there and offer exactly the
+# commands of `mscapi --help`.
+# Usage: install_cli.sh BUILD
 set -u
 build=$(cd "$1" && pwd)
-source=$(cd "$2" && pwd)
 tmp=$(mktemp -d) && trap 'rm -rf "$tmp"' EXIT
 export MSCAPI_HOME="$tmp/h"
 # No machine PKCS#11 modules in this home (the default registration's proxy).
@@ -94,11 +93,12 @@ done
 [ "$(complete_words mscapi sign --h)" = "--hash --help" ] || fail "completion of sign --h: $(complete_words mscapi sign --h)"
 [ "$(complete_words mscapi genkey --spec "")" = "exchange signature" ] || fail "completion of --spec"
 
-# README.md's command list is --help's, line for line.
-awk '/^Information:$/ { on = 1 } /^Options for every command/ { on = 0 } on' "$tmp/help" | sed '$ { /^$/d }' \
-  >"$tmp/help.commands"
-awk '/^<!-- mscapi --help: commands -->$/ { getline; on = 1; next } on && /^```$/ { on = 0 } on' \
-  "$source/README.md" >"$tmp/readme.commands"
-[ -s "$tmp/readme.commands" ] || fail "README.md has no command list"
-diff -u "$tmp/readme.commands" "$tmp/help.commands" || fail "README.md's command list differs from mscapi --help"
+# No more commands either: the man page and the completion offer exactly
+# --help's command list, so a command dropped from the tool leaves neither.
+man_commands=$(sed -n 's/^\.B mscapi \([a-z][a-z\\-]*\).*/\1/p' "$man" | sed 's/\\-/-/g' | sort -u)
+[ "$man_commands" = "$commands" ] ||
+  { printf 'man page: %s\n--help: %s\n' "$man_commands" "$commands"; fail "the man page's commands differ from --help's"; }
+completion_commands=$(complete_words mscapi "" | tr ' ' '\n' | grep -v '^-' | sort -u)
+[ "$completion_commands" = "$commands" ] ||
+  { printf 'completion: %s\n--help: %s\n' "$completion_commands" "$commands"; fail "the completion's commands differ from --help's"; }
 echo "install checks held"
