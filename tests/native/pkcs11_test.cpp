@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "common/test_hooks.h"
-#include "csp/pkcs11/family.h"
 #include "platform/key_blobs.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
@@ -379,9 +378,11 @@ TEST_P(Pkcs11, ContainerLifeCycleAndFullNames) {
   ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
                " --token-label L --delete-object --type data --label other"),
             0);
-  std::this_thread::sleep_for(emu::csp::pkcs11::kTrustFor);
+  // The window ends at once instead of after kTrustFor.
+  EmuTestControl(emu::hooks::kTrustNothing, 0);
   EXPECT_EQ(open("other"), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+  EmuTestControl(0, emu::hooks::kTrustNothing);
 }
 
 TEST_P(Pkcs11, PlainNamesGoToTheFirstTokenInSlotOrder) {

@@ -74,6 +74,7 @@ bool run(Module &m, DWORD &error, F &&body) {
 // How long a found or checked handle is trusted (see kTrustFor).
 std::chrono::steady_clock::duration trustFor() {
   if (hooks::active(hooks::kLongTrust)) return std::chrono::minutes(10);
+  if (hooks::active(hooks::kTrustNothing)) return std::chrono::steady_clock::duration::zero();
   return kTrustFor;
 }
 
