@@ -32,6 +32,10 @@ enum Fault : unsigned {
   // not take the quiet queue for an unchanged folder, made wide enough for
   // a test to hit.
   kSlowWatchVerdict = 1u << 7,
+  // The PKCS#11 family trusts no object handle it found: every open checks
+  // its container's object again, as it would once pkcs11::kTrustFor had
+  // passed. A test sees another program's change without waiting that out.
+  kTrustNothing = 1u << 8,
 };
 
 // Whether a fault is switched on. Always false in the product.

@@ -4,12 +4,7 @@
 # thumbprint. The certificates are made here with openssl req -x509.
 set -u
 launcher=$1
-home=$(mktemp -d) && trap 'rm -rf "$home"' EXIT
-export MSCAPI_HOME="$home"
-export MSCAPI_JAVA_OPTS="-Xcheck:jni"
-# No PKCS#11 module of the machine in this home.
-"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
-fail() { echo "$*"; exit 1; }
+. "$(dirname "$0")/lib.sh"
 i=0
 for n in one two; do
   i=$((i + 1))

@@ -16,14 +16,8 @@ case_() {
   "$launcher" "$@" >"$tmp/out" 2>"$tmp/err"; rc=$?
   [ "$rc" -eq "$want" ] || { cat "$tmp/out" "$tmp/err"; fail "mscapi $* gave $rc, expected $want"; }
   grep -qF -- "$text" "$tmp/err" || { cat "$tmp/err"; fail "mscapi $*: no '$text' on stderr"; }
-  no_trace "$*"
+  no_trace "mscapi $*" "$tmp/out" "$tmp/err"
   checked=$((checked + 1))
-}
-no_trace() {
-  if grep -qE '^[[:space:]]+at [a-zA-Z_.$]+\(|Exception in thread|^Caused by:|\.java:[0-9]+\)' "$tmp/out" "$tmp/err"; then
-    cat "$tmp/out" "$tmp/err"
-    fail "a stack trace reached the user: mscapi $1"
-  fi
 }
 
 token="Soft Token RSA Provider"
@@ -96,5 +90,5 @@ cp "$launcher" "$(dirname "$launcher")/mscapi.jar" "$tmp/broken/"
 [ "$rc" -eq 1 ] || { cat "$tmp/out" "$tmp/err"; fail "a run without its library gave $rc"; }
 grep -q "^mscapi: " "$tmp/err" || { cat "$tmp/err"; fail "no message without the library"; }
 [ "$(wc -l <"$tmp/err")" -le 2 ] || { cat "$tmp/err"; fail "more than a message without the library"; }
-no_trace "version without the library"
+no_trace "mscapi version without the library" "$tmp/out" "$tmp/err"
 echo "error checks held ($checked cases)"

@@ -59,7 +59,6 @@ has err "not a PKCS#12"
 # ---- export: encrypted by default, 0600 from creation, no silent overwrite --
 expect 0 export --container c-key.pem --password-file pw --out enc.pem
 [ "$(mode enc.pem)" = 600 ] || fail "enc.pem has mode $(mode enc.pem)"
-has_file() { grep -q -- "$2" "$1" || fail "no '$2' in $1"; }
 has_file enc.pem "BEGIN ENCRYPTED PRIVATE KEY"
 openssl asn1parse -in enc.pem >asn1.txt || fail "asn1parse"
 has_file asn1.txt PBES2
@@ -122,7 +121,6 @@ expect 0 keys
 openssl pkcs12 -export -inkey key.pem -in key.crt -passout pass: -out noname.pfx || fail "openssl pkcs12 (no name)"
 : >empty
 expect 0 import-pfx noname.pfx --password-file empty --container noname
-hasnt() { ! grep -qF -- "$2" "$home/$1" || { cat "$home/$1"; fail "'$2' in $1"; }; }
 hasnt out "friendly name"
 
 expect 0 export-pfx --thumbprint "$leaf_sha1" --password-file pw --out back.pfx

@@ -5,12 +5,7 @@
 # exports back as the same key; bad usage exits 2, library failures 1.
 set -u
 launcher=$1
-home=$(mktemp -d) && trap 'rm -rf "$home"' EXIT
-export MSCAPI_HOME="$home/home"
-export MSCAPI_JAVA_OPTS="-Xcheck:jni"
-# No PKCS#11 module of the machine in this home.
-"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
-fail() { echo "$*"; exit 1; }
+. "$(dirname "$0")/lib.sh"
 cd "$home" || exit 1
 printf 'some data to sign\n' > data.txt
 

@@ -5,12 +5,7 @@
 # providers shows each family and the token.
 set -u
 launcher=$1
-home=$(mktemp -d) && trap 'rm -rf "$home"' EXIT
-export MSCAPI_HOME="$home/h"
-export MSCAPI_JAVA_OPTS="-Xcheck:jni"
-unset SOFTHSM2_CONF
-"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
-fail() { echo "FAILED: $*"; exit 1; }
+. "$(dirname "$0")/lib.sh"
 cd "$home" || exit 1
 provider="SoftHSM2 Token RSA Provider"
 container='\\.\cli token\signer'

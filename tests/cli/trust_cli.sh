@@ -4,19 +4,7 @@
 # check, PIN blocking and unblocking with the unblock code, --verbose.
 set -u
 launcher=$1
-home=$(mktemp -d) && trap 'rm -rf "$home"' EXIT
-export MSCAPI_HOME="$home/h"
-export MSCAPI_JAVA_OPTS="-Xcheck:jni"
-# No PKCS#11 module of the machine in this home.
-"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
-fail() { echo "FAILED: $*"; exit 1; }
-# expect RC CMD...: runs the tool, keeps stdout/stderr in $home/out, $home/err
-expect() {
-  want=$1; shift
-  "$launcher" "$@" >"$home/out" 2>"$home/err"; rc=$?
-  [ "$rc" -eq "$want" ] || { cat "$home/out" "$home/err"; fail "mscapi $* gave $rc, expected $want"; }
-}
-has() { grep -qF -- "$2" "$home/$1" || { cat "$home/$1"; fail "no '$2' in $1"; }; }
+. "$(dirname "$0")/lib.sh"
 
 # Causes in words, above the library's fixed message.
 expect 1 sign "$launcher" --container nowhere

@@ -17,12 +17,7 @@ using namespace conformance;
 
 constexpr jint kMy = 1, kCa = 3, kAddressBook = 4, kVarnel = 5;
 
-struct Listed {
-  Bytes encoded, serial, issuer;
-  std::string friendlyName, provider, container;
-  uint32_t keySpec = 0;
-  Bytes description;
-};
+using Listed = records::Cert;
 
 class Certs : public Conformance {
  protected:
@@ -63,22 +58,7 @@ class Certs : public Conformance {
     EXPECT_EQ(outcome(), "");
     std::vector<Listed> out;
     if (r == nullptr) return out;
-    const Bytes b = contents(r);
-    Reader in{b};
-    const uint32_t n = in.u32();
-    for (uint32_t i = 0; i < n && in.ok; ++i) {
-      Listed l;
-      l.encoded = in.field();
-      l.serial = in.field();
-      l.issuer = in.field();
-      l.friendlyName = in.text();
-      l.provider = in.text();
-      l.container = in.text();
-      l.keySpec = in.u32();
-      l.description = in.field();
-      out.push_back(l);
-    }
-    EXPECT_TRUE(in.atEnd());
+    EXPECT_TRUE(records::certs(contents(r), out));
     return out;
   }
 

@@ -11,6 +11,7 @@
 #include "fake_jni.h"
 #include "natives.h"
 #include "platform/platform.h"
+#include "records.h"
 #include "test_home.h"
 
 namespace conformance {
@@ -20,42 +21,6 @@ using Bytes = std::vector<uint8_t>;
 constexpr jint kAtKeyExchange = 1;
 constexpr jint kAtSignature = 2;
 constexpr jint kCalgSha1 = 0x8004;
-
-inline uint32_t le32(const Bytes &b, size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
-// Reads length-prefixed fields of a list result, failing the test (not
-// crashing) when a length runs past the end.
-struct Reader {
-  const Bytes &b;
-  size_t at = 0;
-  bool ok = true;
-  uint32_t u32() {
-    if (at + 4 > b.size()) {
-      ok = false;
-      return 0;
-    }
-    const uint32_t v = le32(b, at);
-    at += 4;
-    return v;
-  }
-  Bytes field() {
-    const uint32_t n = u32();
-    if (!ok || at + n > b.size()) {
-      ok = false;
-      return {};
-    }
-    Bytes f(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
-    at += n;
-    return f;
-  }
-  std::string text() {
-    const Bytes f = field();
-    return std::string(f.begin(), f.end());
-  }
-  bool atEnd() const { return ok && at == b.size(); }
-};
 
 // True when the suite runs under Wine rather than Windows or the emulation.
 inline bool onWine() {

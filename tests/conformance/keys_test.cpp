@@ -295,27 +295,20 @@ TEST_F(Keys, KeyPairListShowsTheContainer) {
   jbyteArray r = natives().queryKeyPairs(f.env(), f.mscapiClass());
   ASSERT_EQ(outcome(), "");
   ASSERT_NE(r, nullptr);
-  const Bytes list = contents(r);
-  Reader in{list};
-  const uint32_t n = in.u32();
+  std::vector<records::KeyPair> pairs;
+  EXPECT_TRUE(records::keyPairs(contents(r), pairs));
   int found = 0;
-  for (uint32_t i = 0; i < n && in.ok; ++i) {
-    const std::string provider = in.text();
-    const std::string container = in.text();
-    const Bytes modulus = in.field();
-    const uint32_t spec = in.u32();
-    const uint32_t exponent = in.u32();
-    if (container != listedName(c)) continue;
+  for (const records::KeyPair &k : pairs) {
+    if (k.container != listedName(c)) continue;
     ++found;
     if (onToken())
-      EXPECT_EQ(provider, tokenProvider());
+      EXPECT_EQ(k.provider, tokenProvider());
     else
-      EXPECT_EQ(provider.compare(0, 9, "Microsoft"), 0) << provider;
-    EXPECT_EQ(modulus, Bytes(pub.begin() + 4, pub.end()));
-    EXPECT_EQ(spec, 1u);
-    EXPECT_EQ(exponent, 65537u);
+      EXPECT_EQ(k.provider.compare(0, 9, "Microsoft"), 0) << k.provider;
+    EXPECT_EQ(k.modulus, Bytes(pub.begin() + 4, pub.end()));
+    EXPECT_EQ(k.keySpec, 1u);
+    EXPECT_EQ(k.exponent, 65537u);
   }
-  EXPECT_TRUE(in.atEnd());
   EXPECT_EQ(found, 1) << "listed once, though several Microsoft providers reach it";
 }
 

@@ -42,11 +42,8 @@ class LongProviderNames : public Conformance, public ::testing::WithParamInterfa
     jbyteArray r = natives().queryProviders(f.env(), f.mscapiClass());
     EXPECT_EQ(outcome(), "");
     if (r == nullptr) return {};
-    const Bytes list = contents(r);
-    Reader in{list};
-    std::vector<std::string> names(in.u32());
-    for (auto &n : names) n = in.text();
-    EXPECT_TRUE(in.atEnd());
+    std::vector<std::string> names;
+    EXPECT_TRUE(records::providers(contents(r), names));
     return names;
   }
 
@@ -55,19 +52,11 @@ class LongProviderNames : public Conformance, public ::testing::WithParamInterfa
     jbyteArray r = natives().queryKeyPairs(f.env(), f.mscapiClass());
     EXPECT_EQ(outcome(), "");
     if (r == nullptr) return {};
-    const Bytes list = contents(r);
-    Reader in{list};
-    const uint32_t n = in.u32();
+    std::vector<records::KeyPair> pairs;
+    EXPECT_TRUE(records::keyPairs(contents(r), pairs));
     std::vector<std::string> names;
-    for (uint32_t i = 0; i < n && in.ok; ++i) {
-      const std::string provider = in.text();
-      const std::string c = in.text();
-      in.field();
-      in.u32();
-      in.u32();
-      if (c == container) names.push_back(provider);
-    }
-    EXPECT_TRUE(in.atEnd());
+    for (const records::KeyPair &k : pairs)
+      if (k.container == container) names.push_back(k.provider);
     std::sort(names.begin(), names.end());
     return names;
   }

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "child.h"
 #include "common/test_hooks.h"
 #include "test_home.h"
 #include "winapi/crypt32.h"
@@ -536,26 +535,22 @@ TEST_F(CertStoreTest, EnumerationFaultThrowsForTheGuard) {
 
 // ---- Durability and concurrency --------------------------------------------
 
-int waitExit(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
-
 TEST_F(CertStoreTest, ChangesAreDurableForAnotherProcess) {
   const Bytes der = makeCert("81", "durable");
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // The process ends at once after the calls return, closing nothing.
-    void *s = CertOpenSystemStoreA(0, "AddressBook");
-    FreeCtx p = parse(der);
-    PCCERT_CONTEXT added = nullptr;
-    const bool ok = CertAddCertificateContextToStore(s, p.get(), CERT_STORE_ADD_NEW, &added) &&
-                    setBlob(added, CERT_DESCRIPTION_PROP_ID, {4, 2});
-    _exit(ok ? 0 : 1);
-  }
-  ASSERT_EQ(waitExit(child), 0);
+  // The child ends at once after the calls return, closing nothing.
+  const pid_t pid = child::start(
+      [&] {
+        void *s = CertOpenSystemStoreA(0, "AddressBook");
+        FreeCtx p = parse(der);
+        PCCERT_CONTEXT added = nullptr;
+        const bool ok = CertAddCertificateContextToStore(s, p.get(), CERT_STORE_ADD_NEW, &added) &&
+                        setBlob(added, CERT_DESCRIPTION_PROP_ID, {4, 2});
+        static_cast<void>(p.release());  // left to _exit, as the store is
+        return ok ? 0 : 1;
+      },
+      false);
+  ASSERT_GE(pid, 0);
+  ASSERT_EQ(child::wait(pid), 0);
   Store book = userView("ADDRESSBOOK");
   PCCERT_CONTEXT c = CertEnumCertificatesInStore(book.get(), nullptr);
   ASSERT_NE(c, nullptr);
@@ -569,32 +564,29 @@ TEST_F(CertStoreTest, TwoProcessesAddingAtOnceLoseNothing) {
   for (int p = 0; p < 2; ++p)
     for (int i = 0; i < kPerProcess; ++i)
       certs[p].push_back(makeCert(std::to_string(1000 * (p + 1) + i).c_str(), "race"));
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
+  child::Signal go;
+  ASSERT_TRUE(go.ok());
   pid_t children[2];
   for (int p = 0; p < 2; ++p) {
-    children[p] = fork();
+    children[p] = child::start(
+        [&] {
+          if (!go.receive()) return 2;  // both start together
+          void *s = CertOpenSystemStoreA(0, "Varnel");
+          int failures = 0;
+          for (const Bytes &der : certs[p]) {
+            if (!add(s, der)) {
+              ++failures;
+              fprintf(stderr, "add failed %08x\n", GetLastError());
+            }
+          }
+          CertCloseStore(s, CERT_CLOSE_STORE_FORCE_FLAG);
+          return failures == 0 ? 0 : 1;
+        },
+        false);
     ASSERT_GE(children[p], 0);
-    if (children[p] == 0) {
-      char go = 0;
-      close(ready[1]);
-      if (read(ready[0], &go, 1) != 1) _exit(2);  // both start together
-      void *s = CertOpenSystemStoreA(0, "Varnel");
-      int failures = 0;
-      for (const Bytes &der : certs[p]) {
-        if (!add(s, der)) {
-          ++failures;
-          fprintf(stderr, "add failed %08x\n", GetLastError());
-        }
-      }
-      CertCloseStore(s, CERT_CLOSE_STORE_FORCE_FLAG);
-      _exit(failures == 0 ? 0 : 1);
-    }
   }
-  close(ready[0]);
-  ASSERT_EQ(write(ready[1], "gg", 2), 2);
-  close(ready[1]);
-  for (pid_t c : children) EXPECT_EQ(waitExit(c), 0);
+  ASSERT_TRUE(go.send(2));
+  for (pid_t c : children) EXPECT_EQ(child::wait(c), 0);
 
   const std::vector<Bytes> listed = listStore(userOnly(u"VARNEL").get());
   ASSERT_EQ(listed.size(), 2u * kPerProcess);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "child.h"
 #include "storage/database.h"
 #include "test_home.h"
 
@@ -41,20 +41,10 @@ class ChangeCount : public HomeTest {
         return true;
       });
     };
-    if (!otherProcess) {
-      bool ok = false;
-      std::thread([&] { ok = body(); }).join();
-      return ok;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-      bool ok = false;
-      std::thread([&] { ok = body(); }).join();
-      _exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (otherProcess) return child::runOk(body);
+    bool ok = false;
+    std::thread([&] { ok = body(); }).join();
+    return ok;
   }
 
   // The two counters of the "-changes" file: `begun`, `ended`.

@@ -4,8 +4,6 @@
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -18,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "child.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
 
@@ -424,21 +423,6 @@ TEST_F(Keys, PinProtectedKeyAtRest) {
   CryptReleaseContext(p, 0);
 }
 
-// Runs `body` in a forked child, on a new thread (so it opens its own
-// database connection), and returns the child's exit status.
-int inChild(const std::function<int()> &body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    int rc = 99;
-    std::thread t([&] { rc = body(); });
-    t.join();
-    _exit(rc);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
-
 TEST_F(Keys, SecondProcessSeesChanges) {
   TestKey first, second;
   makeKey(first, 1024, CALG_RSA_SIGN);
@@ -450,7 +434,7 @@ TEST_F(Keys, SecondProcessSeesChanges) {
   CryptReleaseContext(p, 0);
 
   // Another process sees the key, then replaces the container.
-  const int rc = inChild([&] {
+  const int rc = child::run([&] {
     HCRYPTPROV c = 0;
     HCRYPTKEY k = 0;
     if (!CryptAcquireContextA(&c, "SHARED", kBase, PROV_RSA_FULL, 0)) return 1;
@@ -483,38 +467,21 @@ TEST_F(Keys, SecondProcessSeesChanges) {
 TEST_F(Keys, TwoProcessesRacingForOneNameOneWins) {
   for (int round = 0; round < 8; ++round) {
     const std::string name = "race-" + std::to_string(round);
-    int go[2];
-    ASSERT_EQ(pipe(go), 0);
+    child::Signal go;
+    ASSERT_TRUE(go.ok());
     std::vector<pid_t> kids;
-    for (int i = 0; i < 2; ++i) {
-      const pid_t pid = fork();
-      if (pid == 0) {
-        close(go[1]);
-        char c;
-        int rc = 99;
-        std::thread t([&] {
-          if (read(go[0], &c, 1) != 0) return;  // wait until the pipe closes
-          HCRYPTPROV p = 0;
-          if (CryptAcquireContextA(&p, name.c_str(), kStrong, PROV_RSA_FULL, CRYPT_NEWKEYSET)) {
-            CryptReleaseContext(p, 0);
-            rc = 0;
-          } else {
-            rc = GetLastError() == NTE_EXISTS ? 1 : 2;
-          }
-        });
-        t.join();
-        _exit(rc);
-      }
-      kids.push_back(pid);
-    }
-    close(go[0]);
-    close(go[1]);  // both children start at once
+    for (int i = 0; i < 2; ++i)
+      kids.push_back(child::start([&] {
+        if (!go.receive()) return 99;
+        HCRYPTPROV p = 0;
+        if (!CryptAcquireContextA(&p, name.c_str(), kStrong, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+          return GetLastError() == NTE_EXISTS ? 1 : 2;
+        CryptReleaseContext(p, 0);
+        return 0;
+      }));
+    ASSERT_TRUE(go.send(2));  // both children start at once
     std::multiset<int> outcomes;
-    for (pid_t pid : kids) {
-      int status = 0;
-      waitpid(pid, &status, 0);
-      outcomes.insert(WIFEXITED(status) ? WEXITSTATUS(status) : 100);
-    }
+    for (pid_t pid : kids) outcomes.insert(child::wait(pid));
     EXPECT_EQ(outcomes, (std::multiset<int>{0, 1})) << name;
   }
 }

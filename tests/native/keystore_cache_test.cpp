@@ -7,8 +7,6 @@
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -16,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "child.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
 
@@ -119,20 +118,6 @@ bool inThread(const std::function<bool()> &body) {
   return ok;
 }
 
-// Runs `body` in a forked child on a new thread; true when it returned true.
-bool inProcess(const std::function<bool()> &body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    bool ok = false;
-    std::thread t([&] { ok = body(); });
-    t.join();
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // Where a change is made from: this thread, another thread, another process.
 struct Where {
   const char *what;
@@ -142,7 +127,7 @@ struct Where {
 const Where kWhere[] = {
     {"same thread", [](const std::function<bool()> &body) { return body(); }},
     {"other thread", inThread},
-    {"other process", inProcess},
+    {"other process", child::runOk},
 };
 
 class KeystoreCache : public HomeTest, public ::testing::WithParamInterface<Where> {};

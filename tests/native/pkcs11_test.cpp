@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "child.h"
 #include "common/test_hooks.h"
-#include "csp/pkcs11/family.h"
 #include "platform/key_blobs.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
@@ -379,9 +379,11 @@ TEST_P(Pkcs11, ContainerLifeCycleAndFullNames) {
   ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
                " --token-label L --delete-object --type data --label other"),
             0);
-  std::this_thread::sleep_for(emu::csp::pkcs11::kTrustFor);
+  // The window ends at once instead of after kTrustFor.
+  EmuTestControl(emu::hooks::kTrustNothing, 0);
   EXPECT_EQ(open("other"), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+  EmuTestControl(0, emu::hooks::kTrustNothing);
 }
 
 TEST_P(Pkcs11, PlainNamesGoToTheFirstTokenInSlotOrder) {
@@ -724,16 +726,14 @@ TEST_P(Pkcs11, TheTokenGoesAwayWhileThreadsSign) {
   // when its token is deleted under it, which the leak checker of the
   // sanitizer builds would report at exit. The child's failures are
   // printed by the child and make its exit status non-zero.
-  const pid_t pid = fork();
+  const pid_t pid = child::start(
+      [this] {
+        tokenGoesAwayWhileThreadsSign();
+        return ::testing::Test::HasFailure() ? 1 : 0;
+      },
+      false);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    tokenGoesAwayWhileThreadsSign();
-    std::fflush(nullptr);
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(child::wait(pid), 0);
 }
 
 void Pkcs11::tokenGoesAwayWhileThreadsSign() {

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "child.h"
 #include "common/test_hooks.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
@@ -170,32 +170,24 @@ TEST_F(RegistryCache, AnotherHomeIsReadAsItsOwn) {
 TEST_F(RegistryCache, ParentAndForkedChildBothSeeLaterChanges) {
   replaceRegistry(withV(1));
   ASSERT_EQ(readV(), 1);
-  int ready[2], go[2], done[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(go), 0);
-  ASSERT_EQ(pipe(done), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    for (int fd : {ready[0], go[1], done[0]}) close(fd);
-    char c;
-    const int before = readV();
-    if (write(ready[1], "x", 1) != 1 || read(go[0], &c, 1) != 1) _exit(10);
-    const int after = readV();
-    if (write(done[1], "x", 1) != 1) _exit(11);
-    _exit(before == 1 && after == 2 ? 0 : 20 + before * 3 + after);
-  }
-  for (int fd : {ready[1], go[0], done[1]}) close(fd);
-  char c;
-  EXPECT_EQ(read(ready[0], &c, 1), 1);  // 0 when the child ended without answering
+  child::Signal ready, go, done;
+  ASSERT_TRUE(ready.ok() && go.ok() && done.ok());
+  const pid_t pid = child::start(
+      [&] {
+        const int before = readV();
+        if (!ready.send() || !go.receive()) return 10;
+        const int after = readV();
+        if (!done.send()) return 11;
+        return before == 1 && after == 2 ? 0 : 20 + before * 3 + after;
+      },
+      false);
+  ASSERT_GE(pid, 0);
+  EXPECT_TRUE(ready.receive());  // false when the child ended without answering
   std::ofstream(home_ + "/registry/20-more.reg") << withV(2);
-  EXPECT_EQ(write(go[1], "x", 1), 1);
-  EXPECT_EQ(read(done[0], &c, 1), 1);
-  for (int fd : {ready[0], go[1], done[0]}) close(fd);
+  EXPECT_TRUE(go.send());
+  EXPECT_TRUE(done.receive());
   EXPECT_EQ(readV(), 2);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(child::wait(pid), 0);
 }
 
 // Threads read the registry without a lock while another changes it: a

@@ -10,7 +10,6 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "child.h"
 #include "common/home.h"
 #include "common/test_hooks.h"
 #include "csp/keystore.h"
@@ -85,24 +85,6 @@ mode_t modeOf(const std::string &path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return 07777;
   return st.st_mode & 07777;
-}
-
-// Runs `body` in a forked child and returns its exit status, or 128 plus
-// the signal that ended it.
-// The body runs on a new thread, so that it opens database connections of
-// its own rather than using the parent's.
-int inChild(const std::function<int()> &body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    int rc = 99;
-    std::thread t([&] { rc = body(); });
-    t.join();
-    _exit(rc);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
 
 Bytes selfSigned(const char *cn);
@@ -201,7 +183,7 @@ TEST_F(Trust, WrongPinsAreCountedPerKeyAndBlockAtFive) {
   // The count survives the process: two here, three in another process.
   EXPECT_FALSE(present("card", "9999"));
   EXPECT_FALSE(present("card", "9999"));
-  EXPECT_EQ(inChild([&] {
+  EXPECT_EQ(child::run([&] {
               for (int i = 0; i < 3; ++i)
                 if (present("card", "9999")) return 1;
               return 0;
@@ -319,7 +301,7 @@ TEST_F(Trust, DeletedKeyLeavesNoSecretEvenWhenKilledRightAfter) {
   Bytes d(blob.begin() + 20 + 128 + 5 * 64, blob.end());
   Bytes p1(blob.begin() + 148, blob.begin() + 212);
   // A second key stays, so the database is not simply emptied.
-  EXPECT_EQ(inChild([&] {
+  EXPECT_EQ(child::run([&] {
               HCRYPTPROV p = 0;
               HCRYPTKEY k = 0;
               if (!CryptAcquireContextA(&p, "doomed", kStrong, PROV_RSA_FULL, CRYPT_NEWKEYSET) ||
@@ -340,7 +322,7 @@ TEST_F(Trust, DeletedKeyLeavesNoSecretEvenWhenKilledRightAfter) {
   };
   ASSERT_TRUE(present(d) || present(p1)) << "the search finds a stored secret";
   // Deleted, and the process killed the moment the call returns.
-  EXPECT_EQ(inChild([&] {
+  EXPECT_EQ(child::run([&] {
               HCRYPTPROV p = 0;
               const BOOL ok =
                   CryptAcquireContextA(&p, "doomed", kStrong, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
@@ -372,7 +354,7 @@ TEST_F(Trust, FilesArePrivateWhateverTheUmask) {
 
 TEST_F(Trust, WiderModesAreTightenedOnlyWhereTheyAreTheEmulations) {
   // A home of the emulation's files only: all of it is narrowed.
-  ASSERT_EQ(inChild([&] {
+  ASSERT_EQ(child::run([&] {
               HCRYPTPROV p = 0;
               return CryptAcquireContextA(&p, "a", kStrong, PROV_RSA_FULL, CRYPT_NEWKEYSET) ? 0 : 1;
             }),
@@ -380,7 +362,7 @@ TEST_F(Trust, WiderModesAreTightenedOnlyWhereTheyAreTheEmulations) {
   chmod(home_.c_str(), 0755);
   chmod((home_ + "/keys.db").c_str(), 0644);
   chmod((home_ + "/registry/00-default.reg").c_str(), 0644);
-  EXPECT_EQ(inChild([&] {
+  EXPECT_EQ(child::run([&] {
               HCRYPTPROV p = 0;
               return CryptAcquireContextA(&p, "a", kStrong, PROV_RSA_FULL, 0) ? 0 : 1;
             }),
@@ -393,7 +375,7 @@ TEST_F(Trust, WiderModesAreTightenedOnlyWhereTheyAreTheEmulations) {
   std::ofstream(home_ + "/someone-elses.txt") << "x";
   chmod(home_.c_str(), 01777);
   chmod((home_ + "/keys.db").c_str(), 0644);
-  EXPECT_EQ(inChild([&] {
+  EXPECT_EQ(child::run([&] {
               HCRYPTPROV p = 0;
               return CryptAcquireContextA(&p, "a", kStrong, PROV_RSA_FULL, 0) ? 0 : 1;
             }),
@@ -474,7 +456,7 @@ TEST_F(Trust, ReadOnlyHomeServesReadsAndRefusesWritesAndPins) {
     CertFreeCertificateContext(c);
     CertCloseStore(s, CERT_CLOSE_STORE_FORCE_FLAG);
   }
-  const int rc = inChild([&]() -> int {
+  const int rc = child::run([&]() -> int {
     if (unshare(CLONE_NEWNS) != 0) return 70;
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 71;
     if (mount(home_.c_str(), home_.c_str(), nullptr, MS_BIND, nullptr) != 0) return 72;

@@ -36,7 +36,6 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +54,7 @@
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "winapi/crypt32.h"
 
 namespace {
@@ -864,17 +864,20 @@ Running startWorker(const std::string &log, int id, int round, uint64_t seed, bo
   int fds[2];
   if (pipe(fds) != 0) std::abort();
   w.log.open(log, std::ios::binary);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    dup2(fds[1], kLogFd);
-    if (fds[1] != kLogFd) close(fds[1]);
-    const std::string exe = self(), a = std::to_string(id), b = std::to_string(round),
-                      c = std::to_string(seed);
-    execl(exe.c_str(), exe.c_str(), "worker", a.c_str(), b.c_str(), c.c_str(),
-          startOnly ? "start-only" : static_cast<char *>(nullptr), static_cast<char *>(nullptr));
-    _exit(127);
-  }
+  const pid_t pid = child::start(
+      [&] {
+        close(fds[0]);
+        dup2(fds[1], kLogFd);
+        if (fds[1] != kLogFd) close(fds[1]);
+        const std::string exe = self(), a = std::to_string(id), b = std::to_string(round),
+                          c = std::to_string(seed);
+        execl(exe.c_str(), exe.c_str(), "worker", a.c_str(), b.c_str(), c.c_str(),
+              startOnly ? "start-only" : static_cast<char *>(nullptr),
+              static_cast<char *>(nullptr));
+        return 127;
+      },
+      false);
+  if (pid < 0) std::abort();
   close(fds[1]);
   w.pid = pid;
   w.fd = fds[0];
@@ -1018,11 +1021,9 @@ int drive(int rounds, int workers, uint64_t seed, bool keep, bool selftest) {
       pump(ws, 100);
     }
     for (auto &w : ws) {
-      int status = 0;
-      waitpid(w.pid, &status, 0);
+      const int status = child::wait(w.pid);
       w.log.close();
-      const bool expected = round > rounds ? WIFEXITED(status) && WEXITSTATUS(status) == 0
-                                           : WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+      const bool expected = round > rounds ? status == 0 : status == 128 + SIGKILL;
       if (!expected && w.ready) {
         std::printf("round %d: worker pid %d ended with status %d\n", round, w.pid, status);
         ++failures;

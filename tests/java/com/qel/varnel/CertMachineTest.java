@@ -29,14 +29,14 @@ class CertMachineTest {
     static Certs.Id installForMachine(byte[] der, int kind) throws Exception {
         Files.writeString(machineScope(), "install\n");
         try {
-            return Certs.Id.parse(MSCAPI.addCertToStore(der, null, null, 0, "machine", kind));
+            return Layouts.certId(MSCAPI.addCertToStore(der, null, null, 0, "machine", kind));
         } finally {
             Files.delete(machineScope());
         }
     }
 
     static boolean listed(int kind, byte[] der) {
-        return Certs.parseList(MSCAPI.queryCerts(kind)).stream().anyMatch(e -> Arrays.equals(e.encoded, der));
+        return Layouts.certs(MSCAPI.queryCerts(kind)).stream().anyMatch(e -> Arrays.equals(e.encoded, der));
     }
 
     @Test
@@ -84,7 +84,7 @@ class CertMachineTest {
     @Test
     void userCopyIsDeletedBeforeTheMachineIsAsked() throws Exception {
         byte[] der = Certs.fresh("user-first");
-        Certs.Id id = Certs.Id.parse(MSCAPI.addCertToStore(der, null, null, 0, null, Certs.ADDRESS_BOOK));
+        Certs.Id id = Layouts.certId(MSCAPI.addCertToStore(der, null, null, 0, null, Certs.ADDRESS_BOOK));
         Files.writeString(machineScope(), "unavailable\n");
         MSCAPI.deleteCertFromStore(id.serial, id.issuer, Certs.ADDRESS_BOOK);
         assertTrue(!listed(Certs.ADDRESS_BOOK, der));
@@ -104,7 +104,7 @@ class CertMachineTest {
         }
         TestControl.clear(TestControl.ENUM_THROWS_ERROR | TestControl.ENUM_THROWS_BAD_ALLOC);
         // Everything was released: the store lists normally again.
-        assertTrue(Certs.parseList(MSCAPI.queryCerts(Certs.MY)).size() >= 3);
-        assertEquals(0, Certs.parseList(MSCAPI.queryCerts(Certs.VARNEL)).size());
+        assertTrue(Layouts.certs(MSCAPI.queryCerts(Certs.MY)).size() >= 3);
+        assertEquals(0, Layouts.certs(MSCAPI.queryCerts(Certs.VARNEL)).size());
     }
 }

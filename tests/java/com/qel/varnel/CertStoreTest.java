@@ -36,11 +36,11 @@ class CertStoreTest {
         assertEquals(message, e.getMessage());
     }
 
-    static List<Certs.Entry> list(int kind) {
-        return Certs.parseList(MSCAPI.queryCerts(kind));
+    static List<Layouts.Cert> list(int kind) {
+        return Layouts.certs(MSCAPI.queryCerts(kind));
     }
 
-    static Certs.Entry only(int kind, byte[] der) {
+    static Layouts.Cert only(int kind, byte[] der) {
         return list(kind).stream().filter(e -> Arrays.equals(e.encoded, der)).findFirst()
                 .orElseThrow(() -> new AssertionError("certificate not listed"));
     }
@@ -61,7 +61,7 @@ class CertStoreTest {
         X509Certificate jdk = Certs.x509(der);
         byte[] certId = MSCAPI.addCertToStore(der, null, null, 0, null, Certs.CA);
         assertNotNull(certId);
-        Certs.Id id = Certs.Id.parse(certId);
+        Certs.Id id = Layouts.certId(certId);
         assertArrayEquals(Certs.platformSerial(jdk), id.serial);
         assertArrayEquals(jdk.getIssuerX500Principal().getEncoded(), id.issuer);
         assertEquals(8 + id.serial.length + id.issuer.length, certId.length);
@@ -71,10 +71,10 @@ class CertStoreTest {
     void keytoolCertificateInMyWithBinding() throws Exception {
         byte[] der = Certs.fromKeytool("CN=Keytool Made, OU=Tests, O=Varnel, C=GB");
         X509Certificate jdk = Certs.x509(der);
-        Certs.Id id = Certs.Id.parse(MSCAPI.addCertToStore(der, Keys.STRONG, "kt-box", 2, "kt", Certs.MY));
+        Certs.Id id = Layouts.certId(MSCAPI.addCertToStore(der, Keys.STRONG, "kt-box", 2, "kt", Certs.MY));
         assertArrayEquals(Certs.platformSerial(jdk), id.serial);
         assertArrayEquals(jdk.getIssuerX500Principal().getEncoded(), id.issuer);
-        Certs.Entry e = only(Certs.MY, der);
+        Layouts.Cert e = only(Certs.MY, der);
         assertArrayEquals(id.serial, e.serial);
         assertArrayEquals(id.issuer, e.issuer);
         assertEquals(Keys.STRONG, e.provider);
@@ -97,14 +97,14 @@ class CertStoreTest {
         MSCAPI.setFlags(new byte[] {1, 2}, idB.serial, idB.issuer, Certs.ADDRESS_BOOK);
 
         byte[] raw = MSCAPI.queryCerts(Certs.ADDRESS_BOOK);
-        List<Certs.Entry> l = Certs.parseList(raw);
+        List<Layouts.Cert> l = Layouts.certs(raw);
         assertEquals(4, l.size());
         assertArrayEquals(d, l.get(0).encoded);
         assertArrayEquals(c, l.get(1).encoded);
         assertArrayEquals(b, l.get(2).encoded);
         assertArrayEquals(a, l.get(3).encoded);
         // Outside "MY" no key binding is read or written.
-        for (Certs.Entry e : l) {
+        for (Layouts.Cert e : l) {
             assertEquals("", e.provider);
             assertEquals("", e.container);
             assertEquals(0, e.keySpec);
@@ -121,7 +121,7 @@ class CertStoreTest {
         assertArrayEquals(new byte[] {1, 2}, l.get(2).description);
         assertArrayEquals(new byte[0], l.get(3).description);
         // A record without name or description takes 32 + L1 + L2 + L3 bytes.
-        Certs.Entry plain = l.get(0);
+        Layouts.Cert plain = l.get(0);
         assertEquals(32 + plain.encoded.length + plain.serial.length + plain.issuer.length, plain.size);
     }
 
@@ -136,14 +136,14 @@ class CertStoreTest {
         assertNotNull(MSCAPI.addCertToStore(noProvider, null, "boxB", 1, null, Certs.MY));
         assertNotNull(MSCAPI.addCertToStore(noContainer, Keys.ENHANCED, null, 1, null, Certs.MY));
         assertNotNull(MSCAPI.addCertToStore(wide, Keys.BASE, "Bo\u00eete", 1, null, Certs.MY));
-        List<Certs.Entry> l = list(Certs.MY);
+        List<Layouts.Cert> l = list(Certs.MY);
         assertEquals(before + 2, l.size(), "certificates without both names are left out");
-        Certs.Entry w = l.get(0);
+        Layouts.Cert w = l.get(0);
         assertArrayEquals(wide, w.encoded);
         // Bound byte by byte from modified UTF-8 and narrowed back unit by unit.
         assertEquals("Bo\u00c3\u00aete", w.container);
         assertEquals(Keys.BASE, w.provider);
-        Certs.Entry b = l.get(1);
+        Layouts.Cert b = l.get(1);
         assertArrayEquals(bound, b.encoded);
         assertEquals("boxA", b.container);
         assertEquals(7, b.keySpec, "the key spec is recorded unchanged");
@@ -160,7 +160,7 @@ class CertStoreTest {
         assertNull(MSCAPI.addCertToStore(der, null, null, 0, "second", Certs.ROOT));
         long copies = list(Certs.ROOT).stream().filter(e -> Arrays.equals(e.encoded, der)).count();
         assertEquals(1, copies);
-        Certs.Entry e = only(Certs.ROOT, der);
+        Layouts.Cert e = only(Certs.ROOT, der);
         assertEquals("first", new String(e.friendlyName, StandardCharsets.ISO_8859_1));
         assertArrayEquals(new byte[] {9}, e.description);
     }
@@ -196,7 +196,7 @@ class CertStoreTest {
     @Test
     void nullOrUnknownKeysFindNothing() throws Exception {
         byte[] der = Certs.fresh("null-keys");
-        Certs.Id id = Certs.Id.parse(MSCAPI.addCertToStore(der, null, null, 0, null, Certs.CA));
+        Certs.Id id = Layouts.certId(MSCAPI.addCertToStore(der, null, null, 0, null, Certs.CA));
         byte[] otherSerial = id.serial.clone();
         otherSerial[0] ^= 1;
         byte[][][] keys = {{null, id.issuer}, {id.serial, null}, {null, null}, {otherSerial, id.issuer},
@@ -207,7 +207,7 @@ class CertStoreTest {
             assertRaises(NOT_FOUND, () -> MSCAPI.deleteCertFromStore(k[0], k[1], Certs.CA));
         }
         // Nothing changed.
-        Certs.Entry e = only(Certs.CA, der);
+        Layouts.Cert e = only(Certs.CA, der);
         assertEquals(0, e.friendlyName.length);
         assertEquals(0, e.description.length);
         // And the same key in another store finds nothing either.
@@ -218,7 +218,7 @@ class CertStoreTest {
     void setAndDeleteWithIdsFromCertIdAndFromTheList() throws Exception {
         byte[] a = Certs.fresh("round-a");
         byte[] b = Certs.fresh("round-b");
-        Certs.Id fromAdd = Certs.Id.parse(MSCAPI.addCertToStore(a, Keys.STRONG, "boxR", 1, null, Certs.MY));
+        Certs.Id fromAdd = Layouts.certId(MSCAPI.addCertToStore(a, Keys.STRONG, "boxR", 1, null, Certs.MY));
         MSCAPI.addCertToStore(b, Keys.STRONG, "boxS", 2, null, Certs.MY);
         Certs.Id fromList = only(Certs.MY, b).id();
 
@@ -226,11 +226,11 @@ class CertStoreTest {
         MSCAPI.setFlags(new byte[] {0, 7, (byte) 0xFF}, fromAdd.serial, fromAdd.issuer, Certs.MY);
         MSCAPI.setFriendlyName("", fromList.serial, fromList.issuer, Certs.MY);
         MSCAPI.setFlags(new byte[0], fromList.serial, fromList.issuer, Certs.MY);
-        Certs.Entry ea = only(Certs.MY, a);
+        Layouts.Cert ea = only(Certs.MY, a);
         assertArrayEquals(new byte[] {'N', 'a', (byte) 0xEF, 'v', 'e'}, ea.friendlyName);
         assertArrayEquals(new byte[] {0, 7, (byte) 0xFF}, ea.description);
         assertEquals("boxR", ea.container, "the binding stays");
-        Certs.Entry eb = only(Certs.MY, b);
+        Layouts.Cert eb = only(Certs.MY, b);
         assertEquals(0, eb.friendlyName.length);
         assertEquals(0, eb.description.length);
 
@@ -248,7 +248,7 @@ class CertStoreTest {
         assertTrue(Files.exists(TestHome.home().resolve("certs.db")));
         byte[] der = Certs.fresh("varnel");
         assertNotNull(MSCAPI.addCertToStore(der, Keys.STRONG, "ignored", 1, "app", Certs.VARNEL));
-        List<Certs.Entry> l = list(Certs.VARNEL);
+        List<Layouts.Cert> l = list(Certs.VARNEL);
         assertEquals(1, l.size());
         assertArrayEquals(der, l.get(0).encoded);
         assertEquals("", l.get(0).container);

@@ -11,11 +11,9 @@ import java.security.KeyPairGenerator;
 import java.security.Signature;
 import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
-import java.util.ArrayList;
-import java.util.List;
 import javax.security.auth.x500.X500Principal;
 
-/** Certificates made by the tests themselves, and an independent reader of CertId and CertList. */
+/** Certificates made by the tests themselves, and their lookup key (CertId). */
 final class Certs {
     private Certs() {
     }
@@ -139,61 +137,9 @@ final class Certs {
             this.issuer = issuer;
         }
 
-        static Id parse(byte[] certId) {
-            TestHome.Reader r = new TestHome.Reader(certId);
-            Id id = new Id(r.field(), r.field());
-            if (!r.atEnd()) {
-                throw new AssertionError("bytes after the issuer in CertId");
-            }
-            return id;
-        }
-
         static Id of(byte[] der) throws Exception {
             X509Certificate c = x509(der);
             return new Id(platformSerial(c), c.getIssuerX500Principal().getEncoded());
         }
-    }
-
-    /** One CertList record, field by field. */
-    static final class Entry {
-        byte[] encoded;
-        byte[] serial;
-        byte[] issuer;
-        byte[] friendlyName;
-        String provider;
-        String container;
-        int keySpec;
-        byte[] description;
-        int size;
-
-        Id id() {
-            return new Id(serial, issuer);
-        }
-    }
-
-    static List<Entry> parseList(byte[] list) {
-        TestHome.Reader r = new TestHome.Reader(list);
-        int n = r.u32();
-        List<Entry> out = new ArrayList<>();
-        int consumed = 4;
-        for (int i = 0; i < n; i++) {
-            Entry e = new Entry();
-            e.encoded = r.field();
-            e.serial = r.field();
-            e.issuer = r.field();
-            e.friendlyName = r.field();
-            e.provider = r.text();
-            e.container = r.text();
-            e.keySpec = r.u32();
-            e.description = r.field();
-            e.size = 32 + e.encoded.length + e.serial.length + e.issuer.length + e.friendlyName.length
-                    + e.provider.length() + e.container.length() + e.description.length;
-            consumed += e.size;
-            out.add(e);
-        }
-        if (!r.atEnd() || consumed != list.length) {
-            throw new AssertionError("CertList length does not match its records");
-        }
-        return out;
     }
 }

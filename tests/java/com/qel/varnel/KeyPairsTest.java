@@ -23,34 +23,6 @@ class KeyPairsTest {
     static final String ENHANCED = "Microsoft Enhanced Cryptographic Provider v1.0";
     static final String TOKEN = "Soft Token RSA Provider";
 
-    record Rec(String provider, String container, byte[] modulus, int keySpec, int exponent, int size) {
-        String id() {
-            return provider + "/" + container + "/" + keySpec;
-        }
-    }
-
-    static List<Rec> parse(byte[] list) {
-        TestHome.Reader r = new TestHome.Reader(list);
-        int n = r.u32();
-        List<Rec> recs = new ArrayList<>();
-        for (int i = 0; i < n; i++) {
-            byte[] p = r.field();
-            byte[] c = r.field();
-            byte[] m = r.field();
-            recs.add(new Rec(new String(p, java.nio.charset.StandardCharsets.ISO_8859_1),
-                    new String(c, java.nio.charset.StandardCharsets.ISO_8859_1), m, r.u32(), r.u32(),
-                    p.length + c.length + m.length + 20));
-        }
-        if (!r.atEnd()) {
-            throw new AssertionError("bytes after the last record");
-        }
-        return recs;
-    }
-
-    static List<String> ids(List<Rec> recs) {
-        return recs.stream().map(Rec::id).toList();
-    }
-
     static void addKey(String provider, String container, int keySpec, int bits) throws Exception {
         Process p = new ProcessBuilder(System.getProperty("mscapi.test.addkey"), provider, container,
                 Integer.toString(keySpec), Integer.toString(bits)).inheritIO().start();
@@ -90,14 +62,14 @@ class KeyPairsTest {
         byte[] pub = generate(STRONG, "both-keys", 2, 1024);
         addKey(STRONG, "both-keys", 1, 1024);
         generate(TOKEN, "token-one", 1, 1024);
-        List<Rec> recs = parse(MSCAPI.queryKeyPairs());
+        List<Layouts.KeyPair> recs = Layouts.keyPairs(MSCAPI.queryKeyPairs());
         // Providers are searched in registry order (the software family first,
         // then the token); within a container the exchange key before the
         // signature key; the list is the reverse.
         String family = recs.get(1).provider(); // the family's first provider met
-        assertEquals(List.of(TOKEN + "/token-one/1", family + "/both-keys/2", family + "/both-keys/1"), ids(recs));
+        assertEquals(List.of(TOKEN + "/token-one/1", family + "/both-keys/2", family + "/both-keys/1"), Layouts.ids(recs));
         assertEquals(BASE, family, "the first Microsoft provider the registry delivers searches the family");
-        Rec signature = recs.get(1);
+        Layouts.KeyPair signature = recs.get(1);
         assertEquals(128, signature.modulus().length);
         assertEquals(148 + family.length() + "both-keys".length(), signature.size());
         assertArrayEquals(Arrays.copyOfRange(pub, 4, 132), signature.modulus(), "modulus as generateKeyPair gave it");
@@ -112,7 +84,7 @@ class KeyPairsTest {
                 + provider("Token B", 1, "softtoken.dll"));
         generate("Token A", "on-token", 2, 512);
         assertEquals(List.of("Token B/on-token/2", "Token A/on-token/2", BASE + "/shared/2"),
-                ids(parse(MSCAPI.queryKeyPairs())));
+                Layouts.ids(Layouts.keyPairs(MSCAPI.queryKeyPairs())));
     }
 
     @Test
@@ -122,13 +94,13 @@ class KeyPairsTest {
         String rest = provider(STRONG, 1, "rsaenh.dll") + provider(TOKEN, 1, "softtoken.dll");
         // Not of type 1.
         TestHome.replaceRegistry(provider("Microsoft AAA", 24, "rsaenh.dll") + rest);
-        assertEquals(List.of(TOKEN + "/seen/2"), ids(parse(MSCAPI.queryKeyPairs())));
+        assertEquals(List.of(TOKEN + "/seen/2"), Layouts.ids(Layouts.keyPairs(MSCAPI.queryKeyPairs())));
         // Of type 1, but it cannot be acquired (an image the machine does not have).
         TestHome.replaceRegistry(provider("Microsoft AAA", 1, "missing.dll") + rest);
-        assertEquals(List.of(TOKEN + "/seen/2"), ids(parse(MSCAPI.queryKeyPairs())));
+        assertEquals(List.of(TOKEN + "/seen/2"), Layouts.ids(Layouts.keyPairs(MSCAPI.queryKeyPairs())));
         // Other letter case is not the family.
         TestHome.replaceRegistry(provider("microsoft aaa", 1, "missing.dll") + rest);
-        assertEquals(List.of(TOKEN + "/seen/2", STRONG + "/hidden/2"), ids(parse(MSCAPI.queryKeyPairs())));
+        assertEquals(List.of(TOKEN + "/seen/2", STRONG + "/hidden/2"), Layouts.ids(Layouts.keyPairs(MSCAPI.queryKeyPairs())));
     }
 
     @Test
@@ -142,8 +114,8 @@ class KeyPairsTest {
                 fixed(k.getPrimeQ(), 64), fixed(k.getPrimeExponentP(), 64), fixed(k.getPrimeExponentQ(), 64),
                 fixed(k.getCrtCoefficient(), 64), "1234".getBytes());
         created.add(new String[] {TOKEN, "pinned"});
-        List<Rec> recs = parse(MSCAPI.queryKeyPairs());
-        assertEquals(List.of(TOKEN + "/pinned/1"), ids(recs));
+        List<Layouts.KeyPair> recs = Layouts.keyPairs(MSCAPI.queryKeyPairs());
+        assertEquals(List.of(TOKEN + "/pinned/1"), Layouts.ids(recs));
         assertEquals(k.getModulus(), new BigInteger(1, recs.get(0).modulus()));
     }
 

@@ -1,7 +1,6 @@
 package com.qel.varnel;
 
 import static com.qel.varnel.TestHome.defaultProvider;
-import static com.qel.varnel.TestHome.parseProviderList;
 import static com.qel.varnel.TestHome.provider;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
@@ -31,7 +30,7 @@ class ProvidersTest {
         // tests/tokens/token-home.sh; the native tests check it.)
         assertEquals(List.of("Microsoft Strong Cryptographic Provider", "Soft Token RSA Provider",
                 "Microsoft Enhanced Cryptographic Provider v1.0", "Microsoft Base Cryptographic Provider v1.0"),
-                parseProviderList(MSCAPI.queryProviders()));
+                Layouts.providers(MSCAPI.queryProviders()));
     }
 
     static Stream<Arguments> orders() {
@@ -57,7 +56,7 @@ class ProvidersTest {
     @MethodSource("orders")
     void order(String what, String registry, List<String> expected) throws Exception {
         TestHome.replaceRegistry(registry);
-        assertEquals(expected, parseProviderList(MSCAPI.queryProviders()), what);
+        assertEquals(expected, Layouts.providers(MSCAPI.queryProviders()), what);
     }
 
     @Test

@@ -26,7 +26,7 @@ class StoreFaultTest {
     }
 
     static boolean listed(int kind, byte[] der) {
-        return Certs.parseList(MSCAPI.queryCerts(kind)).stream().anyMatch(e -> Arrays.equals(e.encoded, der));
+        return Layouts.certs(MSCAPI.queryCerts(kind)).stream().anyMatch(e -> Arrays.equals(e.encoded, der));
     }
 
     @ParameterizedTest
@@ -39,7 +39,7 @@ class StoreFaultTest {
         TestControl.clear(TestControl.CERT_STORE_REFUSES_WRITES);
         assertTrue(!listed(kind, der), "nothing was stored");
         // The same certificate then goes in, and a second add is the silent duplicate.
-        Certs.Id id = Certs.Id.parse(MSCAPI.addCertToStore(der, "P", "C", 2, "stored", kind));
+        Certs.Id id = Layouts.certId(MSCAPI.addCertToStore(der, "P", "C", 2, "stored", kind));
         assertArrayEquals(Certs.Id.of(der).serial, id.serial);
         assertNull(MSCAPI.addCertToStore(der, "P", "C", 2, "again", kind));
         // A duplicate stays silent even while the store cannot be written.

@@ -1,13 +1,8 @@
 package com.qel.varnel;
 
 import java.io.IOException;
-import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.util.ArrayList;
-import java.util.List;
 
 /** The test JVM's own MSCAPI_HOME (a fresh temporary folder) and helpers to read results. */
 final class TestHome {
@@ -88,45 +83,5 @@ final class TestHome {
 
     static String defaultProvider(String name) {
         return "[HKEY_LOCAL_MACHINE\\" + DEFAULT_TYPE_1 + "]\n\"Name\"=\"" + name + "\"\n\n";
-    }
-
-    /** Reads the little-endian, length-prefixed layouts of list results. */
-    static final class Reader {
-        private final ByteBuffer b;
-
-        Reader(byte[] data) {
-            b = ByteBuffer.wrap(data).order(ByteOrder.LITTLE_ENDIAN);
-        }
-
-        int u32() {
-            return b.getInt();
-        }
-
-        byte[] field() {
-            byte[] f = new byte[b.getInt()];
-            b.get(f);
-            return f;
-        }
-
-        String text() {
-            return new String(field(), StandardCharsets.ISO_8859_1);
-        }
-
-        boolean atEnd() {
-            return !b.hasRemaining();
-        }
-    }
-
-    static List<String> parseProviderList(byte[] list) {
-        Reader r = new Reader(list);
-        int n = r.u32();
-        List<String> names = new ArrayList<>();
-        for (int i = 0; i < n; i++) {
-            names.add(r.text());
-        }
-        if (!r.atEnd()) {
-            throw new AssertionError("bytes after the last provider");
-        }
-        return names;
     }
 }

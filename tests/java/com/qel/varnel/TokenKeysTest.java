@@ -57,8 +57,8 @@ class TokenKeysTest {
         throw new AssertionError("no Image Path in the harness's registration");
     }
 
-    static List<KeyPairsTest.Rec> onToken() {
-        return KeyPairsTest.parse(MSCAPI.queryKeyPairs()).stream().filter(r -> r.provider().equals(PROVIDER))
+    static List<Layouts.KeyPair> onToken() {
+        return Layouts.keyPairs(MSCAPI.queryKeyPairs()).stream().filter(r -> r.provider().equals(PROVIDER))
                 .toList();
     }
 
@@ -129,8 +129,8 @@ class TokenKeysTest {
     @Order(3)
     void listedNamesRoundTripIntoSign() throws Exception {
         byte[] pubBytes = MSCAPI.generateKeyPair(PROVIDER, "listed", AT_SIGNATURE, 1024);
-        List<KeyPairsTest.Rec> recs = onToken();
-        assertEquals(List.of(PROVIDER + "/" + Tokens.fullName("listed") + "/2"), KeyPairsTest.ids(recs));
+        List<Layouts.KeyPair> recs = onToken();
+        assertEquals(List.of(PROVIDER + "/" + Tokens.fullName("listed") + "/2"), Layouts.ids(recs));
         assertArrayEquals(java.util.Arrays.copyOfRange(pubBytes, 4, 132), recs.get(0).modulus());
         assertEquals(65537, recs.get(0).exponent());
         // The full name and the plain name reach the same key.
@@ -172,7 +172,7 @@ class TokenKeysTest {
         for (int algId : ALGORITHMS) {
             assertVerifies(pub, algId, DATA, sign("imported", AT_KEYEXCHANGE, algId));
         }
-        assertEquals(List.of(PROVIDER + "/" + Tokens.fullName("imported") + "/1"), KeyPairsTest.ids(onToken()));
+        assertEquals(List.of(PROVIDER + "/" + Tokens.fullName("imported") + "/1"), Layouts.ids(onToken()));
         // An imported key is stored extractable where the token allows it, as SoftHSM2 does.
         assertArrayEquals(expectedPrivateKeyBytes(k, 1024),
                 MSCAPI.getPrivateKey(PROVIDER, "imported", AT_KEYEXCHANGE, null));
@@ -190,9 +190,9 @@ class TokenKeysTest {
                 der.toString());
         RSAPublicKey pub = (RSAPublicKey) KeyFactory.getInstance("RSA")
                 .generatePublic(new X509EncodedKeySpec(Files.readAllBytes(der)));
-        List<KeyPairsTest.Rec> recs = onToken();
-        assertEquals(1, recs.size(), () -> "listed: " + KeyPairsTest.ids(recs));
-        KeyPairsTest.Rec rec = recs.get(0);
+        List<Layouts.KeyPair> recs = onToken();
+        assertEquals(1, recs.size(), () -> "listed: " + Layouts.ids(recs));
+        Layouts.KeyPair rec = recs.get(0);
         assertEquals(Tokens.fullName("opensc-made"), rec.container());
         assertEquals(pub.getModulus(), new BigInteger(1, rec.modulus()));
         assertEquals(256, rec.modulus().length);

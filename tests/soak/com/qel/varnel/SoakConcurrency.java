@@ -4,8 +4,6 @@ import java.io.BufferedReader;
 import java.io.InputStreamReader;
 import java.lang.management.ManagementFactory;
 import java.math.BigInteger;
-import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -116,29 +114,6 @@ public final class SoakConcurrency {
         return MessageDigest.getInstance("SHA-256").digest(data);
     }
 
-    /** Little-endian, length-prefixed list layouts. */
-    static final class Reader {
-        final ByteBuffer b;
-
-        Reader(byte[] data) {
-            b = ByteBuffer.wrap(data).order(ByteOrder.LITTLE_ENDIAN);
-        }
-
-        int u32() {
-            return b.getInt();
-        }
-
-        byte[] field() {
-            int n = b.getInt();
-            if (n < 0 || n > b.remaining()) {
-                throw new IllegalStateException("field length " + n + " past the end");
-            }
-            byte[] f = new byte[n];
-            b.get(f);
-            return f;
-        }
-    }
-
     /**
      * KeyPairList as "family/container/spec" to the modulus ("ms" for the "Microsoft …" providers,
      * which share one namespace and are listed under one of their names; "token"), checking the
@@ -147,26 +122,20 @@ public final class SoakConcurrency {
     static Map<String, BigInteger> keyPairs() throws Wrong {
         byte[] list = MSCAPI.queryKeyPairs();
         Map<String, BigInteger> out = new HashMap<>();
+        List<Layouts.KeyPair> recs;
         try {
-            Reader r = new Reader(list);
-            int n = r.u32();
-            for (int i = 0; i < n; i++) {
-                String provider = new String(r.field(), StandardCharsets.ISO_8859_1);
-                String container = new String(r.field(), StandardCharsets.ISO_8859_1);
-                BigInteger modulus = new BigInteger(1, r.field());
-                int spec = r.u32();
-                int exponent = r.u32();
-                if (exponent != 65537 || (spec != 1 && spec != 2)) {
-                    throw new Wrong("KeyPairList record " + container + ": spec " + spec + ", exponent " + exponent);
-                }
-                String family = provider.startsWith("Microsoft ") ? "ms" : provider.equals(TOKEN) ? "token" : provider;
-                out.put(family + "/" + container + "/" + spec, modulus);
-            }
-            if (r.b.hasRemaining()) {
-                throw new Wrong("KeyPairList: bytes after the last record");
-            }
+            recs = Layouts.keyPairs(list);
         } catch (RuntimeException e) {
             throw new Wrong("KeyPairList of " + list.length + " bytes does not parse: " + e);
+        }
+        for (Layouts.KeyPair k : recs) {
+            if (k.exponent() != 65537 || (k.keySpec() != 1 && k.keySpec() != 2)) {
+                throw new Wrong("KeyPairList record " + k.container() + ": spec " + k.keySpec() + ", exponent "
+                        + k.exponent());
+            }
+            String family = k.provider().startsWith("Microsoft ") ? "ms"
+                    : k.provider().equals(TOKEN) ? "token" : k.provider();
+            out.put(family + "/" + k.container() + "/" + k.keySpec(), new BigInteger(1, k.modulus()));
         }
         return out;
     }
@@ -175,25 +144,11 @@ public final class SoakConcurrency {
     static int certCount() throws Wrong {
         byte[] list = MSCAPI.queryCerts(MY);
         try {
-            Reader r = new Reader(list);
-            int n = r.u32();
-            for (int i = 0; i < n; i++) {
-                byte[] encoded = r.field();
-                r.field(); // serial number
-                r.field(); // issuer
-                r.field(); // friendly name
-                r.field(); // provider
-                r.field(); // container
-                r.u32(); // key spec
-                r.field(); // description
-                Certs.x509(encoded);
+            List<Layouts.Cert> certs = Layouts.certs(list);
+            for (Layouts.Cert c : certs) {
+                Certs.x509(c.encoded);
             }
-            if (r.b.hasRemaining()) {
-                throw new Wrong("CertList: bytes after the last record");
-            }
-            return n;
-        } catch (Wrong e) {
-            throw e;
+            return certs.size();
         } catch (Exception e) {
             throw new Wrong("CertList of " + list.length + " bytes does not parse: " + e);
         }
@@ -374,15 +329,17 @@ public final class SoakConcurrency {
                     if (id == null) {
                         throw new Wrong("addCertToStore gave null for a new certificate");
                     }
-                    Reader r = new Reader(id);
-                    byte[] serial = r.field();
-                    byte[] issuer = r.field();
+                    Certs.Id got;
+                    try {
+                        got = Layouts.certId(id);
+                    } catch (IllegalArgumentException e) {
+                        throw new Wrong("CertId of " + name + " does not parse: " + e.getMessage());
+                    }
                     Certs.Id expect = Certs.Id.of(der);
-                    if (!Arrays.equals(serial, expect.serial) || !Arrays.equals(issuer, expect.issuer)
-                            || r.b.hasRemaining()) {
+                    if (!Arrays.equals(got.serial, expect.serial) || !Arrays.equals(got.issuer, expect.issuer)) {
                         throw new Wrong("CertId of " + name + " is not its serial number and issuer");
                     }
-                    myCerts.add(new byte[][] {serial, issuer});
+                    myCerts.add(new byte[][] {got.serial, got.issuer});
                     break;
                 }
                 case "setFriendlyName": {

@@ -1,12 +1,10 @@
-package com.qel.varnel;
+package com.qel.varnel.tool;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import com.qel.varnel.tool.Main;
 import java.io.ByteArrayOutputStream;
 import java.io.PrintStream;
-import java.lang.reflect.Constructor;
 import java.nio.charset.StandardCharsets;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
@@ -19,17 +17,13 @@ class CliTest {
         String err;
     }
 
-    static Result run(String... args) throws Exception {
+    static Result run(String... args) {
         ByteArrayOutputStream out = new ByteArrayOutputStream();
         ByteArrayOutputStream err = new ByteArrayOutputStream();
-        Constructor<Main> c = Main.class.getDeclaredConstructor(PrintStream.class, PrintStream.class);
-        c.setAccessible(true);
-        Main main = c.newInstance(new PrintStream(out, true, StandardCharsets.UTF_8),
+        Main main = new Main(new PrintStream(out, true, StandardCharsets.UTF_8),
                 new PrintStream(err, true, StandardCharsets.UTF_8));
-        var m = Main.class.getDeclaredMethod("run", String[].class);
-        m.setAccessible(true);
         Result r = new Result();
-        r.code = (Integer) m.invoke(main, (Object) args);
+        r.code = main.run(args);
         r.out = out.toString(StandardCharsets.UTF_8);
         r.err = err.toString(StandardCharsets.UTF_8);
         return r;
