@@ -22,13 +22,14 @@ set -eu
 # p11-kit (the standard PKCS#11 header, its proxy, client and server
 # modules; pkgconf gives the build its paths), OpenSC's pkcs11-tool (checks
 # keys from outside).
-# The tool's X.509/PKCS work: Bouncy Castle's provider and PKIX jars.
+# The tool: Bouncy Castle's provider and PKIX jars, picocli (commands, help, man
+# page and completion) and Jackson's core (JSON output).
 base="cmake make g++ openjdk-17-jdk-headless libssl-dev libsqlite3-dev
 libgtest-dev googletest junit5 g++-mingw-w64-i686 binutils-mingw-w64-i686
 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 openssl
 wine wine64 wine32:i386
 softhsm2 p11-kit p11-kit-modules libp11-kit-dev pkgconf opensc
-libbcprov-java libbcpkix-java"
+libbcprov-java libbcpkix-java libpicocli-java libjackson2-core-java"
 # libFuzzer builds: clang without recommends lacks the compiler-rt runtime
 # that -fsanitize=fuzzer links.
 fuzz="clang libclang-rt-dev"

@@ -14,6 +14,8 @@ import java.util.Locale;
 import java.util.Map;
 import java.util.TreeMap;
 import java.util.concurrent.TimeUnit;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Option;
 
 /**
  * `mscapi token init` (a SoftHSM2 token in the home, registered as a
@@ -31,19 +33,56 @@ final class TokenCommands {
         this.out = out;
     }
 
+    @Command(name = "token", header = "make a SoftHSM2 token in the home, or set the token family's unblock code",
+            customSynopsis = {"mscapi token init --label L [--so-pin-file F] [--pin-file F] [--pin-prompt PROG]",
+                "           | token set-unblock-code [--code-file F]"},
+            description = "init makes a SoftHSM2 token labelled L in $MSCAPI_HOME/softhsm (SOFTHSM2_CONF there) "
+                    + "and registers it as a PKCS#11 provider whose PIN prompt asks on the terminal (or runs PROG); "
+                    + "the SO PIN and the user PIN are asked twice without echo, or read from the first line of "
+                    + "--so-pin-file and --pin-file. set-unblock-code: the code is asked twice without echo, or "
+                    + "read from the first line of --code-file; only a salted hash is stored.",
+            subcommands = {Init.class, SetUnblockCode.class})
+    static final class Token extends Cmd {
+        @Override
+        public Integer call() throws Exception {
+            throw ToolError.usage("token needs a subcommand: init");
+        }
+    }
+
+    @Command(name = "init", header = "make a SoftHSM2 token in the home, registered as a provider",
+            customSynopsis = "mscapi token init --label L [--so-pin-file F] [--pin-file F] [--pin-prompt PROG]")
+    static final class Init extends Cmd {
+        @Option(names = "--label", paramLabel = "L", description = "The token's label.")
+        String label;
+
+        @Option(names = "--so-pin-file", paramLabel = "F", description = "Read the SO PIN from the first line of F.")
+        String soPinFile;
+
+        @Option(names = "--pin-file", paramLabel = "F", description = "Read the user PIN from the first line of F.")
+        String pinFile;
+
+        @Option(names = "--pin-prompt", paramLabel = "PROG", description = "The program that asks for the PIN "
+                + "(default: one that asks on the terminal).")
+        String prompt;
+
+        @Override
+        public Integer call() throws Exception {
+            return new TokenCommands(out).init(label, soPinFile, pinFile, prompt);
+        }
+    }
+
+    @Command(name = "set-unblock-code", header = "set the token family's unblock code",
+            customSynopsis = "mscapi token set-unblock-code [--code-file F]")
+    static final class SetUnblockCode extends Main.AdminCommand {
+        @Option(names = "--code-file", paramLabel = "F", description = "Read the code from the first line of F.")
+        String codeFile;
+    }
+
     static void usage(PrintStream s) {
         s.println("  token init --label L [--so-pin-file F] [--pin-file F] [--pin-prompt PROGRAM]");
         s.println("                                a SoftHSM2 token in the home (SOFTHSM2_CONF there),");
         s.println("                                registered as \"" + SOFTHSM_PROVIDER + "\"; PINs are");
         s.println("                                asked without echo unless given in files");
-    }
-
-    int run(List<String> args) throws Exception {
-        if (args.isEmpty() || !args.get(0).equals("init")) {
-            throw new Main.UsageException("token needs a subcommand: init");
-        }
-        args.remove(0);
-        return init(args);
     }
 
     static Path home() {
@@ -58,14 +97,9 @@ final class TokenCommands {
         return Path.of(System.getProperty("user.home"), ".local", "share", "mscapi");
     }
 
-    int init(List<String> args) throws Exception {
-        String label = Main.option(args, "--label");
-        String soPinFile = Main.option(args, "--so-pin-file");
-        String pinFile = Main.option(args, "--pin-file");
-        String prompt = Main.option(args, "--pin-prompt");
-        Main.noMore(args);
+    int init(String label, String soPinFile, String pinFile, String prompt) throws Exception {
         if (label == null || label.isEmpty()) {
-            throw new Main.UsageException("token init needs --label");
+            throw ToolError.usage("token init needs --label");
         }
         // The default registration first: the registry folder is the emulation's to create.
         Native.queryProviders();
@@ -131,19 +165,19 @@ final class TokenCommands {
         if (file != null) {
             List<String> lines = Files.readAllLines(Path.of(file));
             if (lines.isEmpty() || lines.get(0).isEmpty()) {
-                throw new Main.UsageException("no PIN in " + file);
+                throw ToolError.usage("no PIN in " + file);
             }
             return lines.get(0).toCharArray();
         }
         Console c = System.console();
         if (c == null) {
-            throw new Main.UsageException("no console to ask the " + what + " on: give it in a file");
+            throw ToolError.usage("no console to ask the " + what + " on: give it in a file");
         }
         char[] first = c.readPassword("%s: ", what);
         char[] again = c.readPassword("%s again: ", what);
         try {
             if (first == null || first.length == 0 || !Arrays.equals(first, again)) {
-                throw new Main.UsageException("the two entries of the " + what + " differ or are empty");
+                throw ToolError.usage("the two entries of the " + what + " differ or are empty");
             }
         } finally {
             if (again != null) {
