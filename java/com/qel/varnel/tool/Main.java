@@ -179,7 +179,7 @@ public final class Main {
      * when names is null. Arguments are taken as they are: no @file expansion.
      */
     static CommandLine commandLine(List<String> names, PrintStream out, PrintStream err) {
-        CommandLine root = new CommandLine(new Tool());
+        CommandLine root = new CommandLine(new Tool(), new Factory());
         for (String[] group : GROUPS) {
             for (int i = 1; i < group.length; i++) {
                 if (names == null || names.contains(group[i])) {
@@ -192,6 +192,24 @@ public final class Main {
         root.setErr(new PrintWriter(err, true));
         layout(root);
         return root;
+    }
+
+    /**
+     * Makes the objects picocli asks for (nested commands, completion
+     * candidates) with their constructors. picocli's own factory first looks
+     * for Groovy's classes, and a class the JVM cannot find is looked for in
+     * every jar of the class path: milliseconds of every run.
+     */
+    static final class Factory implements CommandLine.IFactory {
+        @Override
+        public <K> K create(Class<K> cls) throws Exception {
+            if (cls.isInterface()) {
+                return CommandLine.defaultFactory().create(cls);
+            }
+            java.lang.reflect.Constructor<K> c = cls.getDeclaredConstructor();
+            c.setAccessible(true);
+            return c.newInstance();
+        }
     }
 
     /** The help layout of every command: usage, summary, description, arguments, options. */
