@@ -1,6 +1,5 @@
 package com.qel.varnel.tool;
 
-import java.io.Console;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
@@ -115,8 +114,8 @@ final class TokenCommands {
                 .anyMatch(l -> l.startsWith("Label:") && l.substring(6).trim().equals(label))) {
             throw new Exception("a SoftHSM2 token labelled \"" + label + "\" exists already in " + dir);
         }
-        char[] soPin = pin(soPinFile, "SO PIN for token \"" + label + "\"");
-        char[] userPin = pin(pinFile, "User PIN for token \"" + label + "\"");
+        char[] soPin = pin(soPinFile, "--so-pin-file", "SO PIN for token \"" + label + "\"");
+        char[] userPin = pin(pinFile, "--pin-file", "User PIN for token \"" + label + "\"");
         try {
             // softhsm2-util takes the PINs as arguments only: they are visible to the
             // machine's other processes while it runs.
@@ -160,31 +159,15 @@ final class TokenCommands {
         return s.replace("\\", "\\\\").replace("\"", "\\\"");
     }
 
-    /** A PIN from the first line of a file, or asked twice on the console without echo. */
-    static char[] pin(String file, String what) throws Exception {
-        if (file != null) {
-            List<String> lines = Files.readAllLines(Path.of(file));
-            if (lines.isEmpty() || lines.get(0).isEmpty()) {
-                throw ToolError.usage("no PIN in " + file);
+    /** A PIN from the first line of a file (named by option), or asked twice on the console without echo. */
+    static char[] pin(String file, String option, String what) throws Exception {
+        try (Secret secret = new Secret(file, option, true, what)) {
+            char[] pin = secret.confirmed().clone();
+            if (pin.length == 0) {
+                throw ToolError.usage(file != null ? "no PIN in " + file : "the " + what + " is empty");
             }
-            return lines.get(0).toCharArray();
+            return pin;
         }
-        Console c = System.console();
-        if (c == null) {
-            throw ToolError.usage("no console to ask the " + what + " on: give it in a file");
-        }
-        char[] first = c.readPassword("%s: ", what);
-        char[] again = c.readPassword("%s again: ", what);
-        try {
-            if (first == null || first.length == 0 || !Arrays.equals(first, again)) {
-                throw ToolError.usage("the two entries of the " + what + " differ or are empty");
-            }
-        } finally {
-            if (again != null) {
-                Arrays.fill(again, '\0');
-            }
-        }
-        return first;
     }
 
     /** The default PIN prompt: asks on the user's terminal without echo. */
