@@ -60,7 +60,8 @@ class CliTest {
         "sign --container x|2|^$|sign needs a FILE",
         "help nope|2|^$|no command \"nope\"",
         // Help from the annotations: the command's own options, with both of their forms.
-        "random --help|0|^Usage: mscapi random N \\[--provider P\\]\\n\\nN random bytes from a provider, as hex\\.\\n(?s).*--provider=P|^$",
+        "random --help|0|^Usage: mscapi random N \\[--provider P\\]\\n\\nN random bytes from a provider, as hex\\.\\n"
+                + "(?s).*--provider=P|^$",
         "help random|0|^Usage: mscapi random N|^$",
         "token --help|0|init +make a SoftHSM2 token|^$",
     })
