@@ -75,6 +75,20 @@ class CliTest {
         assertTrue(java.util.regex.Pattern.compile(errPattern).matcher(r.err).find(), r.err);
     }
 
+    /** The commands the tool runs alone without its parser are ones picocli would run alone too. */
+    @org.junit.jupiter.api.Test
+    void commandsRunAloneAsTheParserWould() throws Exception {
+        var m = Main.class.getDeclaredMethod("aloneMismatches");
+        m.setAccessible(true);
+        assertEquals(java.util.List.of(), m.invoke(null));
+        // And they run: each prints its usual first words.
+        assertTrue(run("version").out.startsWith("mscapi 4.2"));
+        assertTrue(run("keys").out.endsWith("key pairs\n") || run("keys").out.endsWith("key pair\n"));
+        Result token = run("token");
+        assertEquals(2, token.code);
+        assertTrue(token.err.contains("token needs a subcommand"), token.err);
+    }
+
     private static String[] splitProvider(String line) {
         int i = line.indexOf("--provider ");
         String[] head = line.substring(0, i).trim().split(" ");
