@@ -22,14 +22,15 @@ set -eu
 # p11-kit (the standard PKCS#11 header, its proxy, client and server
 # modules; pkgconf gives the build its paths), OpenSC's pkcs11-tool (checks
 # keys from outside).
-# The tool's X.509/PKCS work: Bouncy Castle's provider and PKIX jars; the
-# JSON mscapi-admin answers: nlohmann/json writes it, Jackson core reads it.
+# The tool: Bouncy Castle's provider and PKIX jars, picocli (commands, help,
+# man page and completion) and Jackson's core (JSON output, and reading the
+# JSON mscapi-admin answers, which nlohmann/json writes).
 base="cmake make g++ openjdk-17-jdk-headless libssl-dev libsqlite3-dev
 libgtest-dev googletest junit5 g++-mingw-w64-i686 binutils-mingw-w64-i686
 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 openssl
 wine wine64 wine32:i386
 softhsm2 p11-kit p11-kit-modules libp11-kit-dev pkgconf opensc
-libbcprov-java libbcpkix-java libjackson2-core-java nlohmann-json3-dev"
+libbcprov-java libbcpkix-java libpicocli-java libjackson2-core-java nlohmann-json3-dev"
 # libFuzzer builds: clang without recommends lacks the compiler-rt runtime
 # that -fsanitize=fuzzer links.
 fuzz="clang libclang-rt-dev"

@@ -1,7 +1,6 @@
 package com.qel.varnel.tool;
 
 import java.io.ByteArrayInputStream;
-import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.security.MessageDigest;
@@ -12,31 +11,17 @@ import java.util.ArrayList;
 import java.util.HexFormat;
 import java.util.List;
 import java.util.Locale;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Mixin;
+import picocli.CommandLine.Option;
+import picocli.CommandLine.Parameters;
 
 /**
  * The certificate store commands of the tool: certs, addcert, delcert, name
  * and describe. STORE is MY, ROOT, CA, AddressBook or Varnel.
  */
 final class CertCommands {
-    private final PrintStream out;
-
-    CertCommands(PrintStream out) {
-        this.out = out;
-    }
-
-    int run(String command, List<String> args) throws Exception {
-        switch (command) {
-            case "addcert":
-                return addcert(args);
-            case "delcert":
-                return delcert(args);
-            case "name":
-                return name(args);
-            case "describe":
-                return describe(args);
-            default:
-                throw new Main.UsageException("unknown command: " + command);
-        }
+    private CertCommands() {
     }
 
     static List<Layouts.Cert> list(int kind) throws Exception {
@@ -45,7 +30,7 @@ final class CertCommands {
 
     // ---- Helpers ------------------------------------------------------------
 
-    static int storeKind(String name) throws Main.UsageException {
+    static int storeKind(String name) throws ToolError {
         switch (name.toLowerCase(Locale.ROOT)) {
             case "my":
                 return 1;
@@ -58,7 +43,7 @@ final class CertCommands {
             case "varnel":
                 return 5;
             default:
-                throw new Main.UsageException("unknown store: " + name + " (MY, ROOT, CA, AddressBook or Varnel)");
+                throw ToolError.usage("unknown store: " + name + " (MY, ROOT, CA, AddressBook or Varnel)");
         }
     }
 
@@ -84,97 +69,133 @@ final class CertCommands {
         return HexFormat.of().withUpperCase().formatHex(MessageDigest.getInstance("SHA-1").digest(der));
     }
 
-    /** The lookup key given on the command line: serial and issuer, or a thumbprint from the listing. */
-    static byte[][] lookupKey(List<String> args, int kind) throws Exception {
-        String serial = Main.option(args, "--serial");
-        String issuerOf = Main.option(args, "--issuer-of");
-        String thumbprint = Main.option(args, "--thumbprint");
-        if (thumbprint != null && serial == null && issuerOf == null) {
-            String want = thumbprint.replace(":", "").toUpperCase(Locale.ROOT);
-            for (Layouts.Cert e : list(kind)) {
-                if (sha1(e.encoded()).equals(want)) {
-                    return new byte[][] {e.serial(), e.issuer()};
+    static final String KEY_TEXT = "KEY names the certificate: --thumbprint HEX (its SHA-1, as certs shows it), "
+            + "or --serial HEX --issuer-of FILE (FILE is the certificate itself: its issuer name is the key).";
+    static final String STORE_TEXT = "STORE is MY, ROOT, CA, AddressBook or Varnel, in any case.";
+
+    /** The certificate to act on: serial and issuer, or a thumbprint from the listing. */
+    static final class CertKey {
+        @Option(names = "--thumbprint", paramLabel = "HEX", description = "The certificate's SHA-1 thumbprint.")
+        String thumbprint;
+
+        @Option(names = "--serial", paramLabel = "HEX", description = "The certificate's serial number.")
+        String serial;
+
+        @Option(names = "--issuer-of", paramLabel = "FILE", description = "The certificate itself (its issuer's "
+                + "name is the key).")
+        String issuerOf;
+
+        /** The lookup key: the serial (least significant byte first) and the issuer's encoded name. */
+        byte[][] find(int kind) throws Exception {
+            if (thumbprint != null && serial == null && issuerOf == null) {
+                String want = thumbprint.replace(":", "").toUpperCase(Locale.ROOT);
+                for (Layouts.Cert e : list(kind)) {
+                    if (sha1(e.encoded()).equals(want)) {
+                        return new byte[][] {e.serial(), e.issuer()};
+                    }
                 }
+                throw new ToolError("no certificate with that thumbprint in the listing");
             }
-            throw new Exception("no certificate with that thumbprint in the listing");
+            if (serial == null || issuerOf == null || thumbprint != null) {
+                throw ToolError.usage("give --serial HEX --issuer-of FILE, or --thumbprint HEX");
+            }
+            byte[] be;
+            try {
+                String hex = serial.replace(":", "");
+                be = HexFormat.of().parseHex(hex.length() % 2 == 0 ? hex : "0" + hex);
+            } catch (IllegalArgumentException e) {
+                throw ToolError.usage("not a hex serial number: " + serial);
+            }
+            X509Certificate issuerCert = x509(readCertificate(Path.of(issuerOf)));
+            // The certificate named by --issuer-of is the one to find: its issuer is the key.
+            return new byte[][] {reversed(be), issuerCert.getIssuerX500Principal().getEncoded()};
         }
-        if (serial == null || issuerOf == null || thumbprint != null) {
-            throw new Main.UsageException("give --serial HEX --issuer-of FILE, or --thumbprint HEX");
-        }
-        byte[] be;
-        try {
-            String hex = serial.replace(":", "");
-            be = HexFormat.of().parseHex(hex.length() % 2 == 0 ? hex : "0" + hex);
-        } catch (IllegalArgumentException e) {
-            throw new Main.UsageException("not a hex serial number: " + serial);
-        }
-        X509Certificate issuerCert = x509(readCertificate(Path.of(issuerOf)));
-        // The certificate named by --issuer-of is the one to find: its issuer is the key.
-        return new byte[][] {reversed(be), issuerCert.getIssuerX500Principal().getEncoded()};
     }
 
     // ---- Commands -----------------------------------------------------------
 
-    int addcert(List<String> args) throws Exception {
-        String friendly = Main.option(args, "--friendly-name");
-        String provider = Main.option(args, "--provider");
-        String container = Main.option(args, "--container");
-        String spec = Main.option(args, "--spec");
-        boolean force = args.remove("--force");
-        if (args.size() != 2) {
-            throw new Main.UsageException(args.size() > 2 ? "unexpected argument: " + args.get(2)
-                    : "addcert needs STORE and FILE");
-        }
-        int kind = storeKind(args.get(0));
-        Integer keySpec = null;
-        if (spec != null) {
-            keySpec = switch (spec) {
-                case "1", "exchange" -> 1;
-                case "2", "signature" -> 2;
-                default -> throw new Main.UsageException("--spec is exchange (1) or signature (2), not " + spec);
-            };
-        }
-        if (kind != KeyRef.STORE_MY && (provider != null || container != null || keySpec != null)) {
-            throw new Main.UsageException("--provider, --container and --spec bind certificates of MY only");
-        }
-        String file = args.get(1);
-        List<byte[]> certs = Formats.readCertificates(FileIO.read(file), file);
-        // Every binding is settled before anything is added: a bundle goes in whole or not at all.
-        List<Binding> bindings = new ArrayList<>();
-        for (byte[] der : certs) {
-            bindings.add(kind == KeyRef.STORE_MY ? binding(x509(der), provider, container, keySpec, force) : null);
-        }
-        java.util.Set<String> before = new java.util.HashSet<>();
-        for (Layouts.Cert e : list(kind)) {
-            before.add(sha1(e.encoded()));
-        }
-        int added = 0;
-        int failed = 0;
-        for (int i = 0; i < certs.size(); i++) {
-            byte[] der = certs.get(i);
-            Binding b = bindings.get(i);
-            String what = "SHA-1 " + sha1(der) + " (" + x509(der).getSubjectX500Principal().getName() + ")";
-            if (before.contains(sha1(der))) {
-                out.println("already present: " + what);
-                continue;
+    @Command(name = "addcert", header = "add every certificate of a PEM bundle, DER or PKCS#7 file",
+            customSynopsis = {"mscapi addcert STORE FILE [--friendly-name N] [--provider P] [--container C]",
+                "           [--spec S] [--force]"},
+            description = "Says how many were added and which were already present. In MY each certificate is "
+                    + "bound to the stored key with its public key (found, or checked against --container); --force "
+                    + "binds without a matching key. " + STORE_TEXT)
+    static final class Addcert extends Cmd {
+        @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
+                description = "The store.")
+        String store;
+
+        @Parameters(index = "1", paramLabel = "FILE", description = "The certificates: PEM, DER or PKCS#7.")
+        String file;
+
+        @Option(names = "--friendly-name", paramLabel = "N", description = "The friendly name of each.")
+        String friendly;
+
+        @Option(names = "--provider", paramLabel = "P", description = "The provider of the key (MY).")
+        String provider;
+
+        @Option(names = "--container", paramLabel = "C", description = "The container of the key (MY).")
+        String container;
+
+        @Option(names = "--spec", paramLabel = "S", completionCandidates = Options.Specs.class,
+                description = "The key's spec (MY): exchange or signature.")
+        String spec;
+
+        @Option(names = "--force", description = "Bind without a matching key (MY).")
+        boolean force;
+
+        @Override
+        public Integer call() throws Exception {
+            int kind = storeKind(store);
+            Integer keySpec = null;
+            if (spec != null) {
+                keySpec = switch (spec) {
+                    case "1", "exchange" -> 1;
+                    case "2", "signature" -> 2;
+                    default -> throw ToolError.usage("--spec is exchange (1) or signature (2), not " + spec);
+                };
             }
-            byte[] id = b == null ? Native.addCertToStore(der, null, null, 0, friendly, kind)
-                    : Native.addCertToStore(der, b.provider(), b.container(), b.spec(), friendly, kind);
-            if (id == null) {
-                failed++;
-                out.println("not added: " + what + (kind == KeyRef.STORE_MY
-                        ? ": the store refused it (it may be there already without a key binding)"
-                        : ": the store refused it"));
-                continue;
+            if (kind != KeyRef.STORE_MY && (provider != null || container != null || keySpec != null)) {
+                throw ToolError.usage("--provider, --container and --spec bind certificates of MY only");
             }
-            added++;
-            out.println("added: " + what + (b == null ? ""
-                    : ", bound to container \"" + b.container() + "\" of \"" + b.provider() + "\" ("
-                            + KeyCommands.specName(b.spec()) + ")" + (b.warning() == null ? "" : "; " + b.warning())));
+            List<byte[]> certs = Formats.readCertificates(FileIO.read(file), file);
+            // Every binding is settled before anything is added: a bundle goes in whole or not at all.
+            List<Binding> bindings = new ArrayList<>();
+            for (byte[] der : certs) {
+                bindings.add(kind == KeyRef.STORE_MY ? binding(x509(der), provider, container, keySpec, force) : null);
+            }
+            java.util.Set<String> before = new java.util.HashSet<>();
+            for (Layouts.Cert e : list(kind)) {
+                before.add(sha1(e.encoded()));
+            }
+            int added = 0;
+            int failed = 0;
+            for (int i = 0; i < certs.size(); i++) {
+                byte[] der = certs.get(i);
+                Binding b = bindings.get(i);
+                String what = "SHA-1 " + sha1(der) + " (" + x509(der).getSubjectX500Principal().getName() + ")";
+                if (before.contains(sha1(der))) {
+                    out.println("already present: " + what);
+                    continue;
+                }
+                byte[] id = b == null ? Native.addCertToStore(der, null, null, 0, friendly, kind)
+                        : Native.addCertToStore(der, b.provider(), b.container(), b.spec(), friendly, kind);
+                if (id == null) {
+                    failed++;
+                    out.println("not added: " + what + (kind == KeyRef.STORE_MY
+                            ? ": the store refused it (it may be there already without a key binding)"
+                            : ": the store refused it"));
+                    continue;
+                }
+                added++;
+                out.println("added: " + what + (b == null ? ""
+                        : ", bound to container \"" + b.container() + "\" of \"" + b.provider() + "\" ("
+                                + KeyCommands.specName(b.spec()) + ")" + (b.warning() == null ? "" : "; " + b.warning())));
+            }
+            out.println(added + " added, " + (certs.size() - added - failed) + " already present"
+                    + (failed > 0 ? ", " + failed + " refused" : "") + " (" + store + ")");
+            return failed > 0 ? Main.FAILED : Main.OK;
         }
-        out.println(added + " added, " + (certs.size() - added - failed) + " already present"
-                + (failed > 0 ? ", " + failed + " refused" : "") + " (" + args.get(0) + ")");
-        return failed > 0 ? Main.FAILED : Main.OK;
     }
 
     /** The key a certificate of "MY" is bound to. warning says why it was bound with --force. */
@@ -202,7 +223,7 @@ final class CertCommands {
         String subject = cert.getSubjectX500Principal().getName();
         if (container != null) {
             if (!force) {
-                throw new Exception("the public key of \"" + subject + "\" is not the key of container \"" + container
+                throw new ToolError("the public key of \"" + subject + "\" is not the key of container \"" + container
                         + "\"" + (spec != null ? " (" + KeyCommands.specName(spec) + ")" : "")
                         + "; give --force to bind it anyway");
             }
@@ -210,7 +231,7 @@ final class CertCommands {
                     "its public key does not match that container's");
         }
         if (!force) {
-            throw new Exception("no stored key matches the public key of \"" + subject
+            throw new ToolError("no stored key matches the public key of \"" + subject
                     + "\" (see mscapi keys); give --container C --force to bind it anyway");
         }
         // Bound as CryptoAPI resolves null names: the default container, named after the login name.
@@ -222,46 +243,74 @@ final class CertCommands {
     static String defaultProvider() throws Exception {
         List<String> providers = Layouts.providers(Native.queryProviders());
         if (providers.isEmpty()) {
-            throw new Exception("no PROV_RSA_FULL provider is installed");
+            throw new ToolError("no PROV_RSA_FULL provider is installed");
         }
         return providers.get(0);
     }
 
-    int delcert(List<String> args) throws Exception {
-        if (args.isEmpty()) {
-            throw new Main.UsageException("delcert needs a STORE");
+    @Command(name = "delcert", header = "delete a certificate", customSynopsis = "mscapi delcert STORE KEY",
+            description = KEY_TEXT + " " + STORE_TEXT)
+    static final class Delcert extends Cmd {
+        @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
+                description = "The store.")
+        String store;
+
+        @Mixin
+        CertKey key = new CertKey();
+
+        @Override
+        public Integer call() throws Exception {
+            int kind = storeKind(store);
+            byte[][] id = key.find(kind);
+            Native.deleteCertFromStore(id[0], id[1], kind);
+            out.println("deleted");
+            return Main.OK;
         }
-        int kind = storeKind(args.remove(0));
-        byte[][] key = lookupKey(args, kind);
-        Main.noMore(args);
-        Native.deleteCertFromStore(key[0], key[1], kind);
-        out.println("deleted");
-        return Main.OK;
     }
 
-    int name(List<String> args) throws Exception {
-        if (args.size() < 2) {
-            throw new Main.UsageException("name needs STORE and NAME");
+    @Command(name = "name", header = "set a certificate's friendly name", customSynopsis = "mscapi name STORE NAME KEY",
+            description = KEY_TEXT + " " + STORE_TEXT)
+    static final class Name extends Cmd {
+        @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
+                description = "The store.")
+        String store;
+
+        @Parameters(index = "1", paramLabel = "NAME", description = "The friendly name.")
+        String name;
+
+        @Mixin
+        CertKey key = new CertKey();
+
+        @Override
+        public Integer call() throws Exception {
+            int kind = storeKind(store);
+            byte[][] id = key.find(kind);
+            Native.setFriendlyName(name, id[0], id[1], kind);
+            out.println("friendly name set");
+            return Main.OK;
         }
-        int kind = storeKind(args.remove(0));
-        String name = args.remove(0);
-        byte[][] key = lookupKey(args, kind);
-        Main.noMore(args);
-        Native.setFriendlyName(name, key[0], key[1], kind);
-        out.println("friendly name set");
-        return Main.OK;
     }
 
-    int describe(List<String> args) throws Exception {
-        if (args.size() < 2) {
-            throw new Main.UsageException("describe needs STORE and TEXT");
+    @Command(name = "describe", header = "set a certificate's description (TEXT's UTF-8 bytes)",
+            customSynopsis = "mscapi describe STORE TEXT KEY", description = KEY_TEXT + " " + STORE_TEXT)
+    static final class Describe extends Cmd {
+        @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
+                description = "The store.")
+        String store;
+
+        @Parameters(index = "1", paramLabel = "TEXT", description = "The description.")
+        String text;
+
+        @Mixin
+        CertKey key = new CertKey();
+
+        @Override
+        public Integer call() throws Exception {
+            int kind = storeKind(store);
+            byte[][] id = key.find(kind);
+            Native.setFlags(text.getBytes(StandardCharsets.UTF_8), id[0], id[1], kind);
+            out.println("description set");
+            return Main.OK;
         }
-        int kind = storeKind(args.remove(0));
-        byte[] text = args.remove(0).getBytes(StandardCharsets.UTF_8);
-        byte[][] key = lookupKey(args, kind);
-        Main.noMore(args);
-        Native.setFlags(text, key[0], key[1], kind);
-        out.println("description set");
-        return Main.OK;
     }
 }

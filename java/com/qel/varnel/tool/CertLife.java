@@ -1,9 +1,7 @@
 package com.qel.varnel.tool;
 
 import java.io.OutputStream;
-import java.io.PrintStream;
 import java.math.BigInteger;
-import java.nio.charset.StandardCharsets;
 import java.security.DigestOutputStream;
 import java.security.MessageDigest;
 import java.security.SecureRandom;
@@ -13,7 +11,6 @@ import java.time.Duration;
 import java.time.Instant;
 import java.util.Date;
 import java.util.HexFormat;
-import java.util.List;
 import javax.security.auth.x500.X500Principal;
 import org.bouncycastle.asn1.ASN1ObjectIdentifier;
 import org.bouncycastle.asn1.x500.X500Name;
@@ -31,6 +28,9 @@ import org.bouncycastle.operator.DefaultSignatureAlgorithmIdentifierFinder;
 import org.bouncycastle.operator.jcajce.JcaContentVerifierProviderBuilder;
 import org.bouncycastle.pkcs.PKCS10CertificationRequest;
 import org.bouncycastle.pkcs.jcajce.JcaPKCS10CertificationRequestBuilder;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Mixin;
+import picocli.CommandLine.Option;
 
 /**
  * A certificate's life for a stored key: a PKCS#10 request (req) or a
@@ -39,10 +39,7 @@ import org.bouncycastle.pkcs.jcajce.JcaPKCS10CertificationRequestBuilder;
  * handed out.
  */
 final class CertLife {
-    private final PrintStream out;
-
-    CertLife(PrintStream out) {
-        this.out = out;
+    private CertLife() {
     }
 
     /** Signs what Bouncy Castle writes into it: the hash is made here, the signature by the library. */
@@ -116,9 +113,9 @@ final class CertLife {
     }
 
     /** A distinguished name in RFC 4514 form ("CN=a,O=b") or OpenSSL's ("/O=b/CN=a"). */
-    static X500Name subject(String dn) throws Main.UsageException {
+    static X500Name subject(String dn) throws ToolError {
         if (dn == null) {
-            throw new Main.UsageException("--subject DN is needed, e.g. --subject \"CN=Alice,O=Example\"");
+            throw ToolError.usage("--subject DN is needed, e.g. --subject \"CN=Alice,O=Example\"");
         }
         try {
             if (dn.startsWith("/")) {
@@ -139,7 +136,7 @@ final class CertLife {
             }
             return name;
         } catch (IllegalArgumentException e) {
-            throw new Main.UsageException("not a distinguished name: --subject " + dn + " (" + e.getMessage() + ")");
+            throw ToolError.usage("not a distinguished name: --subject " + dn + " (" + e.getMessage() + ")");
         }
     }
 
@@ -165,14 +162,14 @@ final class CertLife {
         try {
             cert.verify(publicKey);
         } catch (java.security.SignatureException e) {
-            throw new Exception("the library's signature does not match the key's public key");
+            throw new ToolError("the library's signature does not match the key's public key");
         }
         return cert;
     }
 
-    static int days(String text) throws Main.UsageException {
+    static int days(String text) throws ToolError {
         if (text == null) {
-            throw new Main.UsageException("--days N is needed (the certificate's lifetime in days)");
+            throw ToolError.usage("--days N is needed (the certificate's lifetime in days)");
         }
         try {
             int d = Integer.parseInt(text);
@@ -182,84 +179,126 @@ final class CertLife {
         } catch (NumberFormatException e) {
             // below
         }
-        throw new Main.UsageException("--days is a number of days from 1 to 36500, not " + text);
+        throw ToolError.usage("--days is a number of days from 1 to 36500, not " + text);
     }
 
     // ---- commands ------------------------------------------------------------
 
-    int req(List<String> args) throws Exception {
-        KeyRef key = KeyRef.fromArgs(args);
-        X500Name subject = subject(Main.option(args, "--subject"));
-        String hash = certHash(args);
-        byte[] pin = KeyCommands.pin(args);
-        String outFile = Main.option(args, "--out");
-        Main.noMore(args);
-        try {
-            RSAPublicKey publicKey = key.publicKey();
-            LibrarySigner signer = new LibrarySigner(key.provider(), key.container(), key.spec(), pin, hash);
-            PKCS10CertificationRequest csr =
-                    signing(() -> new JcaPKCS10CertificationRequestBuilder(subject, publicKey).build(signer));
-            if (!csr.isSignatureValid(new JcaContentVerifierProviderBuilder().build(publicKey))) {
-                throw new Exception("the library's signature does not match the key's public key");
+    @Command(name = "req", header = "a PKCS#10 certificate request (PEM) for a stored key",
+            customSynopsis = {"mscapi req (--container NAME [--provider P] [--spec S] | --thumbprint HEX) --subject DN",
+                "           [--hash H] [--pin | --pin-file F] [--out FILE]"},
+            description = "DN is \"CN=x,O=y,C=z\" (RFC 4514) or \"/C=z/O=y/CN=x\" (OpenSSL's order). The library "
+                    + "makes the signature.")
+    static final class Req extends Cmd {
+        @Mixin
+        Options.KeyChoice key = new Options.KeyChoice();
+
+        @Option(names = "--subject", paramLabel = "DN", description = "The subject's distinguished name.")
+        String subject;
+
+        @Mixin
+        Options.Hash hash = new Options.Hash();
+
+        @Mixin
+        Options.Pin pin = new Options.Pin();
+
+        @Option(names = "--out", paramLabel = "FILE", description = "Write the request into FILE.")
+        String outFile;
+
+        @Override
+        public Integer call() throws Exception {
+            KeyRef ref = key.resolve();
+            X500Name name = subject(subject);
+            String h = certHash(hash);
+            byte[] pinBytes = pin.bytes();
+            try {
+                RSAPublicKey publicKey = ref.publicKey();
+                LibrarySigner signer = new LibrarySigner(ref.provider(), ref.container(), ref.spec(), pinBytes, h);
+                PKCS10CertificationRequest csr =
+                        signing(() -> new JcaPKCS10CertificationRequestBuilder(name, publicKey).build(signer));
+                if (!csr.isSignatureValid(new JcaContentVerifierProviderBuilder().build(publicKey))) {
+                    throw new ToolError("the library's signature does not match the key's public key");
+                }
+                KeyCommands.emit(out, outFile, FileIO.pem("CERTIFICATE REQUEST", csr.getEncoded()));
+            } finally {
+                KeyCommands.wipe(pinBytes);
             }
-            emit(outFile, FileIO.pem("CERTIFICATE REQUEST", csr.getEncoded()));
-        } finally {
-            KeyCommands.wipe(pin);
+            return Main.OK;
         }
-        return Main.OK;
     }
 
-    int selfsign(List<String> args) throws Exception {
-        KeyRef key = KeyRef.fromArgs(args);
-        X500Name subject = subject(Main.option(args, "--subject"));
-        int days = days(Main.option(args, "--days"));
-        String hash = certHash(args);
-        byte[] pin = KeyCommands.pin(args);
-        String outFile = Main.option(args, "--out");
-        String addTo = Main.option(args, "--add");
-        String friendly = Main.option(args, "--friendly-name");
-        Main.noMore(args);
-        int kind = addTo == null ? 0 : CertCommands.storeKind(addTo);
-        if (friendly != null && addTo == null) {
-            throw new Main.UsageException("--friendly-name goes with --add STORE");
-        }
-        try {
-            X509Certificate cert = selfSigned(key, key.publicKey(), subject, days, hash, pin);
-            byte[] der = cert.getEncoded();
-            if (outFile != null || addTo == null) {
-                emit(outFile, FileIO.pem("CERTIFICATE", der));
+    @Command(name = "selfsign", header = "a self-signed certificate (PEM) for a stored key",
+            customSynopsis = {"mscapi selfsign --container NAME [--provider P] [--spec S] --subject DN --days N",
+                "           [--hash H] [--pin | --pin-file F] [--out FILE] [--add STORE [--friendly-name N]]"},
+            description = "--add puts it into STORE (in MY bound to the key). DN as for req.")
+    static final class Selfsign extends Cmd {
+        @Mixin
+        Options.KeyChoice key = new Options.KeyChoice();
+
+        @Option(names = "--subject", paramLabel = "DN", description = "The subject's (and issuer's) "
+                + "distinguished name.")
+        String subject;
+
+        @Option(names = "--days", paramLabel = "N", description = "The certificate's lifetime in days.")
+        String days;
+
+        @Mixin
+        Options.Hash hash = new Options.Hash();
+
+        @Mixin
+        Options.Pin pin = new Options.Pin();
+
+        @Option(names = "--out", paramLabel = "FILE", description = "Write the certificate into FILE.")
+        String outFile;
+
+        @Option(names = "--add", paramLabel = "STORE", completionCandidates = Options.Stores.class,
+                description = "Add the certificate to STORE.")
+        String addTo;
+
+        @Option(names = "--friendly-name", paramLabel = "N", description = "The friendly name in STORE.")
+        String friendly;
+
+        @Override
+        public Integer call() throws Exception {
+            KeyRef ref = key.resolve();
+            X500Name name = subject(subject);
+            int lifetime = days(days);
+            String h = certHash(hash);
+            int kind = addTo == null ? 0 : CertCommands.storeKind(addTo);
+            if (friendly != null && addTo == null) {
+                throw ToolError.usage("--friendly-name goes with --add STORE");
             }
-            if (addTo != null) {
-                String provider = kind == KeyRef.STORE_MY ? key.providerOrDefault() : null;
-                String container = kind == KeyRef.STORE_MY ? key.container() : null;
-                byte[] id = Native.addCertToStore(der, provider, container, key.spec(), friendly, kind);
-                if (id == null) {
-                    throw new Exception("the store " + addTo + " refused the certificate");
+            byte[] pinBytes = pin.bytes();
+            try {
+                X509Certificate cert = selfSigned(ref, ref.publicKey(), name, lifetime, h, pinBytes);
+                byte[] der = cert.getEncoded();
+                if (outFile != null || addTo == null) {
+                    KeyCommands.emit(out, outFile, FileIO.pem("CERTIFICATE", der));
                 }
-                out.println("added to " + addTo + ", SHA-1 " + CertCommands.sha1(der)
-                        + (kind == KeyRef.STORE_MY ? ", bound to " + key.describe() : ""));
+                if (addTo != null) {
+                    String provider = kind == KeyRef.STORE_MY ? ref.providerOrDefault() : null;
+                    String container = kind == KeyRef.STORE_MY ? ref.container() : null;
+                    byte[] id = Native.addCertToStore(der, provider, container, ref.spec(), friendly, kind);
+                    if (id == null) {
+                        throw new ToolError("the store " + addTo + " refused the certificate");
+                    }
+                    out.println("added to " + addTo + ", SHA-1 " + CertCommands.sha1(der)
+                            + (kind == KeyRef.STORE_MY ? ", bound to " + ref.describe() : ""));
+                }
+            } finally {
+                KeyCommands.wipe(pinBytes);
             }
-        } finally {
-            KeyCommands.wipe(pin);
+            return Main.OK;
         }
-        return Main.OK;
     }
 
     /** The hash of a signature inside a certificate or request: SHA-1 or SHA-2, never MD5. */
-    static String certHash(List<String> args) throws Main.UsageException {
-        String hash = StreamSign.hashOption(args);
+    static String certHash(Options.Hash option) throws ToolError {
+        String hash = option.name();
         if (hash.equals("md5")) {
-            throw new Main.UsageException("--hash md5 is not offered for certificates and requests");
+            throw ToolError.usage("--hash md5 is not offered for certificates and requests");
         }
         return hash;
-    }
-
-    private void emit(String outFile, String text) throws Exception {
-        if (outFile != null) {
-            FileIO.writePublic(outFile, text.getBytes(StandardCharsets.US_ASCII));
-        } else {
-            out.print(text);
-        }
     }
 
     static String hex(byte[] b) {

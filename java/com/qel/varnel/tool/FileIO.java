@@ -1,6 +1,5 @@
 package com.qel.varnel.tool;
 
-import java.io.Console;
 import java.io.IOException;
 import java.io.OutputStream;
 import java.nio.charset.StandardCharsets;
@@ -11,12 +10,9 @@ import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
 import java.nio.file.attribute.PosixFilePermissions;
-import java.util.Arrays;
-import java.util.Base64;
-import java.util.List;
 
 /**
- * Files and passwords of the tool, with errors that name the file: files
+ * Files of the tool, with errors that name the file: files
  * that hold private keys are created with mode 0600. Kept apart from the
  * format parsers so that commands that only read a file or a PIN do not load
  * Bouncy Castle.
@@ -25,87 +21,16 @@ final class FileIO {
     private FileIO() {
     }
 
-    /** Where a password comes from: the first line of a file, or the console without echo. */
-    static final class Password {
-        private final String file;
-        private final String prompt;
-        private char[] value;
-
-        Password(String file, String prompt) {
-            this.file = file;
-            this.prompt = prompt;
-        }
-
-        /** Takes --password-file F from the arguments; the password is read when first needed. */
-        static Password fromArgs(List<String> args, String prompt) throws Main.UsageException {
-            return new Password(Main.option(args, "--password-file"), prompt);
-        }
-
-        char[] get() throws Exception {
-            if (value != null) {
-                return value;
-            }
-            if (file != null) {
-                byte[] all = read(file);
-                int end = 0;
-                while (end < all.length && all[end] != '\n' && all[end] != '\r') {
-                    end++;
-                }
-                java.nio.CharBuffer chars = StandardCharsets.UTF_8.decode(java.nio.ByteBuffer.wrap(all, 0, end));
-                value = Arrays.copyOfRange(chars.array(), chars.position(), chars.limit());
-                Arrays.fill(chars.array(), '\0');
-                Arrays.fill(all, (byte) 0);
-                return value;
-            }
-            Console console = System.console();
-            if (console == null) {
-                throw new Main.UsageException(prompt + " needed: give --password-file F (no console to ask on)");
-            }
-            char[] typed = console.readPassword("%s: ", prompt);
-            if (typed == null) {
-                throw new Main.UsageException("no " + prompt + " read");
-            }
-            value = typed;
-            return value;
-        }
-
-        /** Asks twice on the console, so that a typing error cannot lock away what is written. */
-        char[] getNew() throws Exception {
-            if (value != null || file != null) {
-                return get();
-            }
-            char[] first = get();
-            Console console = System.console();
-            char[] again = console.readPassword("%s (again): ", prompt);
-            boolean same = again != null && Arrays.equals(first, again);
-            if (again != null) {
-                Arrays.fill(again, '\0');
-            }
-            if (!same) {
-                wipe();
-                throw new Main.UsageException("the two passwords differ");
-            }
-            return value;
-        }
-
-        void wipe() {
-            if (value != null) {
-                Arrays.fill(value, '\0');
-                value = null;
-            }
-        }
-    }
-
     /** A file's bytes, or an error that names the file and what is wrong with it. */
     static byte[] read(String name) throws Exception {
         try {
             return Files.readAllBytes(Path.of(name));
         } catch (NoSuchFileException e) {
-            throw new Exception("file not found: " + name);
+            throw new ToolError("file not found: " + name);
         } catch (AccessDeniedException e) {
-            throw new Exception("cannot read " + name + ": permission denied");
+            throw new ToolError("cannot read " + name + ": permission denied");
         } catch (IOException e) {
-            throw new Exception("cannot read " + name + ": " + e.getMessage());
+            throw new ToolError("cannot read " + name + ": " + e.getMessage());
         }
     }
 
@@ -137,17 +62,17 @@ final class FileIO {
                 Files.deleteIfExists(temp);
             }
         } catch (FileAlreadyExistsException e) {
-            throw new Exception(name + " exists already (give --force to replace it)");
+            throw new ToolError(name + " exists already (give --force to replace it)");
         } catch (IOException e) {
             throw cannotWrite(name, e);
         }
     }
 
     /** A failed write in words: which file, and why. */
-    private static Exception cannotWrite(String name, IOException e) {
+    private static ToolError cannotWrite(String name, IOException e) {
         String why = e instanceof NoSuchFileException ? "no such directory"
                 : e instanceof AccessDeniedException ? "permission denied" : e.getMessage();
-        return new Exception("cannot write " + name + ": " + why);
+        return new ToolError("cannot write " + name + ": " + why);
     }
 
     /** Writes a file that holds nothing secret (a certificate, a request, a signature). */
@@ -159,9 +84,15 @@ final class FileIO {
         }
     }
 
+    /** A PEM block of type (CERTIFICATE, PUBLIC KEY...), by Bouncy Castle's PemWriter. */
     static String pem(String type, byte[] der) {
-        return "-----BEGIN " + type + "-----\n" + Base64.getMimeEncoder(64, new byte[] {'\n'}).encodeToString(der)
-                + "\n-----END " + type + "-----\n";
+        java.io.StringWriter text = new java.io.StringWriter();
+        try (org.bouncycastle.util.io.pem.PemWriter w = new org.bouncycastle.util.io.pem.PemWriter(text)) {
+            w.writeObject(new org.bouncycastle.util.io.pem.PemObject(type, der));
+        } catch (IOException e) {
+            throw new java.io.UncheckedIOException(e);
+        }
+        return text.toString();
     }
 
     static boolean isPem(byte[] data) {

@@ -107,17 +107,17 @@ final class Formats {
      * with the JDK's PKCS12 key store: PBES2/PBKDF2 with AES as OpenSSL 3
      * writes it, and the older SHA-1/3DES/RC2 schemes.
      */
-    static PfxEntry readPfx(byte[] data, String name, FileIO.Password password, String alias) throws Exception {
+    static PfxEntry readPfx(byte[] data, String name, Secret password, String alias) throws Exception {
         KeyStore ks = KeyStore.getInstance("PKCS12");
-        char[] pw = password.get();
+        char[] pw = password.chars();
         try {
             ks.load(new ByteArrayInputStream(data), pw);
         } catch (IOException e) {
             if (e.getCause() instanceof UnrecoverableKeyException
                     || String.valueOf(e.getMessage()).contains("password")) {
-                throw new Exception(name + ": the password was refused (or the file is damaged)");
+                throw new ToolError(name + ": the password was refused (or the file is damaged)");
             }
-            throw new Exception(name + ": not a readable PKCS#12 file (" + e.getMessage() + ")");
+            throw new ToolError(name + ": not a readable PKCS#12 file (" + e.getMessage() + ")");
         }
         List<String> keyAliases = new ArrayList<>();
         for (Enumeration<String> e = ks.aliases(); e.hasMoreElements();) {
@@ -129,24 +129,24 @@ final class Formats {
         String chosen;
         if (alias != null) {
             chosen = keyAliases.stream().filter(a -> a.equalsIgnoreCase(alias)).findFirst()
-                    .orElseThrow(() -> new Exception(name + ": no key named \"" + alias + "\" (it holds: "
+                    .orElseThrow(() -> new ToolError(name + ": no key named \"" + alias + "\" (it holds: "
                             + String.join(", ", keyAliases) + ")"));
         } else if (keyAliases.size() == 1) {
             chosen = keyAliases.get(0);
         } else if (keyAliases.isEmpty()) {
-            throw new Exception(name + ": holds no private key");
+            throw new ToolError(name + ": holds no private key");
         } else {
-            throw new Main.UsageException(name + " holds " + keyAliases.size() + " keys: choose one with --alias ("
+            throw ToolError.usage(name + " holds " + keyAliases.size() + " keys: choose one with --alias ("
                     + String.join(", ", keyAliases) + ")");
         }
         KeyStore.Entry entry;
         try {
             entry = ks.getEntry(chosen, new KeyStore.PasswordProtection(pw));
         } catch (UnrecoverableKeyException e) {
-            throw new Exception(name + ": the password was refused for the key");
+            throw new ToolError(name + ": the password was refused for the key");
         }
         if (!(entry instanceof KeyStore.PrivateKeyEntry pke)) {
-            throw new Exception(name + ": \"" + chosen + "\" is not a private key");
+            throw new ToolError(name + ": \"" + chosen + "\" is not a private key");
         }
         RSAPrivateCrtKey key = rsa(pke.getPrivateKey(), name);
         List<X509Certificate> chain = new ArrayList<>();
@@ -199,7 +199,7 @@ final class Formats {
         if (key instanceof RSAPrivateCrtKey k) {
             return k;
         }
-        throw new Exception(name + ": not an RSA private key with its CRT components (" + key.getAlgorithm() + ")");
+        throw new ToolError(name + ": not an RSA private key with its CRT components (" + key.getAlgorithm() + ")");
     }
 
     /**
@@ -208,7 +208,7 @@ final class Formats {
      * with Proc-Type/DEK-Info encryption, or DER) or PKCS#12. The password is
      * asked for only when the file is encrypted.
      */
-    static RSAPrivateCrtKey readPrivateKey(byte[] data, String name, FileIO.Password password, String alias)
+    static RSAPrivateCrtKey readPrivateKey(byte[] data, String name, Secret password, String alias)
             throws Exception {
         if (isPkcs12(data)) {
             return readPfx(data, name, password, alias).key();
@@ -219,7 +219,7 @@ final class Formats {
         } else {
             parsed = parseDerKey(data);
             if (parsed == null) {
-                throw new Exception(name + ": not a private key (PKCS#8, PKCS#1 or PKCS#12, PEM or DER)");
+                throw new ToolError(name + ": not a private key (PKCS#8, PKCS#1 or PKCS#12, PEM or DER)");
             }
         }
         JcaPEMKeyConverter converter = new JcaPEMKeyConverter();
@@ -232,18 +232,18 @@ final class Formats {
             } else if (parsed instanceof PEMEncryptedKeyPair enc) {
                 PEMKeyPair pair;
                 try {
-                    pair = enc.decryptKeyPair(new BcPEMDecryptorProvider(password.get()));
+                    pair = enc.decryptKeyPair(new BcPEMDecryptorProvider(password.chars()));
                 } catch (Exception e) {
-                    throw new Exception(name + ": the password was refused (or the key is damaged)");
+                    throw new ToolError(name + ": the password was refused (or the key is damaged)");
                 }
                 key = converter.getPrivateKey(pair.getPrivateKeyInfo());
             } else if (parsed instanceof PKCS8EncryptedPrivateKeyInfo enc) {
-                key = converter.getPrivateKey(decrypt(enc, name, password.get()));
+                key = converter.getPrivateKey(decrypt(enc, name, password.chars()));
             } else {
-                throw new Exception(name + ": not a private key but " + describe(parsed));
+                throw new ToolError(name + ": not a private key but " + describe(parsed));
             }
         } catch (org.bouncycastle.openssl.PEMException e) {
-            throw new Exception(name + ": not a usable private key (" + e.getMessage() + ")");
+            throw new ToolError(name + ": not a usable private key (" + e.getMessage() + ")");
         }
         return rsa(key, name);
     }
@@ -263,7 +263,7 @@ final class Formats {
                 return enc.decryptPrivateKeyInfo(
                         new JceOpenSSLPKCS8DecryptorProviderBuilder().setProvider(bc()).build(password));
             } catch (PKCSException | RuntimeException e2) {
-                throw new Exception(name + ": the password was refused (or the key is damaged)");
+                throw new ToolError(name + ": the password was refused (or the key is damaged)");
             }
         }
     }
@@ -300,15 +300,15 @@ final class Formats {
         try (PEMParser parser = new PEMParser(new StringReader(new String(data, StandardCharsets.ISO_8859_1)))) {
             Object o = parser.readObject();
             if (o == null) {
-                throw new Exception(name + ": no PEM object in it");
+                throw new ToolError(name + ": no PEM object in it");
             }
             return o;
         } catch (IOException e) {
             String m = String.valueOf(e.getMessage());
             if (m.contains("not found")) {
-                throw new Exception(name + ": the PEM block ends early (no END line)");
+                throw new ToolError(name + ": the PEM block ends early (no END line)");
             }
-            throw new Exception(name + ": not readable PEM (" + m + ")");
+            throw new ToolError(name + ": not readable PEM (" + m + ")");
         }
     }
 
@@ -388,21 +388,21 @@ final class Formats {
             int begins = count(text, "-----BEGIN ");
             int ends = count(text, "-----END ");
             if (ends < begins) {
-                throw new Exception(name + ": not a certificate (PEM ends early)");
+                throw new ToolError(name + ": not a certificate (PEM ends early)");
             }
             if (!text.contains("-----BEGIN CERTIFICATE-----") && !text.contains("-----BEGIN PKCS7-----")
                     && !text.contains("-----BEGIN CMS-----")) {
-                throw new Exception(name + ": holds no certificate (no BEGIN CERTIFICATE or PKCS7 block)");
+                throw new ToolError(name + ": holds no certificate (no BEGIN CERTIFICATE or PKCS7 block)");
             }
         }
         Collection<? extends Certificate> certs;
         try {
             certs = CertificateFactory.getInstance("X.509").generateCertificates(new ByteArrayInputStream(data));
         } catch (Exception e) {
-            throw new Exception(name + ": not a certificate, PEM bundle or PKCS#7 file (" + e.getMessage() + ")");
+            throw new ToolError(name + ": not a certificate, PEM bundle or PKCS#7 file (" + e.getMessage() + ")");
         }
         if (certs.isEmpty()) {
-            throw new Exception(name + ": holds no certificate");
+            throw new ToolError(name + ": holds no certificate");
         }
         List<byte[]> out = new ArrayList<>();
         for (Certificate c : certs) {
@@ -437,7 +437,7 @@ final class Formats {
             } else if (o instanceof SubjectPublicKeyInfo spki) {
                 key = KeyFactory.getInstance("RSA").generatePublic(new X509EncodedKeySpec(spki.getEncoded()));
             } else {
-                throw new Exception(name + ": not a certificate or public key but " + describe(o));
+                throw new ToolError(name + ": not a certificate or public key but " + describe(o));
             }
         } else {
             try {
@@ -446,12 +446,12 @@ final class Formats {
                 try {
                     key = KeyFactory.getInstance("RSA").generatePublic(new X509EncodedKeySpec(data));
                 } catch (Exception e2) {
-                    throw new Exception(name + ": not a certificate or public key (PEM or DER)");
+                    throw new ToolError(name + ": not a certificate or public key (PEM or DER)");
                 }
             }
         }
         if (!(key instanceof RSAPublicKey rsa)) {
-            throw new Exception(name + ": not an RSA key (" + key.getAlgorithm() + ")");
+            throw new ToolError(name + ": not an RSA key (" + key.getAlgorithm() + ")");
         }
         return rsa;
     }

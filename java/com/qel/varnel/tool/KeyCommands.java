@@ -1,6 +1,5 @@
 package com.qel.varnel.tool;
 
-import java.io.Console;
 import java.io.PrintStream;
 import java.math.BigInteger;
 import java.nio.charset.StandardCharsets;
@@ -11,6 +10,10 @@ import java.security.spec.RSAPublicKeySpec;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Mixin;
+import picocli.CommandLine.Option;
+import picocli.CommandLine.Parameters;
 
 /**
  * The key container commands of the tool: genkey, delkey, import, export, sign. A PIN is read
@@ -21,68 +24,27 @@ final class KeyCommands {
     static final int AT_KEYEXCHANGE = 1;
     static final int AT_SIGNATURE = 2;
 
-    private final PrintStream out;
+    static final String PIN_TEXT = "A PIN is read from the console without echo (--pin) or from the first line "
+            + "of a file (--pin-file F), never from the command line. Only keys of the token provider "
+            + "(\"Soft Token RSA Provider\") have PINs.";
 
-    KeyCommands(PrintStream out) {
-        this.out = out;
+    private KeyCommands() {
     }
 
     // ---- options ---------------------------------------------------------------
 
-    static int spec(List<String> args) throws Main.UsageException {
-        String s = Main.option(args, "--spec");
+    static int spec(String s) throws ToolError {
         if (s == null || s.equals("signature")) {
             return AT_SIGNATURE;
         }
         if (s.equals("exchange")) {
             return AT_KEYEXCHANGE;
         }
-        throw new Main.UsageException("--spec is exchange or signature, not " + s);
-    }
-
-    static String container(List<String> args) throws Main.UsageException {
-        String c = Main.option(args, "--container");
-        if (c == null) {
-            throw new Main.UsageException("--container NAME is needed");
-        }
-        return c;
-    }
-
-    /** The PIN: from the console without echo (--pin), a file's first line (--pin-file), or none. */
-    static byte[] pin(List<String> args) throws Exception {
-        String file = Main.option(args, "--pin-file");
-        boolean prompt = args.remove("--pin");
-        if (file != null && prompt) {
-            throw new Main.UsageException("give either --pin or --pin-file");
-        }
-        if (file != null) {
-            byte[] all = FileIO.read(file);
-            int end = 0;
-            while (end < all.length && all[end] != '\n' && all[end] != '\r') {
-                end++;
-            }
-            byte[] pin = Arrays.copyOf(all, end);
-            Arrays.fill(all, (byte) 0);
-            return pin;
-        }
-        if (prompt) {
-            Console console = System.console();
-            if (console == null) {
-                throw new Main.UsageException("--pin needs a console; use --pin-file");
-            }
-            char[] chars = console.readPassword("PIN: ");
-            if (chars == null) {
-                throw new Main.UsageException("no PIN read");
-            }
-            byte[] pin = new String(chars).getBytes(StandardCharsets.UTF_8);
-            Arrays.fill(chars, '\0');
-            return pin;
-        }
-        return null;
+        throw ToolError.usage("--spec is exchange or signature, not " + s);
     }
 
     /** PEM text (nothing secret) into the --out file when one is given, else to standard output. */
-    void emit(String outFile, String text) throws Exception {
+    static void emit(PrintStream out, String outFile, String text) throws Exception {
         if (outFile != null) {
             FileIO.writePublic(outFile, text.getBytes(StandardCharsets.US_ASCII));
         } else {
@@ -94,14 +56,14 @@ final class KeyCommands {
         return FileIO.pem(type, der);
     }
 
-    static int algId(String hash) throws Main.UsageException {
+    static int algId(String hash) throws ToolError {
         switch (hash) {
             case "md5": return 0x8003;
             case "sha1": return 0x8004;
             case "sha256": return 0x800C;
             case "sha384": return 0x800D;
             case "sha512": return 0x800E;
-            default: throw new Main.UsageException("unknown --hash " + hash);
+            default: throw ToolError.usage("unknown --hash " + hash);
         }
     }
 
@@ -111,83 +73,125 @@ final class KeyCommands {
 
     // ---- commands ------------------------------------------------------------
 
-    int genkey(List<String> args) throws Exception {
-        String provider = Main.option(args, "--provider");
-        String container = container(args);
-        int keySpec = spec(args);
-        String bitsText = Main.option(args, "--bits");
-        String outFile = Main.option(args, "--out");
-        Main.noMore(args);
-        int bits;
-        try {
-            bits = bitsText == null ? 2048 : Integer.parseInt(bitsText);
-        } catch (NumberFormatException e) {
-            throw new Main.UsageException("not a key length: " + bitsText);
+    @Command(name = "genkey", header = "a new container with an RSA key pair; its public key as PEM",
+            customSynopsis = {"mscapi genkey --container NAME [--provider P] [--spec exchange|signature] [--bits N]",
+                "           [--out FILE]"},
+            description = "Key lengths are 512 to 16384 bits in steps of 8 (default 2048). --spec defaults to "
+                    + "signature.")
+    static final class Genkey extends Cmd {
+        @Mixin
+        Options.Key key = new Options.Key();
+
+        @Option(names = "--bits", paramLabel = "N", description = "The key length in bits (default 2048).")
+        String bits;
+
+        @Option(names = "--out", paramLabel = "FILE", description = "Write the public key into FILE.")
+        String outFile;
+
+        @Override
+        public Integer call() throws Exception {
+            String container = key.container();
+            int keySpec = key.keySpec();
+            int length;
+            try {
+                length = bits == null ? 2048 : Integer.parseInt(bits);
+            } catch (NumberFormatException e) {
+                throw ToolError.usage("not a key length: " + bits);
+            }
+            byte[] pub = Native.generateKeyPair(key.provider, container, keySpec, length);
+            long e = (pub[0] & 0xFFL) | (pub[1] & 0xFFL) << 8 | (pub[2] & 0xFFL) << 16 | (pub[3] & 0xFFL) << 24;
+            BigInteger n = new BigInteger(1, Arrays.copyOfRange(pub, 4, pub.length));
+            byte[] der = KeyFactory.getInstance("RSA")
+                    .generatePublic(new RSAPublicKeySpec(n, BigInteger.valueOf(e))).getEncoded();
+            emit(out, outFile, pem("PUBLIC KEY", der));
+            return Main.OK;
         }
-        byte[] pub = Native.generateKeyPair(provider, container, keySpec, bits);
-        long e = (pub[0] & 0xFFL) | (pub[1] & 0xFFL) << 8 | (pub[2] & 0xFFL) << 16 | (pub[3] & 0xFFL) << 24;
-        BigInteger n = new BigInteger(1, Arrays.copyOfRange(pub, 4, pub.length));
-        byte[] der = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(n, BigInteger.valueOf(e)))
-                .getEncoded();
-        String text = pem("PUBLIC KEY", der);
-        emit(outFile, text);
-        return Main.OK;
     }
 
-    int delkey(List<String> args) throws Exception {
-        String provider = Main.option(args, "--provider");
-        String container = container(args);
-        boolean withCerts = args.remove("--with-certs");
-        Main.noMore(args);
-        // A certificate of "MY" bound to a container that is gone could no
-        // longer sign: delete such certificates with their key, or not at all.
-        KeyRef key = new KeyRef(provider, container, AT_SIGNATURE, null);
-        String family = key.providerOrDefault();
-        List<Layouts.Cert> bound = new ArrayList<>();
-        for (Layouts.Cert c : Layouts.certs(Native.queryCerts(KeyRef.STORE_MY))) {
-            if (key.binds(c, family)) {
-                bound.add(c);
+    @Command(name = "delkey", header = "delete a key container",
+            customSynopsis = "mscapi delkey --container NAME [--provider P] [--with-certs]",
+            description = "Refused while certificates in MY are bound to the container, unless --with-certs "
+                    + "deletes them too.")
+    static final class Delkey extends Cmd {
+        @Option(names = "--container", paramLabel = "NAME", description = "The key container.")
+        String container;
+
+        @Option(names = "--provider", paramLabel = "P", description = "The provider (default: the machine's "
+                + "default RSA provider).")
+        String provider;
+
+        @Option(names = "--with-certs", description = "Delete the certificates of MY bound to the container too.")
+        boolean withCerts;
+
+        @Override
+        public Integer call() throws Exception {
+            if (container == null) {
+                throw ToolError.usage("--container NAME is needed");
             }
-        }
-        if (!bound.isEmpty() && !withCerts) {
-            StringBuilder which = new StringBuilder();
+            // A certificate of "MY" bound to a container that is gone could no
+            // longer sign: delete such certificates with their key, or not at all.
+            KeyRef key = new KeyRef(provider, container, AT_SIGNATURE, null);
+            String family = key.providerOrDefault();
+            List<Layouts.Cert> bound = new ArrayList<>();
+            for (Layouts.Cert c : Layouts.certs(Native.queryCerts(KeyRef.STORE_MY))) {
+                if (key.binds(c, family)) {
+                    bound.add(c);
+                }
+            }
+            if (!bound.isEmpty() && !withCerts) {
+                StringBuilder which = new StringBuilder();
+                for (Layouts.Cert c : bound) {
+                    which.append("\n  SHA-1 ").append(CertCommands.sha1(c.encoded()));
+                }
+                throw new ToolError(bound.size() + " certificate(s) in MY are bound to container \"" + container
+                        + "\"; give --with-certs to delete them with it:" + which);
+            }
             for (Layouts.Cert c : bound) {
-                which.append("\n  SHA-1 ").append(CertCommands.sha1(c.encoded()));
+                Native.deleteCertFromStore(c.serial(), c.issuer(), KeyRef.STORE_MY);
+                out.println("deleted certificate SHA-1 " + CertCommands.sha1(c.encoded()) + " from MY");
             }
-            throw new Exception(bound.size() + " certificate(s) in MY are bound to container \"" + container
-                    + "\"; give --with-certs to delete them with it:" + which);
+            Native.deleteKeyPair(provider, container);
+            out.println("deleted container \"" + container + "\"");
+            return Main.OK;
         }
-        for (Layouts.Cert c : bound) {
-            Native.deleteCertFromStore(c.serial(), c.issuer(), KeyRef.STORE_MY);
-            out.println("deleted certificate SHA-1 " + CertCommands.sha1(c.encoded()) + " from MY");
-        }
-        Native.deleteKeyPair(provider, container);
-        out.println("deleted container \"" + container + "\"");
-        return Main.OK;
     }
 
-    int importKey(List<String> args) throws Exception {
-        String provider = Main.option(args, "--provider");
-        String container = container(args);
-        int keySpec = spec(args);
-        byte[] pin = pin(args);
-        FileIO.Password password = FileIO.Password.fromArgs(args, "password of the key file");
-        String alias = Main.option(args, "--alias");
-        if (args.size() != 1) {
-            throw new Main.UsageException(args.isEmpty() ? "import needs one key file"
-                    : "unexpected argument: " + args.get(1));
+    @Command(name = "import", header = "an RSA private key into a new container",
+            customSynopsis = {"mscapi import FILE --container NAME [--provider P] [--spec S] [--pin | --pin-file F]",
+                "           [--password-file F] [--alias A]"},
+            description = "FILE is PKCS#8 (plain or encrypted), PKCS#1 (also legacy-encrypted PEM) or PKCS#12 "
+                    + "(.p12/.pfx); a password is asked without echo or read from --password-file. " + PIN_TEXT)
+    static final class Import extends Cmd {
+        @Parameters(index = "0", paramLabel = "FILE", description = "The key file.")
+        String file;
+
+        @Mixin
+        Options.Key key = new Options.Key();
+
+        @Mixin
+        Options.Pin pin = new Options.Pin();
+
+        @Mixin
+        Options.Password password = new Options.Password();
+
+        @Option(names = "--alias", paramLabel = "A", description = "The key of a PKCS#12 file that holds several.")
+        String alias;
+
+        @Override
+        public Integer call() throws Exception {
+            String container = key.container();
+            int keySpec = key.keySpec();
+            byte[] pinBytes = pin.bytes();
+            try (Secret secret = password.secret("password of the key file")) {
+                RSAPrivateCrtKey k = Formats.readPrivateKey(FileIO.read(file), file, secret, alias);
+                store(key.provider, container, keySpec, k, pinBytes);
+                out.println("imported a " + k.getModulus().bitLength() + "-bit key into container \"" + container
+                        + "\" (" + specName(keySpec) + ")");
+            } finally {
+                wipe(pinBytes);
+            }
+            return Main.OK;
         }
-        String file = args.get(0);
-        try {
-            RSAPrivateCrtKey k = Formats.readPrivateKey(FileIO.read(file), file, password, alias);
-            store(provider, container, keySpec, k, pin);
-            out.println("imported a " + k.getModulus().bitLength() + "-bit key into container \"" + container
-                    + "\" (" + specName(keySpec) + ")");
-        } finally {
-            password.wipe();
-            wipe(pin);
-        }
-        return Main.OK;
     }
 
     /** Puts an RSA private key into a new container through importKeyPairPwd. */
@@ -231,46 +235,57 @@ final class KeyCommands {
         }
     }
 
-    int export(List<String> args) throws Exception {
-        String provider = Main.option(args, "--provider");
-        String container = container(args);
-        int keySpec = spec(args);
-        byte[] pin = pin(args);
-        String outFile = Main.option(args, "--out");
-        boolean force = args.remove("--force");
-        boolean unencrypted = args.remove("--unencrypted");
-        if (unencrypted && args.contains("--password-file")) {
-            throw new Main.UsageException("--unencrypted and --password-file exclude each other");
-        }
-        FileIO.Password password = FileIO.Password.fromArgs(args, "password for the exported key");
-        Main.noMore(args);
-        try {
-            RSAPrivateCrtKey k = load(provider, container, keySpec, pin);
-            byte[] text = unencrypted ? pem("PRIVATE KEY", k.getEncoded()).getBytes(StandardCharsets.US_ASCII)
-                    : Formats.encryptedPkcs8(k, password.getNew());
-            try {
-                if (outFile != null) {
-                    FileIO.writePrivate(outFile, text, force);
-                } else {
-                    out.write(text);
-                    out.flush();
+    @Command(name = "export", header = "the private key as encrypted PKCS#8 PEM (exportable keys only)",
+            customSynopsis = {"mscapi export --container NAME [--provider P] [--spec S] [--pin | --pin-file F]",
+                "           [--unencrypted | --password-file F] [--out FILE [--force]]"},
+            description = "Encrypted with AES-256 and PBKDF2; plain PKCS#8 only with --unencrypted. FILE is created "
+                    + "with mode 0600 and must not exist, unless --force. " + PIN_TEXT)
+    static final class Export extends Cmd {
+        @Mixin
+        Options.Key key = new Options.Key();
+
+        @Mixin
+        Options.Pin pin = new Options.Pin();
+
+        @Mixin
+        Options.Password password = new Options.Password();
+
+        @Option(names = "--out", paramLabel = "FILE", description = "Write the key into FILE (mode 0600).")
+        String outFile;
+
+        @Option(names = "--force", description = "Replace FILE when it exists.")
+        boolean force;
+
+        @Option(names = "--unencrypted", description = "Write plain PKCS#8, not encrypted.")
+        boolean unencrypted;
+
+        @Override
+        public Integer call() throws Exception {
+            String container = key.container();
+            int keySpec = key.keySpec();
+            if (unencrypted && password.file != null) {
+                throw ToolError.usage("--unencrypted and --password-file exclude each other");
+            }
+            byte[] pinBytes = pin.bytes();
+            try (Secret secret = password.secret("password for the exported key")) {
+                RSAPrivateCrtKey k = load(key.provider, container, keySpec, pinBytes);
+                byte[] text = unencrypted ? pem("PRIVATE KEY", k.getEncoded()).getBytes(StandardCharsets.US_ASCII)
+                        : Formats.encryptedPkcs8(k, secret.confirmed());
+                try {
+                    if (outFile != null) {
+                        FileIO.writePrivate(outFile, text, force);
+                    } else {
+                        out.write(text);
+                        out.flush();
+                    }
+                } finally {
+                    Arrays.fill(text, (byte) 0);
                 }
             } finally {
-                Arrays.fill(text, (byte) 0);
+                wipe(pinBytes);
             }
-        } finally {
-            password.wipe();
-            wipe(pin);
+            return Main.OK;
         }
-        return Main.OK;
-    }
-
-    int sign(List<String> args) throws Exception {
-        return new StreamSign(out).sign(args);
-    }
-
-    int verify(List<String> args) throws Exception {
-        return new StreamSign(out).verify(args);
     }
 
     static String specName(int spec) {

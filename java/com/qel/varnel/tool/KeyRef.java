@@ -17,38 +17,18 @@ import java.util.Locale;
 record KeyRef(String provider, String container, int spec, X509Certificate certificate) {
     static final int STORE_MY = 1;
 
-    /** Takes --thumbprint, or --container [--provider] [--spec], from the arguments. */
-    static KeyRef fromArgs(List<String> args) throws Exception {
-        String thumbprint = Main.option(args, "--thumbprint");
-        if (thumbprint != null) {
-            for (String o : new String[] {"--container", "--provider", "--spec"}) {
-                if (args.contains(o)) {
-                    throw new Main.UsageException(o + " goes with --container, not with --thumbprint");
-                }
-            }
-            return byThumbprint(thumbprint);
-        }
-        String provider = Main.option(args, "--provider");
-        String container = Main.option(args, "--container");
-        int spec = KeyCommands.spec(args);
-        if (container == null) {
-            throw new Main.UsageException("name the key: --container NAME, or --thumbprint HEX of a certificate in MY");
-        }
-        return new KeyRef(provider, container, spec, null);
-    }
-
     /** The key a certificate of "MY" is bound to, the certificate found by its SHA-1 thumbprint. */
     static KeyRef byThumbprint(String thumbprint) throws Exception {
         String want = thumbprint.replace(":", "").replace(" ", "").toUpperCase(Locale.ROOT);
         if (!want.matches("[0-9A-F]{40}")) {
-            throw new Main.UsageException("--thumbprint is a SHA-1 thumbprint, 40 hex digits: " + thumbprint);
+            throw ToolError.usage("--thumbprint is a SHA-1 thumbprint, 40 hex digits: " + thumbprint);
         }
         for (Layouts.Cert c : Layouts.certs(Native.queryCerts(STORE_MY))) {
             if (CertCommands.sha1(c.encoded()).equals(want)) {
                 return new KeyRef(c.provider(), c.container(), c.keySpec(), Formats.x509(c.encoded()));
             }
         }
-        throw new Exception("no certificate with thumbprint " + want + " in MY (see mscapi certs MY)");
+        throw new ToolError("no certificate with thumbprint " + want + " in MY (see mscapi certs MY)");
     }
 
     String providerOrDefault() throws Exception {
@@ -63,7 +43,7 @@ record KeyRef(String provider, String container, int spec, X509Certificate certi
                 return rsa(k.modulus(), k.publicExponent());
             }
         }
-        throw new Exception("no " + KeyCommands.specName(spec) + " key in container \"" + container
+        throw new ToolError("no " + KeyCommands.specName(spec) + " key in container \"" + container
                 + "\" of provider \"" + family + "\" (see mscapi keys)");
     }
 

@@ -18,6 +18,9 @@ import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Locale;
 import java.util.Map;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Option;
+import picocli.CommandLine.Parameters;
 
 /**
  * The listings: providers, keys and certs, for people (one block or line per
@@ -38,9 +41,55 @@ final class Listings {
         this.out = out;
     }
 
-    /** Takes --json from the arguments. */
-    private static boolean json(List<String> args) {
-        return args.remove("--json");
+    @Command(name = "providers", header = "the installed RSA providers, the default first, each with its family",
+            customSynopsis = "mscapi providers [--json]",
+            description = "Each provider's family comes from its image: software, software token with PINs, or a "
+                    + "PKCS#11 module, whose tokens are listed (with OpenSC's pkcs11-tool). --json prints "
+                    + "{\"providers\": [NAME, ...], \"details\": [{\"name\", \"family\", \"image\", "
+                    + "\"tokens\"}, ...]} in the library's order.")
+    static final class Providers extends Cmd {
+        @Option(names = "--json", description = "Print one JSON document.")
+        boolean json;
+
+        @Override
+        public Integer call() throws Exception {
+            return new Listings(out).providers(json);
+        }
+    }
+
+    @Command(name = "keys", header = "every RSA key pair of every provider's containers",
+            customSynopsis = "mscapi keys [--json]",
+            description = "One line per key: provider, container, key spec, length, public exponent. The software "
+                    + "\"Microsoft ...\" providers share one namespace, listed under the first of them. --json "
+                    + "prints {\"keys\": [{provider, container, spec, keySpec, bits, publicExponent, modulus}, ...]}.")
+    static final class Keys extends Cmd {
+        @Option(names = "--json", description = "Print one JSON document.")
+        boolean json;
+
+        @Override
+        public Integer call() throws Exception {
+            return new Listings(out).keys(json);
+        }
+    }
+
+    @Command(name = "certs", header = "a store's certificates: names, validity, thumbprints, key usage, key binding",
+            customSynopsis = "mscapi certs STORE [--json]",
+            description = "Expired certificates are marked. In MY only certificates bound to a key container are "
+                    + "listed; \"has key\" says whether that container holds the certificate's key. A friendly name "
+                    + "is shown as the list holds it (Latin-1) and marked where it was cut. "
+                    + CertCommands.STORE_TEXT + " --json prints one document (fields in README.md).")
+    static final class Certs extends Cmd {
+        @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
+                description = "The store.")
+        String store;
+
+        @Option(names = "--json", description = "Print one JSON document.")
+        boolean json;
+
+        @Override
+        public Integer call() throws Exception {
+            return new Listings(out).certs(store, json);
+        }
     }
 
     static String specName(int spec) {
@@ -49,9 +98,7 @@ final class Listings {
 
     // ---- providers -----------------------------------------------------------
 
-    int providers(List<String> args) throws Exception {
-        boolean json = json(args);
-        Main.noMore(args);
+    int providers(boolean json) throws Exception {
         List<String> names = Layouts.providers(Native.queryProviders());
         // Each provider's image, family and tokens, as the emulation sees them.
         Map<String, Map<String, Object>> registered = new HashMap<>();
@@ -98,9 +145,7 @@ final class Listings {
 
     // ---- keys ----------------------------------------------------------------
 
-    int keys(List<String> args) throws Exception {
-        boolean json = json(args);
-        Main.noMore(args);
+    int keys(boolean json) throws Exception {
         List<Layouts.KeyPair> keys = Layouts.keyPairs(Native.queryKeyPairs());
         if (json) {
             List<Object> list = new ArrayList<>();
@@ -240,9 +285,7 @@ final class Listings {
     }
 
     static String pem(byte[] der) {
-        return "-----BEGIN CERTIFICATE-----\n"
-                + java.util.Base64.getMimeEncoder(64, new byte[] {'\n'}).encodeToString(der)
-                + "\n-----END CERTIFICATE-----\n";
+        return FileIO.pem("CERTIFICATE", der);
     }
 
     static String hex(byte[] b) {
@@ -301,13 +344,8 @@ final class Listings {
         }
     }
 
-    int certs(List<String> args) throws Exception {
-        boolean json = json(args);
-        if (args.isEmpty()) {
-            throw new Main.UsageException("certs needs a STORE: MY, ROOT, CA, AddressBook or Varnel");
-        }
-        int kind = storeKind(args.remove(0));
-        Main.noMore(args);
+    int certs(String store, boolean json) throws Exception {
+        int kind = storeKind(store);
         List<CertView> views = certViews(kind);
         Instant now = Instant.now();
         if (json) {
@@ -390,12 +428,12 @@ final class Listings {
         return doc;
     }
 
-    static int storeKind(String name) throws Main.UsageException {
+    static int storeKind(String name) throws ToolError {
         for (int i = 1; i < STORES.length; i++) {
             if (STORES[i].toLowerCase(Locale.ROOT).equals(name.toLowerCase(Locale.ROOT))) {
                 return i;
             }
         }
-        throw new Main.UsageException("unknown store \"" + name + "\": MY, ROOT, CA, AddressBook or Varnel");
+        throw ToolError.usage("unknown store \"" + name + "\": MY, ROOT, CA, AddressBook or Varnel");
     }
 }

@@ -1,12 +1,11 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.MSCAPI;
-import java.lang.reflect.InvocationTargetException;
-import java.lang.reflect.Method;
+import com.qel.varnel.NativeAccess;
 
 /**
- * Calls the package-private native methods of {@link MSCAPI} from the tool's
- * own package, unwrapping the exceptions they raise.
+ * The library's native methods for the tool, called with their own types
+ * through {@link NativeAccess}: each call notes where this run's trace stood
+ * before it, and a failure the library raises becomes a LibraryException.
  */
 final class Native {
     private Native() {
@@ -29,97 +28,113 @@ final class Native {
         }
     }
 
-    static Object call(String name, Class<?>[] types, Object... args) throws Exception {
-        Method m = MSCAPI.class.getDeclaredMethod(name, types);
-        m.setAccessible(true);
+    /** One call of a native method. */
+    private interface Call<T> {
+        T run() throws Exception;
+    }
+
+    private static <T> T call(String name, Call<T> call) throws Exception {
         long mark = Trace.mark();
         try {
-            return m.invoke(null, args);
-        } catch (InvocationTargetException e) {
-            Throwable cause = e.getCause();
-            if (cause != null && cause.getClass() == Exception.class) {
-                // The library raises plain java.lang.Exception with a fixed message.
-                throw new LibraryException(name, cause.getMessage(), mark, cause);
-            }
-            if (cause instanceof Exception) {
-                throw (Exception) cause;
-            }
-            if (cause instanceof Error) {
-                throw (Error) cause;
+            return call.run();
+        } catch (Exception e) {
+            // The library raises plain java.lang.Exception with a fixed message;
+            // anything else (a refused security check, say) passes through.
+            if (e.getClass() == Exception.class) {
+                throw new LibraryException(name, e.getMessage(), mark, e);
             }
             throw e;
         }
     }
 
-    private static final Class<?> S = String.class;
-    private static final Class<?> I = int.class;
-    private static final Class<?> B = byte[].class;
-
+    /** Without a lambda: `mscapi version` is the start-up the tool is measured by. */
     static int getDLLVersion() throws Exception {
-        return (Integer) call("getDLLVersion", new Class<?>[0]);
+        long mark = Trace.mark();
+        try {
+            return NativeAccess.getDLLVersion();
+        } catch (Exception e) {
+            if (e.getClass() == Exception.class) {
+                throw new LibraryException("getDLLVersion", e.getMessage(), mark, e);
+            }
+            throw e;
+        }
     }
 
     static byte[] generateRandom(String provider, int length) throws Exception {
-        return (byte[]) call("generateRandom", new Class<?>[] {S, I}, provider, length);
+        return call("generateRandom", () -> NativeAccess.generateRandom(provider, length));
     }
 
     static byte[] queryProviders() throws Exception {
-        return (byte[]) call("queryProviders", new Class<?>[0]);
+        return call("queryProviders", NativeAccess::queryProviders);
     }
 
     static byte[] queryKeyPairs() throws Exception {
-        return (byte[]) call("queryKeyPairs", new Class<?>[0]);
+        return call("queryKeyPairs", NativeAccess::queryKeyPairs);
     }
 
     static byte[] generateKeyPair(String provider, String container, int algId, int keyBits) throws Exception {
-        return (byte[]) call("generateKeyPair", new Class<?>[] {S, S, I, I}, provider, container, algId, keyBits);
+        return call("generateKeyPair", () -> NativeAccess.generateKeyPair(provider, container, algId, keyBits));
     }
 
     static void deleteKeyPair(String provider, String container) throws Exception {
-        call("deleteKeyPair", new Class<?>[] {S, S}, provider, container);
+        call("deleteKeyPair", () -> {
+            NativeAccess.deleteKeyPair(provider, container);
+            return null;
+        });
     }
 
     static byte[] sign(String provider, String container, int keySpec, byte[] hash, int algId) throws Exception {
-        return (byte[]) call("sign", new Class<?>[] {S, S, I, B, I, I}, provider, container, keySpec, hash,
-                hash.length, algId);
+        return call("sign", () -> NativeAccess.sign(provider, container, keySpec, hash, hash.length, algId));
     }
 
     static byte[] addCertToStore(byte[] cert, String provider, String container, int keySpec, String friendlyName,
             int storeKind) throws Exception {
-        return (byte[]) call("addCertToStore", new Class<?>[] {B, S, S, I, S, I}, cert, provider, container,
-                keySpec, friendlyName, storeKind);
+        return call("addCertToStore",
+                () -> NativeAccess.addCertToStore(cert, provider, container, keySpec, friendlyName, storeKind));
     }
 
     static void importKeyPairPwd(String provider, String container, int keySpec, byte[] modulus, int bits,
             int exponent, byte[] d, byte[] p, byte[] q, byte[] dp, byte[] dq, byte[] qinv, byte[] pin)
             throws Exception {
-        call("importKeyPairPwd", new Class<?>[] {S, S, I, B, I, I, B, B, B, B, B, B, B}, provider, container,
-                keySpec, modulus, bits, exponent, d, p, q, dp, dq, qinv, pin);
+        call("importKeyPairPwd", () -> {
+            NativeAccess.importKeyPairPwd(provider, container, keySpec, modulus, bits, exponent, d, p, q, dp, dq,
+                    qinv, pin);
+            return null;
+        });
     }
 
     static byte[] getPrivateKey(String provider, String container, int keySpec, byte[] pin) throws Exception {
-        return (byte[]) call("getPrivateKey", new Class<?>[] {S, S, I, B}, provider, container, keySpec, pin);
+        return call("getPrivateKey", () -> NativeAccess.getPrivateKey(provider, container, keySpec, pin));
     }
 
     static byte[] verifyAndSign(String provider, String container, int keySpec, byte[] hash, int algId, byte[] pin)
             throws Exception {
-        return (byte[]) call("verifyAndSign", new Class<?>[] {S, S, I, B, I, I, B}, provider, container, keySpec,
-                hash, hash.length, algId, pin);
+        return call("verifyAndSign",
+                () -> NativeAccess.verifyAndSign(provider, container, keySpec, hash, hash.length, algId, pin));
     }
 
     static void setFriendlyName(String name, byte[] serial, byte[] issuer, int storeKind) throws Exception {
-        call("setFriendlyName", new Class<?>[] {S, B, B, I}, name, serial, issuer, storeKind);
+        call("setFriendlyName", () -> {
+            NativeAccess.setFriendlyName(name, serial, issuer, storeKind);
+            return null;
+        });
     }
 
     static void setFlags(byte[] flags, byte[] serial, byte[] issuer, int storeKind) throws Exception {
-        call("setFlags", new Class<?>[] {B, B, B, I}, flags, serial, issuer, storeKind);
+        call("setFlags", () -> {
+            NativeAccess.setFlags(flags, serial, issuer, storeKind);
+            return null;
+        });
     }
 
     static void deleteCertFromStore(byte[] serial, byte[] issuer, int storeKind) throws Exception {
-        call("deleteCertFromStore", new Class<?>[] {B, B, I}, serial, issuer, storeKind);
+        call("deleteCertFromStore", () -> {
+            NativeAccess.deleteCertFromStore(serial, issuer, storeKind);
+            return null;
+        });
     }
 
     static byte[] queryCerts(int storeKind) throws Exception {
-        return (byte[]) call("queryCerts", new Class<?>[] {I}, storeKind);
+        return call("queryCerts", () -> NativeAccess.queryCerts(storeKind));
     }
 }

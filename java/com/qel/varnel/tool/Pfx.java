@@ -1,12 +1,15 @@
 package com.qel.varnel.tool;
 
-import java.io.PrintStream;
 import java.security.cert.X509Certificate;
 import java.security.interfaces.RSAPrivateCrtKey;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.UUID;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Mixin;
+import picocli.CommandLine.Option;
+import picocli.CommandLine.Parameters;
 
 /**
  * PKCS#12 in and out in one step: import-pfx puts the key into a new
@@ -18,130 +21,166 @@ final class Pfx {
     static final int STORE_CA = 3;
     static final int STORE_ROOT = 2;
 
-    private final PrintStream out;
-
-    Pfx(PrintStream out) {
-        this.out = out;
+    private Pfx() {
     }
 
-    int importPfx(List<String> args) throws Exception {
-        String provider = Main.option(args, "--provider");
-        String container = Main.option(args, "--container");
-        int keySpec = KeyCommands.spec(args);
-        byte[] pin = KeyCommands.pin(args);
-        FileIO.Password password = FileIO.Password.fromArgs(args, "PFX password");
-        String alias = Main.option(args, "--alias");
-        String friendlyOption = Main.option(args, "--friendly-name");
-        if (args.size() != 1) {
-            throw new Main.UsageException(args.isEmpty() ? "import-pfx needs one PKCS#12 file"
-                    : "unexpected argument: " + args.get(1));
-        }
-        String file = args.get(0);
-        try {
-            byte[] data = FileIO.read(file);
-            if (!Formats.isPkcs12(data)) {
-                throw new Exception(file + ": not a PKCS#12 (.p12/.pfx) file");
-            }
-            Formats.PfxEntry entry = Formats.readPfx(data, file, password, alias);
-            if (entry.chain().isEmpty()) {
-                throw new Exception(file + ": the key comes without its certificate");
-            }
-            X509Certificate leaf = entry.chain().get(0);
-            if (!(leaf.getPublicKey() instanceof java.security.interfaces.RSAPublicKey pub)
-                    || !pub.getModulus().equals(entry.key().getModulus())) {
-                throw new Exception(file + ": the certificate is not the key's");
-            }
-            if (provider == null) {
-                provider = CertCommands.defaultProvider();
-            }
-            if (container == null) {
-                // A fresh name, as the platform's own PFX import gives one.
-                container = UUID.randomUUID().toString();
-            }
-            byte[] der = leaf.getEncoded();
-            for (Layouts.Cert c : Layouts.certs(Native.queryCerts(KeyRef.STORE_MY))) {
-                if (Arrays.equals(c.encoded(), der)) {
-                    throw new Exception("the certificate SHA-1 " + CertCommands.sha1(der)
-                            + " is in MY already, bound to container \"" + c.container()
-                            + "\" (delete it with mscapi delcert MY --thumbprint first)");
-                }
-            }
-            RSAPrivateCrtKey key = entry.key();
-            KeyCommands.store(provider, container, keySpec, key, pin);
-            out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container \"" + container + "\" of \""
-                    + provider + "\" (" + KeyCommands.specName(keySpec) + ")");
-            String friendly = friendlyOption != null ? friendlyOption : entry.friendlyName();
-            byte[] id;
+    @Command(name = "import-pfx", header = "a PKCS#12 file's key, certificate and chain in one step",
+            customSynopsis = {"mscapi import-pfx FILE [--container NAME] [--provider P] [--spec S] [--pin | --pin-file F]",
+                "           [--password-file F] [--alias A] [--friendly-name N]"},
+            description = "The key goes into a new container (a fresh name unless --container), its certificate "
+                    + "into MY bound to it under the file's friendly name, the rest of the chain into CA.")
+    static final class ImportPfx extends Cmd {
+        @Parameters(index = "0", paramLabel = "FILE", description = "The PKCS#12 file.")
+        String file;
+
+        @Mixin
+        Options.Key key = new Options.Key();
+
+        @Mixin
+        Options.Pin pinOption = new Options.Pin();
+
+        @Mixin
+        Options.Password passwordFile = new Options.Password();
+
+        @Option(names = "--alias", paramLabel = "A", description = "The key to take when the file holds several.")
+        String alias;
+
+        @Option(names = "--friendly-name", paramLabel = "N", description = "The certificate's friendly name (else "
+                + "the file's).")
+        String friendlyOption;
+
+        @Override
+        public Integer call() throws Exception {
+            String provider = key.provider;
+            String container = key.container;
+            int keySpec = key.keySpec();
+            byte[] pin = pinOption.bytes();
+            Secret password = passwordFile.secret("PFX password");
             try {
-                id = Native.addCertToStore(der, provider, container, keySpec, friendly, KeyRef.STORE_MY);
-            } catch (Exception e) {
-                Native.deleteKeyPair(provider, container);
-                throw e;
-            }
-            if (id == null) {
-                // Stored already without a usable binding: the key is of no use without it.
-                Native.deleteKeyPair(provider, container);
-                throw new Exception("the store MY refused the certificate SHA-1 " + CertCommands.sha1(der)
-                        + " (it holds it already, without a key binding); the key was not kept");
-            }
-            out.println("certificate: added to MY, SHA-1 " + CertCommands.sha1(der)
-                    + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
-            int added = 0;
-            List<String> present = new ArrayList<>();
-            for (X509Certificate c : entry.chain().subList(1, entry.chain().size())) {
-                byte[] cd = c.getEncoded();
-                if (Native.addCertToStore(cd, null, null, 0, null, STORE_CA) != null) {
-                    added++;
-                } else {
-                    present.add(CertCommands.sha1(cd));
+                byte[] data = FileIO.read(file);
+                if (!Formats.isPkcs12(data)) {
+                    throw new ToolError(file + ": not a PKCS#12 (.p12/.pfx) file");
                 }
+                Formats.PfxEntry entry = Formats.readPfx(data, file, password, alias);
+                if (entry.chain().isEmpty()) {
+                    throw new ToolError(file + ": the key comes without its certificate");
+                }
+                X509Certificate leaf = entry.chain().get(0);
+                if (!(leaf.getPublicKey() instanceof java.security.interfaces.RSAPublicKey pub)
+                        || !pub.getModulus().equals(entry.key().getModulus())) {
+                    throw new ToolError(file + ": the certificate is not the key's");
+                }
+                if (provider == null) {
+                    provider = CertCommands.defaultProvider();
+                }
+                if (container == null) {
+                    // A fresh name, as the platform's own PFX import gives one.
+                    container = UUID.randomUUID().toString();
+                }
+                byte[] der = leaf.getEncoded();
+                for (Layouts.Cert c : Layouts.certs(Native.queryCerts(KeyRef.STORE_MY))) {
+                    if (Arrays.equals(c.encoded(), der)) {
+                        throw new ToolError("the certificate SHA-1 " + CertCommands.sha1(der)
+                                + " is in MY already, bound to container \"" + c.container()
+                                + "\" (delete it with mscapi delcert MY --thumbprint first)");
+                    }
+                }
+                RSAPrivateCrtKey key = entry.key();
+                KeyCommands.store(provider, container, keySpec, key, pin);
+                out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container \"" + container + "\" of \""
+                        + provider + "\" (" + KeyCommands.specName(keySpec) + ")");
+                String friendly = friendlyOption != null ? friendlyOption : entry.friendlyName();
+                byte[] id;
+                try {
+                    id = Native.addCertToStore(der, provider, container, keySpec, friendly, KeyRef.STORE_MY);
+                } catch (Exception e) {
+                    Native.deleteKeyPair(provider, container);
+                    throw e;
+                }
+                if (id == null) {
+                    // Stored already without a usable binding: the key is of no use without it.
+                    Native.deleteKeyPair(provider, container);
+                    throw new ToolError("the store MY refused the certificate SHA-1 " + CertCommands.sha1(der)
+                            + " (it holds it already, without a key binding); the key was not kept");
+                }
+                out.println("certificate: added to MY, SHA-1 " + CertCommands.sha1(der)
+                        + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
+                int added = 0;
+                List<String> present = new ArrayList<>();
+                for (X509Certificate c : entry.chain().subList(1, entry.chain().size())) {
+                    byte[] cd = c.getEncoded();
+                    if (Native.addCertToStore(cd, null, null, 0, null, STORE_CA) != null) {
+                        added++;
+                    } else {
+                        present.add(CertCommands.sha1(cd));
+                    }
+                }
+                if (entry.chain().size() > 1) {
+                    out.println("chain: " + added + " added to CA" + (present.isEmpty() ? ""
+                            : ", already present: " + String.join(", ", present)));
+                }
+            } finally {
+                password.close();
+                KeyCommands.wipe(pin);
             }
-            if (entry.chain().size() > 1) {
-                out.println("chain: " + added + " added to CA" + (present.isEmpty() ? ""
-                        : ", already present: " + String.join(", ", present)));
-            }
-        } finally {
-            password.wipe();
-            KeyCommands.wipe(pin);
+            return Main.OK;
         }
-        return Main.OK;
     }
 
-    int exportPfx(List<String> args) throws Exception {
-        String thumbprint = Main.option(args, "--thumbprint");
-        String outFile = Main.option(args, "--out");
-        boolean force = args.remove("--force");
-        byte[] pin = KeyCommands.pin(args);
-        FileIO.Password password = FileIO.Password.fromArgs(args, "password for the PFX");
-        Main.noMore(args);
-        if (thumbprint == null) {
-            throw new Main.UsageException("export-pfx needs --thumbprint HEX of a certificate in MY");
-        }
-        if (outFile == null) {
-            throw new Main.UsageException("export-pfx needs --out FILE");
-        }
-        try {
-            KeyRef key = KeyRef.byThumbprint(thumbprint);
-            X509Certificate leaf = key.certificate();
-            String alias = friendlyName(leaf);
-            RSAPrivateCrtKey privateKey = KeyCommands.load(key.provider(), key.container(), key.spec(), pin);
-            if (!privateKey.getModulus().equals(((java.security.interfaces.RSAPublicKey) leaf.getPublicKey())
-                    .getModulus())) {
-                throw new Exception("the certificate's key is not the one in " + key.describe());
+    @Command(name = "export-pfx", header = "a certificate of MY with its key and chain as PKCS#12",
+            customSynopsis = {"mscapi export-pfx --thumbprint HEX --out FILE [--password-file F] [--pin | --pin-file F]",
+                "           [--force]"},
+            description = "AES-256-CBC with PBKDF2-HMAC-SHA256; the key must be exportable. FILE gets mode 0600.")
+    static final class ExportPfx extends Cmd {
+        @Option(names = "--thumbprint", paramLabel = "HEX", description = "The certificate's SHA-1 thumbprint.")
+        String thumbprint;
+
+        @Option(names = "--out", paramLabel = "FILE", description = "The PKCS#12 file to write (mode 0600).")
+        String outFile;
+
+        @Option(names = "--force", description = "Replace FILE when it exists.")
+        boolean force;
+
+        @Mixin
+        Options.Pin pinOption = new Options.Pin();
+
+        @Mixin
+        Options.Password passwordFile = new Options.Password();
+
+        @Override
+        public Integer call() throws Exception {
+            if (thumbprint == null) {
+                throw ToolError.usage("export-pfx needs --thumbprint HEX of a certificate in MY");
             }
-            List<X509Certificate> chain = chain(leaf);
-            byte[] pfx = Formats.pfx(privateKey, chain, alias == null || alias.isEmpty() ? key.container() : alias,
-                    password.getNew());
-            FileIO.writePrivate(outFile, pfx, force);
-            Arrays.fill(pfx, (byte) 0);
-            out.println("wrote " + outFile + ": key, certificate" + (chain.size() > 1
-                    ? " and " + (chain.size() - 1) + " more of its chain" : ""));
-        } finally {
-            password.wipe();
-            KeyCommands.wipe(pin);
+            if (outFile == null) {
+                throw ToolError.usage("export-pfx needs --out FILE");
+            }
+            byte[] pin = pinOption.bytes();
+            Secret password = passwordFile.secret("password for the PFX");
+            try {
+                KeyRef key = KeyRef.byThumbprint(thumbprint);
+                X509Certificate leaf = key.certificate();
+                String alias = friendlyName(leaf);
+                RSAPrivateCrtKey privateKey = KeyCommands.load(key.provider(), key.container(), key.spec(), pin);
+                if (!privateKey.getModulus().equals(((java.security.interfaces.RSAPublicKey) leaf.getPublicKey())
+                        .getModulus())) {
+                    throw new ToolError("the certificate's key is not the one in " + key.describe());
+                }
+                List<X509Certificate> chain = chain(leaf);
+                byte[] pfx = Formats.pfx(privateKey, chain, alias == null || alias.isEmpty() ? key.container() : alias,
+                        password.confirmed());
+                FileIO.writePrivate(outFile, pfx, force);
+                Arrays.fill(pfx, (byte) 0);
+                out.println("wrote " + outFile + ": key, certificate" + (chain.size() > 1
+                        ? " and " + (chain.size() - 1) + " more of its chain" : ""));
+            } finally {
+                password.close();
+                KeyCommands.wipe(pin);
+            }
+            return Main.OK;
         }
-        return Main.OK;
     }
+
 
     private static String friendlyName(X509Certificate leaf) throws Exception {
         byte[] der = leaf.getEncoded();

@@ -12,7 +12,10 @@ import java.security.MessageDigest;
 import java.security.PublicKey;
 import java.security.Signature;
 import java.util.HexFormat;
-import java.util.List;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Mixin;
+import picocli.CommandLine.Option;
+import picocli.CommandLine.Parameters;
 
 /**
  * sign and verify over a file of any size in fixed memory: the file is read
@@ -24,10 +27,7 @@ final class StreamSign {
     static final long PROGRESS_FROM = 64L << 20;
     private static final int BUFFER = 1 << 16;
 
-    private final PrintStream out;
-
-    StreamSign(PrintStream out) {
-        this.out = out;
+    private StreamSign() {
     }
 
     /** Feeds the file's bytes, chunk by chunk, to a hash or a verifier. */
@@ -54,11 +54,11 @@ final class StreamSign {
                 progress.finish();
             }
         } catch (NoSuchFileException e) {
-            throw new Exception("file not found: " + file);
+            throw new ToolError("file not found: " + file);
         } catch (AccessDeniedException e) {
-            throw new Exception("cannot read " + file + ": permission denied");
+            throw new ToolError("cannot read " + file + ": permission denied");
         } catch (IOException e) {
-            throw new Exception("cannot read " + file + ": " + e.getMessage());
+            throw new ToolError("cannot read " + file + ": " + e.getMessage());
         }
     }
 
@@ -94,85 +94,111 @@ final class StreamSign {
         }
     }
 
-    static String hashOption(List<String> args) throws Main.UsageException {
-        String hash = Main.option(args, "--hash");
-        hash = hash == null ? "sha256" : hash;
-        KeyCommands.algId(hash);
-        return hash;
-    }
+    @Command(name = "sign", header = "a PKCS#1 v1.5 signature of FILE, as hex or raw into --out",
+            customSynopsis = {"mscapi sign FILE (--container NAME [--provider P] [--spec S] | --thumbprint HEX)",
+                "           [--hash sha256|sha1|md5|sha384|sha512] [--pin | --pin-file F] [--out FILE]"},
+            description = "FILE is read as a stream (any size, fixed memory). --thumbprint names the key by a "
+                    + "certificate of MY bound to it. The raw signature verifies with openssl dgst -sha256 -verify "
+                    + "PUB -signature SIG FILE. " + KeyCommands.PIN_TEXT)
+    static final class Sign extends Cmd {
+        @Parameters(index = "0", paramLabel = "FILE", description = "The file to sign.")
+        String file;
 
-    static String fileArgument(List<String> args, String command) throws Main.UsageException {
-        if (args.isEmpty()) {
-            throw new Main.UsageException(command + " needs the FILE to " + command);
-        }
-        if (args.size() > 1) {
-            throw new Main.UsageException("unexpected argument: " + args.get(1));
-        }
-        return args.get(0);
-    }
+        @Mixin
+        Options.KeyChoice key = new Options.KeyChoice();
 
-    int sign(List<String> args) throws Exception {
-        KeyRef key = KeyRef.fromArgs(args);
-        String hash = hashOption(args);
-        byte[] pin = KeyCommands.pin(args);
-        String outFile = Main.option(args, "--out");
-        String file = fileArgument(args, "sign");
-        try {
-            MessageDigest md = MessageDigest.getInstance(KeyCommands.jdkDigest(hash));
-            stream(file, "signing", md::update);
-            byte[] sig = Native.verifyAndSign(key.provider(), key.container(), key.spec(), md.digest(),
-                    KeyCommands.algId(hash), pin);
-            if (outFile != null) {
-                FileIO.writePublic(outFile, sig);
-            } else {
-                out.println(HexFormat.of().formatHex(sig));
+        @Mixin
+        Options.Hash hash = new Options.Hash();
+
+        @Mixin
+        Options.Pin pin = new Options.Pin();
+
+        @Option(names = "--out", paramLabel = "FILE", description = "Write the raw signature into FILE.")
+        String outFile;
+
+        @Override
+        public Integer call() throws Exception {
+            KeyRef ref = key.resolve();
+            String h = hash.name();
+            byte[] pinBytes = pin.bytes();
+            try {
+                MessageDigest md = MessageDigest.getInstance(KeyCommands.jdkDigest(h));
+                stream(file, "signing", md::update);
+                byte[] sig = Native.verifyAndSign(ref.provider(), ref.container(), ref.spec(), md.digest(),
+                        KeyCommands.algId(h), pinBytes);
+                if (outFile != null) {
+                    FileIO.writePublic(outFile, sig);
+                } else {
+                    out.println(HexFormat.of().formatHex(sig));
+                }
+            } finally {
+                KeyCommands.wipe(pinBytes);
             }
-        } finally {
-            KeyCommands.wipe(pin);
+            return Main.OK;
         }
-        return Main.OK;
     }
 
-    int verify(List<String> args) throws Exception {
-        String sigFile = Main.option(args, "--signature");
-        String certFile = Main.option(args, "--cert");
-        String pubFile = Main.option(args, "--pubkey");
-        String hash = hashOption(args);
-        if (sigFile == null) {
-            throw new Main.UsageException("verify needs --signature SIG");
+    @Command(name = "verify", header = "check a signature (raw or hex) over FILE",
+            customSynopsis = {"mscapi verify FILE --signature SIG (--cert F | --pubkey F | --container NAME",
+                "           [--provider P] [--spec S] | --thumbprint HEX) [--hash H]"},
+            description = "Exit code 0 when the signature holds, 1 when it does not.")
+    static final class Verify extends Cmd {
+        @Parameters(index = "0", paramLabel = "FILE", description = "The signed file.")
+        String file;
+
+        @Option(names = "--signature", paramLabel = "SIG", description = "The signature: raw, or the hex line sign "
+                + "prints.")
+        String sigFile;
+
+        @Option(names = "--cert", paramLabel = "F", description = "The key of this certificate.")
+        String certFile;
+
+        @Option(names = "--pubkey", paramLabel = "F", description = "This public key (PEM or DER).")
+        String pubFile;
+
+        @Mixin
+        Options.KeyChoice key = new Options.KeyChoice();
+
+        @Mixin
+        Options.Hash hash = new Options.Hash();
+
+        @Override
+        public Integer call() throws Exception {
+            String h = hash.name();
+            if (sigFile == null) {
+                throw ToolError.usage("verify needs --signature SIG");
+            }
+            int given = (certFile != null ? 1 : 0) + (pubFile != null ? 1 : 0) + (key.given() ? 1 : 0);
+            if (given != 1) {
+                throw ToolError.usage(
+                        "verify needs one key: --cert F, --pubkey F, --container NAME or --thumbprint HEX");
+            }
+            PublicKey publicKey;
+            if (certFile != null || pubFile != null) {
+                String f = certFile != null ? certFile : pubFile;
+                publicKey = Formats.readPublicKey(FileIO.read(f), f);
+            } else {
+                KeyRef ref = key.resolve();
+                publicKey = ref.certificate() != null ? ref.certificate().getPublicKey() : ref.publicKey();
+            }
+            byte[] signature = signatureBytes(FileIO.read(sigFile));
+            Signature verifier = Signature.getInstance(KeyCommands.jdkDigest(h).replace("-", "") + "withRSA");
+            verifier.initVerify(publicKey);
+            stream(file, "verifying", verifier::update);
+            boolean good;
+            try {
+                good = verifier.verify(signature);
+            } catch (java.security.SignatureException e) {
+                good = false;
+            }
+            if (!good) {
+                throw new ToolError("the signature does not verify: " + file + " or " + sigFile
+                        + " was changed, or another key or hash made it");
+            }
+            out.println("signature verified (" + h + ", " + ((java.security.interfaces.RSAPublicKey) publicKey)
+                    .getModulus().bitLength() + "-bit RSA)");
+            return Main.OK;
         }
-        int given = (certFile != null ? 1 : 0) + (pubFile != null ? 1 : 0)
-                + (args.contains("--container") || args.contains("--thumbprint") ? 1 : 0);
-        if (given != 1) {
-            throw new Main.UsageException(
-                    "verify needs one key: --cert F, --pubkey F, --container NAME or --thumbprint HEX");
-        }
-        PublicKey key;
-        if (certFile != null || pubFile != null) {
-            String f = certFile != null ? certFile : pubFile;
-            key = Formats.readPublicKey(FileIO.read(f), f);
-        } else {
-            KeyRef ref = KeyRef.fromArgs(args);
-            key = ref.certificate() != null ? ref.certificate().getPublicKey() : ref.publicKey();
-        }
-        String file = fileArgument(args, "verify");
-        byte[] signature = signatureBytes(FileIO.read(sigFile));
-        Signature verifier = Signature.getInstance(KeyCommands.jdkDigest(hash).replace("-", "") + "withRSA");
-        verifier.initVerify(key);
-        stream(file, "verifying", verifier::update);
-        boolean good;
-        try {
-            good = verifier.verify(signature);
-        } catch (java.security.SignatureException e) {
-            good = false;
-        }
-        if (!good) {
-            throw new Exception("the signature does not verify: " + file + " or " + sigFile
-                    + " was changed, or another key or hash made it");
-        }
-        out.println("signature verified (" + hash + ", " + ((java.security.interfaces.RSAPublicKey) key)
-                .getModulus().bitLength() + "-bit RSA)");
-        return Main.OK;
     }
 
     /** A signature as sign writes it: raw bytes (--out), or the hex line it prints. */

@@ -1,6 +1,5 @@
 package com.qel.varnel.tool;
 
-import java.io.Console;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
@@ -10,6 +9,8 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Option;
 
 /**
  * `mscapi token init` (a SoftHSM2 token in the home's token store, which
@@ -26,34 +27,54 @@ final class TokenCommands {
         this.out = out;
     }
 
-    static void usage(PrintStream s) {
-        s.println("  token init --label L [--so-pin-file F] [--pin-file F] [--pin-prompt PROGRAM]");
-        s.println("                                a SoftHSM2 token in the home (SOFTHSM2_CONF there),");
-        s.println("                                registered as \"" + SOFTHSM_PROVIDER + "\"; PINs are");
-        s.println("                                asked without echo unless given in files");
+    @Command(name = "token", header = "make a SoftHSM2 token in the home, or set the token family's unblock code",
+            customSynopsis = {"mscapi token init --label L [--so-pin-file F] [--pin-file F] [--pin-prompt PROG]",
+                "           | token set-unblock-code [--code-file F]"},
+            description = "init makes a SoftHSM2 token labelled L in $MSCAPI_HOME/softhsm (SOFTHSM2_CONF there) "
+                    + "and registers it as a PKCS#11 provider whose PIN prompt asks on the terminal (or runs PROG); "
+                    + "the SO PIN and the user PIN are asked twice without echo, or read from the first line of "
+                    + "--so-pin-file and --pin-file. set-unblock-code: the code is asked twice without echo, or "
+                    + "read from the first line of --code-file; only a salted hash is stored.",
+            subcommands = {Init.class, SetUnblockCode.class})
+    static final class Token extends Cmd {
+        @Override
+        public Integer call() throws Exception {
+            throw ToolError.usage("token needs a subcommand: init or set-unblock-code");
+        }
     }
 
-    int run(List<String> args) throws Exception {
-        if (!args.isEmpty() && args.get(0).equals("set-unblock-code")) {
-            List<String> all = new ArrayList<>(List.of("token"));
-            all.addAll(args);
-            return Admin.pass(all);
+    @Command(name = "init", header = "make a SoftHSM2 token in the home, registered as a provider",
+            customSynopsis = "mscapi token init --label L [--so-pin-file F] [--pin-file F] [--pin-prompt PROG]")
+    static final class Init extends Cmd {
+        @Option(names = "--label", paramLabel = "L", description = "The token's label.")
+        String label;
+
+        @Option(names = "--so-pin-file", paramLabel = "F", description = "Read the SO PIN from the first line of F.")
+        String soPinFile;
+
+        @Option(names = "--pin-file", paramLabel = "F", description = "Read the user PIN from the first line of F.")
+        String pinFile;
+
+        @Option(names = "--pin-prompt", paramLabel = "PROG", description = "The program that asks for the PIN "
+                + "(default: one that asks on the terminal).")
+        String prompt;
+
+        @Override
+        public Integer call() throws Exception {
+            return new TokenCommands(out).init(label, soPinFile, pinFile, prompt);
         }
-        if (args.isEmpty() || !args.get(0).equals("init")) {
-            throw new Main.UsageException("token needs a subcommand: init or set-unblock-code");
-        }
-        args.remove(0);
-        return init(args);
     }
 
-    int init(List<String> args) throws Exception {
-        String label = Main.option(args, "--label");
-        String soPinFile = Main.option(args, "--so-pin-file");
-        String pinFile = Main.option(args, "--pin-file");
-        String prompt = Main.option(args, "--pin-prompt");
-        Main.noMore(args);
+    @Command(name = "set-unblock-code", header = "set the token family's unblock code",
+            customSynopsis = "mscapi token set-unblock-code [--code-file F]")
+    static final class SetUnblockCode extends Main.AdminCommand {
+        @Option(names = "--code-file", paramLabel = "F", description = "Read the code from the first line of F.")
+        String codeFile;
+    }
+
+    int init(String label, String soPinFile, String pinFile, String prompt) throws Exception {
         if (label == null || label.isEmpty()) {
-            throw new Main.UsageException("token init needs --label");
+            throw ToolError.usage("token init needs --label");
         }
         // The home's token store (made by the emulation when missing) and its tokens.
         Map<String, Object> store = Admin.ask("token", "store", "--json");
@@ -71,8 +92,8 @@ final class TokenCommands {
                 throw new Exception("a SoftHSM2 token labelled \"" + label + "\" exists already in " + dir);
             }
         }
-        char[] soPin = pin(soPinFile, "SO PIN for token \"" + label + "\"");
-        char[] userPin = pin(pinFile, "User PIN for token \"" + label + "\"");
+        char[] soPin = pin(soPinFile, "--so-pin-file", "SO PIN for token \"" + label + "\"");
+        char[] userPin = pin(pinFile, "--pin-file", "User PIN for token \"" + label + "\"");
         try {
             // softhsm2-util takes the PINs as arguments only: they are visible to the
             // machine's other processes while it runs.
@@ -114,31 +135,15 @@ final class TokenCommands {
         return said;
     }
 
-    /** A PIN from the first line of a file, or asked twice on the console without echo. */
-    static char[] pin(String file, String what) throws Exception {
-        if (file != null) {
-            List<String> lines = Files.readAllLines(Path.of(file));
-            if (lines.isEmpty() || lines.get(0).isEmpty()) {
-                throw new Main.UsageException("no PIN in " + file);
+    /** A PIN from the first line of a file (named by option), or asked twice on the console without echo. */
+    static char[] pin(String file, String option, String what) throws Exception {
+        try (Secret secret = new Secret(file, option, true, what)) {
+            char[] pin = secret.confirmed().clone();
+            if (pin.length == 0) {
+                throw ToolError.usage(file != null ? "no PIN in " + file : "the " + what + " is empty");
             }
-            return lines.get(0).toCharArray();
+            return pin;
         }
-        Console c = System.console();
-        if (c == null) {
-            throw new Main.UsageException("no console to ask the " + what + " on: give it in a file");
-        }
-        char[] first = c.readPassword("%s: ", what);
-        char[] again = c.readPassword("%s again: ", what);
-        try {
-            if (first == null || first.length == 0 || !Arrays.equals(first, again)) {
-                throw new Main.UsageException("the two entries of the " + what + " differ or are empty");
-            }
-        } finally {
-            if (again != null) {
-                Arrays.fill(again, '\0');
-            }
-        }
-        return first;
     }
 
     // ---- providers -----------------------------------------------------------------

@@ -43,6 +43,21 @@ class CliTest {
         "version extra|2|^$|unexpected argument",
         "frobnicate|2|^$|unknown command",
         "--help|0|Usage: mscapi|^$",
+        // The forms picocli adds: --name=value, and -- before arguments that look like options.
+        "random 4 --provider=Nobody|1|^$|Failed to open provider key in registry!",
+        "random -- 8|0|^[0-9a-f]{16}\\n$|^$",
+        "random --provider= 4|1|^$|Failed to open provider key in registry!",
+        "keys --json --json|2|^$|should be specified only once",
+        "genkey --bits|2|^$|--bits needs a value",
+        "certs|2|^$|certs needs a STORE",
+        "import|2|^$|import needs a FILE",
+        "sign --container x|2|^$|sign needs a FILE",
+        "help nope|2|^$|no command \"nope\"",
+        // Help from the annotations: the command's own options, with both of their forms.
+        "random --help|0|^Usage: mscapi random N \\[--provider P\\]\\n\\nN random bytes from a provider, as hex\\.\\n"
+                + "(?s).*--provider=P|^$",
+        "help random|0|^Usage: mscapi random N|^$",
+        "token --help|0|init +make a SoftHSM2 token|^$",
     })
     void exitCodes(String line, int code, String outPattern, String errPattern) throws Exception {
         // Arguments are split on spaces except inside a provider name after --provider.
@@ -52,6 +67,20 @@ class CliTest {
         assertEquals(code, r.code, r.err);
         assertTrue(java.util.regex.Pattern.compile(outPattern).matcher(r.out).find(), r.out);
         assertTrue(java.util.regex.Pattern.compile(errPattern).matcher(r.err).find(), r.err);
+    }
+
+    /** The commands the tool runs alone without its parser are ones picocli would run alone too. */
+    @org.junit.jupiter.api.Test
+    void commandsRunAloneAsTheParserWould() throws Exception {
+        var m = Main.class.getDeclaredMethod("aloneMismatches");
+        m.setAccessible(true);
+        assertEquals(java.util.List.of(), m.invoke(null));
+        // And they run: each prints its usual first words.
+        assertTrue(run("version").out.startsWith("mscapi 4.2"));
+        assertTrue(run("keys").out.endsWith("key pairs\n") || run("keys").out.endsWith("key pair\n"));
+        Result token = run("token");
+        assertEquals(2, token.code);
+        assertTrue(token.err.contains("token needs a subcommand"), token.err);
     }
 
     private static String[] splitProvider(String line) {

@@ -1,0 +1,26 @@
+package com.qel.varnel.tool;
+
+/**
+ * A failure the tool explains in its own words: the message is printed as
+ * it is (after "mscapi: ") and the run ends with the exit code it carries,
+ * {@link Main#FAILED} for a failure, {@link Main#USAGE} for a command line
+ * the tool cannot use (then the command's help is pointed at).
+ */
+final class ToolError extends Exception {
+    private static final long serialVersionUID = 1L;
+    final int exitCode;
+
+    ToolError(String message) {
+        this(message, Main.FAILED);
+    }
+
+    private ToolError(String message, int exitCode) {
+        super(message);
+        this.exitCode = exitCode;
+    }
+
+    /** A command line the tool cannot use. */
+    static ToolError usage(String message) {
+        return new ToolError(message, Main.USAGE);
+    }
+}
