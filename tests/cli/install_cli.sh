@@ -25,6 +25,42 @@ for f in bin/mscapi lib/mscapi/libmscapi.so lib/mscapi/mscapi.jar lib/mscapi/msc
   [ -f "$root/$f" ] || fail "$f not installed"
 done
 [ -x "$root/bin/mscapi" ] && [ -x "$root/lib/mscapi/mscapi-admin" ] || fail "not executable"
+
+# For applications: the library in the multiarch JNI folder (where Debian's
+# JDK looks when the prefix is /usr), the versioned API jar in share/java with
+# its link, the javadoc. A program compiled against the installed API jar
+# runs with plain java -cp; the library folder is named only because this
+# prefix is not /usr.
+arch=$(gcc -print-multiarch)
+jni="$root/lib/$arch/jni"
+[ -f "$jni/libmscapi.so" ] || fail "libmscapi.so not in lib/$arch/jni"
+[ "$(readlink -f "$root/lib/mscapi/libmscapi.so")" = "$(readlink -f "$jni/libmscapi.so")" ] ||
+  fail "lib/mscapi/libmscapi.so is not the JNI folder's library"
+[ -f "$root/share/java/mscapi-api-4.2.jar" ] && [ -L "$root/share/java/mscapi-api.jar" ] || fail "no API jar"
+[ -f "$root/share/doc/mscapi/api/com/qel/varnel/MscapiProvider.html" ] || fail "no javadoc"
+jar tf "$root/share/java/mscapi-api.jar" | grep -q 'com/qel/varnel/tool/' && fail "the API jar holds the tool"
+mkdir "$tmp/app"
+cat >"$tmp/app/App.java" <<'JAVA'
+import java.security.KeyStore;
+import java.security.Provider;
+import java.security.Security;
+import java.util.ServiceLoader;
+
+public class App {
+    public static void main(String[] args) throws Exception {
+        for (Provider p : ServiceLoader.load(Provider.class)) {
+            Security.addProvider(p);
+        }
+        KeyStore ks = KeyStore.getInstance("MSCAPI-MY");
+        ks.load(null, null);
+        System.out.println(ks.getProvider().getName() + " " + ks.size());
+    }
+}
+JAVA
+javac -cp "$root/share/java/mscapi-api.jar" -d "$tmp/app" "$tmp/app/App.java" || fail "compiling against the API jar"
+out=$(java -cp "$root/share/java/mscapi-api.jar:$tmp/app" -Djava.library.path="$jni" App 2>&1) ||
+  { echo "$out"; fail "a program from the installed tree"; }
+[ "$out" = "MSCAPI 0" ] || { echo "$out"; fail "the installed provider's key store"; }
 grep -qF "$build" "$root/bin/mscapi" && fail "the installed launcher names the build tree"
 readelf -d "$root/lib/mscapi/libmscapi.so" "$root/lib/mscapi/mscapi-admin" | grep -qF "$build" &&
   fail "an installed binary keeps a path of the build tree"
