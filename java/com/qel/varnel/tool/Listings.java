@@ -24,7 +24,7 @@ import picocli.CommandLine.Parameters;
 
 /**
  * The listings: providers, keys and certs, for people (one block or line per
- * entry) or, with --json, as one JSON document (fields in README.md). A
+ * entry) or, with --json, as one JSON document (fields in the tool's README). A
  * listing prints nothing but its entries (and, for people, a count line);
  * an empty listing in JSON is an empty array.
  */
@@ -77,7 +77,7 @@ final class Listings {
             description = "Expired certificates are marked. In MY only certificates bound to a key container are "
                     + "listed; \"has key\" says whether that container holds the certificate's key. A friendly name "
                     + "is shown as the list holds it (Latin-1) and marked where it was cut. "
-                    + CertCommands.STORE_TEXT + " --json prints one document (fields in README.md).")
+                    + CertCommands.STORE_TEXT + " --json prints one document (fields in the tool's README).")
     static final class Certs extends Cmd {
         @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
                 description = "The store.")

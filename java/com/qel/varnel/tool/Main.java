@@ -286,7 +286,7 @@ public final class Main {
         return Character.toUpperCase(h.charAt(0)) + h.substring(1) + ".";
     }
 
-    /** The command list of --help (and of README.md, which repeats it). */
+    /** The command list of --help (the man page and the completion offer the same). */
     static String commandList(CommandLine root) {
         StringBuilder s = new StringBuilder();
         for (String[] group : GROUPS) {
