@@ -78,20 +78,34 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
         this.kind = kind;
     }
 
-    /** One certificate of the store as the library listed it. */
+    /**
+     * One certificate of the store as the library listed it, its record
+     * decoded when first needed: loading a large store costs little more
+     * than listing it.
+     */
     private static final class Item {
-        final Records.Cert rec;
+        private final byte[] list;
+        private final int offset;
+        private Records.Cert rec;
         private X509Certificate cert;
         private byte[] sha1;
         String alias;
 
-        Item(Records.Cert rec) {
-            this.rec = rec;
+        Item(byte[] list, int offset) {
+            this.list = list;
+            this.offset = offset;
         }
 
-        X509Certificate cert() throws CertificateException {
+        synchronized Records.Cert rec() {
+            if (rec == null) {
+                rec = Records.certAt(list, offset);
+            }
+            return rec;
+        }
+
+        synchronized X509Certificate cert() throws CertificateException {
             if (cert == null) {
-                cert = (X509Certificate) factory().generateCertificate(new ByteArrayInputStream(rec.encoded()));
+                cert = (X509Certificate) factory().generateCertificate(new ByteArrayInputStream(rec().encoded()));
             }
             return cert;
         }
@@ -99,7 +113,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
         String sha1Hex() {
             if (sha1 == null) {
                 try {
-                    sha1 = MessageDigest.getInstance("SHA-1").digest(rec.encoded());
+                    sha1 = MessageDigest.getInstance("SHA-1").digest(rec().encoded());
                 } catch (NoSuchAlgorithmException e) {
                     throw new IllegalStateException(e);
                 }
@@ -108,8 +122,8 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
         }
 
         String baseAlias() {
-            if (!rec.friendlyName().isEmpty()) {
-                return rec.friendlyName();
+            if (!rec().friendlyName().isEmpty()) {
+                return rec().friendlyName();
             }
             try {
                 String cn = commonName(cert());
@@ -168,10 +182,10 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
             throw new IOException("cannot list store " + storeName() + ": " + e.getMessage()
                     + (KeyAccess.reason(e) != null ? " (" + KeyAccess.reason(e) + ")" : ""), e);
         }
-        List<Records.Cert> recs = Records.certs(list);
-        List<Item> loaded = new ArrayList<>(recs.size());
-        for (Records.Cert r : recs) {
-            loaded.add(new Item(r));
+        int[] offsets = Records.certOffsets(list);
+        List<Item> loaded = new ArrayList<>(offsets.length);
+        for (int at : offsets) {
+            loaded.add(new Item(list, at));
         }
         items = loaded;
         byAlias = null;
@@ -238,7 +252,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
     }
 
     private boolean isKey(Item it) {
-        return kind == STORE_MY && it.rec.hasKey();
+        return kind == STORE_MY && it.rec().hasKey();
     }
 
     // ---- reading
@@ -292,7 +306,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
             return null;
         }
         for (Map.Entry<String, Item> e : index().entrySet()) {
-            if (Arrays.equals(e.getValue().rec.encoded(), der)) {
+            if (Arrays.equals(e.getValue().rec().encoded(), der)) {
                 return e.getKey();
             }
         }
@@ -400,8 +414,8 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
         if (it == null) {
             return null;
         }
-        Set<KeyStore.Entry.Attribute> attrs = it.rec.friendlyName().isEmpty() ? Set.of()
-                : Set.of(new PKCS12Attribute(FRIENDLY_NAME_OID, it.rec.friendlyName()));
+        Set<KeyStore.Entry.Attribute> attrs = it.rec().friendlyName().isEmpty() ? Set.of()
+                : Set.of(new PKCS12Attribute(FRIENDLY_NAME_OID, it.rec().friendlyName()));
         if (!isKey(it)) {
             return new KeyStore.TrustedCertificateEntry(engineGetCertificate(alias), attrs);
         }
@@ -560,7 +574,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
             throw new KeyStoreException("the certificate cannot be encoded", e);
         }
         Item old = find(alias);
-        if (old != null && Arrays.equals(old.rec.encoded(), der)) {
+        if (old != null && Arrays.equals(old.rec().encoded(), der)) {
             return;
         }
         if (old != null) {
@@ -609,7 +623,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
             throw new KeyStoreException(e);
         }
         for (Item i : items) {
-            if (Arrays.equals(i.rec.encoded(), der)) {
+            if (Arrays.equals(i.rec().encoded(), der)) {
                 it = i;
             }
         }
@@ -617,7 +631,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
             throw new KeyStoreException("the certificate is not in " + storeName());
         }
         try {
-            MSCAPI.setFriendlyName(name, it.rec.serial(), it.rec.issuer(), kind);
+            MSCAPI.setFriendlyName(name, it.rec().serial(), it.rec().issuer(), kind);
         } catch (Exception e) {
             throw keyStoreFailure("cannot set the friendly name", e);
         }
@@ -635,7 +649,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
             return;
         }
         try {
-            MSCAPI.deleteCertFromStore(it.rec.serial(), it.rec.issuer(), kind);
+            MSCAPI.deleteCertFromStore(it.rec().serial(), it.rec().issuer(), kind);
         } catch (Exception e) {
             throw keyStoreFailure("cannot delete \"" + alias + "\" from " + storeName(), e);
         }

@@ -46,6 +46,31 @@ public final class Records {
         return out;
     }
 
+    /**
+     * Where each record of a certificate list begins, checked to lie within
+     * the list, without copying any field: for readers that decode a record
+     * only when it is asked for ({@link #certAt}).
+     */
+    public static int[] certOffsets(byte[] list) {
+        Reader r = new Reader(list);
+        int n = r.count();
+        int[] at = new int[n];
+        for (int i = 0; i < n; i++) {
+            at[i] = r.position();
+            r.skip(6); // certificate, serial, issuer, friendly name, provider, container
+            r.u32(); // key spec
+            r.skip(1); // description
+        }
+        return at;
+    }
+
+    /** The certificate record that begins at `offset` of a list (see {@link #certOffsets}). */
+    public static Cert certAt(byte[] list, int offset) {
+        Reader r = new Reader(list);
+        r.seek(offset);
+        return new Cert(r.field(), r.field(), r.field(), r.latin1(), r.name(), r.name(), r.u32(), r.field());
+    }
+
     /** A key pair list, in the order the library gives it. */
     public static List<KeyPair> keyPairs(byte[] list) {
         Reader r = new Reader(list);
@@ -96,6 +121,14 @@ public final class Records {
      * ISO 8859-1 byte by byte.
      */
     public static String name(byte[] bytes) {
+        boolean ascii = true;
+        for (byte b : bytes) {
+            ascii &= b > 0;
+        }
+        if (ascii) {
+            // The usual name: every reading gives the same characters.
+            return new String(bytes, StandardCharsets.ISO_8859_1);
+        }
         if (bytes.length <= 0xFFFF) {
             byte[] framed = new byte[bytes.length + 2];
             framed[0] = (byte) (bytes.length >>> 8);
@@ -130,6 +163,26 @@ public final class Records {
 
         Reader(byte[] data) {
             b = ByteBuffer.wrap(data == null ? new byte[0] : data).order(ByteOrder.LITTLE_ENDIAN);
+        }
+
+        int position() {
+            return b.position();
+        }
+
+        void seek(int offset) {
+            b.position(offset);
+        }
+
+        /** Passes over `n` length-prefixed fields. */
+        void skip(int n) {
+            for (int i = 0; i < n; i++) {
+                int len = u32();
+                if (len < 0 || len > b.remaining()) {
+                    throw new IllegalArgumentException("field of " + Integer.toUnsignedString(len) + " bytes at byte "
+                            + (b.position() - 4) + " runs past the end");
+                }
+                b.position(b.position() + len);
+            }
         }
 
         int u32() {
