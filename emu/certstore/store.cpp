@@ -258,6 +258,7 @@ CertObject &StoreMemory::copyOf(const CertObject &c) {
   if (!entries.empty()) o.props.borrow(bytes.copy(entries.data(), entries.size()), entries.size());
   o.row = c.row;
   o.scope = c.scope;
+  o.anchor = c.anchor;
   return o;
 }
 
