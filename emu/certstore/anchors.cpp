@@ -144,7 +144,14 @@ void stampFolder(const std::string &dir, bool top, std::vector<Stamp> &out) {
 std::vector<Stamp> stampsOf(const Source &src) {
   std::vector<Stamp> out;
   out.push_back(stampOf(src.module));
-  for (const std::string &p : trustPaths(src.args)) {
+  // The paths of the arguments this thread last saw, not parsed again.
+  static thread_local std::string lastArgs;
+  static thread_local std::vector<std::string> lastPaths = trustPaths(lastArgs);
+  if (src.args != lastArgs) {
+    lastPaths = trustPaths(src.args);
+    lastArgs = src.args;
+  }
+  for (const std::string &p : lastPaths) {
     out.push_back(stampOf(p));
     if (out.back().exists && S_ISDIR(out.back().mode)) stampFolder(p, true, out);
   }
@@ -486,6 +493,7 @@ void addAnchorContexts(Store &s, const std::shared_ptr<const AnchorSet> &set,
                        std::vector<CertObject *> &out) {
   if (!set || set->anchors.empty()) return;
   keep(s, set);
+  s.memory.objects.reserve(set->anchors.size());
   out.reserve(out.size() + set->anchors.size());
   for (const Anchor &a : set->anchors) out.push_back(&contextOf(s, a));
 }

@@ -47,8 +47,8 @@ class TrustAnchorsTest {
 
     static void selfSigned(String cn, boolean ca, Path pem) throws Exception {
         openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                "-keyout", "/dev/null", "-subj", "/CN=" + cn, "-days", "30", "-addext", "basicConstraints=critical,CA:" + (ca ? "TRUE" : "FALSE"),
-                "-out", pem.toString());
+                "-keyout", "/dev/null", "-subj", "/CN=" + cn, "-days", "30",
+                "-addext", "basicConstraints=critical,CA:" + (ca ? "TRUE" : "FALSE"), "-out", pem.toString());
     }
 
     /** The SHA-1 fingerprint as openssl computes it, as lower-case hex. */
