@@ -85,11 +85,14 @@ struct Jvm {
   JNIEnv *env = nullptr;  // of the thread that created it
   jclass cls = nullptr;   // com.qel.varnel.MSCAPI, a global reference
 
-  bool start() {
-    std::string cp = std::string("-Djava.class.path=") + MSCAPI_JAR;
-    std::string lib = std::string("-Djava.library.path=") + MSCAPI_LIBDIR;
-    JavaVMOption options[2] = {{cp.data(), nullptr}, {lib.data(), nullptr}};
-    JavaVMInitArgs args{JNI_VERSION_10, 2, options, JNI_FALSE};
+  // `extra`: further options of the JVM (heap sizes and the like).
+  bool start(std::vector<std::string> extra = {}) {
+    extra.push_back(std::string("-Djava.class.path=") + MSCAPI_JAR);
+    extra.push_back(std::string("-Djava.library.path=") + MSCAPI_LIBDIR);
+    std::vector<JavaVMOption> options;
+    for (std::string &o : extra) options.push_back({o.data(), nullptr});
+    JavaVMInitArgs args{JNI_VERSION_10, static_cast<jint>(options.size()), options.data(),
+                        JNI_FALSE};
     if (JNI_CreateJavaVM(&vm, reinterpret_cast<void **>(&env), &args) != JNI_OK) return false;
     jclass local = env->FindClass("com/qel/varnel/MSCAPI");
     if (local == nullptr) return false;

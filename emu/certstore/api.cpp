@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "certstore/anchors.h"
 #include "certstore/contexts.h"
 #include "certstore/prov_info.h"
 #include "certstore/store.h"
@@ -112,11 +113,12 @@ HCERTSTORE openStore(View view, const std::string &name, bool readOnly) {
   return s->handle;
 }
 
-// Whether changes to a certificate of `scope` may be made through `s`. The
-// current user's view of the machine's certificates is read-only.
-bool writable(const Store &s, Scope scope) {
-  if (s.readOnly) return false;
-  if (scope == Scope::Machine)
+// Whether changes to a certificate may be made through `s`. The current
+// user's view of the machine's certificates is read-only; the machine's
+// trust anchors are read-only through every view.
+bool writable(const Store &s, const CertObject &c) {
+  if (s.readOnly || c.anchor) return false;
+  if (c.scope == Scope::Machine)
     return s.view != View::UserAndMachine && s.mode != MachineMode::ReadOnly;
   return true;
 }
@@ -268,7 +270,9 @@ static BOOL CertAddCertificateContextToStoreImpl(HCERTSTORE hCertStore, PCCERT_C
     copy.setData(c->encoded(), c->encodedSize, c->serial(), c->serialSize, c->issuer(),
                  c->issuerSize);
     const Bytes thumb = thumbprint(c->encoded(), c->encodedSize);
-    const int64_t row = insertCert(target, s->name, thumb, copy, scopesOf(s->view));
+    // A view that shows the machine's trust anchors holds them already.
+    const bool anchored = showsAnchors(*s) && holdsThumbprint(machineAnchors().get(), thumb);
+    const int64_t row = anchored ? 0 : insertCert(target, s->name, thumb, copy, scopesOf(s->view));
     if (row == 0) {
       if (dwAddDisposition == CERT_STORE_ADD_USE_EXISTING) return succeed();
       return fail(CRYPT_E_EXISTS);
@@ -313,6 +317,9 @@ static PCCERT_CONTEXT CertGetSubjectCertificateFromStoreImpl(HCERTSTORE hCertSto
         return handOut(*s, *c);
       }
     }
+    if (showsAnchors(*s)) {
+      if (CertObject *c = findAnchor(*s, machineAnchors(), issuer, key)) return handOut(*s, *c);
+    }
     SetLastError(CRYPT_E_NOT_FOUND);
     return nullptr;
   });
@@ -338,7 +345,7 @@ static BOOL CertDeleteCertificateFromStoreImpl(PCCERT_CONTEXT pCertContext) {
     std::shared_ptr<Store> last;  // destroyed after the lock is released
     std::lock_guard<std::mutex> lock(s.mu);
     const BOOL ok = guarded(E_UNEXPECTED, [&] {
-      if (!writable(s, c->scope)) return fail(E_ACCESSDENIED);
+      if (!writable(s, *c)) return fail(E_ACCESSDENIED);
       if (!deleteCert(c->row)) return fail(CRYPT_E_NOT_FOUND);
       return succeed();
     });
@@ -360,7 +367,8 @@ static PCCERT_CONTEXT CertFindCertificateInStoreImpl(HCERTSTORE hCertStore, DWOR
     }
     // Exact matches only: by the encoding of a given context, or by its
     // SHA-1 hash. A store holds a certificate once per part, so a search
-    // goes on only from the user's part to the machine's.
+    // goes on only from the user's part to the machine's, and from there
+    // to the machine's trust anchors.
     Bytes thumb;
     if (dwFindFlags != 0 || pvFindPara == nullptr) {
       SetLastError(ERROR_INVALID_PARAMETER);
@@ -386,25 +394,27 @@ static PCCERT_CONTEXT CertFindCertificateInStoreImpl(HCERTSTORE hCertStore, DWOR
     }
     std::shared_ptr<Store> last;
     std::lock_guard<std::mutex> lock(s->mu);
-    bool afterPrevious = pPrevCertContext == nullptr;
-    Scope previousScope = Scope::User;
-    if (!afterPrevious) {
+    // The parts of the view in order: the user's (0), the machine's (1),
+    // the machine's trust anchors (2).
+    int afterPart = -1;
+    if (pPrevCertContext != nullptr) {
       CertObject *prev = objectOf(pPrevCertContext);
       if (prev == nullptr || prev->store != s.get()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
       }
-      previousScope = prev->scope;
+      afterPart = prev->anchor ? 2 : prev->scope == Scope::Machine ? 1 : 0;
       last = releaseLocked(*s, *prev);  // the previous context is freed by the call
     }
     for (Scope scope : scopesOf(s->view)) {
-      if (!afterPrevious) {
-        afterPrevious = scope == previousScope;
-        continue;
-      }
+      if ((scope == Scope::Machine ? 1 : 0) <= afterPart) continue;
       if (CertObject *c = findByThumbprint(scope, s->name, thumb, s->memory)) {
         return handOut(*s, *c);
       }
+    }
+    if (afterPart < 2 && showsAnchors(*s)) {
+      if (CertObject *c = findAnchorByThumbprint(*s, machineAnchors(), thumb))
+        return handOut(*s, *c);
     }
     SetLastError(CRYPT_E_NOT_FOUND);
     return nullptr;
@@ -447,9 +457,11 @@ static PCCERT_CONTEXT CertEnumCertificatesInStoreImpl(HCERTSTORE hCertStore,
     Enumeration *e = nullptr;
     if (pPrevCertContext == nullptr) {
       // A new enumeration: the whole view in one snapshot, the user's part
-      // first, each part in the order of addition.
+      // first, each part in the order of addition, then the machine's
+      // trust anchors.
       std::vector<CertObject *> list;
       loadView(scopesOf(s->view), s->name, s->memory, list);
+      if (showsAnchors(*s)) addAnchorContexts(*s, machineAnchors(), list);
       e = &startEnumeration(*s, std::move(list));
       s->fault = enumerationFault();
       if (!s->fault.empty() && e->items.empty()) {
@@ -548,7 +560,7 @@ static BOOL CertSetCertificateContextPropertyImpl(PCCERT_CONTEXT pCertContext, D
     std::unique_lock<std::mutex> lock;
     if (c->store != nullptr) {
       lock = std::unique_lock<std::mutex>(c->store->mu);
-      if (!writable(*c->store, c->scope)) return fail(E_ACCESSDENIED);
+      if (!writable(*c->store, *c)) return fail(E_ACCESSDENIED);
       // A store's certificate changes in the store at once.
       if (!storeProperty(c->row, dwPropId, pvData != nullptr ? &value : nullptr))
         return fail(CRYPT_E_NOT_FOUND);

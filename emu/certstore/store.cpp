@@ -1,6 +1,8 @@
 #include "certstore/store.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -64,9 +66,17 @@ class ReadSnapshot {
   Database &d_;
 };
 
+// The first word of a small file, lower-cased; empty when there is none.
+// Read with open() and read(): asked on every store opening, mostly of a
+// file that does not exist.
 std::string firstWord(const std::string &path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
   std::string text;
-  if (!readFile(path, text)) return {};
+  char buf[256];
+  ssize_t n = 0;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0 && text.size() < 4096) text.append(buf, n);
+  ::close(fd);
   std::string word;
   for (char ch : text) {
     if (std::isspace(static_cast<unsigned char>(ch))) {
@@ -245,6 +255,13 @@ CertObject &ContextPool::make() {
   return blocks_.back()[used_++];
 }
 
+void ContextPool::reserve(size_t n) {
+  if (!blocks_.empty() && capacity_ - used_ >= n) return;
+  capacity_ = n;
+  blocks_.emplace_back(new CertObject[capacity_]);
+  used_ = 0;
+}
+
 CertObject &StoreMemory::copyOf(const CertObject &c) {
   CertObject &o = objects.make();
   const size_t total = c.encodedSize + c.serialSize + c.issuerSize;
@@ -258,6 +275,7 @@ CertObject &StoreMemory::copyOf(const CertObject &c) {
   if (!entries.empty()) o.props.borrow(bytes.copy(entries.data(), entries.size()), entries.size());
   o.row = c.row;
   o.scope = c.scope;
+  o.anchor = c.anchor;
   return o;
 }
 

@@ -113,6 +113,8 @@ struct CertObject {
   Store *store = nullptr;  // null: a free context from CertCreateCertificateContext
   int64_t row = 0;         // its row in the database (store contexts)
   Scope scope = Scope::User;
+  // One of the machine's trust anchors (anchors.h): read-only, in no row.
+  bool anchor = false;
   // Handed out and not yet freed, consumed or enumerated past. Counted in
   // its store's `liveContexts`.
   bool inUse = false;
@@ -156,6 +158,9 @@ class Arena {
 class ContextPool {
  public:
   CertObject &make();
+  // Makes room for `n` more objects in one block (a run of known length,
+  // such as the machine's trust anchors, then makes no unused objects).
+  void reserve(size_t n);
   size_t size() const { return count_; }
 
  private:
@@ -179,6 +184,8 @@ struct Enumeration {
   std::vector<CertObject *> items;
 };
 
+struct AnchorSet;
+
 struct Store {
   std::mutex mu;
   View view = View::UserAndMachine;
@@ -196,6 +203,8 @@ struct Store {
   // Every enumeration started on the handle, each its own snapshot: two
   // enumerations of one handle go on independently, as on Windows.
   std::vector<std::unique_ptr<Enumeration>> enumerations;
+  // The sets of trust anchors whose bytes contexts of this store borrow.
+  std::vector<std::shared_ptr<const AnchorSet>> anchorSets;
   std::string fault;  // test builds only: see enumerationFault()
 };
 

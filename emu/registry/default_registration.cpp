@@ -8,8 +8,16 @@ namespace emu::registry {
 // softtoken.dll the token family, an absolute path ending in ".so" a
 // PKCS#11 module (here p11-kit's proxy, which serves every module the
 // system registers); any other image cannot be loaded.
+// The local machine's "ROOT" also holds the trust anchors that p11-kit's
+// trust module serves (the machine's ca-certificates and the anchors an
+// administrator added): "PKCS#11 Module" names the module, "Init Args"
+// (optional) is its C_Initialize argument text, e.g. "paths=/some/folder"
+// (certstore/anchors.h).
 #ifndef MSCAPI_P11KIT_PROXY
 #define MSCAPI_P11KIT_PROXY "/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so"
+#endif
+#ifndef MSCAPI_P11KIT_TRUST
+#define MSCAPI_P11KIT_TRUST "/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-trust.so"
 #endif
 const char kDefaultRegistration[] =
     R"REG(Windows Registry Editor Version 5.00
@@ -61,6 +69,9 @@ const char kDefaultRegistration[] =
 [HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\PKCS#11 Token RSA Provider]
 "Image Path"=")REG" MSCAPI_P11KIT_PROXY R"REG("
 "Type"=dword:00000001
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\SystemCertificates\ROOT\Trust Anchors]
+"PKCS#11 Module"=")REG" MSCAPI_P11KIT_TRUST R"REG("
 )REG";
 
 }  // namespace emu::registry

@@ -1,4 +1,7 @@
-// Every native test runs in its own temporary MSCAPI_HOME.
+// Every native test runs in its own temporary MSCAPI_HOME, with the default
+// registration, except that the machine's trust anchors in "ROOT" come from
+// HOME/trust-anchors (a folder not made: none) instead of the machine's, as
+// in tests/tokens/token-home.sh.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +12,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#ifndef _WIN32
+#include "common/home.h"
+#include "registry/reg_tree.h"
+#endif
 
 #ifdef _WIN32
 // On Windows the platform keeps its own state; there is no home to set.
@@ -21,6 +29,14 @@ class HomeTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     home_ = tmpl;
     setenv("MSCAPI_HOME", home_.c_str(), 1);
+    // As the emulation makes them (a private folder, private files), and
+    // without using the emulation in this process, whose first use of the
+    // home is what some tests watch.
+    const std::string reg = home_ + "/registry";
+    ASSERT_TRUE(emu::ensureDir(reg));
+    ASSERT_TRUE(emu::writeFileAtomic(reg + "/00-default.reg", emu::registry::kDefaultRegistration));
+    ASSERT_TRUE(emu::writeFileAtomic(reg + "/50-anchors.reg",
+                                     anchorsRegistration(home_ + "/trust-anchors")));
   }
   void TearDown() override {
     unsetenv("MSCAPI_HOME");
@@ -31,6 +47,14 @@ class HomeTest : public ::testing::Test {
   void writeReg(const std::string &name, const std::string &text) {
     std::filesystem::create_directories(home_ + "/registry");
     std::ofstream(home_ + "/registry/" + name) << text;
+  }
+  // A registry file that has the machine's trust anchors in "ROOT" come
+  // from the p11-kit trust module's folder `dir`.
+  static std::string anchorsRegistration(const std::string &dir) {
+    return "Windows Registry Editor Version 5.00\n\n"
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Trust "
+           "Anchors]\n\"Init Args\"=\"paths=" +
+           dir + "\"\n";
   }
   // Replaces the whole registration with `text`.
   void replaceRegistry(const std::string &text) {

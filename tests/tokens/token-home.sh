@@ -5,7 +5,10 @@
 # Every mode first gives the home its default registration and then removes
 # the default registration's PKCS#11 provider (whose image is p11-kit's proxy,
 # serving every module the machine registers), so that no test depends on the
-# machine's own modules or tokens. The token modes then make a SoftHSM2 token
+# machine's own modules or tokens, and points the machine's trust anchors in
+# "ROOT" (p11-kit's trust module) at HOME/trust-anchors instead of the
+# machine's: a folder the harness does not make (p11-kit's trust module then
+# serves none), which a test may fill with anchors of its own. The token modes then make a SoftHSM2 token
 # store inside the home (HOME/softhsm, SOFTHSM2_CONF), initialise a token
 # LABEL (default "L"; user PIN 123456, SO PIN 654321), write the PIN prompt
 # program HOME/softhsm/pin-prompt (SSH_ASKPASS convention: the prompt as its
@@ -29,11 +32,13 @@ builddir=$1 home=$2 mode=$3 label=${4:-L}
 softhsm_module=/usr/lib/softhsm/libsofthsm2.so
 proxy_module=$(pkg-config --variable=proxy_module p11-kit-1 2>/dev/null || echo /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so)
 providers='HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Defaults\Provider'
+anchors='HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\SystemCertificates\ROOT\Trust Anchors'
 
 mkdir -p "$home"
 MSCAPI_HOME=$home "$builddir/tests/emu_registry_ready" >&2
 reg=$home/registry/50-tokens.reg
 printf 'Windows Registry Editor Version 5.00\n\n[-%s\\PKCS#11 Token RSA Provider]\n\n' "$providers" >"$reg"
+printf '[%s]\n"Init Args"="paths=%s/trust-anchors"\n\n' "$anchors" "$home" >>"$reg"
 
 case $mode in
   none) exit 0 ;;
