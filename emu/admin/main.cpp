@@ -18,7 +18,7 @@ void usage(FILE *to) {
                "Usage: mscapi-admin check [--json]\n"
                "       mscapi-admin unblock --container NAME [--spec exchange|signature] "
                "[--code-file FILE]\n"
-               "       mscapi-admin token set-unblock-code [--code-file FILE]\n"
+               "       mscapi-admin token set-unblock-code [--old-code-file FILE] [--code-file FILE]\n"
                "       mscapi-admin token store --json\n"
                "       mscapi-admin token register [--pin-prompt PROGRAM] --json\n"
                "       mscapi-admin home --json\n"

@@ -44,6 +44,15 @@ expect 1 unblock --container card --code-file "$home/wrong"
 has err "wrong unblock code"
 expect 2 unblock --container card --spec both --code-file "$home/puk"
 expect 0 unblock --container card --spec signature --code-file "$home/puk"
+# Only the current code changes the code; a wrong current one is refused.
+echo 11223344 >"$home/puk2"
+expect 1 token set-unblock-code --code-file "$home/puk2" </dev/null
+has err "an unblock code is set: give the current one (--old-code-file)"
+expect 1 token set-unblock-code --old-code-file "$home/wrong" --code-file "$home/puk2"
+has err "wrong current unblock code"
+expect 0 token set-unblock-code --old-code-file "$home/puk" --code-file "$home/puk2"
+expect 1 token set-unblock-code --old-code-file "$home/puk" --code-file "$home/puk" </dev/null
+has err "wrong current unblock code"
 expect 0 sign "$home/data" --container card --provider "$token" --pin-file "$home/pin"
 # --verbose shows the trace, which never holds the PIN.
 expect 0 --verbose sign "$home/data" --container card --provider "$token" --pin-file "$home/pin"
