@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "csp/pkcs11/pin_prompt.h"
+
 namespace emu::csp::pkcs11 {
 
 // The name of a PKCS#11 return value ("CKR_PIN_INCORRECT"), or its number
@@ -49,7 +51,10 @@ struct TokenView {
 struct LoginState {
   std::vector<uint8_t> salt, hash;
   unsigned mismatches = 0;
-  std::mutex prompting;  // one PIN prompt per token at a time
+  // Held for a login (C_Login, or a PIN compared with the accepted one);
+  // never while a PIN prompt runs.
+  std::mutex prompting;
+  PromptTurns turns;  // one PIN prompt per token at a time
 };
 
 class Module {
@@ -125,6 +130,23 @@ class Use {
 
   // Whether the application is logged in as the user on the session's token.
   bool loggedIn(CK_SESSION_HANDLE s);
+
+  // Runs `wait` (something slow that needs no module function: a PIN
+  // prompt) with the gate let go, so that a re-initialisation is not held
+  // up by it, and takes the gate again. False when the module was
+  // re-initialised meanwhile: what this use found is gone.
+  template <typename F>
+  bool released(F &&wait) {
+    {
+      struct Again {
+        std::shared_lock<std::shared_timed_mutex> &lock;
+        ~Again() { lock.lock(); }
+      } again{lock_};
+      lock_.unlock();
+      wait();
+    }
+    return m_.epoch_.load() == epoch_;
+  }
 
  private:
   Module &m_;
