@@ -92,6 +92,8 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
   uint32_t seconds = 0;
   if (registry::readDword(*p, "PIN Prompt Timeout", seconds) && seconds != 0)
     out.pinPromptTimeout = seconds;
+  out.environment.clear();
+  registry::readString(*p, "Environment", out.environment);
   return true;
 }
 

@@ -33,6 +33,10 @@ struct Provider {
   // Its time limit in seconds: "PIN Prompt Timeout" (REG_DWORD, 0 for the
   // default).
   uint32_t pinPromptTimeout = kDefaultPinPromptTimeout;
+  // The optional "Environment": NAME=VALUE, a variable the provider's
+  // module reads (SoftHSM2's SOFTHSM2_CONF, naming its token store). It is
+  // set before the module is loaded, unless the process has it already.
+  std::string environment;
 };
 
 // The key below HKEY_LOCAL_MACHINE whose subkeys are the registered providers.

@@ -60,8 +60,11 @@ struct LoginState {
 class Module {
  public:
   // The module at `path`, loaded and initialised on first use. Null with a
-  // reason in `why` when it cannot be loaded or initialised.
-  static std::shared_ptr<Module> get(const std::string &path, std::string &why);
+  // reason in `why` when it cannot be loaded or initialised. Before the
+  // first load, `environment` ("NAME=VALUE", a provider's "Environment")
+  // is set in the process environment unless NAME is set there already.
+  static std::shared_ptr<Module> get(const std::string &path, std::string &why,
+                                     const std::string &environment = std::string());
 
   const std::string &path() const { return path_; }
   CK_FUNCTION_LIST *fn() const { return fn_; }
