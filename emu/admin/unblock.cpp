@@ -135,7 +135,11 @@ int setUnblockCode(Args args) {
       std::fprintf(stderr, "mscapi: the unblock code cannot be empty\n");
       return kFailed;
     }
-    if (!keystore::setUnblockCode(db, Family::Token, oldCode.text, code.text, error)) {
+    trace::Call t("SetUnblockCode");
+    if (t) t.text("family", "token").num("replacing", oldCode.text.empty() ? 0 : 1);
+    const bool set = keystore::setUnblockCode(db, Family::Token, oldCode.text, code.text, error);
+    SetLastError(set ? ERROR_SUCCESS : error);
+    if (!t.done(set)) {
       std::fprintf(stderr, "mscapi: the unblock code was not set: %s\n", explainSet(error).c_str());
       return kFailed;
     }
@@ -168,8 +172,12 @@ int unblock(Args args) {
   if (!readSecret(file, "Unblock code: ", code)) return kFailed;
   DWORD error = 0;
   try {
-    if (!keystore::unblock(keystore::databasePath(), Family::Token, container, keySpec, code.text,
-                           error)) {
+    trace::Call t("Unblock");
+    if (t) t.text("container", container).num("spec", keySpec);
+    const bool unblocked = keystore::unblock(keystore::databasePath(), Family::Token, container,
+                                             keySpec, code.text, error);
+    SetLastError(unblocked ? ERROR_SUCCESS : error);
+    if (!t.done(unblocked)) {
       std::fprintf(stderr, "mscapi: not unblocked: %s\n", explain(error).c_str());
       return kFailed;
     }
