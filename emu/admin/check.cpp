@@ -14,6 +14,7 @@
 #include "admin/admin.h"
 #include "common/ascii.h"
 #include "common/home.h"
+#include "common/trace.h"
 #include "csp/crypto.h"
 #include "csp/keystore.h"
 #include "csp/provider.h"
@@ -203,16 +204,26 @@ void checkDatabase(const std::string &home, const char *name, Findings &f) {
     f.info(std::string(name) + ": not created yet");
     return;
   }
+  trace::Call t("CheckDatabase");
+  if (t) t.text("file", path);
   const ReadOnly db(path);
   if (!db.ok()) {
     f.problem(std::string(name) + ": cannot be opened: " + db.error());
+    trace::why(trace::Reason::STORAGE_CANNOT_OPEN, std::string("cannot be opened: ") + db.error());
+    SetLastError(ERROR_DATABASE_FAILURE);
+    t.done(FALSE);
     return;
   }
   std::string detail;
   if (!integrityOk(db.handle(), detail)) {
     f.problem(std::string(name) + ": damaged (" + detail + ")");
+    trace::why(trace::Reason::STORAGE_DAMAGED, "damaged (" + detail + ")");
+    SetLastError(ERROR_FILE_CORRUPT);
+    t.done(FALSE);
     return;
   }
+  SetLastError(ERROR_SUCCESS);
+  t.done(TRUE);
   f.ok(std::string(name) + ": integrity check passes");
   if (std::strcmp(name, "keys.db") == 0) checkKeyRows(db.handle(), f);
 }

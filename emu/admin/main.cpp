@@ -4,7 +4,11 @@
 // set-unblock-code` (which it passes through), and asks it for JSON
 // documents: the home, the providers and their tokens, the token store of
 // `mscapi token init`. emu/admin/README.md describes the commands.
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "admin/admin.h"
@@ -14,22 +18,54 @@ namespace {
 using namespace emu::admin;
 
 void usage(FILE *to) {
-  std::fprintf(to,
-               "Usage: mscapi-admin check [--json]\n"
-               "       mscapi-admin unblock --container NAME [--spec exchange|signature] "
-               "[--code-file FILE]\n"
-               "       mscapi-admin token set-unblock-code [--code-file FILE]\n"
-               "       mscapi-admin token store --json\n"
-               "       mscapi-admin token register [--pin-prompt PROGRAM] --json\n"
-               "       mscapi-admin home --json\n"
-               "       mscapi-admin providers --json\n"
-               "       mscapi-admin tokens [--provider NAME] --json\n");
+  std::fprintf(
+      to,
+      "Usage: mscapi-admin [--verbose] COMMAND...: --verbose prints the trace of what\n"
+      "       the command did on standard error, each line after \"trace: \"\n"
+      "       mscapi-admin check [--json]\n"
+      "       mscapi-admin unblock --container NAME [--spec exchange|signature] "
+      "[--code-file FILE]\n"
+      "       mscapi-admin token set-unblock-code [--old-code-file FILE] [--code-file FILE]\n"
+      "       mscapi-admin token store --json\n"
+      "       mscapi-admin token register [--pin-prompt PROGRAM] --json\n"
+      "       mscapi-admin home --json\n"
+      "       mscapi-admin providers --json\n"
+      "       mscapi-admin tokens [--provider NAME] --json\n");
 }
 
-}  // namespace
+// With --verbose, the emulation's trace of the command: written to a
+// private temporary file (MSCAPI_TRACE, set before anything is traced) and
+// printed on standard error when the command ends, each line after
+// "trace: ", as the tool prints the trace of its own calls.
+class VerboseTrace {
+ public:
+  explicit VerboseTrace(bool on) {
+    if (!on) return;
+    const char *dir = std::getenv("TMPDIR");
+    std::string path =
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/mscapi-admin-trace-XXXXXX";
+    const int fd = mkstemp(&path[0]);
+    if (fd < 0) return;
+    close(fd);
+    path_ = path;
+    setenv("MSCAPI_TRACE", path_.c_str(), 1);
+  }
+  ~VerboseTrace() {
+    if (path_.empty()) return;
+    std::fflush(stdout);
+    std::ifstream in(path_);
+    for (std::string line; std::getline(in, line);)
+      std::fprintf(stderr, "trace: %s\n", line.c_str());
+    unlink(path_.c_str());
+  }
+  VerboseTrace(const VerboseTrace &) = delete;
+  VerboseTrace &operator=(const VerboseTrace &) = delete;
 
-int main(int argc, char **argv) {
-  Args args(argv + 1, argv + argc);
+ private:
+  std::string path_;
+};
+
+int run(Args args) {
   if (args.empty()) {
     usage(stderr);
     return kUsage;
@@ -54,4 +90,12 @@ int main(int argc, char **argv) {
   }
   usage(stderr);
   return kUsage;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Args args(argv + 1, argv + argc);
+  const VerboseTrace trace(takeFlag(args, "--verbose"));
+  return run(args);
 }

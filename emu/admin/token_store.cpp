@@ -5,7 +5,10 @@
 //   token register [--pin-prompt PROGRAM] [--json]
 //                            registers the store's module as a provider,
 //                            with PROGRAM (else a prompt on the terminal,
-//                            written into the store) as its PIN prompt
+//                            written into the store) as its PIN prompt,
+//                            and SOFTHSM2_CONF=<the store's configuration>
+//                            as its "Environment", so that every program
+//                            using the provider finds the store's tokens
 // softhsm2-util, run by the tool, initialises the token itself.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,14 +71,16 @@ int tokenStore(Args args) {
   const std::string home = homeDir();
   if (!prepareHome(home)) return kFailed;
   const TokenStore store = tokenStore(home);
-  if (!ensureDir(store.tokenDir) || chmod(store.dir.c_str(), 0700) != 0) {
+  // Private whatever made them: the tokens' files are as secret as keys.
+  if (!ensureDir(store.tokenDir) || chmod(store.dir.c_str(), 0700) != 0 ||
+      chmod(store.tokenDir.c_str(), 0700) != 0) {
     std::fprintf(stderr, "mscapi: cannot make %s\n", store.tokenDir.c_str());
     return kFailed;
   }
   std::string existing;
-  if (!readFile(store.conf, existing) &&
-      !writeFileAtomic(store.conf, "directories.tokendir = " + store.tokenDir +
-                                       "\nobjectstore.backend = file\n")) {
+  const bool kept = readFile(store.conf, existing) && chmod(store.conf.c_str(), 0600) == 0;
+  if (!kept && !writeFileAtomic(store.conf, "directories.tokendir = " + store.tokenDir +
+                                                "\nobjectstore.backend = file\n")) {
     std::fprintf(stderr, "mscapi: cannot write %s\n", store.conf.c_str());
     return kFailed;
   }
@@ -108,11 +113,12 @@ int tokenRegister(Args args) {
   }
   prompt = absolute(prompt);
   const std::string reg = home + "/registry/60-softhsm2.reg";
+  const std::string environment = "SOFTHSM2_CONF=" + store.conf;
   const std::string text =
       std::string("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\") +
       csp::kProvidersKey + "\\" + kSoftHsmProvider + "]\n\"Image Path\"=\"" +
       regText(kSoftHsmModule) + "\"\n\"Type\"=dword:00000001\n\"PIN Prompt\"=\"" + regText(prompt) +
-      "\"\n";
+      "\"\n\"Environment\"=\"" + regText(environment) + "\"\n";
   if (!writeFileAtomic(reg, text)) {
     std::fprintf(stderr, "mscapi: cannot write %s\n", reg.c_str());
     return kFailed;
@@ -120,6 +126,7 @@ int tokenRegister(Args args) {
   print(Json{{"provider", kSoftHsmProvider},
              {"image", kSoftHsmModule},
              {"pinPrompt", utf8(prompt)},
+             {"environment", utf8(environment)},
              {"registration", utf8(reg)},
              {"conf", utf8(store.conf)}});
   return kOk;

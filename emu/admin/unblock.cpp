@@ -87,31 +87,60 @@ std::string explain(DWORD error) {
   return buf;
 }
 
+// Why the code was not set, for the message.
+std::string explainSet(DWORD error) {
+  switch (error) {
+    case NTE_PERM:
+      return "an unblock code is set: give the current one (--old-code-file)";
+    case SCARD_W_WRONG_CHV:
+      return "wrong current unblock code";
+    case SCARD_W_CHV_BLOCKED:
+      return "the unblock code is blocked after too many wrong codes: it cannot be changed, and a "
+             "blocked key can only be deleted";
+    default:
+      return explain(error);
+  }
+}
+
 }  // namespace
 
 int setUnblockCode(Args args) {
-  std::string file;
-  if (!takeOption(args, "--code-file", file) || !args.empty()) {
-    std::fprintf(stderr, "usage: mscapi token set-unblock-code [--code-file FILE]\n");
+  std::string file, oldFile;
+  if (!takeOption(args, "--code-file", file) || !takeOption(args, "--old-code-file", oldFile) ||
+      !args.empty()) {
+    std::fprintf(
+        stderr, "usage: mscapi token set-unblock-code [--old-code-file FILE] [--code-file FILE]\n");
     return kUsage;
   }
-  Secret code, again;
-  if (!readSecret(file, "New unblock code: ", code)) return kFailed;
-  if (file.empty() && isatty(STDIN_FILENO)) {
-    if (!readSecret(file, "Again: ", again) || again.text != code.text) {
-      std::fprintf(stderr, "mscapi: the two codes differ; nothing was set\n");
-      return kFailed;
-    }
-  }
-  again.wipe();
-  if (code.text.empty()) {
-    std::fprintf(stderr, "mscapi: the unblock code cannot be empty\n");
-    return kFailed;
-  }
+  Secret oldCode, code, again;
   DWORD error = 0;
   try {
-    if (!keystore::setUnblockCode(keystore::databasePath(), Family::Token, code.text, error)) {
-      std::fprintf(stderr, "mscapi: the unblock code was not set: %s\n", explain(error).c_str());
+    // The current code, which alone changes it: from its file, or asked on
+    // the terminal.
+    const std::string db = keystore::databasePath();
+    if (!oldFile.empty()) {
+      if (!readSecret(oldFile, "", oldCode)) return kFailed;
+    } else if (isatty(STDIN_FILENO) && keystore::unblockCodeSet(db, Family::Token)) {
+      if (!readSecret("", "Current unblock code: ", oldCode)) return kFailed;
+    }
+    if (!readSecret(file, "New unblock code: ", code)) return kFailed;
+    if (file.empty() && isatty(STDIN_FILENO)) {
+      if (!readSecret(file, "Again: ", again) || again.text != code.text) {
+        std::fprintf(stderr, "mscapi: the two codes differ; nothing was set\n");
+        return kFailed;
+      }
+    }
+    again.wipe();
+    if (code.text.empty()) {
+      std::fprintf(stderr, "mscapi: the unblock code cannot be empty\n");
+      return kFailed;
+    }
+    trace::Call t("SetUnblockCode");
+    if (t) t.text("family", "token").num("replacing", oldCode.text.empty() ? 0 : 1);
+    const bool set = keystore::setUnblockCode(db, Family::Token, oldCode.text, code.text, error);
+    SetLastError(set ? ERROR_SUCCESS : error);
+    if (!t.done(set)) {
+      std::fprintf(stderr, "mscapi: the unblock code was not set: %s\n", explainSet(error).c_str());
       return kFailed;
     }
   } catch (const storage::StorageError &e) {
@@ -143,8 +172,12 @@ int unblock(Args args) {
   if (!readSecret(file, "Unblock code: ", code)) return kFailed;
   DWORD error = 0;
   try {
-    if (!keystore::unblock(keystore::databasePath(), Family::Token, container, keySpec, code.text,
-                           error)) {
+    trace::Call t("Unblock");
+    if (t) t.text("container", container).num("spec", keySpec);
+    const bool unblocked = keystore::unblock(keystore::databasePath(), Family::Token, container,
+                                             keySpec, code.text, error);
+    SetLastError(unblocked ? ERROR_SUCCESS : error);
+    if (!t.done(unblocked)) {
       std::fprintf(stderr, "mscapi: not unblocked: %s\n", explain(error).c_str());
       return kFailed;
     }

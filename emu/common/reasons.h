@@ -26,6 +26,13 @@
   X(PIN_NOT_TAKEN, "the key has no PIN, so none is accepted")                                   \
   X(PIN_EMPTY, "the empty text was given as a PIN")                                             \
   X(PIN_UNSUPPORTED, "the provider's keys have no PINs")                                        \
+  X(PIN_PENDING, "other PINs for the key are being compared, or were when their process ended") \
+  X(PIN_NOT_COUNTED, "the attempt could not be counted, so the PIN was not compared")           \
+  X(KEY_CHANGED, "the key was replaced or deleted while it was in use")                         \
+  X(UNBLOCK_CODE_NONE, "no unblock code was ever set")                                          \
+  X(UNBLOCK_CODE_BLOCKED, "the unblock code is blocked by wrong codes")                         \
+  X(UNBLOCK_CODE_WRONG, "the unblock code given is not the current one")                        \
+  X(UNBLOCK_CODE_CHANGED, "the unblock code was changed by another caller meanwhile")           \
   X(TOKEN_LOGIN_NEEDED, "the token needs a login and no PIN could be had")                      \
   X(STORAGE_DAMAGED, "a database file is damaged or not a database")                            \
   X(STORAGE_CANNOT_OPEN, "a database file cannot be opened")                                    \

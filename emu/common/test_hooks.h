@@ -1,7 +1,9 @@
 // Faults that tests switch on to reach failure paths no real input reaches:
 // a store that refuses writes, a database that cannot be opened, an
-// enumeration that throws. The product library is linked with a definition
-// of `active` that is always false and has no way to switch anything on;
+// enumeration that throws; and counts of events a test cannot see from
+// outside. The product library is linked with a definition
+// of `active` that is always false and a `count` that does nothing, and has
+// no way to switch anything on;
 // only the test builds link emu/testing/test_control.cpp, whose entry
 // EmuTestControl sets them.
 #pragma once
@@ -36,7 +38,22 @@ enum Fault : unsigned {
   // its container's object again, as it would once pkcs11::kTrustFor had
   // passed. A test sees another program's change without waiting that out.
   kTrustNothing = 1u << 8,
+  // Every write transaction on the key database fails as a full disk would
+  // (SQLITE_FULL).
+  kKeyStoreDiskFull = 1u << 9,
 };
+
+// Events that tests count, to see what the code did rather than what it
+// answered.
+enum Counter : unsigned {
+  // A PIN of the software token compared with its key (a key derivation or
+  // a check value compared), right or wrong.
+  kPinComparisons = 0,
+  kCounters,
+};
+
+// Counts one event. Does nothing in the product.
+void count(Counter counter);
 
 // Whether a fault is switched on. Always false in the product.
 bool active(Fault fault);
@@ -47,4 +64,7 @@ extern "C" {
 // Test builds only: switches on the faults in `set` and off those in
 // `clear`; returns the faults active afterwards.
 unsigned EmuTestControl(unsigned set, unsigned clear);
+// Test builds only: the events of `counter` counted in this process so far;
+// with `reset`, the count starts again from 0.
+unsigned long long EmuTestCount(unsigned counter, int reset);
 }

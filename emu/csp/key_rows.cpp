@@ -18,6 +18,9 @@ namespace keystore {
 namespace {
 
 // secure_delete: pages freed by a deleted or replaced key are overwritten.
+// pin_tries counts a key's wrong PINs in a row; pin_attempts the PINs
+// being compared with it right now (counted before the comparison, settled
+// after it), which a home made before it was added gains when opened.
 const char kSchema[] = R"sql(
 PRAGMA secure_delete=ON;
 CREATE TABLE IF NOT EXISTS containers(
@@ -43,6 +46,11 @@ CREATE TABLE IF NOT EXISTS pin_tries(
   container INTEGER NOT NULL REFERENCES containers(id) ON DELETE CASCADE,
   spec INTEGER NOT NULL,
   failures INTEGER NOT NULL,
+  PRIMARY KEY(container, spec));
+CREATE TABLE IF NOT EXISTS pin_attempts(
+  container INTEGER NOT NULL REFERENCES containers(id) ON DELETE CASCADE,
+  spec INTEGER NOT NULL,
+  pending INTEGER NOT NULL,
   PRIMARY KEY(container, spec));
 CREATE TABLE IF NOT EXISTS unblock_codes(
   family INTEGER PRIMARY KEY,
@@ -320,11 +328,10 @@ bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo 
         return false;
       }
     }
-    // The slot's PIN count belongs to the key it replaces.
-    db.prepare("DELETE FROM pin_tries WHERE container = ?1 AND spec = ?2")
-        .bind(1, ctx.containerId)
-        .bind(2, static_cast<int64_t>(spec))
-        .run();
+    // The slot's PIN counts belong to the key it replaces.
+    for (const char *sql : {"DELETE FROM pin_tries WHERE container = ?1 AND spec = ?2",
+                            "DELETE FROM pin_attempts WHERE container = ?1 AND spec = ?2"})
+      db.prepare(sql).bind(1, ctx.containerId).bind(2, static_cast<int64_t>(spec)).run();
     Statement &put = db.prepare(
         "INSERT OR REPLACE INTO keys(container, spec, alg, bits, exportable, gen, modulus, "
         "exponent, secret, salt, nonce) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");

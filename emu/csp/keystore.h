@@ -69,17 +69,31 @@ std::shared_ptr<LoadedKey> usableKey(Context &ctx, int spec, uint64_t gen, KeyIn
 // Presents a PIN for a slot of a token context: sets it for the key to be
 // made when the slot is empty, opens the slot's protected key when it
 // matches, refuses it otherwise (and always for an unprotected key).
-// Every wrong PIN is counted in the key database, per container and key
-// spec; at kMaxPinTries the key is blocked (SCARD_W_CHV_BLOCKED). A right
-// PIN clears the count. In a read-only home no PIN is accepted.
+// Every PIN is counted in the key database as pending, per container and
+// key spec, in one transaction before it is compared, and settled after:
+// however many threads and processes present PINs at once, at most
+// kMaxPinTries wrong ones are ever compared between two right ones (a PIN
+// waits, 10 s at most, while those pending could still block the key). At
+// kMaxPinTries wrong PINs in a row the key is blocked
+// (SCARD_W_CHV_BLOCKED); a right PIN clears the count. Where the attempt
+// cannot be counted (a read-only home, a full disk) the PIN is not
+// compared and the call fails with that cause.
 bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error);
 
+// Whether the family has an unblock code.
+bool unblockCodeSet(const std::string &db, Family family);
 // Sets the family's unblock code (the card's PUK): only a salted PBKDF2
-// hash of it is stored.
-bool setUnblockCode(const std::string &db, Family family, const std::string &code, DWORD &error);
+// hash of it is stored. Once a code is set, only the current code
+// (`oldCode`, checked and counted as unblock() does) changes it: NTE_PERM
+// without it, SCARD_W_WRONG_CHV for a wrong one, SCARD_W_CHV_BLOCKED when
+// the code is blocked, and then it can never be changed (a blocked key can
+// only be deleted). `oldCode` is ignored while no code is set.
+bool setUnblockCode(const std::string &db, Family family, const std::string &oldCode,
+                    const std::string &code, DWORD &error);
 // Clears the wrong-PIN count of a container's key with the unblock code.
-// Fails with NTE_PERM when no code was ever set, SCARD_W_WRONG_CHV for a
-// wrong one (counted), SCARD_W_CHV_BLOCKED when the code is blocked.
+// Every code is counted before it is compared. Fails with NTE_PERM when no
+// code was ever set, SCARD_W_WRONG_CHV for a wrong one, SCARD_W_CHV_BLOCKED
+// after kMaxUnblockTries wrong ones in a row.
 bool unblock(const std::string &db, Family family, const std::string &container, int spec,
              const std::string &code, DWORD &error);
 // The wrong PINs in a row counted for a container's key.

@@ -1,14 +1,28 @@
 // The token family's PINs: presenting a PIN (which opens a sealed key or
-// checks against the process's cached unlock), counting wrong PINs per
-// container and key spec, blocking at kMaxPinTries, and the family's
-// unblock code.
+// checks against the process's cached unlock), counting every PIN per
+// container and key spec before it is compared, blocking at kMaxPinTries,
+// and the family's unblock code, counted the same way.
 #include <openssl/crypto.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "common/test_hooks.h"
 #include "common/trace.h"
 #include "csp/key_cache.h"
 #include "csp/key_rows.h"
 
 namespace emu::csp::keystore {
+
+namespace {
+
+// How long a PIN waits for the outcome of others being compared with the
+// key, and the longest pause between two looks.
+constexpr std::chrono::seconds kBusyFor{10};
+constexpr std::chrono::milliseconds kBusyPause{20};
+
+}  // namespace
 
 // The check value of a PIN for one generation of a protected key.
 Bytes pinCheck(uint64_t gen, const std::string &pin) {
@@ -24,16 +38,83 @@ Bytes pinCheck(uint64_t gen, const std::string &pin) {
 
 namespace {
 
-// Counts one wrong PIN for a key; returns the count now stored.
-uint32_t countWrongPin(Database &db, int64_t container, int spec) {
-  uint32_t failures = kMaxPinTries;
+// What became of an attempt to count a PIN before it is compared.
+enum class Attempt {
+  Counted,  // counted: the PIN may be compared
+  Blocked,  // the key is blocked; nothing was counted
+  Busy,     // the PINs being compared could block it: ask again later
+  Changed,  // the key is no longer the one the caller read
+};
+
+// Counts one attempt at a key's PIN as pending, durably and before the PIN
+// is compared, in one transaction. An attempt is counted only while the
+// wrong PINs in a row and the pending ones together stay below
+// kMaxPinTries: the attempts of every thread and process are counted one
+// after the other, so that at most kMaxPinTries wrong PINs are ever
+// compared between two right ones (or unblocks), and a pending attempt
+// whose process ended counts as a wrong one. Throws storage::StorageError
+// when the attempt cannot be written (a full disk): then no PIN is
+// compared.
+Attempt countAttempt(Database &db, int64_t container, int spec, uint64_t gen) {
+  Attempt outcome = Attempt::Changed;
   db.transaction([&] {
+    KeyInfo now;
+    if (!readInfo(db, container, spec, now) || now.gen != gen || !now.isProtected) return false;
+    if (now.pinFailures >= kMaxPinTries) {
+      outcome = Attempt::Blocked;
+      return false;
+    }
+    Statement &pending =
+        db.prepare("SELECT pending FROM pin_attempts WHERE container = ?1 AND spec = ?2");
+    {
+      Use use(pending);
+      pending.bind(1, container).bind(2, static_cast<int64_t>(spec));
+      if (pending.step() && now.pinFailures + pending.int64(0) >= kMaxPinTries) {
+        outcome = Attempt::Busy;
+        return false;
+      }
+    }
+    db.prepare(
+          "INSERT INTO pin_attempts(container, spec, pending) VALUES (?1, ?2, 1) "
+          "ON CONFLICT(container, spec) DO UPDATE SET pending = pending + 1")
+        .bind(1, container)
+        .bind(2, static_cast<int64_t>(spec))
+        .run();
+    outcome = Attempt::Counted;
+    return true;
+  });
+  return outcome;
+}
+
+// Settles a counted attempt once its PIN was compared: a right PIN clears
+// the wrong ones in a row, a wrong one adds to them. Returns the wrong PINs
+// in a row now counted.
+uint32_t settleAttempt(Database &db, int64_t container, int spec, bool right) {
+  uint32_t failures = 0;
+  db.transaction([&] {
+    db.prepare(
+          "UPDATE pin_attempts SET pending = max(pending - 1, 0) "
+          "WHERE container = ?1 AND spec = ?2")
+        .bind(1, container)
+        .bind(2, static_cast<int64_t>(spec))
+        .run();
+    db.prepare("DELETE FROM pin_attempts WHERE container = ?1 AND spec = ?2 AND pending = 0")
+        .bind(1, container)
+        .bind(2, static_cast<int64_t>(spec))
+        .run();
+    if (right) {
+      db.prepare("DELETE FROM pin_tries WHERE container = ?1 AND spec = ?2")
+          .bind(1, container)
+          .bind(2, static_cast<int64_t>(spec))
+          .run();
+      return true;
+    }
     Statement &s = db.prepare(
         "INSERT INTO pin_tries(container, spec, failures) VALUES (?1, ?2, 1) "
         "ON CONFLICT(container, spec) DO UPDATE SET failures = failures + 1 RETURNING failures");
     Use use(s);
     s.bind(1, container).bind(2, static_cast<int64_t>(spec));
-    if (s.step()) failures = static_cast<uint32_t>(s.int64(0));
+    failures = s.step() ? static_cast<uint32_t>(s.int64(0)) : kMaxPinTries;
     while (s.step()) {
     }
     return true;
@@ -41,19 +122,9 @@ uint32_t countWrongPin(Database &db, int64_t container, int spec) {
   return failures;
 }
 
-void clearWrongPins(Database &db, int64_t container, int spec) {
-  db.transaction([&] {
-    db.prepare("DELETE FROM pin_tries WHERE container = ?1 AND spec = ?2")
-        .bind(1, container)
-        .bind(2, static_cast<int64_t>(spec))
-        .run();
-    return true;
-  });
-}
-
-// A refused PIN: counted, and said in the trace with the tries left.
-void refusePin(Database &db, const Context &ctx, int spec, DWORD &error) {
-  const uint32_t failures = countWrongPin(db, ctx.containerId, spec);
+// A refused PIN, counted before it was compared: said in the trace with
+// the tries left.
+void refusePin(uint32_t failures, DWORD &error) {
   error = failures >= kMaxPinTries ? SCARD_W_CHV_BLOCKED : SCARD_W_WRONG_CHV;
   if (!trace::enabled()) return;
   if (failures >= kMaxPinTries) {
@@ -65,6 +136,120 @@ void refusePin(Database &db, const Context &ctx, int spec, DWORD &error) {
                "PIN refused, " + std::to_string(kMaxPinTries - failures) + " tries left");
     trace::detail("tries", kMaxPinTries - failures);
   }
+}
+
+void blockedPin(uint32_t failures, DWORD &error) {
+  error = SCARD_W_CHV_BLOCKED;
+  trace::why(trace::Reason::PIN_BLOCKED,
+             "PIN blocked after " + std::to_string(kMaxPinTries) +
+                 " wrong PINs: unblock it with `mscapi unblock` or delete the key");
+  trace::detail("wrong", failures);
+}
+
+// Compares a PIN with a key: against the check value of the PIN that
+// opened it in this process, or by opening the sealed key with it. The key
+// opened is in `opened`; false for a wrong PIN, with `error` 0, or when the
+// key cannot be read (`error` set).
+bool comparePin(Database &db, const Context &ctx, int spec, const KeyInfo &info,
+                const std::string &pin, const Bytes &check, std::shared_ptr<LoadedKey> &opened,
+                DWORD &error) {
+  hooks::count(hooks::kPinComparisons);
+  opened = keyCache().find(ctx.dbPath, ctx.containerId, spec, info.gen);
+  if (opened && !opened->pinCheck.empty())
+    return check.size() == opened->pinCheck.size() &&
+           CRYPTO_memcmp(check.data(), opened->pinCheck.data(), check.size()) == 0;
+  Secret secret;
+  if (!readSecret(db, ctx.containerId, spec, info.gen, secret) || !secret.isProtected) {
+    error = NTE_BAD_KEY;
+    return false;
+  }
+  crypto::SecretBytes plain;
+  if (!crypto::open(pin, secret.salt, secret.nonce, secret.secret.bytes, info.modulus, plain.bytes))
+    return false;  // the tag did not match: a wrong PIN
+  opened = load(info, plain.bytes);
+  if (!opened) {
+    error = NTE_BAD_KEY;
+    trace::why("the stored key cannot be loaded");
+    return false;
+  }
+  opened->pinCheck = check;
+  keyCache().remember(ctx.dbPath, ctx.containerId, spec, info.gen, opened);
+  return true;
+}
+
+// The stored unblock code of a family.
+struct UnblockCode {
+  Bytes salt, hash;
+  int64_t iterations = 0;
+};
+
+// Checks an unblock code as a card checks its PUK: the attempt is counted
+// (durably, in one transaction) before the code is compared, and a right
+// code clears the count. Fails with NTE_PERM when no code was ever set,
+// SCARD_W_CHV_BLOCKED when the code is blocked (nothing counted),
+// SCARD_W_WRONG_CHV for a wrong one. `stored` is the code it was checked
+// against.
+bool checkUnblockCode(Database &db, Family family, const std::string &code, UnblockCode &stored,
+                      DWORD &error) {
+  error = NTE_PERM;
+  db.transaction([&] {
+    Statement &s =
+        db.prepare("SELECT salt, hash, iterations, failures FROM unblock_codes WHERE family = ?1");
+    {
+      Use use(s);
+      s.bind(1, static_cast<int64_t>(family));
+      if (!s.step()) return false;
+      if (s.int64(3) >= kMaxUnblockTries) {
+        error = SCARD_W_CHV_BLOCKED;
+        return false;
+      }
+      stored.salt = s.blob(0);
+      stored.hash = s.blob(1);
+      stored.iterations = s.int64(2);
+    }
+    db.prepare("UPDATE unblock_codes SET failures = failures + 1 WHERE family = ?1")
+        .bind(1, static_cast<int64_t>(family))
+        .run();
+    error = 0;
+    return true;
+  });
+  if (error == NTE_PERM) {
+    trace::why(trace::Reason::UNBLOCK_CODE_NONE,
+               "no unblock code was ever set: a blocked key can only be deleted");
+    return false;
+  }
+  if (error == SCARD_W_CHV_BLOCKED) {
+    trace::why(trace::Reason::UNBLOCK_CODE_BLOCKED,
+               "the unblock code is blocked after " + std::to_string(kMaxUnblockTries) +
+                   " wrong codes: a blocked key can only be deleted");
+    return false;
+  }
+  Bytes presented;
+  if (!crypto::pbkdf2(code, stored.salt, static_cast<int>(stored.iterations), presented)) {
+    error = NTE_FAIL;
+    return false;
+  }
+  if (presented.size() != stored.hash.size() ||
+      CRYPTO_memcmp(presented.data(), stored.hash.data(), presented.size()) != 0) {
+    error = SCARD_W_WRONG_CHV;
+    trace::why(trace::Reason::UNBLOCK_CODE_WRONG, "wrong unblock code");
+    return false;
+  }
+  db.transaction([&] {
+    db.prepare("UPDATE unblock_codes SET failures = 0 WHERE family = ?1")
+        .bind(1, static_cast<int64_t>(family))
+        .run();
+    return true;
+  });
+  return true;
+}
+
+// A new salted PBKDF2 hash of an unblock code.
+bool hashUnblockCode(const std::string &code, UnblockCode &out) {
+  out.salt.assign(16, 0);
+  out.iterations = kUnblockIterations;
+  return crypto::randomBytes(out.salt.data(), out.salt.size()) &&
+         crypto::pbkdf2(code, out.salt, kUnblockIterations, out.hash);
 }
 
 }  // namespace
@@ -82,11 +267,12 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
     return false;
   }
   Database &db = open(ctx.dbPath);
-  // Every wrong PIN must be counted; where nothing can be written, no PIN
-  // is checked at all.
+  // Every PIN is counted before it is compared; where nothing can be
+  // written, no PIN is compared at all.
   if (db.readOnly()) {
     error = ERROR_ACCESS_DENIED;
-    trace::why("the home is read-only: PINs cannot be counted, so none is accepted");
+    trace::why(trace::Reason::PIN_NOT_COUNTED,
+               "the home is read-only: PINs cannot be counted, so none is accepted");
     return false;
   }
   KeyInfo info;
@@ -107,45 +293,55 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
     return false;
   }
   if (info.pinFailures >= kMaxPinTries) {
-    error = SCARD_W_CHV_BLOCKED;
-    trace::why(trace::Reason::PIN_BLOCKED,
-               "PIN blocked after " + std::to_string(kMaxPinTries) +
-                   " wrong PINs: unblock it with `mscapi unblock` or delete the key");
-    trace::detail("wrong", info.pinFailures);
+    blockedPin(info.pinFailures, error);
     return false;
   }
-  // A PIN that opened this key in this process is checked against its
-  // check value; otherwise the sealed key is opened with it.
-  const Bytes check = pinCheck(info.gen, pin);
-  std::shared_ptr<LoadedKey> opened = keyCache().find(ctx.dbPath, ctx.containerId, spec, info.gen);
-  if (opened && !opened->pinCheck.empty()) {
-    if (check.size() != opened->pinCheck.size() ||
-        CRYPTO_memcmp(check.data(), opened->pinCheck.data(), check.size()) != 0) {
-      refusePin(db, ctx, spec, error);
-      return false;
+  // While other PINs being compared could block the key, this one waits
+  // for their outcome (a comparison takes milliseconds).
+  Attempt attempt = Attempt::Busy;
+  try {
+    const auto until = std::chrono::steady_clock::now() + kBusyFor;
+    for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, kBusyPause)) {
+      attempt = countAttempt(db, ctx.containerId, spec, info.gen);
+      if (attempt != Attempt::Busy || std::chrono::steady_clock::now() >= until) break;
+      std::this_thread::sleep_for(pause);
     }
-  } else {
-    Secret secret;
-    if (!readSecret(db, ctx.containerId, spec, info.gen, secret) || !secret.isProtected) {
-      error = NTE_BAD_KEY;
-      return false;
-    }
-    crypto::SecretBytes plain;
-    if (!crypto::open(pin, secret.salt, secret.nonce, secret.secret.bytes, info.modulus,
-                      plain.bytes)) {
-      refusePin(db, ctx, spec, error);  // the tag did not match: a wrong PIN
-      return false;
-    }
-    opened = load(info, plain.bytes);
-    if (!opened) {
-      error = NTE_BAD_KEY;
-      trace::why("the stored key cannot be loaded");
-      return false;
-    }
-    opened->pinCheck = check;
-    keyCache().remember(ctx.dbPath, ctx.containerId, spec, info.gen, opened);
+  } catch (const storage::StorageError &e) {
+    error = storage::windowsError(e);
+    if (trace::enabled())
+      trace::why(
+          trace::Reason::PIN_NOT_COUNTED,
+          "the PIN was not checked: the attempt cannot be counted (" + storage::describe(e) + ")");
+    return false;
   }
-  if (info.pinFailures != 0) clearWrongPins(db, ctx.containerId, spec);
+  switch (attempt) {
+    case Attempt::Counted:
+      break;
+    case Attempt::Blocked:
+      blockedPin(kMaxPinTries, error);
+      return false;
+    case Attempt::Busy:
+      error = SCARD_W_CHV_BLOCKED;
+      trace::why(trace::Reason::PIN_PENDING,
+                 "the PIN was not checked: other PINs for the key are still being checked, or "
+                 "were when their process ended (`mscapi unblock` clears them)");
+      return false;
+    case Attempt::Changed:
+      error = NTE_BAD_KEY;
+      trace::why(trace::Reason::KEY_CHANGED,
+                 "the key was replaced or deleted while its PIN was presented");
+      return false;
+  }
+  const Bytes check = pinCheck(info.gen, pin);
+  std::shared_ptr<LoadedKey> opened;
+  error = 0;
+  const bool right = comparePin(db, ctx, spec, info, pin, check, opened, error);
+  // A key that cannot be read was no wrong PIN.
+  const uint32_t failures = settleAttempt(db, ctx.containerId, spec, right || error != 0);
+  if (!right) {
+    if (error == 0) refusePin(failures, error);
+    return false;
+  }
   std::lock_guard<std::mutex> lock(ctx.mu);
   Slot &s = ctx.slots[slot];
   s.clearPin();
@@ -156,29 +352,58 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
   return true;
 }
 
-bool setUnblockCode(const std::string &path, Family family, const std::string &code, DWORD &error) {
+bool unblockCodeSet(const std::string &path, Family family) {
+  Statement &s = open(path).prepare("SELECT 1 FROM unblock_codes WHERE family = ?1");
+  Use use(s);
+  s.bind(1, static_cast<int64_t>(family));
+  return s.step();
+}
+
+bool setUnblockCode(const std::string &path, Family family, const std::string &oldCode,
+                    const std::string &code, DWORD &error) {
   if (code.empty()) {
     error = NTE_BAD_DATA;
-    return false;
-  }
-  Bytes salt(16), hash;
-  if (!crypto::randomBytes(salt.data(), salt.size()) ||
-      !crypto::pbkdf2(code, salt, kUnblockIterations, hash)) {
-    error = NTE_FAIL;
+    trace::why("the empty text is not an unblock code");
     return false;
   }
   Database &db = open(path);
-  db.transaction([&] {
-    db.prepare(
-          "INSERT OR REPLACE INTO unblock_codes(family, salt, hash, iterations, failures) "
-          "VALUES (?1, ?2, ?3, ?4, 0)")
-        .bind(1, static_cast<int64_t>(family))
-        .bind(2, salt)
-        .bind(3, hash)
-        .bind(4, static_cast<int64_t>(kUnblockIterations))
-        .run();
-    return true;
+  UnblockCode old;
+  const bool replacing = unblockCodeSet(path, family);
+  if (replacing) {
+    if (oldCode.empty()) {
+      error = NTE_PERM;
+      trace::why(trace::Reason::UNBLOCK_CODE_WRONG,
+                 "an unblock code is set: only the current code can change it");
+      return false;
+    }
+    if (!checkUnblockCode(db, family, oldCode, old, error)) return false;
+  }
+  UnblockCode fresh;
+  if (!hashUnblockCode(code, fresh)) {
+    error = NTE_FAIL;
+    return false;
+  }
+  // The new code replaces the one that was checked, or is the first one:
+  // a code another caller set meanwhile is left as it is.
+  const bool stored = db.transaction([&] {
+    Statement &s = db.prepare(
+        replacing ? "UPDATE unblock_codes SET salt = ?2, hash = ?3, iterations = ?4, failures = 0 "
+                    "WHERE family = ?1 AND hash = ?5"
+                  : "INSERT INTO unblock_codes(family, salt, hash, iterations, failures) "
+                    "VALUES (?1, ?2, ?3, ?4, 0) ON CONFLICT(family) DO NOTHING");
+    s.bind(1, static_cast<int64_t>(family))
+        .bind(2, fresh.salt)
+        .bind(3, fresh.hash)
+        .bind(4, static_cast<int64_t>(fresh.iterations));
+    if (replacing) s.bind(5, old.hash);
+    return s.run() == 1;
   });
+  if (!stored) {
+    error = NTE_PERM;
+    trace::why(trace::Reason::UNBLOCK_CODE_CHANGED,
+               "the unblock code was changed by another caller meanwhile");
+    return false;
+  }
   return true;
 }
 
@@ -192,52 +417,16 @@ bool unblock(const std::string &path, Family family, const std::string &containe
     trace::why(trace::Reason::CONTAINER_NOT_FOUND, "container not found");
     return false;
   }
-  Bytes salt, hash;
-  int64_t iterations = 0, failures = 0;
-  {
-    Statement &s =
-        db.prepare("SELECT salt, hash, iterations, failures FROM unblock_codes WHERE family = ?1");
-    Use use(s);
-    s.bind(1, static_cast<int64_t>(family));
-    if (!s.step()) {
-      error = NTE_PERM;
-      trace::why("no unblock code was ever set: a blocked key can only be deleted");
-      return false;
-    }
-    salt = s.blob(0);
-    hash = s.blob(1);
-    iterations = s.int64(2);
-    failures = s.int64(3);
-  }
-  if (failures >= kMaxUnblockTries) {
-    error = SCARD_W_CHV_BLOCKED;
-    trace::why("the unblock code is blocked after too many wrong codes");
-    return false;
-  }
-  Bytes presented;
-  if (!crypto::pbkdf2(code, salt, static_cast<int>(iterations), presented)) {
-    error = NTE_FAIL;
-    return false;
-  }
-  const bool right = presented.size() == hash.size() &&
-                     CRYPTO_memcmp(presented.data(), hash.data(), hash.size()) == 0;
+  UnblockCode checked;
+  if (!checkUnblockCode(db, family, code, checked, error)) return false;
+  // The wrong PINs, and the pending ones of processes that ended while
+  // comparing.
   db.transaction([&] {
-    db.prepare(right ? "UPDATE unblock_codes SET failures = 0 WHERE family = ?1"
-                     : "UPDATE unblock_codes SET failures = failures + 1 WHERE family = ?1")
-        .bind(1, static_cast<int64_t>(family))
-        .run();
-    if (right)
-      db.prepare("DELETE FROM pin_tries WHERE container = ?1 AND spec = ?2")
-          .bind(1, id)
-          .bind(2, static_cast<int64_t>(spec))
-          .run();
+    for (const char *sql : {"DELETE FROM pin_tries WHERE container = ?1 AND spec = ?2",
+                            "DELETE FROM pin_attempts WHERE container = ?1 AND spec = ?2"})
+      db.prepare(sql).bind(1, id).bind(2, static_cast<int64_t>(spec)).run();
     return true;
   });
-  if (!right) {
-    error = SCARD_W_WRONG_CHV;
-    trace::why("wrong unblock code");
-    return false;
-  }
   return true;
 }
 

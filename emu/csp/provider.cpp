@@ -88,6 +88,12 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
   out.image = image;
   out.pinPrompt.clear();
   registry::readString(*p, "PIN Prompt", out.pinPrompt);
+  out.pinPromptTimeout = kDefaultPinPromptTimeout;
+  uint32_t seconds = 0;
+  if (registry::readDword(*p, "PIN Prompt Timeout", seconds) && seconds != 0)
+    out.pinPromptTimeout = seconds;
+  out.environment.clear();
+  registry::readString(*p, "Environment", out.environment);
   return true;
 }
 

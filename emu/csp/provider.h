@@ -3,6 +3,7 @@
 // to.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "winapi/advapi32.h"
@@ -20,12 +21,22 @@ enum class Family {
   Pkcs11,    // a PKCS#11 module (image: an absolute path ending in ".so")
 };
 
+// The time limit of a PIN prompt when the provider sets none.
+constexpr uint32_t kDefaultPinPromptTimeout = 60;  // seconds
+
 struct Provider {
   std::string name;  // as registered
   DWORD type = 0;
   const KeyFamily *family = nullptr;  // chosen by the image
   std::string image;                  // the registered "Image Path"
   std::string pinPrompt;              // the optional "PIN Prompt" program
+  // Its time limit in seconds: "PIN Prompt Timeout" (REG_DWORD, 0 for the
+  // default).
+  uint32_t pinPromptTimeout = kDefaultPinPromptTimeout;
+  // The optional "Environment": NAME=VALUE, a variable the provider's
+  // module reads (SoftHSM2's SOFTHSM2_CONF, naming its token store). It is
+  // set before the module is loaded, unless the process has it already.
+  std::string environment;
 };
 
 // The key below HKEY_LOCAL_MACHINE whose subkeys are the registered providers.

@@ -448,6 +448,7 @@ bool Database::transaction(const std::function<bool()> &body) {
     raise(SQLITE_FULL);
   if (hooks::active(hooks::kKeyStoreRefusesWrites) && endsWith(path_, "/keys.db"))
     raise(SQLITE_IOERR);
+  if (hooks::active(hooks::kKeyStoreDiskFull) && endsWith(path_, "/keys.db")) raise(SQLITE_FULL);
   exec("BEGIN IMMEDIATE");
   // However the transaction ends, the count is settled again.
   struct Counted {

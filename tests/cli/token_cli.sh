@@ -60,4 +60,16 @@ if "$launcher" export --container "$container" --provider "$provider" --spec sig
   >/dev/null 2>err.txt; then fail "a generated token key was exported"; fi
 grep -q "Private key export failed !" err.txt || fail "export message missing"
 "$launcher" delkey --container "$container" --provider "$provider" || fail "delkey"
+
+# The default PIN prompt asks on the terminal: it runs in a process group of
+# its own, which is handed the terminal's foreground while it asks (script
+# gives the tool a terminal; the PIN is typed into it).
+if command -v script >/dev/null 2>&1; then
+  "$launcher" token init --label "tty token" --so-pin-file so.txt --pin-file pin.txt >out.txt 2>&1 ||
+    { cat out.txt; fail "token init with the terminal prompt"; }
+  (sleep 2; cat pin.txt) | script -qec "'$launcher' genkey --container '\\\\.\\tty token\\k' --provider '$provider' --spec signature --out tty.pem" /dev/null >out.txt 2>&1 ||
+    { cat out.txt; fail "genkey with the PIN typed on the terminal"; }
+  grep -qF 'PIN for token "tty token"' out.txt || { cat out.txt; fail "the terminal prompt did not ask"; }
+  [ -s tty.pem ] || fail "no public key from the terminal login"
+fi
 echo "token cli checks held"

@@ -44,6 +44,24 @@ expect 1 unblock --container card --code-file "$home/wrong"
 has err "wrong unblock code"
 expect 2 unblock --container card --spec both --code-file "$home/puk"
 expect 0 unblock --container card --spec signature --code-file "$home/puk"
+# Only the current code changes the code; a wrong current one is refused.
+echo 11223344 >"$home/puk2"
+expect 1 token set-unblock-code --code-file "$home/puk2" </dev/null
+has err "an unblock code is set: give the current one (--old-code-file)"
+expect 1 token set-unblock-code --old-code-file "$home/wrong" --code-file "$home/puk2"
+has err "wrong current unblock code"
+expect 0 token set-unblock-code --old-code-file "$home/puk" --code-file "$home/puk2"
+expect 1 token set-unblock-code --old-code-file "$home/puk" --code-file "$home/puk" </dev/null
+has err "wrong current unblock code"
+# --verbose on the commands mscapi-admin runs: the trace of what they did,
+# with the reason's code, and never a code given.
+expect 1 --verbose unblock --container card --code-file "$home/wrong"
+has err 'trace: Unblock(container="card", spec=2, cause=UNBLOCK_CODE_WRONG) = FALSE'
+expect 1 token set-unblock-code --verbose --old-code-file "$home/puk" --code-file "$home/puk"
+has err 'trace: SetUnblockCode(family="token", replacing=1, cause=UNBLOCK_CODE_WRONG) = FALSE'
+expect 0 token set-unblock-code --old-code-file "$home/puk2" --code-file "$home/puk2" --verbose
+has err 'trace: SetUnblockCode(family="token", replacing=1) = TRUE'
+grep -qF 11223344 "$home/err" && fail "the trace shows the unblock code"
 expect 0 sign "$home/data" --container card --provider "$token" --pin-file "$home/pin"
 # --verbose shows the trace, which never holds the PIN.
 expect 0 --verbose sign "$home/data" --container card --provider "$token" --pin-file "$home/pin"
@@ -54,6 +72,8 @@ grep -q "1234" "$home/err" && fail "the trace shows the PIN"
 # mscapi check: all holds, then each kind of problem is found.
 expect 0 check
 has out "check: 0 problems"
+expect 0 check --verbose
+has err "trace: CheckDatabase(file=\"$MSCAPI_HOME/keys.db\") = TRUE"
 has out 'token container "card" spec 2: PIN-protected'
 chmod 0644 "$MSCAPI_HOME/keys.db"
 printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\n"Bad"=hex:00\n' \

@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -28,6 +29,7 @@
 
 #include "child.h"
 #include "common/test_hooks.h"
+#include "common/trace.h"
 #include "platform/key_blobs.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
@@ -204,12 +206,18 @@ class Pkcs11 : public HomeTest, public ::testing::WithParamInterface<Via> {
 
   // Registers the test's provider with `image` and, when given, its PIN
   // prompt; the default registration's PKCS#11 provider is removed.
+  // A `timeout` other than 0 is the prompt's time limit in seconds.
   void registerProvider(const std::string &image, const std::string &prompt,
-                        const std::string &name = kProvider) {
+                        const std::string &name = kProvider, unsigned timeout = 0) {
     std::string reg = std::string("Windows Registry Editor Version 5.00\n\n[-") + (kProviders + 1) +
                       "PKCS#11 Token RSA Provider]\n\n" + kProviders + name +
                       "]\n\"Image Path\"=\"" + image + "\"\n\"Type\"=dword:00000001\n";
     if (!prompt.empty()) reg += "\"PIN Prompt\"=\"" + prompt + "\"\n";
+    if (timeout != 0) {
+      char dword[16];
+      std::snprintf(dword, sizeof dword, "%08x", timeout);
+      reg += std::string("\"PIN Prompt Timeout\"=dword:") + dword + "\n";
+    }
     writeReg("50-" + name + ".reg", reg);
   }
 
@@ -562,6 +570,121 @@ TEST_P(Pkcs11, ThePinPromptLogsInWhenNoLoginHolds) {
   std::string first;
   std::getline(log, first);
   EXPECT_NE(first.find("\"L\""), std::string::npos) << first;
+}
+
+// Whether a process is still running (a zombie is not).
+bool running(const std::string &pidFile) {
+  std::ifstream in(pidFile);
+  std::string pid;
+  if (!(in >> pid)) return false;
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  const size_t close = text.rfind(") ");
+  return close != std::string::npos && text[close + 2] != 'Z' && text[close + 2] != 'X';
+}
+
+// Waits (30 s at most) until a process ended: a killed process ends when
+// it next runs, after the kill returned.
+bool ends(const std::string &pidFile) {
+  for (int tries = 0; tries < 600; ++tries) {
+    if (!running(pidFile)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// Waits (30 s at most) until a file exists.
+bool appears(const std::string &path) {
+  for (int tries = 0; tries < 600; ++tries) {
+    if (std::filesystem::exists(path)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// The PIN prompt cannot hang the process: one that never ends is killed,
+// with all it started, at its time limit; its PIN is read as soon as its
+// line is complete or it ended, though a child it left behind holds its
+// output open; and while it runs, another thread presenting its own PIN
+// logs in and signs.
+TEST_P(Pkcs11, ThePinPromptHasATimeLimitAndHoldsUpNoOne) {
+  if (!emu::trace::enabled()) {
+    int status = -1;
+    const std::string trace = rerunTraced(home_, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(trace.find("did not finish within 2 s (\"PIN Prompt Timeout\"); its process group "
+                         "was killed"),
+              std::string::npos)
+        << trace;
+    return;
+  }
+  // A key made by OpenSC: this process is not logged in.
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --keypairgen --key-type rsa:1024 "
+               "--label k --id 02"),
+            0);
+  auto script = [&](const std::string &name, const std::string &body) {
+    const std::string path = home_ + "/" + name + ".sh";
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+  };
+  // Never ends, nor does the child it starts: both are killed at 2 s.
+  registerProvider(module_,
+                   script("forever", "echo $$ > '" + home_ + "/leader'\nsleep 9999 &\necho $! > '" +
+                                         home_ + "/child'\nwait\n"),
+                   kProvider, 2);
+  HCRYPTPROV p = open("k");
+  ASSERT_NE(p, 0u);
+  EXPECT_TRUE(signHash(p, AT_SIGNATURE, CALG_SHA_256, randomHash(32)).empty());
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_PERM));
+  CryptReleaseContext(p, 0);
+  EXPECT_TRUE(std::filesystem::exists(home_ + "/child"));
+  EXPECT_TRUE(ends(home_ + "/leader"));
+  EXPECT_TRUE(ends(home_ + "/child"));
+
+  // Answers, with or without the line's end, and leaves a child holding
+  // its output.
+  for (const char *end : {"\\n", ""}) {
+    SCOPED_TRACE(*end ? "a complete line" : "no line end");
+    const std::string child = home_ + "/left" + (*end ? "1" : "0");
+    registerProvider(module_, script(std::string("leaves") + (*end ? "1" : "0"),
+                                     "sleep 9999 &\necho $! > '" + child + "'\nprintf '%s" + end +
+                                         "' " + kPin + "\n"));
+    p = open("k");
+    ASSERT_NE(p, 0u);
+    EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+    // Five PINs other than the one accepted log the process out again.
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(pin(p, "111111"));
+    CryptReleaseContext(p, 0);
+    std::ifstream in(child);
+    pid_t left = 0;
+    if (in >> left && left > 0) kill(left, SIGKILL);
+  }
+
+  // Waits until the test lets it answer; meanwhile another thread logs in
+  // with its own PIN and signs.
+  const std::string fifo = home_ + "/answer";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  registerProvider(module_, script("waits", "echo $$ > '" + home_ + "/asking'\nread line < '" +
+                                                fifo + "'\nprintf '%s\\n' " + kPin + "\n"));
+  bool promptedSigned = false;
+  std::thread prompted([&] {
+    HCRYPTPROV c = open("k");
+    promptedSigned = c != 0 && signsAndVerifies(c, AT_SIGNATURE);
+    if (c) CryptReleaseContext(c, 0);
+  });
+  const bool asking = appears(home_ + "/asking");
+  EXPECT_TRUE(asking);
+  HCRYPTPROV own = open("k");
+  EXPECT_NE(own, 0u);
+  EXPECT_TRUE(own != 0 && pin(own, kPin));
+  EXPECT_TRUE(own != 0 && signsAndVerifies(own, AT_SIGNATURE));
+  if (own) CryptReleaseContext(own, 0);
+  EXPECT_TRUE(running(home_ + "/asking")) << "the PIN given directly waited for the prompt";
+  std::ofstream(fifo) << "go\n";  // lets the prompt answer
+  prompted.join();
+  EXPECT_TRUE(promptedSigned);
 }
 
 TEST_P(Pkcs11, ATokenRecreatedByAnotherProcessWorksWithoutRestarting) {

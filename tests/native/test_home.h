@@ -6,12 +6,17 @@
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #endif
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #ifndef _WIN32
 #include "common/home.h"
@@ -63,4 +68,33 @@ class HomeTest : public ::testing::Test {
   }
   std::string home_;
 };
+
+// Runs the current test once more, in a new process of this program with
+// MSCAPI_TRACE=<dir>/rerun.trace, and returns what that run traced: the
+// trace is set up once per process, so a test reads its own trace only
+// from a run that started with it. `status` is that run's exit status (0
+// when it passed). The test tells the run it is by emu::trace::enabled().
+inline std::string rerunTraced(const std::string &dir, int &status) {
+  extern char **environ;
+  const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string trace = dir + "/rerun.trace";
+  std::string filter =
+      std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+  std::string self = "/proc/self/exe";
+  std::vector<std::string> env = {"MSCAPI_TRACE=" + trace};
+  for (char **e = environ; *e != nullptr; ++e)
+    if (std::strncmp(*e, "MSCAPI_TRACE=", 13) != 0) env.emplace_back(*e);
+  std::vector<char *> envp;
+  for (std::string &e : env) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+  char *argv[] = {&self[0], &filter[0], nullptr};
+  pid_t pid = 0;
+  status = -1;
+  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return "";
+  int raw = 0;
+  if (waitpid(pid, &raw, 0) != pid) return "";
+  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  std::ifstream in(trace);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 #endif

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +27,7 @@
 #include "child.h"
 #include "common/home.h"
 #include "common/test_hooks.h"
+#include "common/trace.h"
 #include "csp/keystore.h"
 #include "test_home.h"
 #include "winapi/crypt32.h"
@@ -222,7 +225,7 @@ TEST_F(Trust, UnblockNeedsTheUnblockCode) {
   // No code set: a blocked key can only be deleted.
   EXPECT_FALSE(keystore::unblock(db, family, "puk", AT_SIGNATURE, "anything", error));
   EXPECT_EQ(error, static_cast<DWORD>(NTE_PERM));
-  ASSERT_TRUE(keystore::setUnblockCode(db, family, "87654321", error));
+  ASSERT_TRUE(keystore::setUnblockCode(db, family, "", "87654321", error));
   // Only the salted hash is stored.
   EXPECT_EQ(slurp(home_ + "/keys.db").find("87654321"), std::string::npos);
   EXPECT_EQ(slurp(home_ + "/keys.db-wal").find("87654321"), std::string::npos);
@@ -238,6 +241,226 @@ TEST_F(Trust, UnblockNeedsTheUnblockCode) {
     EXPECT_FALSE(keystore::unblock(db, family, "puk", AT_SIGNATURE, "bad", error));
   EXPECT_FALSE(keystore::unblock(db, family, "puk", AT_SIGNATURE, "87654321", error));
   EXPECT_EQ(error, SCARD_W_CHV_BLOCKED);
+}
+
+// Wrong PINs presented at once, by threads of one process and by several
+// processes: each PIN is counted before it is compared, so no more than
+// five wrong ones are ever compared (the hook counts comparisons made),
+// and once blocked the key refuses the right PIN too.
+TEST_F(Trust, RacingWrongPinsAreComparedAtMostFiveTimes) {
+  constexpr int kThreads = 64;
+  const struct {
+    const char *container;
+    bool rightAmong;  // one thread presents the right PIN
+  } cases[] = {{"wrongonly", false}, {"rightamong", true}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.container);
+    protectedKey(c.container, "1234");
+    EmuTestCount(emu::hooks::kPinComparisons, 1);
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<DWORD> results(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&, t] {
+        HCRYPTPROV p = 0;
+        const bool opened =
+            CryptAcquireContextA(&p, c.container, kToken, PROV_RSA_FULL, 0) != FALSE;
+        ++ready;
+        while (!go) std::this_thread::yield();
+        if (!opened) {
+          results[t] = 1;
+          return;
+        }
+        const bool right = c.rightAmong && t == kThreads / 2;
+        // The wrong ones go on until the key is blocked.
+        for (;;) {
+          const BOOL ok = CryptSetProvParam(p, PP_SIGNATURE_PIN, pinOf(right ? "1234" : "0000"), 0);
+          results[t] = ok ? 0 : lastError();
+          if (right || results[t] != SCARD_W_WRONG_CHV) break;
+        }
+        CryptReleaseContext(p, 0);
+      });
+    while (ready < kThreads) std::this_thread::yield();
+    go = true;
+    for (std::thread &t : threads) t.join();
+    const unsigned long long compared = EmuTestCount(emu::hooks::kPinComparisons, 0);
+    std::printf("%s: %llu PINs compared\n", c.container, compared);
+    const bool rightAccepted = c.rightAmong && results[kThreads / 2] == 0;
+    for (int t = 0; t < kThreads; ++t)
+      if (!(c.rightAmong && t == kThreads / 2)) {
+        EXPECT_EQ(results[t], SCARD_W_CHV_BLOCKED) << t;
+      }
+    if (rightAccepted) {
+      // At most four wrong ones before it (it was the fifth attempt at
+      // most), itself, and five after it.
+      EXPECT_GE(compared, 6u);
+      EXPECT_LE(compared, 10u);
+    } else {
+      if (c.rightAmong) {
+        EXPECT_EQ(results[kThreads / 2], SCARD_W_CHV_BLOCKED);
+      }
+      EXPECT_EQ(compared, 5u);
+    }
+    DWORD error = 0;
+    EXPECT_FALSE(present(c.container, "1234", &error));
+    EXPECT_EQ(error, SCARD_W_CHV_BLOCKED);
+    EXPECT_EQ(keystore::wrongPins(keystore::databasePath(), emu::csp::Family::Token, c.container,
+                                  AT_SIGNATURE),
+              keystore::kMaxPinTries);
+  }
+
+  // Four processes of sixteen threads each, released at once.
+  protectedKey("processes", "1234");
+  constexpr int kProcesses = 4, kEach = 16;
+  child::Signal gate;
+  ASSERT_TRUE(gate.ok());
+  std::vector<pid_t> children;
+  std::fflush(nullptr);  // the children flush their copy of the buffers
+  for (int i = 0; i < kProcesses; ++i) {
+    // The child's own threads open their own connections; its exit status
+    // is the number of PINs it compared.
+    const pid_t pid = child::start([&] {
+      EmuTestCount(emu::hooks::kPinComparisons, 1);
+      std::vector<std::thread> threads;
+      std::atomic<int> refused{0};
+      std::atomic<bool> go{false};
+      for (int t = 0; t < kEach; ++t)
+        threads.emplace_back([&] {
+          HCRYPTPROV p = 0;
+          if (!CryptAcquireContextA(&p, "processes", kToken, PROV_RSA_FULL, 0)) return;
+          while (!go) std::this_thread::yield();
+          if (!CryptSetProvParam(p, PP_SIGNATURE_PIN, pinOf("0000"), 0)) ++refused;
+          CryptReleaseContext(p, 0);
+        });
+      gate.receive();
+      go = true;
+      for (std::thread &t : threads) t.join();
+      const unsigned long long compared = EmuTestCount(emu::hooks::kPinComparisons, 0);
+      return refused == kEach ? static_cast<int>(std::min(compared, 100ull)) : 200;
+    });
+    ASSERT_GT(pid, 0);
+    children.push_back(pid);
+  }
+  ASSERT_TRUE(gate.send(kProcesses));  // releases them all
+  unsigned compared = 0;
+  for (pid_t pid : children) {
+    const int status = child::wait(pid);
+    ASSERT_NE(status, 200) << "a wrong PIN was accepted";
+    ASSERT_LT(status, 100);
+    compared += static_cast<unsigned>(status);
+  }
+  std::printf("processes: %u PINs compared\n", compared);
+  EXPECT_EQ(compared, keystore::kMaxPinTries);
+  DWORD error = 0;
+  EXPECT_FALSE(present("processes", "1234", &error));
+  EXPECT_EQ(error, SCARD_W_CHV_BLOCKED);
+}
+
+// The right PIN presented by many threads at once is accepted by every one:
+// the PINs being compared hold back the others only while they could still
+// block the key, never refuse them.
+TEST_F(Trust, RightPinsAtOnceAreAllAccepted) {
+  protectedKey("many", "1234");
+  EXPECT_FALSE(present("many", "0000"));  // one wrong already: four may be pending
+  constexpr int kThreads = 32;
+  std::atomic<int> ready{0}, accepted{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&] {
+      HCRYPTPROV p = 0;
+      const bool opened = CryptAcquireContextA(&p, "many", kToken, PROV_RSA_FULL, 0) != FALSE;
+      ++ready;
+      while (!go) std::this_thread::yield();
+      if (opened && CryptSetProvParam(p, PP_SIGNATURE_PIN, pinOf("1234"), 0)) ++accepted;
+      if (opened) CryptReleaseContext(p, 0);
+    });
+  while (ready < kThreads) std::this_thread::yield();
+  go = true;
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(accepted, kThreads);
+  EXPECT_EQ(
+      keystore::wrongPins(keystore::databasePath(), emu::csp::Family::Token, "many", AT_SIGNATURE),
+      0u);
+}
+
+// A PIN that cannot be counted is not compared: on a full disk every PIN,
+// the right one too, is refused with the disk full as the cause, and the
+// count is where it was once there is room again.
+TEST_F(Trust, OnAFullDiskNoPinIsCompared) {
+  if (!emu::trace::enabled()) {
+    int status = -1;
+    const std::string trace = rerunTraced(home_, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(trace.find("the PIN was not checked: the attempt cannot be counted (disk full: "),
+              std::string::npos)
+        << trace;
+    return;
+  }
+  protectedKey("full", "1234");
+  EXPECT_FALSE(present("full", "0000"));  // one counted before the disk filled
+  EmuTestCount(emu::hooks::kPinComparisons, 1);
+  EmuTestControl(emu::hooks::kKeyStoreDiskFull, 0);
+  for (int i = 0; i < 20; ++i) {
+    DWORD error = 0;
+    EXPECT_FALSE(present("full", i % 2 ? "1234" : "0000", &error)) << i;
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_DISK_FULL)) << i;
+  }
+  EmuTestControl(0, emu::hooks::kKeyStoreDiskFull);
+  EXPECT_EQ(EmuTestCount(emu::hooks::kPinComparisons, 0), 0u);
+  EXPECT_EQ(
+      keystore::wrongPins(keystore::databasePath(), emu::csp::Family::Token, "full", AT_SIGNATURE),
+      1u);
+  EXPECT_TRUE(present("full", "1234"));
+}
+
+// The unblock code is the card's PUK: once set, only the current code
+// changes it; wrong current codes count towards blocking it, and a
+// blocked code can never be changed, so a blocked key can only be deleted.
+TEST_F(Trust, TheUnblockCodeChangesOnlyWithTheCurrentOne) {
+  const std::string db = keystore::databasePath();
+  const auto family = emu::csp::Family::Token;
+  DWORD error = 0;
+  EXPECT_FALSE(keystore::unblockCodeSet(db, family));
+  ASSERT_TRUE(keystore::setUnblockCode(db, family, "", "11111111", error));
+  EXPECT_TRUE(keystore::unblockCodeSet(db, family));
+  const struct {
+    const char *what, *current;
+    bool changes;
+    DWORD error;
+  } changes[] = {
+      {"without the current code", "", false, NTE_PERM},
+      {"with a wrong current code", "99999999", false, SCARD_W_WRONG_CHV},
+      {"with the current code", "11111111", true, 0},
+  };
+  for (const auto &c : changes) {
+    error = 0;
+    EXPECT_EQ(keystore::setUnblockCode(db, family, c.current, "22222222", error), c.changes)
+        << c.what;
+    EXPECT_EQ(error, c.error) << c.what;
+  }
+  // The new code unblocks a blocked key; the old one no longer does.
+  protectedKey("card", "1234");
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(present("card", "0000"));
+  EXPECT_FALSE(keystore::unblock(db, family, "card", AT_SIGNATURE, "11111111", error));
+  EXPECT_EQ(error, SCARD_W_WRONG_CHV);
+  ASSERT_TRUE(keystore::unblock(db, family, "card", AT_SIGNATURE, "22222222", error));
+  EXPECT_TRUE(present("card", "1234"));
+  // Wrong current codes count as wrong unblock codes: ten block the code
+  // (the right code resets the count, so ten in a row here).
+  for (int i = 0; i < keystore::kMaxUnblockTries; ++i) {
+    EXPECT_FALSE(keystore::setUnblockCode(db, family, "bad", "33333333", error)) << i;
+    EXPECT_EQ(error, SCARD_W_WRONG_CHV) << i;
+  }
+  EXPECT_FALSE(keystore::setUnblockCode(db, family, "22222222", "33333333", error));
+  EXPECT_EQ(error, SCARD_W_CHV_BLOCKED) << "a blocked code cannot be changed";
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(present("card", "0000"));
+  EXPECT_FALSE(keystore::unblock(db, family, "card", AT_SIGNATURE, "22222222", error));
+  EXPECT_EQ(error, SCARD_W_CHV_BLOCKED);
+  // The blocked key can only be deleted.
+  HCRYPTPROV gone = 0;
+  EXPECT_TRUE(CryptAcquireContextA(&gone, "card", kToken, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
 }
 
 // ---- key lengths -----------------------------------------------------------

@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 
+#include <optional>
+
 #include "csp/crypto.h"
 #include "csp/pkcs11/pin_prompt.h"
 
@@ -116,17 +118,40 @@ Step ensureLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, Failure &f) 
     return Step::Fail;
   }
   auto ls = use.module().loginState(c.token);
-  std::lock_guard<std::mutex> lock(ls->prompting);
-  if (use.loggedIn(s)) return Step::Ok;  // another thread logged in meanwhile
-  std::string pin;
-  if (!askPin(c.prompt,
-              "PIN for token \"" + c.tokenLabel + "\" (key container \"" + c.label + "\"):", pin)) {
+  // One prompt per token at a time. It runs with no lock held and the
+  // module's gate let go: a caller presenting a PIN itself, or
+  // re-initialising the module, never waits for it.
+  std::optional<PromptTurn> turn;
+  if (!use.released([&] { turn.emplace(ls->turns, c.promptTimeout); })) return Step::Retry;
+  if (!*turn) {
     f.code = NTE_PERM;
     f.cause = trace::Reason::TOKEN_LOGIN_NEEDED;
-    f.why = "the key needs a login to token \"" + c.tokenLabel + "\" and the PIN prompt gave none";
+    f.why = "the key needs a login to token \"" + c.tokenLabel +
+            "\" and another PIN prompt for it is still running";
     return Step::Fail;
   }
-  const Step step = tokenLogin(use, c, s, *ls, pin, f);
+  if (use.loggedIn(s)) return Step::Ok;  // the prompt before this one logged in
+  std::string pin, cause;
+  bool asked = false;
+  const bool current = use.released([&] {
+    asked = askPin(
+        c.prompt, c.promptTimeout,
+        "PIN for token \"" + c.tokenLabel + "\" (key container \"" + c.label + "\"):", pin, cause);
+  });
+  if (!asked) {
+    f.code = NTE_PERM;
+    f.cause = trace::Reason::TOKEN_LOGIN_NEEDED;
+    f.why = "the key needs a login to token \"" + c.tokenLabel +
+            "\" and the PIN prompt gave none: " + cause;
+    return Step::Fail;
+  }
+  if (!current) {
+    OPENSSL_cleanse(&pin[0], pin.size());
+    return Step::Retry;
+  }
+  std::lock_guard<std::mutex> lock(ls->prompting);
+  Step step = Step::Ok;
+  if (!use.loggedIn(s)) step = tokenLogin(use, c, s, *ls, pin, f);
   OPENSSL_cleanse(&pin[0], pin.size());
   return step;
 }

@@ -125,11 +125,30 @@ bool tokenGone(CK_RV rv) {
   }
 }
 
-std::shared_ptr<Module> Module::get(const std::string &path, std::string &why) {
+namespace {
+
+// Sets a provider's "Environment" (NAME=VALUE) for its module, which reads
+// it when it loads or initialises: a variable the caller set is left as it
+// is, so a configuration the caller chose wins. Called with the loader's
+// lock held, so threads loading modules do not race on it.
+void applyEnvironment(const std::string &assignment) {
+  const size_t eq = assignment.find('=');
+  if (eq == 0 || eq == std::string::npos) return;
+  const std::string name = assignment.substr(0, eq);
+  const char *set = std::getenv(name.c_str());
+  if (set != nullptr && *set != '\0') return;
+  setenv(name.c_str(), assignment.c_str() + eq + 1, 1);
+}
+
+}  // namespace
+
+std::shared_ptr<Module> Module::get(const std::string &path, std::string &why,
+                                    const std::string &environment) {
   std::lock_guard<std::mutex> lock(registryMutex());
   auto &all = loaded();
   const auto hit = all.find(path);
   if (hit != all.end()) return hit->second;
+  if (!environment.empty()) applyEnvironment(environment);
   std::shared_ptr<Module> m(new Module);
   m->path_ = path;
   if (!m->start(why)) return nullptr;  // not kept: the next call tries again

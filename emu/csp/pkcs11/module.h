@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "csp/pkcs11/pin_prompt.h"
+
 namespace emu::csp::pkcs11 {
 
 // The name of a PKCS#11 return value ("CKR_PIN_INCORRECT"), or its number
@@ -49,14 +51,20 @@ struct TokenView {
 struct LoginState {
   std::vector<uint8_t> salt, hash;
   unsigned mismatches = 0;
-  std::mutex prompting;  // one PIN prompt per token at a time
+  // Held for a login (C_Login, or a PIN compared with the accepted one);
+  // never while a PIN prompt runs.
+  std::mutex prompting;
+  PromptTurns turns;  // one PIN prompt per token at a time
 };
 
 class Module {
  public:
   // The module at `path`, loaded and initialised on first use. Null with a
-  // reason in `why` when it cannot be loaded or initialised.
-  static std::shared_ptr<Module> get(const std::string &path, std::string &why);
+  // reason in `why` when it cannot be loaded or initialised. Before the
+  // first load, `environment` ("NAME=VALUE", a provider's "Environment")
+  // is set in the process environment unless NAME is set there already.
+  static std::shared_ptr<Module> get(const std::string &path, std::string &why,
+                                     const std::string &environment = std::string());
 
   const std::string &path() const { return path_; }
   CK_FUNCTION_LIST *fn() const { return fn_; }
@@ -125,6 +133,23 @@ class Use {
 
   // Whether the application is logged in as the user on the session's token.
   bool loggedIn(CK_SESSION_HANDLE s);
+
+  // Runs `wait` (something slow that needs no module function: a PIN
+  // prompt) with the gate let go, so that a re-initialisation is not held
+  // up by it, and takes the gate again. False when the module was
+  // re-initialised meanwhile: what this use found is gone.
+  template <typename F>
+  bool released(F &&wait) {
+    {
+      struct Again {
+        std::shared_lock<std::shared_timed_mutex> &lock;
+        ~Again() { lock.lock(); }
+      } again{lock_};
+      lock_.unlock();
+      wait();
+    }
+    return m_.epoch_.load() == epoch_;
+  }
 
  private:
   Module &m_;

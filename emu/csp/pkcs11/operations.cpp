@@ -86,7 +86,10 @@ Status Pkcs11Keys::openContainer(Context &ctx, const std::string &name, bool cre
   if (!m) return mf;
   auto c = std::make_shared<Container>();
   c->module = m;
-  if (!silent) c->prompt = ctx.provider.pinPrompt;
+  if (!silent) {
+    c->prompt = ctx.provider.pinPrompt;
+    c->promptTimeout = std::chrono::seconds(ctx.provider.pinPromptTimeout);
+  }
   const bool creating = create;
   const Status failed = run(*m, [&](Use &use, Failure &f) {
     if (!creating && resolveCached(use, parsed, *c)) return Step::Ok;
@@ -134,7 +137,10 @@ Status Pkcs11Keys::deleteContainer(const Provider &provider, const std::string &
   if (!m) return mf;
   Container c;
   c.module = m;
-  if (!silent) c.prompt = provider.pinPrompt;
+  if (!silent) {
+    c.prompt = provider.pinPrompt;
+    c.promptTimeout = std::chrono::seconds(provider.pinPromptTimeout);
+  }
   return run(*m, [&](Use &use, Failure &f) {
     Step step = resolve(use, parsed, false, c, f);
     if (step != Step::Ok) return step;

@@ -14,10 +14,7 @@
 
 #include "common/failure.h"
 #include "csp/pkcs11/module.h"
-
-namespace emu::csp {
-struct Provider;
-}
+#include "csp/provider.h"
 
 namespace emu::csp::pkcs11 {
 
@@ -25,6 +22,7 @@ namespace emu::csp::pkcs11 {
 struct Container {
   std::shared_ptr<Module> module;
   std::string prompt;  // the provider's "PIN Prompt" program
+  std::chrono::seconds promptTimeout{kDefaultPinPromptTimeout};  // and its time limit
   std::string serial, tokenLabel, label, fullName;
   std::string token;  // tokenKey(serial, tokenLabel): the caches' name for the token
   std::mutex mu;      // guards what follows

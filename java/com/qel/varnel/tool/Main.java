@@ -563,8 +563,8 @@ public final class Main {
 
     /**
      * A command mscapi-admin runs: the tool has its help and hands the
-     * command line over as it was given (without the tool's own --verbose),
-     * on this terminal, with its exit code.
+     * command line over as it was given (--verbose too, which mscapi-admin
+     * takes as the tool does), on this terminal, with its exit code.
      */
     abstract static class AdminCommand extends Cmd {
         @Spec
@@ -576,9 +576,8 @@ public final class Main {
 
         @Override
         public Integer call() throws Exception {
-            List<String> args = new java.util.ArrayList<>(self.commandLine().getParseResult().originalArgs());
-            args.remove("--verbose");
-            return Admin.pass(args);
+            // --verbose too: mscapi-admin prints the trace of what it did, as the tool does.
+            return Admin.pass(self.commandLine().getParseResult().originalArgs());
         }
     }
 

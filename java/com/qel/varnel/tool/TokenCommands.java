@@ -29,12 +29,15 @@ final class TokenCommands {
 
     @Command(name = "token", header = "make a SoftHSM2 token in the home, or set the token family's unblock code",
             customSynopsis = {"mscapi token init --label L [--so-pin-file F] [--pin-file F] [--pin-prompt PROG]",
-                "           | token set-unblock-code [--code-file F]"},
-            description = "init makes a SoftHSM2 token labelled L in $MSCAPI_HOME/softhsm (SOFTHSM2_CONF there) "
-                    + "and registers it as a PKCS#11 provider whose PIN prompt asks on the terminal (or runs PROG); "
+                "           | token set-unblock-code [--old-code-file F] [--code-file F]"},
+            description = "init makes a SoftHSM2 token labelled L in $MSCAPI_HOME/softhsm and registers it as a "
+                    + "PKCS#11 provider whose PIN prompt asks on the terminal (or runs PROG), with SOFTHSM2_CONF "
+                    + "naming the store as its \"Environment\" (set for the module unless the caller set it); "
                     + "the SO PIN and the user PIN are asked twice without echo, or read from the first line of "
                     + "--so-pin-file and --pin-file. set-unblock-code: the code is asked twice without echo, or "
-                    + "read from the first line of --code-file; only a salted hash is stored.",
+                    + "read from the first line of --code-file; only a salted hash is stored. Once a code is set, only "
+                    + "the current one changes it (--old-code-file, or asked); wrong ones count towards the 10 "
+                    + "that block the code, which then can never be changed.",
             subcommands = {Init.class, SetUnblockCode.class})
     static final class Token extends Cmd {
         @Override
@@ -66,8 +69,12 @@ final class TokenCommands {
     }
 
     @Command(name = "set-unblock-code", header = "set the token family's unblock code",
-            customSynopsis = "mscapi token set-unblock-code [--code-file F]")
+            customSynopsis = "mscapi token set-unblock-code [--old-code-file F] [--code-file F]")
     static final class SetUnblockCode extends Main.AdminCommand {
+        @Option(names = "--old-code-file", paramLabel = "F", description = "Read the current code from the first "
+                + "line of F (asked on the terminal when a code is set and this is not given).")
+        String oldCodeFile;
+
         @Option(names = "--code-file", paramLabel = "F", description = "Read the code from the first line of F.")
         String codeFile;
     }
@@ -112,7 +119,8 @@ final class TokenCommands {
         out.println("token \"" + label + "\" made in " + Admin.string(store, "tokenDir"));
         out.println("provider \"" + Admin.string(reg, "provider") + "\" registered (" + Admin.string(reg, "registration")
                 + ")");
-        out.println("programs other than this tool need SOFTHSM2_CONF=" + conf);
+        out.println("programs using the provider find the token through its registration ("
+                + Admin.string(reg, "environment") + ")");
         return Main.OK;
     }
 
