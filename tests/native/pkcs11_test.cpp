@@ -637,6 +637,72 @@ TEST_P(Pkcs11, KeysAreSharedWithOpenSC) {
   CryptReleaseContext(mine, 0);
 }
 
+// Key pairs as card issuers make them (private key, public key joined by
+// CKA_ID, any label): each listed once, under a name of its own that stays
+// the same; a label several pairs share names none of them.
+TEST_P(Pkcs11, CardKeyPairsAreListedOnceUnderNamesOfTheirOwn) {
+  const std::string dir = home_ + "/x";
+  std::filesystem::create_directories(dir);
+  const std::string login = "--token-label L --login --pin 123456 ";
+  for (const char *pair : {"--id 45 --label 'Bob signing key'", "--id 47 --label 'Bob signing key'",
+                           "--id 49", "--id 51 --label solo"})
+    ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) + " " + login +
+                 "--keypairgen --key-type rsa:1024 " + pair + " >/dev/null"),
+              0)
+        << pair;
+  HCRYPTPROV mine = withSigningKey("mine");
+  ASSERT_FALSE(HasFailure());
+  CryptReleaseContext(mine, 0);
+  const std::vector<std::string> expected = {"\\\\.\\L\\#49", "\\\\.\\L\\Bob signing key #45",
+                                             "\\\\.\\L\\Bob signing key #47", "\\\\.\\L\\mine",
+                                             "\\\\.\\L\\solo"};
+  ASSERT_EQ(enumerate(), expected);
+  EXPECT_EQ(enumerate(), expected);
+  struct Case {
+    std::string name, id;  // a name it is opened by, its CKA_ID
+  };
+  const Case cases[] = {{"Bob signing key #45", "45"},
+                        {"\\\\.\\L\\Bob signing key #47", "47"},
+                        {"#49", "49"},
+                        {"solo", "51"},
+                        {"solo #51", "51"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    HCRYPTPROV p = open(c.name);
+    ASSERT_NE(p, 0u);
+    ASSERT_TRUE(pin(p, kPin));
+    // Verified with the public key OpenSC reads by the pair's CKA_ID.
+    const std::string der = dir + "/" + c.id + ".der";
+    ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+                 " --token-label L --read-object --type pubkey --id " + c.id + " -o " + der),
+              0);
+    const Bytes pub = readFile(der);
+    const unsigned char *q = pub.data();
+    EVP_PKEY *theirs = d2i_PUBKEY(nullptr, &q, static_cast<long>(pub.size()));
+    ASSERT_NE(theirs, nullptr);
+    const Bytes hash = randomHash(32);
+    EXPECT_TRUE(
+        verifies(theirs, EVP_sha256(), hash, signHash(p, AT_KEYEXCHANGE, CALG_SHA_256, hash)));
+    EVP_PKEY_free(theirs);
+    CryptReleaseContext(p, 0);
+  }
+  // The label the two pairs share means neither.
+  EXPECT_EQ(open("Bob signing key"), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+  EXPECT_EQ(open("Bob signing key", CRYPT_NEWKEYSET), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_EXISTS));
+  // Deleting one pair leaves the other (listed by its label alone now) and
+  // the library's container.
+  HCRYPTPROV gone = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&gone, "\\\\.\\L\\Bob signing key #47", kProvider, PROV_RSA_FULL,
+                                   CRYPT_DELETEKEYSET));
+  EXPECT_EQ(enumerate(), (std::vector<std::string>{"\\\\.\\L\\#49", "\\\\.\\L\\Bob signing key",
+                                                   "\\\\.\\L\\mine", "\\\\.\\L\\solo"}));
+  HCRYPTPROV kept = open("Bob signing key #45");
+  EXPECT_NE(kept, 0u);
+  if (kept) CryptReleaseContext(kept, 0);
+}
+
 // Signing trusts the key handle it found (for a while), but never signs
 // with a key another program deleted or replaced: the next signature fails,
 // or is made with the new key.
