@@ -31,6 +31,7 @@
 #include "platform/key_blobs.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
+#include "winapi/crypt32.h"
 
 namespace {
 
@@ -701,6 +702,113 @@ TEST_P(Pkcs11, CardKeyPairsAreListedOnceUnderNamesOfTheirOwn) {
   HCRYPTPROV kept = open("Bob signing key #45");
   EXPECT_NE(kept, 0u);
   if (kept) CryptReleaseContext(kept, 0);
+}
+
+// A card as issuers make one (key pairs made by pkcs11-tool, certificates
+// signed by a CA written beside them with the pair's CKA_ID): opening the
+// user's "MY" copies each certificate that has a key there, bound to the
+// pair's container; the copies stay when the card goes.
+TEST_P(Pkcs11, CardCertificatesAppearInMyBoundToTheirKeyPairs) {
+  const std::string dir = home_ + "/x";
+  std::filesystem::create_directories(dir);
+  const std::string p11 =
+      "pkcs11-tool --module " + std::string(kSoftHsm) + " --token-label L --login --pin 123456 ";
+  ASSERT_EQ(sh("cd " + dir +
+               " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem "
+               "-subj /CN=Test-CA -days 30 2>/dev/null"),
+            0);
+  struct Card {
+    std::string id, label;
+    bool key;               // a key pair with that CKA_ID, or a certificate alone
+    std::string container;  // the pair's full name ("" when not propagated)
+  };
+  const Card cards[] = {{"45", "'Bob signing key'", true, "\\\\.\\L\\Bob signing key #45"},
+                        {"47", "'Bob signing key'", true, "\\\\.\\L\\Bob signing key #47"},
+                        {"49", "", true, "\\\\.\\L\\#49"},
+                        {"53", "orphan", false, ""}};
+  for (const Card &c : cards) {
+    const std::string label = c.label.empty() ? "" : " --label " + c.label;
+    const std::string pub = c.key ? "pub" + c.id + ".pem" : "ca.pem";
+    if (c.key) {
+      ASSERT_EQ(sh(p11 + "--keypairgen --key-type rsa:1024 --id " + c.id + label + " >/dev/null"),
+                0);
+      ASSERT_EQ(sh(p11 + "--read-object --type pubkey --id " + c.id + " -o " + dir + "/pub" + c.id +
+                   ".der >/dev/null && openssl pkey -pubin -inform DER -in " + dir + "/pub" + c.id +
+                   ".der -out " + dir + "/" + pub),
+                0);
+    }
+    ASSERT_EQ(sh("cd " + dir + " && openssl req -new -key ca.key -subj /CN=holder" + c.id +
+                 " -out c.csr && openssl x509 -req -in c.csr " +
+                 (c.key ? "-force_pubkey " + pub : std::string()) +
+                 " -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -outform DER -out c" + c.id +
+                 ".der 2>/dev/null"),
+              0);
+    ASSERT_EQ(sh(p11 + "--write-object " + dir + "/c" + c.id + ".der --type cert --id " + c.id +
+                 label + " >/dev/null"),
+              0);
+  }
+  // Each certificate of "MY": its encoding and its binding.
+  struct Bound {
+    Bytes der;
+    std::string container, provider;
+    DWORD spec;
+  };
+  auto narrow = [](const WCHAR *w) {
+    std::string s;
+    for (; w != nullptr && *w != 0; ++w) s += static_cast<char>(*w);
+    return s;
+  };
+  auto my = [&] {
+    std::vector<Bound> out;
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    if (store == nullptr) return out;
+    for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(store, c)) != nullptr;) {
+      Bound b{Bytes(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded), "", "", 0};
+      DWORD n = 0;
+      if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &n)) {
+        std::vector<uint64_t> buf((n + 7) / 8);
+        if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &n)) {
+          const auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(buf.data());
+          b.container = narrow(info->pwszContainerName);
+          b.provider = narrow(info->pwszProvName);
+          b.spec = info->dwKeySpec;
+        }
+      }
+      out.push_back(b);
+    }
+    CertCloseStore(store, 0);
+    return out;
+  };
+  const std::vector<Bound> listed = my();
+  ASSERT_EQ(listed.size(), 3u);
+  for (const Card &c : cards) {
+    SCOPED_TRACE(c.id);
+    const Bytes der = readFile(dir + "/c" + c.id + ".der");
+    const auto it =
+        std::find_if(listed.begin(), listed.end(), [&](const Bound &b) { return b.der == der; });
+    ASSERT_EQ(it != listed.end(), c.key);
+    if (!c.key) continue;
+    EXPECT_EQ(it->container, c.container);
+    EXPECT_EQ(it->provider, kProvider);
+    EXPECT_EQ(it->spec, static_cast<DWORD>(AT_KEYEXCHANGE));
+    // Signing through the binding verifies with the certificate's key.
+    HCRYPTPROV p = open(it->container, 0, it->provider);
+    ASSERT_NE(p, 0u);
+    ASSERT_TRUE(pin(p, kPin));
+    const unsigned char *q = der.data();
+    X509 *cert = d2i_X509(nullptr, &q, static_cast<long>(der.size()));
+    ASSERT_NE(cert, nullptr);
+    const Bytes hash = randomHash(32);
+    EXPECT_TRUE(verifies(X509_get0_pubkey(cert), EVP_sha256(), hash,
+                         signHash(p, it->spec, CALG_SHA_256, hash)));
+    X509_free(cert);
+    CryptReleaseContext(p, 0);
+  }
+  // The card goes (its token folder moved away): the copies stay.
+  const std::string tokens = home_ + "/softhsm/tokens";
+  std::filesystem::rename(tokens, home_ + "/softhsm/away");
+  std::filesystem::create_directories(tokens);
+  EXPECT_EQ(my().size(), 3u);
 }
 
 // Signing trusts the key handle it found (for a while), but never signs

@@ -1,0 +1,87 @@
+#include "certstore/card_certs.h"
+
+#include <openssl/asn1.h>
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "certstore/prov_info.h"
+#include "certstore/store.h"
+#include "certstore/x509.h"
+#include "csp/pkcs11/card_certs.h"
+#include "csp/provider.h"
+
+namespace emu::certstore {
+
+namespace {
+
+// UTF-8 (as tokens and the registry give names) to zero-terminated UTF-16.
+std::u16string utf16(const std::string &s) {
+  std::u16string out;
+  const auto *p = reinterpret_cast<const unsigned char *>(s.data());
+  int left = static_cast<int>(s.size());
+  while (left > 0) {
+    unsigned long c = 0;
+    const int n = UTF8_getc(p, left, &c);
+    if (n <= 0) {
+      c = 0xFFFD;
+      p += 1;
+      left -= 1;
+    } else {
+      p += n;
+      left -= n;
+    }
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+void store(const csp::Provider &provider, const csp::pkcs11::CardCertificate &card) {
+  ParsedCert parsed;
+  if (!parseCertificate(card.der.data(), card.der.size(), parsed)) return;
+  std::u16string container = utf16(card.container), name = utf16(provider.name);
+  CRYPT_KEY_PROV_INFO info{};
+  info.pwszContainerName = container.data();
+  info.pwszProvName = name.data();
+  info.dwProvType = provider.type;
+  info.dwKeySpec = static_cast<DWORD>(card.spec);
+  const Bytes binding = serialiseProvInfo(info);
+  const Bytes thumb = thumbprint(card.der.data(), card.der.size());
+  const std::string my = foldStoreName("MY");
+  ensureStore(Scope::User, my);
+  StoreMemory memory;
+  if (CertObject *held = findByThumbprint(Scope::User, my, thumb, memory)) {
+    const Property *p = held->props.find(CERT_KEY_PROV_INFO_PROP_ID);
+    if (p == nullptr || Bytes(p->data, p->data + p->size) != binding)
+      storeProperty(held->row, CERT_KEY_PROV_INFO_PROP_ID, &binding);
+    return;
+  }
+  CertObject c;
+  c.setData(card.der.data(), card.der.size(), parsed.serial.data(), parsed.serial.size(),
+            parsed.issuer.data(), parsed.issuer.size());
+  c.props.set(CERT_KEY_PROV_INFO_PROP_ID, binding);
+  insertCert(Scope::User, my, thumb, c, {Scope::User});
+}
+
+}  // namespace
+
+void propagateCardCertificates() {
+  try {
+    for (const csp::Provider &provider : csp::pkcs11Providers()) {
+      std::vector<csp::pkcs11::CardCertificate> found;
+      csp::pkcs11::cardCertificates(provider, found);
+      for (const auto &card : found) store(provider, card);
+    }
+  } catch (const std::exception &) {
+    // A store or token that cannot be read: "MY" shows what it holds.
+  }
+}
+
+}  // namespace emu::certstore
