@@ -60,4 +60,9 @@ if "$launcher" export --container "$container" --provider "$provider" --spec sig
   >/dev/null 2>err.txt; then fail "a generated token key was exported"; fi
 grep -q "Private key export failed !" err.txt || fail "export message missing"
 "$launcher" delkey --container "$container" --provider "$provider" || fail "delkey"
+# A card that is absent says so, with the container asked for.
+if "$launcher" sign data.txt --container '\\.\no such card\signer' --provider "$provider" --pin-file pin.txt \
+  >/dev/null 2>err.txt; then fail "signed on a token that is not present"; fi
+grep -qF 'token "no such card" is not present (container "\\.\no such card\signer"' err.txt ||
+  { cat err.txt; fail "an absent token is not named as such"; }
 echo "token cli checks held"
