@@ -804,11 +804,28 @@ TEST_P(Pkcs11, CardCertificatesAppearInMyBoundToTheirKeyPairs) {
     X509_free(cert);
     CryptReleaseContext(p, 0);
   }
+  // A renewed certificate (same key, new serial) comes beside the old one,
+  // bound to the same container.
+  ASSERT_EQ(sh("cd " + dir +
+               " && openssl req -new -key ca.key -subj /CN=holder45 -out r.csr && openssl x509 "
+               "-req -in r.csr -force_pubkey pub45.pem -CA ca.pem -CAkey ca.key "
+               "-CAcreateserial -days 60 -outform DER -out renewed.der 2>/dev/null"),
+            0);
+  ASSERT_EQ(sh(p11 + "--write-object " + dir + "/renewed.der --type cert --id 45 --label " +
+               "'Bob signing key' >/dev/null"),
+            0);
+  const Bytes renewed = readFile(dir + "/renewed.der");
+  std::vector<Bound> now = my();
+  ASSERT_EQ(now.size(), 4u);
+  const auto it =
+      std::find_if(now.begin(), now.end(), [&](const Bound &b) { return b.der == renewed; });
+  ASSERT_NE(it, now.end());
+  EXPECT_EQ(it->container, cards[0].container);
   // The card goes (its token folder moved away): the copies stay.
   const std::string tokens = home_ + "/softhsm/tokens";
   std::filesystem::rename(tokens, home_ + "/softhsm/away");
   std::filesystem::create_directories(tokens);
-  EXPECT_EQ(my().size(), 3u);
+  EXPECT_EQ(my().size(), 4u);
 }
 
 // Signing trusts the key handle it found (for a while), but never signs
