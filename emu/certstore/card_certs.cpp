@@ -2,8 +2,10 @@
 
 #include <openssl/asn1.h>
 
+#include <algorithm>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "certstore/prov_info.h"
@@ -43,30 +45,39 @@ std::u16string utf16(const std::string &s) {
   return out;
 }
 
-void store(const csp::Provider &provider, const csp::pkcs11::CardCertificate &card) {
-  ParsedCert parsed;
-  if (!parseCertificate(card.der.data(), card.der.size(), parsed)) return;
+Bytes bindingOf(const csp::Provider &provider, const csp::pkcs11::CardCertificate &card) {
   std::u16string container = utf16(card.container), name = utf16(provider.name);
   CRYPT_KEY_PROV_INFO info{};
   info.pwszContainerName = container.data();
   info.pwszProvName = name.data();
   info.dwProvType = provider.type;
   info.dwKeySpec = static_cast<DWORD>(card.spec);
-  const Bytes binding = serialiseProvInfo(info);
-  const Bytes thumb = thumbprint(card.der.data(), card.der.size());
+  return serialiseProvInfo(info);
+}
+
+// Stores one certificate that the providers' tokens show, with the
+// bindings they give it (one per provider that sees its token: p11-kit's
+// proxy and the token's own module may both). A copy already bound to one
+// of them is left alone, so that two providers never take turns.
+void store(const Bytes &der, const std::vector<Bytes> &bindings) {
+  ParsedCert parsed;
+  if (!parseCertificate(der.data(), der.size(), parsed)) return;
+  const Bytes thumb = thumbprint(der.data(), der.size());
   const std::string my = foldStoreName("MY");
   ensureStore(Scope::User, my);
   StoreMemory memory;
   if (CertObject *held = findByThumbprint(Scope::User, my, thumb, memory)) {
     const Property *p = held->props.find(CERT_KEY_PROV_INFO_PROP_ID);
-    if (p == nullptr || Bytes(p->data, p->data + p->size) != binding)
-      storeProperty(held->row, CERT_KEY_PROV_INFO_PROP_ID, &binding);
+    const bool bound =
+        p != nullptr && std::find(bindings.begin(), bindings.end(),
+                                  Bytes(p->data, p->data + p->size)) != bindings.end();
+    if (!bound) storeProperty(held->row, CERT_KEY_PROV_INFO_PROP_ID, &bindings.front());
     return;
   }
   CertObject c;
-  c.setData(card.der.data(), card.der.size(), parsed.serial.data(), parsed.serial.size(),
+  c.setData(der.data(), der.size(), parsed.serial.data(), parsed.serial.size(),
             parsed.issuer.data(), parsed.issuer.size());
-  c.props.set(CERT_KEY_PROV_INFO_PROP_ID, binding);
+  c.props.set(CERT_KEY_PROV_INFO_PROP_ID, bindings.front());
   insertCert(Scope::User, my, thumb, c, {Scope::User});
 }
 
@@ -74,11 +85,20 @@ void store(const csp::Provider &provider, const csp::pkcs11::CardCertificate &ca
 
 void propagateCardCertificates() {
   try {
+    // Each certificate once, with the bindings of every provider that
+    // shows it, the first registered first.
+    std::vector<std::pair<Bytes, std::vector<Bytes>>> found;
     for (const csp::Provider &provider : csp::pkcs11Providers()) {
-      std::vector<csp::pkcs11::CardCertificate> found;
-      csp::pkcs11::cardCertificates(provider, found);
-      for (const auto &card : found) store(provider, card);
+      std::vector<csp::pkcs11::CardCertificate> cards;
+      csp::pkcs11::cardCertificates(provider, cards);
+      for (const auto &card : cards) {
+        auto it = std::find_if(found.begin(), found.end(),
+                               [&](const auto &f) { return f.first == card.der; });
+        if (it == found.end()) it = found.insert(found.end(), {card.der, {}});
+        it->second.push_back(bindingOf(provider, card));
+      }
     }
+    for (const auto &[der, bindings] : found) store(der, bindings);
   } catch (const std::exception &) {
     // A store or token that cannot be read: "MY" shows what it holds.
   }
