@@ -62,7 +62,8 @@ constexpr const char kSoftHsmProvider[] = "SoftHSM2 Token RSA Provider";
 void useTokenStore(const std::string &home, bool force);
 
 // The slots of a PKCS#11 module and their tokens, as the emulation's module
-// loader sees them: {"module", "loaded", "error"?, "slots": [...]}.
-Json moduleSlots(const std::string &path);
+// loader sees them: {"module", "loaded", "error"?, "slots": [...]}. The
+// provider's "Environment" value, if any, is applied as the library would.
+Json moduleSlots(const std::string &path, const std::string &environment = std::string());
 
 }  // namespace emu::admin

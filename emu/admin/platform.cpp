@@ -130,6 +130,9 @@ Json registeredProviders() {
       p["pinPrompt"] =
           registry::readString(*key, "PIN Prompt", prompt) ? Json(utf8(prompt)) : Json(nullptr);
       p["raw-image"] = image;
+      std::string environment;
+      registry::readString(*key, "Environment", environment);
+      p["raw-environment"] = environment;
     }
     list.push_back(std::move(p));
   }
@@ -141,17 +144,19 @@ Json registeredProviders() {
 void addModules(Json &providers) {
   for (Json &p : providers) {
     if (!p.contains("raw-image")) continue;
-    p["module"] = moduleSlots(p["raw-image"].get<std::string>());
+    p["module"] =
+        moduleSlots(p["raw-image"].get<std::string>(), p.value("raw-environment", std::string()));
     p.erase("raw-image");
+    p.erase("raw-environment");
   }
 }
 
 }  // namespace
 
-Json moduleSlots(const std::string &path) {
+Json moduleSlots(const std::string &path, const std::string &environment) {
   Json out{{"path", utf8(path)}};
   std::string why;
-  const std::shared_ptr<p11::Module> module = p11::Module::get(path, why);
+  const std::shared_ptr<p11::Module> module = p11::Module::get(path, why, environment);
   Json slots = Json::array();
   if (module != nullptr) {
     p11::Use use(*module);

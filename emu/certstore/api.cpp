@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "certstore/anchors.h"
+#include "certstore/card_certs.h"
 #include "certstore/contexts.h"
 #include "certstore/prov_info.h"
 #include "certstore/store.h"
@@ -102,6 +103,9 @@ HCERTSTORE openStore(View view, const std::string &name, bool readOnly) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
+  // The user's "MY" shows the certificates of the key pairs on the tokens
+  // present, as Windows' certificate propagation puts them there.
+  if (view != View::Machine && s->name == "MY") propagateCardCertificates();
   // A system store is created the first time it is opened; a read-only
   // machine scope creates nothing (the store then simply shows as empty).
   if (view != View::Machine) {

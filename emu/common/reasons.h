@@ -15,6 +15,8 @@
   X(CONTAINER_NOT_FOUND, "the key container does not exist")                                    \
   X(CONTAINER_EXISTS, "a key container of that name already exists")                            \
   X(CONTAINER_NAME, "the container name is too long or malformed")                              \
+  X(CONTAINER_AMBIGUOUS, "the container name could mean several key pairs on a token")          \
+  X(TOKEN_NOT_PRESENT, "the token the container is on is not present")                          \
   X(KEY_LENGTH, "the key length is outside the admitted lengths")                               \
   X(NO_KEY_OF_SPEC, "the container holds no key of the asked key spec")                         \
   X(KEY_NOT_EXPORTABLE, "the key's private components may not leave it")                        \

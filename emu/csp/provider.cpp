@@ -143,4 +143,28 @@ bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error) {
   return true;
 }
 
+std::vector<Provider> pkcs11Providers() {
+  std::vector<Provider> out;
+  const auto tree = registry::current();
+  const registry::Key *hklm = registry::localMachine(*tree);
+  const registry::Key *providers = hklm ? hklm->find(kProvidersKey) : nullptr;
+  if (providers == nullptr) return out;
+  for (const auto &entry : providers->subkeys) {
+    const registry::Key &key = *entry.second;
+    Provider p;
+    uint32_t type = 0;
+    if (!registry::readString(key, "Image Path", p.image) ||
+        chooseFamily(p.image) != &pkcs11Keys() || !registry::readDword(key, "Type", type) ||
+        type != PROV_RSA_FULL)
+      continue;
+    p.name = key.name;
+    p.type = type;
+    p.family = &pkcs11Keys();
+    registry::readString(key, "PIN Prompt", p.pinPrompt);
+    registry::readString(key, "Environment", p.environment);
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
 }  // namespace emu::csp

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "winapi/advapi32.h"
 
@@ -52,5 +53,9 @@ const KeyFamily *familyOfImage(const std::string &image);
 // provider is unknown, of another type, or its image is not one the
 // emulation implements (as a missing DLL on Windows).
 bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error);
+
+// The registered PROV_RSA_FULL providers served by a PKCS#11 module, in
+// the registry's order; none (and no module loaded) when there are none.
+std::vector<Provider> pkcs11Providers();
 
 }  // namespace emu::csp

@@ -33,6 +33,7 @@
 #include "platform/key_blobs.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
+#include "winapi/crypt32.h"
 
 namespace {
 
@@ -758,6 +759,196 @@ TEST_P(Pkcs11, KeysAreSharedWithOpenSC) {
   EXPECT_TRUE(verifies(pub, EVP_sha256(), digest, readFile(dir + "/sig")));
   EVP_PKEY_free(pub);
   CryptReleaseContext(mine, 0);
+}
+
+// Key pairs as card issuers make them (private key, public key joined by
+// CKA_ID, any label): each listed once, under a name of its own that stays
+// the same; a label several pairs share names none of them.
+TEST_P(Pkcs11, CardKeyPairsAreListedOnceUnderNamesOfTheirOwn) {
+  const std::string dir = home_ + "/x";
+  std::filesystem::create_directories(dir);
+  const std::string login = "--token-label L --login --pin 123456 ";
+  for (const char *pair : {"--id 45 --label 'Bob signing key'", "--id 47 --label 'Bob signing key'",
+                           "--id 49", "--id 51 --label solo"})
+    ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) + " " + login +
+                 "--keypairgen --key-type rsa:1024 " + pair + " >/dev/null"),
+              0)
+        << pair;
+  HCRYPTPROV mine = withSigningKey("mine");
+  ASSERT_FALSE(HasFailure());
+  CryptReleaseContext(mine, 0);
+  const std::vector<std::string> expected = {"\\\\.\\L\\#49", "\\\\.\\L\\Bob signing key #45",
+                                             "\\\\.\\L\\Bob signing key #47", "\\\\.\\L\\mine",
+                                             "\\\\.\\L\\solo"};
+  ASSERT_EQ(enumerate(), expected);
+  EXPECT_EQ(enumerate(), expected);
+  struct Case {
+    std::string name, id;  // a name it is opened by, its CKA_ID
+  };
+  const Case cases[] = {{"Bob signing key #45", "45"},
+                        {"\\\\.\\L\\Bob signing key #47", "47"},
+                        {"#49", "49"},
+                        {"solo", "51"},
+                        {"solo #51", "51"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    HCRYPTPROV p = open(c.name);
+    ASSERT_NE(p, 0u);
+    ASSERT_TRUE(pin(p, kPin));
+    // Verified with the public key OpenSC reads by the pair's CKA_ID.
+    const std::string der = dir + "/" + c.id + ".der";
+    ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+                 " --token-label L --read-object --type pubkey --id " + c.id + " -o " + der),
+              0);
+    const Bytes pub = readFile(der);
+    const unsigned char *q = pub.data();
+    EVP_PKEY *theirs = d2i_PUBKEY(nullptr, &q, static_cast<long>(pub.size()));
+    ASSERT_NE(theirs, nullptr);
+    const Bytes hash = randomHash(32);
+    EXPECT_TRUE(
+        verifies(theirs, EVP_sha256(), hash, signHash(p, AT_KEYEXCHANGE, CALG_SHA_256, hash)));
+    EVP_PKEY_free(theirs);
+    CryptReleaseContext(p, 0);
+  }
+  // The label the two pairs share means neither.
+  EXPECT_EQ(open("Bob signing key"), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+  EXPECT_EQ(open("Bob signing key", CRYPT_NEWKEYSET), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_EXISTS));
+  // Deleting one pair leaves the other (listed by its label alone now) and
+  // the library's container.
+  HCRYPTPROV gone = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&gone, "\\\\.\\L\\Bob signing key #47", kProvider, PROV_RSA_FULL,
+                                   CRYPT_DELETEKEYSET));
+  EXPECT_EQ(enumerate(), (std::vector<std::string>{"\\\\.\\L\\#49", "\\\\.\\L\\Bob signing key",
+                                                   "\\\\.\\L\\mine", "\\\\.\\L\\solo"}));
+  HCRYPTPROV kept = open("Bob signing key #45");
+  EXPECT_NE(kept, 0u);
+  if (kept) CryptReleaseContext(kept, 0);
+}
+
+// A card as issuers make one (key pairs made by pkcs11-tool, certificates
+// signed by a CA written beside them with the pair's CKA_ID): opening the
+// user's "MY" copies each certificate that has a key there, bound to the
+// pair's container; the copies stay when the card goes.
+TEST_P(Pkcs11, CardCertificatesAppearInMyBoundToTheirKeyPairs) {
+  const std::string dir = home_ + "/x";
+  std::filesystem::create_directories(dir);
+  const std::string p11 =
+      "pkcs11-tool --module " + std::string(kSoftHsm) + " --token-label L --login --pin 123456 ";
+  ASSERT_EQ(sh("cd " + dir +
+               " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem "
+               "-subj /CN=Test-CA -days 30 2>/dev/null"),
+            0);
+  struct Card {
+    std::string id, label;
+    bool key;               // a key pair with that CKA_ID, or a certificate alone
+    std::string container;  // the pair's full name ("" when not propagated)
+  };
+  const Card cards[] = {{"45", "'Bob signing key'", true, "\\\\.\\L\\Bob signing key #45"},
+                        {"47", "'Bob signing key'", true, "\\\\.\\L\\Bob signing key #47"},
+                        {"49", "", true, "\\\\.\\L\\#49"},
+                        {"53", "orphan", false, ""}};
+  for (const Card &c : cards) {
+    const std::string label = c.label.empty() ? "" : " --label " + c.label;
+    const std::string pub = c.key ? "pub" + c.id + ".pem" : "ca.pem";
+    if (c.key) {
+      ASSERT_EQ(sh(p11 + "--keypairgen --key-type rsa:1024 --id " + c.id + label + " >/dev/null"),
+                0);
+      ASSERT_EQ(sh(p11 + "--read-object --type pubkey --id " + c.id + " -o " + dir + "/pub" + c.id +
+                   ".der >/dev/null && openssl pkey -pubin -inform DER -in " + dir + "/pub" + c.id +
+                   ".der -out " + dir + "/" + pub),
+                0);
+    }
+    ASSERT_EQ(sh("cd " + dir + " && openssl req -new -key ca.key -subj /CN=holder" + c.id +
+                 " -out c.csr && openssl x509 -req -in c.csr " +
+                 (c.key ? "-force_pubkey " + pub : std::string()) +
+                 " -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -outform DER -out c" + c.id +
+                 ".der 2>/dev/null"),
+              0);
+    ASSERT_EQ(sh(p11 + "--write-object " + dir + "/c" + c.id + ".der --type cert --id " + c.id +
+                 label + " >/dev/null"),
+              0);
+  }
+  // Each certificate of "MY": its encoding and its binding.
+  struct Bound {
+    Bytes der;
+    std::string container, provider;
+    DWORD spec;
+  };
+  auto narrow = [](const WCHAR *w) {
+    std::string s;
+    for (; w != nullptr && *w != 0; ++w) s += static_cast<char>(*w);
+    return s;
+  };
+  auto my = [&] {
+    std::vector<Bound> out;
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    if (store == nullptr) return out;
+    for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(store, c)) != nullptr;) {
+      Bound b{Bytes(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded), "", "", 0};
+      DWORD n = 0;
+      if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &n)) {
+        std::vector<uint64_t> buf((n + 7) / 8);
+        if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &n)) {
+          const auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(buf.data());
+          b.container = narrow(info->pwszContainerName);
+          b.provider = narrow(info->pwszProvName);
+          b.spec = info->dwKeySpec;
+        }
+      }
+      out.push_back(b);
+    }
+    CertCloseStore(store, 0);
+    return out;
+  };
+  const std::vector<Bound> listed = my();
+  ASSERT_EQ(listed.size(), 3u);
+  for (const Card &c : cards) {
+    SCOPED_TRACE(c.id);
+    const Bytes der = readFile(dir + "/c" + c.id + ".der");
+    const auto it =
+        std::find_if(listed.begin(), listed.end(), [&](const Bound &b) { return b.der == der; });
+    ASSERT_EQ(it != listed.end(), c.key);
+    if (!c.key) continue;
+    EXPECT_EQ(it->container, c.container);
+    EXPECT_EQ(it->provider, kProvider);
+    EXPECT_EQ(it->spec, static_cast<DWORD>(AT_KEYEXCHANGE));
+    // Signing through the binding verifies with the certificate's key.
+    HCRYPTPROV p = open(it->container, 0, it->provider);
+    ASSERT_NE(p, 0u);
+    ASSERT_TRUE(pin(p, kPin));
+    const unsigned char *q = der.data();
+    X509 *cert = d2i_X509(nullptr, &q, static_cast<long>(der.size()));
+    ASSERT_NE(cert, nullptr);
+    const Bytes hash = randomHash(32);
+    EXPECT_TRUE(verifies(X509_get0_pubkey(cert), EVP_sha256(), hash,
+                         signHash(p, it->spec, CALG_SHA_256, hash)));
+    X509_free(cert);
+    CryptReleaseContext(p, 0);
+  }
+  // A renewed certificate (same key, new serial) comes beside the old one,
+  // bound to the same container.
+  ASSERT_EQ(sh("cd " + dir +
+               " && openssl req -new -key ca.key -subj /CN=holder45 -out r.csr && openssl x509 "
+               "-req -in r.csr -force_pubkey pub45.pem -CA ca.pem -CAkey ca.key "
+               "-CAcreateserial -days 60 -outform DER -out renewed.der 2>/dev/null"),
+            0);
+  ASSERT_EQ(sh(p11 + "--write-object " + dir + "/renewed.der --type cert --id 45 --label " +
+               "'Bob signing key' >/dev/null"),
+            0);
+  const Bytes renewed = readFile(dir + "/renewed.der");
+  std::vector<Bound> now = my();
+  ASSERT_EQ(now.size(), 4u);
+  const auto it =
+      std::find_if(now.begin(), now.end(), [&](const Bound &b) { return b.der == renewed; });
+  ASSERT_NE(it, now.end());
+  EXPECT_EQ(it->container, cards[0].container);
+  // The card goes (its token folder moved away): the copies stay.
+  const std::string tokens = home_ + "/softhsm/tokens";
+  std::filesystem::rename(tokens, home_ + "/softhsm/away");
+  std::filesystem::create_directories(tokens);
+  EXPECT_EQ(my().size(), 4u);
 }
 
 // Signing trusts the key handle it found (for a while), but never signs

@@ -77,17 +77,17 @@ void Found::rememberKey(const KeyRef &ref, uint64_t epoch, const KeyHit &hit) {
   keys_[KeyKey{ref.module, std::string(ref.token), std::string(ref.label), ref.spec, ref.cls}] = h;
 }
 
-void Found::forget(const Module *m, const std::string &token, const std::string &label) {
+void Found::forget(const Module *m, const std::string &token, const std::string &ident) {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto it = containers_.begin(); it != containers_.end();) {
-    if (it->first.first == m && tokenOf(it->second) == token && it->second.label == label)
+    if (it->first.first == m && tokenOf(it->second) == token && it->second.ident == ident)
       it = containers_.erase(it);
     else
       ++it;
   }
   for (auto it = keys_.begin(); it != keys_.end();) {
     if (std::get<0>(it->first) == m && std::get<1>(it->first) == token &&
-        std::get<2>(it->first) == label)
+        std::get<2>(it->first) == ident)
       it = keys_.erase(it);
     else
       ++it;

@@ -39,14 +39,17 @@ struct KeyHit {
 struct ContainerHit {
   uint64_t epoch = 0;
   std::string serial, tokenLabel, label, fullName;
+  std::string ident;  // containerKey()
+  crypto::Bytes id;   // a key pair's CKA_ID
+  bool pair = false;
   CK_SLOT_ID slot = 0;
   CK_FLAGS flags = 0;
   CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
   Clock::time_point checked;  // found or last checked
 };
 
-// Which key object: the module, the token (tokenKey), the container's
-// label, the key spec and the object class.
+// Which key object: the module, the token (tokenKey), the container
+// (containerKey), the key spec and the object class.
 struct KeyRef {
   const Module *module;
   std::string_view token, label;
@@ -81,7 +84,7 @@ class Found {
   void rememberKey(const KeyRef &ref, uint64_t epoch, const KeyHit &hit);
 
   // Drops what is known of a container (its objects changed).
-  void forget(const Module *m, const std::string &token, const std::string &label);
+  void forget(const Module *m, const std::string &token, const std::string &ident);
 
  private:
   using KeyKey = std::tuple<const Module *, std::string, std::string, int, CK_OBJECT_CLASS>;

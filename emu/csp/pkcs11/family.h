@@ -1,12 +1,12 @@
 // The PKCS#11 family of the emulated CSP: a provider whose image is a
 // PKCS#11 module keeps its key containers on that module's tokens.
 //
-// A container is the set of RSA key objects on one token that share its
-// name as CKA_LABEL; CKA_ID holds the key spec (one byte: 01 AT_KEYEXCHANGE,
-// 02 AT_SIGNATURE; a key with any other CKA_ID counts as the container's
-// AT_KEYEXCHANGE key unless one with 01 is there). A public data object
-// (CKO_DATA, CKA_APPLICATION kContainerApplication) with the same label
-// marks a container, so that one without keys exists too.
+// A container is either the library's (the RSA key objects on one token
+// that share its name as CKA_LABEL, CKA_ID holding the key spec: one byte,
+// 01 AT_KEYEXCHANGE, 02 AT_SIGNATURE; a public data object (CKO_DATA,
+// CKA_APPLICATION kContainerApplication) with the same label marks it, so
+// that one without keys exists too), or a key pair as card issuers make
+// them, joined by CKA_ID (pairs.h, which also gives the names of both).
 //
 // Full names follow the smart-card convention `\\.\<token label>\<name>`;
 // a plain name means the first token, in slot order, that has a container
@@ -36,6 +36,7 @@ constexpr const char kContainerApplication[] = "CryptoAPI key container";
 constexpr std::chrono::milliseconds kTrustFor{100};
 
 // The family's parts: attributes.h (object attributes and searches),
+// pairs.h (the containers of a token and their names),
 // caches.h (what was found), tokens.h (tokens, container names, running an
 // operation in a use of the module), logins.h, key_lookup.h, and
 // operations.cpp (the KeyFamily, key_family.h, pkcs11Keys()).

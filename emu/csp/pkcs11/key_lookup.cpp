@@ -2,22 +2,50 @@
 
 #include "csp/pkcs11/attributes.h"
 #include "csp/pkcs11/logins.h"
+#include "csp/pkcs11/pairs.h"
 
 namespace emu::csp::pkcs11 {
 
 namespace {
 
-bool specOfId(const Bytes &id, int spec) {
-  if (spec == AT_SIGNATURE) return id.size() == 1 && id[0] == AT_SIGNATURE;
-  return !(id.size() == 1 && id[0] == AT_SIGNATURE);
+// The key objects of a class that belong to the container: a pair's
+// objects with its CKA_ID and label; a library container's with CKA_ID 01
+// or 02 and its label.
+CK_RV keysOf(Use &use, CK_SESSION_HANDLE s, const Container &c, CK_OBJECT_CLASS cls,
+             std::vector<std::pair<CK_OBJECT_HANDLE, Bytes>> &out) {
+  out.clear();
+  std::vector<CK_OBJECT_HANDLE> found;
+  CK_RV rv = CKR_OK;
+  if (c.pair) {
+    Template t;
+    t.ulong(CKA_CLASS, cls).flag(CKA_TOKEN, true).ulong(CKA_KEY_TYPE, CKK_RSA).bytes(CKA_ID, c.id);
+    rv = findObjects(use, s, t, found);
+  } else {
+    rv = containerObjects(use, s, cls, &c.label, found);
+  }
+  if (rv != CKR_OK) return rv;
+  for (CK_OBJECT_HANDLE o : found) {
+    Bytes id, label;
+    attribute(use, s, o, CKA_ID, id);
+    if (c.pair) {
+      attribute(use, s, o, CKA_LABEL, label);
+      if (std::string(label.begin(), label.end()) != c.label) continue;
+    } else if (!(id.size() == 1 && (id[0] == AT_KEYEXCHANGE || id[0] == AT_SIGNATURE))) {
+      continue;  // a key pair that shares the label (pairs.h)
+    }
+    out.emplace_back(o, id);
+  }
+  return CKR_OK;
 }
 
-bool isExactId(const Bytes &id, int spec) {
+// Whether a key of the container serves `spec`.
+bool serves(const Container &c, const Bytes &id, int spec) {
+  if (c.pair) return pairSpec(c.id) == spec;
   return id.size() == 1 && id[0] == spec;
 }
 
 void cacheKey(Use &use, const Container &c, int spec, CK_OBJECT_CLASS cls, const KeyHit &hit) {
-  Found::instance().rememberKey({&use.module(), c.token, c.label, spec, cls}, use.epoch(), hit);
+  Found::instance().rememberKey({&use.module(), c.token, c.ident, spec, cls}, use.epoch(), hit);
 }
 
 }  // namespace
@@ -42,37 +70,21 @@ bool readPublic(Use &use, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, int spec, Key
 CK_RV findKey(Use &use, CK_SESSION_HANDLE s, const Container &c, CK_OBJECT_CLASS cls, int spec,
               const Bytes *wantId, CK_OBJECT_HANDLE &h, Bytes &id) {
   h = CK_INVALID_HANDLE;
-  std::vector<CK_OBJECT_HANDLE> found;
-  const CK_RV rv = containerObjects(use, s, cls, &c.label, found);
+  std::vector<std::pair<CK_OBJECT_HANDLE, Bytes>> found;
+  const CK_RV rv = keysOf(use, s, c, cls, found);
   if (rv != CKR_OK) return rv;
-  for (CK_OBJECT_HANDLE o : found) {
-    Bytes oid;
-    attribute(use, s, o, CKA_ID, oid);
-    if (wantId != nullptr) {
-      if (oid == *wantId) {
-        h = o;
-        id = oid;
-        return CKR_OK;
-      }
-      continue;
-    }
-    if (!specOfId(oid, spec)) continue;
-    if (isExactId(oid, spec)) {
-      h = o;
-      id = oid;
-      return CKR_OK;
-    }
-    if (h == CK_INVALID_HANDLE) {
-      h = o;
-      id = oid;
-    }
+  for (const auto &[o, oid] : found) {
+    if (wantId != nullptr ? oid != *wantId : !serves(c, oid, spec)) continue;
+    h = o;
+    id = oid;
+    return CKR_OK;
   }
   return CKR_OK;
 }
 
 bool cachedKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, CK_OBJECT_CLASS cls,
                KeyHit &hit) {
-  const KeyRef ref{&use.module(), c.token, c.label, spec, cls};
+  const KeyRef ref{&use.module(), c.token, c.ident, spec, cls};
   if (!Found::instance().key(ref, use.epoch(), hit)) return false;
   const auto now = Clock::now();
   const bool still = stillIs(use, s, hit.handle, c.label, &hit.id);
@@ -82,7 +94,7 @@ bool cachedKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, CK_O
 
 bool knownKey(Use &use, const Container &c, int spec, std::chrono::steady_clock::duration within,
               CK_OBJECT_HANDLE &handle, uint32_t &bits) {
-  return Found::instance().recentKey({&use.module(), c.token, c.label, spec, CKO_PRIVATE_KEY},
+  return Found::instance().recentKey({&use.module(), c.token, c.ident, spec, CKO_PRIVATE_KEY},
                                      use.epoch(), within, handle, bits);
 }
 
@@ -156,13 +168,20 @@ void keyObjects(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec,
                 std::vector<CK_OBJECT_HANDLE> &out) {
   out.clear();
   for (CK_OBJECT_CLASS cls : {CK_OBJECT_CLASS(CKO_PUBLIC_KEY), CK_OBJECT_CLASS(CKO_PRIVATE_KEY)}) {
-    std::vector<CK_OBJECT_HANDLE> found;
-    if (containerObjects(use, s, cls, &c.label, found) != CKR_OK) continue;
-    for (CK_OBJECT_HANDLE o : found) {
-      Bytes id;
-      attribute(use, s, o, CKA_ID, id);
-      if (isExactId(id, spec)) out.push_back(o);
-    }
+    std::vector<std::pair<CK_OBJECT_HANDLE, Bytes>> found;
+    if (keysOf(use, s, c, cls, found) != CKR_OK) continue;
+    for (const auto &[o, id] : found)
+      if (serves(c, id, spec)) out.push_back(o);
+  }
+}
+
+void containerKeys(Use &use, CK_SESSION_HANDLE s, const Container &c,
+                   std::vector<CK_OBJECT_HANDLE> &out) {
+  out.clear();
+  for (CK_OBJECT_CLASS cls : {CK_OBJECT_CLASS(CKO_PRIVATE_KEY), CK_OBJECT_CLASS(CKO_PUBLIC_KEY)}) {
+    std::vector<std::pair<CK_OBJECT_HANDLE, Bytes>> found;
+    if (keysOf(use, s, c, cls, found) != CKR_OK) continue;
+    for (const auto &entry : found) out.push_back(entry.first);
   }
 }
 

@@ -1,8 +1,8 @@
-// Finding a container's key objects on its token. CKA_ID holds the key
-// spec (one byte: 01 AT_KEYEXCHANGE, 02 AT_SIGNATURE); a key with any other
-// CKA_ID counts as the container's AT_KEYEXCHANGE key unless one with 01 is
-// there. What is found is cached (caches.h) and checked again with one
-// attribute read.
+// Finding a container's key objects on its token. In a library container
+// CKA_ID holds the key spec (one byte: 01 AT_KEYEXCHANGE, 02 AT_SIGNATURE);
+// a key pair joined by CKA_ID (pairs.h) holds one key, of the spec
+// pairSpec() gives. What is found is cached (caches.h) and checked again
+// with one attribute read.
 #pragma once
 
 #include <p11-kit/pkcs11.h>
@@ -22,9 +22,8 @@ namespace emu::csp::pkcs11 {
 // cannot be read.
 bool readPublic(Use &use, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, int spec, KeyInfo &info);
 
-// Finds the container's key object of a class for `spec`: CKA_ID 01 or 02
-// exactly first, else (for AT_KEYEXCHANGE) the first with another CKA_ID.
-// With `wantId`, only the object with that CKA_ID.
+// Finds the container's key object of a class for `spec`. With `wantId`,
+// only the object with that CKA_ID.
 CK_RV findKey(Use &use, CK_SESSION_HANDLE s, const Container &c, CK_OBJECT_CLASS cls, int spec,
               const Bytes *wantId, CK_OBJECT_HANDLE &h, Bytes &id);
 
@@ -52,5 +51,10 @@ Step privateKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, Key
 // destroyed when a new key replaces it.
 void keyObjects(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec,
                 std::vector<CK_OBJECT_HANDLE> &out);
+
+// Every key object of the container (private ones only when the session
+// sees them), to be destroyed with it.
+void containerKeys(Use &use, CK_SESSION_HANDLE s, const Container &c,
+                   std::vector<CK_OBJECT_HANDLE> &out);
 
 }  // namespace emu::csp::pkcs11

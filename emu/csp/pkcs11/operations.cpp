@@ -15,6 +15,7 @@
 #include "csp/pkcs11/key_lookup.h"
 #include "csp/pkcs11/logins.h"
 #include "csp/pkcs11/module.h"
+#include "csp/pkcs11/pairs.h"
 #include "csp/pkcs11/tokens.h"
 #include "csp/provider.h"
 
@@ -118,7 +119,7 @@ Status Pkcs11Keys::openContainer(Context &ctx, const std::string &name, bool cre
       f.code = storeError(rv);
       return tokenGone(rv) ? Step::Retry : Step::Fail;
     }
-    Found::instance().forget(&use.module(), c->token, c->label);
+    Found::instance().forget(&use.module(), c->token, c->ident);
     return Step::Ok;
   });
   if (failed) return failed;
@@ -147,24 +148,23 @@ Status Pkcs11Keys::deleteContainer(const Provider &provider, const std::string &
     CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
     step = locate(use, c, s, f);
     if (step != Step::Ok) return step;
-    std::vector<CK_OBJECT_HANDLE> pubs, all, found;
-    CK_RV rv = containerObjects(use, s, CKO_PUBLIC_KEY, &c.label, pubs);
+    std::vector<CK_OBJECT_HANDLE> all, markers;
+    containerKeys(use, s, c, all);
     // A container with keys loses its private keys too, which only a
     // logged-in session sees.
-    if (rv == CKR_OK && !pubs.empty() && !use.loggedIn(s)) {
+    if (!all.empty() && !use.loggedIn(s)) {
       step = ensureLogin(use, c, s, f);
       if (step != Step::Ok) return step;
+      containerKeys(use, s, c, all);
     }
-    for (CK_OBJECT_CLASS cls : {CK_OBJECT_CLASS(CKO_PRIVATE_KEY), CK_OBJECT_CLASS(CKO_PUBLIC_KEY),
-                                CK_OBJECT_CLASS(CKO_DATA)}) {
-      if (rv == CKR_OK) rv = containerObjects(use, s, cls, &c.label, found);
-      all.insert(all.end(), found.begin(), found.end());
-    }
+    CK_RV rv = CKR_OK;
+    if (!c.pair) rv = containerObjects(use, s, CKO_DATA, &c.label, markers);
+    all.insert(all.end(), markers.begin(), markers.end());
     for (CK_OBJECT_HANDLE h : all) {
       if (rv != CKR_OK) break;
       rv = use.fn()->C_DestroyObject(s, h);
     }
-    Found::instance().forget(&use.module(), c.token, c.label);
+    Found::instance().forget(&use.module(), c.token, c.ident);
     if (rv != CKR_OK) {
       f.why = "deleting the container's objects on token \"" + c.tokenLabel + "\": " + rvName(rv);
       f.code = storeError(rv);
@@ -194,30 +194,16 @@ std::vector<std::string> Pkcs11Keys::containerNames(const Context &ctx) const {
       CK_RV rv = CKR_OK;
       const CK_SESSION_HANDLE s = use.session(t.slot, rv);
       if (s == CK_INVALID_HANDLE) continue;
-      std::vector<std::string> labels;
-      for (CK_OBJECT_CLASS cls : {CK_OBJECT_CLASS(CKO_DATA), CK_OBJECT_CLASS(CKO_PUBLIC_KEY),
-                                  CK_OBJECT_CLASS(CKO_PRIVATE_KEY)}) {
-        std::vector<CK_OBJECT_HANDLE> found;
-        rv = containerObjects(use, s, cls, nullptr, found);
-        if (rv != CKR_OK) {
-          if (tokenGone(rv)) {
-            f.why = "listing the containers of token \"" + t.label + "\": " + rvName(rv);
-            return Step::Retry;
-          }
-          continue;
+      std::vector<TokenContainer> all;
+      rv = tokenContainers(use, s, all);
+      if (rv != CKR_OK) {
+        if (tokenGone(rv)) {
+          f.why = "listing the containers of token \"" + t.label + "\": " + rvName(rv);
+          return Step::Retry;
         }
-        for (CK_OBJECT_HANDLE h : found) {
-          Bytes label;
-          if (attribute(use, s, h, CKA_LABEL, label) && !label.empty())
-            labels.emplace_back(label.begin(), label.end());
-        }
+        continue;
       }
-      std::sort(labels.begin(), labels.end(), [](const std::string &a, const std::string &b) {
-        const std::string fa = ascii::lower(a), fb = ascii::lower(b);
-        return fa != fb ? fa < fb : a < b;
-      });
-      labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
-      for (const std::string &l : labels) names.push_back(fullName(t.label, l));
+      for (const TokenContainer &c : all) names.push_back(fullName(t.label, c.name));
     }
     return Step::Ok;
   });
@@ -256,6 +242,9 @@ namespace {
 template <typename Make>
 Status store(Context &ctx, int spec, KeyInfo &info, Make &&make) {
   Container &c = *ctx.p11;
+  if (c.pair && pairSpec(c.id) != spec)
+    return Failure(NTE_BAD_KEYSET, Reason::NO_KEY_OF_SPEC,
+                   "a key pair joined by CKA_ID holds one key, of the other key spec");
   return onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
     Step step = Step::Ok;
     // A token that wants a login before its private objects gets one first;
@@ -285,7 +274,7 @@ Status store(Context &ctx, int spec, KeyInfo &info, Make &&make) {
       return tokenGone(rv) ? Step::Retry : Step::Fail;
     }
     for (CK_OBJECT_HANDLE h : old) use.fn()->C_DestroyObject(s, h);
-    Found::instance().forget(&use.module(), c.token, c.label);
+    Found::instance().forget(&use.module(), c.token, c.ident);
     if (!readPublic(use, s, pub, spec, info)) {
       f.code = NTE_BAD_KEY;
       f.why = "the new key's modulus and exponent cannot be read";
@@ -300,12 +289,12 @@ Status store(Context &ctx, int spec, KeyInfo &info, Make &&make) {
 }
 
 void keyTemplate(Template &t, const Container &c, int spec, CK_OBJECT_CLASS cls) {
-  const uint8_t id = static_cast<uint8_t>(spec);
+  const Bytes id = c.pair ? c.id : Bytes{static_cast<uint8_t>(spec)};
   t.ulong(CKA_CLASS, cls)
       .ulong(CKA_KEY_TYPE, CKK_RSA)
       .flag(CKA_TOKEN, true)
       .text(CKA_LABEL, c.label)
-      .add(CKA_ID, &id, 1);
+      .bytes(CKA_ID, id);
   if (cls == CKO_PUBLIC_KEY) {
     t.flag(CKA_PRIVATE, false).flag(CKA_VERIFY, true).flag(CKA_ENCRYPT, true);
   } else {
@@ -485,7 +474,7 @@ Status Pkcs11Keys::sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t 
         continue;
       }
       if (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID) {
-        Found::instance().forget(&use.module(), c.token, c.label);
+        Found::instance().forget(&use.module(), c.token, c.ident);
         continue;  // the key went away or was replaced: look again
       }
       f.code = rv == CKR_DATA_LEN_RANGE       ? NTE_BAD_SIGNATURE

@@ -7,6 +7,7 @@
 #include "csp/pkcs11/attributes.h"
 #include "csp/pkcs11/caches.h"
 #include "csp/pkcs11/family.h"
+#include "csp/pkcs11/pairs.h"
 #include "csp/provider.h"
 
 namespace emu::csp::pkcs11 {
@@ -14,23 +15,6 @@ namespace emu::csp::pkcs11 {
 namespace {
 
 const char kFullPrefix[] = "\\\\.\\";
-
-// Whether the token holds a container of that name.
-// (`any`: one of its objects.)
-bool hasContainer(Use &use, CK_SESSION_HANDLE s, const std::string &label, CK_RV &rv,
-                  CK_OBJECT_HANDLE &any) {
-  std::vector<CK_OBJECT_HANDLE> found;
-  for (CK_OBJECT_CLASS cls : {CK_OBJECT_CLASS(CKO_PUBLIC_KEY), CK_OBJECT_CLASS(CKO_DATA),
-                              CK_OBJECT_CLASS(CKO_PRIVATE_KEY)}) {
-    rv = containerObjects(use, s, cls, &label, found);
-    if (rv != CKR_OK) return false;
-    if (!found.empty()) {
-      any = found.front();
-      return true;
-    }
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -54,6 +38,12 @@ std::string fullName(const std::string &token, const std::string &label) {
 
 std::string tokenKey(const std::string &serial, const std::string &label) {
   return serial + "/" + label;
+}
+
+std::string containerKey(const std::string &label, bool pair, const crypto::Bytes &id) {
+  // A newline never ends a label the library makes; a pair's key differs
+  // from every library container's.
+  return pair ? label + "\n#" + idHex(id) : label;
 }
 
 std::string askedName(const Name &name) {
@@ -87,7 +77,9 @@ Step locate(Use &use, Container &c, CK_SESSION_HANDLE &s, Failure &f) {
     });
     if (t == tokens.end()) {
       f.code = NTE_BAD_KEYSET;
-      f.why = "the token \"" + c.tokenLabel + "\" (serial " + c.serial + ") is no longer present";
+      f.cause = trace::Reason::TOKEN_NOT_PRESENT;
+      f.why = "token \"" + c.tokenLabel + "\" (serial " + c.serial +
+              ") is not present (container \"" + c.fullName + "\")";
       return Step::Fail;
     }
     slot = t->slot;
@@ -122,7 +114,7 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, Failure &f
     return Step::Retry;
   }
   const TokenView *target = nullptr;
-  CK_OBJECT_HANDLE found = CK_INVALID_HANDLE;
+  TokenContainer found;
   for (const TokenView &t : tokens) {
     if (!t.initialised() || (name.full && t.label != name.token)) continue;
     CK_RV rv = CKR_OK;
@@ -135,14 +127,23 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, Failure &f
       }
       continue;
     }
-    CK_OBJECT_HANDLE any = CK_INVALID_HANDLE;
-    const bool has = hasContainer(use, s, name.label, rv, any);
+    std::vector<TokenContainer> all;
+    rv = tokenContainers(use, s, all);
     if (rv != CKR_OK && tokenGone(rv)) {
       f.why = "looking for the container on token \"" + t.label + "\": " + rvName(rv);
       f.code = NTE_BAD_KEYSET;
       return Step::Retry;
     }
-    if (has) {
+    const Match match = rv == CKR_OK ? matchName(all, name.label, found) : Match::None;
+    if (match == Match::Ambiguous) {
+      // Refused rather than resolved by whichever object a search meets first.
+      f.code = creating ? NTE_EXISTS : NTE_BAD_KEYSET;
+      f.cause = trace::Reason::CONTAINER_AMBIGUOUS;
+      f.why = "token \"" + t.label + "\" holds several key pairs labelled \"" + name.label +
+              "\": name one as \"" + name.label + " #<CKA_ID in hex>\"";
+      return Step::Fail;
+    }
+    if (match == Match::One) {
       if (creating) {
         f.code = NTE_EXISTS;
         f.cause = trace::Reason::CONTAINER_EXISTS;
@@ -150,7 +151,6 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, Failure &f
         return Step::Fail;
       }
       target = &t;
-      found = any;
       break;
     }
     if (creating && target == nullptr && t.writable()) target = &t;
@@ -164,6 +164,11 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, Failure &f
     if (creating) {
       f.why = name.full ? "no initialised, writable token labelled \"" + name.token + "\""
                         : "no initialised, writable token is present";
+    } else if (name.full && std::none_of(tokens.begin(), tokens.end(), [&](const TokenView &t) {
+                 return t.label == name.token;
+               })) {
+      f.cause = trace::Reason::TOKEN_NOT_PRESENT;
+      f.why = "token \"" + name.token + "\" is not present (container \"" + name.label + "\")";
     } else {
       f.cause = trace::Reason::CONTAINER_NOT_FOUND;
       f.why = name.full ? "container not found on a token labelled \"" + name.token + "\""
@@ -174,8 +179,15 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, Failure &f
   c.serial = target->serial;
   c.tokenLabel = target->label;
   c.token = tokenKey(c.serial, c.tokenLabel);
-  c.label = name.label;
-  c.fullName = fullName(target->label, name.label);
+  if (creating) {
+    found = TokenContainer{};
+    found.name = found.label = name.label;
+  }
+  c.label = found.label;
+  c.pair = found.pair;
+  c.id = found.id;
+  c.ident = containerKey(c.label, c.pair, c.id);
+  c.fullName = fullName(target->label, found.name);
   {
     std::lock_guard<std::mutex> lock(c.mu);
     c.slot = target->slot;
@@ -188,10 +200,13 @@ Step resolve(Use &use, const Name &name, bool creating, Container &c, Failure &f
     hit.serial = c.serial;
     hit.tokenLabel = c.tokenLabel;
     hit.label = c.label;
+    hit.ident = c.ident;
+    hit.id = c.id;
+    hit.pair = c.pair;
     hit.fullName = c.fullName;
     hit.slot = target->slot;
     hit.flags = target->flags;
-    hit.handle = found;
+    hit.handle = found.any;
     hit.checked = std::chrono::steady_clock::now();
     Found::instance().rememberContainer(&use.module(), askedName(name), hit);
   }
@@ -208,13 +223,18 @@ bool resolveCached(Use &use, const Name &name, Container &c) {
   if (now - hit.checked >= trustFor()) {
     CK_RV rv = CKR_OK;
     const CK_SESSION_HANDLE s = use.session(hit.slot, rv);
-    if (s == CK_INVALID_HANDLE || !stillIs(use, s, hit.handle, hit.label, nullptr)) return false;
+    if (s == CK_INVALID_HANDLE ||
+        !stillIs(use, s, hit.handle, hit.label, hit.pair ? &hit.id : nullptr))
+      return false;
     Found::instance().containerChecked(&use.module(), asked, hit.handle, now);
   }
   c.serial = hit.serial;
   c.tokenLabel = hit.tokenLabel;
   c.token = tokenKey(c.serial, c.tokenLabel);
   c.label = hit.label;
+  c.ident = hit.ident;
+  c.id = hit.id;
+  c.pair = hit.pair;
   c.fullName = hit.fullName;
   std::lock_guard<std::mutex> lock(c.mu);
   c.slot = hit.slot;

@@ -13,19 +13,25 @@
 #include <string>
 
 #include "common/failure.h"
+#include "csp/crypto.h"
 #include "csp/pkcs11/module.h"
 #include "csp/provider.h"
 
 namespace emu::csp::pkcs11 {
 
 // An open container: its token (by serial number and label) and its name.
+// `label` is its objects' CKA_LABEL; a key pair joined by CKA_ID (pairs.h)
+// has `pair` set and its CKA_ID in `id`.
 struct Container {
   std::shared_ptr<Module> module;
   std::string prompt;  // the provider's "PIN Prompt" program
   std::chrono::seconds promptTimeout{kDefaultPinPromptTimeout};  // and its time limit
   std::string serial, tokenLabel, label, fullName;
   std::string token;  // tokenKey(serial, tokenLabel): the caches' name for the token
-  std::mutex mu;      // guards what follows
+  std::string ident;  // containerKey(label, pair, id): the caches' name for the container
+  crypto::Bytes id;
+  bool pair = false;
+  std::mutex mu;  // guards what follows
   uint64_t epoch = 0;
   CK_SLOT_ID slot = 0;
   CK_FLAGS flags = 0;  // the token's, when it was found
@@ -43,6 +49,8 @@ bool parseName(const std::string &name, Name &out);
 std::string fullName(const std::string &token, const std::string &label);
 // The caches' name for a token.
 std::string tokenKey(const std::string &serial, const std::string &label);
+// The caches' name for a container on its token.
+std::string containerKey(const std::string &label, bool pair, const crypto::Bytes &id);
 // The name a container was asked by, as the caches keep it.
 std::string askedName(const Name &name);
 

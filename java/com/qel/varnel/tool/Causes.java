@@ -54,6 +54,14 @@ final class Causes {
                 default:
                     break;
             }
+            if (cause.equals("TOKEN_NOT_PRESENT")) {
+                return "token " + q(tokenOf(container)) + " is not present (container " + q(container)
+                        + " in provider " + q(providerName(provider)) + ")";
+            }
+            if (cause.equals("CONTAINER_AMBIGUOUS")) {
+                return "several key pairs on the token are labelled " + q(container)
+                        + ": name one as \"<label> #<CKA_ID in hex>\" (see mscapi keys)";
+            }
             if (cause.equals("CONTAINER_NOT_FOUND") || error.equals("NTE_BAD_KEYSET")) {
                 return "no container " + q(container) + " in provider " + q(providerName(provider))
                         + " (see mscapi keys)";
@@ -119,6 +127,15 @@ final class Causes {
 
     private static String q(String s) {
         return s == null ? "(default)" : "\"" + s + "\"";
+    }
+
+    /** The token label of a full container name (\\\\.\\<token>\\<name>), else the name itself. */
+    private static String tokenOf(String container) {
+        if (container == null || !container.startsWith("\\\\.\\")) {
+            return container;
+        }
+        int slash = container.indexOf('\\', 4);
+        return slash < 0 ? container.substring(4) : container.substring(4, slash);
     }
 
     /** The provider a null name stands for: the default, the first one queryProviders lists. */

@@ -205,7 +205,8 @@ final class CertCommands {
     /**
      * The container whose key is the certificate's own: the one named by
      * --container when its key matches, else the one queryKeyPairs finds
-     * with the same public key. --force binds without a match.
+     * with the same public key (of --provider, else of any provider). --force
+     * binds without a match.
      */
     static Binding binding(X509Certificate cert, String provider, String container, Integer spec, boolean force)
             throws Exception {
@@ -213,7 +214,9 @@ final class CertCommands {
         List<Layouts.KeyPair> holders = cert.getPublicKey() instanceof RSAPublicKey pub
                 ? KeyRef.holdersOf(pub) : List.of();
         for (Layouts.KeyPair k : holders) {
-            if (KeyRef.sameFamily(k.provider(), family) && (container == null || KeyRef.sameName(k.container(), container))
+            // Without --provider, every provider's keys (tokens included), in queryKeyPairs' order.
+            if ((provider == null || KeyRef.sameFamily(k.provider(), provider))
+                    && (container == null || KeyRef.sameName(k.container(), container))
                     && (spec == null || spec == k.keySpec())) {
                 String name = container != null ? container : k.container();
                 return new Binding(provider != null ? provider : k.provider(), name, k.keySpec(),

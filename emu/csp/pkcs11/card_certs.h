@@ -1,0 +1,32 @@
+// The certificates a token holds for its key pairs, as Windows' certificate
+// propagation copies them into the user's "MY" store: an X.509 certificate
+// object (CKO_CERTIFICATE, CKC_X_509) paired by CKA_ID with a key pair of
+// the token (pairs.h), with the pair's full container name and key spec.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "csp/crypto.h"
+
+namespace emu::csp {
+struct Provider;
+}
+
+namespace emu::csp::pkcs11 {
+
+struct CardCertificate {
+  crypto::Bytes der;
+  std::string container;  // full name
+  int spec = 0;
+};
+
+// The certificates on the tokens of the provider's module that this
+// process has not reported since their token was last seen. A token (by
+// serial number) is read again only when its set of certificate objects
+// changed; a token that is absent in one call is forgotten, so that its
+// certificates are reported again when it comes back. The module is loaded
+// on first use; failures are silent (no token, no certificates).
+void cardCertificates(const Provider &provider, std::vector<CardCertificate> &out);
+
+}  // namespace emu::csp::pkcs11
