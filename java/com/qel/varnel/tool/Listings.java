@@ -32,7 +32,7 @@ import picocli.CommandLine.Parameters;
 final class Listings {
     private static final String[] KEY_USAGE = {"digitalSignature", "nonRepudiation", "keyEncipherment",
         "dataEncipherment", "keyAgreement", "keyCertSign", "cRLSign", "encipherOnly", "decipherOnly"};
-    private static final DateTimeFormatter DATE =
+    static final DateTimeFormatter DATE =
             DateTimeFormatter.ofPattern("yyyy-MM-dd HH:mm:ss 'UTC'").withZone(ZoneOffset.UTC);
     private static final String[] STORES = {null, "MY", "ROOT", "CA", "AddressBook", "Varnel"};
 
@@ -370,20 +370,43 @@ final class Listings {
         return b;
     }
 
-    /** A name in double quotes, control characters shown as \\xNN. */
+    /**
+     * A container name as every output of the tool prints it, in the form a
+     * shell reads back as that name (so it can be pasted after --container):
+     * the name itself when it holds only letters, digits and . _ - + = : , @ % /;
+     * else in single quotes (a quote in it as '\\''); a name with control
+     * characters as $'...' with \\t, \\n, \\xNN, \\\\ and \\'.
+     */
     static String quoted(String name) {
-        StringBuilder b = new StringBuilder("\"");
+        boolean plain = !name.isEmpty();
+        boolean control = false;
         for (int i = 0; i < name.length(); i++) {
             char c = name.charAt(i);
-            if (c < 0x20 || c == 0x7F) {
+            control |= c < 0x20 || c == 0x7F;
+            plain &= Character.isLetterOrDigit(c) || "._-+=:,@%/".indexOf(c) >= 0;
+        }
+        if (plain) {
+            return name;
+        }
+        if (!control) {
+            return "'" + name.replace("'", "'\\''") + "'";
+        }
+        StringBuilder b = new StringBuilder("$'");
+        for (int i = 0; i < name.length(); i++) {
+            char c = name.charAt(i);
+            if (c == '\t') {
+                b.append("\\t");
+            } else if (c == '\n') {
+                b.append("\\n");
+            } else if (c < 0x20 || c == 0x7F) {
                 b.append(String.format("\\x%02x", (int) c));
-            } else if (c == '"' || c == '\\') {
+            } else if (c == '\'' || c == '\\') {
                 b.append('\\').append(c);
             } else {
                 b.append(c);
             }
         }
-        return b.append('"').toString();
+        return b.append('\'').toString();
     }
 
     // ---- certs ---------------------------------------------------------------
@@ -499,6 +522,27 @@ final class Listings {
         return names;
     }
 
+    /**
+     * What makes a certificate unfit to sign with now: expired, not yet
+     * valid, a key usage without digitalSignature and nonRepudiation. Empty
+     * when it is fit.
+     */
+    static List<String> signingProblems(X509Certificate c, Instant now) {
+        List<String> problems = new ArrayList<>();
+        String what = "the certificate \"" + c.getSubjectX500Principal().getName() + "\"";
+        if (now.isAfter(c.getNotAfter().toInstant())) {
+            problems.add(what + " expired on " + DATE.format(c.getNotAfter().toInstant()));
+        } else if (now.isBefore(c.getNotBefore().toInstant())) {
+            problems.add(what + " is not valid before " + DATE.format(c.getNotBefore().toInstant()));
+        }
+        List<String> ku = keyUsage(c);
+        if (ku != null && !ku.contains("digitalSignature") && !ku.contains("nonRepudiation")) {
+            problems.add(what + " has key usage " + (ku.isEmpty() ? "(none)" : String.join(", ", ku))
+                    + ", without digitalSignature or nonRepudiation");
+        }
+        return problems;
+    }
+
     /** "valid", "EXPIRED" or "NOT YET VALID", now. */
     static String validity(X509Certificate c, Instant now) {
         if (now.isAfter(c.getNotAfter().toInstant())) {
@@ -575,7 +619,7 @@ final class Listings {
             String text = descriptionText(e.description(), true);
             out.println("  description:   " + (text != null ? text : "hex " + HexFormat.of().formatHex(e.description())));
             if (!e.provider().isEmpty() || !e.container().isEmpty()) {
-                out.println("  key:           " + e.provider() + " / " + e.container() + " / spec " + e.keySpec());
+                out.println("  key:           " + e.provider() + " / " + quoted(e.container()) + " / spec " + e.keySpec());
             }
             out.println("  has key:       " + v.hasKey());
         }
