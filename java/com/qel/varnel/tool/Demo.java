@@ -192,8 +192,9 @@ final class Demo {
             }
             return "\"demo certificate\", read back";
         });
-        step("pick it as mscapi certs MY --subject \"mscapi demo\" --has-key does", () -> {
+        step("pick it as mscapi certs MY --eku clientAuth --subject \"mscapi demo\" --has-key does", () -> {
             Listings.CertFilter filter = new Listings.CertFilter();
+            filter.eku = "clientAuth";
             filter.subject = "mscapi demo";
             filter.hasKey = true;
             List<Listings.CertView> picked = filter.apply(Listings.certViews(STORE_MY), java.time.Instant.now());
@@ -335,6 +336,7 @@ final class Demo {
     private byte[] selfSignedCertificate(String subject) throws Exception {
         KeyRef key = new KeyRef(provider, container, AT_SIGNATURE, null);
         return CertLife.selfSigned(key, (java.security.interfaces.RSAPublicKey) publicKey,
-                CertLife.subject(subject), 365, "sha256", null).getEncoded();
+                CertLife.subject(subject), 365, "sha256", null, org.bouncycastle.asn1.x509.KeyPurposeId.id_kp_clientAuth)
+                .getEncoded();
     }
 }
