@@ -35,8 +35,8 @@ expect 0 genkey --container soft --bits 1024
 cause PROVIDER_NOT_REGISTERED 'provider "Nope" is not registered' genkey --container x --provider Nope
 cause PROVIDER_WRONG_TYPE 'is of type 24, not an RSA full provider' genkey --container x \
   --provider "Microsoft Enhanced RSA and AES Cryptographic Provider"
-cause CONTAINER_NOT_FOUND 'no container "nowhere"' sign "$home/data" --container nowhere
-cause CONTAINER_EXISTS 'container "soft" already exists' genkey --container soft --bits 1024
+cause CONTAINER_NOT_FOUND 'no container nowhere' sign "$home/data" --container nowhere
+cause CONTAINER_EXISTS 'container soft already exists' genkey --container soft --bits 1024
 cause KEY_LENGTH 'key length must be 512–16384 in steps of 8 (asked: 100)' genkey --container short --bits 100
 cause NO_KEY_OF_SPEC 'holds no exchange key' sign "$home/data" --container soft --spec exchange
 cause PIN_UNSUPPORTED 'takes no PIN' sign "$home/data" --container soft --pin-file "$home/pin"

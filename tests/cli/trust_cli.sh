@@ -9,7 +9,7 @@ launcher=$1
 # Causes in words, above the library's fixed message.
 expect 1 sign "$launcher" --container nowhere
 has err "Failed to sign data!"
-has err 'no container "nowhere" in provider "Microsoft Strong Cryptographic Provider"'
+has err 'no container nowhere in provider "Microsoft Strong Cryptographic Provider"'
 expect 1 genkey --container short --bits 384
 has err "key length must be 512–16384 in steps of 8 (asked: 384)"
 expect 1 genkey --container x --provider "No Such Provider"

@@ -55,7 +55,7 @@ final class Causes {
                     break;
             }
             if (cause.equals("TOKEN_NOT_PRESENT")) {
-                return "token " + q(tokenOf(container)) + " is not present (container " + q(container)
+                return "token " + q(tokenOf(container)) + " is not present (container " + name(container)
                         + " in provider " + q(providerName(provider)) + ")";
             }
             if (cause.equals("CONTAINER_AMBIGUOUS")) {
@@ -63,11 +63,11 @@ final class Causes {
                         + ": name one as \"<label> #<CKA_ID in hex>\" (see mscapi keys)";
             }
             if (cause.equals("CONTAINER_NOT_FOUND") || error.equals("NTE_BAD_KEYSET")) {
-                return "no container " + q(container) + " in provider " + q(providerName(provider))
+                return "no container " + name(container) + " in provider " + q(providerName(provider))
                         + " (see mscapi keys)";
             }
             if (cause.equals("CONTAINER_EXISTS") || error.equals("NTE_EXISTS")) {
-                return "container " + q(container) + " already exists in provider " + q(providerName(provider))
+                return "container " + name(container) + " already exists in provider " + q(providerName(provider))
                         + " (delete it with mscapi delkey, or choose another name)";
             }
         }
@@ -84,10 +84,10 @@ final class Causes {
             }
             case "PIN_NOW_BLOCKED":
                 return "the PIN was refused, and the key is now blocked after " + failed.number("wrong")
-                        + " wrong PINs (mscapi unblock --container " + container + ")";
+                        + " wrong PINs (mscapi unblock --container " + Listings.quoted(container) + ")";
             case "PIN_BLOCKED":
                 return "the key is blocked after " + failed.number("wrong") + " wrong PINs: unblock it with mscapi unblock "
-                        + "--container " + container + ", or delete it";
+                        + "--container " + Listings.quoted(container) + ", or delete it";
             case "PIN_NEEDED":
                 return "this key needs a PIN: give --pin or --pin-file";
             case "PIN_NOT_TAKEN":
@@ -104,10 +104,10 @@ final class Causes {
             long spec = failed.number("spec");
             String what = spec == 1 ? "exchange key (try --spec signature)"
                     : spec == 2 ? "signature key (try --spec exchange)" : "key of that spec";
-            return "container " + q(container) + " in provider " + q(providerName(provider)) + " holds no " + what;
+            return "container " + name(container) + " in provider " + q(providerName(provider)) + " holds no " + what;
         }
         if (cause.equals("KEY_NOT_EXPORTABLE")) {
-            return "the key in container " + q(container) + " is not exportable";
+            return "the key in container " + name(container) + " is not exportable";
         }
         if (!reason.isEmpty()) {
             return reason;
@@ -136,6 +136,11 @@ final class Causes {
         }
         int slash = container.indexOf('\\', 4);
         return slash < 0 ? container.substring(4) : container.substring(4, slash);
+    }
+
+    /** A container name as the listings print it. */
+    private static String name(String s) {
+        return s == null ? "(default)" : Listings.quoted(s);
     }
 
     /** The provider a null name stands for: the default, the first one queryProviders lists. */

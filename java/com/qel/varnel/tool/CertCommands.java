@@ -188,13 +188,24 @@ final class CertCommands {
                     continue;
                 }
                 added++;
+                warnExpired(err, der);
                 out.println("added: " + what + (b == null ? ""
-                        : ", bound to container \"" + b.container() + "\" of \"" + b.provider() + "\" ("
+                        : ", bound to container " + Listings.quoted(b.container()) + " of \"" + b.provider() + "\" ("
                                 + KeyCommands.specName(b.spec()) + ")" + (b.warning() == null ? "" : "; " + b.warning())));
             }
             out.println(added + " added, " + (certs.size() - added - failed) + " already present"
                     + (failed > 0 ? ", " + failed + " refused" : "") + " (" + store + ")");
             return failed > 0 ? Main.FAILED : Main.OK;
+        }
+    }
+
+    /** A warning on stderr when the certificate has expired. */
+    static void warnExpired(java.io.PrintStream err, byte[] der) throws Exception {
+        X509Certificate c = x509(der);
+        if (java.time.Instant.now().isAfter(c.getNotAfter().toInstant())) {
+            err.println("mscapi: warning: the certificate \"" + c.getSubjectX500Principal().getName()
+                    + "\" (SHA-1 " + sha1(der) + ") expired on "
+                    + Listings.DATE.format(c.getNotAfter().toInstant()));
         }
     }
 
@@ -226,8 +237,8 @@ final class CertCommands {
         String subject = cert.getSubjectX500Principal().getName();
         if (container != null) {
             if (!force) {
-                throw new ToolError("the public key of \"" + subject + "\" is not the key of container \"" + container
-                        + "\"" + (spec != null ? " (" + KeyCommands.specName(spec) + ")" : "")
+                throw new ToolError("the public key of \"" + subject + "\" is not the key of container " + Listings.quoted(container)
+                        + "" + (spec != null ? " (" + KeyCommands.specName(spec) + ")" : "")
                         + "; give --force to bind it anyway");
             }
             return new Binding(family, container, spec != null ? spec : KeyCommands.AT_SIGNATURE,

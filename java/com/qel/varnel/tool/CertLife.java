@@ -145,7 +145,7 @@ final class CertLife {
      * the library; the JDK checks it against the key before it is returned.
      */
     static X509Certificate selfSigned(KeyRef key, RSAPublicKey publicKey, X500Name subject, int days, String hash,
-            byte[] pin) throws Exception {
+            byte[] pin, org.bouncycastle.asn1.x509.KeyPurposeId... extendedKeyUsage) throws Exception {
         Instant now = Instant.now();
         BigInteger serial = new BigInteger(64, new SecureRandom()).setBit(62).clearBit(63);
         X509v3CertificateBuilder builder = new JcaX509v3CertificateBuilder(subject, serial,
@@ -156,6 +156,10 @@ final class CertLife {
         builder.addExtension(Extension.keyUsage, true, new KeyUsage(key.spec() == KeyCommands.AT_KEYEXCHANGE
                 ? KeyUsage.digitalSignature | KeyUsage.keyEncipherment : KeyUsage.digitalSignature));
         builder.addExtension(Extension.subjectKeyIdentifier, false, ext.createSubjectKeyIdentifier(publicKey));
+        if (extendedKeyUsage.length > 0) {
+            builder.addExtension(Extension.extendedKeyUsage, false,
+                    new org.bouncycastle.asn1.x509.ExtendedKeyUsage(extendedKeyUsage));
+        }
         LibrarySigner signer = new LibrarySigner(key.provider(), key.container(), key.spec(), pin, hash);
         byte[] der = signing(() -> builder.build(signer).getEncoded());
         X509Certificate cert = Formats.x509(der);

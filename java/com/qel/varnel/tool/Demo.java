@@ -153,7 +153,7 @@ final class Demo {
             byte[] pub = Native.generateKeyPair(provider, container, AT_SIGNATURE, 2048);
             BigInteger[] ne = Layouts.publicKey(pub);
             publicKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]));
-            return "\"" + container + "\" in \"" + provider + "\", modulus " + ne[0].bitLength() + " bits, exponent "
+            return Listings.quoted(container) + " in \"" + provider + "\", modulus " + ne[0].bitLength() + " bits, exponent "
                     + ne[1];
         });
         step("self-signed certificate signed through the library, checked by the JDK", () -> {
@@ -179,7 +179,7 @@ final class Demo {
             }
             check(listed != null, "the certificate is not listed");
             check(Arrays.equals(listed.encoded(), certificate), "listed bytes differ from the added ones");
-            return "\"" + listed.friendlyName() + "\", bound to \"" + listed.container() + "\" in \""
+            return "\"" + listed.friendlyName() + "\", bound to " + Listings.quoted(listed.container()) + " in \""
                     + listed.provider() + "\", key spec " + listed.keySpec();
         });
         step("set its description", () -> {
@@ -192,6 +192,21 @@ final class Demo {
             }
             return "\"demo certificate\", read back";
         });
+        step("pick it as mscapi certs MY --eku clientAuth --subject \"mscapi demo\" --has-key does", () -> {
+            Listings.CertFilter filter = new Listings.CertFilter();
+            filter.eku = "clientAuth";
+            filter.subject = "mscapi demo";
+            filter.hasKey = true;
+            List<Listings.CertView> picked = filter.apply(Listings.certViews(STORE_MY), java.time.Instant.now());
+            check(picked.size() == 1 && Arrays.equals(picked.get(0).entry().encoded(), certificate),
+                    "the filter does not pick the demo certificate alone");
+            return "1 certificate, SHA-1 " + CertCommands.sha1(certificate);
+        });
+        step("its chain, as mscapi chain MY --thumbprint builds it (PKIX, anchors from ROOT)", () -> {
+            Chains.Chain chain = Chains.build(Listings.x509(certificate), STORE_MY);
+            check(chain.verdict.equals("untrusted"), "a self-signed certificate outside ROOT is " + chain.verdict);
+            return chain.verdict + ": " + chain.reason;
+        });
         step("sign a message with the key the listing names, verified by the JDK", () -> {
             byte[] message = "Hello from mscapi".getBytes(StandardCharsets.UTF_8);
             byte[] hash = MessageDigest.getInstance("SHA-256").digest(message);
@@ -202,7 +217,7 @@ final class Demo {
             List<String> lines = new ArrayList<>();
             boolean found = false;
             for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
-                lines.add("\"" + k.container() + "\" (" + k.provider() + ", spec " + k.keySpec() + ", " + k.bits()
+                lines.add(Listings.quoted(k.container()) + " (" + k.provider() + ", spec " + k.keySpec() + ", " + k.bits()
                         + " bits)");
                 found |= k.container().equals(container);
             }
@@ -277,7 +292,7 @@ final class Demo {
             tokenKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]));
             Path log = tokenDir.resolve("prompts.log");
             int asked = Files.exists(log) ? Files.readAllLines(log).size() : 0;
-            return "\"" + tokenContainer + "\", modulus " + ne[0].bitLength() + " bits; PIN prompt run " + asked
+            return Listings.quoted(tokenContainer) + ", modulus " + ne[0].bitLength() + " bits; PIN prompt run " + asked
                     + " time(s)";
         });
         step("the token key is listed by queryKeyPairs and cannot be exported", () -> {
@@ -321,6 +336,7 @@ final class Demo {
     private byte[] selfSignedCertificate(String subject) throws Exception {
         KeyRef key = new KeyRef(provider, container, AT_SIGNATURE, null);
         return CertLife.selfSigned(key, (java.security.interfaces.RSAPublicKey) publicKey,
-                CertLife.subject(subject), 365, "sha256", null).getEncoded();
+                CertLife.subject(subject), 365, "sha256", null, org.bouncycastle.asn1.x509.KeyPurposeId.id_kp_clientAuth)
+                .getEncoded();
     }
 }

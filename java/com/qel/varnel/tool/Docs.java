@@ -120,7 +120,8 @@ public final class Docs {
         s.println(".I $MSCAPI_HOME/certs.db");
         s.println("The certificate stores (SQLite).");
         s.println(".SH EXIT STATUS");
-        s.println("0 success, 1 failure (its cause is printed on standard error), 2 usage error.");
+        s.println("0 success, 1 failure (its cause is printed on standard error), 2 usage error, 4 a certificate "
+                + "that sign --strict refuses (expired, not yet valid, or not for signatures).");
         s.println(".SH SEE ALSO");
         s.println(".BR openssl (1),");
         s.println(".BR keytool (1)");

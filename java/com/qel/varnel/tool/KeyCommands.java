@@ -75,9 +75,10 @@ final class KeyCommands {
 
     @Command(name = "genkey", header = "a new container with an RSA key pair; its public key as PEM",
             customSynopsis = {"mscapi genkey --container NAME [--provider P] [--spec exchange|signature] [--bits N]",
-                "           [--out FILE]"},
+                "           [--out FILE] [--selfsign SUBJECT [--days N] [--add STORE]]"},
             description = "Key lengths are 512 to 16384 bits in steps of 8 (default 2048). --spec defaults to "
-                    + "signature.")
+                    + "signature. --selfsign also makes the key's self-signed certificate, as selfsign does: "
+                    + "printed as PEM, or added to STORE (in MY bound to the new key).")
     static final class Genkey extends Cmd {
         @Mixin
         Options.Key key = new Options.Key();
@@ -88,10 +89,41 @@ final class KeyCommands {
         @Option(names = "--out", paramLabel = "FILE", description = "Write the public key into FILE.")
         String outFile;
 
+        @Option(names = "--selfsign", paramLabel = "SUBJECT", description = "Also make the key's self-signed "
+                + "certificate with this subject (DN as for req).")
+        String selfsign;
+
+        @Option(names = "--days", paramLabel = "N", description = "The certificate's lifetime in days (default 365).")
+        String days;
+
+        @Option(names = "--add", paramLabel = "STORE", completionCandidates = Options.Stores.class,
+                description = "Add the certificate to STORE instead of printing it.")
+        String addTo;
+
         @Override
         public Integer call() throws Exception {
             String container = key.container();
             int keySpec = key.keySpec();
+            CertLife.Selfsign certificate = null;
+            if (selfsign != null) {
+                // Every argument of the certificate is checked before the key is made.
+                certificate = new CertLife.Selfsign();
+                certificate.out = out;
+                certificate.err = err;
+                certificate.key.key.container = container;
+                certificate.key.key.provider = key.provider;
+                certificate.key.key.spec = key.spec;
+                certificate.subject = selfsign;
+                certificate.days = days != null ? days : "365";
+                certificate.addTo = addTo;
+                CertLife.subject(certificate.subject);
+                CertLife.days(certificate.days);
+                if (addTo != null) {
+                    CertCommands.storeKind(addTo);
+                }
+            } else if (days != null || addTo != null) {
+                throw ToolError.usage("--days and --add go with --selfsign SUBJECT");
+            }
             int length;
             try {
                 length = bits == null ? 2048 : Integer.parseInt(bits);
@@ -104,7 +136,7 @@ final class KeyCommands {
             byte[] der = KeyFactory.getInstance("RSA")
                     .generatePublic(new RSAPublicKeySpec(n, BigInteger.valueOf(e))).getEncoded();
             emit(out, outFile, pem("PUBLIC KEY", der));
-            return Main.OK;
+            return certificate == null ? Main.OK : certificate.call();
         }
     }
 
@@ -143,15 +175,15 @@ final class KeyCommands {
                 for (Layouts.Cert c : bound) {
                     which.append("\n  SHA-1 ").append(CertCommands.sha1(c.encoded()));
                 }
-                throw new ToolError(bound.size() + " certificate(s) in MY are bound to container \"" + container
-                        + "\"; give --with-certs to delete them with it:" + which);
+                throw new ToolError(bound.size() + " certificate(s) in MY are bound to container " + Listings.quoted(container)
+                        + "; give --with-certs to delete them with it:" + which);
             }
             for (Layouts.Cert c : bound) {
                 Native.deleteCertFromStore(c.serial(), c.issuer(), KeyRef.STORE_MY);
                 out.println("deleted certificate SHA-1 " + CertCommands.sha1(c.encoded()) + " from MY");
             }
             Native.deleteKeyPair(provider, container);
-            out.println("deleted container \"" + container + "\"");
+            out.println("deleted container " + Listings.quoted(container));
             return Main.OK;
         }
     }
@@ -185,8 +217,8 @@ final class KeyCommands {
             try (Secret secret = password.secret("password of the key file")) {
                 RSAPrivateCrtKey k = Formats.readPrivateKey(FileIO.read(file), file, secret, alias);
                 store(key.provider, container, keySpec, k, pinBytes);
-                out.println("imported a " + k.getModulus().bitLength() + "-bit key into container \"" + container
-                        + "\" (" + specName(keySpec) + ")");
+                out.println("imported a " + k.getModulus().bitLength() + "-bit key into container " + Listings.quoted(container)
+                        + " (" + specName(keySpec) + ")");
             } finally {
                 wipe(pinBytes);
             }

@@ -43,8 +43,8 @@ record KeyRef(String provider, String container, int spec, X509Certificate certi
                 return rsa(k.modulus(), k.publicExponent());
             }
         }
-        throw new ToolError("no " + KeyCommands.specName(spec) + " key in container \"" + container
-                + "\" of provider \"" + family + "\" (see mscapi keys)");
+        throw new ToolError("no " + KeyCommands.specName(spec) + " key in container " + Listings.quoted(container)
+                + " of provider \"" + family + "\" (see mscapi keys)");
     }
 
     static RSAPublicKey rsa(BigInteger modulus, long exponent) throws Exception {
@@ -82,7 +82,7 @@ record KeyRef(String provider, String container, int spec, X509Certificate certi
     }
 
     String describe() {
-        return "container \"" + container + "\"" + (provider != null ? " of \"" + provider + "\"" : "") + ", "
+        return "container " + Listings.quoted(container) + (provider != null ? " of \"" + provider + "\"" : "") + ", "
                 + KeyCommands.specName(spec) + " key";
     }
 }

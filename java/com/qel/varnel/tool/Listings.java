@@ -19,6 +19,7 @@ import java.util.List;
 import java.util.Locale;
 import java.util.Map;
 import picocli.CommandLine.Command;
+import picocli.CommandLine.Mixin;
 import picocli.CommandLine.Option;
 import picocli.CommandLine.Parameters;
 
@@ -31,7 +32,7 @@ import picocli.CommandLine.Parameters;
 final class Listings {
     private static final String[] KEY_USAGE = {"digitalSignature", "nonRepudiation", "keyEncipherment",
         "dataEncipherment", "keyAgreement", "keyCertSign", "cRLSign", "encipherOnly", "decipherOnly"};
-    private static final DateTimeFormatter DATE =
+    static final DateTimeFormatter DATE =
             DateTimeFormatter.ofPattern("yyyy-MM-dd HH:mm:ss 'UTC'").withZone(ZoneOffset.UTC);
     private static final String[] STORES = {null, "MY", "ROOT", "CA", "AddressBook", "Varnel"};
 
@@ -73,23 +74,211 @@ final class Listings {
     }
 
     @Command(name = "certs", header = "a store's certificates: names, validity, thumbprints, key usage, key binding",
-            customSynopsis = "mscapi certs STORE [--json]",
+            customSynopsis = {"mscapi certs STORE [--subject TEXT] [--issuer TEXT] [--thumbprint HEX]",
+                "           [--expiring DAYS] [--expired] [--eku NAME|OID] [--has-key] [--json]"},
             description = "Expired certificates are marked. In MY only certificates bound to a key container are "
                     + "listed; \"has key\" says whether that container holds the certificate's key. A friendly name "
-                    + "is shown as the list holds it (Latin-1) and marked where it was cut. "
+                    + "is shown as the list holds it (Latin-1) and marked where it was cut. The filters combine "
+                    + "(all must hold), also for --json; when they leave nothing the command says so and exits 1. "
                     + CertCommands.STORE_TEXT + " --json prints one document (fields in the tool's README).")
     static final class Certs extends Cmd {
         @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
                 description = "The store.")
         String store;
 
+        @Mixin
+        CertFilter filter = new CertFilter();
+
         @Option(names = "--json", description = "Print one JSON document.")
         boolean json;
 
         @Override
         public Integer call() throws Exception {
-            return new Listings(out).certs(store, json);
+            return new Listings(out).certs(store, filter, json);
         }
+    }
+
+    /** The extended key usages the tool names; any other is shown and taken as its dotted OID. */
+    static final String[][] EKU = {{"serverAuth", "1.3.6.1.5.5.7.3.1"}, {"clientAuth", "1.3.6.1.5.5.7.3.2"},
+        {"codeSigning", "1.3.6.1.5.5.7.3.3"}, {"emailProtection", "1.3.6.1.5.5.7.3.4"},
+        {"timeStamping", "1.3.6.1.5.5.7.3.8"}, {"OCSPSigning", "1.3.6.1.5.5.7.3.9"},
+        {"documentSigning", "1.3.6.1.4.1.311.10.3.12"}, {"anyExtendedKeyUsage", "2.5.29.37.0"}};
+
+    /** The names for completing --eku. */
+    static final class EkuNames extends ArrayList<String> {
+        private static final long serialVersionUID = 1L;
+
+        EkuNames() {
+            for (String[] e : EKU) {
+                add(e[0]);
+            }
+        }
+    }
+
+    /** The OID of an extended key usage given by name (any case) or as a dotted OID. */
+    static String ekuOid(String given) throws ToolError {
+        for (String[] e : EKU) {
+            if (e[0].equalsIgnoreCase(given) || e[1].equals(given)) {
+                return e[1];
+            }
+        }
+        if (given.matches("[0-2](\\.(0|[1-9][0-9]*))+")) {
+            return given;
+        }
+        StringBuilder names = new StringBuilder();
+        for (String[] e : EKU) {
+            names.append(names.length() > 0 ? ", " : "").append(e[0]);
+        }
+        throw ToolError.usage("--eku is a dotted OID or one of " + names + ": " + given);
+    }
+
+    /** An extended key usage's name, or its OID when it has none here. */
+    static String ekuName(String oid) {
+        for (String[] e : EKU) {
+            if (e[1].equals(oid)) {
+                return e[0];
+            }
+        }
+        return oid;
+    }
+
+    /** The certificate's extended key usages by name, or null without the extension. */
+    static List<String> extendedKeyUsage(X509Certificate c) {
+        try {
+            List<String> oids = c.getExtendedKeyUsage();
+            return oids == null ? null : oids.stream().map(Listings::ekuName).toList();
+        } catch (java.security.cert.CertificateParsingException e) {
+            return List.of("(unreadable: " + e.getMessage() + ")");
+        }
+    }
+
+    /** The filters of certs: each given one must hold. */
+    static final class CertFilter {
+        @Option(names = "--subject", paramLabel = "TEXT", description = "Only subjects (RFC 4514) that contain "
+                + "TEXT, in any case.")
+        String subject;
+
+        @Option(names = "--issuer", paramLabel = "TEXT", description = "Only issuers (RFC 4514) that contain TEXT, "
+                + "in any case.")
+        String issuer;
+
+        @Option(names = "--thumbprint", paramLabel = "HEX", description = "Only the certificate whose SHA-1 or "
+                + "SHA-256 thumbprint is HEX or starts with it (8 hex digits at least).")
+        String thumbprint;
+
+        @Option(names = "--expiring", paramLabel = "DAYS", description = "Only certificates valid now that expire "
+                + "within DAYS days.")
+        Integer expiring;
+
+        @Option(names = "--expired", description = "Only expired certificates.")
+        boolean expired;
+
+        @Option(names = "--eku", paramLabel = "NAME|OID", completionCandidates = EkuNames.class,
+                description = "Only certificates whose extended key usage names this one: serverAuth, clientAuth, "
+                        + "codeSigning, emailProtection, timeStamping, OCSPSigning, documentSigning "
+                        + "(1.3.6.1.4.1.311.10.3.12), or a dotted OID.")
+        String eku;
+
+        @Option(names = "--has-key", description = "Only certificates whose bound container holds their key.")
+        boolean hasKey;
+
+        boolean any() {
+            return subject != null || issuer != null || thumbprint != null || expiring != null || expired
+                    || eku != null || hasKey;
+        }
+
+        /** The filters as given, for the message that nothing matched. */
+        String describe() {
+            List<String> given = new ArrayList<>();
+            if (subject != null) {
+                given.add("--subject " + subject);
+            }
+            if (issuer != null) {
+                given.add("--issuer " + issuer);
+            }
+            if (thumbprint != null) {
+                given.add("--thumbprint " + thumbprint);
+            }
+            if (expiring != null) {
+                given.add("--expiring " + expiring);
+            }
+            if (expired) {
+                given.add("--expired");
+            }
+            if (eku != null) {
+                given.add("--eku " + eku);
+            }
+            if (hasKey) {
+                given.add("--has-key");
+            }
+            return String.join(" ", given);
+        }
+
+        List<CertView> apply(List<CertView> views, Instant now) throws Exception {
+            String oid = eku == null ? null : ekuOid(eku);
+            String prefix = thumbprint == null ? null : thumbprintPrefix(thumbprint);
+            if (expiring != null && expiring < 0) {
+                throw ToolError.usage("--expiring takes a number of days, 0 or more: " + expiring);
+            }
+            List<CertView> kept = new ArrayList<>();
+            for (CertView v : views) {
+                X509Certificate c = v.x509();
+                boolean keep = (prefix == null || thumbprintMatches(v.entry().encoded(), prefix))
+                        && (!hasKey || v.hasKey().equals("yes"));
+                if (c == null) {
+                    keep &= subject == null && issuer == null && expiring == null && !expired && oid == null;
+                } else {
+                    keep &= (subject == null || contains(c.getSubjectX500Principal().getName(), subject))
+                            && (issuer == null || contains(c.getIssuerX500Principal().getName(), issuer))
+                            && (!expired || validity(c, now).equals("EXPIRED"))
+                            && (expiring == null || (validity(c, now).equals("valid")
+                                    && !c.getNotAfter().toInstant().isAfter(now.plus(java.time.Duration.ofDays(expiring)))))
+                            && (oid == null || (c.getExtendedKeyUsage() != null && c.getExtendedKeyUsage().contains(oid)));
+                }
+                if (keep) {
+                    kept.add(v);
+                }
+            }
+            return kept;
+        }
+
+        private static boolean contains(String name, String text) {
+            return name.toLowerCase(Locale.ROOT).contains(text.toLowerCase(Locale.ROOT));
+        }
+    }
+
+    /** A thumbprint or its start as upper-case hex, colons and spaces dropped; 8 digits at least. */
+    static String thumbprintPrefix(String given) throws ToolError {
+        String hex = given.replace(":", "").replace(" ", "").toUpperCase(Locale.ROOT);
+        if (!hex.matches("[0-9A-F]{8,64}")) {
+            throw ToolError.usage("--thumbprint is the SHA-1 or SHA-256 thumbprint in hex, or its first 8 digits "
+                    + "or more: " + given);
+        }
+        return hex;
+    }
+
+    static boolean thumbprintMatches(byte[] der, String prefix) throws Exception {
+        return digest("SHA-1", der).startsWith(prefix) || digest("SHA-256", der).startsWith(prefix);
+    }
+
+    /** The one certificate of a listing a thumbprint (or a unique start of one) names. */
+    static CertView byThumbprint(List<CertView> views, String given, String store) throws Exception {
+        String prefix = thumbprintPrefix(given);
+        List<CertView> found = new ArrayList<>();
+        for (CertView v : views) {
+            if (thumbprintMatches(v.entry().encoded(), prefix)) {
+                found.add(v);
+            }
+        }
+        if (found.isEmpty()) {
+            throw new ToolError("no certificate with thumbprint " + prefix + " in " + store + " (see mscapi certs "
+                    + store + ")");
+        }
+        if (found.size() > 1) {
+            throw new ToolError("thumbprint " + prefix + " names " + found.size() + " certificates in " + store
+                    + ": give more digits");
+        }
+        return found.get(0);
     }
 
     static String specName(int spec) {
@@ -181,20 +370,43 @@ final class Listings {
         return b;
     }
 
-    /** A name in double quotes, control characters shown as \\xNN. */
+    /**
+     * A container name as every output of the tool prints it, in the form a
+     * shell reads back as that name (so it can be pasted after --container):
+     * the name itself when it holds only letters, digits and . _ - + = : , @ % /;
+     * else in single quotes (a quote in it as '\\''); a name with control
+     * characters as $'...' with \\t, \\n, \\xNN, \\\\ and \\'.
+     */
     static String quoted(String name) {
-        StringBuilder b = new StringBuilder("\"");
+        boolean plain = !name.isEmpty();
+        boolean control = false;
         for (int i = 0; i < name.length(); i++) {
             char c = name.charAt(i);
-            if (c < 0x20 || c == 0x7F) {
+            control |= c < 0x20 || c == 0x7F;
+            plain &= Character.isLetterOrDigit(c) || "._-+=:,@%/".indexOf(c) >= 0;
+        }
+        if (plain) {
+            return name;
+        }
+        if (!control) {
+            return "'" + name.replace("'", "'\\''") + "'";
+        }
+        StringBuilder b = new StringBuilder("$'");
+        for (int i = 0; i < name.length(); i++) {
+            char c = name.charAt(i);
+            if (c == '\t') {
+                b.append("\\t");
+            } else if (c == '\n') {
+                b.append("\\n");
+            } else if (c < 0x20 || c == 0x7F) {
                 b.append(String.format("\\x%02x", (int) c));
-            } else if (c == '"' || c == '\\') {
+            } else if (c == '\'' || c == '\\') {
                 b.append('\\').append(c);
             } else {
                 b.append(c);
             }
         }
-        return b.append('"').toString();
+        return b.append('\'').toString();
     }
 
     // ---- certs ---------------------------------------------------------------
@@ -310,6 +522,27 @@ final class Listings {
         return names;
     }
 
+    /**
+     * What makes a certificate unfit to sign with now: expired, not yet
+     * valid, a key usage without digitalSignature and nonRepudiation. Empty
+     * when it is fit.
+     */
+    static List<String> signingProblems(X509Certificate c, Instant now) {
+        List<String> problems = new ArrayList<>();
+        String what = "the certificate \"" + c.getSubjectX500Principal().getName() + "\"";
+        if (now.isAfter(c.getNotAfter().toInstant())) {
+            problems.add(what + " expired on " + DATE.format(c.getNotAfter().toInstant()));
+        } else if (now.isBefore(c.getNotBefore().toInstant())) {
+            problems.add(what + " is not valid before " + DATE.format(c.getNotBefore().toInstant()));
+        }
+        List<String> ku = keyUsage(c);
+        if (ku != null && !ku.contains("digitalSignature") && !ku.contains("nonRepudiation")) {
+            problems.add(what + " has key usage " + (ku.isEmpty() ? "(none)" : String.join(", ", ku))
+                    + ", without digitalSignature or nonRepudiation");
+        }
+        return problems;
+    }
+
     /** "valid", "EXPIRED" or "NOT YET VALID", now. */
     static String validity(X509Certificate c, Instant now) {
         if (now.isAfter(c.getNotAfter().toInstant())) {
@@ -344,10 +577,13 @@ final class Listings {
         }
     }
 
-    int certs(String store, boolean json) throws Exception {
+    int certs(String store, CertFilter filter, boolean json) throws Exception {
         int kind = storeKind(store);
-        List<CertView> views = certViews(kind);
         Instant now = Instant.now();
+        List<CertView> views = filter.apply(certViews(kind), now);
+        if (views.isEmpty() && filter.any()) {
+            throw new ToolError("no certificate in " + STORES[kind] + " matches " + filter.describe());
+        }
         if (json) {
             out.print(Json.write(certsDocument(kind, views, now)));
             return Main.OK;
@@ -374,13 +610,16 @@ final class Listings {
             if (c != null) {
                 List<String> ku = keyUsage(c);
                 out.println("  key usage:     " + (ku == null ? "(any: no key usage extension)" : String.join(", ", ku)));
+                List<String> eku = extendedKeyUsage(c);
+                out.println("  ext key usage: " + (eku == null ? "(any: no extended key usage extension)"
+                        : String.join(", ", eku)));
             }
             out.println("  friendly name: " + v.friendlyName()
                     + (v.friendlyNameCut() ? "   (cut: the name goes on with a character outside Latin-1)" : ""));
             String text = descriptionText(e.description(), true);
             out.println("  description:   " + (text != null ? text : "hex " + HexFormat.of().formatHex(e.description())));
             if (!e.provider().isEmpty() || !e.container().isEmpty()) {
-                out.println("  key:           " + e.provider() + " / " + e.container() + " / spec " + e.keySpec());
+                out.println("  key:           " + e.provider() + " / " + quoted(e.container()) + " / spec " + e.keySpec());
             }
             out.println("  has key:       " + v.hasKey());
         }
@@ -403,6 +642,7 @@ final class Listings {
             m.put("sha1", digest("SHA-1", e.encoded()));
             m.put("sha256", digest("SHA-256", e.encoded()));
             m.put("keyUsage", c == null || keyUsage(c) == null ? null : Json.list(keyUsage(c)));
+            m.put("extendedKeyUsage", c == null || extendedKeyUsage(c) == null ? null : Json.list(extendedKeyUsage(c)));
             m.put("friendlyName", v.friendlyName());
             m.put("friendlyNameCut", v.friendlyNameCut());
             m.put("description", descriptionText(e.description(), false));

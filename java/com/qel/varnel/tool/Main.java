@@ -36,13 +36,15 @@ public final class Main {
     static final int OK = 0;
     static final int FAILED = 1;
     static final int USAGE = 2;
+    /** A certificate check that --strict makes an error (sign). */
+    static final int STRICT = 4;
 
     /** The commands by group, in the order the help lists them. */
     static final String[][] GROUPS = {
         {"Information", "version", "providers", "keys", "random", "demo"},
         {"Keys", "genkey", "delkey", "import", "export", "sign", "verify"},
         {"Keys and certificates", "import-pfx", "export-pfx", "req", "selfsign"},
-        {"Certificates", "certs", "addcert", "delcert", "name", "describe"},
+        {"Certificates", "certs", "show", "chain", "addcert", "delcert", "name", "describe"},
         {"The emulated machine", "check", "token", "unblock"},
         {"Help", "help"}};
 
@@ -65,6 +67,8 @@ public final class Main {
             case "req": return new CertLife.Req();
             case "selfsign": return new CertLife.Selfsign();
             case "certs": return new Listings.Certs();
+            case "show": return new Chains.Show();
+            case "chain": return new Chains.ChainCommand();
             case "addcert": return new CertCommands.Addcert();
             case "delcert": return new CertCommands.Delcert();
             case "name": return new CertCommands.Name();
@@ -319,7 +323,7 @@ public final class Main {
         s.append('\n');
         s.append("The emulated machine lives in $MSCAPI_HOME; when it is unset, in\n");
         s.append("$XDG_DATA_HOME/mscapi, else ~/.local/share/mscapi (now: ").append(describeHome()).append(").\n");
-        s.append("Exit codes: 0 success, 1 failure, 2 usage error.\n");
+        s.append("Exit codes: 0 success, 1 failure, 2 usage error, 4 a certificate sign --strict refuses.\n");
         return s.toString();
     }
 
@@ -418,7 +422,11 @@ public final class Main {
             }
             return rc;
         } catch (ToolError e) {
-            return e.exitCode == USAGE ? usageError(e, name) : fail(e.getMessage());
+            if (e.exitCode == USAGE) {
+                return usageError(e, name);
+            }
+            fail(e.getMessage());
+            return e.exitCode;
         } catch (Native.LibraryException e) {
             String cause = trace == null ? null : Causes.explain(trace.callsSince(e.traceMark));
             if (cause != null) {

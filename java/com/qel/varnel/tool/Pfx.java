@@ -81,13 +81,14 @@ final class Pfx {
                 for (Layouts.Cert c : Layouts.certs(Native.queryCerts(KeyRef.STORE_MY))) {
                     if (Arrays.equals(c.encoded(), der)) {
                         throw new ToolError("the certificate SHA-1 " + CertCommands.sha1(der)
-                                + " is in MY already, bound to container \"" + c.container()
-                                + "\" (delete it with mscapi delcert MY --thumbprint first)");
+                                + " is in MY already, bound to container " + Listings.quoted(c.container())
+                                + " (delete it first: mscapi delcert MY --thumbprint "
+                                + CertCommands.sha1(der) + ")");
                     }
                 }
                 RSAPrivateCrtKey key = entry.key();
                 KeyCommands.store(provider, container, keySpec, key, pin);
-                out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container \"" + container + "\" of \""
+                out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container " + Listings.quoted(container) + " of \""
                         + provider + "\" (" + KeyCommands.specName(keySpec) + ")");
                 String friendly = friendlyOption != null ? friendlyOption : entry.friendlyName();
                 byte[] id;
@@ -103,6 +104,7 @@ final class Pfx {
                     throw new ToolError("the store MY refused the certificate SHA-1 " + CertCommands.sha1(der)
                             + " (it holds it already, without a key binding); the key was not kept");
                 }
+                CertCommands.warnExpired(err, der);
                 out.println("certificate: added to MY, SHA-1 " + CertCommands.sha1(der)
                         + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
                 int added = 0;
@@ -111,6 +113,7 @@ final class Pfx {
                     byte[] cd = c.getEncoded();
                     if (Native.addCertToStore(cd, null, null, 0, null, STORE_CA) != null) {
                         added++;
+                        CertCommands.warnExpired(err, cd);
                     } else {
                         present.add(CertCommands.sha1(cd));
                     }

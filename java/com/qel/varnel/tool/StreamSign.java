@@ -96,9 +96,10 @@ final class StreamSign {
 
     @Command(name = "sign", header = "a PKCS#1 v1.5 signature of FILE, as hex or raw into --out",
             customSynopsis = {"mscapi sign FILE (--container NAME [--provider P] [--spec S] | --thumbprint HEX)",
-                "           [--hash sha256|sha1|md5|sha384|sha512] [--pin | --pin-file F] [--out FILE]"},
+                "           [--hash sha256|sha1|md5|sha384|sha512] [--pin | --pin-file F] [--out FILE] [--strict]"},
             description = "FILE is read as a stream (any size, fixed memory). --thumbprint names the key by a "
-                    + "certificate of MY bound to it. The raw signature verifies with openssl dgst -sha256 -verify "
+                    + "certificate of MY bound to it; a certificate that is expired, not yet valid or not for "
+                    + "signatures (key usage) is a warning on stderr, an error with --strict (exit code 4). The raw signature verifies with openssl dgst -sha256 -verify "
                     + "PUB -signature SIG FILE. " + KeyCommands.PIN_TEXT)
     static final class Sign extends Cmd {
         @Parameters(index = "0", paramLabel = "FILE", description = "The file to sign.")
@@ -116,9 +117,22 @@ final class StreamSign {
         @Option(names = "--out", paramLabel = "FILE", description = "Write the raw signature into FILE.")
         String outFile;
 
+        @Option(names = "--strict", description = "Refuse (exit code 4) a --thumbprint certificate that is "
+                + "expired, not yet valid, or whose key usage lacks digitalSignature and nonRepudiation; "
+                + "without it these are warnings.")
+        boolean strict;
+
         @Override
         public Integer call() throws Exception {
             KeyRef ref = key.resolve();
+            if (ref.certificate() != null) {
+                for (String problem : Listings.signingProblems(ref.certificate(), java.time.Instant.now())) {
+                    if (strict) {
+                        throw ToolError.strict(problem + " (--strict)");
+                    }
+                    err.println("mscapi: warning: " + problem);
+                }
+            }
             String h = hash.name();
             byte[] pinBytes = pin.bytes();
             try {

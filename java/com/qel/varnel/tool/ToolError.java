@@ -19,6 +19,11 @@ final class ToolError extends Exception {
         this.exitCode = exitCode;
     }
 
+    /** A certificate check that --strict turned from a warning into an error. */
+    static ToolError strict(String message) {
+        return new ToolError(message, Main.STRICT);
+    }
+
     /** A command line the tool cannot use. */
     static ToolError usage(String message) {
         return new ToolError(message, Main.USAGE);
