@@ -58,7 +58,13 @@ public class App {
 }
 JAVA
 javac -cp "$root/share/java/mscapi-api.jar" -d "$tmp/app" "$tmp/app/App.java" || fail "compiling against the API jar"
-out=$(java -cp "$root/share/java/mscapi-api.jar:$tmp/app" -Djava.library.path="$jni" App 2>&1) ||
+# A sanitizer build's library needs its runtime loaded first (as run-java.sh does).
+asan=
+if grep -q '^MSCAPI_SANITIZE:BOOL=ON$' "$build/CMakeCache.txt"; then
+  asan="$(${CXX:-g++} -print-file-name=libasan.so) $(${CXX:-g++} -print-file-name=libstdc++.so)"
+fi
+out=$(env ${asan:+LD_PRELOAD="$asan"} ${asan:+ASAN_OPTIONS=detect_leaks=0:handle_segv=0} \
+  java -cp "$root/share/java/mscapi-api.jar:$tmp/app" -Djava.library.path="$jni" App 2>&1) ||
   { echo "$out"; fail "a program from the installed tree"; }
 [ "$out" = "MSCAPI 0" ] || { echo "$out"; fail "the installed provider's key store"; }
 grep -qF "$build" "$root/bin/mscapi" && fail "the installed launcher names the build tree"
