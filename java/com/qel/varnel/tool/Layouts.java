@@ -40,32 +40,9 @@ final class Layouts {
         }
     }
 
-    /**
-     * A provider or container name as the library hands it: the bytes Java
-     * gave it as modified UTF-8 (how a String reaches native code), kept as
-     * they were. Read as modified UTF-8, then as standard UTF-8 (a name from
-     * a UTF-8 registry file), else byte by byte as ISO 8859-1.
-     */
+    /** A provider or container name as the library hands it (see {@link com.qel.varnel.Records#name}). */
     static String name(byte[] bytes) {
-        if (bytes.length <= 0xFFFF) {
-            byte[] framed = new byte[bytes.length + 2];
-            framed[0] = (byte) (bytes.length >>> 8);
-            framed[1] = (byte) bytes.length;
-            System.arraycopy(bytes, 0, framed, 2, bytes.length);
-            try {
-                return new java.io.DataInputStream(new java.io.ByteArrayInputStream(framed)).readUTF();
-            } catch (java.io.IOException e) {
-                // not modified UTF-8: try the others
-            }
-        }
-        try {
-            return StandardCharsets.UTF_8.newDecoder()
-                    .onMalformedInput(java.nio.charset.CodingErrorAction.REPORT)
-                    .onUnmappableCharacter(java.nio.charset.CodingErrorAction.REPORT)
-                    .decode(ByteBuffer.wrap(bytes)).toString();
-        } catch (java.nio.charset.CharacterCodingException e) {
-            return new String(bytes, StandardCharsets.ISO_8859_1);
-        }
+        return com.qel.varnel.Records.name(bytes);
     }
 
     static List<String> providers(byte[] list) {
