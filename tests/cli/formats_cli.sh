@@ -140,6 +140,11 @@ expect 1 export-pfx --thumbprint "$leaf_sha1" --password-file pw --out back.pfx
 has err "exists already"
 expect 2 export-pfx --thumbprint "$leaf_sha1" --out other.pfx
 has err "give --password-file"
+# An empty password is refused before any work: no file is written.
+printf '\n' >empty.pw
+expect 1 export-pfx --thumbprint "$leaf_sha1" --password-file empty.pw --out empty.pfx
+has err "password for the PFX is empty"
+[ -e empty.pfx ] && fail "a PFX was written with an empty password"
 # A key the token family made is never exportable.
 expect 0 genkey --container tok --provider "Soft Token RSA Provider" --bits 1024
 expect 0 selfsign --container tok --provider "Soft Token RSA Provider" --subject "CN=Token Self" --days 2 --add MY

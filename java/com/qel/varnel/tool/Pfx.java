@@ -161,6 +161,12 @@ final class Pfx {
             byte[] pin = pinOption.bytes();
             Secret password = passwordFile.secret("password for the PFX");
             try {
+                // An empty password would leave the key in the file unprotected:
+                // refused before any work.
+                if (password.confirmed().length == 0) {
+                    throw new ToolError("the password for the PFX is empty: the private key would be written "
+                            + "unprotected (give a password)");
+                }
                 KeyRef key = KeyRef.byThumbprint(thumbprint);
                 X509Certificate leaf = key.certificate();
                 String alias = friendlyName(leaf);
