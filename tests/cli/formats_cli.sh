@@ -109,6 +109,20 @@ printf 'the acceptance message\n' >msg.txt
 expect 0 sign msg.txt --thumbprint "$leaf_sha1" --out msg.sig
 openssl x509 -in leaf.pem -pubkey -noout >leaf.pub
 openssl dgst -sha256 -verify leaf.pub -signature msg.sig msg.txt >/dev/null || fail "openssl rejects the signature"
+# A PFX whose key bag is not encrypted (openssl -keypbe NONE) is read, and
+# its key signs for its certificate.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout plain.key -out plain.pem -subj /CN=plain-bag -days 2 2>/dev/null &&
+  openssl pkcs12 -export -inkey plain.key -in plain.pem -keypbe NONE -certpbe NONE -passout file:pw \
+    -out plain.pfx || fail "making a PFX with a plain key bag"
+plain_sha1=$(openssl x509 -in plain.pem -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
+expect 0 import-pfx plain.pfx --container plainbag --password-file pw
+has out "$plain_sha1"
+expect 0 sign msg.txt --thumbprint "$plain_sha1" --out plain.sig
+openssl x509 -in plain.pem -pubkey -noout >plain.pub
+openssl dgst -sha256 -verify plain.pub -signature plain.sig msg.txt >/dev/null ||
+  fail "openssl rejects the plain key bag's signature"
+expect 0 delcert MY --thumbprint "$plain_sha1"
+expect 0 delkey --container plainbag
 
 # The same PFX again: refused before a second container is made.
 expect 0 keys

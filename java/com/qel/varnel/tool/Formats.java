@@ -39,6 +39,7 @@ import org.bouncycastle.asn1.pkcs.RSAPrivateKey;
 import org.bouncycastle.asn1.x509.AlgorithmIdentifier;
 import org.bouncycastle.asn1.x509.SubjectPublicKeyInfo;
 import org.bouncycastle.cert.X509CertificateHolder;
+import org.bouncycastle.cert.jcajce.JcaX509CertificateConverter;
 import org.bouncycastle.jce.provider.BouncyCastleProvider;
 import org.bouncycastle.openssl.PEMEncryptedKeyPair;
 import org.bouncycastle.openssl.PEMKeyPair;
@@ -134,6 +135,12 @@ final class Formats {
         } else if (keyAliases.size() == 1) {
             chosen = keyAliases.get(0);
         } else if (keyAliases.isEmpty()) {
+            // The JDK's PKCS12 key store reads only encrypted key bags; a key
+            // kept in a plain PKCS#8 key bag is read here.
+            PfxEntry plain = plainKeyBag(data, pw);
+            if (plain != null) {
+                return plain;
+            }
             throw new ToolError(name + ": holds no private key");
         } else {
             throw ToolError.usage(name + " holds " + keyAliases.size() + " keys: choose one with --alias ("
@@ -162,6 +169,57 @@ final class Formats {
             if (a.getName().equals("1.2.840.113549.1.9.20") && named.contains(a.getValue())) {
                 friendly = a.getValue();
             }
+        }
+        return new PfxEntry(key, chain, friendly);
+    }
+
+    /**
+     * The key of an unencrypted key bag (PKCS#12's keyBag, a plain PKCS#8
+     * PrivateKeyInfo) with the certificates of the file, the key's own first;
+     * null when the file has no such bag. Safes that are encrypted are read
+     * with the password.
+     */
+    private static PfxEntry plainKeyBag(byte[] data, char[] pw) throws Exception {
+        PrivateKeyInfo keyInfo = null;
+        String friendly = null;
+        List<X509Certificate> certs = new ArrayList<>();
+        for (ContentInfo ci : new PKCS12PfxPdu(data).getContentInfos()) {
+            PKCS12SafeBagFactory bags = PKCSObjectIdentifiers.encryptedData.equals(ci.getContentType())
+                    ? new PKCS12SafeBagFactory(ci,
+                            new JcePKCSPBEInputDecryptorProviderBuilder().setProvider(bc()).build(pw))
+                    : new PKCS12SafeBagFactory(ci);
+            for (PKCS12SafeBag bag : bags.getSafeBags()) {
+                if (PKCSObjectIdentifiers.keyBag.equals(bag.getType()) && keyInfo == null) {
+                    keyInfo = (PrivateKeyInfo) bag.getBagValue();
+                    for (Attribute a : bag.getAttributes()) {
+                        if (PKCSObjectIdentifiers.pkcs_9_at_friendlyName.equals(a.getAttrType())
+                                && a.getAttrValues().size() > 0) {
+                            friendly = ((ASN1String) a.getAttrValues().getObjectAt(0)).getString();
+                        }
+                    }
+                } else if (PKCSObjectIdentifiers.certBag.equals(bag.getType())) {
+                    certs.add(new JcaX509CertificateConverter().setProvider(bc())
+                            .getCertificate((X509CertificateHolder) bag.getBagValue()));
+                }
+            }
+        }
+        if (keyInfo == null) {
+            return null;
+        }
+        RSAPrivateCrtKey key = rsa(KeyFactory.getInstance("RSA").generatePrivate(
+                new java.security.spec.PKCS8EncodedKeySpec(keyInfo.getEncoded())), "the key bag");
+        List<X509Certificate> chain = new ArrayList<>();
+        for (X509Certificate c : certs) {
+            if (c.getPublicKey() instanceof java.security.interfaces.RSAPublicKey r
+                    && r.getModulus().equals(key.getModulus())) {
+                chain.add(0, c);
+            } else {
+                chain.add(c);
+            }
+        }
+        if (chain.isEmpty() || !(chain.get(0).getPublicKey() instanceof java.security.interfaces.RSAPublicKey r0)
+                || !r0.getModulus().equals(key.getModulus())) {
+            throw new ToolError("the file's key has no certificate in it");
         }
         return new PfxEntry(key, chain, friendly);
     }
