@@ -19,6 +19,8 @@ using Json = nlohmann::ordered_json;
 
 // The commands (argument lists without the command's own name).
 int check(Args args);
+// The key containers that hold no key: {"empty": [{"family", "name"}]}.
+int containers(Args args);
 int setUnblockCode(Args args);
 int unblock(Args args);
 int home(Args args);

@@ -163,6 +163,26 @@ bool keyLoads(const Statement &s) {
   return crypto::fromParts(parts, true) != nullptr;
 }
 
+struct EmptyContainer {
+  int64_t family;
+  std::string name;
+};
+
+// Containers that hold no key: what a key generation killed between making
+// the container and storing its key leaves behind.
+std::vector<EmptyContainer> emptyContainers(sqlite3 *db) {
+  std::vector<EmptyContainer> out;
+  try {
+    Statement s(db,
+                "SELECT c.family, c.name FROM containers c WHERE NOT EXISTS "
+                "(SELECT 1 FROM keys k WHERE k.container = c.id) ORDER BY c.family, c.name");
+    while (s.step()) out.push_back(EmptyContainer{s.int64(0), s.text(1)});
+  } catch (const StorageError &) {
+    // the key rows' own check says what is wrong with the file
+  }
+  return out;
+}
+
 void checkKeyRows(sqlite3 *db, Findings &f) {
   const char *sql =
       "SELECT c.family, c.name, k.spec, k.modulus, k.exponent, k.secret, k.salt IS NOT NULL, "
@@ -196,6 +216,12 @@ void checkKeyRows(sqlite3 *db, Findings &f) {
     return;
   }
   if (rows == 0) f.info("keys.db: no keys");
+  for (const EmptyContainer &c : emptyContainers(db)) {
+    // Kept as the platform keeps it: reported, not counted as damage.
+    f.info(std::string(familyName(c.family)) + " container \"" + c.name +
+           "\": empty, no key (a key generation that did not finish?); delete it with "
+           "mscapi delkey --container NAME");
+  }
 }
 
 void checkDatabase(const std::string &home, const char *name, Findings &f) {
@@ -229,6 +255,30 @@ void checkDatabase(const std::string &home, const char *name, Findings &f) {
 }
 
 }  // namespace
+
+int containers(Args args) {
+  const bool json = takeFlag(args, "--json");
+  if (!noMore(args, "containers")) return kUsage;
+  const std::string path = homeDir() + "/keys.db";
+  Json empty = Json::array();
+  if (isFile(path)) {
+    const ReadOnly db(path);
+    if (!db.ok()) {
+      std::fprintf(stderr, "mscapi: keys.db cannot be opened: %s\n", db.error());
+      return kFailed;
+    }
+    for (const EmptyContainer &c : emptyContainers(db.handle()))
+      empty.push_back(Json{{"family", familyName(c.family)}, {"name", utf8(c.name)}});
+  }
+  if (json) {
+    print(Json{{"empty", std::move(empty)}});
+  } else {
+    for (const Json &c : empty)
+      std::printf("%s container \"%s\": empty\n", c["family"].get<std::string>().c_str(),
+                  c["name"].get<std::string>().c_str());
+  }
+  return kOk;
+}
 
 int check(Args args) {
   Findings f;

@@ -73,6 +73,7 @@ int run(Args args) {
   const std::string command = args.front();
   args.erase(args.begin());
   if (command == "check") return check(args);
+  if (command == "containers") return containers(args);
   if (command == "unblock") return unblock(args);
   if (command == "home") return home(args);
   if (command == "providers") return providers(args);

@@ -100,4 +100,21 @@ has out "keys.db: damaged"
 echo file >"$home/notadir"
 MSCAPI_HOME="$home/notadir" "$launcher" providers >/dev/null 2>"$home/err" && fail "providers over a file"
 has err "home $home/notadir is not a directory"
+# A container a key generation left empty is listed, reported by check and
+# removed by delkey.
+export MSCAPI_HOME="$home/h2"
+"$(dirname "$0")/../tokens/token-home.sh" "$(dirname "$launcher")" "$MSCAPI_HOME" none || exit 1
+"$(dirname "$launcher")/tests/emu_addkey" "Microsoft Strong Cryptographic Provider" "half made" 0 0 ||
+  fail "making an empty container"
+expect 0 keys
+has out "empty container 'half made' (software family): no key"
+expect 0 keys --json
+has out '"emptyContainers"'
+expect 0 check
+has out 'software container "half made": empty, no key'
+expect 0 delkey --container 'half made'
+expect 0 keys
+hasnt out "empty container"
+expect 0 check
+hasnt out "half made"
 echo "trust cli checks held"

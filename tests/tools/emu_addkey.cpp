@@ -1,6 +1,7 @@
 // Test tool: adds a freshly generated key to an existing key container of
 // the emulated CSP, which the Java API cannot do (it only creates new
-// containers). Usage: emu_addkey PROVIDER CONTAINER KEYSPEC BITS
+// containers). Usage: emu_addkey PROVIDER CONTAINER KEYSPEC BITS; KEYSPEC 0
+// makes the container, empty, as a key generation killed half-way leaves it.
 // Exit code 0 on success, 1 on failure, 2 on usage errors.
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,15 @@ int main(int argc, char **argv) {
     return 2;
   }
   HCRYPTPROV prov = 0;
+  if (std::atoi(argv[3]) == 0) {
+    if (!CryptAcquireContextA(&prov, argv[2], argv[1], PROV_RSA_FULL, CRYPT_NEWKEYSET)) {
+      std::fprintf(stderr, "cannot make the container: 0x%08x\n",
+                   static_cast<unsigned>(GetLastError()));
+      return 1;
+    }
+    CryptReleaseContext(prov, 0);
+    return 0;
+  }
   if (!CryptAcquireContextA(&prov, argv[2], argv[1], PROV_RSA_FULL, 0)) {
     std::fprintf(stderr, "cannot open the container: 0x%08x\n",
                  static_cast<unsigned>(GetLastError()));

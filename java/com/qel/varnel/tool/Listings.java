@@ -336,6 +336,9 @@ final class Listings {
 
     int keys(boolean json) throws Exception {
         List<Layouts.KeyPair> keys = Layouts.keyPairs(Native.queryKeyPairs());
+        // Containers without a key (a generation that did not finish) hold no
+        // key pair to list: the emulation names them.
+        List<Map<String, Object>> empty = Admin.objects(Admin.ask("containers", "--json"), "empty");
         if (json) {
             List<Object> list = new ArrayList<>();
             for (Layouts.KeyPair k : keys) {
@@ -351,6 +354,16 @@ final class Listings {
             }
             Map<String, Object> doc = new LinkedHashMap<>();
             doc.put("keys", list);
+            if (!empty.isEmpty()) {
+                List<Object> e = new ArrayList<>();
+                for (Map<String, Object> c : empty) {
+                    Map<String, Object> m = new LinkedHashMap<>();
+                    m.put("family", Admin.string(c, "family"));
+                    m.put("container", Admin.string(c, "name"));
+                    e.add(m);
+                }
+                doc.put("emptyContainers", e);
+            }
             out.print(Json.write(doc));
             return Main.OK;
         }
@@ -359,6 +372,11 @@ final class Listings {
                     specName(k.keySpec()), k.modulus().bitLength(), k.publicExponent());
         }
         out.println(keys.size() + (keys.size() == 1 ? " key pair" : " key pairs"));
+        for (Map<String, Object> c : empty) {
+            out.println("empty container " + quoted(Admin.string(c, "name")) + " (" + Admin.string(c, "family")
+                    + " family): no key; mscapi delkey --container " + quoted(Admin.string(c, "name"))
+                    + " removes it");
+        }
         return Main.OK;
     }
 
