@@ -73,9 +73,16 @@ EOF
 javac -cp "$build/mscapi.jar" -d classes src/com/qel/varnel/TokenSigner.java || fail "javac"
 # Runs the program on container $1 with only PATH, HOME, MSCAPI_HOME and
 # the further NAME=VALUE given in the environment.
+# A sanitizer build's library needs its runtime loaded first (as run-java.sh
+# does): that and the sanitizer's options are the only other variables.
+asan=
+if grep -q '^MSCAPI_SANITIZE:BOOL=ON$' "$build/CMakeCache.txt"; then
+  asan="$(${CXX:-g++} -print-file-name=libasan.so) $(${CXX:-g++} -print-file-name=libstdc++.so)"
+fi
 run_java() {
   container=$1; shift
-  env -i PATH="$PATH" HOME="$HOME" MSCAPI_HOME="$MSCAPI_HOME" "$@" java -Xcheck:jni \
+  env -i PATH="$PATH" HOME="$HOME" MSCAPI_HOME="$MSCAPI_HOME" ${asan:+LD_PRELOAD="$asan"} \
+    ${asan:+ASAN_OPTIONS=detect_leaks=0:handle_segv=0} "$@" java -Xcheck:jni \
     -cp "$build/mscapi.jar:classes" -Djava.library.path="$build" \
     com.qel.varnel.TokenSigner "$provider" "$container" >"$home/out" 2>"$home/err"
 }
