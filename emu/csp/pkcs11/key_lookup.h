@@ -1,7 +1,7 @@
 // Finding a container's key objects on its token. In a library container
 // CKA_ID holds the key spec (one byte: 01 AT_KEYEXCHANGE, 02 AT_SIGNATURE);
-// a key pair joined by CKA_ID (pairs.h) holds one key, of the spec
-// pairSpec() gives. What is found is cached (caches.h) and checked again
+// a key pair joined by CKA_ID (pairs.h) holds one key, of the key type
+// (exchange or signature) pairSpec() gives. What is found is cached (caches.h) and checked again
 // with one attribute read.
 #pragma once
 

@@ -15,13 +15,13 @@ import java.util.HexFormat;
 /**
  * RSA key pairs made in a new key container by the provider that keeps it:
  * the private key is a handle ({@link MscapiPrivateKey}), the public key an
- * ordinary RSA public key. Initialise with {@link MscapiKeyGenParameterSpec}
+ * ordinary RSA public key. Initialise with {@link MscapiKeyGenParameters}
  * to choose provider, container and key spec; with a key size alone, the
  * key goes to a new container "mscapi-" and 16 random hex digits of the
  * default provider, as an exchange key.
  */
 public final class MscapiKeyPairGenerator extends KeyPairGeneratorSpi {
-    private MscapiKeyGenParameterSpec spec;
+    private MscapiKeyGenParameters spec;
     private int keySize = 2048;
 
     public MscapiKeyPairGenerator() {
@@ -36,8 +36,8 @@ public final class MscapiKeyPairGenerator extends KeyPairGeneratorSpi {
     @Override
     public void initialize(AlgorithmParameterSpec params, SecureRandom random)
             throws InvalidAlgorithmParameterException {
-        if (!(params instanceof MscapiKeyGenParameterSpec s)) {
-            throw new InvalidAlgorithmParameterException("only an MscapiKeyGenParameterSpec is taken");
+        if (!(params instanceof MscapiKeyGenParameters s)) {
+            throw new InvalidAlgorithmParameterException("only an MscapiKeyGenParameters is taken");
         }
         spec = s;
         keySize = s.getKeySize();
@@ -45,12 +45,12 @@ public final class MscapiKeyPairGenerator extends KeyPairGeneratorSpi {
 
     @Override
     public KeyPair generateKeyPair() {
-        MscapiKeyGenParameterSpec s = spec;
+        MscapiKeyGenParameters s = spec;
         if (s == null) {
             byte[] r = new byte[8];
             new SecureRandom().nextBytes(r);
-            s = new MscapiKeyGenParameterSpec(null, "mscapi-" + HexFormat.of().formatHex(r),
-                    MscapiKeyGenParameterSpec.AT_KEYEXCHANGE, keySize);
+            s = new MscapiKeyGenParameters(null, "mscapi-" + HexFormat.of().formatHex(r),
+                    MscapiKeyGenParameters.AT_KEYEXCHANGE, keySize);
         }
         byte[] pub;
         try {

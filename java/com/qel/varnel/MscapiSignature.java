@@ -53,8 +53,8 @@ public abstract class MscapiSignature extends SignatureSpi {
 
     @Override
     protected void engineSetParameter(AlgorithmParameterSpec params) throws InvalidAlgorithmParameterException {
-        if (!(params instanceof MscapiPinSpec spec)) {
-            throw new InvalidAlgorithmParameterException("only an MscapiPinSpec is taken");
+        if (!(params instanceof MscapiPin spec)) {
+            throw new InvalidAlgorithmParameterException("only an MscapiPin is taken");
         }
         char[] chars = spec.getPin();
         try {
@@ -70,7 +70,7 @@ public abstract class MscapiSignature extends SignatureSpi {
     @Override
     @Deprecated
     protected void engineSetParameter(String param, Object value) throws InvalidParameterException {
-        throw new InvalidParameterException("no parameter \"" + param + "\"; use setParameter(MscapiPinSpec)");
+        throw new InvalidParameterException("no parameter \"" + param + "\"; use setParameter(MscapiPin)");
     }
 
     @Override

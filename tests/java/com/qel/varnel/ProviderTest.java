@@ -223,12 +223,12 @@ class ProviderTest {
         outcomes.add(signs(fromBuilder, null, cert));
         assertEquals(1, asked.get());
         // A PIN given to the Signature object.
-        outcomes.add(signs(my().getKey("token key", null), new MscapiPinSpec("1234".toCharArray()), cert));
+        outcomes.add(signs(my().getKey("token key", null), new MscapiPin("1234".toCharArray()), cert));
         assertEquals(List.of("verified", "verified", "verified", "verified"), outcomes);
         MSCAPI.deleteKeyPair(token, "provider-token");
     }
 
-    private static String signs(java.security.Key key, MscapiPinSpec pin, X509Certificate cert) throws Exception {
+    private static String signs(java.security.Key key, MscapiPin pin, X509Certificate cert) throws Exception {
         Signature s = Signature.getInstance("SHA256withRSA", P);
         s.initSign((PrivateKey) key);
         if (pin != null) {
@@ -245,7 +245,7 @@ class ProviderTest {
     @Test
     void keyPairGeneratorMakesAContainer() throws Exception {
         java.security.KeyPairGenerator g = java.security.KeyPairGenerator.getInstance("RSA", P);
-        g.initialize(new MscapiKeyGenParameterSpec(null, "made-by-jca", MscapiKeyGenParameterSpec.AT_SIGNATURE, 1024));
+        g.initialize(new MscapiKeyGenParameters(null, "made-by-jca", MscapiKeyGenParameters.AT_SIGNATURE, 1024));
         KeyPair kp = g.generateKeyPair();
         assertTrue(Records.keyPairs(MSCAPI.queryKeyPairs()).stream()
                 .anyMatch(r -> r.container().equals("made-by-jca") && r.keySpec() == 2

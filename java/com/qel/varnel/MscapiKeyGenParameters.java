@@ -7,7 +7,7 @@ import java.security.spec.AlgorithmParameterSpec;
  * provider (null for the default RSA provider), the new container's name,
  * the key spec (1 exchange, 2 signature) and the key length in bits.
  */
-public final class MscapiKeyGenParameterSpec implements AlgorithmParameterSpec {
+public final class MscapiKeyGenParameters implements AlgorithmParameterSpec {
     /** The key spec for keys that sign and exchange keys. */
     public static final int AT_KEYEXCHANGE = 1;
     /** The key spec for keys that only sign. */
@@ -18,7 +18,7 @@ public final class MscapiKeyGenParameterSpec implements AlgorithmParameterSpec {
     private final int keySpec;
     private final int keySize;
 
-    public MscapiKeyGenParameterSpec(String provider, String container, int keySpec, int keySize) {
+    public MscapiKeyGenParameters(String provider, String container, int keySpec, int keySize) {
         if (container == null || container.isEmpty()) {
             throw new IllegalArgumentException("a container name is needed");
         }
