@@ -1,10 +1,10 @@
 package com.qel.varnel.tool;
 
+import java.io.File;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
-import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Set;
@@ -30,16 +30,19 @@ final class Trace {
             "^(\\w+)\\((.*)\\) = (\\S+), last error 0x[0-9a-f]{8}(?: \\((\\w+)\\))?(?:: (note: )?(.*))?$");
     }
 
-    private final Path file;
+    // java.io.File, not java.nio.file: the first use of NIO's file system
+    // loads its native library and classes, a few milliseconds of every
+    // start-up, and a run that succeeds only needs the file's size.
+    private final File file;
 
-    Trace(Path file) {
+    Trace(File file) {
         this.file = file;
     }
 
     /** The trace of this run, or null when the tool runs without its launcher. */
     static Trace ofThisRun() {
         String path = System.getProperty("mscapi.trace");
-        return path == null || path.isEmpty() ? null : new Trace(Path.of(path));
+        return path == null || path.isEmpty() ? null : new Trace(new File(path));
     }
 
     /** Deletes this run's trace file now (the launcher made it for this run alone). */
@@ -47,11 +50,8 @@ final class Trace {
         String path = System.getProperty("mscapi.trace");
         // The demo's child JVM writes into its parent's trace: the parent deletes it.
         if (path != null && !path.isEmpty() && System.getenv("MSCAPI_DEMO_CHILD") == null) {
-            try {
-                Files.deleteIfExists(Path.of(path));
-            } catch (IOException e) {
-                // a leftover trace is emptied by the next run of that number
-            }
+            // a trace left over is emptied by the next run of that number
+            new File(path).delete();
         }
     }
 
@@ -64,11 +64,8 @@ final class Trace {
         Runtime.getRuntime().addShutdownHook(new Thread() {
             @Override
             public void run() {
-                try {
-                    Files.deleteIfExists(Path.of(path));
-                } catch (IOException e) {
-                    // a leftover trace is emptied by the next run of that number
-                }
+                // a trace left over is emptied by the next run of that number
+                new File(path).delete();
             }
         });
     }
@@ -79,11 +76,8 @@ final class Trace {
         if (path == null || path.isEmpty()) {
             return -1;
         }
-        try {
-            return Files.size(Path.of(path));
-        } catch (IOException e) {
-            return 0;
-        }
+        // 0 when the file is missing, as for an empty trace
+        return new File(path).length();
     }
 
     List<String> lines() {
@@ -96,7 +90,7 @@ final class Trace {
      */
     List<String> linesSince(long mark) {
         try {
-            byte[] all = Files.readAllBytes(file);
+            byte[] all = Files.readAllBytes(file.toPath());
             int from = (int) Math.max(0, Math.min(mark, all.length));
             List<String> out = new ArrayList<>();
             int start = from;
@@ -204,11 +198,7 @@ final class Trace {
      * such failures over silently; the tool must not.
      */
     String storageProblem() {
-        try {
-            if (Files.size(file) == 0) {
-                return null;
-            }
-        } catch (IOException e) {
+        if (file.length() == 0) {
             return null;
         }
         for (String l : lines()) {
