@@ -197,6 +197,21 @@ grep -q "^  O=Varnel Tests,CN=Test Root   \[anchor, ROOT\]" "$home/out" || { cat
 grep -q "^    O=Varnel Tests,CN=Test Intermediate   \[CA\]" "$home/out" || fail "bob: no intermediate below"
 grep -q "^      O=Example Org,CN=Bob Server   \[MY\]" "$home/out" || fail "bob: no leaf at the bottom"
 expect 0 chain ROOT --thumbprint "$(sha1_of "$d/root.pem")"
+# A chain that ends at one of the machine's anchors (served by p11-kit's
+# trust module from this home's own anchor folder), never added to ROOT.
+issue machine "/CN=Machine Root/O=Elsewhere" self 20200101000000Z 20450101000000Z "$ca"
+issue hana "/CN=Hana Machine/O=Elsewhere" machine 20240101000000Z 20350101000000Z "keyUsage=digitalSignature"
+mkdir -p "$MSCAPI_HOME/trust-anchors/anchors" && cp "$d/machine.pem" "$MSCAPI_HOME/trust-anchors/anchors/" ||
+  fail "anchor folder"
+expect 0 addcert MY "$d/hana.pem" --force
+expect 0 chain MY --thumbprint "$(sha1_of "$d/hana.pem")"
+has out "verdict: trusted"
+grep -q "^  O=Elsewhere,CN=Machine Root   \[anchor, ROOT\]" "$home/out" || { cat "$home/out"; fail "no machine anchor"; }
+openssl verify -CAfile "$d/machine.pem" "$d/hana.pem" >/dev/null 2>&1 || fail "openssl does not verify hana"
+rm "$MSCAPI_HOME/trust-anchors/anchors/machine.pem"
+expect 1 chain MY --thumbprint "$(sha1_of "$d/hana.pem")"
+has out "verdict: untrusted"
+expect 0 delcert MY --thumbprint "$(sha1_of "$d/hana.pem")"
 
 # ---- show: every field against openssl's reading of the same file.
 bob=$(sha256_of "$d/bob.pem")
