@@ -15,6 +15,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -344,9 +346,137 @@ bool measureAdds(Jvm &j, const std::string &home, const Bytes &tmpl, size_t seri
   return ok;
 }
 
+// ---- Card certificates: what propagating them costs a listing of "MY" ----
+
+// Adds one certificate (DER in a file) to the personal store of `home`,
+// bound as the card's pair is; false when it cannot.
+bool addFile(const std::string &home, const std::string &path) {
+  FILE *f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  Bytes der(8192);
+  der.resize(std::fread(der.data(), 1, der.size(), f));
+  std::fclose(f);
+  setenv("MSCAPI_HOME", home.c_str(), 1);
+  PCCERT_CONTEXT c =
+      CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+  if (c == nullptr) return false;
+  std::u16string container = u"\\\\.\\Bench card\\Card signing key",
+                 provider = u"SoftHSM2 Token RSA Provider";
+  CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), PROV_RSA_FULL, 0, 0, nullptr, 1};
+  HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+  const bool ok = store != nullptr &&
+                  CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &info) &&
+                  CertAddCertificateContextToStore(store, c, CERT_STORE_ADD_NEW, nullptr);
+  if (store != nullptr) CertCloseStore(store, 0);
+  CertFreeCertificateContext(c);
+  return ok;
+}
+
+// Registers SoftHSM2 (the module at `image`) in `home` as a PKCS#11
+// provider whose "Environment" names the token store in HOME/softhsm.
+bool registerSoftHsm(const std::string &home, const std::string &image) {
+  FILE *f = std::fopen((home + "/registry/60-softhsm2.reg").c_str(), "w");
+  if (f == nullptr) return false;
+  std::fprintf(f,
+               "Windows Registry Editor Version 5.00\n\n"
+               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\"
+               "SoftHSM2 Token RSA Provider]\n"
+               "\"Image Path\"=\"%s\"\n\"Type\"=dword:00000001\n"
+               "\"Environment\"=\"SOFTHSM2_CONF=%s/softhsm/softhsm2.conf\"\n",
+               image.c_str(), home.c_str());
+  return std::fclose(f) == 0;
+}
+
+// queryCerts("MY") of 1,000 certificates (and the card's) in three homes
+// with the same store: no PKCS#11 provider registered (the baseline);
+// SoftHSM2 registered with no token in its store; SoftHSM2 registered with
+// one card (a key pair and its certificate), unchanged. SoftHSM2 reads its
+// configuration when it is initialised, once per process, so each of the
+// two homes registers a copy of SoftHSM2's module of its own: an instance
+// of its own in the process, with its own SOFTHSM2_CONF.
+bool measureCards(Jvm &j, const std::string &root, const Bytes &tmpl, size_t serialAt) {
+  namespace fs = std::filesystem;
+  const size_t n = 1000;
+  const std::string base = root + "/cards-none", empty = root + "/cards-empty",
+                    card = root + "/cards-card";
+  std::error_code ec;
+  for (const std::string *h : {&base, &empty, &card}) {
+    fs::create_directories(*h, ec);
+    // The run's registration (bench/run.sh: no PKCS#11 provider), when it has one.
+    if (fs::is_directory(root + "/registry"))
+      fs::copy(root + "/registry", *h + "/registry", fs::copy_options::recursive, ec);
+    if (!populate(*h, tmpl, serialAt, n)) return false;
+  }
+  const std::string script = std::string(MSCAPI_SOURCE_DIR) + "/tests/tokens/issue-card.sh";
+  if (std::system(("'" + script + "' '" + empty + "/softhsm'").c_str()) != 0 ||
+      std::system(("'" + script + "' '" + card + "/softhsm' card").c_str()) != 0) {
+    std::fprintf(stderr, "issuing the card failed (softhsm2-util, pkcs11-tool, openssl)\n");
+    return false;
+  }
+  // The card's certificate in the other two stores, bound as on the card.
+  const std::string cardCert = card + "/softhsm/card.der";
+  if (!addFile(base, cardCert) || !addFile(empty, cardCert)) return false;
+  // A copy of the module per home: SoftHSM2 as p11-kit's proxy may have
+  // loaded it (the default registration of the other sections' homes)
+  // reads the machine's token store.
+  const std::string softhsm = "/usr/lib/softhsm/libsofthsm2.so";
+  for (const std::string *h : {&empty, &card}) {
+    fs::copy_file(softhsm, *h + "/libsofthsm2.so", fs::copy_options::overwrite_existing, ec);
+    if (ec || !registerSoftHsm(*h, *h + "/libsofthsm2.so")) return false;
+  }
+  // Each module's first load applies its provider's SOFTHSM2_CONF only when
+  // the variable is unset.
+  unsetenv("SOFTHSM2_CONF");
+  timeQuery(j, empty, n + 1);
+  unsetenv("SOFTHSM2_CONF");
+  timeQuery(j, card, n + 1);  // copies the card's certificate into "MY"
+
+  // Rounds in which the three homes take turns in blocks of a few calls,
+  // in an order that goes through every permutation of the three twice (a
+  // block meets the caches and the JVM's heap as any other left them); a
+  // round's figure for each home is the calling thread's CPU time (and the
+  // wall clock) summed over its blocks.
+  const int rounds = 11, turns = 12, calls = 3;
+  const int orders[6][3] = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1}, {0, 2, 1}, {2, 1, 0}, {1, 0, 2}};
+  const std::string *homes[3] = {&base, &empty, &card};
+  std::vector<double> rEmpty, rCard, wEmpty, wCard, usBase, usEmpty, usCard;
+  for (int r = -1; r < rounds; ++r) {  // round -1 warms up
+    double cpu[3] = {0, 0, 0}, wall[3] = {0, 0, 0};
+    for (int t = 0; t < turns; ++t)
+      for (int h : orders[t % 6]) {
+        const double c0 = bench::threadCpu();
+        for (int i = 0; i < calls; ++i) wall[h] += timeQuery(j, *homes[h], n + 1);
+        cpu[h] += bench::threadCpu() - c0;
+      }
+    if (r < 0) continue;
+    rEmpty.push_back(cpu[1] / cpu[0]);
+    rCard.push_back(cpu[2] / cpu[0]);
+    wEmpty.push_back(wall[1] / wall[0]);
+    wCard.push_back(wall[2] / wall[0]);
+    usBase.push_back(cpu[0] * 1e6 / (turns * calls));
+    usEmpty.push_back(cpu[1] * 1e6 / (turns * calls));
+    usCard.push_back(cpu[2] * 1e6 / (turns * calls));
+  }
+  const bench::Spread e = bench::spreadOf(rEmpty), c = bench::spreadOf(rCard),
+                      we = bench::spreadOf(wEmpty), wc = bench::spreadOf(wCard),
+                      ub = bench::spreadOf(usBase), ue = bench::spreadOf(usEmpty),
+                      uc = bench::spreadOf(usCard);
+  std::printf(
+      "queryCerts(\"MY\") of %zu certificates, CPU per call: %.0f us with no PKCS#11 provider, "
+      "%.0f us with SoftHSM2 and no token, %.0f us with one card (medians of %d rounds)\n",
+      n + 1, ub.median, ue.median, uc.median, rounds);
+  std::printf("wall-clock ratios: no token %.3f (%.3f-%.3f), one card %.3f (%.3f-%.3f)\n",
+              we.median, we.low, we.high, wc.median, wc.low, wc.high);
+  const std::string how = "thread CPU, rounds of " + std::to_string(turns * calls) +
+                          " calls per home in blocks of " + std::to_string(calls) + ", ";
+  bench::ratio("queryCerts_MY_no_token_vs_none", e.median, "<=", 1.05, how + bench::describe(e));
+  bench::ratio("queryCerts_MY_one_card_vs_none", c.median, "<=", 1.2, how + bench::describe(c));
+  return true;
+}
+
 }  // namespace
 
-// `certs_bench [query] [add]` runs only the named sections (all by default).
+// `certs_bench [query] [add] [cards]` runs only the named sections (all by default).
 int main(int argc, char **argv) {
   std::set<std::string> sections(argv + 1, argv + argc);
   auto wanted = [&](const char *s) { return sections.empty() || sections.count(s) != 0; };
@@ -415,6 +545,11 @@ int main(int argc, char **argv) {
                 f100.query / f100.bare);
     std::fflush(stdout);
   }
-  if (!wanted("add")) return 0;
-  return measureAdds(j, homeAdd, tmpl, serialAt) ? 0 : 1;
+  if (wanted("add") && !measureAdds(j, homeAdd, tmpl, serialAt)) return 1;
+  if (!wanted("cards")) return 0;
+  const bool cards = measureCards(j, root, tmpl, serialAt);
+  // Two instances of SoftHSM2 in one process (see measureCards) may crash
+  // each other when they are finalized at exit: the process ends here.
+  std::fflush(stdout);
+  std::_Exit(cards ? 0 : 1);
 }
