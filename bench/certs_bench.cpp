@@ -1,7 +1,10 @@
 // Certificate store benchmark: queryCerts (through a JVM embedded in this
 // process, as Java calls it) on stores of 10,000 and 100,000 certificates of
 // about 1 KB, against a bare SQLite scan of the same rows measured in the
-// same run; and addCertToStore adds per second (each durable on return).
+// same run; addCertToStore adds per second (each durable on return); and
+// what copying card certificates into "MY" adds to listing it, with a
+// PKCS#11 provider registered with and without a card, against a home with
+// no PKCS#11 provider.
 #include <dlfcn.h>
 #include <jni.h>
 #include <openssl/evp.h>
