@@ -375,19 +375,24 @@ bool addFile(const std::string &home, const std::string &path) {
   return ok;
 }
 
+const char kProviders[] =
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
+
+bool writeText(const std::string &path, const std::string &text) {
+  FILE *f = std::fopen(path.c_str(), "w");
+  if (f == nullptr) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  return std::fclose(f) == 0 && written;
+}
+
 // Registers SoftHSM2 (the module at `image`) in `home` as a PKCS#11
 // provider whose "Environment" names the token store in `store`.
 bool registerSoftHsm(const std::string &home, const std::string &image, const std::string &store) {
-  FILE *f = std::fopen((home + "/registry/60-softhsm2.reg").c_str(), "w");
-  if (f == nullptr) return false;
-  std::fprintf(f,
-               "Windows Registry Editor Version 5.00\n\n"
-               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\"
-               "SoftHSM2 Token RSA Provider]\n"
-               "\"Image Path\"=\"%s\"\n\"Type\"=dword:00000001\n"
-               "\"Environment\"=\"SOFTHSM2_CONF=%s/softhsm2.conf\"\n",
-               image.c_str(), store.c_str());
-  return std::fclose(f) == 0;
+  return writeText(home + "/registry/60-softhsm2.reg",
+                   "Windows Registry Editor Version 5.00\n\n[" + std::string(kProviders) +
+                       "\\SoftHSM2 Token RSA Provider]\n\"Image Path\"=\"" + image +
+                       "\"\n\"Type\"=dword:00000001\n\"Environment\"=\"SOFTHSM2_CONF=" + store +
+                       "/softhsm2.conf\"\n");
 }
 
 // queryCerts("MY") of 1,000 certificates (and the card's) in three homes
@@ -411,9 +416,15 @@ bool measureCards(Jvm &j, const std::string &root, const Bytes &tmpl, size_t ser
   for (int k = 0; k < 3; ++k)
     for (const std::string *h : {&full[k], &bare[k]}) {
       fs::create_directories(*h, ec);
-      // The run's registration (bench/run.sh: no PKCS#11 provider), when it has one.
+      // The run's registration, when it has one, without the default
+      // registration's PKCS#11 provider (as bench/run.sh gives it).
       if (fs::is_directory(root + "/registry"))
         fs::copy(root + "/registry", *h + "/registry", fs::copy_options::recursive, ec);
+      fs::create_directories(*h + "/registry", ec);
+      if (!writeText(*h + "/registry/55-no-proxy.reg",
+                     "Windows Registry Editor Version 5.00\n\n[-" + std::string(kProviders) +
+                         "\\PKCS#11 Token RSA Provider]\n"))
+        return false;
       if (h == &full[k] && !populate(*h, tmpl, serialAt, n)) return false;
     }
   const std::string script = std::string(MSCAPI_SOURCE_DIR) + "/tests/tokens/issue-card.sh";
