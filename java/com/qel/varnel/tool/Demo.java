@@ -77,15 +77,7 @@ final class Demo {
     private int runInChild() throws IOException, InterruptedException {
         Path dir = home != null ? Path.of(home) : Files.createTempDirectory("mscapi-demo-");
         try {
-            List<String> cmd = new ArrayList<>();
-            cmd.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
-            // The same JVM options (library path, -Xcheck:jni when given) as this one.
-            cmd.addAll(java.lang.management.ManagementFactory.getRuntimeMXBean().getInputArguments());
-            cmd.add("-cp");
-            cmd.add(System.getProperty("java.class.path"));
-            cmd.add(Main.class.getName());
-            cmd.add("demo");
-            ProcessBuilder pb = new ProcessBuilder(cmd).inheritIO();
+            ProcessBuilder pb = new ProcessBuilder(toolCommand("demo")).inheritIO();
             pb.environment().put("MSCAPI_HOME", dir.toString());
             pb.environment().put("MSCAPI_DEMO_CHILD", "1");
             // SoftHSM2 keeps the demo's token in the demo's home.
@@ -96,6 +88,18 @@ final class Demo {
                 deleteTree(dir);
             }
         }
+    }
+
+    /** The tool in a new JVM with the same options (library path, -Xcheck:jni when given) as this one. */
+    static List<String> toolCommand(String... args) {
+        List<String> cmd = new ArrayList<>();
+        cmd.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
+        cmd.addAll(java.lang.management.ManagementFactory.getRuntimeMXBean().getInputArguments());
+        cmd.add("-cp");
+        cmd.add(System.getProperty("java.class.path"));
+        cmd.add(Main.class.getName());
+        cmd.addAll(Arrays.asList(args));
+        return cmd;
     }
 
     static void deleteTree(Path dir) throws IOException {
@@ -427,21 +431,14 @@ final class Demo {
         return said;
     }
 
-    /** Runs the tool in `dir` in a new JVM (with the demo's JVM options); prints the command and its output. */
+    /** Runs the tool in `dir` in a new JVM; prints the command and its output. */
     private String tool(Path dir, String... args) throws Exception {
         StringBuilder line = new StringBuilder("\n  $ mscapi");
         for (String a : args) {
             line.append(' ').append(quoted(a));
         }
         out.println(line);
-        List<String> cmd = new ArrayList<>();
-        cmd.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
-        cmd.addAll(java.lang.management.ManagementFactory.getRuntimeMXBean().getInputArguments());
-        cmd.add("-cp");
-        cmd.add(System.getProperty("java.class.path"));
-        cmd.add(Main.class.getName());
-        cmd.addAll(Arrays.asList(args));
-        Process p = new ProcessBuilder(cmd).directory(dir.toFile()).redirectErrorStream(true).start();
+        Process p = new ProcessBuilder(toolCommand(args)).directory(dir.toFile()).redirectErrorStream(true).start();
         String said = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
         out.print(indent(said));
         check(p.waitFor() == 0, "mscapi " + args[0] + " failed");
