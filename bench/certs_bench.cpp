@@ -1,7 +1,10 @@
 // Certificate store benchmark: queryCerts (through a JVM embedded in this
 // process, as Java calls it) on stores of 10,000 and 100,000 certificates of
 // about 1 KB, against a bare SQLite scan of the same rows measured in the
-// same run; and addCertToStore adds per second (each durable on return).
+// same run; addCertToStore adds per second (each durable on return); and
+// what copying card certificates into "MY" adds to listing it, with a
+// PKCS#11 provider registered with and without a card, against a home with
+// no PKCS#11 provider.
 #include <dlfcn.h>
 #include <jni.h>
 #include <openssl/evp.h>
@@ -15,6 +18,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -344,9 +349,185 @@ bool measureAdds(Jvm &j, const std::string &home, const Bytes &tmpl, size_t seri
   return ok;
 }
 
+// ---- Card certificates: what propagating them costs a listing of "MY" ----
+
+// Adds one certificate (DER in a file) to the personal store of `home`,
+// bound as the card's pair is; false when it cannot.
+bool addFile(const std::string &home, const std::string &path) {
+  FILE *f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  Bytes der(8192);
+  der.resize(std::fread(der.data(), 1, der.size(), f));
+  std::fclose(f);
+  setenv("MSCAPI_HOME", home.c_str(), 1);
+  PCCERT_CONTEXT c =
+      CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+  if (c == nullptr) return false;
+  std::u16string container = u"\\\\.\\Bench card\\Card signing key",
+                 provider = u"SoftHSM2 Token RSA Provider";
+  CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), PROV_RSA_FULL, 0, 0, nullptr, 1};
+  HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+  const bool ok = store != nullptr &&
+                  CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &info) &&
+                  CertAddCertificateContextToStore(store, c, CERT_STORE_ADD_NEW, nullptr);
+  if (store != nullptr) CertCloseStore(store, 0);
+  CertFreeCertificateContext(c);
+  return ok;
+}
+
+const char kProviders[] =
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
+
+bool writeText(const std::string &path, const std::string &text) {
+  FILE *f = std::fopen(path.c_str(), "w");
+  if (f == nullptr) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  return std::fclose(f) == 0 && written;
+}
+
+// Registers SoftHSM2 (the module at `image`) in `home` as a PKCS#11
+// provider whose "Environment" names the token store in `store`.
+bool registerSoftHsm(const std::string &home, const std::string &image, const std::string &store) {
+  return writeText(home + "/registry/60-softhsm2.reg",
+                   "Windows Registry Editor Version 5.00\n\n[" + std::string(kProviders) +
+                       "\\SoftHSM2 Token RSA Provider]\n\"Image Path\"=\"" + image +
+                       "\"\n\"Type\"=dword:00000001\n\"Environment\"=\"SOFTHSM2_CONF=" + store +
+                       "/softhsm2.conf\"\n");
+}
+
+// queryCerts("MY") of 1,000 certificates (and the card's) in three homes
+// with the same store: no PKCS#11 provider registered (the baseline);
+// SoftHSM2 registered with no token in its store; SoftHSM2 registered with
+// one card (a key pair and its certificate), unchanged. The same three with
+// the card's certificate alone in "MY" give what propagation adds to a call
+// in microseconds. SoftHSM2 reads its configuration when it is initialised,
+// once per process, so each token store is registered with a copy of
+// SoftHSM2's module of its own: an instance of its own in the process, with
+// its own SOFTHSM2_CONF (which the other sections' default registration,
+// through p11-kit's proxy, may have given SoftHSM2 itself).
+bool measureCards(Jvm &j, const std::string &root, const Bytes &tmpl, size_t serialAt) {
+  namespace fs = std::filesystem;
+  const size_t n = 1000;
+  // [0]: no provider, [1]: SoftHSM2 without a token, [2]: with the card;
+  // full: 1,000 certificates and the card's, bare: the card's alone.
+  const std::string full[3] = {root + "/cards-none", root + "/cards-empty", root + "/cards-card"};
+  const std::string bare[3] = {root + "/bare-none", root + "/bare-empty", root + "/bare-card"};
+  std::error_code ec;
+  for (int k = 0; k < 3; ++k)
+    for (const std::string *h : {&full[k], &bare[k]}) {
+      fs::create_directories(*h, ec);
+      // The run's registration, when it has one, without the default
+      // registration's PKCS#11 provider (as bench/run.sh gives it).
+      if (fs::is_directory(root + "/registry"))
+        fs::copy(root + "/registry", *h + "/registry", fs::copy_options::recursive, ec);
+      fs::create_directories(*h + "/registry", ec);
+      if (!writeText(*h + "/registry/55-no-proxy.reg",
+                     "Windows Registry Editor Version 5.00\n\n[-" + std::string(kProviders) +
+                         "\\PKCS#11 Token RSA Provider]\n"))
+        return false;
+      if (h == &full[k] && !populate(*h, tmpl, serialAt, n)) return false;
+    }
+  const std::string script = std::string(MSCAPI_SOURCE_DIR) + "/tests/tokens/issue-card.sh";
+  const std::string stores[3] = {"", root + "/store-empty", root + "/store-card"};
+  if (std::system(("'" + script + "' '" + stores[1] + "'").c_str()) != 0 ||
+      std::system(("'" + script + "' '" + stores[2] + "' card").c_str()) != 0) {
+    std::fprintf(stderr, "issuing the card failed (softhsm2-util, pkcs11-tool, openssl)\n");
+    return false;
+  }
+  // The card's certificate in the stores without the card, bound as on the
+  // card, and in the second home with the card: this process copies a
+  // card's certificate once while the card stays, into the home of the
+  // moment (the first listing of the first home with the card).
+  const std::string cardCert = stores[2] + "/card.der";
+  for (const std::string *h : {&full[0], &full[1], &bare[0], &bare[1], &bare[2]})
+    if (!addFile(*h, cardCert)) return false;
+  for (int k = 1; k < 3; ++k) {
+    const std::string image = stores[k] + "/libsofthsm2.so";
+    fs::copy_file("/usr/lib/softhsm/libsofthsm2.so", image, fs::copy_options::overwrite_existing,
+                  ec);
+    if (ec || !registerSoftHsm(full[k], image, stores[k]) ||
+        !registerSoftHsm(bare[k], image, stores[k]))
+      return false;
+    // The module's first load applies its provider's SOFTHSM2_CONF only
+    // when the variable is unset. The card's home copies the card's
+    // certificate into "MY" at its first listing.
+    unsetenv("SOFTHSM2_CONF");
+    timeQuery(j, full[k], n + 1);
+    timeQuery(j, bare[k], 1);
+  }
+
+  // Rounds in which the three homes take turns in blocks of a few calls,
+  // in an order that goes through every permutation of the three twice (a
+  // block meets the caches and the JVM's heap as any other left them). A
+  // round's figure for a home is the calling thread's CPU time summed over
+  // its blocks; the least among its blocks (work on other cores only ever
+  // adds to it) and the wall clock are printed beside.
+  struct Figures {
+    bench::Spread noToken, card, noTokenSum, cardSum, wallNoToken, wallCard, us[3];
+  };
+  auto measure = [&j](const std::string(&homes)[3], size_t count, int rounds, int calls) {
+    const int turns = 12;
+    const int orders[6][3] = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1}, {0, 2, 1}, {2, 1, 0}, {1, 0, 2}};
+    std::vector<double> r1, r2, s1, s2, w1, w2, us[3];
+    for (int r = -1; r < rounds; ++r) {  // round -1 warms up
+      double least[3] = {1e9, 1e9, 1e9}, sum[3] = {0, 0, 0}, wall[3] = {0, 0, 0};
+      for (int t = 0; t < turns; ++t)
+        for (int h : orders[t % 6]) {
+          const double c0 = bench::threadCpu();
+          for (int i = 0; i < calls; ++i) wall[h] += timeQuery(j, homes[h], count);
+          const double c = bench::threadCpu() - c0;
+          least[h] = std::min(least[h], c);
+          sum[h] += c;
+        }
+      if (r < 0) continue;
+      r1.push_back(least[1] / least[0]);
+      r2.push_back(least[2] / least[0]);
+      s1.push_back(sum[1] / sum[0]);
+      s2.push_back(sum[2] / sum[0]);
+      w1.push_back(wall[1] / wall[0]);
+      w2.push_back(wall[2] / wall[0]);
+      for (int h = 0; h < 3; ++h) us[h].push_back(least[h] * 1e6 / calls);
+    }
+    Figures f;
+    f.noToken = bench::spreadOf(r1);
+    f.card = bench::spreadOf(r2);
+    f.noTokenSum = bench::spreadOf(s1);
+    f.cardSum = bench::spreadOf(s2);
+    f.wallNoToken = bench::spreadOf(w1);
+    f.wallCard = bench::spreadOf(w2);
+    for (int h = 0; h < 3; ++h) f.us[h] = bench::spreadOf(us[h]);
+    return f;
+  };
+  const int rounds = 15, calls = 3;
+  const Figures f = measure(full, n + 1, rounds, calls);
+  const Figures b = measure(bare, 1, rounds, 20);
+  std::printf(
+      "queryCerts(\"MY\") of %zu certificates, CPU per call (least of a round's blocks): %.0f us "
+      "with no PKCS#11 provider, "
+      "%.0f us with SoftHSM2 and no token, %.0f us with one card\n",
+      n + 1, f.us[0].median, f.us[1].median, f.us[2].median);
+  std::printf(
+      "ratios of the least CPU time among a round's blocks: no token %.3f (%.3f-%.3f), one card "
+      "%.3f (%.3f-%.3f); of the wall clock: %.3f, %.3f\n",
+      f.noToken.median, f.noToken.low, f.noToken.high, f.card.median, f.card.low, f.card.high,
+      f.wallNoToken.median, f.wallCard.median);
+  std::printf(
+      "with the card's certificate alone in \"MY\": %.1f us, %.1f us, %.1f us per call: "
+      "propagation adds %.1f us with no token, %.1f us with one card\n",
+      b.us[0].median, b.us[1].median, b.us[2].median, b.us[1].median - b.us[0].median,
+      b.us[2].median - b.us[0].median);
+  const std::string how = "thread CPU of 12 blocks of " + std::to_string(calls) +
+                          " calls per home and round, homes in turn; ";
+  bench::ratio("queryCerts_MY_no_token_vs_none", f.noTokenSum.median, "<=", 1.05,
+               how + bench::describe(f.noTokenSum));
+  bench::ratio("queryCerts_MY_one_card_vs_none", f.cardSum.median, "<=", 1.2,
+               how + bench::describe(f.cardSum));
+  return true;
+}
+
 }  // namespace
 
-// `certs_bench [query] [add]` runs only the named sections (all by default).
+// `certs_bench [query] [add] [cards]` runs only the named sections (all by default).
 int main(int argc, char **argv) {
   std::set<std::string> sections(argv + 1, argv + argc);
   auto wanted = [&](const char *s) { return sections.empty() || sections.count(s) != 0; };
@@ -415,6 +596,11 @@ int main(int argc, char **argv) {
                 f100.query / f100.bare);
     std::fflush(stdout);
   }
-  if (!wanted("add")) return 0;
-  return measureAdds(j, homeAdd, tmpl, serialAt) ? 0 : 1;
+  if (wanted("add") && !measureAdds(j, homeAdd, tmpl, serialAt)) return 1;
+  if (!wanted("cards")) return 0;
+  const bool cards = measureCards(j, root, tmpl, serialAt);
+  // Two instances of SoftHSM2 in one process (see measureCards) may crash
+  // each other when they are finalized at exit: the process ends here.
+  std::fflush(stdout);
+  std::_Exit(cards ? 0 : 1);
 }

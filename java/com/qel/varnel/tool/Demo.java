@@ -1,6 +1,7 @@
 package com.qel.varnel.tool;
 
 import java.io.ByteArrayInputStream;
+import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.math.BigInteger;
@@ -26,7 +27,10 @@ import java.util.List;
  * through the library, store the certificate bound to its key, find it again,
  * sign with the key its binding names, and clean up; then the same on a
  * SoftHSM2 token made in the demo's home, reached through the default
- * registration's PKCS#11 provider with a PIN prompt. Runs in a fresh
+ * registration's PKCS#11 provider with a PIN prompt; then a card issued
+ * with SoftHSM2's and OpenSC's tools and OpenSSL, registered with the tool,
+ * whose certificate `mscapi certs MY` shows bound to the card's key, which
+ * `mscapi sign` uses. Runs in a fresh
  * temporary MSCAPI_HOME (a child JVM) unless a home is given, so it never
  * touches the user's own keys and certificates.
  */
@@ -73,15 +77,7 @@ final class Demo {
     private int runInChild() throws IOException, InterruptedException {
         Path dir = home != null ? Path.of(home) : Files.createTempDirectory("mscapi-demo-");
         try {
-            List<String> cmd = new ArrayList<>();
-            cmd.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
-            // The same JVM options (library path, -Xcheck:jni when given) as this one.
-            cmd.addAll(java.lang.management.ManagementFactory.getRuntimeMXBean().getInputArguments());
-            cmd.add("-cp");
-            cmd.add(System.getProperty("java.class.path"));
-            cmd.add(Main.class.getName());
-            cmd.add("demo");
-            ProcessBuilder pb = new ProcessBuilder(cmd).inheritIO();
+            ProcessBuilder pb = new ProcessBuilder(toolCommand("demo")).inheritIO();
             pb.environment().put("MSCAPI_HOME", dir.toString());
             pb.environment().put("MSCAPI_DEMO_CHILD", "1");
             // SoftHSM2 keeps the demo's token in the demo's home.
@@ -92,6 +88,18 @@ final class Demo {
                 deleteTree(dir);
             }
         }
+    }
+
+    /** The tool in a new JVM with the same options (library path, -Xcheck:jni when given) as this one. */
+    static List<String> toolCommand(String... args) {
+        List<String> cmd = new ArrayList<>();
+        cmd.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
+        cmd.addAll(java.lang.management.ManagementFactory.getRuntimeMXBean().getInputArguments());
+        cmd.add("-cp");
+        cmd.add(System.getProperty("java.class.path"));
+        cmd.add(Main.class.getName());
+        cmd.addAll(Arrays.asList(args));
+        return cmd;
     }
 
     static void deleteTree(Path dir) throws IOException {
@@ -237,6 +245,7 @@ final class Demo {
         });
         if (token) {
             tokenSteps();
+            cardSteps();
         } else {
             out.println("* token steps: skipped (SoftHSM2's softhsm2-util is not installed)");
         }
@@ -327,6 +336,113 @@ final class Demo {
             }
             return "deleted";
         });
+    }
+
+    static final String CARD_LABEL = "mscapi demo card";
+    static final String CARD_KEY = "Demo signing key";
+
+    /**
+     * A card as issuers make one, in the demo's token store: a token, a key
+     * pair generated on it with an ID and a label, a certificate for its
+     * public key from a CA, written beside it with the same ID and label.
+     * Then what its holder does: register the store with the tool, list "MY"
+     * (opening it copies the card's certificate in, bound to the card's key)
+     * and sign through that binding. The tool's commands run as new
+     * processes, as from a shell (SoftHSM2 finds new tokens when it starts).
+     */
+    private void cardSteps() {
+        Path dir = tokenDir.resolve("issuer");
+        Path der = dir.resolve("card.der");
+        step("issue a card \"" + CARD_LABEL + "\" as an issuer does", () -> {
+            Files.createDirectories(dir);
+            String pin = String.format("%08d", new SecureRandom().nextInt(100_000_000));
+            Files.writeString(dir.resolve("card-pin"), pin + "\n");
+            String[] p11 = {"pkcs11-tool", "--module", "/usr/lib/softhsm/libsofthsm2.so", "--token-label", CARD_LABEL,
+                "--login", "--pin", pin};
+            out.println();
+            shell(dir, "softhsm2-util", "--init-token", "--free", "--label", CARD_LABEL, "--pin", pin, "--so-pin",
+                    String.format("%08d", new SecureRandom().nextInt(100_000_000)));
+            shell(dir, cat(p11, "--keypairgen", "--key-type", "rsa:2048", "--id", "45", "--label", CARD_KEY));
+            shell(dir, cat(p11, "--read-object", "--type", "pubkey", "--id", "45", "-o", "pub.der"));
+            shell(dir, "openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out",
+                    "ca.pem", "-subj", "/CN=mscapi demo issuing CA", "-days", "30");
+            shell(dir, "openssl", "req", "-new", "-key", "ca.key", "-subj", "/CN=mscapi demo card holder", "-out",
+                    "card.csr");
+            shell(dir, "openssl", "x509", "-req", "-in", "card.csr", "-force_pubkey", "pub.der",
+                    "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "30", "-outform", "DER", "-out",
+                    "card.der");
+            shell(dir, cat(p11, "--write-object", "card.der", "--type", "cert", "--id", "45", "--label", CARD_KEY));
+            return "  card issued: key pair and certificate with ID 45, label \"" + CARD_KEY + "\"";
+        });
+        step("register the token store with the tool", () -> {
+            out.println();
+            out.println("  $ mscapi token register --pin-prompt " + tokenDir.resolve("pin-prompt"));
+            ByteArrayOutputStream said = new ByteArrayOutputStream();
+            PrintStream to = new PrintStream(said, true, StandardCharsets.UTF_8);
+            check(new Main(to, to).run(new String[] {"token", "register", "--pin-prompt",
+                tokenDir.resolve("pin-prompt").toString()}) == Main.OK, "token register: " + said);
+            return indent(said.toString(StandardCharsets.UTF_8)).stripTrailing();
+        });
+        String container = "\\\\.\\" + CARD_LABEL + "\\" + CARD_KEY;
+        step("the card's certificate in \"MY\", bound to the card's key", () -> {
+            String listing = tool(dir, "certs", "MY", "--thumbprint", CertCommands.sha1(Files.readAllBytes(der)));
+            check(listing.contains(container) && listing.contains("has key:       yes"), "not bound to " + container);
+            // Several providers may show the card: the copy is bound to the first registered.
+            return listing.contains(PKCS11_PROVIDER + " /")
+                    ? "  bound to the card's key through \"" + PKCS11_PROVIDER + "\" (p11-kit's proxy, which the "
+                            + "default registration lists first, shows the card as well)"
+                    : "  bound to the card's key";
+        });
+        step("sign through that binding; OpenSSL verifies with the certificate", () -> {
+            Files.writeString(dir.resolve("message.txt"), "Signed by the demo card\n");
+            tool(dir, "sign", "message.txt", "--thumbprint", CertCommands.sha1(Files.readAllBytes(der)),
+                    "--pin-file", "card-pin", "--out", "message.sig");
+            shell(dir, "openssl", "x509", "-inform", "DER", "-in", "card.der", "-pubkey", "-noout", "-out",
+                    "card-pub.pem");
+            return "  " + shell(dir, "openssl", "dgst", "-sha256", "-verify", "card-pub.pem", "-signature",
+                    "message.sig", "message.txt").trim();
+        });
+    }
+
+    static String[] cat(String[] a, String... b) {
+        String[] all = Arrays.copyOf(a, a.length + b.length);
+        System.arraycopy(b, 0, all, a.length, b.length);
+        return all;
+    }
+
+    static String indent(String text) {
+        return text.isEmpty() ? "" : "    " + text.stripTrailing().replace("\n", "\n    ") + "\n";
+    }
+
+    static String quoted(String arg) {
+        return arg.matches("[A-Za-z0-9_./:=+,@%-]+") ? arg : "'" + arg.replace("'", "'\\''") + "'";
+    }
+
+    /** Runs a program in `dir` and prints its command line; its output, or an exception with it. */
+    private String shell(Path dir, String... cmd) throws Exception {
+        StringBuilder line = new StringBuilder("  $");
+        for (String a : cmd) {
+            line.append(' ').append(quoted(a));
+        }
+        out.println(line);
+        Process p = new ProcessBuilder(cmd).directory(dir.toFile()).redirectErrorStream(true).start();
+        String said = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        check(p.waitFor() == 0, cmd[0] + " failed: " + said.trim());
+        return said;
+    }
+
+    /** Runs the tool in `dir` in a new JVM; prints the command and its output. */
+    private String tool(Path dir, String... args) throws Exception {
+        StringBuilder line = new StringBuilder("\n  $ mscapi");
+        for (String a : args) {
+            line.append(' ').append(quoted(a));
+        }
+        out.println(line);
+        Process p = new ProcessBuilder(toolCommand(args)).directory(dir.toFile()).redirectErrorStream(true).start();
+        String said = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        out.print(indent(said));
+        check(p.waitFor() == 0, "mscapi " + args[0] + " failed");
+        return said;
     }
 
     /**

@@ -14,7 +14,9 @@ import picocli.CommandLine.Option;
 
 /**
  * `mscapi token init` (a SoftHSM2 token in the home's token store, which
- * mscapi-admin makes and registers as a provider), `mscapi token
+ * mscapi-admin makes and registers as a provider), `mscapi token register`
+ * (the registration alone, for tokens made there with SoftHSM2's and
+ * OpenSC's own tools), `mscapi token
  * set-unblock-code` (mscapi-admin's), and the words `mscapi providers` shows
  * for each provider's family and, for PKCS#11 modules, their tokens.
  */
@@ -27,22 +29,27 @@ final class TokenCommands {
         this.out = out;
     }
 
-    @Command(name = "token", header = "make a SoftHSM2 token in the home, or set the token family's unblock code",
+    @Command(name = "token", header = "make or register SoftHSM2 tokens in the home, or set the token family's "
+            + "unblock code",
             customSynopsis = {"mscapi token init --label L [--so-pin-file F] [--pin-file F] [--pin-prompt PROG]",
+                "           | token register [--pin-prompt PROG]",
                 "           | token set-unblock-code [--old-code-file F] [--code-file F]"},
             description = "init makes a SoftHSM2 token labelled L in $MSCAPI_HOME/softhsm and registers it as a "
                     + "PKCS#11 provider whose PIN prompt asks on the terminal (or runs PROG), with SOFTHSM2_CONF "
                     + "naming the store as its \"Environment\" (set for the module unless the caller set it); "
                     + "the SO PIN and the user PIN are asked twice without echo, or read from the first line of "
-                    + "--so-pin-file and --pin-file. set-unblock-code: the code is asked twice without echo, or "
+                    + "--so-pin-file and --pin-file. register makes the store when missing and the same "
+                    + "registration, for tokens made in the store with SoftHSM2's and OpenSC's own tools "
+                    + "(softhsm2-util, pkcs11-tool with SOFTHSM2_CONF=$MSCAPI_HOME/softhsm/softhsm2.conf). "
+                    + "set-unblock-code: the code is asked twice without echo, or "
                     + "read from the first line of --code-file; only a salted hash is stored. Once a code is set, only "
                     + "the current one changes it (--old-code-file, or asked); wrong ones count towards the 10 "
                     + "that block the code, which then can never be changed.",
-            subcommands = {Init.class, SetUnblockCode.class})
+            subcommands = {Init.class, Register.class, SetUnblockCode.class})
     static final class Token extends Cmd {
         @Override
         public Integer call() throws Exception {
-            throw ToolError.usage("token needs a subcommand: init or set-unblock-code");
+            throw ToolError.usage("token needs a subcommand: init, register or set-unblock-code");
         }
     }
 
@@ -65,6 +72,23 @@ final class TokenCommands {
         @Override
         public Integer call() throws Exception {
             return new TokenCommands(out).init(label, soPinFile, pinFile, prompt);
+        }
+    }
+
+    @Command(name = "register", header = "register the home's SoftHSM2 token store as a provider",
+            customSynopsis = "mscapi token register [--pin-prompt PROG]")
+    static final class Register extends Cmd {
+        @Option(names = "--pin-prompt", paramLabel = "PROG", description = "The program that asks for the PIN "
+                + "(default: one that asks on the terminal).")
+        String prompt;
+
+        @Override
+        public Integer call() throws Exception {
+            Map<String, Object> store = Admin.ask("token", "store", "--json");
+            out.println("token store " + Admin.string(store, "conf") + " (SOFTHSM2_CONF for softhsm2-util and "
+                    + "pkcs11-tool)");
+            new TokenCommands(out).register(prompt);
+            return Main.OK;
         }
     }
 
@@ -110,18 +134,23 @@ final class TokenCommands {
             Arrays.fill(soPin, '\0');
             Arrays.fill(userPin, '\0');
         }
+        out.println("token \"" + label + "\" made in " + Admin.string(store, "tokenDir"));
+        register(prompt);
+        return Main.OK;
+    }
+
+    /** Registers the home's token store as "SoftHSM2 Token RSA Provider" (mscapi-admin token register). */
+    void register(String prompt) throws Exception {
         List<String> register = new ArrayList<>(List.of("token", "register", "--json"));
         if (prompt != null) {
             register.add("--pin-prompt");
             register.add(Path.of(prompt).toAbsolutePath().toString());
         }
         Map<String, Object> reg = Admin.ask(register.toArray(new String[0]));
-        out.println("token \"" + label + "\" made in " + Admin.string(store, "tokenDir"));
         out.println("provider \"" + Admin.string(reg, "provider") + "\" registered (" + Admin.string(reg, "registration")
                 + ")");
         out.println("programs using the provider find the token through its registration ("
                 + Admin.string(reg, "environment") + ")");
-        return Main.OK;
     }
 
     /** Runs softhsm2-util on the home's token store; its output, or an exception with it. */
