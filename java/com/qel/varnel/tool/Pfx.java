@@ -163,7 +163,9 @@ final class Pfx {
                         inMy = c;
                     }
                 }
-                if (inMy == null || inMy.container().isEmpty()) {
+                // Bound by the card propagation to the container's full name (under
+                // the first registered provider that shows the token).
+                if (inMy == null || !KeyRef.sameName(inMy.container(), stored.container())) {
                     throw new ToolError("the certificate written onto the token is not in MY bound to its key");
                 }
                 if (friendly != null) {
