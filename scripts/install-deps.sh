@@ -21,7 +21,8 @@ set -eu
 # Tokens: SoftHSM2 (a software PKCS#11 token for the tests and the demo),
 # p11-kit (the standard PKCS#11 header, its proxy, client and server
 # modules; pkgconf gives the build its paths), OpenSC's pkcs11-tool (checks
-# keys from outside).
+# keys from outside), NSS's certutil and modutil (libnss3-tools: check that
+# another PKCS#11 consumer pairs a token's certificate with its key).
 # The tool: Bouncy Castle's provider and PKIX jars, picocli (commands, help,
 # man page and completion) and Jackson's core (JSON output, and reading the
 # JSON mscapi-admin answers, which nlohmann/json writes).
@@ -29,7 +30,7 @@ base="cmake make g++ openjdk-17-jdk-headless libssl-dev libsqlite3-dev
 libgtest-dev googletest junit5 g++-mingw-w64-i686 binutils-mingw-w64-i686
 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 openssl
 wine wine64 wine32:i386
-softhsm2 p11-kit p11-kit-modules libp11-kit-dev pkgconf opensc
+softhsm2 p11-kit p11-kit-modules libp11-kit-dev pkgconf opensc libnss3-tools
 libbcprov-java libbcpkix-java libpicocli-java libjackson2-core-java nlohmann-json3-dev"
 # libFuzzer builds: clang without recommends lacks the compiler-rt runtime
 # that -fsanitize=fuzzer links.

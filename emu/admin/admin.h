@@ -28,6 +28,8 @@ int providers(Args args);
 int tokens(Args args);
 int tokenStore(Args args);
 int tokenRegister(Args args);
+// A key and its certificate into a new container of a PKCS#11 provider.
+int tokenImport(Args args);
 
 // Removes "NAME VALUE" from args into `value`; false when NAME has no value.
 bool takeOption(Args &args, const char *name, std::string &value);

@@ -28,6 +28,8 @@ void usage(FILE *to) {
       "       mscapi-admin token set-unblock-code [--old-code-file FILE] [--code-file FILE]\n"
       "       mscapi-admin token store --json\n"
       "       mscapi-admin token register [--pin-prompt PROGRAM] --json\n"
+      "       mscapi-admin token import --provider P --container C [--spec signature|exchange]\n"
+      "                    [--exportable] --json  (reads {\"key\", \"pin\", \"certificate\"})\n"
       "       mscapi-admin home --json\n"
       "       mscapi-admin providers --json\n"
       "       mscapi-admin tokens [--provider NAME] --json\n");
@@ -84,6 +86,7 @@ int run(Args args) {
     if (sub == "set-unblock-code") return setUnblockCode(args);
     if (sub == "store") return tokenStore(args);
     if (sub == "register") return tokenRegister(args);
+    if (sub == "import") return tokenImport(args);
   }
   if (command == "--help" || command == "help") {
     usage(stdout);

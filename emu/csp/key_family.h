@@ -64,6 +64,17 @@ class KeyFamily {
   // and the facts of the key they are of.
   virtual Status exportPrivate(Context &ctx, const KeyInfo &key, crypto::Parts &parts,
                                KeyInfo &current) const = 0;
+  // Stores the X.509 certificate `der` (exactly one DER certificate of the
+  // key `key`) with the key in its container, replacing the one stored
+  // before (KP_CERTIFICATE). Only a smart card keeps certificates in its
+  // containers; the other families refuse with NTE_BAD_TYPE, as rsaenh.dll
+  // does.
+  virtual Status storeCertificate(Context &ctx, const KeyInfo &key, const Bytes &der) const {
+    (void)ctx;
+    (void)key;
+    (void)der;
+    return Failure(NTE_BAD_TYPE);
+  }
   // PKCS#1 v1.5 signature with the key of `spec` over the DigestInfo of
   // `md` and `digest` (over `digest` itself when `md` is null).
   virtual Status sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest,

@@ -2,6 +2,8 @@
 // their parameters.
 #include "csp/keys.h"
 
+#include <openssl/asn1.h>
+
 #include <memory>
 
 #include "common/api.h"
@@ -32,6 +34,22 @@ BOOL giveKey(std::shared_ptr<Context> ctx, const KeyInfo &info, HCRYPTKEY *phKey
   key->info = info;
   *phKey = keys().add(std::move(key));
   return emu::succeed();
+}
+
+// KP_CERTIFICATE passes no length: a DER element tells its own. The copy of
+// the element (a constructed SEQUENCE with a definite length, its header
+// read by OpenSSL), or nothing when the header is not one.
+crypto::Bytes derElement(const BYTE *p) {
+  constexpr long kMost = 1L << 24;  // no certificate is longer
+  const unsigned char *at = p;
+  long len = 0;
+  int tag = 0, cls = 0;
+  const int ret = ASN1_get_object(&at, &len, &tag, &cls, kMost);
+  if ((ret & 0x80) != 0 || ret != V_ASN1_CONSTRUCTED || tag != V_ASN1_SEQUENCE ||
+      cls != V_ASN1_UNIVERSAL)
+    return {};
+  const size_t total = static_cast<size_t>(at - p) + static_cast<size_t>(len);
+  return crypto::Bytes(p, p + total);
 }
 
 }  // namespace
@@ -207,6 +225,33 @@ BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD 
   emu::trace::Call t("CryptGetKeyParam");
   if (t) t.hex("key", hKey).num("param", dwParam);
   return t.done(CryptGetKeyParamImpl(hKey, dwParam, pbData, pdwDataLen, dwFlags));
+}
+
+// KP_CERTIFICATE: the certificate of the key, DER-encoded, is stored with it
+// in its container; a smart card's CSP writes it onto the card (the only
+// parameter settable here; the rest are NTE_BAD_TYPE).
+static BOOL CryptSetKeyParamImpl(HCRYPTKEY hKey, DWORD dwParam, CONST BYTE *pbData, DWORD dwFlags) {
+  return emu::guarded(NTE_FAIL, [&]() -> BOOL {
+    auto key = keys().get(hKey);
+    if (!key) return emu::fail(ERROR_INVALID_HANDLE);
+    if (key->ctx->released)
+      return emu::fail(NTE_BAD_UID, "the key's provider context was released");
+    if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
+    if (dwParam != KP_CERTIFICATE) return emu::fail(NTE_BAD_TYPE);
+    if (pbData == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
+    // The DER's own length: a SEQUENCE header with a definite length.
+    const crypto::Bytes der = derElement(pbData);
+    if (der.empty()) return emu::fail(CRYPT_E_ASN1_BADTAG, "not a DER certificate");
+    if (auto f = key->ctx->provider.family->storeCertificate(*key->ctx, key->info, der))
+      return emu::fail(*f);
+    return emu::succeed();
+  });
+}
+
+BOOL WINAPI CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, CONST BYTE *pbData, DWORD dwFlags) {
+  emu::trace::Call t("CryptSetKeyParam");
+  if (t) t.hex("key", hKey).num("param", dwParam).hex("flags", dwFlags);
+  return t.done(CryptSetKeyParamImpl(hKey, dwParam, pbData, dwFlags));
 }
 
 }  // extern "C"

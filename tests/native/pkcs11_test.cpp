@@ -493,6 +493,96 @@ TEST_P(Pkcs11, ImportedKeysKeepTheirExportPermission) {
   }
 }
 
+// KP_CERTIFICATE: a key's certificate is written onto the token beside it
+// (pkcs11-tool reads it back with the key's CKA_ID), a certificate of
+// another key or not DER is refused, writing it again keeps one object, a
+// renewed one replaces it, and the container takes it along when deleted.
+// The software family keeps no certificates.
+TEST_P(Pkcs11, AKeysCertificateIsWrittenBesideItOnTheToken) {
+  const std::string dir = home_ + "/kc";
+  std::filesystem::create_directories(dir);
+  HCRYPTPROV soft = open("soft", CRYPT_NEWKEYSET, "Microsoft Strong Cryptographic Provider");
+  ASSERT_NE(soft, 0u);
+  HCRYPTKEY k = 0;
+  ASSERT_TRUE(CryptGenKey(soft, AT_SIGNATURE, 1024u << 16, &k));
+  ASSERT_EQ(sh("cd " + dir +
+               " && openssl req -x509 -newkey rsa:1024 -nodes -keyout ca.key -outform DER -out "
+               "ca.der -subj /CN=Test-CA -days 30"),
+            0);
+  const Bytes foreign = readFile(dir + "/ca.der");
+  EXPECT_FALSE(CryptSetKeyParam(k, KP_CERTIFICATE, foreign.data(), 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_TYPE));
+  CryptDestroyKey(k);
+  CryptReleaseContext(soft, 0);
+
+  HCRYPTPROV p = open("holder", CRYPT_NEWKEYSET);
+  ASSERT_NE(p, 0u);
+  ASSERT_TRUE(pin(p, kPin));
+  ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
+  EVP_PKEY *pub = fromPublicBlob(exportBlob(p, AT_SIGNATURE, PUBLICKEYBLOB));
+  ASSERT_NE(pub, nullptr);
+  unsigned char *spki = nullptr;
+  const int spkiLen = i2d_PUBKEY(pub, &spki);
+  ASSERT_GT(spkiLen, 0);
+  writeFile(dir + "/pub.der", Bytes(spki, spki + spkiLen));
+  OPENSSL_free(spki);
+  EVP_PKEY_free(pub);
+  for (const char *name : {"first", "renewed"})
+    ASSERT_EQ(sh("cd " + dir + " && openssl pkey -pubin -inform DER -in pub.der -out pub.pem && " +
+                 "openssl req -new -key ca.key -subj /CN=" + name + " -out c.csr && " +
+                 "openssl x509 -req -in c.csr -force_pubkey pub.pem -CA ca.der -CAform DER " +
+                 "-CAkey ca.key -set_serial 7 -days 30 -outform DER -out " + name + ".der"),
+              0);
+  const Bytes first = readFile(dir + "/first.der"), renewed = readFile(dir + "/renewed.der");
+  const Bytes garbage = {0x04, 0x02, 0x00, 0x00};
+
+  // The certificate objects pkcs11-tool lists, and the value of the one labelled "holder".
+  auto certs = [&] {
+    const std::string out = tool("--token-label L --list-objects --type cert");
+    size_t n = 0;
+    for (size_t at = out.find("Certificate Object"); at != std::string::npos;
+         at = out.find("Certificate Object", at + 1))
+      ++n;
+    return n;
+  };
+  auto stored = [&] {
+    tool("--token-label L --read-object --type cert --id 02 --label holder -o " + dir +
+         "/back.der");
+    return readFile(dir + "/back.der");
+  };
+  struct Case {
+    const char *what;
+    const Bytes &der;
+    BOOL ok;
+    DWORD error;
+    size_t objects;
+  };
+  const Case cases[] = {{"another key's", foreign, FALSE, NTE_BAD_KEY, 0},
+                        {"not a certificate", garbage, FALSE, CRYPT_E_ASN1_BADTAG, 0},
+                        {"the key's", first, TRUE, 0, 1},
+                        {"the same again", first, TRUE, 0, 1},
+                        {"a renewed one", renewed, TRUE, 0, 1}};
+  for (const Case &c : cases) {
+    SetLastError(0);
+    EXPECT_EQ(CryptSetKeyParam(k, KP_CERTIFICATE, c.der.data(), 0), c.ok) << c.what;
+    if (!c.ok) {
+      EXPECT_EQ(GetLastError(), c.error) << c.what;
+    }
+    EXPECT_EQ(certs(), c.objects) << c.what;
+    if (c.ok) {
+      EXPECT_EQ(stored(), c.der) << c.what;
+    }
+  }
+  const std::string listed = tool("--token-label L --list-objects --type cert");
+  EXPECT_NE(listed.find("label:      holder"), std::string::npos) << listed;
+  EXPECT_NE(listed.find("ID:         02"), std::string::npos) << listed;
+  CryptDestroyKey(k);
+  CryptReleaseContext(p, 0);
+  HCRYPTPROV gone = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&gone, "holder", kProvider, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
+  EXPECT_EQ(certs(), 0u);
+}
+
 TEST_P(Pkcs11, PinsAreCheckedByTheTokenThenAgainstItsHash) {
   // A key made by OpenSC on the token; this process is not logged in.
   ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +

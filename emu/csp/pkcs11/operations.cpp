@@ -11,6 +11,7 @@
 #include "csp/key_family.h"
 #include "csp/pkcs11/attributes.h"
 #include "csp/pkcs11/caches.h"
+#include "csp/pkcs11/certificates.h"
 #include "csp/pkcs11/family.h"
 #include "csp/pkcs11/key_lookup.h"
 #include "csp/pkcs11/logins.h"
@@ -40,6 +41,7 @@ class Pkcs11Keys : public KeyFamily {
                   KeyInfo &info) const override;
   Status import(Context &ctx, int spec, const crypto::Parts &parts, crypto::Pkey key,
                 bool exportable, KeyInfo &info) const override;
+  Status storeCertificate(Context &ctx, const KeyInfo &key, const Bytes &der) const override;
   bool keyInfo(Context &ctx, int spec, KeyInfo &info) const override;
   Status exportPrivate(Context &ctx, const KeyInfo &key, crypto::Parts &parts,
                        KeyInfo &current) const override;
@@ -158,7 +160,17 @@ Status Pkcs11Keys::deleteContainer(const Provider &provider, const std::string &
       containerKeys(use, s, c, all);
     }
     CK_RV rv = CKR_OK;
+    // A library container's certificates (KP_CERTIFICATE) go with it; a
+    // key pair's certificate is the issuer's and stays.
     if (!c.pair) rv = containerObjects(use, s, CKO_DATA, &c.label, markers);
+    for (uint8_t spec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
+      if (c.pair || rv != CKR_OK) break;
+      Template certs;
+      certs.ulong(CKA_CLASS, CKO_CERTIFICATE).text(CKA_LABEL, c.label).bytes(CKA_ID, Bytes{spec});
+      std::vector<CK_OBJECT_HANDLE> found;
+      rv = findObjects(use, s, certs, found);
+      markers.insert(markers.end(), found.begin(), found.end());
+    }
     all.insert(all.end(), markers.begin(), markers.end());
     for (CK_OBJECT_HANDLE h : all) {
       if (rv != CKR_OK) break;
@@ -365,6 +377,13 @@ Status Pkcs11Keys::import(Context &ctx, int spec, const crypto::Parts &parts, cr
         }
         return rv;
       });
+}
+
+// The certificate an import (or the caller) gives the key goes onto the
+// token beside it (certificates.h).
+Status Pkcs11Keys::storeCertificate(Context &ctx, const KeyInfo &key, const Bytes &der) const {
+  if (ctx.verifyOnly) return Failure(NTE_BAD_KEYSET);
+  return writeCertificate(*ctx.p11, key, der);
 }
 
 Status Pkcs11Keys::exportPrivate(Context &ctx, const KeyInfo &key, crypto::Parts &parts,

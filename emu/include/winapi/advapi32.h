@@ -83,6 +83,7 @@ typedef unsigned int ALG_ID;
 #define KP_ALGID 7
 #define KP_PERMISSIONS 6
 #define KP_KEYLEN 9
+#define KP_CERTIFICATE 26
 
 #define CRYPT_ENCRYPT 0x0001
 #define CRYPT_DECRYPT 0x0002
@@ -132,6 +133,7 @@ BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey);
 BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey);
 BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
                              DWORD dwFlags);
+BOOL WINAPI CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, CONST BYTE *pbData, DWORD dwFlags);
 BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
                               DWORD dwFlags);
 BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, CONST BYTE *pbData, DWORD dwFlags);

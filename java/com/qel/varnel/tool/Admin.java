@@ -57,7 +57,22 @@ final class Admin {
 
     /** The JSON document a command of mscapi-admin answers; its message when it fails. */
     static Map<String, Object> ask(String... args) throws Exception {
+        return ask(null, args);
+    }
+
+    /**
+     * The same, with `input` written to the command's standard input (and the
+     * input closed); without input the command reads an empty one.
+     */
+    static Map<String, Object> ask(byte[] input, String... args) throws Exception {
         Process p = builder(List.of(args)).start();
+        try (var in = p.getOutputStream()) {
+            if (input != null) {
+                in.write(input);
+            }
+        } catch (IOException e) {
+            // the program ended without reading: its exit code and message tell
+        }
         // Its messages are read beside the document, so that neither pipe fills up.
         ByteArrayOutputStream said = new ByteArrayOutputStream();
         Thread errors = new Thread(() -> {

@@ -190,9 +190,10 @@ final class KeyCommands {
 
     @Command(name = "import", header = "an RSA private key into a new container",
             customSynopsis = {"mscapi import FILE --container NAME [--provider P] [--spec S] [--pin | --pin-file F]",
-                "           [--password-file F] [--alias A]"},
+                "           [--password-file F] [--alias A] [--exportable]"},
             description = "FILE is PKCS#8 (plain or encrypted), PKCS#1 (also legacy-encrypted PEM) or PKCS#12 "
-                    + "(.p12/.pfx); a password is asked without echo or read from --password-file. " + PIN_TEXT)
+                    + "(.p12/.pfx); a password is asked without echo or read from --password-file. On a PKCS#11 "
+                    + "token the key is created sensitive and not extractable unless --exportable. " + PIN_TEXT)
     static final class Import extends Cmd {
         @Parameters(index = "0", paramLabel = "FILE", description = "The key file.")
         String file;
@@ -209,6 +210,9 @@ final class KeyCommands {
         @Option(names = "--alias", paramLabel = "A", description = "The key of a PKCS#12 file that holds several.")
         String alias;
 
+        @Option(names = "--exportable", description = Options.EXPORTABLE_TEXT)
+        boolean exportable;
+
         @Override
         public Integer call() throws Exception {
             String container = key.container();
@@ -216,6 +220,15 @@ final class KeyCommands {
             byte[] pinBytes = pin.bytes();
             try (Secret secret = password.secret("password of the key file")) {
                 RSAPrivateCrtKey k = Formats.readPrivateKey(FileIO.read(file), file, secret, alias);
+                String provider = key.provider != null ? key.provider : CertCommands.defaultProvider();
+                if (TokenImport.isPkcs11(provider)) {
+                    TokenImport.Stored stored = TokenImport.store(provider, container, keySpec, k, null, pinBytes,
+                            exportable);
+                    out.println("imported a " + k.getModulus().bitLength() + "-bit key onto the token, container "
+                            + Listings.quoted(stored.container()) + " (" + specName(keySpec) + ", "
+                            + (stored.exportable() ? "exportable" : "sensitive, not extractable") + ")");
+                    return Main.OK;
+                }
                 store(key.provider, container, keySpec, k, pinBytes);
                 out.println("imported a " + k.getModulus().bitLength() + "-bit key into container " + Listings.quoted(container)
                         + " (" + specName(keySpec) + ")");

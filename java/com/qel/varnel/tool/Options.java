@@ -9,6 +9,9 @@ import picocli.CommandLine.Option;
  * the bash completion offers for them.
  */
 final class Options {
+    static final String EXPORTABLE_TEXT = "On a PKCS#11 token, create the key extractable and not sensitive, so "
+            + "that it can be exported again (else it never leaves the token). Keys of the other providers are "
+            + "exportable when imported.";
     private Options() {
     }
 

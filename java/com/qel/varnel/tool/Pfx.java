@@ -26,9 +26,12 @@ final class Pfx {
 
     @Command(name = "import-pfx", header = "a PKCS#12 file's key, certificate and chain in one step",
             customSynopsis = {"mscapi import-pfx FILE [--container NAME] [--provider P] [--spec S] [--pin | --pin-file F]",
-                "           [--password-file F] [--alias A] [--friendly-name N]"},
+                "           [--password-file F] [--alias A] [--friendly-name N] [--exportable]"},
             description = "The key goes into a new container (a fresh name unless --container), its certificate "
-                    + "into MY bound to it under the file's friendly name, the rest of the chain into CA.")
+                    + "into MY bound to it under the file's friendly name, the rest of the chain into CA. On a "
+                    + "PKCS#11 token the key is created sensitive and not extractable (unless --exportable) and the "
+                    + "certificate is written onto the token beside it (same CKA_ID and label), from where it "
+                    + "appears in MY.")
     static final class ImportPfx extends Cmd {
         @Parameters(index = "0", paramLabel = "FILE", description = "The PKCS#12 file.")
         String file;
@@ -48,6 +51,9 @@ final class Pfx {
         @Option(names = "--friendly-name", paramLabel = "N", description = "The certificate's friendly name (else "
                 + "the file's).")
         String friendlyOption;
+
+        @Option(names = "--exportable", description = Options.EXPORTABLE_TEXT)
+        boolean exportable;
 
         @Override
         public Integer call() throws Exception {
@@ -87,26 +93,13 @@ final class Pfx {
                     }
                 }
                 RSAPrivateCrtKey key = entry.key();
-                KeyCommands.store(provider, container, keySpec, key, pin);
-                out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container " + Listings.quoted(container) + " of \""
-                        + provider + "\" (" + KeyCommands.specName(keySpec) + ")");
                 String friendly = friendlyOption != null ? friendlyOption : entry.friendlyName();
-                byte[] id;
-                try {
-                    id = Native.addCertToStore(der, provider, container, keySpec, friendly, KeyRef.STORE_MY);
-                } catch (Exception e) {
-                    Native.deleteKeyPair(provider, container);
-                    throw e;
-                }
-                if (id == null) {
-                    // Stored already without a usable binding: the key is of no use without it.
-                    Native.deleteKeyPair(provider, container);
-                    throw new ToolError("the store MY refused the certificate SHA-1 " + CertCommands.sha1(der)
-                            + " (it holds it already, without a key binding); the key was not kept");
+                if (TokenImport.isPkcs11(provider)) {
+                    onToken(provider, container, keySpec, key, der, pin, friendly);
+                } else {
+                    inContainer(provider, container, keySpec, key, der, pin, friendly);
                 }
                 CertCommands.warnExpired(err, der);
-                out.println("certificate: added to MY, SHA-1 " + CertCommands.sha1(der)
-                        + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
                 int added = 0;
                 List<String> present = new ArrayList<>();
                 for (X509Certificate c : entry.chain().subList(1, entry.chain().size())) {
@@ -127,6 +120,66 @@ final class Pfx {
                 KeyCommands.wipe(pin);
             }
             return Main.OK;
+        }
+
+        /** The key into a container of the library's kind, its certificate into MY bound to it. */
+        private void inContainer(String provider, String container, int keySpec, RSAPrivateCrtKey key, byte[] der,
+                byte[] pin, String friendly) throws Exception {
+            KeyCommands.store(provider, container, keySpec, key, pin);
+            out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container " + Listings.quoted(container)
+                    + " of \"" + provider + "\" (" + KeyCommands.specName(keySpec) + ")");
+            byte[] id;
+            try {
+                id = Native.addCertToStore(der, provider, container, keySpec, friendly, KeyRef.STORE_MY);
+            } catch (Exception e) {
+                Native.deleteKeyPair(provider, container);
+                throw e;
+            }
+            if (id == null) {
+                // Stored already without a usable binding: the key is of no use without it.
+                Native.deleteKeyPair(provider, container);
+                throw new ToolError("the store MY refused the certificate SHA-1 " + CertCommands.sha1(der)
+                        + " (it holds it already, without a key binding); the key was not kept");
+            }
+            out.println("certificate: added to MY, SHA-1 " + CertCommands.sha1(der)
+                    + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
+        }
+
+        /**
+         * The key onto a PKCS#11 token (sensitive and not extractable unless --exportable) with its
+         * certificate beside it; opening MY then copies the certificate in, bound to the container, as
+         * for every card.
+         */
+        private void onToken(String provider, String container, int keySpec, RSAPrivateCrtKey key, byte[] der,
+                byte[] pin, String friendly) throws Exception {
+            TokenImport.Stored stored = TokenImport.store(provider, container, keySpec, key, der, pin, exportable);
+            out.println("key: " + key.getModulus().bitLength() + "-bit RSA onto the token, container "
+                    + Listings.quoted(stored.container()) + " of \"" + provider + "\" (" + KeyCommands.specName(keySpec)
+                    + ", " + (stored.exportable() ? "exportable" : "sensitive, not extractable") + ")");
+            Layouts.Cert inMy = null;
+            try {
+                for (Layouts.Cert c : Layouts.certs(Native.queryCerts(KeyRef.STORE_MY))) {
+                    if (Arrays.equals(c.encoded(), der)) {
+                        inMy = c;
+                    }
+                }
+                // Bound by the card propagation to the container's full name (under
+                // the first registered provider that shows the token).
+                if (inMy == null || !KeyRef.sameName(inMy.container(), stored.container())) {
+                    throw new ToolError("the certificate written onto the token is not in MY bound to its key");
+                }
+                if (friendly != null) {
+                    Native.setFriendlyName(friendly, inMy.serial(), inMy.issuer(), KeyRef.STORE_MY);
+                }
+            } catch (Exception e) {
+                if (inMy != null) {
+                    Native.deleteCertFromStore(inMy.serial(), inMy.issuer(), KeyRef.STORE_MY);
+                }
+                Native.deleteKeyPair(provider, stored.container());
+                throw e;
+            }
+            out.println("certificate: written onto the token beside the key and into MY, SHA-1 "
+                    + CertCommands.sha1(der) + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
         }
     }
 
