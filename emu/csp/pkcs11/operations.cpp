@@ -428,6 +428,15 @@ Status signatureSize(Context &ctx, int spec, DWORD &size) {
 
 }  // namespace
 
+// The steady state is two module calls, C_SignInit and C_Sign: the key
+// found before (its handle within the trust window, its size from its
+// modulus, so C_Sign is not asked for the length first) and the login are
+// taken as they were. The token refuses what no longer holds, and then the
+// slow path runs and the signature once more: a key that went away (deleted,
+// replaced, or hidden by a logout) is looked up again, a login that went away
+// is taken again with the PIN the context presented, else through the PIN
+// prompt, else the signature is refused; a token that went away
+// re-initialises the module.
 Status Pkcs11Keys::sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest,
                         size_t digestLen, SignatureRequest &req) const {
   if (ctx.verifyOnly) return Failure(NTE_BAD_KEYSET);
@@ -442,19 +451,19 @@ Status Pkcs11Keys::sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t 
   }
   Container &c = *ctx.p11;
   return onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
-    Step step = Step::Ok;
+    CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+    uint32_t bits = 0;
+    bool known = knownKey(use, c, spec, trustFor(), handle, bits);
+    bool loggedInAgain = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
-      CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
-      uint32_t bits = 0;
-      // Within the trust window: C_SignInit refuses a handle whose object
-      // went away.
-      if (!knownKey(use, c, spec, trustFor(), handle, bits)) {
+      if (!known) {
         KeyHit hit;
-        step = privateKey(use, s, c, spec, hit, f);
+        const Step step = privateKey(use, s, c, spec, hit, f);
         if (step != Step::Ok) return step;
         handle = hit.handle;
         bits = hit.info.bits;
       }
+      known = false;
       CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
       CK_RV rv = use.fn()->C_SignInit(s, &mech, handle);
       if (rv == CKR_OK) {
@@ -468,14 +477,18 @@ Status Pkcs11Keys::sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t 
         }
       }
       f.why = "C_Sign on token \"" + c.tokenLabel + "\": " + rvName(rv);
-      if (rv == CKR_USER_NOT_LOGGED_IN && attempt == 0) {
-        step = ensureLogin(use, c, s, f);
+      if (rv == CKR_USER_NOT_LOGGED_IN && !loggedInAgain) {
+        // The module keeps the key's handle across a logout.
+        loggedInAgain = true;
+        const Step step = ensureLogin(use, c, s, f);
         if (step != Step::Ok) return step;
         continue;
       }
       if (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID) {
+        // The key went away or was replaced, or a logout took the handles
+        // of private objects: look again (logging in again if needed).
         Found::instance().forget(&use.module(), c.token, c.ident);
-        continue;  // the key went away or was replaced: look again
+        continue;
       }
       f.code = rv == CKR_DATA_LEN_RANGE       ? NTE_BAD_SIGNATURE
                : rv == CKR_USER_NOT_LOGGED_IN ? NTE_PERM
@@ -487,13 +500,24 @@ Status Pkcs11Keys::sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t 
   });
 }
 
-// One user PIN per token, whichever key spec names it.
+// One user PIN per token, whichever key spec names it. A PIN the token
+// accepted before in this process is compared with its hash alone: whether
+// the login still holds is left to the operation that needs it, which logs
+// in again with this PIN when it went away (ensureLogin). The context keeps
+// the PIN for that.
 Status Pkcs11Keys::presentPin(Context &ctx, int, const std::string &pin) const {
   if (ctx.verifyOnly) return Failure(NTE_BAD_KEYSET);
   if (pin.empty()) return Failure(NTE_BAD_DATA, Reason::PIN_EMPTY, "the empty text is not a PIN");
   Container &c = *ctx.p11;
-  return onToken(
-      c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) { return login(use, c, s, pin, f); });
+  const Status failed = onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
+    if (acceptedPin(use, c, pin)) return Step::Ok;
+    return login(use, c, s, pin, f);
+  });
+  if (failed)
+    c.keepPin(std::string());
+  else
+    c.keepPin(pin);
+  return failed;
 }
 
 }  // namespace emu::csp::pkcs11
