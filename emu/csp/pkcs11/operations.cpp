@@ -451,29 +451,41 @@ Status Pkcs11Keys::sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t 
   }
   Container &c = *ctx.p11;
   return onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
-    CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
-    uint32_t bits = 0;
-    bool known = knownKey(use, c, spec, trustFor(), handle, bits);
+    const KeyRef ref{&use.module(), c.token, c.ident, spec, CKO_PRIVATE_KEY};
+    KeyHit key;
+    // Half the trust window after the key was found or checked, a signature
+    // is verified with the key's public half: then the key, and the
+    // container, count as checked, so a process that keeps signing reads
+    // neither back (a deleted container's key fails the next signature).
+    bool due = false;
+    bool known = Found::instance().signingKey(ref, use.epoch(), trustFor() / 2, key, due);
     bool loggedInAgain = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
       if (!known) {
-        KeyHit hit;
-        const Step step = privateKey(use, s, c, spec, hit, f);
+        const Step step = privateKey(use, s, c, spec, key, f);
         if (step != Step::Ok) return step;
-        handle = hit.handle;
-        bits = hit.info.bits;
+        due = false;  // just found or read back
       }
       known = false;
       CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
-      CK_RV rv = use.fn()->C_SignInit(s, &mech, handle);
+      CK_RV rv = use.fn()->C_SignInit(s, &mech, key.handle);
       if (rv == CKR_OK) {
-        sig.assign((bits + 7) / 8, 0);
+        sig.assign((key.info.bits + 7) / 8, 0);
         CK_ULONG len = static_cast<CK_ULONG>(sig.size());
         rv = use.fn()->C_Sign(s, data.bytes.data(), static_cast<CK_ULONG>(data.bytes.size()),
                               sig.data(), &len);
         if (rv == CKR_OK) {
           sig.resize(len);
-          return Step::Ok;
+          if (!due) return Step::Ok;
+          // No module call; a handle that another key took over is caught
+          // (reading the key's label and CKA_ID back would not tell a
+          // replacement with the same ones).
+          if (crypto::verifiesRaw(key.info.modulus, key.info.exponent, data.bytes, sig)) {
+            Found::instance().signatureVerified(ref, key.handle, Clock::now());
+            return Step::Ok;
+          }
+          Found::instance().forget(&use.module(), c.token, c.ident);
+          continue;
         }
       }
       f.why = "C_Sign on token \"" + c.tokenLabel + "\": " + rvName(rv);
