@@ -130,6 +130,29 @@ Pkey fromParts(const Parts &parts, bool check) {
   return key;
 }
 
+bool verifiesRaw(const Bytes &n, uint32_t e, const Bytes &data, const Bytes &sig) {
+  Bn bn = toBn(n);
+  std::unique_ptr<OSSL_PARAM_BLD, BldFree> bld(OSSL_PARAM_BLD_new());
+  if (!bn || !bld || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, bn.get()) != 1 ||
+      OSSL_PARAM_BLD_push_uint32(bld.get(), OSSL_PKEY_PARAM_RSA_E, e) != 1)
+    return false;
+  std::unique_ptr<OSSL_PARAM, ParamsFree> params(OSSL_PARAM_BLD_to_param(bld.get()));
+  PkeyCtx make(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  EVP_PKEY *raw = nullptr;
+  if (!params || !make || EVP_PKEY_fromdata_init(make.get()) != 1 ||
+      EVP_PKEY_fromdata(make.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
+    ERR_clear_error();
+    return false;
+  }
+  Pkey key(raw);
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+  const bool ok = ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
+                  EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
+                  EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), data.data(), data.size()) == 1;
+  ERR_clear_error();
+  return ok;
+}
+
 unsigned modulusBits(const Bytes &n) {
   Bn b = toBn(n);
   return b ? static_cast<unsigned>(BN_num_bits(b.get())) : 0;

@@ -65,6 +65,11 @@ bool parsePrivate(const Bytes &data, Parts &out);
 // none) into `sig` (EVP_PKEY_get_size bytes), big-endian.
 bool sign(EVP_PKEY *key, const EVP_MD *md, const uint8_t *digest, size_t digestLen, Bytes &sig);
 
+// Whether `sig` (big-endian) is the PKCS#1 v1.5 signature of `data` (taken
+// whole, as signed: a DigestInfo or raw bytes) by the RSA key whose public
+// half is modulus `n` (big-endian) and exponent `e`.
+bool verifiesRaw(const Bytes &n, uint32_t e, const Bytes &data, const Bytes &sig);
+
 // The DER DigestInfo of the hash value `digest` of `md` (NULL parameters,
 // as PKCS#1 v1.5 signatures have them), for signers that take it whole.
 bool digestInfo(const EVP_MD *md, const uint8_t *digest, size_t len, Bytes &out);

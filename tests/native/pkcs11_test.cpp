@@ -3,12 +3,14 @@
 // CSP's results with OpenSSL and OpenSC's pkcs11-tool. Every case runs with
 // SoftHSM2's module itself and through p11-kit's proxy (with a p11-kit user
 // configuration in the test's HOME that leaves only SoftHSM2).
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
+#include <p11-kit/pkcs11.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -40,6 +42,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 const char kSoftHsm[] = "/usr/lib/softhsm/libsofthsm2.so";
+const char kSpy[] = "/usr/lib/x86_64-linux-gnu/pkcs11-spy.so";  // OpenSC's
 const char kProvider[] = "Test PKCS11 Provider";
 const char kPin[] = "123456";
 const char kProviders[] =
@@ -336,6 +339,48 @@ class Pkcs11 : public HomeTest, public ::testing::WithParamInterface<Via> {
 
   // The body of TheTokenGoesAwayWhileThreadsSign.
   void tokenGoesAwayWhileThreadsSign();
+
+  // Logs this process out of token L through a session of its own on
+  // SoftHSM2 (as another library in the process could): true when
+  // C_Logout succeeded.
+  static bool logOutElsewhere() {
+    void *lib = dlopen(kSoftHsm, RTLD_NOW | RTLD_NOLOAD);
+    if (lib == nullptr) return false;
+    auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib, "C_GetFunctionList"));
+    CK_FUNCTION_LIST *fn = nullptr;
+    bool out = false;
+    CK_SLOT_ID slots[8];
+    CK_ULONG n = 8;
+    if (getList != nullptr && getList(&fn) == CKR_OK &&
+        fn->C_GetSlotList(CK_TRUE, slots, &n) == CKR_OK) {
+      for (CK_ULONG i = 0; i < n && !out; ++i) {
+        CK_TOKEN_INFO info{};
+        CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
+        if (fn->C_GetTokenInfo(slots[i], &info) != CKR_OK || info.label[0] != 'L' ||
+            info.label[1] != ' ' ||
+            fn->C_OpenSession(slots[i], CKF_SERIAL_SESSION, nullptr, nullptr, &s) != CKR_OK)
+          continue;
+        out = fn->C_Logout(s) == CKR_OK;
+        fn->C_CloseSession(s);
+      }
+    }
+    dlclose(lib);
+    return out;
+  }
+
+  // The module calls in OpenSC's pkcs11-spy log, by name.
+  static std::map<std::string, int> spyCalls(const std::string &log) {
+    std::map<std::string, int> calls;
+    std::ifstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+      const size_t colon = line.find(": C_");
+      if (colon != std::string::npos && colon > 0 &&
+          std::all_of(line.begin(), line.begin() + colon, ::isdigit))
+        ++calls[line.substr(colon + 2)];
+    }
+    return calls;
+  }
 
   std::string module_, conf_, savedHome_;
   int prompts_ = 0;
@@ -1090,6 +1135,137 @@ TEST_P(Pkcs11, AKeyAnotherProgramDeletesOrReplacesIsSeenByTheNextSignature) {
     EXPECT_TRUE(verifies(theirs, EVP_sha256(), hash, sig));
     EVP_PKEY_free(theirs);
     CryptReleaseContext(p, 0);
+  }
+}
+
+// A signature in the steady state is two module calls, C_SignInit and
+// C_Sign, as OpenSC's pkcs11-spy logs them in front of the module: a process
+// that makes 110 signatures makes 200 calls more than one that makes 10
+// after the same set-up, and no others. Each signature opens a context and
+// a hash object, with the PIN (as verifyAndSign does) or without it (sign,
+// after a first context logged in). The trust window covers the run, as it
+// does the signatures of a process that keeps signing. With no trust at all
+// the open reads the container back; the key is checked by verifying its
+// signature, with no call.
+TEST_P(Pkcs11, ASignatureInTheSteadyStateIsTwoModuleCalls) {
+  if (!std::filesystem::exists(kSpy)) GTEST_SKIP() << "OpenSC's pkcs11-spy is not installed";
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --keypairgen --key-type rsa:1024 "
+               "--label steady --id 02"),
+            0);
+  registerProvider(kSpy, "");
+  struct Case {
+    const char *name;
+    bool pinEach;  // a PIN with every signature
+    unsigned hook;
+    const char *perHundred;  // the calls 100 more signatures make, by name
+  };
+  const Case cases[] = {
+      {"verifyAndSign", true, emu::hooks::kLongTrust, "C_Sign=100 C_SignInit=100 "},
+      {"sign", false, emu::hooks::kLongTrust, "C_Sign=100 C_SignInit=100 "},
+      {"nothing trusted", true, emu::hooks::kTrustNothing,
+       "C_GetAttributeValue=100 C_Sign=100 C_SignInit=100 "},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::map<std::string, int> calls[2];
+    for (int run = 0; run < 2; ++run) {
+      const int signatures = run == 0 ? 10 : 110;
+      const std::string log =
+          home_ + "/spy-" + std::to_string(&c - cases) + "-" + std::to_string(signatures);
+      // In a process of its own, which loads the spy with the module behind it.
+      const pid_t pid = child::start([&] {
+        setenv("PKCS11SPY", module_.c_str(), 1);
+        setenv("PKCS11SPY_OUTPUT", log.c_str(), 1);
+        EmuTestControl(c.hook, 0);
+        HCRYPTPROV first = open("steady");
+        EVP_PKEY *pub = first != 0 && pin(first, kPin)
+                            ? fromPublicBlob(exportBlob(first, AT_SIGNATURE, PUBLICKEYBLOB))
+                            : nullptr;
+        if (first != 0) CryptReleaseContext(first, 0);
+        if (pub == nullptr) return 2;
+        int good = 0;
+        for (int i = 0; i < signatures; ++i) {
+          HCRYPTPROV p = open("steady");
+          const Bytes hash = randomHash(32);
+          if (p != 0 && (!c.pinEach || pin(p, kPin)) &&
+              verifies(pub, EVP_sha256(), hash, signHash(p, AT_SIGNATURE, CALG_SHA_256, hash)))
+            ++good;
+          if (p != 0) CryptReleaseContext(p, 0);
+        }
+        EVP_PKEY_free(pub);
+        return good == signatures ? 0 : 1;
+      });
+      ASSERT_GE(pid, 0);
+      ASSERT_EQ(child::wait(pid), 0) << "every signature verifies";
+      calls[run] = spyCalls(log);
+    }
+    std::string perSignature;
+    for (const auto &[name, count] : calls[1]) {
+      const int extra = count - calls[0][name];
+      if (extra != 0) perSignature += name + "=" + std::to_string(extra) + " ";
+    }
+    EXPECT_EQ(perSignature, c.perHundred) << "the calls 100 more signatures made, by name";
+  }
+}
+
+// A login that went away (another library of the process called C_Logout;
+// SoftHSM2 then takes the handles of private objects) is taken again by the
+// next signature: with the PIN the context presented, else through the PIN
+// prompt, else the signature is refused.
+TEST_P(Pkcs11, ALoginThatWentAwayIsTakenAgainByTheNextSignature) {
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --keypairgen --key-type rsa:1024 "
+               "--label gone --id 02"),
+            0);
+  struct Case {
+    const char *name;
+    bool presentsPin;  // the signing context presented the PIN
+    bool prompt;       // a PIN prompt is registered
+    bool signs;
+    int prompts;  // how often the prompt ran
+  };
+  const Case cases[] = {
+      {"the context's PIN", true, false, true, 0},
+      {"the PIN prompt", false, true, true, 1},
+      {"refused", false, false, false, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    registerProvider(module_, c.prompt ? promptScript(kPin) : "");
+    const int promptsBefore = promptCount();
+    // Logged in and signing; the same context signs again after the logout.
+    HCRYPTPROV p = open("gone");
+    ASSERT_NE(p, 0u);
+    ASSERT_TRUE(pin(p, kPin));
+    EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+    if (!c.presentsPin) {
+      CryptReleaseContext(p, 0);
+      p = open("gone");
+      ASSERT_NE(p, 0u);
+      EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));  // the login holds: no PIN needed
+    }
+    ASSERT_TRUE(logOutElsewhere());
+    const Bytes sig = signHash(p, AT_SIGNATURE, CALG_SHA_256, randomHash(32));
+    const DWORD error = GetLastError();
+    EXPECT_EQ(!sig.empty(), c.signs);
+    if (c.signs) {
+      EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+    } else {
+      EXPECT_EQ(error, static_cast<DWORD>(NTE_PERM));
+    }
+    EXPECT_EQ(promptCount() - promptsBefore, c.prompts);
+    CryptReleaseContext(p, 0);
+    // A new context presenting the PIN (verifyAndSign's way) signs after a
+    // logout too: the PIN matches the accepted one's hash, and the
+    // signature logs in with it.
+    ASSERT_TRUE(logOutElsewhere() || !c.signs);
+    HCRYPTPROV q = open("gone");
+    ASSERT_NE(q, 0u);
+    EXPECT_TRUE(pin(q, kPin));
+    EXPECT_TRUE(signsAndVerifies(q, AT_SIGNATURE));
+    CryptReleaseContext(q, 0);
+    EXPECT_EQ(promptCount() - promptsBefore, c.prompts);
   }
 }
 

@@ -77,6 +77,36 @@ void Found::rememberKey(const KeyRef &ref, uint64_t epoch, const KeyHit &hit) {
   keys_[KeyKey{ref.module, std::string(ref.token), std::string(ref.label), ref.spec, ref.cls}] = h;
 }
 
+bool Found::signingKey(const KeyRef &ref, uint64_t epoch, Clock::duration within, KeyHit &out,
+                       bool &due) const {
+  const auto now = Clock::now();
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto it = keys_.find(probe(ref));
+  if (it == keys_.end() || it->second.epoch != epoch) return false;
+  const KeyHit &hit = it->second;
+  due = now - hit.checked >= within;
+  if (due) {
+    out = hit;
+  } else {
+    out.handle = hit.handle;
+    out.info.bits = hit.info.bits;
+  }
+  return true;
+}
+
+void Found::signatureVerified(const KeyRef &ref, CK_OBJECT_HANDLE handle, Clock::time_point when) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto it = keys_.find(probe(ref));
+  if (it == keys_.end() || it->second.handle != handle) return;
+  it->second.checked = when;
+  for (auto &entry : containers_) {
+    ContainerHit &c = entry.second;
+    if (entry.first.first == ref.module && c.epoch == it->second.epoch && tokenOf(c) == ref.token &&
+        c.ident == ref.label)
+      c.checked = when;
+  }
+}
+
 void Found::forget(const Module *m, const std::string &token, const std::string &ident) {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto it = containers_.begin(); it != containers_.end();) {

@@ -82,6 +82,15 @@ class Found {
   bool recentKey(const KeyRef &ref, uint64_t epoch, Clock::duration within,
                  CK_OBJECT_HANDLE &handle, uint32_t &bits) const;
   void rememberKey(const KeyRef &ref, uint64_t epoch, const KeyHit &hit);
+  // The key a signature uses, when found in `epoch`: its handle and bits;
+  // with `due` set when it was found or last checked `within` ago or
+  // longer, its public facts as well (to verify the signature with).
+  bool signingKey(const KeyRef &ref, uint64_t epoch, Clock::duration within, KeyHit &out,
+                  bool &due) const;
+  // A signature made with the key of `handle` verified with its public
+  // facts at `when`: the key, and the containers it belongs to, count as
+  // checked then.
+  void signatureVerified(const KeyRef &ref, CK_OBJECT_HANDLE handle, Clock::time_point when);
 
   // Drops what is known of a container (its objects changed).
   void forget(const Module *m, const std::string &token, const std::string &ident);

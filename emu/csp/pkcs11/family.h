@@ -24,15 +24,17 @@ constexpr const char kContainerApplication[] = "CryptoAPI key container";
 // PKCS#11 has no cheap way to ask whether another process changed a
 // token's objects: every attribute read is a read of the token (a file, a
 // card, a socket), as costly as a tenth of a signature. Object handles stay
-// valid while their objects exist. So a container found before, and the
-// private key a signature uses, are checked again (the object still there,
-// with the container's label and CKA_ID) only when they were last found or
-// checked more than kTrustFor ago. A key that another process deleted or
-// replaced is seen at once all the same: C_SignInit refuses the handle of
-// an object that went away, and the key is looked up again. What the
-// window delays is an open of a container another process deleted (it may
-// succeed for kTrustFor; using it then fails) and a label changed on an
-// object that stays.
+// valid while their objects exist. So a container found before is checked
+// again (the object still there, with the container's label and CKA_ID)
+// only when it was last found or checked more than kTrustFor ago. The
+// private key a signature uses is checked without a module call: from half
+// that window on, the signature is verified with the key's public half,
+// which counts as a check of the key and its container. A key that another
+// process deleted or replaced is seen at once all the same: C_SignInit
+// refuses the handle of an object that went away, and the key is looked up
+// again. What the window delays is an open of a container another process
+// deleted (it may succeed for kTrustFor; using it then fails) and a label
+// changed on an object that stays.
 constexpr std::chrono::milliseconds kTrustFor{100};
 
 // The family's parts: attributes.h (object attributes and searches),

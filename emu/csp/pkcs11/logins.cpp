@@ -108,8 +108,30 @@ Step login(Use &use, const Container &c, CK_SESSION_HANDLE s, const std::string 
   return tokenLogin(use, c, s, *ls, pin, f);
 }
 
+bool acceptedPin(Use &use, const Container &c, const std::string &pin) {
+  auto ls = use.module().loginState(c.token);
+  std::lock_guard<std::mutex> lock(ls->prompting);
+  if (ls->hash.empty()) return false;
+  const Bytes presented = pinHash(ls->salt, pin);
+  if (presented.size() != ls->hash.size() ||
+      CRYPTO_memcmp(presented.data(), ls->hash.data(), presented.size()) != 0)
+    return false;
+  ls->mismatches = 0;
+  return true;
+}
+
 Step ensureLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, Failure &f) {
   if (use.loggedIn(s)) return Step::Ok;
+  std::string presented = c.presentedPin();
+  if (!presented.empty()) {
+    // Another part of the process logged out, or the token came back. A
+    // PIN the token now refuses is not presented again.
+    const Step step = login(use, c, s, presented, f);
+    OPENSSL_cleanse(&presented[0], presented.size());
+    if (step == Step::Fail && (f.code == SCARD_W_WRONG_CHV || f.code == SCARD_W_CHV_BLOCKED))
+      c.keepPin(std::string());
+    return step;
+  }
   if (c.prompt.empty()) {
     f.code = NTE_PERM;
     f.cause = trace::Reason::TOKEN_LOGIN_NEEDED;

@@ -22,8 +22,16 @@ constexpr unsigned kMaxMismatches = 5;
 // Presents a PIN on the container's token.
 Step login(Use &use, const Container &c, CK_SESSION_HANDLE s, const std::string &pin, Failure &f);
 
-// Makes sure the process is logged in on the container's token, asking
-// the provider's PIN prompt for the PIN when it is not.
+// Whether `pin` is the PIN the token accepted when this process logged in
+// (in this epoch), compared with its hash without asking the token whether
+// the login still holds: a caller that then finds it gone presents the PIN
+// with login(). False when no accepted PIN is known or it differs (login()
+// then counts the mismatch).
+bool acceptedPin(Use &use, const Container &c, const std::string &pin);
+
+// Makes sure the process is logged in on the container's token: when it is
+// not, with the PIN the container's context presented (the login went away
+// since), else asking the provider's PIN prompt for the PIN.
 Step ensureLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, Failure &f);
 
 }  // namespace emu::csp::pkcs11

@@ -447,6 +447,15 @@ Status signatureSize(Context &ctx, int spec, DWORD &size) {
 
 }  // namespace
 
+// The steady state is two module calls, C_SignInit and C_Sign: the key
+// found before (its handle within the trust window, its size from its
+// modulus, so C_Sign is not asked for the length first) and the login are
+// taken as they were. The token refuses what no longer holds, and then the
+// slow path runs and the signature once more: a key that went away (deleted,
+// replaced, or hidden by a logout) is looked up again, a login that went away
+// is taken again with the PIN the context presented, else through the PIN
+// prompt, else the signature is refused; a token that went away
+// re-initialises the module.
 Status Pkcs11Keys::sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest,
                         size_t digestLen, SignatureRequest &req) const {
   if (ctx.verifyOnly) return Failure(NTE_BAD_KEYSET);
@@ -461,40 +470,56 @@ Status Pkcs11Keys::sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t 
   }
   Container &c = *ctx.p11;
   return onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
-    Step step = Step::Ok;
+    const KeyRef ref{&use.module(), c.token, c.ident, spec, CKO_PRIVATE_KEY};
+    KeyHit key;
+    // Half the trust window after the key was found or checked, a signature
+    // is verified with the key's public half: then the key, and the
+    // container, count as checked, so a process that keeps signing reads
+    // neither back (a deleted container's key fails the next signature).
+    bool due = false;
+    bool known = Found::instance().signingKey(ref, use.epoch(), trustFor() / 2, key, due);
+    bool loggedInAgain = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
-      CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
-      uint32_t bits = 0;
-      // Within the trust window: C_SignInit refuses a handle whose object
-      // went away.
-      if (!knownKey(use, c, spec, trustFor(), handle, bits)) {
-        KeyHit hit;
-        step = privateKey(use, s, c, spec, hit, f);
+      if (!known) {
+        const Step step = privateKey(use, s, c, spec, key, f);
         if (step != Step::Ok) return step;
-        handle = hit.handle;
-        bits = hit.info.bits;
+        due = false;  // just found or read back
       }
+      known = false;
       CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
-      CK_RV rv = use.fn()->C_SignInit(s, &mech, handle);
+      CK_RV rv = use.fn()->C_SignInit(s, &mech, key.handle);
       if (rv == CKR_OK) {
-        sig.assign((bits + 7) / 8, 0);
+        sig.assign((key.info.bits + 7) / 8, 0);
         CK_ULONG len = static_cast<CK_ULONG>(sig.size());
         rv = use.fn()->C_Sign(s, data.bytes.data(), static_cast<CK_ULONG>(data.bytes.size()),
                               sig.data(), &len);
         if (rv == CKR_OK) {
           sig.resize(len);
-          return Step::Ok;
+          if (!due) return Step::Ok;
+          // No module call; a handle that another key took over is caught
+          // (reading the key's label and CKA_ID back would not tell a
+          // replacement with the same ones).
+          if (crypto::verifiesRaw(key.info.modulus, key.info.exponent, data.bytes, sig)) {
+            Found::instance().signatureVerified(ref, key.handle, Clock::now());
+            return Step::Ok;
+          }
+          Found::instance().forget(&use.module(), c.token, c.ident);
+          continue;
         }
       }
       f.why = "C_Sign on token \"" + c.tokenLabel + "\": " + rvName(rv);
-      if (rv == CKR_USER_NOT_LOGGED_IN && attempt == 0) {
-        step = ensureLogin(use, c, s, f);
+      if (rv == CKR_USER_NOT_LOGGED_IN && !loggedInAgain) {
+        // The module keeps the key's handle across a logout.
+        loggedInAgain = true;
+        const Step step = ensureLogin(use, c, s, f);
         if (step != Step::Ok) return step;
         continue;
       }
       if (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID) {
+        // The key went away or was replaced, or a logout took the handles
+        // of private objects: look again (logging in again if needed).
         Found::instance().forget(&use.module(), c.token, c.ident);
-        continue;  // the key went away or was replaced: look again
+        continue;
       }
       f.code = rv == CKR_DATA_LEN_RANGE       ? NTE_BAD_SIGNATURE
                : rv == CKR_USER_NOT_LOGGED_IN ? NTE_PERM
@@ -506,13 +531,24 @@ Status Pkcs11Keys::sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t 
   });
 }
 
-// One user PIN per token, whichever key spec names it.
+// One user PIN per token, whichever key spec names it. A PIN the token
+// accepted before in this process is compared with its hash alone: whether
+// the login still holds is left to the operation that needs it, which logs
+// in again with this PIN when it went away (ensureLogin). The context keeps
+// the PIN for that.
 Status Pkcs11Keys::presentPin(Context &ctx, int, const std::string &pin) const {
   if (ctx.verifyOnly) return Failure(NTE_BAD_KEYSET);
   if (pin.empty()) return Failure(NTE_BAD_DATA, Reason::PIN_EMPTY, "the empty text is not a PIN");
   Container &c = *ctx.p11;
-  return onToken(
-      c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) { return login(use, c, s, pin, f); });
+  const Status failed = onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
+    if (acceptedPin(use, c, pin)) return Step::Ok;
+    return login(use, c, s, pin, f);
+  });
+  if (failed)
+    c.keepPin(std::string());
+  else
+    c.keepPin(pin);
+  return failed;
 }
 
 }  // namespace emu::csp::pkcs11

@@ -1,5 +1,7 @@
 #include "csp/pkcs11/tokens.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -17,6 +19,21 @@ namespace {
 const char kFullPrefix[] = "\\\\.\\";
 
 }  // namespace
+
+Container::~Container() {
+  keepPin(std::string());
+}
+
+void Container::keepPin(const std::string &accepted) const {
+  std::lock_guard<std::mutex> lock(mu);
+  if (!pin.empty()) OPENSSL_cleanse(&pin[0], pin.size());
+  pin = accepted;
+}
+
+std::string Container::presentedPin() const {
+  std::lock_guard<std::mutex> lock(mu);
+  return pin;
+}
 
 bool parseName(const std::string &name, Name &out) {
   if (name.compare(0, 4, kFullPrefix) != 0) {

@@ -31,10 +31,24 @@ struct Container {
   std::string ident;  // containerKey(label, pair, id): the caches' name for the container
   crypto::Bytes id;
   bool pair = false;
-  std::mutex mu;  // guards what follows
+  mutable std::mutex mu;  // guards what follows
   uint64_t epoch = 0;
   CK_SLOT_ID slot = 0;
   CK_FLAGS flags = 0;  // the token's, when it was found
+  // The PIN the context presented and the token accepted, with which a
+  // login that went away since is taken again (empty: none; forgotten when
+  // the token refuses it then). Wiped when replaced and when the container
+  // goes.
+  mutable std::string pin;
+
+  Container() = default;
+  ~Container();
+  Container(const Container &) = delete;
+  Container &operator=(const Container &) = delete;
+  // Keeps `accepted` as the presented PIN (empty: forgets it).
+  void keepPin(const std::string &accepted) const;
+  // A copy of the presented PIN (empty when none); the caller wipes it.
+  std::string presentedPin() const;
 };
 
 // A container name: `\\.\<token label>\<label>` (full) or a plain label.

@@ -25,8 +25,9 @@ import java.util.List;
  * the signing thread's CPU time (the wall-clock ratio printed beside it).
  * Within a round, verifyAndSign, sign (no PIN) and SunPKCS11 take turns in
  * blocks of a few signatures, so that all meet the machine in the same state.
- * Prints RATIO lines.
- * Arguments: MODULE TOKEN_LABEL PIN RATE_PROGRAM ROUNDS N
+ * Prints RATIO lines. With SPY_LOG, the calls of a signature are counted too,
+ * through the provider SPY_PROVIDER (OpenSC's pkcs11-spy logging to SPY_LOG).
+ * Arguments: MODULE TOKEN_LABEL PIN RATE_PROGRAM ROUNDS N [SPY_LOG]
  */
 public final class TokenBench {
     static final String PROVIDER = "SoftHSM Test Provider";
@@ -92,7 +93,7 @@ public final class TokenBench {
         double[] openssl = rate(rateProgram, "openssl", Integer.toString(n));
         System.out.printf("OpenSSL EVP_PKEY_sign alone, RSA-2048 key loaded once: %.0f signatures/s of CPU time%n",
                 openssl[0]);
-        System.out.printf("RATIO token_vs_C_Sign %.3f >= 0.9 verifyAndSign on a SoftHSM2 key / SoftHSM2's own C_Sign "
+        System.out.printf("RATIO token_vs_C_Sign %.3f >= 0.95 verifyAndSign on a SoftHSM2 key / SoftHSM2's own C_Sign "
                 + "on it, per CPU second of the signing thread, median of %d rounds of %d (wall clock: %.3f)%n",
                 median(vsNative), rounds, n, median(vsNativeWall));
         if (jdk != null) {
@@ -102,7 +103,52 @@ public final class TokenBench {
             System.out.printf("sign (no PIN) / SunPKCS11 NONEwithRSA: %.3f per CPU second, median of %d rounds%n",
                     median(plainVsJdk), rounds);
         }
+        if (args.length > 6) {
+            callsPerSignature(Path.of(args[6]), hash, pin);
+        }
         MSCAPI.deleteKeyPair(PROVIDER, KEY);
+    }
+
+    /** The provider whose image is OpenSC's pkcs11-spy in front of SoftHSM2 (tokens_bench). */
+    static final String SPY_PROVIDER = "SoftHSM Spy Provider";
+
+    /**
+     * The module calls a verifyAndSign makes on the key, as OpenSC's
+     * pkcs11-spy logs them in front of SoftHSM2: the calls of 100 signatures
+     * made after 10 others, by name, and per signature.
+     */
+    static void callsPerSignature(Path log, byte[] hash, byte[] pin) throws Exception {
+        for (int i = 0; i < 10; i++) {
+            MSCAPI.verifyAndSign(SPY_PROVIDER, KEY, 2, hash, 1, 0x800C, pin);
+        }
+        java.util.Map<String, Integer> before = spyCalls(log);
+        for (int i = 0; i < 100; i++) {
+            MSCAPI.verifyAndSign(SPY_PROVIDER, KEY, 2, hash, 1, 0x800C, pin);
+        }
+        java.util.Map<String, Integer> after = spyCalls(log);
+        int total = 0;
+        StringBuilder byName = new StringBuilder();
+        for (java.util.Map.Entry<String, Integer> e : after.entrySet()) {
+            int more = e.getValue() - before.getOrDefault(e.getKey(), 0);
+            if (more != 0) {
+                byName.append(' ').append(e.getKey()).append('=').append(more);
+                total += more;
+            }
+        }
+        System.out.printf("RATIO token_calls_per_signature %.2f <= 2 module calls of a verifyAndSign on the SoftHSM2 "
+                + "key (OpenSC's pkcs11-spy in front of the module; 100 signatures after 10):%s%n", total / 100.0, byName);
+    }
+
+    /** The calls in a pkcs11-spy log ("N: C_Name" lines), by name. */
+    static java.util.Map<String, Integer> spyCalls(Path log) throws Exception {
+        java.util.Map<String, Integer> calls = new java.util.TreeMap<>();
+        for (String line : Files.readAllLines(log, StandardCharsets.ISO_8859_1)) {
+            int colon = line.indexOf(": C_");
+            if (colon > 0 && line.substring(0, colon).chars().allMatch(Character::isDigit)) {
+                calls.merge(line.substring(colon + 2).trim(), 1, Integer::sum);
+            }
+        }
+        return calls;
     }
 
     static String run(String... cmd) throws Exception {
