@@ -9,11 +9,14 @@
 #include <openssl/param_build.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +33,7 @@
 #include "child.h"
 #include "common/test_hooks.h"
 #include "common/trace.h"
+#include "csp/keystore.h"
 #include "platform/key_blobs.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
@@ -531,6 +535,168 @@ TEST_P(Pkcs11, PinsAreCheckedByTheTokenThenAgainstItsHash) {
   ASSERT_TRUE(pin(q, kPin));
   EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
   CryptReleaseContext(q, 0);
+  CryptReleaseContext(p, 0);
+}
+
+// Wrong PINs presented at once by 64 threads and by 4 processes of 16
+// threads: each is counted in the home before it is handed to the token,
+// so the token sees at most five (the hook counts the C_Login calls made).
+// SoftHSM2 itself never locks: the right PIN is refused after them by the
+// home's own count alone (the token still takes it, as pkcs11-tool shows),
+// until the unblock code clears the count.
+TEST_P(Pkcs11, RacingWrongPinsReachTheTokenAtMostFiveTimes) {
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --keypairgen --key-type rsa:1024 "
+               "--label race --id 02"),
+            0);
+  // The processes are forked before this one loads the module.
+  constexpr int kThreads = 64, kProcesses = 4, kEach = 16;
+  const auto presentWrong = [&](int threads, std::vector<DWORD> &results) {
+    std::atomic<bool> go{false};
+    std::atomic<int> ready{0};
+    std::vector<std::thread> all;
+    for (int t = 0; t < threads; ++t)
+      all.emplace_back([&, t] {
+        HCRYPTPROV p = open("race");
+        ++ready;
+        while (!go) std::this_thread::yield();
+        results[t] = p == 0 ? 1 : pin(p, "000000") ? 0 : GetLastError();
+        if (p != 0) CryptReleaseContext(p, 0);
+      });
+    while (ready < threads) std::this_thread::yield();
+    go = true;
+    for (std::thread &t : all) t.join();
+  };
+  // Each refusal is a wrong PIN or a blocked one.
+  const auto refused = [](const std::vector<DWORD> &results) {
+    return std::all_of(results.begin(), results.end(), [](DWORD r) {
+      return r == static_cast<DWORD>(SCARD_W_WRONG_CHV) ||
+             r == static_cast<DWORD>(SCARD_W_CHV_BLOCKED);
+    });
+  };
+  child::Signal gate;
+  ASSERT_TRUE(gate.ok());
+  std::vector<pid_t> children;
+  std::fflush(nullptr);
+  for (int i = 0; i < kProcesses; ++i) {
+    // Exit status: the C_Login calls the child made; 200 when a PIN was not
+    // refused as wrong or blocked.
+    const pid_t pid = child::start([&] {
+      EmuTestCount(emu::hooks::kTokenLogins, 1);
+      std::vector<DWORD> results(kEach, 1);
+      gate.receive();
+      presentWrong(kEach, results);
+      return refused(results)
+                 ? static_cast<int>(std::min(EmuTestCount(emu::hooks::kTokenLogins, 0), 100ull))
+                 : 200;
+    });
+    ASSERT_GT(pid, 0);
+    children.push_back(pid);
+  }
+  EmuTestCount(emu::hooks::kTokenLogins, 1);
+  std::vector<DWORD> results(kThreads, 1);
+  ASSERT_TRUE(gate.send(kProcesses));
+  presentWrong(kThreads, results);
+  EXPECT_TRUE(refused(results));
+  unsigned long long logins = EmuTestCount(emu::hooks::kTokenLogins, 0);
+  for (pid_t pid : children) {
+    const int status = child::wait(pid);
+    ASSERT_LT(status, 100) << "a child's PIN was not refused";
+    logins += static_cast<unsigned>(status);
+  }
+  std::printf("%llu of %d wrong PINs handed to the token\n", logins, kThreads + kProcesses * kEach);
+  EXPECT_EQ(logins, 5u);
+  const std::string db = emu::csp::keystore::databasePath();
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 5u);
+
+  // The right PIN is not handed to the token either; the token takes it.
+  HCRYPTPROV p = open("race");
+  ASSERT_NE(p, 0u);
+  EmuTestCount(emu::hooks::kTokenLogins, 1);
+  EXPECT_FALSE(pin(p, kPin));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_CHV_BLOCKED));
+  EXPECT_NE(emu::trace::lastFailure(SCARD_W_CHV_BLOCKED).find("5 wrong PINs in a row were counted"),
+            std::string::npos)
+      << emu::trace::lastFailure(SCARD_W_CHV_BLOCKED);
+  EXPECT_EQ(EmuTestCount(emu::hooks::kTokenLogins, 0), 0u);
+  int status = -1;
+  tool("--token-label L --login --pin 123456 --list-objects", &status);
+  EXPECT_EQ(status, 0);
+
+  // The unblock code clears the count: a wrong PIN reaches the token
+  // again, with four tries left (and SoftHSM2 says its own count is low
+  // after a wrong PIN), and the right one logs in.
+  DWORD error = 0;
+  ASSERT_TRUE(
+      emu::csp::keystore::setUnblockCode(db, emu::csp::Family::Token, "", "87654321", error));
+  EXPECT_FALSE(emu::csp::keystore::unblockToken(db, "L", "bad", error));
+  EXPECT_EQ(error, static_cast<DWORD>(SCARD_W_WRONG_CHV));
+  ASSERT_TRUE(emu::csp::keystore::unblockToken(db, "L", "87654321", error));
+  EXPECT_FALSE(pin(p, "000000"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_WRONG_CHV));
+  EXPECT_NE(emu::trace::lastFailure(SCARD_W_WRONG_CHV)
+                .find("wrong PIN for token \"L\" (the token reports few tries left), 4 tries left"),
+            std::string::npos)
+      << emu::trace::lastFailure(SCARD_W_WRONG_CHV);
+  EXPECT_TRUE(pin(p, kPin));
+  EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+  EXPECT_EQ(EmuTestCount(emu::hooks::kTokenLogins, 0), 2u);
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 0u);
+  CryptReleaseContext(p, 0);
+}
+
+// A PIN whose attempt cannot be counted is not handed to the token: on a
+// full disk and in a home mounted read-only (needs root), the right PIN
+// too is refused with that cause, and no C_Login is made.
+TEST_P(Pkcs11, NoPinReachesTheTokenWhenItCannotBeCounted) {
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --keypairgen --key-type rsa:1024 "
+               "--label full --id 02"),
+            0);
+  const std::string db = emu::csp::keystore::databasePath();
+  ASSERT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 0u);  // keys.db is made
+  // Read-only first, in a child forked before this process loads the module.
+  if (geteuid() == 0) {
+    const int rc = child::run([&]() -> int {
+      if (unshare(CLONE_NEWNS) != 0) return 70;
+      if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 71;
+      if (mount(home_.c_str(), home_.c_str(), nullptr, MS_BIND, nullptr) != 0) return 72;
+      if (mount(nullptr, home_.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+        return 73;
+      EmuTestCount(emu::hooks::kTokenLogins, 1);
+      HCRYPTPROV p = open("full");
+      if (p == 0) return 10;
+      if (pin(p, kPin)) return 11;
+      if (GetLastError() != ERROR_ACCESS_DENIED) return 12;
+      if (emu::trace::lastFailure(ERROR_ACCESS_DENIED).find("the home is read-only") ==
+          std::string::npos)
+        return 13;
+      CryptReleaseContext(p, 0);
+      return EmuTestCount(emu::hooks::kTokenLogins, 0) == 0 ? 0 : 14;
+    });
+    if (rc < 70 || rc >= 80) {
+      EXPECT_EQ(rc, 0);
+    } else {
+      std::printf("no private mount namespace here (%d): read-only home not tried\n", rc);
+    }
+  }
+  HCRYPTPROV p = open("full");
+  ASSERT_NE(p, 0u);
+  EXPECT_FALSE(pin(p, "000000"));  // one counted before the disk fills
+  EmuTestCount(emu::hooks::kTokenLogins, 1);
+  EmuTestControl(emu::hooks::kKeyStoreDiskFull, 0);
+  for (const char *presented : {kPin, "000000"}) {
+    EXPECT_FALSE(pin(p, presented));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_NE(emu::trace::lastFailure(ERROR_DISK_FULL).find("the attempt cannot be counted"),
+              std::string::npos)
+        << emu::trace::lastFailure(ERROR_DISK_FULL);
+  }
+  EmuTestControl(0, emu::hooks::kKeyStoreDiskFull);
+  EXPECT_EQ(EmuTestCount(emu::hooks::kTokenLogins, 0), 0u);
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 1u);
+  EXPECT_TRUE(pin(p, kPin));
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 0u);
   CryptReleaseContext(p, 0);
 }
 
