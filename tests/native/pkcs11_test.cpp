@@ -9,6 +9,7 @@
 #include <openssl/param_build.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
+#include <p11-kit/pkcs11.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -697,6 +698,54 @@ TEST_P(Pkcs11, NoPinReachesTheTokenWhenItCannotBeCounted) {
   EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 1u);
   EXPECT_TRUE(pin(p, kPin));
   EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 0u);
+  CryptReleaseContext(p, 0);
+}
+
+// What a token reports of its own retry counter is said with each wrong
+// PIN, beside the tries the home's count leaves (SoftHSM2's module behind a
+// wrapper that adds the flags the test sets to C_GetTokenInfo); a locked
+// token's own lock is said rather than the count.
+TEST_P(Pkcs11, WhatTheTokenReportsOfItsTriesIsSaid) {
+  if (GetParam() != Via::Module) GTEST_SKIP() << "the wrapper is a module of its own: one run";
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --keypairgen --key-type rsa:1024 "
+               "--label flags --id 02"),
+            0);
+  registerProvider(TEST_FLAGS_MODULE, "", "Flags Provider");
+  HCRYPTPROV p = open("flags", 0, "Flags Provider");
+  ASSERT_NE(p, 0u);
+  const struct {
+    CK_FLAGS flags;
+    const char *pin;
+    DWORD error;
+    const char *words;
+  } cases[] = {
+      {CKF_USER_PIN_FINAL_TRY, "000000", static_cast<DWORD>(SCARD_W_WRONG_CHV),
+       "wrong PIN for token \"L\" (the token reports a final try left), 4 tries left"},
+      {CKF_USER_PIN_LOCKED, "000000", static_cast<DWORD>(SCARD_W_WRONG_CHV),
+       "wrong PIN for token \"L\" (the token reports its PIN locked), 3 tries left"},
+      // SoftHSM2's own flag after a wrong PIN.
+      {0, "000000", static_cast<DWORD>(SCARD_W_WRONG_CHV),
+       "wrong PIN for token \"L\" (the token reports few tries left), 2 tries left"},
+      {0, "000000", static_cast<DWORD>(SCARD_W_WRONG_CHV), "1 try left"},
+      {0, "000000", static_cast<DWORD>(SCARD_W_CHV_BLOCKED),
+       "after 5 wrong PINs in a row no more are handed to it"},
+      // Not handed to the token: the token's own lock is said first.
+      {CKF_USER_PIN_LOCKED, kPin, static_cast<DWORD>(SCARD_W_CHV_BLOCKED),
+       "token \"L\" reports its user PIN locked"},
+      {0, kPin, static_cast<DWORD>(SCARD_W_CHV_BLOCKED), "5 wrong PINs in a row were counted"},
+  };
+  EmuTestCount(emu::hooks::kTokenLogins, 1);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.words);
+    setenv("TEST_TOKEN_FLAGS", std::to_string(c.flags).c_str(), 1);
+    EXPECT_FALSE(pin(p, c.pin));
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_NE(emu::trace::lastFailure(c.error).find(c.words), std::string::npos)
+        << emu::trace::lastFailure(c.error);
+  }
+  unsetenv("TEST_TOKEN_FLAGS");
+  EXPECT_EQ(EmuTestCount(emu::hooks::kTokenLogins, 0), 5u);
   CryptReleaseContext(p, 0);
 }
 

@@ -90,11 +90,15 @@ final class Causes {
                         + "--container " + Listings.quoted(container) + ", or delete it";
             case "TOKEN_PIN_WRONG": {
                 long tries = failed.number("tries");
-                return "wrong PIN for token " + q(failed.text("token")) + reports(failed.text("reports"))
-                        + (tries > 0 ? " (" + tries + (tries == 1 ? " try" : " tries")
-                                + " left before no more PINs are handed to it)"
-                                : ": no more PINs are handed to it (mscapi unblock --container "
-                                        + Listings.quoted("\\\\.\\" + failed.text("token")) + ")");
+                String reports = reports(failed.text("reports"));
+                String token = q(failed.text("token"));
+                if (tries > 0) {
+                    return "wrong PIN for token " + token + " (" + (reports.isEmpty() ? "" : reports + "; ") + tries
+                            + (tries == 1 ? " try" : " tries") + " left before no more PINs are handed to it)";
+                }
+                return "wrong PIN for token " + token + (reports.isEmpty() ? "" : " (" + reports + ")")
+                        + ": no more PINs are handed to it (mscapi unblock --container "
+                        + Listings.quoted("\\\\.\\" + failed.text("token")) + ")";
             }
             case "TOKEN_PIN_BLOCKED":
                 return "no PIN is handed to token " + q(failed.text("token")) + " after " + failed.number("wrong")
@@ -143,13 +147,13 @@ final class Causes {
     /** What a token says of its own retry counter, in words ("" when it says nothing). */
     private static String reports(String flag) {
         if ("final".equals(flag)) {
-            return " (the token reports a final try left)";
+            return "the token reports a final try left";
         }
         if ("low".equals(flag)) {
-            return " (the token reports few tries left)";
+            return "the token reports few tries left";
         }
         if ("locked".equals(flag)) {
-            return " (the token reports its PIN locked)";
+            return "the token reports its PIN locked";
         }
         return "";
     }
