@@ -568,11 +568,15 @@ TEST_P(Pkcs11, RacingWrongPinsReachTheTokenAtMostFiveTimes) {
     go = true;
     for (std::thread &t : all) t.join();
   };
-  // Each refusal is a wrong PIN or a blocked one.
+  // Each refusal is a wrong PIN or a blocked one; or the token was not
+  // found (SoftHSM2 may show it absent to one process while another
+  // rewrites its file, as it does to keep a low retry count after a wrong
+  // PIN).
   const auto refused = [](const std::vector<DWORD> &results) {
     return std::all_of(results.begin(), results.end(), [](DWORD r) {
       return r == static_cast<DWORD>(SCARD_W_WRONG_CHV) ||
-             r == static_cast<DWORD>(SCARD_W_CHV_BLOCKED);
+             r == static_cast<DWORD>(SCARD_W_CHV_BLOCKED) ||
+             r == static_cast<DWORD>(NTE_BAD_KEYSET);
     });
   };
   child::Signal gate;
@@ -599,20 +603,26 @@ TEST_P(Pkcs11, RacingWrongPinsReachTheTokenAtMostFiveTimes) {
   ASSERT_TRUE(gate.send(kProcesses));
   presentWrong(kThreads, results);
   EXPECT_TRUE(refused(results));
-  unsigned long long logins = EmuTestCount(emu::hooks::kTokenLogins, 0);
+  unsigned long long logins = EmuTestCount(emu::hooks::kTokenLogins, 1);
   for (pid_t pid : children) {
     const int status = child::wait(pid);
     ASSERT_LT(status, 100) << "a child's PIN was not refused";
     logins += static_cast<unsigned>(status);
   }
   std::printf("%llu of %d wrong PINs handed to the token\n", logins, kThreads + kProcesses * kEach);
-  EXPECT_EQ(logins, 5u);
+  EXPECT_LE(logins, 5u);
+  // Wrong PINs until the count is reached (none left to give unless the
+  // token was not found for some above): five reached the token in all.
+  HCRYPTPROV p = open("race");
+  ASSERT_NE(p, 0u);
+  for (int i = 0; i < 5 && !pin(p, "000000") && GetLastError() == SCARD_W_WRONG_CHV; ++i) {
+  }
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_CHV_BLOCKED));
+  EXPECT_EQ(logins + EmuTestCount(emu::hooks::kTokenLogins, 0), 5u);
   const std::string db = emu::csp::keystore::databasePath();
   EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 5u);
 
   // The right PIN is not handed to the token either; the token takes it.
-  HCRYPTPROV p = open("race");
-  ASSERT_NE(p, 0u);
   EmuTestCount(emu::hooks::kTokenLogins, 1);
   EXPECT_FALSE(pin(p, kPin));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_CHV_BLOCKED));

@@ -138,6 +138,33 @@ void refuseWrong(const Container &c, bool locked, uint32_t failures, CK_FLAGS fl
   if (*reported(flags) != '\0') trace::detail("reports", reported(flags));
 }
 
+// How a C_Login answer settles its PIN's count. Answers given before any
+// comparison (no such session or token, a login already holds, the PIN is
+// locked or not set) and a PIN the token took as its own but expired leave
+// the count as it was; every other refusal, an error too (SoftHSM2 answers
+// CKR_GENERAL_ERROR when another process writes the token meanwhile), may
+// have followed a comparison and counts as a wrong PIN.
+keystore::TokenVerdict verdictOf(CK_RV rv) {
+  switch (rv) {
+    case CKR_OK:
+      return keystore::TokenVerdict::Right;
+    case CKR_PIN_LOCKED:
+    case CKR_PIN_EXPIRED:
+    case CKR_USER_ALREADY_LOGGED_IN:
+    case CKR_USER_ANOTHER_ALREADY_LOGGED_IN:
+    case CKR_USER_PIN_NOT_INITIALIZED:
+    case CKR_SESSION_HANDLE_INVALID:
+    case CKR_SESSION_CLOSED:
+    case CKR_SLOT_ID_INVALID:
+    case CKR_TOKEN_NOT_PRESENT:
+    case CKR_TOKEN_NOT_RECOGNIZED:
+    case CKR_CRYPTOKI_NOT_INITIALIZED:
+      return keystore::TokenVerdict::Neither;
+    default:
+      return keystore::TokenVerdict::Wrong;
+  }
+}
+
 // C_Login with a PIN; the token judges it. The PIN is first counted in the
 // home's own count of the token's wrong PINs, and is not handed to the
 // token when it cannot be or when the count is reached. Call with
@@ -176,33 +203,25 @@ Step tokenLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, LoginState &l
                          static_cast<CK_ULONG>(copy.size()));
   OPENSSL_cleanse(&copy[0], copy.size());
   const bool wrong = rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE;
+  const keystore::TokenVerdict verdict = verdictOf(rv);
   try {
-    failures = keystore::settleTokenPin(db, token,
-                                        rv == CKR_OK ? keystore::TokenVerdict::Right
-                                        : wrong      ? keystore::TokenVerdict::Wrong
-                                                     : keystore::TokenVerdict::Neither);
+    failures = keystore::settleTokenPin(db, token, verdict);
   } catch (const storage::StorageError &) {
     // The attempt stays pending, and counts as a wrong PIN until an unblock.
-    if (wrong) ++failures;
+    if (verdict == keystore::TokenVerdict::Wrong) ++failures;
   }
   if (rv == CKR_OK) {
     remember(ls, pin);
     return Step::Ok;
   }
+  if (wrong || rv == CKR_PIN_LOCKED) {
+    refuseWrong(c, rv == CKR_PIN_LOCKED, failures, flagsNow(use, slot, flags), f);
+    return Step::Fail;
+  }
   f.why = "C_Login on token \"" + c.tokenLabel + "\": " + rvName(rv);
   switch (rv) {
-    case CKR_PIN_INCORRECT:
-    case CKR_PIN_INVALID:
-    case CKR_PIN_LEN_RANGE:
-      f.why.clear();
-      refuseWrong(c, false, failures, flagsNow(use, slot, flags), f);
-      return Step::Fail;
     case CKR_PIN_EXPIRED:
       f.code = SCARD_W_WRONG_CHV;
-      return Step::Fail;
-    case CKR_PIN_LOCKED:
-      f.why.clear();
-      refuseWrong(c, true, failures, flagsNow(use, slot, flags), f);
       return Step::Fail;
     case CKR_USER_ALREADY_LOGGED_IN:
       // Another session of this process logged in meanwhile.
