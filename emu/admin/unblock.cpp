@@ -1,6 +1,6 @@
 // The token family's unblock code (its PUK): `mscapi token
 // set-unblock-code` sets it, `mscapi unblock` frees a key that wrong PINs
-// blocked.
+// blocked, or a PKCS#11 token to which wrong PINs stopped being handed.
 #include <termios.h>
 #include <unistd.h>
 
@@ -102,6 +102,38 @@ std::string explainSet(DWORD error) {
   }
 }
 
+// The token label of a PKCS#11 container's full name (\\.\<token>\<name>,
+// or \\.\<token> alone); false for any other name.
+bool tokenOf(const std::string &name, std::string &token) {
+  static const char kPrefix[] = "\\\\.\\";
+  if (name.compare(0, sizeof kPrefix - 1, kPrefix) != 0) return false;
+  token = name.substr(sizeof kPrefix - 1);
+  token = token.substr(0, token.find('\\'));
+  return !token.empty();
+}
+
+// Clears the own count of wrong PINs handed to the tokens labelled `token`.
+int unblockToken(const std::string &token, const Secret &code) {
+  DWORD error = 0;
+  try {
+    trace::Call t("UnblockToken");
+    if (t) t.text("token", token);
+    const bool unblocked =
+        keystore::unblockToken(keystore::databasePath(), token, code.text, error);
+    SetLastError(unblocked ? ERROR_SUCCESS : error);
+    if (!t.done(unblocked)) {
+      std::fprintf(stderr, "mscapi: not unblocked: %s\n", explain(error).c_str());
+      return kFailed;
+    }
+  } catch (const storage::StorageError &e) {
+    std::fprintf(stderr, "mscapi: %s\n", storage::describe(e).c_str());
+    return kFailed;
+  }
+  std::printf("unblocked: token \"%s\" (the wrong PINs counted for it are cleared)\n",
+              token.c_str());
+  return kOk;
+}
+
 }  // namespace
 
 int setUnblockCode(Args args) {
@@ -170,6 +202,10 @@ int unblock(Args args) {
   }
   Secret code;
   if (!readSecret(file, "Unblock code: ", code)) return kFailed;
+  // A PKCS#11 container's full name (\\.\<token>\...): the home's own
+  // count of the token's wrong PINs.
+  std::string token;
+  if (tokenOf(container, token)) return unblockToken(token, code);
   DWORD error = 0;
   try {
     trace::Call t("Unblock");

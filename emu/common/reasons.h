@@ -35,6 +35,13 @@
   X(UNBLOCK_CODE_BLOCKED, "the unblock code is blocked by wrong codes")                         \
   X(UNBLOCK_CODE_WRONG, "the unblock code given is not the current one")                        \
   X(UNBLOCK_CODE_CHANGED, "the unblock code was changed by another caller meanwhile")           \
+  X(TOKEN_PIN_WRONG,                                                                            \
+    "a token refused its user PIN; field tries: what the emulation's own count leaves; "        \
+    "field reports: low, final or locked, what the token says of its own counter")              \
+  X(TOKEN_PIN_BLOCKED,                                                                          \
+    "wrong PINs reached the emulation's own count for a token: none is handed to it; "          \
+    "field wrong: PINs counted")                                                                \
+  X(TOKEN_PIN_LOCKED, "the token refuses its user PIN as locked")                               \
   X(TOKEN_LOGIN_NEEDED, "the token needs a login and no PIN could be had")                      \
   X(STORAGE_DAMAGED, "a database file is damaged or not a database")                            \
   X(STORAGE_CANNOT_OPEN, "a database file cannot be opened")                                    \

@@ -49,6 +49,8 @@ enum Counter : unsigned {
   // A PIN of the software token compared with its key (a key derivation or
   // a check value compared), right or wrong.
   kPinComparisons = 0,
+  // A user PIN handed to a PKCS#11 token (C_Login), right or wrong.
+  kTokenLogins,
   kCounters,
 };
 

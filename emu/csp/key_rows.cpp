@@ -21,6 +21,8 @@ namespace {
 // pin_tries counts a key's wrong PINs in a row; pin_attempts the PINs
 // being compared with it right now (counted before the comparison, settled
 // after it), which a home made before it was added gains when opened.
+// token_pins does both for the user PIN of each PKCS#11 token (by
+// manufacturer, model and serial number; its label to find it by).
 const char kSchema[] = R"sql(
 PRAGMA secure_delete=ON;
 CREATE TABLE IF NOT EXISTS containers(
@@ -52,6 +54,14 @@ CREATE TABLE IF NOT EXISTS pin_attempts(
   spec INTEGER NOT NULL,
   pending INTEGER NOT NULL,
   PRIMARY KEY(container, spec));
+CREATE TABLE IF NOT EXISTS token_pins(
+  manufacturer TEXT NOT NULL,
+  model TEXT NOT NULL,
+  serial TEXT NOT NULL,
+  label TEXT NOT NULL,
+  failures INTEGER NOT NULL,
+  pending INTEGER NOT NULL,
+  PRIMARY KEY(manufacturer, model, serial));
 CREATE TABLE IF NOT EXISTS unblock_codes(
   family INTEGER PRIMARY KEY,
   salt BLOB NOT NULL,

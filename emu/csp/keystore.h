@@ -99,5 +99,48 @@ bool unblock(const std::string &db, Family family, const std::string &container,
 // The wrong PINs in a row counted for a container's key.
 uint32_t wrongPins(const std::string &db, Family family, const std::string &container, int spec);
 
+// A PKCS#11 token as the emulation's own count of its wrong user PINs knows
+// it: by manufacturer, model and serial number, with its label (by which
+// `mscapi unblock` finds it).
+struct TokenRef {
+  std::string manufacturer, model, serial, label;
+};
+
+// What became of a user PIN counted before it is handed to a token.
+enum class TokenAttempt {
+  Counted,   // counted as pending: the PIN may go to the token
+  Blocked,   // kMaxPinTries wrong PINs in a row: nothing was counted
+  Busy,      // the PINs pending could block it, for longer than a PIN waits
+  ReadOnly,  // the home cannot be written, so nothing can be counted
+};
+
+// Counts a user PIN for a token as pending, durably and before it is
+// handed to the token (C_Login), as presentPin does for a key: however
+// many threads and processes present PINs at once, at most kMaxPinTries
+// wrong ones go to the token between two right ones (or unblocks).
+// `failures` is the wrong PINs in a row counted. Throws
+// storage::StorageError when the attempt cannot be written (a full disk).
+TokenAttempt countTokenPin(const std::string &db, const TokenRef &token, uint32_t &failures);
+
+// What the token answered a counted PIN.
+enum class TokenVerdict { Right, Wrong, Neither };
+
+// Settles a counted PIN: a right one clears the wrong PINs in a row, a
+// wrong one adds to them, neither (the token was gone, or refused the
+// login without judging the PIN) leaves them. Returns the wrong PINs in a
+// row now counted. Throws storage::StorageError; the attempt then stays
+// pending, and counts as a wrong one until an unblock.
+uint32_t settleTokenPin(const std::string &db, const TokenRef &token, TokenVerdict verdict);
+
+// Clears the own count of every token labelled `label` (its wrong and its
+// pending PINs) with the family's unblock code, checked and counted as
+// unblock() does.
+bool unblockToken(const std::string &db, const std::string &label, const std::string &code,
+                  DWORD &error);
+
+// The wrong PINs in a row counted for the tokens labelled `label` (the
+// highest, when several are).
+uint32_t tokenWrongPins(const std::string &db, const std::string &label);
+
 }  // namespace keystore
 }  // namespace emu::csp

@@ -1,7 +1,8 @@
 // The token family's PINs: presenting a PIN (which opens a sealed key or
 // checks against the process's cached unlock), counting every PIN per
 // container and key spec before it is compared, blocking at kMaxPinTries,
-// and the family's unblock code, counted the same way.
+// and the family's unblock code, counted the same way; and the own count
+// of wrong user PINs handed to each PKCS#11 token.
 #include <openssl/crypto.h>
 
 #include <algorithm>
@@ -439,6 +440,105 @@ uint32_t wrongPins(const std::string &path, Family family, const std::string &co
   Use use(s);
   s.bind(1, id).bind(2, static_cast<int64_t>(spec));
   return s.step() ? static_cast<uint32_t>(s.int64(0)) : 0;
+}
+
+namespace {
+
+Statement &bindToken(Statement &s, const TokenRef &t) {
+  return s.bind(1, t.manufacturer).bind(2, t.model).bind(3, t.serial);
+}
+
+// One try at counting a token's PIN, in one transaction.
+TokenAttempt countTokenPinOnce(Database &db, const TokenRef &t, uint32_t &failures) {
+  TokenAttempt outcome = TokenAttempt::Busy;
+  db.transaction([&] {
+    Statement &now = db.prepare(
+        "SELECT failures, pending FROM token_pins "
+        "WHERE manufacturer = ?1 AND model = ?2 AND serial = ?3");
+    {
+      Use use(now);
+      bindToken(now, t);
+      failures = 0;
+      if (now.step()) {
+        failures = static_cast<uint32_t>(now.int64(0));
+        if (failures >= kMaxPinTries) {
+          outcome = TokenAttempt::Blocked;
+          return false;
+        }
+        if (now.int64(0) + now.int64(1) >= kMaxPinTries) return false;  // Busy
+      }
+    }
+    bindToken(db.prepare("INSERT INTO token_pins(manufacturer, model, serial, label, failures, "
+                         "pending) VALUES (?1, ?2, ?3, ?4, 0, 1) "
+                         "ON CONFLICT(manufacturer, model, serial) DO UPDATE "
+                         "SET pending = pending + 1, label = ?4"),
+              t)
+        .bind(4, t.label)
+        .run();
+    outcome = TokenAttempt::Counted;
+    return true;
+  });
+  return outcome;
+}
+
+}  // namespace
+
+TokenAttempt countTokenPin(const std::string &path, const TokenRef &token, uint32_t &failures) {
+  Database &db = open(path);
+  if (db.readOnly()) return TokenAttempt::ReadOnly;
+  // While the PINs pending could block the token, this one waits for
+  // their outcome (a login takes milliseconds).
+  const auto until = std::chrono::steady_clock::now() + kBusyFor;
+  for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, kBusyPause)) {
+    const TokenAttempt attempt = countTokenPinOnce(db, token, failures);
+    if (attempt != TokenAttempt::Busy || std::chrono::steady_clock::now() >= until) return attempt;
+    std::this_thread::sleep_for(pause);
+  }
+}
+
+uint32_t settleTokenPin(const std::string &path, const TokenRef &token, TokenVerdict verdict) {
+  Database &db = open(path);
+  uint32_t failures = 0;
+  db.transaction([&] {
+    Statement &s = db.prepare(
+        "UPDATE token_pins SET pending = max(pending - 1, 0), failures = CASE ?4 "
+        "WHEN 0 THEN 0 WHEN 1 THEN failures + 1 ELSE failures END "
+        "WHERE manufacturer = ?1 AND model = ?2 AND serial = ?3 RETURNING failures");
+    {
+      Use use(s);
+      bindToken(s, token).bind(4, static_cast<int64_t>(verdict == TokenVerdict::Right   ? 0
+                                                       : verdict == TokenVerdict::Wrong ? 1
+                                                                                        : 2));
+      if (s.step()) failures = static_cast<uint32_t>(s.int64(0));
+      while (s.step()) {
+      }
+    }
+    bindToken(db.prepare("DELETE FROM token_pins WHERE manufacturer = ?1 AND model = ?2 "
+                         "AND serial = ?3 AND pending = 0 AND failures = 0"),
+              token)
+        .run();
+    return true;
+  });
+  return failures;
+}
+
+bool unblockToken(const std::string &path, const std::string &label, const std::string &code,
+                  DWORD &error) {
+  Database &db = open(path);
+  UnblockCode checked;
+  if (!checkUnblockCode(db, Family::Token, code, checked, error)) return false;
+  db.transaction([&] {
+    db.prepare("DELETE FROM token_pins WHERE label = ?1").bind(1, label).run();
+    return true;
+  });
+  return true;
+}
+
+uint32_t tokenWrongPins(const std::string &path, const std::string &label) {
+  Statement &s = open(path).prepare("SELECT max(failures) FROM token_pins WHERE label = ?1");
+  Use use(s);
+  s.bind(1, label);
+  return s.step() && !s.isNull(0) ? static_cast<uint32_t>(s.int64(0)) : 0;
 }
 
 }  // namespace emu::csp::keystore

@@ -54,6 +54,29 @@ printf 'data for the token\n' >data.txt
 "$launcher" sign data.txt --container "$container" --provider "$provider" --spec signature --pin-file pin.txt \
   --out sig.bin >out.txt 2>&1 || { cat out.txt; fail "sign on the token"; }
 openssl dgst -sha256 -verify pub.pem -signature sig.bin data.txt >/dev/null || fail "openssl rejects the signature"
+# Each PIN is counted in the home before it reaches the token: after five
+# wrong ones in a row no PIN is handed to it, the right one neither (SoftHSM2
+# itself never locks), until mscapi unblock clears the count.
+printf '0000\n' >wrong.txt
+printf '11223344\n' >code.txt
+signs() { "$launcher" sign data.txt --container "$container" --provider "$provider" --spec signature --pin-file "$1" \
+  --out sig.bin >/dev/null 2>err.txt; }
+for left in 4 3 2 1; do
+  if signs wrong.txt; then fail "signed with a wrong PIN"; fi
+  grep -qF "wrong PIN for token \"cli token\" (the token reports few tries left; $left tr" err.txt ||
+    { cat err.txt; fail "a wrong PIN with $left tries left is not said so"; }
+done
+if signs wrong.txt; then fail "signed with a wrong PIN"; fi
+grep -qF "wrong PIN for token \"cli token\" (the token reports few tries left): no more PINs are handed to it" err.txt ||
+  { cat err.txt; fail "the fifth wrong PIN is not said to be the last"; }
+if signs pin.txt; then fail "the right PIN was handed to the token after five wrong ones"; fi
+grep -qF "no PIN is handed to token \"cli token\" after 5 wrong PINs in a row (mscapi unblock --container" err.txt ||
+  { cat err.txt; fail "the refused right PIN is not said to be kept from the token"; }
+"$launcher" token set-unblock-code --code-file code.txt >/dev/null 2>&1 || fail "set-unblock-code"
+"$launcher" unblock --container '\\.\cli token' --code-file code.txt >out.txt 2>&1 ||
+  { cat out.txt; fail "unblock of the token"; }
+signs pin.txt || { cat err.txt; fail "the right PIN after unblock"; }
+openssl dgst -sha256 -verify pub.pem -signature sig.bin data.txt >/dev/null || fail "openssl rejects the signature"
 # keys shows a name with spaces in single quotes, as a shell reads it back.
 "$launcher" keys | grep -qF "'$container'" || fail "keys does not list the token key"
 if "$launcher" export --container "$container" --provider "$provider" --spec signature --pin-file pin.txt \

@@ -11,11 +11,14 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <p11-kit/pkcs11.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,6 +35,7 @@
 #include "child.h"
 #include "common/test_hooks.h"
 #include "common/trace.h"
+#include "csp/keystore.h"
 #include "platform/key_blobs.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
@@ -666,6 +670,226 @@ TEST_P(Pkcs11, PinsAreCheckedByTheTokenThenAgainstItsHash) {
   ASSERT_TRUE(pin(q, kPin));
   EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
   CryptReleaseContext(q, 0);
+  CryptReleaseContext(p, 0);
+}
+
+// Wrong PINs presented at once by 64 threads and by 4 processes of 16
+// threads: each is counted in the home before it is handed to the token,
+// so the token sees at most five (the hook counts the C_Login calls made).
+// SoftHSM2 itself never locks: the right PIN is refused after them by the
+// home's own count alone (the token still takes it, as pkcs11-tool shows),
+// until the unblock code clears the count.
+TEST_P(Pkcs11, RacingWrongPinsReachTheTokenAtMostFiveTimes) {
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --keypairgen --key-type rsa:1024 "
+               "--label race --id 02"),
+            0);
+  // The processes are forked before this one loads the module.
+  constexpr int kThreads = 64, kProcesses = 4, kEach = 16;
+  const auto presentWrong = [&](int threads, std::vector<DWORD> &results) {
+    std::atomic<bool> go{false};
+    std::atomic<int> ready{0};
+    std::vector<std::thread> all;
+    for (int t = 0; t < threads; ++t)
+      all.emplace_back([&, t] {
+        HCRYPTPROV p = open("race");
+        ++ready;
+        while (!go) std::this_thread::yield();
+        results[t] = p == 0 ? 1 : pin(p, "000000") ? 0 : GetLastError();
+        if (p != 0) CryptReleaseContext(p, 0);
+      });
+    while (ready < threads) std::this_thread::yield();
+    go = true;
+    for (std::thread &t : all) t.join();
+  };
+  // Each refusal is a wrong PIN or a blocked one; or the token was not
+  // found (SoftHSM2 may show it absent to one process while another
+  // rewrites its file, as it does to keep a low retry count after a wrong
+  // PIN).
+  const auto refused = [](const std::vector<DWORD> &results) {
+    return std::all_of(results.begin(), results.end(), [](DWORD r) {
+      return r == static_cast<DWORD>(SCARD_W_WRONG_CHV) ||
+             r == static_cast<DWORD>(SCARD_W_CHV_BLOCKED) ||
+             r == static_cast<DWORD>(NTE_BAD_KEYSET);
+    });
+  };
+  child::Signal gate;
+  ASSERT_TRUE(gate.ok());
+  std::vector<pid_t> children;
+  std::fflush(nullptr);
+  for (int i = 0; i < kProcesses; ++i) {
+    // Exit status: the C_Login calls the child made; 200 when a PIN was not
+    // refused as wrong or blocked.
+    const pid_t pid = child::start([&] {
+      EmuTestCount(emu::hooks::kTokenLogins, 1);
+      std::vector<DWORD> results(kEach, 1);
+      gate.receive();
+      presentWrong(kEach, results);
+      return refused(results)
+                 ? static_cast<int>(std::min(EmuTestCount(emu::hooks::kTokenLogins, 0), 100ull))
+                 : 200;
+    });
+    ASSERT_GT(pid, 0);
+    children.push_back(pid);
+  }
+  EmuTestCount(emu::hooks::kTokenLogins, 1);
+  std::vector<DWORD> results(kThreads, 1);
+  ASSERT_TRUE(gate.send(kProcesses));
+  presentWrong(kThreads, results);
+  EXPECT_TRUE(refused(results));
+  unsigned long long logins = EmuTestCount(emu::hooks::kTokenLogins, 1);
+  for (pid_t pid : children) {
+    const int status = child::wait(pid);
+    ASSERT_LT(status, 100) << "a child's PIN was not refused";
+    logins += static_cast<unsigned>(status);
+  }
+  std::printf("%llu of %d wrong PINs handed to the token\n", logins, kThreads + kProcesses * kEach);
+  EXPECT_LE(logins, 5u);
+  // Wrong PINs until the count is reached (none left to give unless the
+  // token was not found for some above): five reached the token in all.
+  HCRYPTPROV p = open("race");
+  ASSERT_NE(p, 0u);
+  for (int i = 0; i < 5 && !pin(p, "000000") && GetLastError() == SCARD_W_WRONG_CHV; ++i) {
+  }
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_CHV_BLOCKED));
+  EXPECT_EQ(logins + EmuTestCount(emu::hooks::kTokenLogins, 0), 5u);
+  const std::string db = emu::csp::keystore::databasePath();
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 5u);
+
+  // The right PIN is not handed to the token either; the token takes it.
+  EmuTestCount(emu::hooks::kTokenLogins, 1);
+  EXPECT_FALSE(pin(p, kPin));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_CHV_BLOCKED));
+  EXPECT_NE(emu::trace::lastFailure(SCARD_W_CHV_BLOCKED).find("5 wrong PINs in a row were counted"),
+            std::string::npos)
+      << emu::trace::lastFailure(SCARD_W_CHV_BLOCKED);
+  EXPECT_EQ(EmuTestCount(emu::hooks::kTokenLogins, 0), 0u);
+  int status = -1;
+  tool("--token-label L --login --pin 123456 --list-objects", &status);
+  EXPECT_EQ(status, 0);
+
+  // The unblock code clears the count: a wrong PIN reaches the token
+  // again, with four tries left (and SoftHSM2 says its own count is low
+  // after a wrong PIN), and the right one logs in.
+  DWORD error = 0;
+  ASSERT_TRUE(
+      emu::csp::keystore::setUnblockCode(db, emu::csp::Family::Token, "", "87654321", error));
+  EXPECT_FALSE(emu::csp::keystore::unblockToken(db, "L", "bad", error));
+  EXPECT_EQ(error, static_cast<DWORD>(SCARD_W_WRONG_CHV));
+  ASSERT_TRUE(emu::csp::keystore::unblockToken(db, "L", "87654321", error));
+  EXPECT_FALSE(pin(p, "000000"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_WRONG_CHV));
+  EXPECT_NE(emu::trace::lastFailure(SCARD_W_WRONG_CHV)
+                .find("wrong PIN for token \"L\" (the token reports few tries left), 4 tries left"),
+            std::string::npos)
+      << emu::trace::lastFailure(SCARD_W_WRONG_CHV);
+  EXPECT_TRUE(pin(p, kPin));
+  EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+  EXPECT_EQ(EmuTestCount(emu::hooks::kTokenLogins, 0), 2u);
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 0u);
+  CryptReleaseContext(p, 0);
+}
+
+// A PIN whose attempt cannot be counted is not handed to the token: on a
+// full disk and in a home mounted read-only (needs root), the right PIN
+// too is refused with that cause, and no C_Login is made.
+TEST_P(Pkcs11, NoPinReachesTheTokenWhenItCannotBeCounted) {
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --keypairgen --key-type rsa:1024 "
+               "--label full --id 02"),
+            0);
+  const std::string db = emu::csp::keystore::databasePath();
+  ASSERT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 0u);  // keys.db is made
+  // Read-only first, in a child forked before this process loads the module.
+  if (geteuid() == 0) {
+    const int rc = child::run([&]() -> int {
+      if (unshare(CLONE_NEWNS) != 0) return 70;
+      if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 71;
+      if (mount(home_.c_str(), home_.c_str(), nullptr, MS_BIND, nullptr) != 0) return 72;
+      if (mount(nullptr, home_.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+        return 73;
+      EmuTestCount(emu::hooks::kTokenLogins, 1);
+      HCRYPTPROV p = open("full");
+      if (p == 0) return 10;
+      if (pin(p, kPin)) return 11;
+      if (GetLastError() != ERROR_ACCESS_DENIED) return 12;
+      if (emu::trace::lastFailure(ERROR_ACCESS_DENIED).find("the home is read-only") ==
+          std::string::npos)
+        return 13;
+      CryptReleaseContext(p, 0);
+      return EmuTestCount(emu::hooks::kTokenLogins, 0) == 0 ? 0 : 14;
+    });
+    if (rc < 70 || rc >= 80) {
+      EXPECT_EQ(rc, 0);
+    } else {
+      std::printf("no private mount namespace here (%d): read-only home not tried\n", rc);
+    }
+  }
+  HCRYPTPROV p = open("full");
+  ASSERT_NE(p, 0u);
+  EXPECT_FALSE(pin(p, "000000"));  // one counted before the disk fills
+  EmuTestCount(emu::hooks::kTokenLogins, 1);
+  EmuTestControl(emu::hooks::kKeyStoreDiskFull, 0);
+  for (const char *presented : {kPin, "000000"}) {
+    EXPECT_FALSE(pin(p, presented));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_NE(emu::trace::lastFailure(ERROR_DISK_FULL).find("the attempt cannot be counted"),
+              std::string::npos)
+        << emu::trace::lastFailure(ERROR_DISK_FULL);
+  }
+  EmuTestControl(0, emu::hooks::kKeyStoreDiskFull);
+  EXPECT_EQ(EmuTestCount(emu::hooks::kTokenLogins, 0), 0u);
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 1u);
+  EXPECT_TRUE(pin(p, kPin));
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 0u);
+  CryptReleaseContext(p, 0);
+}
+
+// What a token reports of its own retry counter is said with each wrong
+// PIN, beside the tries the home's count leaves (SoftHSM2's module behind a
+// wrapper that adds the flags the test sets to C_GetTokenInfo); a locked
+// token's own lock is said rather than the count.
+TEST_P(Pkcs11, WhatTheTokenReportsOfItsTriesIsSaid) {
+  if (GetParam() != Via::Module) GTEST_SKIP() << "the wrapper is a module of its own: one run";
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --keypairgen --key-type rsa:1024 "
+               "--label flags --id 02"),
+            0);
+  registerProvider(TEST_FLAGS_MODULE, "", "Flags Provider");
+  HCRYPTPROV p = open("flags", 0, "Flags Provider");
+  ASSERT_NE(p, 0u);
+  const struct {
+    CK_FLAGS flags;
+    const char *pin;
+    DWORD error;
+    const char *words;
+  } cases[] = {
+      {CKF_USER_PIN_FINAL_TRY, "000000", static_cast<DWORD>(SCARD_W_WRONG_CHV),
+       "wrong PIN for token \"L\" (the token reports a final try left), 4 tries left"},
+      {CKF_USER_PIN_LOCKED, "000000", static_cast<DWORD>(SCARD_W_WRONG_CHV),
+       "wrong PIN for token \"L\" (the token reports its PIN locked), 3 tries left"},
+      // SoftHSM2's own flag after a wrong PIN.
+      {0, "000000", static_cast<DWORD>(SCARD_W_WRONG_CHV),
+       "wrong PIN for token \"L\" (the token reports few tries left), 2 tries left"},
+      {0, "000000", static_cast<DWORD>(SCARD_W_WRONG_CHV), "1 try left"},
+      {0, "000000", static_cast<DWORD>(SCARD_W_CHV_BLOCKED),
+       "after 5 wrong PINs in a row no more are handed to it"},
+      // Not handed to the token: the token's own lock is said first.
+      {CKF_USER_PIN_LOCKED, kPin, static_cast<DWORD>(SCARD_W_CHV_BLOCKED),
+       "token \"L\" reports its user PIN locked"},
+      {0, kPin, static_cast<DWORD>(SCARD_W_CHV_BLOCKED), "5 wrong PINs in a row were counted"},
+  };
+  EmuTestCount(emu::hooks::kTokenLogins, 1);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.words);
+    setenv("TEST_TOKEN_FLAGS", std::to_string(c.flags).c_str(), 1);
+    EXPECT_FALSE(pin(p, c.pin));
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_NE(emu::trace::lastFailure(c.error).find(c.words), std::string::npos)
+        << emu::trace::lastFailure(c.error);
+  }
+  unsetenv("TEST_TOKEN_FLAGS");
+  EXPECT_EQ(EmuTestCount(emu::hooks::kTokenLogins, 0), 5u);
   CryptReleaseContext(p, 0);
 }
 

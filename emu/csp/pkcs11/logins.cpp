@@ -2,10 +2,15 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <optional>
 
+#include "common/test_hooks.h"
+#include "common/trace.h"
 #include "csp/crypto.h"
+#include "csp/keystore.h"
 #include "csp/pkcs11/pin_prompt.h"
+#include "storage/error.h"
 
 namespace emu::csp::pkcs11 {
 
@@ -35,27 +40,188 @@ void forget(LoginState &ls) {
   ls.mismatches = 0;
 }
 
-// C_Login with a PIN; the token judges it. Call with ls.prompting held.
+// What a token says of its own retry counter ("" when it says nothing).
+const char *reported(CK_FLAGS flags) {
+  if (flags & CKF_USER_PIN_LOCKED) return "locked";
+  if (flags & CKF_USER_PIN_FINAL_TRY) return "final";
+  if (flags & CKF_USER_PIN_COUNT_LOW) return "low";
+  return "";
+}
+
+std::string reportedWords(CK_FLAGS flags) {
+  if (flags & CKF_USER_PIN_LOCKED) return " (the token reports its PIN locked)";
+  if (flags & CKF_USER_PIN_FINAL_TRY) return " (the token reports a final try left)";
+  if (flags & CKF_USER_PIN_COUNT_LOW) return " (the token reports few tries left)";
+  return "";
+}
+
+// The token of a session as the own count of wrong PINs knows it: its
+// slot, its manufacturer, model, serial number and label, and its flags.
+CK_RV describeToken(Use &use, CK_SESSION_HANDLE s, CK_SLOT_ID &slot, keystore::TokenRef &token,
+                    CK_FLAGS &flags) {
+  CK_SESSION_INFO session{};
+  CK_RV rv = use.fn()->C_GetSessionInfo(s, &session);
+  if (rv != CKR_OK) return rv;
+  slot = session.slotID;
+  CK_TOKEN_INFO info{};
+  rv = use.fn()->C_GetTokenInfo(slot, &info);
+  if (rv != CKR_OK) return rv;
+  token.manufacturer = trimmed(info.manufacturerID, sizeof info.manufacturerID);
+  token.model = trimmed(info.model, sizeof info.model);
+  token.serial = trimmed(info.serialNumber, sizeof info.serialNumber);
+  token.label = trimmed(info.label, sizeof info.label);
+  flags = info.flags;
+  return CKR_OK;
+}
+
+// The token's flags now (after it refused a PIN); `before` when it cannot say.
+CK_FLAGS flagsNow(Use &use, CK_SLOT_ID slot, CK_FLAGS before) {
+  CK_TOKEN_INFO info{};
+  return use.fn()->C_GetTokenInfo(slot, &info) == CKR_OK ? info.flags : before;
+}
+
+std::string unblockHint(const Container &c) {
+  return "mscapi unblock --container '" + fullName(c.tokenLabel, "") + "'";
+}
+
+// A PIN the own count kept from the token: the count is reached, other
+// PINs pending could reach it, or nothing can be counted. The token's own
+// lock is said first.
+void refuseUncounted(const Container &c, keystore::TokenAttempt attempt, uint32_t failures,
+                     CK_FLAGS flags, Failure &f) {
+  f.code = SCARD_W_CHV_BLOCKED;
+  if (attempt == keystore::TokenAttempt::ReadOnly) {
+    f.code = ERROR_ACCESS_DENIED;
+    f.cause = trace::Reason::PIN_NOT_COUNTED;
+    f.why = "the PIN was not handed to token \"" + c.tokenLabel +
+            "\": the home is read-only, so PINs cannot be counted";
+  } else if (flags & CKF_USER_PIN_LOCKED) {
+    trace::why(trace::Reason::TOKEN_PIN_LOCKED,
+               "token \"" + c.tokenLabel + "\" reports its user PIN locked");
+    trace::detail("token", c.tokenLabel);
+    trace::detail("tries", kMaxTokenPinTries - std::min(failures, kMaxTokenPinTries));
+  } else if (attempt == keystore::TokenAttempt::Blocked) {
+    trace::why(trace::Reason::TOKEN_PIN_BLOCKED,
+               "the PIN was not handed to token \"" + c.tokenLabel +
+                   "\": " + std::to_string(failures) + " wrong PINs in a row were counted (" +
+                   unblockHint(c) + ")");
+    trace::detail("token", c.tokenLabel);
+    trace::detail("wrong", failures);
+  } else {
+    f.cause = trace::Reason::PIN_PENDING;
+    f.why = "the PIN was not handed to token \"" + c.tokenLabel +
+            "\": other PINs for it are still being checked, or were when their process ended (" +
+            unblockHint(c) + " clears them)";
+  }
+}
+
+// A PIN the token refused as wrong, or refused as locked, said with what
+// the token reports of its own counter and the tries the own count leaves.
+void refuseWrong(const Container &c, bool locked, uint32_t failures, CK_FLAGS flags, Failure &f) {
+  const uint32_t left = kMaxTokenPinTries - std::min(failures, kMaxTokenPinTries);
+  f.code = locked || left == 0 ? SCARD_W_CHV_BLOCKED : SCARD_W_WRONG_CHV;
+  if (locked)
+    trace::why(trace::Reason::TOKEN_PIN_LOCKED,
+               "token \"" + c.tokenLabel + "\" refuses its user PIN as locked");
+  else if (left == 0)
+    trace::why(trace::Reason::TOKEN_PIN_WRONG,
+               "wrong PIN for token \"" + c.tokenLabel + "\"" + reportedWords(flags) + "; after " +
+                   std::to_string(failures) + " wrong PINs in a row no more are handed to it (" +
+                   unblockHint(c) + ")");
+  else
+    trace::why(trace::Reason::TOKEN_PIN_WRONG,
+               "wrong PIN for token \"" + c.tokenLabel + "\"" + reportedWords(flags) + ", " +
+                   std::to_string(left) + (left == 1 ? " try" : " tries") +
+                   " left before no more are handed to it");
+  trace::detail("token", c.tokenLabel);
+  trace::detail("tries", left);
+  if (*reported(flags) != '\0') trace::detail("reports", reported(flags));
+}
+
+// How a C_Login answer settles its PIN's count. Answers given before any
+// comparison (no such session or token, a login already holds, the PIN is
+// locked or not set) and a PIN the token took as its own but expired leave
+// the count as it was; every other refusal, an error too (SoftHSM2 answers
+// CKR_GENERAL_ERROR when another process writes the token meanwhile), may
+// have followed a comparison and counts as a wrong PIN.
+keystore::TokenVerdict verdictOf(CK_RV rv) {
+  switch (rv) {
+    case CKR_OK:
+      return keystore::TokenVerdict::Right;
+    case CKR_PIN_LOCKED:
+    case CKR_PIN_EXPIRED:
+    case CKR_USER_ALREADY_LOGGED_IN:
+    case CKR_USER_ANOTHER_ALREADY_LOGGED_IN:
+    case CKR_USER_PIN_NOT_INITIALIZED:
+    case CKR_SESSION_HANDLE_INVALID:
+    case CKR_SESSION_CLOSED:
+    case CKR_SLOT_ID_INVALID:
+    case CKR_TOKEN_NOT_PRESENT:
+    case CKR_TOKEN_NOT_RECOGNIZED:
+    case CKR_CRYPTOKI_NOT_INITIALIZED:
+      return keystore::TokenVerdict::Neither;
+    default:
+      return keystore::TokenVerdict::Wrong;
+  }
+}
+
+// C_Login with a PIN; the token judges it. The PIN is first counted in the
+// home's own count of the token's wrong PINs, and is not handed to the
+// token when it cannot be or when the count is reached. Call with
+// ls.prompting held.
 Step tokenLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, LoginState &ls,
                 const std::string &pin, Failure &f) {
+  CK_SLOT_ID slot = 0;
+  keystore::TokenRef token;
+  CK_FLAGS flags = 0;
+  CK_RV rv = describeToken(use, s, slot, token, flags);
+  if (rv != CKR_OK) {
+    f.code = NTE_FAIL;
+    f.why = "C_GetTokenInfo of token \"" + c.tokenLabel + "\": " + rvName(rv);
+    return tokenGone(rv) ? Step::Retry : Step::Fail;
+  }
+  std::string db;
+  uint32_t failures = 0;
+  keystore::TokenAttempt attempt = keystore::TokenAttempt::Busy;
+  try {
+    db = keystore::databasePath();
+    attempt = keystore::countTokenPin(db, token, failures);
+  } catch (const storage::StorageError &e) {
+    f.code = storage::windowsError(e);
+    f.cause = trace::Reason::PIN_NOT_COUNTED;
+    f.why = "the PIN was not handed to token \"" + c.tokenLabel +
+            "\": the attempt cannot be counted (" + storage::describe(e) + ")";
+    return Step::Fail;
+  }
+  if (attempt != keystore::TokenAttempt::Counted) {
+    refuseUncounted(c, attempt, failures, flags, f);
+    return Step::Fail;
+  }
+  hooks::count(hooks::kTokenLogins);
   std::string copy = pin;
-  const CK_RV rv = use.fn()->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(&copy[0]),
-                                     static_cast<CK_ULONG>(copy.size()));
+  rv = use.fn()->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(&copy[0]),
+                         static_cast<CK_ULONG>(copy.size()));
   OPENSSL_cleanse(&copy[0], copy.size());
+  const bool wrong = rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE;
+  const keystore::TokenVerdict verdict = verdictOf(rv);
+  try {
+    failures = keystore::settleTokenPin(db, token, verdict);
+  } catch (const storage::StorageError &) {
+    // The attempt stays pending, and counts as a wrong PIN until an unblock.
+    if (verdict == keystore::TokenVerdict::Wrong) ++failures;
+  }
   if (rv == CKR_OK) {
     remember(ls, pin);
     return Step::Ok;
   }
+  if (wrong || rv == CKR_PIN_LOCKED) {
+    refuseWrong(c, rv == CKR_PIN_LOCKED, failures, flagsNow(use, slot, flags), f);
+    return Step::Fail;
+  }
   f.why = "C_Login on token \"" + c.tokenLabel + "\": " + rvName(rv);
   switch (rv) {
-    case CKR_PIN_INCORRECT:
-    case CKR_PIN_INVALID:
-    case CKR_PIN_LEN_RANGE:
     case CKR_PIN_EXPIRED:
       f.code = SCARD_W_WRONG_CHV;
-      return Step::Fail;
-    case CKR_PIN_LOCKED:
-      f.code = SCARD_W_CHV_BLOCKED;
       return Step::Fail;
     case CKR_USER_ALREADY_LOGGED_IN:
       // Another session of this process logged in meanwhile.

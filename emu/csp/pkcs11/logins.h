@@ -1,5 +1,7 @@
 // Logins of the PKCS#11 family. A token's user PIN is presented once per
-// process (C_Login); the CSP keeps a salted hash of the PIN the token
+// process (C_Login), each time counted first in the home's own count of the
+// token's wrong PINs (keystore.h), which hands a token no more PINs after
+// kMaxTokenPinTries wrong ones in a row; the CSP keeps a salted hash of the PIN the token
 // accepted and compares later presentations with it, logging out after
 // kMaxMismatches wrong ones so that the token itself judges the next. A key
 // that needs a login when none holds runs the provider's PIN prompt.
@@ -10,6 +12,7 @@
 #include <string>
 
 #include "common/failure.h"
+#include "csp/keystore.h"
 #include "csp/pkcs11/module.h"
 #include "csp/pkcs11/tokens.h"
 
@@ -18,6 +21,10 @@ namespace emu::csp::pkcs11 {
 // Wrong PINs, compared with the one the token accepted while this process
 // is logged in, after which the process logs out.
 constexpr unsigned kMaxMismatches = 5;
+
+// Wrong PINs in a row handed to a token, counted in the home, after which
+// no more are handed to it until a right PIN or `mscapi unblock`.
+constexpr uint32_t kMaxTokenPinTries = keystore::kMaxPinTries;
 
 // Presents a PIN on the container's token.
 Step login(Use &use, const Container &c, CK_SESSION_HANDLE s, const std::string &pin, Failure &f);

@@ -64,12 +64,6 @@ const RvName kRvNames[] = {
     {CKR_CRYPTOKI_ALREADY_INITIALIZED, "CKR_CRYPTOKI_ALREADY_INITIALIZED"},
 };
 
-std::string trimmed(const CK_UTF8CHAR *p, size_t n) {
-  std::string s(reinterpret_cast<const char *>(p), n);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
-  return s;
-}
-
 // This thread's sessions, closed when the thread ends (while their module
 // is still in the epoch that opened them).
 struct ThreadSession {
@@ -99,6 +93,12 @@ std::map<std::string, std::shared_ptr<Module>> &loaded() {
 }
 
 }  // namespace
+
+std::string trimmed(const CK_UTF8CHAR *p, size_t n) {
+  std::string s(reinterpret_cast<const char *>(p), n);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+  return s;
+}
 
 std::string rvName(CK_RV rv) {
   for (const RvName &n : kRvNames)

@@ -30,6 +30,9 @@ namespace emu::csp::pkcs11 {
 // in hex when the trace does not know it.
 std::string rvName(CK_RV rv);
 
+// A blank-padded text field of a PKCS#11 structure, its padding removed.
+std::string trimmed(const CK_UTF8CHAR *p, size_t n);
+
 // Return values that say the token (or the module's view of it) is gone:
 // re-initialising the module may find it again.
 bool tokenGone(CK_RV rv);

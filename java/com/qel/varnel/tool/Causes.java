@@ -88,6 +88,25 @@ final class Causes {
             case "PIN_BLOCKED":
                 return "the key is blocked after " + failed.number("wrong") + " wrong PINs: unblock it with mscapi unblock "
                         + "--container " + Listings.quoted(container) + ", or delete it";
+            case "TOKEN_PIN_WRONG": {
+                long tries = failed.number("tries");
+                String reports = reports(failed.text("reports"));
+                String token = q(failed.text("token"));
+                if (tries > 0) {
+                    return "wrong PIN for token " + token + " (" + (reports.isEmpty() ? "" : reports + "; ") + tries
+                            + (tries == 1 ? " try" : " tries") + " left before no more PINs are handed to it)";
+                }
+                return "wrong PIN for token " + token + (reports.isEmpty() ? "" : " (" + reports + ")")
+                        + ": no more PINs are handed to it (mscapi unblock --container "
+                        + Listings.quoted("\\\\.\\" + failed.text("token")) + ")";
+            }
+            case "TOKEN_PIN_BLOCKED":
+                return "no PIN is handed to token " + q(failed.text("token")) + " after " + failed.number("wrong")
+                        + " wrong PINs in a row (mscapi unblock --container "
+                        + Listings.quoted("\\\\.\\" + failed.text("token")) + ")";
+            case "TOKEN_PIN_LOCKED":
+                return "token " + q(failed.text("token")) + " reports its PIN locked: only its security officer "
+                        + "can unlock it";
             case "PIN_NEEDED":
                 return "this key needs a PIN: give --pin or --pin-file";
             case "PIN_NOT_TAKEN":
@@ -123,6 +142,20 @@ final class Causes {
         String e = l.error() == null ? "" : l.error();
         return !(e.equals("ERROR_NO_MORE_ITEMS") || e.equals("CRYPT_E_NOT_FOUND") && l.call().startsWith("CertEnum")
                 || e.equals("ERROR_MORE_DATA"));
+    }
+
+    /** What a token says of its own retry counter, in words ("" when it says nothing). */
+    private static String reports(String flag) {
+        if ("final".equals(flag)) {
+            return "the token reports a final try left";
+        }
+        if ("low".equals(flag)) {
+            return "the token reports few tries left";
+        }
+        if ("locked".equals(flag)) {
+            return "the token reports its PIN locked";
+        }
+        return "";
     }
 
     private static String q(String s) {

@@ -600,9 +600,11 @@ public final class Main {
 
     @Command(name = "unblock", header = "clear a token key's wrong-PIN count with the unblock code",
             customSynopsis = "mscapi unblock --container C [--spec exchange|signature] [--code-file F]",
-            description = "5 wrong PINs in a row block a token key; 10 wrong unblock codes block the code itself.")
+            description = "5 wrong PINs in a row block a token key; 10 wrong unblock codes block the code itself. "
+                    + "For a PKCS#11 token, C is a container's full name or \\\\.\\TOKEN alone: it clears the count "
+                    + "of wrong PINs handed to that token, after 5 of which no more are.")
     static final class Unblock extends AdminCommand {
-        @Option(names = "--container", paramLabel = "C", description = "The token key's container.")
+        @Option(names = "--container", paramLabel = "C", description = "The token key's container, or a PKCS#11 token's (\\\\.\\TOKEN\\NAME).")
         String container;
 
         @Option(names = "--spec", paramLabel = "S", completionCandidates = Options.Specs.class,
