@@ -97,6 +97,18 @@ final class Causes {
             case "PIN_UNSUPPORTED":
                 return "provider " + q(providerName(provider)) + " takes no PIN (only token keys have one): "
                         + "leave out --pin and --pin-file";
+            case "PERMISSION_DENIED":
+                // The words name the file, its owner and its mode.
+                return reason.isEmpty() ? "permission denied in the home (see mscapi check)" : reason;
+            case "MODULE_MISSING":
+                return module(provider, reason, "fix its \"Image Path\"");
+            case "MODULE_NOT_LIBRARY":
+                return module(provider, reason,
+                        "its \"Image Path\" must name a PKCS#11 module built for this machine");
+            case "MODULE_NOT_PKCS11":
+                return module(provider, reason, "its \"Image Path\" must name a PKCS#11 module");
+            case "MODULE_INIT_FAILED":
+                return module(provider, reason, "the module refused to start: see its configuration");
             default:
                 break;
         }
@@ -123,6 +135,11 @@ final class Causes {
         String e = l.error() == null ? "" : l.error();
         return !(e.equals("ERROR_NO_MORE_ITEMS") || e.equals("CRYPT_E_NOT_FOUND") && l.call().startsWith("CertEnum")
                 || e.equals("ERROR_MORE_DATA"));
+    }
+
+    /** A provider's PKCS#11 module that cannot be used: the emulation's words, and what to do. */
+    private static String module(String provider, String reason, String todo) {
+        return "provider " + q(providerName(provider)) + ": " + reason + "; " + todo + " (see mscapi providers)";
     }
 
     private static String q(String s) {
