@@ -1,9 +1,10 @@
 // mscapi-admin check [--json]: whether the home is sound, read without
-// creating or changing anything: its permissions, its registry files, its
-// databases and the keys in them.
+// creating or changing anything: its permissions (too open, or closed to
+// this user), its registry files, its databases and the keys in them.
 #include <dirent.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -264,7 +265,9 @@ int containers(Args args) {
   if (isFile(path)) {
     const ReadOnly db(path);
     if (!db.ok()) {
-      std::fprintf(stderr, "mscapi: keys.db cannot be opened: %s\n", db.error());
+      const std::string denied = permissionDenied(path, R_OK);
+      std::fprintf(stderr, "mscapi: keys.db cannot be opened: %s%s%s%s\n", db.error(),
+                   denied.empty() ? "" : " (", denied.c_str(), denied.empty() ? "" : ")");
       return kFailed;
     }
     for (const EmptyContainer &c : emptyContainers(db.handle()))
@@ -306,6 +309,8 @@ int check(Args args) {
   const std::vector<std::string> open = permissionProblems(home);
   for (const std::string &p : open) f.problem(p);
   if (open.empty()) f.ok("permissions: the home and its files are private");
+  // What this user may not read or write: another user's files, say.
+  for (const std::string &p : accessProblems(home)) f.problem(p);
   checkRegistry(home, f);
   checkDatabase(home, "keys.db", f);
   checkDatabase(home, "certs.db", f);

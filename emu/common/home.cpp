@@ -164,6 +164,68 @@ std::vector<std::string> permissionProblems(const std::string &dir) {
   return found;
 }
 
+std::string permissionDenied(const std::string &path, int want) {
+  if (path.empty() || faccessat(AT_FDCWD, path.c_str(), want, AT_EACCESS) == 0) return {};
+  if (errno != EACCES && errno != EPERM) return {};
+  // A folder above that may not be searched is what stands in the way.
+  const auto slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    const std::string parent = path.substr(0, slash);
+    if (faccessat(AT_FDCWD, parent.c_str(), X_OK, AT_EACCESS) != 0 &&
+        (errno == EACCES || errno == EPERM))
+      return permissionDenied(parent, X_OK);
+  }
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return "permission denied: " + path;
+  std::string owner;
+  if (const passwd *pw = getpwuid(st.st_uid); pw != nullptr && pw->pw_name != nullptr)
+    owner = pw->pw_name;
+  else
+    owner = "uid " + std::to_string(st.st_uid);
+  return "permission denied: " + path + " is owned by " + owner + ", mode " + modeText(st.st_mode);
+}
+
+std::string tracePermissionDenied(const std::string &path, int want) {
+  std::string denied = permissionDenied(path, want);
+  if (!denied.empty()) trace::why(trace::Reason::PERMISSION_DENIED, denied);
+  return denied;
+}
+
+std::vector<std::string> accessProblems(const std::string &dir) {
+  const bool writable = homeWritable(dir);
+  const int file = writable ? R_OK | W_OK : R_OK;
+  const int folder = file | X_OK;
+  std::vector<std::string> found;
+  std::set<std::string> said;
+  auto ask = [&](const std::string &path, bool isDir) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 && errno != EACCES) return;
+    const std::string denied = permissionDenied(path, isDir ? folder : file);
+    if (!denied.empty() && said.insert(denied).second) found.push_back(denied);
+  };
+  auto isDir = [](const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  };
+  ask(dir, true);
+  for (const std::string &n : entries(dir))
+    if (isEmulationFile(n)) ask(dir + "/" + n, isDir(dir + "/" + n));
+  for (const std::string &n : entries(dir + "/registry")) ask(dir + "/registry/" + n, false);
+  // The token store: its folder, configuration and token folders, each
+  // token's files below them.
+  const std::string store = dir + "/softhsm";
+  if (!isDir(store)) return found;
+  ask(store, true);
+  ask(store + "/softhsm2.conf", false);
+  ask(store + "/tokens", true);
+  for (const std::string &t : entries(store + "/tokens")) {
+    const std::string token = store + "/tokens/" + t;
+    ask(token, isDir(token));
+    for (const std::string &f : entries(token)) ask(token + "/" + f, false);
+  }
+  return found;
+}
+
 bool writeFileAtomic(const std::string &path, const std::string &content) {
   const std::string tmp = path + ".tmp." + std::to_string(getpid());
   const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);

@@ -45,6 +45,24 @@ bool readFile(const std::string &path, std::string &out);
 // the machine-scope setting.
 bool isEmulationFile(const std::string &name);
 
+// Why this process may not use `path` as `want` asks (access(2) bits of
+// R_OK, W_OK, X_OK, for its effective user and groups), naming the owner
+// and mode of what stands in the way: the path itself, or the first folder
+// above it that may not be searched. "permission denied: /h/keys.db is owned
+// by root, mode 0600". Empty when the path may be used so, or is missing, or
+// fails for another reason than a permission (a read-only mount).
+std::string permissionDenied(const std::string &path, int want);
+
+// permissionDenied(), given to the trace as the current call's reason
+// (PERMISSION_DENIED) when it says something; returns what it said.
+std::string tracePermissionDenied(const std::string &path, int want);
+
+// What the process may not read or write of the home's own files and
+// folders (the registry, the databases and their companions, the token
+// store), one permissionDenied() line each. A home the process may not
+// write is asked to be readable only.
+std::vector<std::string> accessProblems(const std::string &dir);
+
 // What is too open in the home: one line per finding, e.g.
 // "/h/keys.db is readable by others (mode 0644)". Empty when all is private.
 std::vector<std::string> permissionProblems(const std::string &dir);

@@ -50,7 +50,12 @@
   X(STORAGE_BUSY, "a database stayed locked by another process")                                \
   X(STORAGE_FAILURE, "a database failed in another way")                                        \
   X(HOME_NOT_DIRECTORY, "the home path is not a directory")                                     \
-  X(HOME_UNUSABLE, "the home directory cannot be created")
+  X(HOME_UNUSABLE, "the home directory cannot be created")                                      \
+  X(PERMISSION_DENIED, "a file or folder of the home is not the caller's to read or write")     \
+  X(MODULE_MISSING, "the provider's PKCS#11 module file does not exist")                        \
+  X(MODULE_NOT_LIBRARY, "the provider's PKCS#11 module is not a shared library this can load")  \
+  X(MODULE_NOT_PKCS11, "the provider's module is a shared library without C_GetFunctionList")   \
+  X(MODULE_INIT_FAILED, "the provider's PKCS#11 module refused C_Initialize; words: its CKR")
 
 namespace emu::trace {
 

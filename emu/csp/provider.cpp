@@ -38,6 +38,14 @@ std::string typeKeyName(DWORD type) {
   return "Type " + digits;
 }
 
+// A provider the registry does not name may be one that a file it could
+// not read names: the permission that stood in the way is the real cause.
+void unreadableRegistry(const registry::Tree &tree) {
+  if (tree.unreadable.empty()) return;
+  trace::why(trace::Reason::PERMISSION_DENIED,
+             tree.unreadable + " (so the registry may lack providers)");
+}
+
 bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &out, DWORD &error) {
   const registry::Key *hklm = registry::localMachine(tree);
   std::string wanted;
@@ -49,6 +57,7 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
     if (t == nullptr || !registry::readString(*t, "Name", wanted)) {
       trace::why(trace::Reason::NO_DEFAULT_PROVIDER,
                  "no default provider of this type is registered");
+      unreadableRegistry(tree);
       error = NTE_PROV_TYPE_NOT_DEF;
       return false;
     }
@@ -59,6 +68,7 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
     trace::why(trace::Reason::PROVIDER_NOT_REGISTERED,
                "provider \"" + wanted + "\" is not registered");
     trace::detail("named", wanted);
+    unreadableRegistry(tree);
     error = NTE_KEYSET_NOT_DEF;
     return false;
   }

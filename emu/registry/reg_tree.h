@@ -41,10 +41,13 @@ struct Key {
   Key *find(const std::string &path) const;
 };
 
-
 // One hive: HKEY_LOCAL_MACHINE and whatever root sections the files name.
 struct Tree {
   Key root;  // children are the root sections, e.g. "hkey_local_machine"
+  // When the registry folder or one of its files could not be read for
+  // want of a permission: what stood in the way (permissionDenied's words).
+  // What it would have defined is absent from the tree.
+  std::string unreadable;
 };
 
 // Applies one ".reg" document to the tree: 8-bit text (UTF-8, with or

@@ -299,12 +299,16 @@ std::shared_ptr<const Snapshot> currentSnapshot() {
   const bool sameFiles = c.snapshot && c.dir == dir && c.stamps == stamps;
   if (!(sameFiles && !linked && !c.watch.active())) {
     auto snapshot = std::make_shared<Snapshot>();
+    snapshot->tree.unreadable = tracePermissionDenied(dir, R_OK | X_OK);
     for (const auto &f : stamps) {
       std::string text;
-      if (readFile(dir + "/" + f.name, text))
+      if (readFile(dir + "/" + f.name, text)) {
         applyRegFile(snapshot->tree, text);
-      else
-        trace::why("cannot read registry file " + dir + "/" + f.name);
+        continue;
+      }
+      trace::why("cannot read registry file " + dir + "/" + f.name);
+      const std::string denied = tracePermissionDenied(dir + "/" + f.name, R_OK);
+      if (snapshot->tree.unreadable.empty()) snapshot->tree.unreadable = denied;
     }
     orderSubkeys(*snapshot);
     c.snapshot = snapshot;

@@ -23,8 +23,36 @@ namespace {
 // The file the thread's storage call is about, for the error it raises.
 thread_local std::string currentFile;
 
+std::string directoryOf(const std::string &path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+bool exists(const std::string &path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
+// A failure to open, read or write a database is a permission the process
+// lacks when its folder, the file or one of its companions may not be used
+// as the failure needed: what stands in the way, in words; empty otherwise.
+std::string deniedOf(int code, const std::string &file) {
+  const int primary = code & 0xFF;
+  const bool writing = primary == SQLITE_READONLY || primary == SQLITE_PERM ||
+                       primary == SQLITE_AUTH || primary == SQLITE_IOERR;
+  if (file.empty() || (!writing && primary != SQLITE_CANTOPEN)) return {};
+  const int want = writing ? R_OK | W_OK : R_OK;
+  const std::string dir = directoryOf(file);
+  std::string denied = permissionDenied(dir, writing ? W_OK | X_OK : X_OK);
+  for (const char *companion : {"", "-wal", "-shm", "-changes"}) {
+    if (!denied.empty()) break;
+    denied = permissionDenied(file + companion, want);
+  }
+  return denied;
+}
+
 [[noreturn]] void raise(int code) {
-  throw StorageError{code, currentFile};
+  throw StorageError{code, currentFile, deniedOf(code, currentFile)};
 }
 
 void check(sqlite3 *db, int rc) {
@@ -35,16 +63,6 @@ void check(sqlite3 *db, int rc) {
 bool endsWith(const std::string &s, const char *tail) {
   const size_t n = std::strlen(tail);
   return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
-}
-
-std::string directoryOf(const std::string &path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-bool exists(const std::string &path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0;
 }
 
 }  // namespace
@@ -176,6 +194,7 @@ Kind kindOf(const StorageError &e) {
 }  // namespace
 
 std::string describe(const StorageError &e) {
+  if (!e.denied.empty()) return e.denied;
   std::string out = kindOf(e).what;
   out += ": ";
   out += e.file.empty() ? std::string("(no file)") : e.file;
@@ -186,6 +205,7 @@ std::string describe(const StorageError &e) {
 }
 
 trace::Reason cause(const StorageError &e) {
+  if (!e.denied.empty()) return trace::Reason::PERMISSION_DENIED;
   return kindOf(e).cause;
 }
 
@@ -421,7 +441,8 @@ bool Database::stillOn(const std::string &path) {
 std::string Database::inHome(const char *name) {
   const std::string home = homeDir();
   std::string path = home + "/" + name;
-  if (!stillOn(path) && !ensureHome(home)) throw StorageError{SQLITE_CANTOPEN, home};
+  if (!stillOn(path) && !ensureHome(home))
+    throw StorageError{SQLITE_CANTOPEN, home, permissionDenied(home, X_OK)};
   return path;
 }
 

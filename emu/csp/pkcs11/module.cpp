@@ -1,12 +1,18 @@
 #include "csp/pkcs11/module.h"
 
 #include <dlfcn.h>
+#include <elf.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "common/home.h"
 #include "common/trace.h"
 
 namespace emu::csp::pkcs11 {
@@ -140,10 +146,41 @@ void applyEnvironment(const std::string &assignment) {
   setenv(name.c_str(), assignment.c_str() + eq + 1, 1);
 }
 
+// The file a provider's "Environment" names, as the process has it now
+// (the caller's own setting wins): its value when that is an absolute path.
+std::string environmentFile(const std::string &assignment) {
+  const size_t eq = assignment.find('=');
+  if (eq == 0 || eq == std::string::npos) return {};
+  const char *value = std::getenv(assignment.substr(0, eq).c_str());
+  return value != nullptr && value[0] == '/' ? std::string(value) : std::string();
+}
+
+// What is wrong with a file that dlopen refused, by its first bytes: not
+// ELF, ELF of another class than this process's, or not a shared object.
+// Empty when it looks like a library this process could load (what is
+// wrong is then in dlopen's words: a missing dependency, say).
+std::string notALibrary(const std::string &path) {
+  unsigned char head[18] = {};
+  FILE *f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return {};
+  const size_t n = std::fread(head, 1, sizeof head, f);
+  std::fclose(f);
+  if (n < EI_NIDENT || std::memcmp(head, ELFMAG, SELFMAG) != 0)
+    return path + " is not a shared library (not an ELF file)";
+  const int ours = sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32;
+  if (head[EI_CLASS] != ours)
+    return path + " is a " + (head[EI_CLASS] == ELFCLASS32 ? "32" : "64") +
+           "-bit library and this process is " + (ours == ELFCLASS64 ? "64" : "32") + "-bit";
+  const unsigned type =
+      head[EI_DATA] == ELFDATA2MSB ? (head[16] << 8) | head[17] : head[16] | (head[17] << 8);
+  if (n < sizeof head || type != ET_DYN) return path + " is an ELF file but not a shared library";
+  return {};
+}
+
 }  // namespace
 
 std::shared_ptr<Module> Module::get(const std::string &path, std::string &why,
-                                    const std::string &environment) {
+                                    const std::string &environment, trace::Reason *cause) {
   std::lock_guard<std::mutex> lock(registryMutex());
   auto &all = loaded();
   const auto hit = all.find(path);
@@ -151,7 +188,20 @@ std::shared_ptr<Module> Module::get(const std::string &path, std::string &why,
   if (!environment.empty()) applyEnvironment(environment);
   std::shared_ptr<Module> m(new Module);
   m->path_ = path;
-  if (!m->start(why)) return nullptr;  // not kept: the next call tries again
+  trace::Reason failed = trace::Reason::None;
+  if (!m->start(why, failed)) {
+    // A module that refuses to start because the file its environment
+    // names (its configuration) may not be read says so only vaguely.
+    const std::string denied = failed == trace::Reason::MODULE_INIT_FAILED
+                                   ? permissionDenied(environmentFile(environment), R_OK)
+                                   : std::string();
+    if (!denied.empty()) {
+      why = denied + " (" + why + ")";
+      failed = trace::Reason::PERMISSION_DENIED;
+    }
+    if (cause != nullptr) *cause = failed;
+    return nullptr;  // not kept: the next call tries again
+  }
   static const bool registered = [] {
     std::atexit(&Module::finalizeAll);
     return true;
@@ -187,18 +237,34 @@ class KeepSigpipeHandler {
 
 }  // namespace
 
-bool Module::start(std::string &why) {
+bool Module::start(std::string &why, trace::Reason &cause) {
   const KeepSigpipeHandler keep;
+  const std::string cannot = "the PKCS#11 module cannot be loaded: ";
+  struct stat st {};
+  if (stat(path_.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    why = cannot + path_ + " does not exist";
+    cause = trace::Reason::MODULE_MISSING;
+    return false;
+  }
+  if (const std::string denied = permissionDenied(path_, R_OK); !denied.empty()) {
+    why = cannot + denied;
+    cause = trace::Reason::PERMISSION_DENIED;
+    return false;
+  }
   lib_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (lib_ == nullptr) {
     const char *e = dlerror();
-    why = "the PKCS#11 module cannot be loaded: " + std::string(e ? e : path_);
+    const std::string said = e ? e : path_;
+    const std::string what = notALibrary(path_);
+    why = cannot + (what.empty() ? said : what + " (" + said + ")");
+    cause = trace::Reason::MODULE_NOT_LIBRARY;
     return false;
   }
   auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib_, "C_GetFunctionList"));
   CK_FUNCTION_LIST_PTR list = nullptr;
   if (getList == nullptr || getList(&list) != CKR_OK || list == nullptr) {
     why = path_ + " is not a PKCS#11 module (no C_GetFunctionList)";
+    cause = trace::Reason::MODULE_NOT_PKCS11;
     dlclose(lib_);
     lib_ = nullptr;
     return false;
@@ -213,6 +279,7 @@ bool Module::start(std::string &why) {
   }
   if (rv != CKR_OK) {
     why = "C_Initialize of " + path_ + ": " + rvName(rv);
+    cause = trace::Reason::MODULE_INIT_FAILED;
     dlclose(lib_);
     lib_ = nullptr;
     fn_ = nullptr;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "common/reasons.h"
 #include "csp/pkcs11/pin_prompt.h"
 
 namespace emu::csp::pkcs11 {
@@ -63,11 +64,14 @@ struct LoginState {
 class Module {
  public:
   // The module at `path`, loaded and initialised on first use. Null with a
-  // reason in `why` when it cannot be loaded or initialised. Before the
+  // reason in `why` (and its code in `cause`, when given) when it cannot be
+  // loaded or initialised: MODULE_MISSING, PERMISSION_DENIED,
+  // MODULE_NOT_LIBRARY, MODULE_NOT_PKCS11 or MODULE_INIT_FAILED. Before the
   // first load, `environment` ("NAME=VALUE", a provider's "Environment")
   // is set in the process environment unless NAME is set there already.
   static std::shared_ptr<Module> get(const std::string &path, std::string &why,
-                                     const std::string &environment = std::string());
+                                     const std::string &environment = std::string(),
+                                     trace::Reason *cause = nullptr);
 
   const std::string &path() const { return path_; }
   CK_FUNCTION_LIST *fn() const { return fn_; }
@@ -96,7 +100,7 @@ class Module {
  private:
   friend class Use;
   Module() = default;
-  bool start(std::string &why);
+  bool start(std::string &why, trace::Reason &cause);
 
   std::string path_;
   void *lib_ = nullptr;

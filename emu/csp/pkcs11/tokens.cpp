@@ -262,8 +262,9 @@ bool resolveCached(Use &use, const Name &name, Container &c) {
 
 std::shared_ptr<Module> moduleOf(const Provider &provider, Failure &f) {
   std::string why;
-  auto m = Module::get(provider.image, why, provider.environment);
-  if (!m) f = Failure(NTE_PROV_DLL_NOT_FOUND, why);
+  trace::Reason cause = trace::Reason::None;
+  auto m = Module::get(provider.image, why, provider.environment, &cause);
+  if (!m) f = Failure(NTE_PROV_DLL_NOT_FOUND, cause, why);
   return m;
 }
 

@@ -116,6 +116,18 @@ final class Causes {
             case "PIN_UNSUPPORTED":
                 return "provider " + q(providerName(provider)) + " takes no PIN (only token keys have one): "
                         + "leave out --pin and --pin-file";
+            case "PERMISSION_DENIED":
+                // The words name the file, its owner and its mode.
+                return reason.isEmpty() ? "permission denied in the home (see mscapi check)" : reason;
+            case "MODULE_MISSING":
+                return module(provider, reason, "fix its \"Image Path\"");
+            case "MODULE_NOT_LIBRARY":
+                return module(provider, reason,
+                        "its \"Image Path\" must name a PKCS#11 module built for this machine");
+            case "MODULE_NOT_PKCS11":
+                return module(provider, reason, "its \"Image Path\" must name a PKCS#11 module");
+            case "MODULE_INIT_FAILED":
+                return module(provider, reason, "the module refused to start: see its configuration");
             default:
                 break;
         }
@@ -156,6 +168,11 @@ final class Causes {
             return "the token reports its PIN locked";
         }
         return "";
+    }
+
+    /** A provider's PKCS#11 module that cannot be used: the emulation's words, and what to do. */
+    private static String module(String provider, String reason, String todo) {
+        return "provider " + q(providerName(provider)) + ": " + reason + "; " + todo + " (see mscapi providers)";
     }
 
     private static String q(String s) {

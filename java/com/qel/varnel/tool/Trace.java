@@ -19,9 +19,10 @@ import java.util.regex.Pattern;
  * The tool reads the cause of a failure from the codes, never from the words.
  */
 final class Trace {
-    /** The codes of reasons that mean the stored state itself is unusable. */
+    /** The codes of reasons that mean the stored state itself is unusable (or not this user's). */
     static final Set<String> STORAGE_CAUSES = Set.of("STORAGE_DAMAGED", "STORAGE_CANNOT_OPEN",
-            "STORAGE_CANNOT_WRITE", "STORAGE_DISK_FULL", "STORAGE_FAILURE", "HOME_NOT_DIRECTORY", "HOME_UNUSABLE");
+            "STORAGE_CANNOT_WRITE", "STORAGE_DISK_FULL", "STORAGE_FAILURE", "HOME_NOT_DIRECTORY", "HOME_UNUSABLE",
+            "PERMISSION_DENIED");
 
     /** The patterns, compiled on first use only (a run that fails nowhere needs none). */
     private static final class P {
