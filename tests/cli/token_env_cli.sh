@@ -56,6 +56,11 @@ public class TokenSigner {
     public static void main(String[] args) throws Exception {
         String provider = args[0];
         String container = args[1];
+        if (args.length > 2) {
+            // List every provider's key pairs first, as an application
+            // looking for its key does: every token provider's module loads.
+            MSCAPI.queryKeyPairs();
+        }
         byte[] pub = MSCAPI.generateKeyPair(provider, container, 2, 2048);
         int e = ByteBuffer.wrap(pub, 0, 4).order(ByteOrder.LITTLE_ENDIAN).getInt();
         BigInteger n = new BigInteger(1, Arrays.copyOfRange(pub, 4, pub.length));
@@ -84,7 +89,7 @@ run_java() {
   env -i PATH="$PATH" HOME="$HOME" MSCAPI_HOME="$MSCAPI_HOME" ${asan:+LD_PRELOAD="$asan"} \
     ${asan:+ASAN_OPTIONS=detect_leaks=0:handle_segv=0} "$@" java -Xcheck:jni \
     -cp "$build/mscapi.jar:classes" -Djava.library.path="$build" \
-    com.qel.varnel.TokenSigner "$provider" "$container" >"$home/out" 2>"$home/err"
+    com.qel.varnel.TokenSigner "$provider" "$container" ${list_first:+list} >"$home/out" 2>"$home/err"
 }
 
 run_java '\\.\env token\signer' || { cat "$home/out" "$home/err"; fail "a program in a clean environment"; }
@@ -93,6 +98,18 @@ has out "verified: true"
 SOFTHSM2_CONF="$MSCAPI_HOME/softhsm/softhsm2.conf" pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so \
   --token-label "env token" --list-objects --type pubkey >objects.txt 2>&1 || { cat objects.txt; fail "pkcs11-tool"; }
 grep -q 'label: *signer' objects.txt || { cat objects.txt; fail "no key signer on the token"; }
+
+# With the default registration's provider back (p11-kit's proxy, which
+# serves the machine's SoftHSM2 too, listed before the home's own), a
+# program that lists every provider's keys first still finds the home's
+# token: the registrations' environments hold before any module loads.
+sed -i '/^\[-HKEY_LOCAL_MACHINE.*PKCS#11 Token RSA Provider\]$/d' "$MSCAPI_HOME/registry/50-tokens.reg"
+expect 0 providers
+has out "PKCS#11 Token RSA Provider"
+list_first=1
+run_java '\\.\env token\lister' || { cat "$home/out" "$home/err"; fail "a program that lists first"; }
+has out "verified: true"
+unset list_first
 
 # A configuration the caller chose is left as it is: an empty store of its
 # own holds no token of that label.

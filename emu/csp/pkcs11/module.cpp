@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "common/home.h"
+#include "csp/provider.h"
 #include "common/trace.h"
 
 namespace emu::csp::pkcs11 {
@@ -186,6 +187,14 @@ std::shared_ptr<Module> Module::get(const std::string &path, std::string &why,
   const auto hit = all.find(path);
   if (hit != all.end()) return hit->second;
   if (!environment.empty()) applyEnvironment(environment);
+  // Then every other token provider's: a module serves one configuration
+  // per process, whichever provider loads it first. p11-kit's proxy, say,
+  // loads SoftHSM2 for its own provider before the home's SoftHSM2
+  // provider is reached; with the home's store named already, both see the
+  // home's tokens rather than the machine's. The caller's provider was
+  // applied first, so its value wins where two differ.
+  for (const Provider &p : pkcs11Providers())
+    if (!p.environment.empty()) applyEnvironment(p.environment);
   std::shared_ptr<Module> m(new Module);
   m->path_ = path;
   trace::Reason failed = trace::Reason::None;

@@ -68,7 +68,8 @@ class Module {
   // loaded or initialised: MODULE_MISSING, PERMISSION_DENIED,
   // MODULE_NOT_LIBRARY, MODULE_NOT_PKCS11 or MODULE_INIT_FAILED. Before the
   // first load, `environment` ("NAME=VALUE", a provider's "Environment")
-  // is set in the process environment unless NAME is set there already.
+  // and then every registered token provider's are set in the process
+  // environment, each unless its NAME is set there already.
   static std::shared_ptr<Module> get(const std::string &path, std::string &why,
                                      const std::string &environment = std::string(),
                                      trace::Reason *cause = nullptr);
