@@ -13,8 +13,8 @@
 #include <cstring>
 
 #include "common/home.h"
-#include "csp/provider.h"
 #include "common/trace.h"
+#include "csp/provider.h"
 
 namespace emu::csp::pkcs11 {
 
