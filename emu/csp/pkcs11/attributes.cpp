@@ -68,4 +68,20 @@ bool stillIs(Use &use, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, const std::strin
          (a[1].ulValueLen == id->size() && std::equal(id->begin(), id->end(), i.begin()));
 }
 
+DWORD storeError(CK_RV rv) {
+  switch (rv) {
+    case CKR_KEY_SIZE_RANGE:
+      return NTE_BAD_FLAGS;
+    case CKR_USER_NOT_LOGGED_IN:
+      return NTE_PERM;
+    case CKR_TOKEN_WRITE_PROTECTED:
+    case CKR_SESSION_READ_ONLY:
+      return ERROR_ACCESS_DENIED;
+    case CKR_DEVICE_MEMORY:
+      return NTE_NO_MEMORY;
+    default:
+      return NTE_FAIL;
+  }
+}
+
 }  // namespace emu::csp::pkcs11

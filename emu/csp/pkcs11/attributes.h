@@ -11,6 +11,7 @@
 
 #include "csp/crypto.h"
 #include "csp/pkcs11/module.h"
+#include "winapi/windows_types.h"
 
 namespace emu::csp::pkcs11 {
 
@@ -59,5 +60,9 @@ CK_RV containerObjects(Use &use, CK_SESSION_HANDLE s, CK_OBJECT_CLASS cls, const
 // had: one C_GetAttributeValue, so a cached handle is checked cheaply.
 bool stillIs(Use &use, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, const std::string &label,
              const Bytes *id);
+
+// The platform's error for a token's refusal to store an object (a key, a
+// marker, a certificate).
+DWORD storeError(CK_RV rv);
 
 }  // namespace emu::csp::pkcs11

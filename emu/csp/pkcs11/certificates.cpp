@@ -56,20 +56,6 @@ bool certifies(X509 *cert, const KeyInfo &key) {
   return stripped(modulus) == stripped(key.modulus) && BN_is_word(e, key.exponent);
 }
 
-DWORD writeError(CK_RV rv) {
-  switch (rv) {
-    case CKR_USER_NOT_LOGGED_IN:
-      return NTE_PERM;
-    case CKR_TOKEN_WRITE_PROTECTED:
-    case CKR_SESSION_READ_ONLY:
-      return ERROR_ACCESS_DENIED;
-    case CKR_DEVICE_MEMORY:
-      return NTE_NO_MEMORY;
-    default:
-      return NTE_FAIL;
-  }
-}
-
 }  // namespace
 
 Status writeCertificate(Container &c, const KeyInfo &key, const Bytes &der) {
@@ -125,7 +111,7 @@ Status writeCertificate(Container &c, const KeyInfo &key, const Bytes &der) {
       }
       if (rv != CKR_OK) {
         f.why = "C_CreateObject (certificate) on token \"" + c.tokenLabel + "\": " + rvName(rv);
-        f.code = writeError(rv);
+        f.code = storeError(rv);
         return tokenGone(rv) ? Step::Retry : Step::Fail;
       }
     }

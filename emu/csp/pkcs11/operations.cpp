@@ -53,23 +53,6 @@ class Pkcs11Keys : public KeyFamily {
   void release(Context &) const override {}
 };
 
-// The platform's error for a token's refusal to store objects.
-DWORD storeError(CK_RV rv) {
-  switch (rv) {
-    case CKR_KEY_SIZE_RANGE:
-      return NTE_BAD_FLAGS;
-    case CKR_USER_NOT_LOGGED_IN:
-      return NTE_PERM;
-    case CKR_TOKEN_WRITE_PROTECTED:
-    case CKR_SESSION_READ_ONLY:
-      return ERROR_ACCESS_DENIED;
-    case CKR_DEVICE_MEMORY:
-      return NTE_NO_MEMORY;
-    default:
-      return NTE_FAIL;
-  }
-}
-
 }  // namespace
 
 Status Pkcs11Keys::openVerifyContext(Context &ctx) const {
