@@ -200,8 +200,10 @@ final class Demo {
             }
             return "\"demo certificate\", read back";
         });
-        step("pick it as mscapi certs MY --eku clientAuth --subject \"mscapi demo\" --has-key does", () -> {
+        step("pick it as mscapi certs MY --expiring 30 --eku clientAuth --subject \"mscapi demo\" --has-key does",
+                () -> {
             Listings.CertFilter filter = new Listings.CertFilter();
+            filter.expiring = 30;
             filter.eku = "clientAuth";
             filter.subject = "mscapi demo";
             filter.hasKey = true;
@@ -452,7 +454,7 @@ final class Demo {
     private byte[] selfSignedCertificate(String subject) throws Exception {
         KeyRef key = new KeyRef(provider, container, AT_SIGNATURE, null);
         return CertLife.selfSigned(key, (java.security.interfaces.RSAPublicKey) publicKey,
-                CertLife.subject(subject), 365, "sha256", null, org.bouncycastle.asn1.x509.KeyPurposeId.id_kp_clientAuth)
+                CertLife.subject(subject), 30, "sha256", null, org.bouncycastle.asn1.x509.KeyPurposeId.id_kp_clientAuth)
                 .getEncoded();
     }
 }
