@@ -22,6 +22,7 @@
 #include "registry/reg_tree.h"
 #include "storage/database.h"
 #include "storage/error.h"
+#include "winapi/advapi32.h"
 
 namespace emu::admin {
 
@@ -184,6 +185,63 @@ std::vector<EmptyContainer> emptyContainers(sqlite3 *db) {
   return out;
 }
 
+// The containers of the PKCS#11 providers' tokens that hold no key (a
+// generation that did not finish left the container's marker), found as
+// any program would: PP_ENUMCONTAINERS, then CryptGetUserKey for both
+// specs. A token that cannot be read is passed over.
+struct EmptyTokenContainer {
+  std::string provider, name;
+};
+
+std::vector<std::string> containerNames(HCRYPTPROV prov) {
+  std::vector<std::string> names;
+  DWORD flags = CRYPT_FIRST;
+  for (;;) {
+    DWORD size = 0;
+    if (!CryptGetProvParam(prov, PP_ENUMCONTAINERS, nullptr, &size, flags)) break;
+    std::string name(size, '\0');
+    if (!CryptGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE *>(&name[0]), &size,
+                           flags))
+      break;
+    name.resize(std::strlen(name.c_str()));
+    names.push_back(name);
+    flags = CRYPT_NEXT;
+  }
+  return names;
+}
+
+bool holdsKey(const std::string &provider, const std::string &container) {
+  HCRYPTPROV prov = 0;
+  if (!CryptAcquireContextA(&prov, container.c_str(), provider.c_str(), PROV_RSA_FULL,
+                            CRYPT_SILENT))
+    return true;  // not known to be empty
+  bool any = false;
+  for (DWORD spec : {static_cast<DWORD>(AT_KEYEXCHANGE), static_cast<DWORD>(AT_SIGNATURE)}) {
+    HCRYPTKEY key = 0;
+    if (CryptGetUserKey(prov, spec, &key)) {
+      CryptDestroyKey(key);
+      any = true;
+    }
+  }
+  CryptReleaseContext(prov, 0);
+  return any;
+}
+
+std::vector<EmptyTokenContainer> emptyTokenContainers() {
+  std::vector<EmptyTokenContainer> out;
+  for (const csp::Provider &p : csp::pkcs11Providers()) {
+    HCRYPTPROV prov = 0;
+    if (!CryptAcquireContextA(&prov, nullptr, p.name.c_str(), PROV_RSA_FULL,
+                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+      continue;
+    const std::vector<std::string> names = containerNames(prov);
+    CryptReleaseContext(prov, 0);
+    for (const std::string &name : names)
+      if (!holdsKey(p.name, name)) out.push_back(EmptyTokenContainer{p.name, name});
+  }
+  return out;
+}
+
 void checkKeyRows(sqlite3 *db, Findings &f) {
   const char *sql =
       "SELECT c.family, c.name, k.spec, k.modulus, k.exponent, k.secret, k.salt IS NOT NULL, "
@@ -273,6 +331,9 @@ int containers(Args args) {
     for (const EmptyContainer &c : emptyContainers(db.handle()))
       empty.push_back(Json{{"family", familyName(c.family)}, {"name", utf8(c.name)}});
   }
+  for (const EmptyTokenContainer &c : emptyTokenContainers())
+    empty.push_back(
+        Json{{"family", "PKCS#11"}, {"name", utf8(c.name)}, {"provider", utf8(c.provider)}});
   if (json) {
     print(Json{{"empty", std::move(empty)}});
   } else {
@@ -314,6 +375,10 @@ int check(Args args) {
   checkRegistry(home, f);
   checkDatabase(home, "keys.db", f);
   checkDatabase(home, "certs.db", f);
+  for (const EmptyTokenContainer &c : emptyTokenContainers())
+    f.info("PKCS#11 container \"" + c.name + "\" of provider \"" + c.provider +
+           "\": empty, no key (a key generation that did not finish?); delete it with "
+           "mscapi delkey --container NAME --provider PROVIDER");
   return finish();
 }
 

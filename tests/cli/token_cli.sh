@@ -92,6 +92,28 @@ grep -qF "bound to container '$container' of \"$provider\"" out.txt || { cat out
 thumb=$(openssl x509 -in holder.pem -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
 "$launcher" delcert MY --thumbprint "$thumb" >/dev/null || fail "delcert of the token key's certificate"
 "$launcher" delkey --container "$container" --provider "$provider" || fail "delkey"
+# A container a key generation left without keys (its marker alone, written
+# here with pkcs11-tool as the library writes it) is listed, reported by
+# check, and deleted by the delkey that keys prints.
+printf 'marker' >marker.bin
+SOFTHSM2_CONF="$MSCAPI_HOME/softhsm/softhsm2.conf" pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so \
+  --token-label "cli token" --login --pin 1357 --write-object marker.bin --type data --label unfinished \
+  --application-label "CryptoAPI key container" >/dev/null 2>&1 || fail "pkcs11-tool wrote no marker"
+"$launcher" keys >out.txt 2>&1 || { cat out.txt; fail "keys with an empty token container"; }
+want="empty container '\\\\.\\cli token\\unfinished' (PKCS#11 family): no key; mscapi delkey --container '\\\\.\\cli token\\unfinished' --provider '$provider' removes it"
+grep -qF "$want" out.txt || { cat out.txt; fail "keys does not name the empty token container: $want"; }
+"$launcher" check >out.txt 2>&1 || { cat out.txt; fail "check with an empty token container"; }
+"$launcher" check --json >out.txt 2>&1
+grep -qF 'PKCS#11 container \"\\\\.\\cli token\\unfinished\" of provider' out.txt ||
+  { cat out.txt; fail "check does not report the empty token container"; }
+"$launcher" delkey --container '\\.\cli token\unfinished' --provider "$provider" >out.txt 2>&1 ||
+  { cat out.txt; fail "delkey of the empty token container"; }
+"$launcher" keys >out.txt 2>&1
+! grep -q "unfinished" out.txt || { cat out.txt; fail "the empty token container is still listed"; }
+SOFTHSM2_CONF="$MSCAPI_HOME/softhsm/softhsm2.conf" pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so \
+  --token-label "cli token" --login --pin 1357 --list-objects --type data >out.txt 2>&1
+! grep -q "unfinished" out.txt || { cat out.txt; fail "delkey left the marker on the token"; }
+
 # A card that is absent says so, with the container asked for.
 if "$launcher" sign data.txt --container '\\.\no such card\signer' --provider "$provider" --pin-file pin.txt \
   >/dev/null 2>err.txt; then fail "signed on a token that is not present"; fi

@@ -360,6 +360,9 @@ final class Listings {
                     Map<String, Object> m = new LinkedHashMap<>();
                     m.put("family", Admin.string(c, "family"));
                     m.put("container", Admin.string(c, "name"));
+                    if (c.containsKey("provider")) {
+                        m.put("provider", Admin.string(c, "provider"));
+                    }
                     e.add(m);
                 }
                 doc.put("emptyContainers", e);
@@ -373,8 +376,10 @@ final class Listings {
         }
         out.println(keys.size() + (keys.size() == 1 ? " key pair" : " key pairs"));
         for (Map<String, Object> c : empty) {
+            // A token's container is deleted through its provider.
+            String provider = c.containsKey("provider") ? " --provider " + quoted(Admin.string(c, "provider")) : "";
             out.println("empty container " + quoted(Admin.string(c, "name")) + " (" + Admin.string(c, "family")
-                    + " family): no key; mscapi delkey --container " + quoted(Admin.string(c, "name"))
+                    + " family): no key; mscapi delkey --container " + quoted(Admin.string(c, "name")) + provider
                     + " removes it");
         }
         return Main.OK;
