@@ -215,7 +215,7 @@ public final class Main {
      * when names is null. Arguments are taken as they are: no @file expansion.
      */
     static CommandLine commandLine(List<String> names, PrintStream out, PrintStream err) {
-        CommandLine root = new CommandLine(new Tool(), new Factory());
+        CommandLine root = new CommandLine(new Tool(), Factory.create());
         for (String[] group : GROUPS) {
             for (int i = 1; i < group.length; i++) {
                 if (names == null || names.contains(group[i])) {
@@ -237,6 +237,15 @@ public final class Main {
      * every jar of the class path: milliseconds of every run.
      */
     static final class Factory implements CommandLine.IFactory {
+        /**
+         * Made here, not where the command line is: a class that uses one of
+         * picocli's types in place of another has the JVM load both when it
+         * links, and Main runs the commands given alone without picocli.
+         */
+        static CommandLine.IFactory create() {
+            return new Factory();
+        }
+
         @Override
         public <K> K create(Class<K> cls) throws Exception {
             if (cls.isInterface()) {
@@ -378,9 +387,9 @@ public final class Main {
         CommandLine root = commandLine(name == null ? null : List.of(name), out, err);
         ParseResult parsed;
         try {
-            parsed = root.parseArgs(args);
-        } catch (CommandLine.ParameterException e) {
-            return usageError(ToolError.usage(words(e)), name);
+            parsed = Parser.parse(root, args);
+        } catch (ToolError e) {
+            return usageError(e, name);
         }
         boolean verbose = false;
         ParseResult leaf = parsed;
@@ -452,6 +461,17 @@ public final class Main {
         err.println("mscapi: " + e.getMessage());
         err.println(name != null && command(name) != null ? "Try 'mscapi help " + name + "'." : "Try 'mscapi --help'.");
         return USAGE;
+    }
+
+    /** picocli's parse, apart from run() for the same reason as Factory.create. */
+    static final class Parser {
+        static ParseResult parse(CommandLine root, String[] args) throws ToolError {
+            try {
+                return root.parseArgs(args);
+            } catch (CommandLine.ParameterException e) {
+                throw ToolError.usage(words(e));
+            }
+        }
     }
 
     /** A command line picocli could not take, in the tool's words. */
