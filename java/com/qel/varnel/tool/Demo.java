@@ -58,13 +58,20 @@ final class Demo {
     static final String PKCS11_PROVIDER = "PKCS#11 Token RSA Provider";
     static final String TOKEN_LABEL = "mscapi demo";
 
+    /**
+     * The system property that marks the demo's child JVM, which writes
+     * into its parent's trace (a property, not a variable: reading the
+     * environment costs every start-up a parse of all of it).
+     */
+    static final String CHILD = "mscapi.demo.child";
+
     Demo(PrintStream out, String home) {
         this.out = out;
         this.home = home;
     }
 
     int run() throws Exception {
-        if (System.getenv("MSCAPI_DEMO_CHILD") == null) {
+        if (System.getProperty(CHILD) == null) {
             return runInChild();
         }
         out.println("mscapi demo, home " + Main.describeHome());
@@ -77,9 +84,11 @@ final class Demo {
     private int runInChild() throws IOException, InterruptedException {
         Path dir = home != null ? Path.of(home) : Files.createTempDirectory("mscapi-demo-");
         try {
-            ProcessBuilder pb = new ProcessBuilder(toolCommand("demo")).inheritIO();
+            List<String> cmd = toolCommand("demo");
+            // The child's own children (the card steps' commands) inherit it.
+            cmd.add(1, "-D" + CHILD + "=1");
+            ProcessBuilder pb = new ProcessBuilder(cmd).inheritIO();
             pb.environment().put("MSCAPI_HOME", dir.toString());
-            pb.environment().put("MSCAPI_DEMO_CHILD", "1");
             // SoftHSM2 keeps the demo's token in the demo's home.
             pb.environment().put("SOFTHSM2_CONF", dir.resolve("softhsm").resolve("softhsm2.conf").toString());
             return pb.start().waitFor();

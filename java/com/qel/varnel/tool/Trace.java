@@ -50,7 +50,7 @@ final class Trace {
     static void deleteNow() {
         String path = System.getProperty("mscapi.trace");
         // The demo's child JVM writes into its parent's trace: the parent deletes it.
-        if (path != null && !path.isEmpty() && System.getenv("MSCAPI_DEMO_CHILD") == null) {
+        if (path != null && !path.isEmpty() && System.getProperty(Demo.CHILD) == null) {
             // a trace left over is emptied by the next run of that number
             new File(path).delete();
         }
@@ -59,7 +59,7 @@ final class Trace {
     /** Deletes this run's trace file when the JVM is stopped (Ctrl-C, SIGTERM) before main ends. */
     static void deleteAtExit() {
         String path = System.getProperty("mscapi.trace");
-        if (path == null || path.isEmpty() || System.getenv("MSCAPI_DEMO_CHILD") != null) {
+        if (path == null || path.isEmpty() || System.getProperty(Demo.CHILD) != null) {
             return;
         }
         Runtime.getRuntime().addShutdownHook(new Thread() {
