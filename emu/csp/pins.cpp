@@ -255,6 +255,22 @@ bool hashUnblockCode(const std::string &code, UnblockCode &out) {
 
 }  // namespace
 
+namespace {
+
+// The context's slot holds the right PIN and the key it opened.
+void takePin(Context &ctx, int slot, const std::string &pin, std::shared_ptr<LoadedKey> key,
+             uint64_t gen) {
+  std::lock_guard<std::mutex> lock(ctx.mu);
+  Slot &s = ctx.slots[slot];
+  s.clearPin();
+  s.pin = pin;
+  s.pinGiven = true;
+  s.unlocked = std::move(key);
+  s.unlockedGen = gen;
+}
+
+}  // namespace
+
 bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
   const int slot = slotOf(static_cast<DWORD>(spec));
   if (ctx.verifyOnly || slot < 0) {
@@ -308,13 +324,7 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
         keyCache().find(ctx.dbPath, ctx.containerId, spec, info.gen);
     if (cached && cached->pinCheck.size() == check.size() &&
         CRYPTO_memcmp(check.data(), cached->pinCheck.data(), check.size()) == 0) {
-      std::lock_guard<std::mutex> lock(ctx.mu);
-      Slot &s = ctx.slots[slot];
-      s.clearPin();
-      s.pin = pin;
-      s.pinGiven = true;
-      s.unlocked = cached;
-      s.unlockedGen = info.gen;
+      takePin(ctx, slot, pin, std::move(cached), info.gen);
       return true;
     }
   }
@@ -363,13 +373,7 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
     if (error == 0) refusePin(failures, error);
     return false;
   }
-  std::lock_guard<std::mutex> lock(ctx.mu);
-  Slot &s = ctx.slots[slot];
-  s.clearPin();
-  s.pin = pin;
-  s.pinGiven = true;
-  s.unlocked = opened;
-  s.unlockedGen = info.gen;
+  takePin(ctx, slot, pin, std::move(opened), info.gen);
   return true;
 }
 
