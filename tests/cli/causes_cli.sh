@@ -110,10 +110,10 @@ if [ "$(id -u)" -eq 0 ]; then
   }
   runas "$real"
   # The build tree and the JDK must be nobody's to read; else a copy of the
-  # launcher, library, jar and admin program is used.
+  # launcher, library, jars and admin program is used.
   if ! MSCAPI_HOME=$H "$launcher" providers >/dev/null 2>&1; then
     mkdir "$own/bin"
-    for f in mscapi libmscapi.so mscapi.jar mscapi-admin; do
+    for f in mscapi libmscapi.so mscapi.jar picocli.jar mscapi-admin; do
       cp -L "$(dirname "$real")/$f" "$own/bin/" || fail "cannot copy $f for nobody"
     done
     chmod -R a+rX "$own/bin"

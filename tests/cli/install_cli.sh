@@ -20,7 +20,7 @@ export XDG_CACHE_HOME="$tmp/cache dir"
 DESTDIR="$tmp/dest dir" cmake --install "$build" --prefix /opt/mscapi-test >"$tmp/install.log" ||
   { cat "$tmp/install.log"; fail "cmake --install"; }
 root="$tmp/dest dir/opt/mscapi-test"
-for f in bin/mscapi lib/mscapi/libmscapi.so lib/mscapi/mscapi.jar lib/mscapi/mscapi-admin \
+for f in bin/mscapi lib/mscapi/libmscapi.so lib/mscapi/mscapi.jar lib/mscapi/picocli.jar lib/mscapi/mscapi-admin \
   share/man/man1/mscapi.1 share/bash-completion/completions/mscapi; do
   [ -f "$root/$f" ] || fail "$f not installed"
 done
