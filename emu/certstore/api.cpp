@@ -104,8 +104,10 @@ HCERTSTORE openStore(View view, const std::string &name, bool readOnly) {
     return nullptr;
   }
   // The user's "MY" shows the certificates of the key pairs on the tokens
-  // present, as Windows' certificate propagation puts them there.
-  if (view != View::Machine && s->name == "MY") propagateCardCertificates();
+  // present, as Windows' certificate propagation puts them there. They are
+  // looked for when the store's contents are first read, not at the open: a
+  // program that only adds to "MY" loads no module for it.
+  s->showsCards = view != View::Machine && s->name == "MY";
   // A system store is created the first time it is opened; a read-only
   // machine scope creates nothing (the store then simply shows as empty).
   if (view != View::Machine) {
@@ -369,6 +371,7 @@ static PCCERT_CONTEXT CertFindCertificateInStoreImpl(HCERTSTORE hCertStore, DWOR
       SetLastError(ERROR_INVALID_HANDLE);
       return nullptr;
     }
+    if (pPrevCertContext == nullptr && s->showsCards) propagateCardCertificates();
     // Exact matches only: by the encoding of a given context, or by its
     // SHA-1 hash. A store holds a certificate once per part, so a search
     // goes on only from the user's part to the machine's, and from there
@@ -455,6 +458,7 @@ static PCCERT_CONTEXT CertEnumCertificatesInStoreImpl(HCERTSTORE hCertStore,
       SetLastError(ERROR_INVALID_HANDLE);
       return nullptr;
     }
+    if (pPrevCertContext == nullptr && s->showsCards) propagateCardCertificates();
     std::shared_ptr<Store> last;  // destroyed after the lock is released
     std::lock_guard<std::mutex> lock(s->mu);
     size_t pos = 0;

@@ -195,6 +195,9 @@ struct Store {
   std::string name;                          // foldStoreName of the name opened
   MachineMode mode = MachineMode::Writable;  // read when the store is opened
   bool readOnly = false;                     // CERT_STORE_READONLY_FLAG
+  // The current user's "MY": each enumeration and search that starts looks
+  // for the certificates of the cards present first (card_certs.h).
+  bool showsCards = false;
   HCERTSTORE handle = nullptr;
   // Every context handed out; kept readable until the store is closed.
   StoreMemory memory;
