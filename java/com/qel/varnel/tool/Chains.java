@@ -22,6 +22,7 @@ import java.util.List;
 import java.util.Map;
 import java.util.Set;
 import picocli.CommandLine.Command;
+import picocli.CommandLine.Mixin;
 import picocli.CommandLine.Option;
 import picocli.CommandLine.Parameters;
 
@@ -45,6 +46,25 @@ final class Chains {
             + "untrusted (no anchor reached: the missing issuer is named), expired or not yet valid (the link is "
             + "named).";
 
+    /** The certificate show and chain act on: its store and its thumbprint. */
+    static final class Picked {
+        @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
+                description = "The store.")
+        String store;
+
+        @Option(names = "--thumbprint", paramLabel = "HEX", required = true,
+                description = "The certificate's SHA-1 or SHA-256 thumbprint, or a unique start of it.")
+        String thumbprint;
+
+        int kind() throws ToolError {
+            return Listings.storeKind(store);
+        }
+
+        Listings.CertView view(int kind) throws Exception {
+            return Listings.byThumbprint(Listings.certViews(kind), thumbprint, store);
+        }
+    }
+
     @Command(name = "show", header = "one certificate in full, with its key binding and its chain",
             customSynopsis = "mscapi show STORE --thumbprint HEX [--pem | --json]",
             description = "Subject, issuer, serial, validity, key, key usage, extended key usage, subject "
@@ -53,13 +73,8 @@ final class Chains {
                     + "or a unique start of it (8 hex digits at least). " + CHAIN_TEXT + " "
                     + CertCommands.STORE_TEXT)
     static final class Show extends Cmd {
-        @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
-                description = "The store.")
-        String store;
-
-        @Option(names = "--thumbprint", paramLabel = "HEX", required = true,
-                description = "The certificate's SHA-1 or SHA-256 thumbprint, or a unique start of it.")
-        String thumbprint;
+        @Mixin
+        Picked picked = new Picked();
 
         @Option(names = "--pem", description = "Print the certificate as PEM only.")
         boolean pem;
@@ -72,8 +87,8 @@ final class Chains {
             if (pem && json) {
                 throw ToolError.usage("give either --pem or --json");
             }
-            int kind = Listings.storeKind(store);
-            Listings.CertView v = Listings.byThumbprint(Listings.certViews(kind), thumbprint, store);
+            int kind = picked.kind();
+            Listings.CertView v = picked.view(kind);
             if (pem) {
                 out.print(FileIO.pem("CERTIFICATE", v.entry().encoded()));
                 return Main.OK;
@@ -111,21 +126,16 @@ final class Chains {
             description = "Prints the chain as a tree from the anchor down, each link with its validity, and one "
                     + "verdict; the exit code is 0 only for trusted. " + CHAIN_TEXT + " " + CertCommands.STORE_TEXT)
     static final class ChainCommand extends Cmd {
-        @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
-                description = "The store.")
-        String store;
-
-        @Option(names = "--thumbprint", paramLabel = "HEX", required = true,
-                description = "The certificate's SHA-1 or SHA-256 thumbprint, or a unique start of it.")
-        String thumbprint;
+        @Mixin
+        Picked picked = new Picked();
 
         @Option(names = "--json", description = "Print one JSON document.")
         boolean json;
 
         @Override
         public Integer call() throws Exception {
-            int kind = Listings.storeKind(store);
-            Listings.CertView v = Listings.byThumbprint(Listings.certViews(kind), thumbprint, store);
+            int kind = picked.kind();
+            Listings.CertView v = picked.view(kind);
             if (v.x509() == null) {
                 throw new ToolError("the certificate is not readable as X.509: " + v.parseError());
             }
