@@ -22,6 +22,9 @@ struct TokenSeen {
   uint64_t epoch = 0;
   std::vector<CK_OBJECT_HANDLE> certObjects;   // the change signal
   std::set<std::pair<Bytes, Bytes>> reported;  // (CKA_ID, SHA-1 of the certificate)
+  // A reported certificate was not copied: read the token again, whatever
+  // the change signal says.
+  bool incomplete = false;
 };
 
 std::mutex seenMu;
@@ -87,8 +90,10 @@ void readToken(Use &use, const std::string &image, const TokenView &t,
   if (findObjects(use, s, t509, certs) != CKR_OK) return;
   {
     std::lock_guard<std::mutex> lock(seenMu);
-    const TokenSeen &was = seen()[{image, t.serial}];
-    if (was.epoch == use.epoch() && was.certObjects == certs) return;
+    TokenSeen &was = seen()[{image, t.serial}];
+    if (was.epoch == use.epoch() && was.certObjects == certs && !was.incomplete) return;
+    // A copy that fails from here on sets it again.
+    was.incomplete = false;
   }
   // A token without keys (a store of trust anchors) is done after two
   // searches.
@@ -96,7 +101,7 @@ void readToken(Use &use, const std::string &image, const TokenView &t,
   if (!keyIds(use, s, ids)) return;
   std::vector<TokenContainer> all;
   bool listed = false;
-  std::set<std::pair<Bytes, Bytes>> reported;
+  std::set<std::pair<Bytes, Bytes>> reported, added;
   {
     std::lock_guard<std::mutex> lock(seenMu);
     reported = seen()[{image, t.serial}].reported;
@@ -116,14 +121,17 @@ void readToken(Use &use, const std::string &image, const TokenView &t,
     TokenContainer pair;
     int spec = 0;
     if (!pairOf(all, id, std::string(label.begin(), label.end()), pair, spec)) continue;
-    out.push_back({der, fullName(t.label, pair.name), spec});
+    out.push_back({der, fullName(t.label, pair.name), spec, image, t.serial, id});
     reported.insert(key);
+    added.insert(key);
   }
+  // Only what this read reported is added: a report taken back meanwhile
+  // (cardCertificateNotCopied) stays taken back.
   std::lock_guard<std::mutex> lock(seenMu);
   TokenSeen &now = seen()[{image, t.serial}];
   now.epoch = use.epoch();
   now.certObjects = certs;
-  now.reported = std::move(reported);
+  now.reported.insert(added.begin(), added.end());
 }
 
 }  // namespace
@@ -153,6 +161,14 @@ void cardCertificates(const Provider &provider, std::vector<CardCertificate> &ou
       if (t.initialised()) readToken(use, provider.image, t, out);
     return Step::Ok;
   });
+}
+
+void cardCertificateNotCopied(const CardCertificate &card) {
+  std::lock_guard<std::mutex> lock(seenMu);
+  auto it = seen().find({card.image, card.serial});
+  if (it == seen().end()) return;  // forgotten: read afresh when seen again
+  it->second.reported.erase({card.id, sha1(card.der)});
+  it->second.incomplete = true;
 }
 
 }  // namespace emu::csp::pkcs11
