@@ -7,7 +7,9 @@
 # MscapiPin, and, for comparison, with no PIN source at all. With a source,
 # the prompt never runs, the callback (if any) is asked exactly once, nothing
 # reaches the program's standard error, and both signatures verify with the
-# certificate. Without one, the prompt runs once (the login is the process's).
+# certificate; a callback that answers a wrong PIN is asked once, the
+# signature is refused, and the prompt is not run in its place. Without a
+# source, the prompt runs once (the login is the process's).
 #   pin_source_cli.sh LAUNCHER notty   the program has no controlling terminal
 #   pin_source_cli.sh LAUNCHER tty     it runs on a pseudo-terminal (script);
 #                                      exits 77 (skipped) where none can be had
@@ -49,7 +51,10 @@ import java.security.Signature;
 import java.util.concurrent.atomic.AtomicInteger;
 import javax.security.auth.callback.PasswordCallback;
 
-/** args: source (callback, password, parameter, none), alias, PIN. Signs twice, verifies with the JDK. */
+/**
+ * args: source (callback, password, parameter, none), alias, PIN. Signs twice, verifies with the JDK; a
+ * refused signature is said on standard output.
+ */
 public class PinSource {
     public static void main(String[] args) throws Exception {
         Security.addProvider(new com.qel.varnel.MscapiProvider());
@@ -76,7 +81,13 @@ public class PinSource {
                 signer.setParameter(new com.qel.varnel.MscapiPin(pin));
             }
             signer.update(message);
-            byte[] signature = signer.sign();
+            byte[] signature;
+            try {
+                signature = signer.sign();
+            } catch (java.security.SignatureException e) {
+                verified.append(" refused");
+                break;
+            }
             Signature verifier = Signature.getInstance("SHA256withRSA", "SunRsaSign");
             verifier.initVerify(my.getCertificate(args[1]));
             verifier.update(message);
@@ -101,29 +112,30 @@ exec env ${asan:+LD_PRELOAD="'$asan'" ASAN_OPTIONS=detect_leaks=0:handle_segv=0}
 EOF
 chmod 700 run.sh
 
-# source | prompt runs expected | callback calls expected
-while IFS='|' read -r source runs calls; do
+# source | the PIN it gives | prompt runs expected | callback calls expected | signatures
+while IFS='|' read -r source pin runs calls result; do
   rm -f prompt-runs out err tty
   if [ "$terminal" = tty ]; then
-    script -qec "'$home/run.sh' $source 'Pin Source' 1357" /dev/null </dev/null >script.txt 2>&1
+    script -qec "'$home/run.sh' $source 'Pin Source' $pin" /dev/null </dev/null >script.txt 2>&1
     grep -q '^/dev/' tty || { cat tty; fail "$source: not on a terminal"; }
   else
-    setsid -w "$home/run.sh" "$source" 'Pin Source' 1357 </dev/null
+    setsid -w "$home/run.sh" "$source" 'Pin Source' "$pin" </dev/null
     ! grep -q '^/dev/' tty || { cat tty; fail "$source: on a terminal"; }
   fi
   [ -f out ] || { cat script.txt 2>/dev/null; fail "$source: the program did not run"; }
-  grep -q '^verified: true true$' out || { cat out err; fail "$source: the signatures do not verify"; }
+  grep -qx "verified: $result" out || { cat out err; fail "$source ($pin): expected verified: $result"; }
   has out "callback asked $calls time(s)"
   ran=$(cat prompt-runs 2>/dev/null | wc -l)
   [ "$ran" -eq "$runs" ] || { cat out err; fail "$source: the registered prompt ran $ran time(s), expected $runs"; }
   if [ "$source" != none ] && [ -s err ]; then
     cat err; fail "$source: the program's standard error is not empty"
   fi
-  echo "$terminal $source: prompt ran $ran, callback asked $calls, signatures verified"
+  echo "$terminal $source ($pin): prompt ran $ran, callback asked $calls, $result"
 done <<'CASES'
-callback|0|1
-password|0|0
-parameter|0|0
-none|1|0
+callback|0000|0|1|refused
+callback|1357|0|1|true true
+password|1357|0|0|true true
+parameter|1357|0|0|true true
+none|1357|1|0|true true
 CASES
 echo "PIN source checks held"
