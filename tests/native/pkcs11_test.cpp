@@ -1416,12 +1416,14 @@ TEST_P(Pkcs11, CardCertificatesAppearInMyBoundToTheirKeyPairs) {
 
 // Propagation never hides "MY": the home on an 8 MB tmpfs (in a private
 // mount namespace; needs root), filled but for 512 KB when a card with 200
-// certificates is first read. (8 MB, not less: each copy is a transaction
-// of its own, and SQLite lets certs.db's write-ahead log grow to about
-// 4 MB before it reuses it, so 4 MB cannot hold the 200 copies at all.) The copy fills the disk:
-// the listing shows what is stored (the user's own certificates and the copies made), a listing
-// while the disk is full shows the same, and the trace says why. Once space is freed, the next
-// listing in the same process copies the rest: all 200 in the end, each once.
+// certificates is first read. The copy fills the disk: the listing shows
+// what is stored (the user's own certificates and the copies made), a
+// listing while the disk is still full shows as much or more, and the trace
+// says why. Once space is freed, the next listing in the same process
+// copies the rest: all 200 in the end, each once. (8 MB, not 4: each copy
+// is a transaction of its own, and SQLite lets certs.db's write-ahead log
+// grow to about 4 MB before it reuses it, so in 4 MB the copies one read
+// makes after the space is freed fill it again: 152 of 203 listed.)
 TEST_P(Pkcs11, ACopyThatFillsTheDiskHidesNothingAndIsFinishedLater) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
   const std::string mnt = home_ + "/h";
