@@ -22,9 +22,10 @@ struct TokenSeen {
   uint64_t epoch = 0;
   std::vector<CK_OBJECT_HANDLE> certObjects;   // the change signal
   std::set<std::pair<Bytes, Bytes>> reported;  // (CKA_ID, SHA-1 of the certificate)
-  // A reported certificate was not copied: read the token again, whatever
-  // the change signal says.
-  bool incomplete = false;
+  // Reports taken back (cardCertificateNotCopied), and how many of them a
+  // completed read has seen: while they differ, the token is read again,
+  // whatever the change signal says.
+  uint64_t takenBack = 0, settled = 0;
 };
 
 std::mutex seenMu;
@@ -90,10 +91,9 @@ void readToken(Use &use, const std::string &image, const TokenView &t,
   if (findObjects(use, s, t509, certs) != CKR_OK) return;
   {
     std::lock_guard<std::mutex> lock(seenMu);
-    TokenSeen &was = seen()[{image, t.serial}];
-    if (was.epoch == use.epoch() && was.certObjects == certs && !was.incomplete) return;
-    // A copy that fails from here on sets it again.
-    was.incomplete = false;
+    const TokenSeen &was = seen()[{image, t.serial}];
+    if (was.epoch == use.epoch() && was.certObjects == certs && was.settled == was.takenBack)
+      return;
   }
   // A token without keys (a store of trust anchors) is done after two
   // searches.
@@ -102,9 +102,12 @@ void readToken(Use &use, const std::string &image, const TokenView &t,
   std::vector<TokenContainer> all;
   bool listed = false;
   std::set<std::pair<Bytes, Bytes>> reported, added;
+  uint64_t takenBack = 0;
   {
     std::lock_guard<std::mutex> lock(seenMu);
-    reported = seen()[{image, t.serial}].reported;
+    const TokenSeen &was = seen()[{image, t.serial}];
+    reported = was.reported;
+    takenBack = was.takenBack;
   }
   for (CK_OBJECT_HANDLE h : ids.empty() ? std::vector<CK_OBJECT_HANDLE>{} : certs) {
     Bytes id, der, label;
@@ -132,6 +135,7 @@ void readToken(Use &use, const std::string &image, const TokenView &t,
   now.epoch = use.epoch();
   now.certObjects = certs;
   now.reported.insert(added.begin(), added.end());
+  now.settled = takenBack;
 }
 
 }  // namespace
@@ -168,7 +172,7 @@ void cardCertificateNotCopied(const CardCertificate &card) {
   auto it = seen().find({card.image, card.serial});
   if (it == seen().end()) return;  // forgotten: read afresh when seen again
   it->second.reported.erase({card.id, sha1(card.der)});
-  it->second.incomplete = true;
+  ++it->second.takenBack;
 }
 
 }  // namespace emu::csp::pkcs11
