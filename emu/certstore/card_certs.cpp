@@ -3,7 +3,6 @@
 #include <openssl/asn1.h>
 
 #include <algorithm>
-#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,8 +10,10 @@
 #include "certstore/prov_info.h"
 #include "certstore/store.h"
 #include "certstore/x509.h"
+#include "common/trace.h"
 #include "csp/pkcs11/card_certs.h"
 #include "csp/provider.h"
+#include "storage/error.h"
 
 namespace emu::certstore {
 
@@ -84,24 +85,58 @@ void store(const Bytes &der, const std::vector<Bytes> &bindings) {
 }  // namespace
 
 void propagateCardCertificates() {
+  // Each certificate once, with the bindings of every provider that shows
+  // it, the first registered first, and where each provider found it.
+  struct Found {
+    Bytes der;
+    std::vector<Bytes> bindings;
+    std::vector<csp::pkcs11::CardCertificate> cards;
+  };
+  std::vector<Found> found;
+  std::vector<csp::Provider> providers;
   try {
-    // Each certificate once, with the bindings of every provider that
-    // shows it, the first registered first.
-    std::vector<std::pair<Bytes, std::vector<Bytes>>> found;
-    for (const csp::Provider &provider : csp::pkcs11Providers()) {
-      std::vector<csp::pkcs11::CardCertificate> cards;
+    providers = csp::pkcs11Providers();
+  } catch (...) {
+    return;  // a registry that cannot be read: no card to look at
+  }
+  for (const csp::Provider &provider : providers) {
+    std::vector<csp::pkcs11::CardCertificate> cards;
+    try {
       csp::pkcs11::cardCertificates(provider, cards);
       for (const auto &card : cards) {
         auto it = std::find_if(found.begin(), found.end(),
-                               [&](const auto &f) { return f.first == card.der; });
-        if (it == found.end()) it = found.insert(found.end(), {card.der, {}});
-        it->second.push_back(bindingOf(provider, card));
+                               [&](const Found &f) { return f.der == card.der; });
+        if (it == found.end()) it = found.insert(found.end(), Found{card.der, {}, {}});
+        it->bindings.push_back(bindingOf(provider, card));
+        it->cards.push_back(card);
       }
+    } catch (...) {
+      // Out of memory: what this provider reported is taken back (a copy
+      // made below anyway is made again, harmlessly, at the next read).
+      for (const auto &card : cards) csp::pkcs11::cardCertificateNotCopied(card);
     }
-    for (const auto &[der, bindings] : found) store(der, bindings);
-  } catch (const std::exception &) {
-    // A store or token that cannot be read: "MY" shows what it holds.
   }
+  // A copy that fails leaves "MY" showing what it holds: the caller's
+  // listing goes on. The certificate is reported again at the next read,
+  // and the cause is the listing's note in the trace. A store that cannot
+  // be written takes no further copies this time.
+  size_t copied = 0;
+  for (; copied < found.size(); ++copied) {
+    try {
+      store(found[copied].der, found[copied].bindings);
+    } catch (const storage::StorageError &e) {
+      trace::why(storage::cause(e), "card certificates not copied into \"MY\" (" +
+                                        std::to_string(found.size() - copied) + " of " +
+                                        std::to_string(found.size()) +
+                                        "; tried again at the next read): " + storage::describe(e));
+      break;
+    } catch (...) {
+      trace::why("card certificates not copied into \"MY\" (tried again at the next read)");
+      break;
+    }
+  }
+  for (size_t i = copied; i < found.size(); ++i)
+    for (const auto &card : found[i].cards) csp::pkcs11::cardCertificateNotCopied(card);
 }
 
 }  // namespace emu::certstore

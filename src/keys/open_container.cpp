@@ -11,8 +11,9 @@ Outcome presentPassword(HCRYPTPROV context, jint keySpec, const PasswordBuffer &
 }
 
 Outcome openContainer(const Utf8Chars &provider, const Utf8Chars &container, jint keySpec,
-                      const PasswordBuffer &password, CryptProv &context) {
-  if (!CryptAcquireContextA(context.out(), container.get(), provider.get(), PROV_RSA_FULL, 0))
+                      const PasswordBuffer &password, CryptProv &context, DWORD acquireFlags) {
+  if (!CryptAcquireContextA(context.out(), container.get(), provider.get(), PROV_RSA_FULL,
+                            acquireFlags))
     return Outcome::Failed;
   return presentPassword(context.get(), keySpec, password);
 }

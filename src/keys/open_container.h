@@ -19,8 +19,10 @@ Outcome presentPassword(HCRYPTPROV context, jint keySpec, const PasswordBuffer &
 // presents it as the PIN of keySpec's key (PP_KEYEXCHANGE_PIN for
 // AT_KEYEXCHANGE, PP_SIGNATURE_PIN for every other value). Refused when the
 // provider refuses the password (a buffer that could not be had counts as
-// refused); Failed when the container cannot be opened.
+// refused); Failed when the container cannot be opened. `acquireFlags`
+// go to CryptAcquireContextA: CRYPT_SILENT for a context in which the
+// provider asks the user nothing (no PIN dialog).
 Outcome openContainer(const Utf8Chars &provider, const Utf8Chars &container, jint keySpec,
-                      const PasswordBuffer &password, CryptProv &context);
+                      const PasswordBuffer &password, CryptProv &context, DWORD acquireFlags = 0);
 
 }  // namespace mscapi

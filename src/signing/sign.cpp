@@ -2,11 +2,17 @@
 // a container (PKCS#1 v1.5 by the provider), optionally presenting the
 // container's password as the key's PIN first. One body, signImpl. The
 // signature reaches Java most significant byte first.
+//
+// SilentSigning.sign, the library's own method beside the sixteen: sign as
+// `sign` does, in a context acquired with CRYPT_SILENT, so that the
+// provider shows no PIN dialog of its own (a key that needs a PIN fails,
+// and the caller asks the application's PIN source).
 #include "bridge/frame.h"
 #include "bridge/holders.h"
 #include "bridge/messages.h"
 #include "bridge/outcome.h"
 #include "com_qel_varnel_MSCAPI.h"
+#include "com_qel_varnel_SilentSigning.h"
 #include "keys/open_container.h"
 #include "platform/handles.h"
 
@@ -19,9 +25,9 @@ namespace {
 // it is destroyed first.
 Outcome signHash(JNIEnv *env, const Utf8Chars &provider, const Utf8Chars &container, jint keySpec,
                  const ByteElements &hashValue, jint algId, const PasswordBuffer &pin,
-                 jbyteArray &result) {
+                 DWORD acquireFlags, jbyteArray &result) {
   CryptProv context;
-  const Outcome opened = openContainer(provider, container, keySpec, pin, context);
+  const Outcome opened = openContainer(provider, container, keySpec, pin, context, acquireFlags);
   if (opened != Outcome::Ok) return opened;
   CryptHash hash;
   if (!CryptCreateHash(context.get(), static_cast<ALG_ID>(algId), 0, 0, hash.out()))
@@ -49,7 +55,7 @@ Outcome signHash(JNIEnv *env, const Utf8Chars &provider, const Utf8Chars &contai
 
 jbyteArray signImpl(JNIEnv *env, jclass cls, jstring providerName, jstring containerName,
                     jint keySpec, jbyteArray hashValue, jint dataLength, jint algId,
-                    jbyteArray password) {
+                    jbyteArray password, DWORD acquireFlags) {
   if (checkLinkPermission(env, cls) != nullptr) return nullptr;
   if (dataLength < 1) {
     throwJavaException(env, msg::kNoData);
@@ -65,7 +71,8 @@ jbyteArray signImpl(JNIEnv *env, jclass cls, jstring providerName, jstring conta
   if (pin.jniFailed()) return nullptr;
 
   jbyteArray result = nullptr;
-  const Outcome outcome = signHash(env, provider, container, keySpec, hash, algId, pin, result);
+  const Outcome outcome =
+      signHash(env, provider, container, keySpec, hash, algId, pin, acquireFlags, result);
   raise(env, outcome, msg::kPasswordRefused, msg::kSignFailed);
   return result;
 }
@@ -78,12 +85,19 @@ JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_MSCAPI_sign(JNIEnv *env, jclass
                                                              jbyteArray hashValue, jint dataLength,
                                                              jint algId) {
   return signImpl(env, cls, providerName, containerName, keySpec, hashValue, dataLength, algId,
-                  nullptr);
+                  nullptr, 0);
 }
 
 JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_MSCAPI_verifyAndSign(
     JNIEnv *env, jclass cls, jstring providerName, jstring containerName, jint keySpec,
     jbyteArray hashValue, jint dataLength, jint algId, jbyteArray password) {
   return signImpl(env, cls, providerName, containerName, keySpec, hashValue, dataLength, algId,
-                  password);
+                  password, 0);
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_SilentSigning_sign(
+    JNIEnv *env, jclass cls, jstring providerName, jstring containerName, jint keySpec,
+    jbyteArray hashValue, jint dataLength, jint algId) {
+  return signImpl(env, cls, providerName, containerName, keySpec, hashValue, dataLength, algId,
+                  nullptr, CRYPT_SILENT);
 }

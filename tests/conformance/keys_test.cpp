@@ -205,6 +205,19 @@ TEST_F(Keys, ExportImportAndSignAgree) {
   EXPECT_EQ(sign(a, kAtSignature, kHash, nullptr, nullptr, 1), sa);
 }
 
+// The library's own SilentSigning.sign (a CRYPT_SILENT context) signs as
+// sign does where no PIN is asked for: the platform's CSP takes the flag.
+TEST_F(Keys, SilentSigningSignsAsSignDoes) {
+  const std::string c = generate("silent", kAtSignature);
+  const Bytes expected = sign(c, kAtSignature, kHash);
+  ASSERT_NE(natives().silentSign, nullptr) << "SilentSigning.sign is not exported";
+  jbyteArray r = natives().silentSign(f.env(), f.mscapiClass(), nullptr, str(c), kAtSignature,
+                                      arr(kHash), static_cast<jint>(kHash.size()), kCalgSha1);
+  EXPECT_EQ(outcome(), "");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(contents(r), expected);
+}
+
 TEST_F(Keys, SigningFailures) {
   const std::string c = generate("signer", kAtSignature);
   const Bytes empty;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #else
 #include "com_qel_varnel_MSCAPI.h"
+#include "com_qel_varnel_SilentSigning.h"
 #endif
 
 namespace conformance {
@@ -52,6 +53,11 @@ Natives load() {
   MSCAPI_FIND(sign, 32);
   MSCAPI_FIND(verifyAndSign, 36);
 #undef MSCAPI_FIND
+#ifdef _WIN64
+  find(dll, n.silentSign, "Java_com_qel_varnel_SilentSigning_sign");
+#else
+  find(dll, n.silentSign, "_Java_com_qel_varnel_SilentSigning_sign@32");
+#endif
   return n;
 }
 
@@ -66,12 +72,23 @@ const Natives &natives() {
 
 const Natives &natives() {
 #define M(method) &Java_com_qel_varnel_MSCAPI_##method
-  static const Natives n{M(getDLLVersion),       M(queryProviders),   M(generateRandom),
-                         M(generateKeyPair),     M(deleteKeyPair),    M(queryKeyPairs),
-                         M(importKeyPair),       M(importKeyPairPwd), M(getPrivateKey),
-                         M(addCertToStore),      M(setFriendlyName),  M(setFlags),
-                         M(deleteCertFromStore), M(queryCerts),       M(sign),
-                         M(verifyAndSign)};
+  static const Natives n{M(getDLLVersion),
+                         M(queryProviders),
+                         M(generateRandom),
+                         M(generateKeyPair),
+                         M(deleteKeyPair),
+                         M(queryKeyPairs),
+                         M(importKeyPair),
+                         M(importKeyPairPwd),
+                         M(getPrivateKey),
+                         M(addCertToStore),
+                         M(setFriendlyName),
+                         M(setFlags),
+                         M(deleteCertFromStore),
+                         M(queryCerts),
+                         M(sign),
+                         M(verifyAndSign),
+                         &Java_com_qel_varnel_SilentSigning_sign};
 #undef M
   return n;
 }

@@ -22,6 +22,10 @@ struct TokenSeen {
   uint64_t epoch = 0;
   std::vector<CK_OBJECT_HANDLE> certObjects;   // the change signal
   std::set<std::pair<Bytes, Bytes>> reported;  // (CKA_ID, SHA-1 of the certificate)
+  // Reports taken back (cardCertificateNotCopied), and how many of them a
+  // completed read has seen: while they differ, the token is read again,
+  // whatever the change signal says.
+  uint64_t takenBack = 0, settled = 0;
 };
 
 std::mutex seenMu;
@@ -88,7 +92,8 @@ void readToken(Use &use, const std::string &image, const TokenView &t,
   {
     std::lock_guard<std::mutex> lock(seenMu);
     const TokenSeen &was = seen()[{image, t.serial}];
-    if (was.epoch == use.epoch() && was.certObjects == certs) return;
+    if (was.epoch == use.epoch() && was.certObjects == certs && was.settled == was.takenBack)
+      return;
   }
   // A token without keys (a store of trust anchors) is done after two
   // searches.
@@ -96,10 +101,13 @@ void readToken(Use &use, const std::string &image, const TokenView &t,
   if (!keyIds(use, s, ids)) return;
   std::vector<TokenContainer> all;
   bool listed = false;
-  std::set<std::pair<Bytes, Bytes>> reported;
+  std::set<std::pair<Bytes, Bytes>> reported, added;
+  uint64_t takenBack = 0;
   {
     std::lock_guard<std::mutex> lock(seenMu);
-    reported = seen()[{image, t.serial}].reported;
+    const TokenSeen &was = seen()[{image, t.serial}];
+    reported = was.reported;
+    takenBack = was.takenBack;
   }
   for (CK_OBJECT_HANDLE h : ids.empty() ? std::vector<CK_OBJECT_HANDLE>{} : certs) {
     Bytes id, der, label;
@@ -116,14 +124,18 @@ void readToken(Use &use, const std::string &image, const TokenView &t,
     TokenContainer pair;
     int spec = 0;
     if (!pairOf(all, id, std::string(label.begin(), label.end()), pair, spec)) continue;
-    out.push_back({der, fullName(t.label, pair.name), spec});
+    out.push_back({der, fullName(t.label, pair.name), spec, image, t.serial, id});
     reported.insert(key);
+    added.insert(key);
   }
+  // Only what this read reported is added: a report taken back meanwhile
+  // (cardCertificateNotCopied) stays taken back.
   std::lock_guard<std::mutex> lock(seenMu);
   TokenSeen &now = seen()[{image, t.serial}];
   now.epoch = use.epoch();
   now.certObjects = certs;
-  now.reported = std::move(reported);
+  now.reported.insert(added.begin(), added.end());
+  now.settled = takenBack;
 }
 
 }  // namespace
@@ -153,6 +165,14 @@ void cardCertificates(const Provider &provider, std::vector<CardCertificate> &ou
       if (t.initialised()) readToken(use, provider.image, t, out);
     return Step::Ok;
   });
+}
+
+void cardCertificateNotCopied(const CardCertificate &card) {
+  std::lock_guard<std::mutex> lock(seenMu);
+  auto it = seen().find({card.image, card.serial});
+  if (it == seen().end()) return;  // forgotten: read afresh when seen again
+  it->second.reported.erase({card.id, sha1(card.der)});
+  ++it->second.takenBack;
 }
 
 }  // namespace emu::csp::pkcs11

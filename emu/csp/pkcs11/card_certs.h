@@ -19,6 +19,10 @@ struct CardCertificate {
   crypto::Bytes der;
   std::string container;  // full name
   int spec = 0;
+  // Where it was found: the module's image, the token's serial number and
+  // the certificate's CKA_ID (for cardCertificateNotCopied).
+  std::string image, serial;
+  crypto::Bytes id;
 };
 
 // The certificates on the tokens of the provider's module that this
@@ -28,5 +32,10 @@ struct CardCertificate {
 // certificates are reported again when it comes back. The module is loaded
 // on first use; failures are silent (no token, no certificates).
 void cardCertificates(const Provider &provider, std::vector<CardCertificate> &out);
+
+// Takes back the report of `card`, whose copy into "MY" failed (a full
+// disk, a store that cannot be written): the next call reads its token
+// again, though its certificate objects are the same, and reports it again.
+void cardCertificateNotCopied(const CardCertificate &card);
 
 }  // namespace emu::csp::pkcs11

@@ -298,6 +298,14 @@ Step ensureLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, Failure &f) 
       c.keepPin(std::string());
     return step;
   }
+  if (c.silent) {
+    // As a smart card CSP answers in a silent context: it may not ask.
+    f.code = NTE_SILENT_CONTEXT;
+    f.cause = trace::Reason::TOKEN_LOGIN_NEEDED;
+    f.why = "the key needs a login to token \"" + c.tokenLabel +
+            "\" and none holds (a silent context runs no PIN prompt)";
+    return Step::Fail;
+  }
   if (c.prompt.empty()) {
     f.code = NTE_PERM;
     f.cause = trace::Reason::TOKEN_LOGIN_NEEDED;

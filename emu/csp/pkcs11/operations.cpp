@@ -72,6 +72,7 @@ Status Pkcs11Keys::openContainer(Context &ctx, const std::string &name, bool cre
   if (!m) return mf;
   auto c = std::make_shared<Container>();
   c->module = m;
+  c->silent = silent;
   if (!silent) {
     c->prompt = ctx.provider.pinPrompt;
     c->promptTimeout = std::chrono::seconds(ctx.provider.pinPromptTimeout);
@@ -123,6 +124,7 @@ Status Pkcs11Keys::deleteContainer(const Provider &provider, const std::string &
   if (!m) return mf;
   Container c;
   c.module = m;
+  c.silent = silent;
   if (!silent) {
     c.prompt = provider.pinPrompt;
     c.promptTimeout = std::chrono::seconds(provider.pinPromptTimeout);

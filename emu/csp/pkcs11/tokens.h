@@ -24,7 +24,8 @@ namespace emu::csp::pkcs11 {
 // has `pair` set and its CKA_ID in `id`.
 struct Container {
   std::shared_ptr<Module> module;
-  std::string prompt;  // the provider's "PIN Prompt" program
+  std::string prompt;   // the provider's "PIN Prompt" program
+  bool silent = false;  // acquired with CRYPT_SILENT: the prompt is never run
   std::chrono::seconds promptTimeout{kDefaultPinPromptTimeout};  // and its time limit
   std::string serial, tokenLabel, label, fullName;
   std::string token;  // tokenKey(serial, tokenLabel): the caches' name for the token

@@ -16,6 +16,10 @@ import javax.security.auth.callback.PasswordCallback;
  * {@link MSCAPI#verifyAndSign}, with the PIN rules of the provider: a PIN
  * given for a key whose provider takes none is ignored; a key that needs a
  * PIN and holds none asks its callback handler once, then keeps the PIN.
+ * When the application gave a PIN source (a PIN, or a callback handler),
+ * the key signs without a PIN in a silent context ({@link SilentSigning}):
+ * the platform's own PIN dialog (the emulation's "PIN Prompt" program) is
+ * never shown for it; the application's source is what is asked.
  */
 final class KeyAccess {
     private KeyAccess() {
@@ -36,6 +40,7 @@ final class KeyAccess {
         }
         String providerKey = String.valueOf(key.getProviderName());
         byte[] pin = pinOverride != null ? pinOverride.clone() : key.pin();
+        CallbackHandler handler = key.pinHandler();
         try {
             if (pin != null && !NO_PIN.containsKey(providerKey)) {
                 try {
@@ -49,16 +54,22 @@ final class KeyAccess {
                     NO_PIN.put(providerKey, Boolean.TRUE);
                 }
             }
+            // With a PIN source of the application's, the platform asks the
+            // user nothing itself: a key that needs a PIN fails here
+            // (NTE_SILENT_CONTEXT) and the source is asked below.
             try {
-                return MSCAPI.sign(key.getProviderName(), key.getContainerName(), key.getKeySpec(), hash, hash.length,
-                        algId);
+                if (pin == null && handler == null) {
+                    return MSCAPI.sign(key.getProviderName(), key.getContainerName(), key.getKeySpec(), hash,
+                            hash.length, algId);
+                }
+                return SilentSigning.sign(key.getProviderName(), key.getContainerName(), key.getKeySpec(), hash,
+                        hash.length, algId);
             } catch (Exception e) {
-                CallbackHandler handler = key.pinHandler();
                 if (pin != null || handler == null || !needsPin(e)) {
                     throw failure(key, e);
                 }
             }
-            byte[] asked = askPin(key);
+            byte[] asked = askPin(key, handler);
             try {
                 byte[] sig = MSCAPI.verifyAndSign(key.getProviderName(), key.getContainerName(), key.getKeySpec(), hash,
                         hash.length, algId, asked);
@@ -74,10 +85,10 @@ final class KeyAccess {
         }
     }
 
-    private static byte[] askPin(MscapiPrivateKey key) throws SignatureException {
+    private static byte[] askPin(MscapiPrivateKey key, CallbackHandler handler) throws SignatureException {
         PasswordCallback cb = new PasswordCallback("PIN for " + key.getContainerName() + ": ", false);
         try {
-            key.pinHandler().handle(new Callback[] {cb});
+            handler.handle(new Callback[] {cb});
             char[] chars = cb.getPassword();
             if (chars == null || chars.length == 0) {
                 throw new SignatureException("no PIN was given for key container \"" + key.getContainerName() + "\"");
