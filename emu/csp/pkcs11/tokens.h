@@ -121,13 +121,15 @@ Step stillThere(Use &use, const Container &c, std::string &why);
 // goes to) and fills the container's token and names.
 Step resolve(Use &use, const Name &name, bool creating, Container &c, Failure &f);
 
-// An open of a container found before in this epoch, while the object it
-// was found by is still there (checked at most once per kTrustFor).
+// An open of a container found before in this epoch, taken as found
+// (family.h); under the test hook kTrustNothing only while the object it
+// was found by is still there.
 bool resolveCached(Use &use, const Name &name, Container &c);
 
-// How long a found or checked handle is trusted (kTrustFor; longer under
-// the test hook kLongTrust).
-std::chrono::steady_clock::duration trustFor();
+// How long after a key was found or checked the signatures it makes are
+// verified with its public half (kVerifyEvery; every signature under the
+// test hook kTrustNothing, none for minutes under kLongTrust).
+std::chrono::steady_clock::duration verifyEvery();
 
 // The provider's module, loaded; NTE_PROV_DLL_NOT_FOUND when it cannot be.
 std::shared_ptr<Module> moduleOf(const Provider &provider, Failure &f);
