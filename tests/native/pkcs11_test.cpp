@@ -438,7 +438,8 @@ TEST_P(Pkcs11, ContainerLifeCycleAndFullNames) {
   ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
                " --token-label L --delete-object --type data --label other"),
             0);
-  // The window ends at once instead of after kTrustFor.
+  // Read back at once (without the hook, only once a signature fails or the
+  // caller enumerates).
   EmuTestControl(emu::hooks::kTrustNothing, 0);
   EXPECT_EQ(open("other"), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
