@@ -97,12 +97,12 @@ Status run(Module &m, F &&body) {
   }
 }
 
-// The token of an open container in this epoch, and this thread's session
-// with it.
+// The token of an open container in this epoch, and a session with it that
+// this thread holds for the use (Use::session).
 Step locate(Use &use, Container &c, CK_SESSION_HANDLE &s, Failure &f);
 
-// Runs `body(use, s, failure)` as run() does, with this thread's session on
-// the open container's token.
+// Runs `body(use, s, failure)` as run() does, with a session on the open
+// container's token that this thread holds for the use.
 template <typename F>
 Status onToken(Container &c, F &&body) {
   return run(*c.module, [&](Use &use, Failure &f) {
