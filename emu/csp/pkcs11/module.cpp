@@ -545,12 +545,6 @@ Use::~Use() {
   }
 }
 
-size_t Module::openSessions(CK_SLOT_ID slot) {
-  std::lock_guard<std::mutex> l(sessionsMu_);
-  const auto it = sessions_.find(slot);
-  return it == sessions_.end() ? 0 : it->second.open;
-}
-
 bool Use::loggedIn(CK_SESSION_HANDLE s) {
   CK_SESSION_INFO info{};
   if (fn()->C_GetSessionInfo(s, &info) != CKR_OK) return false;

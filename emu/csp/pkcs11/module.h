@@ -106,8 +106,6 @@ class Module {
   // other in a ring).
   static constexpr size_t kMaxSessions = 16;
   static constexpr std::chrono::seconds kSessionWait{2};
-  // The sessions this process has open on a token of this module now.
-  size_t openSessions(CK_SLOT_ID slot);
 
  private:
   friend class Use;
