@@ -25,9 +25,9 @@ enum Fault : unsigned {
   // Databases run without fsync (synchronous=OFF): for fuzzing, where
   // durability is not under test and speed is.
   kNoSync = 1u << 5,
-  // The PKCS#11 family trusts the object handles it found for ten minutes
-  // instead of pkcs11::kTrustFor: a test then acts inside that window with
-  // tools slower than it.
+  // The PKCS#11 family verifies a signature with the key's public half
+  // only every five minutes instead of every pkcs11::kVerifyEvery: a test
+  // then sees what the token itself refuses, with tools slower than that.
   kLongTrust = 1u << 6,
   // A thread that read the registry watch's queue waits a millisecond
   // before it marks what it read: the window in which another thread must
@@ -35,8 +35,8 @@ enum Fault : unsigned {
   // a test to hit.
   kSlowWatchVerdict = 1u << 7,
   // The PKCS#11 family trusts no object handle it found: every open checks
-  // its container's object again, as it would once pkcs11::kTrustFor had
-  // passed. A test sees another program's change without waiting that out.
+  // its container's object again and every signature is verified with the
+  // key's public half. A test sees another program's change at the open.
   kTrustNothing = 1u << 8,
   // Every write transaction on the key database fails as a full disk would
   // (SQLITE_FULL).

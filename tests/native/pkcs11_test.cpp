@@ -38,6 +38,7 @@
 #include "common/test_hooks.h"
 #include "common/trace.h"
 #include "csp/keystore.h"
+#include "csp/pkcs11/module.h"
 #include "platform/key_blobs.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
@@ -540,7 +541,8 @@ TEST_P(Pkcs11, ContainerLifeCycleAndFullNames) {
   ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
                " --token-label L --delete-object --type data --label other"),
             0);
-  // The window ends at once instead of after kTrustFor.
+  // Read back at once (without the hook, only once a signature fails or the
+  // caller enumerates).
   EmuTestControl(emu::hooks::kTrustNothing, 0);
   EXPECT_EQ(open("other"), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
@@ -1584,10 +1586,10 @@ TEST_P(Pkcs11, AKeyAnotherProgramDeletesOrReplacesIsSeenByTheNextSignature) {
 // that makes 110 signatures makes 200 calls more than one that makes 10
 // after the same set-up, and no others. Each signature opens a context and
 // a hash object, with the PIN (as verifyAndSign does) or without it (sign,
-// after a first context logged in). The trust window covers the run, as it
-// does the signatures of a process that keeps signing. With no trust at all
-// the open reads the container back; the key is checked by verifying its
-// signature, with no call.
+// after a first context logged in), back to back or with pauses longer than
+// any time window a cache might keep (no re-read is driven by the clock).
+// With no trust at all (a test hook) the open reads the container back; the
+// key is checked by verifying its signature, with no call.
 TEST_P(Pkcs11, ASignatureInTheSteadyStateIsTwoModuleCalls) {
   if (!std::filesystem::exists(kSpy)) GTEST_SKIP() << "OpenSC's pkcs11-spy is not installed";
   ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
@@ -1599,12 +1601,14 @@ TEST_P(Pkcs11, ASignatureInTheSteadyStateIsTwoModuleCalls) {
     const char *name;
     bool pinEach;  // a PIN with every signature
     unsigned hook;
+    int pauseEvery;          // a pause of 150 ms after every this many signatures (0: none)
     const char *perHundred;  // the calls 100 more signatures make, by name
   };
   const Case cases[] = {
-      {"verifyAndSign", true, emu::hooks::kLongTrust, "C_Sign=100 C_SignInit=100 "},
-      {"sign", false, emu::hooks::kLongTrust, "C_Sign=100 C_SignInit=100 "},
-      {"nothing trusted", true, emu::hooks::kTrustNothing,
+      {"verifyAndSign", true, 0, 0, "C_Sign=100 C_SignInit=100 "},
+      {"sign", false, 0, 0, "C_Sign=100 C_SignInit=100 "},
+      {"with pauses", true, 0, 10, "C_Sign=100 C_SignInit=100 "},
+      {"nothing trusted", true, emu::hooks::kTrustNothing, 0,
        "C_GetAttributeValue=100 C_Sign=100 C_SignInit=100 "},
   };
   for (const Case &c : cases) {
@@ -1633,6 +1637,8 @@ TEST_P(Pkcs11, ASignatureInTheSteadyStateIsTwoModuleCalls) {
               verifies(pub, EVP_sha256(), hash, signHash(p, AT_SIGNATURE, CALG_SHA_256, hash)))
             ++good;
           if (p != 0) CryptReleaseContext(p, 0);
+          if (c.pauseEvery != 0 && i % c.pauseEvery == c.pauseEvery - 1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
         EVP_PKEY_free(pub);
         return good == signatures ? 0 : 1;
@@ -1737,6 +1743,82 @@ TEST_P(Pkcs11, ThreadsSignAtOnce) {
     for (const auto &m : made[t]) EXPECT_TRUE(verifies(pub, EVP_sha256(), m.first, m.second));
   }
   EVP_PKEY_free(pub);
+}
+
+// Threads signing at once each take a session of the token, and no more
+// than the cap are ever opened (OpenSC's pkcs11-spy counts C_OpenSession in
+// front of the module): threads beyond it wait for one to come back. Every
+// signature verifies.
+TEST_P(Pkcs11, ThreadsSigningAtOnceOpenNoMoreSessionsThanTheCap) {
+  if (!std::filesystem::exists(kSpy)) GTEST_SKIP() << "OpenSC's pkcs11-spy is not installed";
+  ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
+               " --token-label L --login --pin 123456 --keypairgen --key-type rsa:1024 "
+               "--label capped --id 02"),
+            0);
+  registerProvider(kSpy, "");
+  const std::string log = home_ + "/spy-sessions";
+  constexpr int kThreads = static_cast<int>(emu::csp::pkcs11::Module::kMaxSessions) + 8, kEach = 6;
+  const pid_t pid = child::start([&] {
+    setenv("PKCS11SPY", module_.c_str(), 1);
+    setenv("PKCS11SPY_OUTPUT", log.c_str(), 1);
+    HCRYPTPROV first = open("capped");
+    EVP_PKEY *pub = first != 0 && pin(first, kPin)
+                        ? fromPublicBlob(exportBlob(first, AT_SIGNATURE, PUBLICKEYBLOB))
+                        : nullptr;
+    if (first != 0) CryptReleaseContext(first, 0);
+    if (pub == nullptr) return 2;
+    std::atomic<int> ready{0}, good{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&] {
+        for (++ready; ready.load() < kThreads;) std::this_thread::yield();
+        for (int i = 0; i < kEach; ++i) {
+          HCRYPTPROV p = open("capped");
+          const Bytes hash = randomHash(32);
+          if (p != 0 && pin(p, kPin) &&
+              verifies(pub, EVP_sha256(), hash, signHash(p, AT_SIGNATURE, CALG_SHA_256, hash)))
+            ++good;
+          if (p != 0) CryptReleaseContext(p, 0);
+        }
+      });
+    for (std::thread &t : threads) t.join();
+    EVP_PKEY_free(pub);
+    return good.load() == kThreads * kEach ? 0 : 1;
+  });
+  ASSERT_GE(pid, 0);
+  ASSERT_EQ(child::wait(pid), 0) << "every signature verifies";
+  const int opened = spyCalls(log)["C_OpenSession"];
+  EXPECT_GE(opened, 1);
+  EXPECT_LE(opened, static_cast<int>(emu::csp::pkcs11::Module::kMaxSessions));
+}
+
+// A container another program deletes is seen without waiting out any time
+// window: the next signature with its key fails, and no open finds it after
+// that failure, nor after an enumeration of the containers.
+TEST_P(Pkcs11, AContainerAnotherProgramDeletesIsSeenAfterAFailureOrAnEnumeration) {
+  const std::string login = "pkcs11-tool --module " + std::string(kSoftHsm) +
+                            " --token-label L --login --pin 123456 --delete-object --type ";
+  for (const bool listed : {false, true}) {
+    const std::string name = listed ? "listed" : "signed";
+    SCOPED_TRACE(name);
+    HCRYPTPROV p = withSigningKey(name);
+    ASSERT_FALSE(HasFailure());
+    CryptReleaseContext(p, 0);
+    for (const char *type : {"privkey", "pubkey", "data"})
+      ASSERT_EQ(sh(login + type + " --label " + name), 0) << type;
+    if (listed) {
+      const std::vector<std::string> names = enumerate();
+      EXPECT_EQ(std::count(names.begin(), names.end(), "\\\\.\\L\\" + name), 0);
+    } else {
+      // Opened as found before, without asking the token; the signature fails.
+      HCRYPTPROV q = open(name);
+      EXPECT_TRUE(q == 0 || (pin(q, kPin) &&
+                             signHash(q, AT_SIGNATURE, CALG_SHA_256, randomHash(32)).empty()));
+      if (q != 0) CryptReleaseContext(q, 0);
+    }
+    EXPECT_EQ(open(name), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+  }
 }
 
 // Threads keep signing while another process deletes and re-creates the

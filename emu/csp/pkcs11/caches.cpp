@@ -24,13 +24,6 @@ bool Found::container(const Module *m, const std::string &asked, uint64_t epoch,
   return true;
 }
 
-void Found::containerChecked(const Module *m, const std::string &asked, CK_OBJECT_HANDLE handle,
-                             Clock::time_point when) {
-  std::lock_guard<std::mutex> lock(mu_);
-  const auto it = containers_.find({m, asked});
-  if (it != containers_.end() && it->second.handle == handle) it->second.checked = when;
-}
-
 void Found::rememberContainer(const Module *m, const std::string &asked, const ContainerHit &hit) {
   std::lock_guard<std::mutex> lock(mu_);
   if (containers_.size() >= kMaxFound) containers_.clear();
@@ -99,11 +92,21 @@ void Found::signatureVerified(const KeyRef &ref, CK_OBJECT_HANDLE handle, Clock:
   const auto it = keys_.find(probe(ref));
   if (it == keys_.end() || it->second.handle != handle) return;
   it->second.checked = when;
-  for (auto &entry : containers_) {
-    ContainerHit &c = entry.second;
-    if (entry.first.first == ref.module && c.epoch == it->second.epoch && tokenOf(c) == ref.token &&
-        c.ident == ref.label)
-      c.checked = when;
+}
+
+void Found::forgetToken(const Module *m, const std::string &token) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = containers_.begin(); it != containers_.end();) {
+    if (it->first.first == m && tokenOf(it->second) == token)
+      it = containers_.erase(it);
+    else
+      ++it;
+  }
+  for (auto it = keys_.begin(); it != keys_.end();) {
+    if (std::get<0>(it->first) == m && std::get<1>(it->first) == token)
+      it = keys_.erase(it);
+    else
+      ++it;
   }
 }
 

@@ -1,9 +1,9 @@
 // What this process found on its modules' tokens, kept so that an open or
 // a signature need not search again: containers by the name they were
 // asked by, and the key objects of containers. Every entry belongs to the
-// module epoch that found it and is trusted for kTrustFor (family.h) before
-// its object is checked again. Memory only; at most kMaxFound entries of
-// each kind (a full cache starts afresh).
+// module epoch that found it and is trusted until a call says it changed or
+// the caller enumerates (family.h). Memory only; at most kMaxFound entries
+// of each kind (a full cache starts afresh).
 #pragma once
 
 #include <p11-kit/pkcs11.h>
@@ -45,7 +45,6 @@ struct ContainerHit {
   CK_SLOT_ID slot = 0;
   CK_FLAGS flags = 0;
   CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
-  Clock::time_point checked;  // found or last checked
 };
 
 // Which key object: the module, the token (tokenKey), the container
@@ -67,9 +66,6 @@ class Found {
   // The container asked as `asked`, when found in `epoch`.
   bool container(const Module *m, const std::string &asked, uint64_t epoch,
                  ContainerHit &out) const;
-  // Its object was checked again at `when` (and still is the same handle).
-  void containerChecked(const Module *m, const std::string &asked, CK_OBJECT_HANDLE handle,
-                        Clock::time_point when);
   void rememberContainer(const Module *m, const std::string &asked, const ContainerHit &hit);
 
   // The key object, when found in `epoch`.
@@ -88,12 +84,13 @@ class Found {
   bool signingKey(const KeyRef &ref, uint64_t epoch, Clock::duration within, KeyHit &out,
                   bool &due) const;
   // A signature made with the key of `handle` verified with its public
-  // facts at `when`: the key, and the containers it belongs to, count as
-  // checked then.
+  // facts at `when`: the key counts as checked then.
   void signatureVerified(const KeyRef &ref, CK_OBJECT_HANDLE handle, Clock::time_point when);
 
   // Drops what is known of a container (its objects changed).
   void forget(const Module *m, const std::string &token, const std::string &ident);
+  // Drops what is known of every container on a token (it was listed afresh).
+  void forgetToken(const Module *m, const std::string &token);
 
  private:
   using KeyKey = std::tuple<const Module *, std::string, std::string, int, CK_OBJECT_CLASS>;

@@ -23,19 +23,24 @@ constexpr const char kContainerApplication[] = "CryptoAPI key container";
 
 // PKCS#11 has no cheap way to ask whether another process changed a
 // token's objects: every attribute read is a read of the token (a file, a
-// card, a socket), as costly as a tenth of a signature. Object handles stay
-// valid while their objects exist. So a container found before is checked
-// again (the object still there, with the container's label and CKA_ID)
-// only when it was last found or checked more than kTrustFor ago. The
-// private key a signature uses is checked without a module call: from half
-// that window on, the signature is verified with the key's public half,
-// which counts as a check of the key and its container. A key that another
-// process deleted or replaced is seen at once all the same: C_SignInit
-// refuses the handle of an object that went away, and the key is looked up
-// again. What the window delays is an open of a container another process
-// deleted (it may succeed for kTrustFor; using it then fails) and a label
-// changed on an object that stays.
-constexpr std::chrono::milliseconds kTrustFor{100};
+// card, a socket: against a network HSM or a token behind `p11-kit server`
+// each call is a round trip). Object handles stay valid while their objects
+// exist. So a container found before is trusted without asking the token,
+// and so is the key a signature uses, until a call says otherwise: a
+// signature, or another use of the key, refused because the object or the
+// session went away (CKR_KEY_HANDLE_INVALID, CKR_OBJECT_HANDLE_INVALID; a
+// session, slot or device gone re-initialises the module and drops
+// everything), a cached key that no longer reads back as it was, or an
+// enumeration of the containers, which lists the token afresh. No re-read
+// is ever driven by the clock. The private key a signature uses is checked
+// without a module call: once it was found or checked kVerifyEvery ago or
+// more, the signature is verified with the key's public half as found, so
+// a handle another key took over is caught (a deleted or replaced key is
+// refused by C_SignInit at once, and looked up again). What stays unseen
+// until such a failure or an enumeration: a container another process
+// deleted still opens (signing with it then fails, and the next open does
+// not find it), and a label changed on an object that stays.
+constexpr std::chrono::milliseconds kVerifyEvery{50};
 
 // The family's parts: attributes.h (object attributes and searches),
 // pairs.h (the containers of a token and their names),

@@ -89,6 +89,9 @@ bool cachedKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, CK_O
   const auto now = Clock::now();
   const bool still = stillIs(use, s, hit.handle, c.label, &hit.id);
   Found::instance().keyChecked(ref, hit.handle, still, now);
+  // A key that went away or changed: the container, opened from the cache
+  // without asking the token, is looked for afresh by the next open.
+  if (!still) Found::instance().forget(&use.module(), c.token, c.ident);
   return still;
 }
 

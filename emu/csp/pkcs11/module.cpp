@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -71,21 +72,19 @@ const RvName kRvNames[] = {
     {CKR_CRYPTOKI_ALREADY_INITIALIZED, "CKR_CRYPTOKI_ALREADY_INITIALIZED"},
 };
 
-// This thread's sessions, closed when the thread ends (while their module
-// is still in the epoch that opened them).
-struct ThreadSession {
+// The sessions this thread holds now (a nested use of the same token takes
+// the one its outer use holds), and the one it held last on each token,
+// which it takes again when no other thread holds it.
+struct HeldSession {
   Module *module;
   uint64_t epoch;
   CK_SLOT_ID slot;
   CK_SESSION_HANDLE handle;
+  unsigned uses;
 };
 
-struct ThreadSessions {
-  std::vector<ThreadSession> open;
-  ~ThreadSessions();
-};
-
-thread_local ThreadSessions threadSessions;
+thread_local std::vector<HeldSession> heldSessions;
+thread_local std::vector<HeldSession> lastSessions;
 
 std::mutex &registryMutex() {
   static auto *m = new std::mutex;
@@ -331,6 +330,12 @@ void Module::reinitialise(uint64_t seen, const std::string &reason) {
       }
     logins_.clear();
     serials_.clear();
+    sessionLimits_.clear();
+  }
+  {
+    // The sessions went with the module's state (C_Finalize closes them).
+    std::lock_guard<std::mutex> l(sessionsMu_);
+    sessions_.clear();
   }
   epoch_.fetch_add(1);
 }
@@ -381,6 +386,7 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
     m_.lost_.insert(label);
   };
   std::map<CK_SLOT_ID, std::string> now;
+  std::map<CK_SLOT_ID, CK_ULONG> limits;
   for (CK_SLOT_ID slot : slots) {
     CK_TOKEN_INFO info{};
     rv = fn()->C_GetTokenInfo(slot, &info);
@@ -403,6 +409,11 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
       return false;
     }
     now[slot] = t.serial + "/" + t.label;
+    CK_ULONG limit = 0;
+    for (CK_ULONG said : {info.ulMaxSessionCount, info.ulMaxRwSessionCount})
+      if (said != CK_EFFECTIVELY_INFINITE && said != CK_UNAVAILABLE_INFORMATION)
+        limit = limit == 0 ? said : std::min(limit, said);
+    limits[slot] = limit;
     out.push_back(std::move(t));
   }
   // A slot whose token went away is a change as well.
@@ -414,6 +425,7 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
     }
   std::lock_guard<std::mutex> l(m_.mu_);
   m_.serials_ = std::move(now);
+  m_.sessionLimits_ = std::move(limits);
   for (const TokenView &t : out) m_.lost_.erase(t.label);
   return true;
 }
@@ -439,35 +451,98 @@ bool Module::rescanForLostToken() {
 }
 
 CK_SESSION_HANDLE Use::session(CK_SLOT_ID slot, CK_RV &rv) {
-  auto &open = threadSessions.open;
-  for (auto it = open.begin(); it != open.end();) {
-    if (it->module == &m_ && it->epoch != epoch_) {
-      it = open.erase(it);  // opened before a re-initialisation: gone with it
-      continue;
+  rv = CKR_OK;
+  for (HeldSession &h : heldSessions) {
+    if (h.module != &m_ || h.slot != slot || h.epoch != epoch_) continue;
+    if (std::find(taken_.begin(), taken_.end(), slot) == taken_.end()) {
+      ++h.uses;
+      taken_.push_back(slot);
     }
-    if (it->module == &m_ && it->slot == slot) {
-      rv = CKR_OK;
-      return it->handle;
-    }
-    ++it;
+    return h.handle;
   }
+  const CK_SESSION_HANDLE h = takeSession(slot, rv);
+  if (h == CK_INVALID_HANDLE) return h;
+  heldSessions.push_back({&m_, epoch_, slot, h, 1});
+  taken_.push_back(slot);
+  auto last = std::find_if(lastSessions.begin(), lastSessions.end(),
+                           [&](const HeldSession &l) { return l.module == &m_ && l.slot == slot; });
+  if (last == lastSessions.end())
+    lastSessions.push_back({&m_, epoch_, slot, h, 0});
+  else
+    last->epoch = epoch_, last->handle = h;
+  return h;
+}
+
+// An idle session of the slot (this thread's last one first), else a new
+// one within the cap, else one that comes back.
+CK_SESSION_HANDLE Use::takeSession(CK_SLOT_ID slot, CK_RV &rv) {
+  size_t cap = Module::kMaxSessions;
+  {
+    std::lock_guard<std::mutex> l(m_.mu_);
+    const auto limit = m_.sessionLimits_.find(slot);
+    if (limit != m_.sessionLimits_.end() && limit->second != 0 && limit->second < cap)
+      cap = limit->second;
+  }
+  CK_SESSION_HANDLE mine = CK_INVALID_HANDLE;
+  for (const HeldSession &l : lastSessions)
+    if (l.module == &m_ && l.slot == slot && l.epoch == epoch_) mine = l.handle;
+  // A thread that holds a session of another of the module's tokens never
+  // waits: the holder of the one it waits for might be waiting for its own.
+  const bool holdsOther = std::any_of(heldSessions.begin(), heldSessions.end(),
+                                      [&](const HeldSession &h) { return h.module == &m_; });
+  const auto deadline = std::chrono::steady_clock::now() + Module::kSessionWait;
+  bool beyondCap = false;
+  {
+    std::unique_lock<std::mutex> l(m_.sessionsMu_);
+    for (;;) {
+      Module::Sessions &pool = m_.sessions_[slot];
+      if (!pool.idle.empty()) {
+        auto it = std::find(pool.idle.begin(), pool.idle.end(), mine);
+        if (it == pool.idle.end()) it = pool.idle.end() - 1;
+        const CK_SESSION_HANDLE h = *it;
+        pool.idle.erase(it);
+        return h;
+      }
+      if (pool.open < cap || holdsOther || beyondCap) {
+        ++pool.open;  // opened below, without the lock
+        break;
+      }
+      if (m_.sessionBack_.wait_until(l, deadline) == std::cv_status::timeout) beyondCap = true;
+    }
+  }
+  if (beyondCap)
+    trace::why("no session with the token came back within " +
+               std::to_string(Module::kSessionWait.count()) + " s: one more opened");
   CK_SESSION_HANDLE h = CK_INVALID_HANDLE;
   rv = fn()->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h);
   if (rv == CKR_TOKEN_WRITE_PROTECTED)
     rv = fn()->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &h);
-  if (rv != CKR_OK) return CK_INVALID_HANDLE;
-  open.push_back({&m_, epoch_, slot, h});
+  if (rv != CKR_OK) {
+    std::lock_guard<std::mutex> l(m_.sessionsMu_);
+    --m_.sessions_[slot].open;
+    return CK_INVALID_HANDLE;
+  }
   return h;
 }
 
-void Use::dropSession(CK_SLOT_ID slot) {
-  auto &open = threadSessions.open;
-  for (auto it = open.begin(); it != open.end(); ++it)
-    if (it->module == &m_ && it->slot == slot) {
-      if (it->epoch == epoch_) fn()->C_CloseSession(it->handle);
-      open.erase(it);
-      return;
+Use::~Use() {
+  for (CK_SLOT_ID slot : taken_) {
+    const auto h =
+        std::find_if(heldSessions.begin(), heldSessions.end(), [&](const HeldSession &s) {
+          return s.module == &m_ && s.slot == slot && s.epoch == epoch_;
+        });
+    if (h == heldSessions.end() || --h->uses > 0) continue;
+    const CK_SESSION_HANDLE handle = h->handle;
+    heldSessions.erase(h);
+    // A session of an epoch that ended meanwhile (a re-initialisation while
+    // a PIN prompt let the gate go) went with it.
+    if (m_.epoch_.load() != epoch_) continue;
+    {
+      std::lock_guard<std::mutex> l(m_.sessionsMu_);
+      m_.sessions_[slot].idle.push_back(handle);
     }
+    m_.sessionBack_.notify_one();
+  }
 }
 
 bool Use::loggedIn(CK_SESSION_HANDLE s) {
@@ -475,20 +550,5 @@ bool Use::loggedIn(CK_SESSION_HANDLE s) {
   if (fn()->C_GetSessionInfo(s, &info) != CKR_OK) return false;
   return info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS;
 }
-
-namespace {
-
-ThreadSessions::~ThreadSessions() {
-  for (const ThreadSession &s : open) {
-    Module &m = *s.module;
-    if (m.fn() == nullptr) continue;
-    // Only while the module is still in the epoch that opened the session
-    // and no re-initialisation is under way.
-    Use use(m);
-    if (use.epoch() == s.epoch) use.fn()->C_CloseSession(s.handle);
-  }
-}
-
-}  // namespace
 
 }  // namespace emu::csp::pkcs11

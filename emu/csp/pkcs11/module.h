@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -98,6 +99,14 @@ class Module {
   static constexpr std::chrono::milliseconds kRescanInterval{200};
   static constexpr std::chrono::seconds kLostFor{300};
 
+  // Sessions opened on one token at most (fewer when the token says it
+  // allows fewer): threads beyond it wait for one to come back, up to
+  // kSessionWait, after which one more is opened (a thread holding a
+  // session of another token never waits, so threads cannot wait for each
+  // other in a ring).
+  static constexpr size_t kMaxSessions = 16;
+  static constexpr std::chrono::seconds kSessionWait{2};
+
  private:
   friend class Use;
   Module() = default;
@@ -118,12 +127,30 @@ class Module {
   // when, and when the module was last re-initialised to look for them.
   std::set<std::string> lost_;
   std::chrono::steady_clock::time_point lostSince_, lastRescan_;
+  // The most sessions each slot's token allows (from C_GetTokenInfo; 0:
+  // no limit said).
+  std::map<CK_SLOT_ID, CK_ULONG> sessionLimits_;
+
+  // Sessions of the current epoch, by slot: those no use holds now, and how
+  // many are open. Guarded by sessionsMu_; a use waiting for one waits on
+  // sessionBack_.
+  struct Sessions {
+    std::vector<CK_SESSION_HANDLE> idle;
+    size_t open = 0;
+  };
+  std::mutex sessionsMu_;
+  std::condition_variable sessionBack_;
+  std::map<CK_SLOT_ID, Sessions> sessions_;
 };
 
 // A use of a module: its gate held shared, its epoch fixed.
 class Use {
  public:
   explicit Use(Module &m) : m_(m), lock_(m.gate_), epoch_(m.epoch_.load()) {}
+  // Gives back the sessions it took (when no outer use of this thread holds them).
+  ~Use();
+  Use(const Use &) = delete;
+  Use &operator=(const Use &) = delete;
   Module &module() const { return m_; }
   CK_FUNCTION_LIST *fn() const { return m_.fn_; }
   uint64_t epoch() const { return epoch_; }
@@ -133,11 +160,14 @@ class Use {
   // it (the caller re-initialises and tries again).
   bool tokens(std::vector<TokenView> &out, std::string &why);
 
-  // This thread's session with a token (read/write), opened on first use
-  // and reused; CK_INVALID_HANDLE with `rv` set when none can be opened.
+  // A session with a token (read/write) that this thread holds until its
+  // outermost use ends: the one it had last when no other thread holds it,
+  // else another one open and idle, else a new one while fewer than the cap
+  // are open (Module::kMaxSessions), else the first to come back. So
+  // threads signing at once each have a session of their own, reused, and
+  // a token never sees more than the cap. CK_INVALID_HANDLE with `rv` set
+  // when none can be opened.
   CK_SESSION_HANDLE session(CK_SLOT_ID slot, CK_RV &rv);
-  // Forgets this thread's session with a token (after the token refused it).
-  void dropSession(CK_SLOT_ID slot);
 
   // Whether the application is logged in as the user on the session's token.
   bool loggedIn(CK_SESSION_HANDLE s);
@@ -160,9 +190,12 @@ class Use {
   }
 
  private:
+  CK_SESSION_HANDLE takeSession(CK_SLOT_ID slot, CK_RV &rv);
+
   Module &m_;
   std::shared_lock<std::shared_timed_mutex> lock_;
   uint64_t epoch_;
+  std::vector<CK_SLOT_ID> taken_;  // the slots whose session this use counts as holding
 };
 
 }  // namespace emu::csp::pkcs11

@@ -200,6 +200,9 @@ std::vector<std::string> Pkcs11Keys::containerNames(const Context &ctx) const {
         }
         continue;
       }
+      // What was found on the token before is looked for afresh: an
+      // enumeration is when the caller sees other programs' changes.
+      Found::instance().forgetToken(&use.module(), tokenKey(t.serial, t.label));
       for (const TokenContainer &c : all) names.push_back(fullName(t.label, c.name));
     }
     return Step::Ok;
@@ -432,8 +435,9 @@ Status signatureSize(Context &ctx, int spec, DWORD &size) {
 
 }  // namespace
 
-// The steady state is two module calls, C_SignInit and C_Sign: the key
-// found before (its handle within the trust window, its size from its
+// The steady state is two module calls, C_SignInit and C_Sign, however long
+// the process signs and however many objects the token holds: the key
+// found before (its handle, its size from its
 // modulus, so C_Sign is not asked for the length first) and the login are
 // taken as they were. The token refuses what no longer holds, and then the
 // slow path runs and the signature once more: a key that went away (deleted,
@@ -457,12 +461,12 @@ Status Pkcs11Keys::sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t 
   return onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
     const KeyRef ref{&use.module(), c.token, c.ident, spec, CKO_PRIVATE_KEY};
     KeyHit key;
-    // Half the trust window after the key was found or checked, a signature
-    // is verified with the key's public half: then the key, and the
-    // container, count as checked, so a process that keeps signing reads
-    // neither back (a deleted container's key fails the next signature).
+    // kVerifyEvery after the key was found or checked, a signature is
+    // verified with the key's public half: then the key counts as checked.
+    // Nothing is read back from the token (a deleted container's key fails
+    // the next signature).
     bool due = false;
-    bool known = Found::instance().signingKey(ref, use.epoch(), trustFor() / 2, key, due);
+    bool known = Found::instance().signingKey(ref, use.epoch(), verifyEvery(), key, due);
     bool loggedInAgain = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
       if (!known) {

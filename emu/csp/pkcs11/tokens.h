@@ -98,12 +98,12 @@ Status run(Module &m, F &&body) {
   }
 }
 
-// The token of an open container in this epoch, and this thread's session
-// with it.
+// The token of an open container in this epoch, and a session with it that
+// this thread holds for the use (Use::session).
 Step locate(Use &use, Container &c, CK_SESSION_HANDLE &s, Failure &f);
 
-// Runs `body(use, s, failure)` as run() does, with this thread's session on
-// the open container's token.
+// Runs `body(use, s, failure)` as run() does, with a session on the open
+// container's token that this thread holds for the use.
 template <typename F>
 Status onToken(Container &c, F &&body) {
   return run(*c.module, [&](Use &use, Failure &f) {
@@ -122,13 +122,15 @@ Step stillThere(Use &use, const Container &c, std::string &why);
 // goes to) and fills the container's token and names.
 Step resolve(Use &use, const Name &name, bool creating, Container &c, Failure &f);
 
-// An open of a container found before in this epoch, while the object it
-// was found by is still there (checked at most once per kTrustFor).
+// An open of a container found before in this epoch, taken as found
+// (family.h); under the test hook kTrustNothing only while the object it
+// was found by is still there.
 bool resolveCached(Use &use, const Name &name, Container &c);
 
-// How long a found or checked handle is trusted (kTrustFor; longer under
-// the test hook kLongTrust).
-std::chrono::steady_clock::duration trustFor();
+// How long after a key was found or checked the signatures it makes are
+// verified with its public half (kVerifyEvery; every signature under the
+// test hook kTrustNothing, none for minutes under kLongTrust).
+std::chrono::steady_clock::duration verifyEvery();
 
 // The provider's module, loaded; NTE_PROV_DLL_NOT_FOUND when it cannot be.
 std::shared_ptr<Module> moduleOf(const Provider &provider, Failure &f);
