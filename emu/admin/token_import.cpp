@@ -9,16 +9,19 @@
 // runs this command for the keys it puts on tokens. The secrets come on
 // standard input as one JSON document, never as arguments:
 //   {"pin": "...", "key": "<base64 PKCS#8 DER>", "certificate": "<base64 DER>"}
-// ("pin" and "certificate" optional). A failure leaves no container behind.
+// ("pin" and "certificate" optional), read and checked in full before the
+// container is made (token_request.h). A failure leaves no container behind.
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
 #include "admin/admin.h"
+#include "admin/token_request.h"
 #include "csp/blob.h"
 #include "csp/key_family.h"
 #include "csp/provider.h"
@@ -30,9 +33,6 @@ namespace {
 
 using csp::crypto::Bytes;
 using csp::crypto::SecretBytes;
-
-// The most standard input may hold: a request is a few kilobytes.
-constexpr size_t kMostInput = 1 << 20;
 
 class Context {
  public:
@@ -64,70 +64,38 @@ class Key {
   HCRYPTKEY h_ = 0;
 };
 
-// The JSON request, wiped when it goes (its text and every string in it).
-struct Request {
-  SecretBytes text;
-  Json doc;
-  ~Request() {
-    if (!doc.is_object()) return;
-    for (auto &item : doc.items())
-      if (item.value().is_string()) {
-        std::string &s = item.value().get_ref<std::string &>();
-        OPENSSL_cleanse(s.data(), s.size());
-      }
-  }
-};
-
-bool readRequest(Request &r) {
-  r.text.bytes.assign(kMostInput, 0);
+// Standard input, at most one byte more than a request may hold (so that a
+// longer one is told from one that fits); false when it cannot be read.
+bool readInput(SecretBytes &text) {
+  text.bytes.assign(kMostRequest + 1, 0);
   size_t got = 0;
-  for (;;) {
-    if (got == r.text.bytes.size()) return false;
-    const ssize_t n = read(STDIN_FILENO, r.text.bytes.data() + got, r.text.bytes.size() - got);
+  while (got < text.bytes.size()) {
+    const ssize_t n = read(STDIN_FILENO, text.bytes.data() + got, text.bytes.size() - got);
     if (n < 0) return false;
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }
-  r.doc = Json::parse(r.text.bytes.begin(), r.text.bytes.begin() + static_cast<long>(got), nullptr,
-                      false);
-  return r.doc.is_object();
-}
-
-// A member's base64 text decoded by OpenSSL; false when it is not base64.
-bool base64(const Json &doc, const char *name, SecretBytes &out) {
-  auto it = doc.find(name);
-  if (it == doc.end() || !it->is_string()) return false;
-  const std::string &text = it->get_ref<const std::string &>();
-  out.bytes.assign(text.size() / 4 * 3 + 3, 0);
-  EVP_ENCODE_CTX *ctx = EVP_ENCODE_CTX_new();
-  if (ctx == nullptr) return false;
-  EVP_DecodeInit(ctx);
-  int n = 0, last = 0;
-  const bool ok = EVP_DecodeUpdate(ctx, out.bytes.data(), &n,
-                                   reinterpret_cast<const unsigned char *>(text.data()),
-                                   static_cast<int>(text.size())) >= 0 &&
-                  EVP_DecodeFinal(ctx, out.bytes.data() + n, &last) == 1;
-  EVP_ENCODE_CTX_free(ctx);
-  if (!ok) return false;
-  out.bytes.resize(static_cast<size_t>(n + last));
+  text.bytes.resize(got);
   return true;
 }
 
-// The PRIVATEKEYBLOB of an RSA private key in PKCS#8 DER (wiped when freed).
-bool privateBlob(const Bytes &pkcs8, int spec, SecretBytes &blob) {
-  const unsigned char *p = pkcs8.data();
-  const csp::crypto::Pkey key(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(pkcs8.size())));
-  if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) return false;
-  csp::crypto::Parts parts;
-  if (!csp::crypto::partsOf(key.get(), parts) || parts.e.empty() || parts.e.size() > 4)
-    return false;
-  csp::KeyInfo info;
-  info.spec = spec;
-  info.alg = spec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN;
-  info.bits = csp::crypto::modulusBits(parts.n);
-  for (uint8_t b : parts.e) info.exponent = info.exponent << 8 | b;
-  return csp::blob::privateBlob(info, parts, blob.bytes);
-}
+// The signals that end a process but can wait: held while the container is
+// made and filled, so that a failed import is removed before they act.
+class HeldSignals {
+ public:
+  HeldSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&set, s);
+    sigprocmask(SIG_BLOCK, &set, &old_);
+  }
+  ~HeldSignals() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  HeldSignals(const HeldSignals &) = delete;
+  HeldSignals &operator=(const HeldSignals &) = delete;
+
+ private:
+  sigset_t old_;
+};
 
 // The emulation's words for the thread's last failure.
 std::string lastFailure(const char *what) {
@@ -143,24 +111,20 @@ std::string lastFailure(const char *what) {
 }
 
 // The import itself, into the context's new container; the reason in `why`.
-bool importInto(HCRYPTPROV prov, int spec, const Request &r, bool exportable, bool &wroteCert,
+// The request was checked in full before: what fails here is the token.
+bool importInto(HCRYPTPROV prov, int spec, const ImportRequest &r, bool exportable,
                 bool &keyExportable, std::string &why) {
-  auto pin = r.doc.find("pin");
-  if (pin != r.doc.end() && pin->is_string() && !pin->get_ref<const std::string &>().empty()) {
-    const std::string &text = pin->get_ref<const std::string &>();
+  if (r.hasPin) {
+    SecretBytes text(r.pin.bytes);  // with its terminating NUL
+    text.bytes.push_back(0);
     if (!CryptSetProvParam(prov, spec == AT_KEYEXCHANGE ? PP_KEYEXCHANGE_PIN : PP_SIGNATURE_PIN,
-                           reinterpret_cast<const BYTE *>(text.c_str()), 0)) {
+                           text.bytes.data(), 0)) {
       why = lastFailure("the PIN");
       return false;
     }
   }
-  SecretBytes pkcs8, blob;
-  if (!base64(r.doc, "key", pkcs8) || !privateBlob(pkcs8.bytes, spec, blob)) {
-    why = "\"key\" is not an RSA private key in base64 PKCS#8 DER";
-    return false;
-  }
   Key key;
-  if (!CryptImportKey(prov, blob.bytes.data(), static_cast<DWORD>(blob.bytes.size()), 0,
+  if (!CryptImportKey(prov, r.keyBlob.bytes.data(), static_cast<DWORD>(r.keyBlob.bytes.size()), 0,
                       exportable ? CRYPT_EXPORTABLE : 0, key.out())) {
     why = lastFailure("CryptImportKey");
     return false;
@@ -169,17 +133,12 @@ bool importInto(HCRYPTPROV prov, int spec, const Request &r, bool exportable, bo
   keyExportable = CryptGetKeyParam(key.get(), KP_PERMISSIONS,
                                    reinterpret_cast<BYTE *>(&permissions), &size, 0) &&
                   (permissions & CRYPT_EXPORT) != 0;
-  if (r.doc.contains("certificate")) {
-    SecretBytes der;
-    if (!base64(r.doc, "certificate", der) || der.bytes.empty()) {
-      why = "\"certificate\" is not base64 DER";
-      return false;
-    }
-    if (!CryptSetKeyParam(key.get(), KP_CERTIFICATE, der.bytes.data(), 0)) {
-      why = lastFailure("writing the certificate (KP_CERTIFICATE)");
-      return false;
-    }
-    wroteCert = true;
+  // Exactly one DER certificate of the key (checked with the request), so
+  // KP_CERTIFICATE, which takes no length, reads exactly its bytes.
+  if (!r.certificate.empty() &&
+      !CryptSetKeyParam(key.get(), KP_CERTIFICATE, r.certificate.data(), 0)) {
+    why = lastFailure("writing the certificate (KP_CERTIFICATE)");
+    return false;
   }
   return true;
 }
@@ -211,15 +170,29 @@ int tokenImport(Args args) {
     std::fprintf(stderr, "mscapi: \"%s\" is not a registered PKCS#11 provider\n", provider.c_str());
     return kFailed;
   }
-  Request request;
-  if (!readRequest(request) || !request.doc.contains("key")) {
+  // The whole request is read and checked before the container is made.
+  SecretBytes text;
+  ImportRequest request;
+  std::string why;
+  if (!readInput(text)) {
+    std::fprintf(stderr, "mscapi: token import cannot read its standard input\n");
+    return kFailed;
+  }
+  if (!parseImportRequest(text.bytes.data(), text.bytes.size(), spec, request, why)) {
     std::fprintf(stderr,
                  "mscapi: token import reads {\"key\", \"pin\"?, \"certificate\"?} on "
-                 "standard input\n");
+                 "standard input: %s\n",
+                 why.c_str());
     return kUsage;
   }
-  std::string why, fullName;
-  bool ok = false, wroteCert = false, keyExportable = false;
+  std::string fullName;
+  bool ok = false, keyExportable = false;
+  // All or nothing: a failed step removes the container again (the key is
+  // stored before its certificate, as the platform's calls go, so a key
+  // without its certificate is what a failure leaves to remove). What can
+  // fail once the request was checked is the token; the signals that can wait
+  // are held until the container is complete or removed.
+  const HeldSignals held;
   {
     Context prov;
     if (!CryptAcquireContextA(prov.out(), container.c_str(), provider.c_str(), PROV_RSA_FULL,
@@ -227,7 +200,7 @@ int tokenImport(Args args) {
       std::fprintf(stderr, "mscapi: %s\n", lastFailure("creating the container").c_str());
       return kFailed;
     }
-    ok = importInto(prov.get(), spec, request, exportable, wroteCert, keyExportable, why);
+    ok = importInto(prov.get(), spec, request, exportable, keyExportable, why);
     char name[1024] = {0};
     DWORD size = sizeof name;
     if (ok && CryptGetProvParam(prov.get(), PP_CONTAINER, reinterpret_cast<BYTE *>(name), &size, 0))
@@ -245,7 +218,7 @@ int tokenImport(Args args) {
              {"container", utf8(fullName.empty() ? container : fullName)},
              {"spec", specName},
              {"exportable", keyExportable},
-             {"certificate", wroteCert}});
+             {"certificate", !request.certificate.empty()}});
   return kOk;
 }
 
