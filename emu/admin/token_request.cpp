@@ -173,13 +173,22 @@ bool privateBlob(const Bytes &pkcs8, int spec, csp::crypto::Pkey &key, Bytes &bl
     return false;
   }
   csp::crypto::Parts parts;
-  if (!csp::crypto::partsOf(key.get(), parts) || parts.e.empty() || parts.e.size() > 4) {
+  if (!csp::crypto::partsOf(key.get(), parts)) {
+    why = "\"key\" lacks an RSA private key's components";
+    return false;
+  }
+  if (parts.e.empty() || parts.e.size() > 4) {
     why = "\"key\"'s public exponent does not fit in 32 bits";
     return false;
   }
   if (!csp::blob::admittedLength(csp::crypto::modulusBits(parts.n))) {
     why = "\"key\" is " + std::to_string(csp::crypto::modulusBits(parts.n)) +
           " bits long: " + csp::blob::kLengthRule;
+    return false;
+  }
+  // The check the CSP makes when it imports the blob, made before the token is touched.
+  if (!csp::crypto::fromParts(parts, true)) {
+    why = "\"key\" is not a consistent RSA key (its components fail OpenSSL's key check)";
     return false;
   }
   csp::KeyInfo info;
