@@ -11,17 +11,25 @@
 //   {"pin": "...", "key": "<base64 PKCS#8 DER>", "certificate": "<base64 DER>"}
 // ("pin" and "certificate" optional), read and checked in full before the
 // container is made (token_request.h). A failure leaves no container behind.
+#include <dirent.h>
+#include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "admin/admin.h"
 #include "admin/token_request.h"
+#include "common/home.h"
 #include "csp/blob.h"
 #include "csp/key_family.h"
 #include "csp/provider.h"
@@ -110,6 +118,119 @@ std::string lastFailure(const char *what) {
   return std::string(what) + " failed (" + code + " " + text + ")";
 }
 
+// A record of an import under way, so that one whose process died (kill -9,
+// a power cut) is undone: <home>/token-imports/import-XXXXXX holds the
+// provider's and the container's names, then "made" once CRYPT_NEWKEYSET
+// made the container. Its process holds an flock on it while it runs and
+// removes it when the import is complete or undone. A record nobody holds is
+// an import that died: the next token import removes its container (only a
+// container the record says was made: never one that was there before).
+class ImportRecord {
+ public:
+  ImportRecord() = default;
+  ~ImportRecord() {
+    if (fd_ >= 0) close(fd_);  // the lock goes with it
+  }
+  ImportRecord(const ImportRecord &) = delete;
+  ImportRecord &operator=(const ImportRecord &) = delete;
+
+  static std::string folder() { return homeDir() + "/token-imports"; }
+
+  // Written and locked under a name the others pass over, then renamed to
+  // its own (the lock stays with the open file): no other process ever sees
+  // the record unlocked while its import runs.
+  bool begin(const std::string &provider, const std::string &container) {
+    const std::string dir = folder();
+    if (!ensureDir(dir)) return false;
+    std::string name = dir + "/.new-import-XXXXXX";
+    fd_ = mkstemp(name.data());
+    if (fd_ < 0) return false;
+    std::string text = provider;
+    text.push_back('\0');
+    text += container;
+    text.push_back('\0');
+    path_ = dir + "/" + name.substr(dir.size() + 6);
+    if (flock(fd_, LOCK_EX) != 0 || !put(text) || rename(name.c_str(), path_.c_str()) != 0) {
+      unlink(name.c_str());
+      path_.clear();
+      return false;
+    }
+    return syncFolder(dir);
+  }
+  // The container exists now: a died import's container is to be removed.
+  bool made() { return put(std::string("made", 5)); }
+  // The import is complete, or undone.
+  void end() {
+    if (!path_.empty()) unlink(path_.c_str());
+    path_.clear();
+  }
+
+ private:
+  bool put(const std::string &text) {
+    return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+           fsync(fd_) == 0;
+  }
+  static bool syncFolder(const std::string &dir) {
+    const int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return false;
+    const bool ok = fsync(d) == 0;
+    close(d);
+    return ok;
+  }
+  int fd_ = -1;
+  std::string path_;
+};
+
+// Removes the containers of imports whose process died (their records are
+// not locked), each said on standard error; a record whose container cannot
+// be removed now (its token absent, say) stays for the next import.
+void undoDiedImports() {
+  const std::string dir = ImportRecord::folder();
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  std::vector<std::string> names;
+  while (const dirent *e = readdir(d))
+    if (std::strncmp(e->d_name, "import-", 7) == 0) names.push_back(e->d_name);
+  closedir(d);
+  for (const std::string &n : names) {
+    const std::string path = dir + "/" + n;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    // Locked: its import runs. Unlinked meanwhile: it ended.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &st) != 0 || st.st_nlink == 0 ||
+        st.st_size > 4096) {
+      close(fd);
+      continue;
+    }
+    std::string text(static_cast<size_t>(st.st_size), '\0');
+    const bool read = pread(fd, text.data(), text.size(), 0) == st.st_size;
+    const size_t end1 = text.find('\0'), end2 = text.find('\0', end1 + 1);
+    const bool made =
+        read && end2 != std::string::npos && text.compare(end2 + 1, 5, std::string("made", 5)) == 0;
+    if (!made) {
+      unlink(path.c_str());  // died before its container was made: nothing to undo
+      close(fd);
+      continue;
+    }
+    const std::string provider = text.substr(0, end1),
+                      container = text.substr(end1 + 1, end2 - end1 - 1);
+    std::fprintf(stderr,
+                 "mscapi: removing container \"%s\" of \"%s\", left by a token import that did "
+                 "not finish\n",
+                 utf8(container).c_str(), utf8(provider).c_str());
+    HCRYPTPROV unused = 0;
+    if (CryptAcquireContextA(&unused, container.c_str(), provider.c_str(), PROV_RSA_FULL,
+                             CRYPT_DELETEKEYSET) ||
+        GetLastError() == static_cast<DWORD>(NTE_BAD_KEYSET))
+      unlink(path.c_str());
+    else
+      std::fprintf(stderr, "mscapi: %s; tried again at the next token import\n",
+                   lastFailure("removing it").c_str());
+    close(fd);
+  }
+}
+
 // The import itself, into the context's new container; the reason in `why`.
 // The request was checked in full before: what fails here is the token.
 bool importInto(HCRYPTPROV prov, int spec, const ImportRequest &r, bool exportable,
@@ -187,33 +308,50 @@ int tokenImport(Args args) {
   }
   std::string fullName;
   bool ok = false, keyExportable = false;
-  // All or nothing: a failed step removes the container again (the key is
-  // stored before its certificate, as the platform's calls go, so a key
-  // without its certificate is what a failure leaves to remove). What can
-  // fail once the request was checked is the token; the signals that can wait
-  // are held until the container is complete or removed.
+  // All or nothing, by removing what a failure leaves: the key is stored
+  // before its certificate (as the platform's calls go: KP_CERTIFICATE needs
+  // the key), so a key without its certificate is what a failed step leaves,
+  // and the container is removed again. What can fail once the request was
+  // checked is the token. The signals that can wait are held until the
+  // container is complete or removed; for a process that dies all the same,
+  // the record above lets the next import remove its container.
   const HeldSignals held;
+  undoDiedImports();
+  ImportRecord record;
+  if (!record.begin(provider, container)) {
+    std::fprintf(stderr, "mscapi: token import cannot write its record in %s: %s\n",
+                 ImportRecord::folder().c_str(), std::strerror(errno));
+    return kFailed;
+  }
   {
     Context prov;
     if (!CryptAcquireContextA(prov.out(), container.c_str(), provider.c_str(), PROV_RSA_FULL,
                               CRYPT_NEWKEYSET)) {
+      record.end();  // nothing was made: a container of that name stays as it was
       std::fprintf(stderr, "mscapi: %s\n", lastFailure("creating the container").c_str());
       return kFailed;
     }
-    ok = importInto(prov.get(), spec, request, exportable, keyExportable, why);
+    if (!record.made()) {
+      why = "token import cannot write its record in " + ImportRecord::folder();
+    } else {
+      ok = importInto(prov.get(), spec, request, exportable, keyExportable, why);
+    }
     char name[1024] = {0};
     DWORD size = sizeof name;
     if (ok && CryptGetProvParam(prov.get(), PP_CONTAINER, reinterpret_cast<BYTE *>(name), &size, 0))
       fullName = name;
   }
   if (!ok) {
-    // With the context released, the new container goes again.
+    // With the context released, the new container goes again; when it
+    // cannot, the record stays and the next import removes it.
     HCRYPTPROV unused = 0;
-    CryptAcquireContextA(&unused, container.c_str(), provider.c_str(), PROV_RSA_FULL,
-                         CRYPT_DELETEKEYSET);
+    if (CryptAcquireContextA(&unused, container.c_str(), provider.c_str(), PROV_RSA_FULL,
+                             CRYPT_DELETEKEYSET))
+      record.end();
     std::fprintf(stderr, "mscapi: %s\n", why.c_str());
     return kFailed;
   }
+  record.end();
   print(Json{{"provider", utf8(found.name)},
              {"container", utf8(fullName.empty() ? container : fullName)},
              {"spec", specName},

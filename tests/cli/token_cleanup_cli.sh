@@ -5,7 +5,9 @@
 #   copies in MY of the certificates written onto the token with the key;
 # - genkey whose PIN prompt fails leaves no container (the retry fails the
 #   same way, not with "already exists"), while a container that was there
-#   before a refused genkey stays.
+#   before a refused genkey stays;
+# - token import killed with kill -9 while it runs leaves a container that
+#   the next token import removes.
 set -u
 launcher=$1
 . "$(dirname "$0")/lib.sh"
@@ -14,16 +16,24 @@ provider="SoftHSM2 Token RSA Provider"
 printf '24681357\n' >so.txt
 printf '1357\n' >pin.txt
 printf 'pfx secret\n' >pw.txt
-# The registered prompt gives the PIN, or fails while the file "refuse" exists.
-printf '#!/bin/sh\n[ ! -e "%s/refuse" ] || exit 1\ncat "%s/pin.txt"\n' "$home" "$home" >prompt.sh &&
-  chmod 700 prompt.sh
+# The registered prompt gives the PIN; it fails while the file "refuse"
+# exists, and waits (after touching "waiting") while "hold" exists.
+cat >prompt.sh <<EOF && chmod 700 prompt.sh
+#!/bin/sh
+[ ! -e "$home/refuse" ] || exit 1
+if [ -e "$home/hold" ]; then
+  touch "$home/waiting"
+  while [ -e "$home/hold" ]; do sleep 0.1; done
+fi
+cat "$home/pin.txt"
+EOF
 export SOFTHSM2_CONF="$MSCAPI_HOME/softhsm/softhsm2.conf"
 expect 0 token init --label clean --so-pin-file so.txt --pin-file pin.txt --pin-prompt "$home/prompt.sh"
 
-# The objects on the token labelled $1 (public ones: the container's marker, keys, certificates).
+# How many objects on the token are labelled $1 (the container's marker, keys, certificates).
 objects() {
   pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so --token-label clean --list-objects --login --pin 1357 \
-    2>/dev/null | grep -c "label: *$1\$"
+    2>/dev/null | grep -cE "label: *'?$1'?\$"
 }
 
 # delkey --with-certs by the name given to import-pfx (plain) and by the full name.
@@ -62,4 +72,29 @@ expect 0 genkey --provider "$provider" --container made --bits 1024
 expect 1 genkey --provider "$provider" --container made --bits 1024
 has err "already exists"
 [ "$(objects made)" -ge 2 ] || fail "a refused genkey removed a container it did not make"
+# mscapi-admin token import killed (kill -9) in the middle: its container
+# made, the key being stored (waiting for the PIN prompt). The next import
+# removes what it left, and the name can be used again.
+admin=$(dirname "$launcher")/mscapi-admin
+openssl req -x509 -newkey rsa:2048 -nodes -keyout k.pem -outform DER -out c.der -subj /CN=killed -days 30 \
+  2>/dev/null && openssl pkcs8 -topk8 -nocrypt -in k.pem -outform DER -out k.der || fail "making a key"
+printf '{"key": "%s", "certificate": "%s"}' "$(base64 -w0 k.der)" "$(base64 -w0 c.der)" >nopin.json
+printf '{"pin": "1357", "key": "%s", "certificate": "%s"}' "$(base64 -w0 k.der)" "$(base64 -w0 c.der)" >pin.json
+touch hold
+"$admin" token import --provider "$provider" --container killed --json <nopin.json >/dev/null 2>&1 &
+pid=$!
+i=0
+while [ ! -e waiting ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+[ -e waiting ] || { kill -9 $pid; rm -f hold; fail "token import never reached the PIN prompt"; }
+kill -9 $pid
+wait $pid 2>/dev/null
+rm -f hold
+[ "$(objects killed)" -ge 1 ] || fail "the killed import had made no container (the test would prove nothing)"
+"$admin" token import --provider "$provider" --container after --json <pin.json >out 2>err ||
+  { cat out err; fail "the import after the killed one failed"; }
+has err 'removing container "killed"'
+[ "$(objects killed)" -eq 0 ] || fail "the killed import's container stayed"
+"$admin" token import --provider "$provider" --container killed --json <pin.json >out 2>err ||
+  { cat out err; fail "the killed import's name cannot be used again"; }
+[ "$(objects killed)" -ge 3 ] || fail "the import under the killed one's name stored no key and certificate"
 echo "token cleanup checks held"
