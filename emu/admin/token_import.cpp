@@ -21,8 +21,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -120,11 +122,13 @@ std::string lastFailure(const char *what) {
 
 // A record of an import under way, so that one whose process died (kill -9,
 // a power cut) is undone: <home>/token-imports/import-XXXXXX holds the
-// provider's and the container's names, then "made" once CRYPT_NEWKEYSET
-// made the container. Its process holds an flock on it while it runs and
-// removes it when the import is complete or undone. A record nobody holds is
-// an import that died: the next token import removes its container (only a
-// container the record says was made: never one that was there before).
+// provider's and the container's names, the key spec and the key's modulus
+// (public), then "made" once CRYPT_NEWKEYSET made the container. Its process
+// holds an flock on it while it runs and removes it when the import is
+// complete or undone. A record nobody holds is an import that died: the next
+// token import removes its container; only a container the record says was
+// made, and that holds no key of the spec or that key (never one that was
+// there before, nor one made again under that name with another key).
 class ImportRecord {
  public:
   ImportRecord() = default;
@@ -139,16 +143,18 @@ class ImportRecord {
   // Written and locked under a name the others pass over, then renamed to
   // its own (the lock stays with the open file): no other process ever sees
   // the record unlocked while its import runs.
-  bool begin(const std::string &provider, const std::string &container) {
+  bool begin(const std::string &provider, const std::string &container, int spec,
+             const std::string &modulus) {
     const std::string dir = folder();
     if (!ensureDir(dir)) return false;
     std::string name = dir + "/.new-import-XXXXXX";
     fd_ = mkstemp(name.data());
     if (fd_ < 0) return false;
-    std::string text = provider;
-    text.push_back('\0');
-    text += container;
-    text.push_back('\0');
+    std::string text;
+    for (const std::string &field : {provider, container, std::to_string(spec), modulus}) {
+      text += field;
+      text.push_back('\0');
+    }
     path_ = dir + "/" + name.substr(dir.size() + 6);
     if (flock(fd_, LOCK_EX) != 0 || !put(text) || rename(name.c_str(), path_.c_str()) != 0) {
       unlink(name.c_str());
@@ -181,6 +187,38 @@ class ImportRecord {
   std::string path_;
 };
 
+// The modulus of a key blob (after its 20 bytes of headers, least
+// significant byte first) in hex.
+std::string modulusOf(const Bytes &blob) {
+  std::string hex;
+  if (blob.size() < 20) return hex;
+  DWORD bits = 0;
+  std::memcpy(&bits, blob.data() + 12, sizeof bits);
+  const size_t n = std::min<size_t>(bits / 8, blob.size() - 20);
+  static const char digits[] = "0123456789abcdef";
+  for (size_t i = 0; i < n; ++i) {
+    hex.push_back(digits[blob[20 + i] >> 4]);
+    hex.push_back(digits[blob[20 + i] & 15]);
+  }
+  return hex;
+}
+
+// Whether the container holds a key of the spec that is not the recorded one.
+bool holdsAnotherKey(const std::string &provider, const std::string &container, int spec,
+                     const std::string &modulus) {
+  Context prov;
+  if (!CryptAcquireContextA(prov.out(), container.c_str(), provider.c_str(), PROV_RSA_FULL, 0))
+    return false;
+  Key key;
+  if (!CryptGetUserKey(prov.get(), static_cast<DWORD>(spec), key.out())) return false;
+  DWORD size = 0;
+  if (!CryptExportKey(key.get(), 0, PUBLICKEYBLOB, 0, nullptr, &size)) return false;
+  Bytes blob(size);
+  if (!CryptExportKey(key.get(), 0, PUBLICKEYBLOB, 0, blob.data(), &size)) return false;
+  blob.resize(size);
+  return modulusOf(blob) != modulus;
+}
+
 // Removes the containers of imports whose process died (their records are
 // not locked), each said on standard error; a record whose container cannot
 // be removed now (its token absent, say) stays for the next import.
@@ -205,16 +243,20 @@ void undoDiedImports() {
     }
     std::string text(static_cast<size_t>(st.st_size), '\0');
     const bool read = pread(fd, text.data(), text.size(), 0) == st.st_size;
-    const size_t end1 = text.find('\0'), end2 = text.find('\0', end1 + 1);
-    const bool made =
-        read && end2 != std::string::npos && text.compare(end2 + 1, 5, std::string("made", 5)) == 0;
-    if (!made) {
+    std::vector<std::string> fields;
+    for (size_t at = 0, end; read && (end = text.find('\0', at)) != std::string::npos; at = end + 1)
+      fields.push_back(text.substr(at, end - at));
+    if (fields.size() != 5 || fields[4] != "made") {
       unlink(path.c_str());  // died before its container was made: nothing to undo
       close(fd);
       continue;
     }
-    const std::string provider = text.substr(0, end1),
-                      container = text.substr(end1 + 1, end2 - end1 - 1);
+    const std::string &provider = fields[0], &container = fields[1];
+    if (holdsAnotherKey(provider, container, std::atoi(fields[2].c_str()), fields[3])) {
+      unlink(path.c_str());  // made again since, by someone else: left as it is
+      close(fd);
+      continue;
+    }
     std::fprintf(stderr,
                  "mscapi: removing container \"%s\" of \"%s\", left by a token import that did "
                  "not finish\n",
@@ -318,7 +360,7 @@ int tokenImport(Args args) {
   const HeldSignals held;
   undoDiedImports();
   ImportRecord record;
-  if (!record.begin(provider, container)) {
+  if (!record.begin(provider, container, spec, modulusOf(request.keyBlob.bytes))) {
     std::fprintf(stderr, "mscapi: token import cannot write its record in %s: %s\n",
                  ImportRecord::folder().c_str(), std::strerror(errno));
     return kFailed;

@@ -80,15 +80,20 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout k.pem -outform DER -out c.der 
   2>/dev/null && openssl pkcs8 -topk8 -nocrypt -in k.pem -outform DER -out k.der || fail "making a key"
 printf '{"key": "%s", "certificate": "%s"}' "$(base64 -w0 k.der)" "$(base64 -w0 c.der)" >nopin.json
 printf '{"pin": "1357", "key": "%s", "certificate": "%s"}' "$(base64 -w0 k.der)" "$(base64 -w0 c.der)" >pin.json
-touch hold
-"$admin" token import --provider "$provider" --container killed --json <nopin.json >/dev/null 2>&1 &
-pid=$!
-i=0
-while [ ! -e waiting ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
-[ -e waiting ] || { kill -9 $pid; rm -f hold; fail "token import never reached the PIN prompt"; }
-kill -9 $pid
-wait $pid 2>/dev/null
-rm -f hold
+# Starts token import of container $1 and kills it (kill -9) while it waits for the PIN prompt.
+killed_import() {
+  rm -f waiting
+  touch hold
+  "$admin" token import --provider "$provider" --container "$1" --json <nopin.json >/dev/null 2>&1 &
+  pid=$!
+  i=0
+  while [ ! -e waiting ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+  [ -e waiting ] || { kill -9 $pid; rm -f hold; fail "token import never reached the PIN prompt"; }
+  kill -9 $pid
+  wait $pid 2>/dev/null
+  rm -f hold
+}
+killed_import killed
 [ "$(objects killed)" -ge 1 ] || fail "the killed import had made no container (the test would prove nothing)"
 "$admin" token import --provider "$provider" --container after --json <pin.json >out 2>err ||
   { cat out err; fail "the import after the killed one failed"; }
@@ -97,4 +102,12 @@ has err 'removing container "killed"'
 "$admin" token import --provider "$provider" --container killed --json <pin.json >out 2>err ||
   { cat out err; fail "the killed import's name cannot be used again"; }
 [ "$(objects killed)" -ge 3 ] || fail "the import under the killed one's name stored no key and certificate"
+# A killed import's name taken again by another key before the next import: that container stays.
+killed_import again
+expect 0 delkey --provider "$provider" --container again
+expect 0 genkey --provider "$provider" --container again --bits 1024
+"$admin" token import --provider "$provider" --container later --json <pin.json >out 2>err ||
+  { cat out err; fail "the import after the second killed one failed"; }
+hasnt err 'removing container "again"'
+[ "$(objects again)" -ge 3 ] || fail "a container made again under a killed import's name was removed"
 echo "token cleanup checks held"
