@@ -2,7 +2,8 @@
 // certificates and RSA keys made here with OpenSSL (512-bit keys, the
 // shortest OpenSSL generates and the CSP accepts, so that the targets stay
 // fast), PRIVATEKEYBLOBs of those keys, ".reg" documents in 8-bit and
-// UTF-16LE form, and call sequences for the JNI target.
+// UTF-16LE form, call sequences for the JNI target, and token import's JSON
+// requests (a key in PKCS#8 with its certificate, base64-encoded).
 //
 // Usage: fuzz_make_seeds OUT
 #include <openssl/bn.h>
@@ -185,6 +186,27 @@ std::string utf16le(const std::u16string &s) {
   return out;
 }
 
+// A key's PKCS#8 DER (PrivateKeyInfo), as Java's getEncoded() gives it.
+Bytes pkcs8Of(EVP_PKEY *key) {
+  PKCS8_PRIV_KEY_INFO *info = EVP_PKEY2PKCS8(key);
+  unsigned char *der = nullptr;
+  const int n = info == nullptr ? -1 : i2d_PKCS8_PRIV_KEY_INFO(info, &der);
+  PKCS8_PRIV_KEY_INFO_free(info);
+  if (n <= 0) die("PKCS#8 encoding");
+  Bytes out(der, der + n);
+  OPENSSL_free(der);
+  return out;
+}
+
+// Base64 (padded, no line breaks) by OpenSSL.
+std::string base64(const Bytes &b) {
+  std::string out(4 * ((b.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), b.data(),
+                                static_cast<int>(b.size()));
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
 std::u16string widen(const std::string &ascii) {
   return std::u16string(ascii.begin(), ascii.end());
 }
@@ -197,7 +219,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   const fs::path out = argv[1];
-  for (const char *t : {"cert", "keyblob", "regfile", "jni"}) {
+  for (const char *t : {"cert", "keyblob", "regfile", "jni", "token_import"}) {
     fs::remove_all(out / t);
     fs::create_directories(out / t);
   }
@@ -237,6 +259,20 @@ int main(int argc, char **argv) {
   Bytes header = privateKeyBlob(key, 0xa400);
   header.resize(20);
   put(out / "keyblob", n++, header);
+
+  // ---- token import requests: the first certificate's key, with and without the rest ----
+  {
+    const std::string pkcs8 = base64(pkcs8Of(key)), cert = base64(certs[0]);
+    const std::string requests[] = {
+        "{\"pin\": \"1357\", \"key\": \"" + pkcs8 + "\", \"certificate\": \"" + cert + "\"}",
+        "{\"key\": \"" + pkcs8 + "\", \"certificate\": \"" + cert + "\"}",
+        "{\"key\": \"" + pkcs8 + "\"}",
+        "{\"pin\": 1357, \"key\": \"" + pkcs8 + "\"}",
+        "{\"key\": \"" + pkcs8 + "\", \"certificate\": \"" + base64(certs[1]) + "\"} x",
+    };
+    n = 0;
+    for (const std::string &r : requests) put(out / "token_import", n++, r);
+  }
 
   // ---- Registry files ----
   const std::string head = "Windows Registry Editor Version 5.00\r\n\r\n";

@@ -15,10 +15,9 @@ set -eu
 
 build=${1:?usage: $0 BUILD_DIR}
 fuzzdir=$build/fuzz
-targets=${FUZZ_TARGETS:-fuzz_cert fuzz_keyblob fuzz_regfile fuzz_jni}
+targets=${FUZZ_TARGETS:-fuzz_cert fuzz_keyblob fuzz_regfile fuzz_jni fuzz_token_import}
 
-# Executions per target (at least a million each, ten million in all; about
-# 30 minutes on a quiet 2-core machine), the time cap, and the longest input
+# Executions per target (at least a million each, eleven million in all), the time cap, and the longest input
 # each is given.
 runs_of() {
   eval "r=\${FUZZ_RUNS_$1:-}"
@@ -28,6 +27,7 @@ runs_of() {
     fuzz_keyblob) echo 1500000 ;;
     fuzz_regfile) echo 1500000 ;;
     fuzz_jni) echo 3200000 ;;
+    fuzz_token_import) echo 1000000 ;;
   esac
 }
 time_of() {

@@ -40,10 +40,10 @@ std::string modeText(mode_t m) {
 }
 
 // The names directly in the home that belong to the emulation.
-const char *const kOwnFiles[] = {"keys.db",          "keys.db-wal",     "keys.db-shm",
-                                 "keys.db-journal",  "keys.db-changes", "certs.db",
-                                 "certs.db-wal",     "certs.db-shm",    "certs.db-journal",
-                                 "certs.db-changes", "registry",        "machine-scope"};
+const char *const kOwnFiles[] = {
+    "keys.db",  "keys.db-wal",   "keys.db-shm",  "keys.db-journal",  "keys.db-changes",
+    "certs.db", "certs.db-wal",  "certs.db-shm", "certs.db-journal", "certs.db-changes",
+    "registry", "machine-scope", "token-imports"};
 
 std::vector<std::string> entries(const std::string &dir) {
   std::vector<std::string> names;

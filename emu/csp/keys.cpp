@@ -3,6 +3,8 @@
 #include "csp/keys.h"
 
 #include <openssl/asn1.h>
+#include <openssl/err.h>
+#include <openssl/x509.h>
 
 #include <memory>
 
@@ -36,20 +38,47 @@ BOOL giveKey(std::shared_ptr<Context> ctx, const KeyInfo &info, HCRYPTKEY *phKey
   return emu::succeed();
 }
 
-// KP_CERTIFICATE passes no length: a DER element tells its own. The copy of
-// the element (a constructed SEQUENCE with a definite length, its header
-// read by OpenSSL), or nothing when the header is not one.
-crypto::Bytes derElement(const BYTE *p) {
-  constexpr long kMost = 1L << 24;  // no certificate is longer
+// KP_CERTIFICATE passes no length, as on Windows: the certificate's own DER
+// header tells it. As no bound on the caller's buffer is known, only what the
+// structure vouches for is read: the outer SEQUENCE's header (a definite
+// length of at most kMostCertificate), then the headers of its three elements
+// (tbsCertificate, signatureAlgorithm, signatureValue), each bounded by what
+// the outer length leaves; their lengths must add up to the outer one. A
+// header that claims more than the elements hold (or less) is refused before
+// anything past the real elements is read. Then OpenSSL must decode exactly
+// those bytes as one certificate. The copy of the element, or nothing.
+constexpr long kMostCertificate = 1L << 16;  // a certificate on a card is a few kilobytes
+
+crypto::Bytes certificateElement(const BYTE *p) {
   const unsigned char *at = p;
   long len = 0;
   int tag = 0, cls = 0;
-  const int ret = ASN1_get_object(&at, &len, &tag, &cls, kMost);
+  // The header alone is at most 2 + sizeof(long) bytes; its length is checked below.
+  int ret = ASN1_get_object(&at, &len, &tag, &cls, kMostCertificate);
   if ((ret & 0x80) != 0 || ret != V_ASN1_CONSTRUCTED || tag != V_ASN1_SEQUENCE ||
-      cls != V_ASN1_UNIVERSAL)
+      cls != V_ASN1_UNIVERSAL || len <= 0 || len > kMostCertificate)
     return {};
-  const size_t total = static_cast<size_t>(at - p) + static_cast<size_t>(len);
-  return crypto::Bytes(p, p + total);
+  const unsigned char *const end = at + len;
+  for (int element = 0; element < 3; ++element) {
+    const unsigned char *inner = at;
+    ret = ASN1_get_object(&inner, &len, &tag, &cls, end - at);
+    // Not past the outer length, and definite (0x21 is constructed, indefinite).
+    if ((ret & 0x80) != 0 || ret == 0x21 || cls != V_ASN1_UNIVERSAL || len > end - inner) return {};
+    at = inner + len;
+  }
+  if (at != end) return {};
+  const unsigned char *q = p;
+  X509 *cert = d2i_X509(nullptr, &q, end - p);
+  const bool one = cert != nullptr && q == end;
+  X509_free(cert);
+  if (!one) return {};
+  return crypto::Bytes(p, end);
+}
+
+crypto::Bytes derElement(const BYTE *p) {
+  const crypto::Bytes der = certificateElement(p);
+  ERR_clear_error();  // what OpenSSL noted while refusing is said by the caller
+  return der;
 }
 
 }  // namespace
@@ -239,9 +268,12 @@ static BOOL CryptSetKeyParamImpl(HCRYPTKEY hKey, DWORD dwParam, CONST BYTE *pbDa
     if (dwFlags != 0) return emu::fail(NTE_BAD_FLAGS);
     if (dwParam != KP_CERTIFICATE) return emu::fail(NTE_BAD_TYPE);
     if (pbData == nullptr) return emu::fail(ERROR_INVALID_PARAMETER);
-    // The DER's own length: a SEQUENCE header with a definite length.
+    // The DER's own length, read only as far as the certificate's structure vouches for it.
     const crypto::Bytes der = derElement(pbData);
-    if (der.empty()) return emu::fail(CRYPT_E_ASN1_BADTAG, "not a DER certificate");
+    if (der.empty())
+      return emu::fail(CRYPT_E_ASN1_BADTAG,
+                       "not one DER certificate (its header's length is not its elements', or "
+                       "over 64 KiB)");
     if (auto f = key->ctx->provider.family->storeCertificate(*key->ctx, key->info, der))
       return emu::fail(*f);
     return emu::succeed();

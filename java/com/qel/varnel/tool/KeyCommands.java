@@ -23,6 +23,7 @@ import picocli.CommandLine.Parameters;
 final class KeyCommands {
     static final int AT_KEYEXCHANGE = 1;
     static final int AT_SIGNATURE = 2;
+    static final long CRYPT_NEWKEYSET = 0x8;
 
     static final String PIN_TEXT = "A PIN is read from the console without echo (--pin) or from the first line "
             + "of a file (--pin-file F), never from the command line. Only keys of the token provider "
@@ -130,13 +131,54 @@ final class KeyCommands {
             } catch (NumberFormatException e) {
                 throw ToolError.usage("not a key length: " + bits);
             }
-            byte[] pub = Native.generateKeyPair(key.provider, container, keySpec, length);
-            long e = (pub[0] & 0xFFL) | (pub[1] & 0xFFL) << 8 | (pub[2] & 0xFFL) << 16 | (pub[3] & 0xFFL) << 24;
-            BigInteger n = new BigInteger(1, Arrays.copyOfRange(pub, 4, pub.length));
-            byte[] der = KeyFactory.getInstance("RSA")
-                    .generatePublic(new RSAPublicKeySpec(n, BigInteger.valueOf(e))).getEncoded();
-            emit(out, outFile, pem("PUBLIC KEY", der));
-            return certificate == null ? Main.OK : certificate.call();
+            byte[] pub;
+            try {
+                pub = Native.generateKeyPair(key.provider, container, keySpec, length);
+            } catch (Native.LibraryException failed) {
+                // The library leaves a container it made when the key fails
+                // (a token's PIN prompt that fails, say); genkey does not.
+                long end = Trace.mark();
+                if (madeContainer(failed)) {
+                    removeQuietly(key.provider, container);
+                }
+                throw new Native.LibraryException(failed, end);
+            }
+            try {
+                long e = (pub[0] & 0xFFL) | (pub[1] & 0xFFL) << 8 | (pub[2] & 0xFFL) << 16 | (pub[3] & 0xFFL) << 24;
+                BigInteger n = new BigInteger(1, Arrays.copyOfRange(pub, 4, pub.length));
+                byte[] der = KeyFactory.getInstance("RSA")
+                        .generatePublic(new RSAPublicKeySpec(n, BigInteger.valueOf(e))).getEncoded();
+                emit(out, outFile, pem("PUBLIC KEY", der));
+                return certificate == null ? Main.OK : certificate.call();
+            } catch (Exception failed) {
+                // Made by this command, and the command failed: removed again.
+                long end = Trace.mark();
+                removeQuietly(key.provider, container);
+                throw failed instanceof Native.LibraryException l ? new Native.LibraryException(l, end) : failed;
+            }
+        }
+
+        /** Whether the failed call made the container: its CRYPT_NEWKEYSET acquisition succeeded. */
+        private static boolean madeContainer(Native.LibraryException failed) {
+            Trace trace = Trace.ofThisRun();
+            if (trace == null) {
+                return false;  // without the trace it cannot be told: the container is left as it is
+            }
+            for (Trace.Line l : trace.callsSince(failed.traceMark)) {
+                long flags = l.number("flags");
+                if (l.call().equals("CryptAcquireContextA") && l.ok() && flags >= 0 && (flags & CRYPT_NEWKEYSET) != 0) {
+                    return true;
+                }
+            }
+            return false;
+        }
+
+        private static void removeQuietly(String provider, String container) {
+            try {
+                Native.deleteKeyPair(provider, container);
+            } catch (Exception ignored) {
+                // the command's own failure is what is reported
+            }
         }
     }
 
@@ -165,8 +207,12 @@ final class KeyCommands {
             KeyRef key = new KeyRef(provider, container, AT_SIGNATURE, null);
             String family = key.providerOrDefault();
             List<Layouts.Cert> bound = new ArrayList<>();
-            for (Layouts.Cert c : Layouts.certs(Native.queryCerts(KeyRef.STORE_MY))) {
-                if (key.binds(c, family)) {
+            List<Layouts.Cert> all = Layouts.certs(Native.queryCerts(KeyRef.STORE_MY));
+            // A token's certificates reach MY bound to the container's full
+            // name (\\.\<token>\<name>), which a plain name also opens.
+            KeyRef full = all.isEmpty() ? null : tokenName(family, container);
+            for (Layouts.Cert c : all) {
+                if (key.binds(c, family) || (full != null && full.binds(c, family))) {
                     bound.add(c);
                 }
             }
@@ -186,6 +232,26 @@ final class KeyCommands {
             out.println("deleted container " + Listings.quoted(container));
             return Main.OK;
         }
+    }
+
+    /**
+     * The token container a plain name opens, by its full name: the first of
+     * the provider's key pairs (listed token by token in slot order, as a
+     * plain name is resolved) named \\.\<token>\NAME; null when none is.
+     */
+    static KeyRef tokenName(String family, String container) throws Exception {
+        if (container.startsWith("\\\\.\\")) {
+            return null;  // a full name already
+        }
+        for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
+            String name = k.container();
+            int slash = name.startsWith("\\\\.\\") ? name.indexOf('\\', 4) : -1;
+            if (slash > 0 && KeyRef.sameFamily(k.provider(), family)
+                    && KeyRef.sameName(name.substring(slash + 1), container)) {
+                return new KeyRef(k.provider(), name, AT_SIGNATURE, null);
+            }
+        }
+        return null;
     }
 
     @Command(name = "import", header = "an RSA private key into a new container",

@@ -437,7 +437,7 @@ public final class Main {
             fail(e.getMessage());
             return e.exitCode;
         } catch (Native.LibraryException e) {
-            String cause = trace == null ? null : Causes.explain(trace.callsSince(e.traceMark));
+            String cause = trace == null ? null : Causes.explain(trace.callsBetween(e.traceMark, e.traceEnd));
             if (cause != null) {
                 err.println("mscapi: " + cause);
                 err.println("mscapi: (the library's message: " + e.getMessage() + ")");

@@ -20,11 +20,22 @@ final class Native {
         private static final long serialVersionUID = 1L;
         final String method;
         final long traceMark;
+        /** Where the call's lines end in the trace, or -1: at its end. */
+        final long traceEnd;
 
         LibraryException(String method, String message, long traceMark, Throwable cause) {
             super(message, cause);
             this.method = method;
             this.traceMark = traceMark;
+            this.traceEnd = -1;
+        }
+
+        /** The same failure, its cause read from the trace up to `traceEnd` (what follows is clean-up). */
+        LibraryException(LibraryException e, long traceEnd) {
+            super(e.getMessage(), e.getCause());
+            this.method = e.method;
+            this.traceMark = e.traceMark;
+            this.traceEnd = traceEnd;
         }
     }
 

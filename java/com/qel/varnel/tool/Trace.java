@@ -90,8 +90,16 @@ final class Trace {
      * library passed them (modified UTF-8); lines are read as such.
      */
     List<String> linesSince(long mark) {
+        return linesBetween(mark, -1);
+    }
+
+    /** The lines written between two marks (end -1: up to the trace's end). */
+    List<String> linesBetween(long mark, long end) {
         try {
             byte[] all = Files.readAllBytes(file.toPath());
+            if (end >= 0 && end < all.length) {
+                all = java.util.Arrays.copyOf(all, (int) end);
+            }
             int from = (int) Math.max(0, Math.min(mark, all.length));
             List<String> out = new ArrayList<>();
             int start = from;
@@ -183,8 +191,13 @@ final class Trace {
 
     /** The calls written after a mark, taken apart. */
     List<Line> callsSince(long mark) {
+        return callsBetween(mark, -1);
+    }
+
+    /** The calls written between two marks (end -1: up to the trace's end), taken apart. */
+    List<Line> callsBetween(long mark, long end) {
         List<Line> calls = new ArrayList<>();
-        for (String l : linesSince(mark)) {
+        for (String l : linesBetween(mark, end)) {
             Line p = parse(l);
             if (p != null) {
                 calls.add(p);
