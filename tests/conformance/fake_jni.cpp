@@ -300,6 +300,15 @@ jbyteArray JNICALL newByteArray(JNIEnv *e, jsize len) {
   return reinterpret_cast<jbyteArray>(p);
 }
 
+// No reference outlives a call here: each test changes what the class has
+// (its LIB field comes and goes), which no loaded class of a JVM does, so
+// the library must look its IDs up on every call, as it does where a
+// reference cannot be made.
+jweak JNICALL newWeakGlobalRef(JNIEnv *e, jobject) {
+  Env::of(e).noteCall("NewWeakGlobalRef");
+  return nullptr;
+}
+
 // Only an array the library made itself may be written in place; between
 // the two calls no other JNI function may be called.
 void *JNICALL getPrimitiveArrayCritical(JNIEnv *e, jarray a, jboolean *isCopy) {
@@ -365,6 +374,7 @@ Env::Env()
       lib_(new String(u"mscapi")) {
   table_.GetVersion = getVersion;
   table_.FindClass = findClass;
+  table_.NewWeakGlobalRef = newWeakGlobalRef;
   table_.GetPrimitiveArrayCritical = getPrimitiveArrayCritical;
   table_.ReleasePrimitiveArrayCritical = releasePrimitiveArrayCritical;
   table_.GetStaticFieldID = getStaticFieldID;
