@@ -249,8 +249,20 @@ namespace {
 
 // Blocks given back by stores that went, their objects cleared: at most
 // kSpareObjects objects in all (a few hundred KB), kept for the process's
-// life.
+// life. Builds with AddressSanitizer keep none, so that a context used
+// after its store went is still reported there.
+#if defined(__SANITIZE_ADDRESS__)
+#define MSCAPI_KEEP_NO_SPARES 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MSCAPI_KEEP_NO_SPARES 1
+#endif
+#endif
+#ifdef MSCAPI_KEEP_NO_SPARES
+constexpr size_t kSpareObjects = 0;
+#else
 constexpr size_t kSpareObjects = 2048;
+#endif
 
 struct SpareBlocks {
   std::mutex mu;
