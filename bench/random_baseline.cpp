@@ -7,8 +7,8 @@
 #include <openssl/rand.h>
 
 extern "C" JNIEXPORT jbyteArray JNICALL Java_com_qel_varnel_RandomBench_opensslRandom(JNIEnv *env,
-                                                                                     jclass,
-                                                                                     jint length) {
+                                                                                      jclass,
+                                                                                      jint length) {
   jbyteArray a = env->NewByteArray(length);
   if (a == nullptr) return nullptr;
   void *bytes = env->GetPrimitiveArrayCritical(a, nullptr);
