@@ -203,7 +203,7 @@ int main() {
               bench::describe(kept, "%.2f").c_str());
   std::printf("wall-clock ratio: %.2f (%s)\n", wall.median, bench::describe(wall, "%.2f").c_str());
   std::printf("load average at end: %.2f\n", bench::loadAverage());
-  bench::ratio("queryCerts_ROOT_vs_trust_module", cpu.median, "<=", 1.5,
+  bench::ratio("queryCerts_ROOT_vs_trust_module", cpu.median, "<=", 1.2,
                std::to_string(listed) + " anchors, thread CPU, " + bench::describe(cpu, "%.2f") +
                    " of blocks of " + std::to_string(kCalls) + " calls");
   bench::ratio("queryCerts_ROOT_vs_kept_session", kept.median, "<=", 1.5,

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <type_traits>
 
@@ -244,22 +245,88 @@ const Property *Arena::copy(const Property *p, size_t n) {
   return to;
 }
 
+namespace {
+
+// Blocks given back by stores that went, their objects cleared: at most
+// kSpareObjects objects in all (a few hundred KB), kept for the process's
+// life. Builds with AddressSanitizer keep none, so that a context used
+// after its store went is still reported there.
+#if defined(__SANITIZE_ADDRESS__)
+#define MSCAPI_KEEP_NO_SPARES 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MSCAPI_KEEP_NO_SPARES 1
+#endif
+#endif
+#ifdef MSCAPI_KEEP_NO_SPARES
+constexpr size_t kSpareObjects = 0;
+#else
+constexpr size_t kSpareObjects = 2048;
+#endif
+
+struct SpareBlocks {
+  std::mutex mu;
+  std::vector<ContextPool::Block> blocks;
+  size_t objects = 0;
+};
+
+SpareBlocks &spares() {
+  static auto *s = new SpareBlocks;  // stores closed by static destructors still give back
+  return *s;
+}
+
+}  // namespace
+
+ContextPool::~ContextPool() {
+  for (Block &b : blocks_) {
+    if (b.capacity > kSpareObjects) continue;
+    for (size_t i = 0; i < b.used; ++i) b.objects[i] = CertObject();
+    b.used = 0;
+    SpareBlocks &s = spares();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (s.objects + b.capacity > kSpareObjects) break;
+    s.objects += b.capacity;
+    s.blocks.push_back(std::move(b));
+  }
+}
+
+void ContextPool::addBlock(size_t capacity) {
+  Block b;
+  {
+    // The smallest spare block that holds `capacity` objects.
+    SpareBlocks &s = spares();
+    std::lock_guard<std::mutex> lock(s.mu);
+    size_t best = s.blocks.size();
+    for (size_t i = 0; i < s.blocks.size(); ++i)
+      if (s.blocks[i].capacity >= capacity &&
+          (best == s.blocks.size() || s.blocks[i].capacity < s.blocks[best].capacity))
+        best = i;
+    if (best != s.blocks.size()) {
+      b = std::move(s.blocks[best]);
+      s.blocks.erase(s.blocks.begin() + static_cast<std::ptrdiff_t>(best));
+      s.objects -= b.capacity;
+    }
+  }
+  if (!b.objects) {
+    b.objects.reset(new CertObject[capacity]);
+    b.capacity = capacity;
+  }
+  blocks_.push_back(std::move(b));
+}
+
 CertObject &ContextPool::make() {
-  if (blocks_.empty() || used_ == capacity_) {
+  if (blocks_.empty() || blocks_.back().used == blocks_.back().capacity) {
     // Blocks of 16 objects, doubling up to 1024.
-    capacity_ = blocks_.empty() ? 16 : std::min<size_t>(capacity_ * 2, 1024);
-    blocks_.emplace_back(new CertObject[capacity_]);
-    used_ = 0;
+    addBlock(blocks_.empty() ? 16 : std::min<size_t>(blocks_.back().capacity * 2, 1024));
   }
   ++count_;
-  return blocks_.back()[used_++];
+  Block &b = blocks_.back();
+  return b.objects[b.used++];
 }
 
 void ContextPool::reserve(size_t n) {
-  if (!blocks_.empty() && capacity_ - used_ >= n) return;
-  capacity_ = n;
-  blocks_.emplace_back(new CertObject[capacity_]);
-  used_ = 0;
+  if (!blocks_.empty() && blocks_.back().capacity - blocks_.back().used >= n) return;
+  addBlock(n);
 }
 
 CertObject &StoreMemory::copyOf(const CertObject &c) {

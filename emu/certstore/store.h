@@ -154,19 +154,35 @@ class Arena {
 
 // The certificate objects a store hands out, made in blocks (an
 // enumeration of many certificates allocates a few blocks, not one object
-// each). An object never moves and lives until the store goes.
+// each). An object never moves and lives until the store goes; the store's
+// blocks, their objects cleared, are then kept for the next store (a few,
+// process-wide): a listing of the machine's trust anchors makes 144
+// objects at every call, and a block freed and made again at every call
+// has the C library give the memory back to the system and fault it in
+// again each time.
 class ContextPool {
  public:
+  ContextPool() = default;
+  ~ContextPool();
+  ContextPool(const ContextPool &) = delete;
+  ContextPool &operator=(const ContextPool &) = delete;
+
   CertObject &make();
   // Makes room for `n` more objects in one block (a run of known length,
   // such as the machine's trust anchors, then makes no unused objects).
   void reserve(size_t n);
   size_t size() const { return count_; }
 
+  struct Block {
+    std::unique_ptr<CertObject[]> objects;
+    size_t capacity = 0;
+    size_t used = 0;  // objects taken from it
+  };
+
  private:
-  std::vector<std::unique_ptr<CertObject[]>> blocks_;
-  size_t used_ = 0;  // objects taken from the last block
-  size_t capacity_ = 0;
+  void addBlock(size_t capacity);
+
+  std::vector<Block> blocks_;
   size_t count_ = 0;
 };
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -194,13 +195,54 @@ class FolderWatch {
   int wd_ = -1;  // under the cache's lock
 };
 
+// A key's subkey by its lower-cased name (the name is the subkey map's
+// own key, which stays where it is while the snapshot lives).
+struct ChildRef {
+  const Key *parent;
+  std::string_view name;
+  bool operator==(const ChildRef &o) const { return parent == o.parent && name == o.name; }
+};
+
+struct ChildRefHash {
+  size_t operator()(const ChildRef &r) const {
+    return std::hash<std::string_view>()(r.name) ^
+           (std::hash<const void *>()(r.parent) * size_t{0x9E3779B97F4A7C15u});
+  }
+};
+
 // One registry state: the tree, and each key's subkeys in enumeration
 // order (case-insensitive name order), so that RegEnumKeyExA finds the
-// subkey at an index in constant time.
+// subkey at an index in constant time; and every subkey by its parent and
+// name, so that opening a path takes a hash lookup per level (the tree's
+// own maps take a string comparison per level of their binary trees: with
+// thousands of providers under one key, each provider's open cost more the
+// more providers there were).
 struct Snapshot {
   Tree tree;
   std::unordered_map<const Key *, std::vector<const Key *>> ordered;
+  std::unordered_map<ChildRef, const Key *, ChildRefHash> children;
 };
+
+// The key at `path` below `base` (backslash-separated, names compared
+// without ASCII case, empty parts skipped, as Key::find); null when a part
+// is missing.
+const Key *findKey(const Snapshot &s, const Key *base, const char *path) {
+  std::string part;
+  const Key *k = base;
+  for (const char *p = path; k != nullptr && *p != '\0';) {
+    const char *end = p;
+    while (*end != '\0' && *end != '\\') ++end;
+    if (end != p) {
+      part.assign(p, end);
+      for (char &c : part)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      const auto it = s.children.find(ChildRef{k, part});
+      k = it == s.children.end() ? nullptr : it->second;
+    }
+    p = *end == '\\' ? end + 1 : end;
+  }
+  return k;
+}
 
 void orderSubkeys(Snapshot &s) {
   std::vector<const Key *> pending{&s.tree.root};
@@ -212,6 +254,7 @@ void orderSubkeys(Snapshot &s) {
     list.reserve(k->subkeys.size());
     for (const auto &entry : k->subkeys) {  // the map's order is the lower-cased name's
       list.push_back(entry.second.get());
+      s.children.emplace(ChildRef{k, entry.first}, entry.second.get());
       pending.push_back(entry.second.get());
     }
   }
@@ -411,7 +454,8 @@ static LONG RegOpenKeyExAImpl(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesir
     // A path is relative to the key it is opened from: one that starts with
     // a backslash is malformed, as on Windows.
     if (lpSubKey != nullptr && *lpSubKey == '\\') return ERROR_BAD_PATHNAME;
-    if (key != nullptr && lpSubKey != nullptr && *lpSubKey != '\0') key = key->find(lpSubKey);
+    if (key != nullptr && lpSubKey != nullptr && *lpSubKey != '\0')
+      key = findKey(*snapshot, key, lpSubKey);
     if (key == nullptr) return ERROR_FILE_NOT_FOUND;
     // The .reg format carries no access rights; a key with the value
     // "EmulationAccess"="denied" stands for one the caller may not open.

@@ -30,7 +30,7 @@ class Arena {
     Block *next;
     size_t size;  // usable bytes after the header
   };
-  static constexpr size_t kBlockSize = 64 * 1024;
+  static constexpr size_t kBlockSize = 16 * 1024;
   static constexpr size_t kAlign = alignof(std::max_align_t);
 
   Block *blocks_ = nullptr;

@@ -1,25 +1,78 @@
 #include "bridge/frame.h"
 
+#include <atomic>
 #include <cstdio>
+#include <new>
 
 #include "platform/platform.h"
 
 namespace mscapi {
 
+namespace {
+
+// What the entry check looks up: the LIB field of the calling class,
+// java.lang.System and its getSecurityManager. A field or method ID and the
+// System class stay valid while their classes are loaded, so the first
+// call that finds them all keeps them for the process (the calling class
+// through a weak reference, which neither keeps it loaded nor matches
+// another class of that name); every later call of the same class reads
+// the field and asks for the manager without the three lookups. Where
+// the references cannot be made, each call looks them up.
+struct EntryIds {
+  jweak caller;
+  jfieldID lib;
+  jclass system;  // a global reference
+  jmethodID getSecurityManager;
+};
+
+std::atomic<const EntryIds *> keptIds{nullptr};
+
+const EntryIds *idsKeptFor(JNIEnv *env, jclass cls) {
+  const EntryIds *kept = keptIds.load(std::memory_order_acquire);
+  return kept != nullptr && env->IsSameObject(cls, kept->caller) ? kept : nullptr;
+}
+
+void keepIds(JNIEnv *env, jclass cls, jfieldID lib, jclass system, jmethodID getSecurityManager) {
+  if (keptIds.load(std::memory_order_acquire) != nullptr) return;
+  const jweak caller = env->NewWeakGlobalRef(cls);
+  if (caller == nullptr) return;
+  const auto systemRef = static_cast<jclass>(env->NewGlobalRef(system));
+  if (systemRef == nullptr) {
+    env->DeleteWeakGlobalRef(caller);
+    return;
+  }
+  const EntryIds *ids = new (std::nothrow) EntryIds{caller, lib, systemRef, getSecurityManager};
+  const EntryIds *none = nullptr;
+  if (ids != nullptr && keptIds.compare_exchange_strong(none, ids, std::memory_order_acq_rel))
+    return;
+  // Another thread kept its own first (or there was no memory for them).
+  delete ids;
+  env->DeleteGlobalRef(systemRef);
+  env->DeleteWeakGlobalRef(caller);
+}
+
+}  // namespace
+
 jthrowable checkLinkPermission(JNIEnv *env, jclass cls) {
   // Each call starts with a clear last error, so that the cause a failure
   // carries is this call's own.
   SetLastError(ERROR_SUCCESS);
+  const EntryIds *kept = idsKeptFor(env, cls);
   do {
-    const jfieldID libField = env->GetStaticFieldID(cls, "LIB", "Ljava/lang/String;");
+    const jfieldID libField =
+        kept != nullptr ? kept->lib : env->GetStaticFieldID(cls, "LIB", "Ljava/lang/String;");
     if (libField == nullptr) break;
     const jobject lib = env->GetStaticObjectField(cls, libField);
     if (lib == nullptr) break;
-    const jclass system = env->FindClass("java/lang/System");
+    const jclass system = kept != nullptr ? kept->system : env->FindClass("java/lang/System");
     if (system == nullptr) break;
     const jmethodID getSecurityManager =
-        env->GetStaticMethodID(system, "getSecurityManager", "()Ljava/lang/SecurityManager;");
+        kept != nullptr
+            ? kept->getSecurityManager
+            : env->GetStaticMethodID(system, "getSecurityManager", "()Ljava/lang/SecurityManager;");
     if (getSecurityManager == nullptr) break;
+    if (kept == nullptr) keepIds(env, cls, libField, system, getSecurityManager);
+    if (env->ExceptionCheck()) break;
     const jobject manager = env->CallStaticObjectMethod(system, getSecurityManager);
     // A pending exception from getSecurityManager must not be followed by
     // further JNI calls; it is what the check reports.

@@ -87,6 +87,16 @@ PasswordBuffer::PasswordBuffer(JNIEnv *env, jbyteArray password) {
   // `bytes` goes out of scope here: the array is released at once.
 }
 
+FilledArray::FilledArray(JNIEnv *env, jbyteArray a) : env_(env), array_(a) {
+  elements_ = env_->GetPrimitiveArrayCritical(array_, nullptr);
+}
+
+void FilledArray::release() {
+  if (elements_ == nullptr) return;
+  env_->ReleasePrimitiveArrayCritical(array_, elements_, 0);
+  elements_ = nullptr;
+}
+
 jbyteArray newByteArray(JNIEnv *env, const void *data, size_t size) {
   jbyteArray array = env->NewByteArray(static_cast<jsize>(size));
   if (array == nullptr) return nullptr;

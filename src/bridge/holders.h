@@ -1,9 +1,10 @@
 // Move-only owners of what a native method takes from Java or the heap.
 // Each releases what it holds exactly once, on every path, either explicitly
 // through release() (where a method must keep a particular release order)
-// or when it goes out of scope. Java arrays are always released with
-// JNI_ABORT, so nothing is ever copied back into them, and their elements
-// are only ever read.
+// or when it goes out of scope. Java arrays given by the caller are always
+// released with JNI_ABORT, so nothing is ever copied back into them, and
+// their elements are only ever read; only a result array the method made
+// itself is written in place (FilledArray).
 #pragma once
 
 #include <jni.h>
@@ -130,6 +131,28 @@ class PasswordBuffer {
   HeapBuffer buffer_;
   bool given_ = false;
   bool jniFailed_ = false;
+};
+
+// The elements of a byte[] the method made itself, to be filled in place
+// (GetPrimitiveArrayCritical): no copy of a result of any size. Between the
+// constructor and release() the method makes no JNI call and waits for
+// nothing; release() (mode 0) hands the bytes to the array. A failure to
+// get the elements leaves the JVM's error pending.
+class FilledArray {
+ public:
+  FilledArray(JNIEnv *env, jbyteArray a);
+  ~FilledArray() { release(); }
+  FilledArray(const FilledArray &) = delete;
+  FilledArray &operator=(const FilledArray &) = delete;
+
+  uint8_t *data() const { return static_cast<uint8_t *>(elements_); }
+  bool failed() const { return elements_ == nullptr; }
+  void release();
+
+ private:
+  JNIEnv *env_;
+  jbyteArray array_;
+  void *elements_ = nullptr;
 };
 
 // A new Java byte[] holding a copy of `size` bytes, made with NewByteArray

@@ -85,7 +85,7 @@ class RecordWriter {
 };
 
 // The staging buffer's size: a piece of the result handed over at a time.
-constexpr size_t kStagingSize = 64 * 1024;
+constexpr size_t kStagingSize = 16 * 1024;
 
 // Measures `layout`, makes a Java byte[] of exactly that size and writes the
 // layout into it through `staging` (owned by the caller, so that a method

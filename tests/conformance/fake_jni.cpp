@@ -300,6 +300,39 @@ jbyteArray JNICALL newByteArray(JNIEnv *e, jsize len) {
   return reinterpret_cast<jbyteArray>(p);
 }
 
+// No reference outlives a call here: each test changes what the class has
+// (its LIB field comes and goes), which no loaded class of a JVM does, so
+// the library must look its IDs up on every call, as it does where a
+// reference cannot be made.
+jweak JNICALL newWeakGlobalRef(JNIEnv *e, jobject) {
+  Env::of(e).noteCall("NewWeakGlobalRef");
+  return nullptr;
+}
+
+// Only an array the library made itself may be written in place; between
+// the two calls no other JNI function may be called.
+void *JNICALL getPrimitiveArrayCritical(JNIEnv *e, jarray a, jboolean *isCopy) {
+  Env &f = Env::of(e);
+  f.noteCall("GetPrimitiveArrayCritical");
+  auto *arr = as<ByteArray>(a, Object::Kind::ByteArray);
+  if (arr == nullptr) return nullptr;
+  if (isCopy) *isCopy = JNI_FALSE;
+  arr->bytes.reserve(1);
+  f.taken_.push_back({arr, arr->bytes.data(), "GetPrimitiveArrayCritical"});
+  ++f.acquisitions;
+  return arr->bytes.data();
+}
+
+void JNICALL releasePrimitiveArrayCritical(JNIEnv *e, jarray a, void *elems, jint mode) {
+  Env &f = Env::of(e);
+  f.noteCall("ReleasePrimitiveArrayCritical", true);
+  auto *arr = as<ByteArray>(a, Object::Kind::ByteArray);
+  if (mode != 0 && mode != JNI_ABORT)
+    f.violations.push_back("ReleasePrimitiveArrayCritical in mode " + std::to_string(mode));
+  release(f, reinterpret_cast<Object *>(a), elems, "ReleasePrimitiveArrayCritical");
+  if (arr != nullptr && mode == 0) arr->original = arr->bytes;  // a result, written on purpose
+}
+
 void JNICALL setByteArrayRegion(JNIEnv *e, jbyteArray a, jsize start, jsize len, const jbyte *buf) {
   Env &f = Env::of(e);
   f.noteCall("SetByteArrayRegion");
@@ -341,6 +374,9 @@ Env::Env()
       lib_(new String(u"mscapi")) {
   table_.GetVersion = getVersion;
   table_.FindClass = findClass;
+  table_.NewWeakGlobalRef = newWeakGlobalRef;
+  table_.GetPrimitiveArrayCritical = getPrimitiveArrayCritical;
+  table_.ReleasePrimitiveArrayCritical = releasePrimitiveArrayCritical;
   table_.GetStaticFieldID = getStaticFieldID;
   table_.GetStaticObjectField = getStaticObjectField;
   table_.GetStaticMethodID = getStaticMethodID;
@@ -389,6 +425,9 @@ void Env::raise(const std::string &cls, const std::string &msg) {
 }
 
 void Env::noteCall(const char *name, bool isRelease) {
+  for (const auto &t : taken_)
+    if (t.what == "GetPrimitiveArrayCritical" && std::strcmp(name, "ReleasePrimitiveArrayCritical"))
+      violations.push_back(std::string(name) + " called inside a critical region");
   if (pending_ != nullptr && !isRelease) {
     ++nonReleaseCallsWhilePending;
     violations.push_back(std::string(name) + " called with an exception pending");

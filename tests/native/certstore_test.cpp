@@ -518,6 +518,62 @@ TEST_F(CertStoreTest, ContextsStayReadableUntilTheStoreIsClosedAndDeleteIsFinal)
   EXPECT_TRUE(CertFreeCertificateContext(kept));  // frees the store as well
 }
 
+// The blocks of contexts a closed store leaves are kept for the next
+// store: nothing of the first store's contexts (their certificates, their
+// properties, set or stored) may show in the next one's, whichever of the
+// two has more.
+TEST_F(CertStoreTest, AStoreThatWentLeavesNothingInTheNextStoresContexts) {
+  struct Side {
+    const char *store;
+    int count;
+    bool withProperties;  // each certificate has a description and property 1000
+  };
+  // Small and large, in both orders (a block of one may serve the other).
+  const Side sides[][2] = {{{"CA", 40, true}, {"AddressBook", 40, false}},
+                           {{"Trust", 300, true}, {"Varnel", 20, false}},
+                           {{"Varnel", 20, false}, {"Trust", 300, true}}};
+  const Bytes description{0xAA}, mark{7};
+  int serial = 0x3000;
+  for (const auto &pair : sides) {
+    std::vector<Bytes> expected[2];
+    for (int k = 0; k < 2; ++k) {
+      Store s = userView(pair[k].store);
+      expected[k] = listStore(s.get());
+      while (expected[k].size() < static_cast<size_t>(pair[k].count)) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(serial++ & 0xFFFF));
+        expected[k].push_back(makeCert(hex, pair[k].store));
+        ASSERT_TRUE(add(s.get(), expected[k].back()));
+      }
+      if (!pair[k].withProperties) continue;
+      for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(s.get(), nullptr); c != nullptr;
+           c = CertEnumCertificatesInStore(s.get(), c)) {
+        ASSERT_TRUE(setBlob(c, CERT_DESCRIPTION_PROP_ID, description));
+        ASSERT_TRUE(setBlob(c, 1000, mark));
+      }
+    }
+    for (int round = 0; round < 3; ++round) {
+      for (int k = 0; k < 2; ++k) {
+        Store s = userView(pair[k].store);
+        std::vector<Bytes> listed;
+        for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(s.get(), nullptr); c != nullptr;
+             c = CertEnumCertificatesInStore(s.get(), c)) {
+          listed.emplace_back(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded);
+          FreeCtx p = parse(listed.back());
+          ASSERT_TRUE(p);
+          EXPECT_EQ(blobOf(c->pCertInfo->SerialNumber), blobOf(p->pCertInfo->SerialNumber));
+          EXPECT_EQ(blobOf(c->pCertInfo->Issuer), blobOf(p->pCertInfo->Issuer));
+          const bool with = pair[k].withProperties;
+          EXPECT_EQ(property(c, CERT_DESCRIPTION_PROP_ID), with ? description : Bytes{})
+              << pair[k].store;
+          EXPECT_EQ(property(c, 1000), with ? mark : Bytes{}) << pair[k].store;
+        }
+        EXPECT_EQ(listed, expected[k]) << pair[k].store;
+      }
+    }
+  }
+}
+
 TEST_F(CertStoreTest, EnumerationFaultThrowsForTheGuard) {
   Store my = userView("MY");
   ASSERT_TRUE(add(my.get(), makeCert("71", "f1")));

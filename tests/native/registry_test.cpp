@@ -1,4 +1,3 @@
-#include "common/ascii.h"
 #include "registry/registry.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ascii.h"
 #include "registry/reg_tree.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
@@ -155,6 +155,54 @@ TEST_F(RegistryApi, Results) {
   EXPECT_EQ(size, 7u);
   EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(k), ERROR_INVALID_HANDLE);  // a closed handle is refused
+}
+
+// How a path names a key: parts compared without ASCII case (other bytes
+// exactly), empty parts skipped, a missing part anywhere not found; from
+// HKEY_LOCAL_MACHINE and relative to an open key alike.
+TEST_F(RegistryApi, PathsNameTheirKeyWhateverTheCaseAndEmptyParts) {
+  std::string text = std::string(kHeader) +
+                     "[HKEY_LOCAL_MACHINE\\Soft\\P\\Q]\n\"Id\"=\"q\"\n"
+                     "[HKEY_LOCAL_MACHINE\\Soft\\P]\n\"Id\"=\"p\"\n"
+                     "[HKEY_LOCAL_MACHINE\\Soft\\\xC3\x84rger]\n\"Id\"=\"ae\"\n";
+  for (int i = 0; i < 200; ++i)  // siblings enough for a deep index
+    text += "[HKEY_LOCAL_MACHINE\\Soft\\Sibling " + std::to_string(i) + "]\n";
+  replaceRegistry(text);
+  const auto idOf = [](HKEY base, const char *path) -> std::string {
+    HKEY k = nullptr;
+    if (RegOpenKeyExA(base, path, 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS) return "-";
+    char id[16] = {};
+    DWORD size = sizeof id;
+    const LONG r = RegQueryValueExA(k, "Id", nullptr, nullptr, reinterpret_cast<BYTE *>(id), &size);
+    RegCloseKey(k);
+    return r == ERROR_SUCCESS ? id : "(none)";
+  };
+  HKEY soft = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "sOFT", 0, KEY_QUERY_VALUE, &soft), ERROR_SUCCESS);
+  const struct {
+    HKEY base;
+    const char *path;
+    const char *id;
+  } cases[] = {
+      {HKEY_LOCAL_MACHINE, "Soft\\P", "p"},
+      {HKEY_LOCAL_MACHINE, "SOFT\\p\\q", "q"},
+      {HKEY_LOCAL_MACHINE, "Soft\\\\P\\\\Q\\", "q"},
+      {HKEY_LOCAL_MACHINE, "Soft\\P\\", "p"},
+      {HKEY_LOCAL_MACHINE, "Soft\\Sibling 199", "(none)"},
+      {HKEY_LOCAL_MACHINE, "Soft\\\xC3\x84rger", "ae"},
+      {HKEY_LOCAL_MACHINE, "Soft\\\xC3\xA4rger", "-"},  // not an ASCII letter: exact
+      {HKEY_LOCAL_MACHINE, "Soft\\P\\Missing", "-"},
+      {HKEY_LOCAL_MACHINE, "Soft\\Missing\\Q", "-"},
+      {HKEY_LOCAL_MACHINE, "Soft\\PQ", "-"},
+      {HKEY_LOCAL_MACHINE, "Soft\\Sibling 200", "-"},
+      {soft, "p", "p"},
+      {soft, "P\\Q", "q"},
+      {soft, "P\\\\q\\", "q"},
+      {soft, "Q", "-"},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(idOf(c.base, c.path), c.id) << (c.base == soft ? "Soft\\ + " : "") << c.path;
+  RegCloseKey(soft);
 }
 
 TEST_F(RegistryApi, DeniedKeyEnumeratesButDoesNotOpen) {
@@ -315,7 +363,7 @@ TEST_F(RegistryDepth, TheDeepestKeyOpensThroughTheApi) {
   const std::string below = deepPath(512).substr(sizeof "HKEY_LOCAL_MACHINE");
   HKEY k = nullptr;
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, below.c_str(), 0,
-                         KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, &k),
+                          KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, &k),
             ERROR_SUCCESS);
   DWORD v = 0, size = sizeof v;
   EXPECT_EQ(RegQueryValueExA(k, "V", nullptr, nullptr, reinterpret_cast<BYTE *>(&v), &size),

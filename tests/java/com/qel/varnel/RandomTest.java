@@ -54,6 +54,40 @@ class RandomTest {
         assertEquals(FAILED, e.getMessage());
     }
 
+    // A length no Java array can have fails as NewByteArray does (the JVM's
+    // own error), before a byte is drawn: drawing 2 GB first took 20 s and
+    // 2 GB of memory. The process's peak resident size shows whether they
+    // were drawn; a provider that cannot be opened is still reported first.
+    @Test
+    void aLengthNoArrayCanHaveFailsWithoutDrawing() throws Exception {
+        long peakBefore = peakResidentKb();
+        assertThrows(OutOfMemoryError.class, () -> MSCAPI.generateRandom(null, Integer.MAX_VALUE));
+        assertThrows(OutOfMemoryError.class,
+                () -> MSCAPI.generateRandom("Microsoft Strong Cryptographic Provider", Integer.MAX_VALUE));
+        Exception e = assertThrows(Exception.class, () -> MSCAPI.generateRandom("No Such Provider", Integer.MAX_VALUE));
+        assertEquals(FAILED, e.getMessage());
+        long peakAfter = peakResidentKb();
+        if (peakBefore >= 0 && peakAfter >= 0) {
+            assertTrue(peakAfter - peakBefore < 256 * 1024,
+                    "peak resident size grew by " + (peakAfter - peakBefore) + " KB");
+        }
+        assertEquals(32, MSCAPI.generateRandom(null, 32).length, "the next call is served");
+    }
+
+    // VmHWM of /proc/self/status in KB; -1 where there is no such file.
+    static long peakResidentKb() throws Exception {
+        Path status = Path.of("/proc/self/status");
+        if (!Files.exists(status)) {
+            return -1;
+        }
+        for (String line : Files.readAllLines(status)) {
+            if (line.startsWith("VmHWM:")) {
+                return Long.parseLong(line.replaceAll("[^0-9]", ""));
+            }
+        }
+        return -1;
+    }
+
     @Test
     void touchesNoKeyContainer() throws Exception {
         Path home = Path.of(System.getenv("MSCAPI_HOME"));
