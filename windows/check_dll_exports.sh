@@ -1,6 +1,7 @@
 #!/bin/sh
-# The DLL's export table holds exactly the catalogue's sixteen methods, no
-# more, and the DLL imports only system DLLs (the C++ runtime is linked in).
+# The DLL's export table holds exactly the catalogue: MSCAPI's sixteen
+# methods and the library's own entry points (ContainerKeys), no more; and
+# the DLL imports only system DLLs (the C++ runtime is linked in).
 #   check_dll_exports.sh OBJDUMP DLL i686 DEF   32-bit: the decorated names
 #       (_Java_...@N, N = 4 bytes per argument, environment and class
 #       included), and DEF lists exactly those
@@ -22,7 +23,8 @@ _Java_com_qel_varnel_MSCAPI_deleteCertFromStore@20
 _Java_com_qel_varnel_MSCAPI_queryCerts@12
 _Java_com_qel_varnel_MSCAPI_sign@32
 _Java_com_qel_varnel_MSCAPI_verifyAndSign@36
-_Java_com_qel_varnel_MSCAPI_getDLLVersion@8'
+_Java_com_qel_varnel_MSCAPI_getDLLVersion@8
+_Java_com_qel_varnel_ContainerKeys_publicKeyBlob@20'
 # DLLs every Windows has; anything else (libstdc++-6.dll, libgcc_s_*.dll,
 # libwinpthread-1.dll) would have to be shipped beside the DLL.
 system_dlls='advapi32.dll crypt32.dll kernel32.dll msvcrt.dll'
@@ -60,7 +62,7 @@ if ! diff -u "$tmp/catalogue" "$tmp/exported"; then
 fi
 # Everything in the export directory, not only the Java_ names.
 others=$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-  grep '^\s*\[ *[0-9]' | grep -vc 'Java_com_qel_varnel_MSCAPI_')
+  grep '^\s*\[ *[0-9]' | grep -vc 'Java_com_qel_varnel_MSCAPI_\|Java_com_qel_varnel_ContainerKeys_')
 if [ "$others" -ne 0 ]; then
   echo "the DLL exports $others names besides the natives"; status=1
 fi

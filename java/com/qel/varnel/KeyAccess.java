@@ -74,6 +74,37 @@ final class KeyAccess {
         }
     }
 
+    /**
+     * For a key bound to a certificate, whether its container still holds
+     * the certificate's key: null when it does (or the key is not bound),
+     * else an exception whose message says so and names the container. A
+     * key that cannot be read counts as held unless {@code unreadableFails}:
+     * before a signature, the signature fails then with its own cause.
+     *
+     * <p>The comparison reads the container's public key through the
+     * library ({@link ContainerKeys}), which answers from what it keeps of
+     * the key (no PKCS#11 module call while a token key keeps signing).
+     */
+    static Exception notBound(MscapiPrivateKey key, boolean unreadableFails) {
+        if (key.boundExponent() == null) {
+            return null;
+        }
+        try {
+            if (ContainerKeys.holds(key.getProviderName(), key.getContainerName(), key.getKeySpec(), key.getModulus(),
+                    key.boundExponent())) {
+                return null;
+            }
+            return new Exception(ContainerKeys.otherKey(key.getContainerName()));
+        } catch (Exception e) {
+            if (!unreadableFails) {
+                return null;
+            }
+            String why = reason(e);
+            return new Exception("cannot compare the key of key container \"" + key.getContainerName()
+                    + "\" with its certificate's: " + e.getMessage() + (why != null ? " (" + why + ")" : ""), e);
+        }
+    }
+
     private static byte[] askPin(MscapiPrivateKey key) throws SignatureException {
         PasswordCallback cb = new PasswordCallback("PIN for " + key.getContainerName() + ": ", false);
         try {

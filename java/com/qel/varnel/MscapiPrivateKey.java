@@ -32,16 +32,30 @@ public final class MscapiPrivateKey implements PrivateKey, RSAKey, Destroyable {
     private final String container;
     private final int keySpec;
     private final BigInteger modulus;
+    /** The certificate's public exponent for a key bound to a certificate; null otherwise. */
+    private final BigInteger boundExponent;
     private final transient CallbackHandler pinHandler;
     private transient byte[] pin;
     private transient volatile boolean destroyed;
 
     MscapiPrivateKey(String provider, String container, int keySpec, BigInteger modulus, char[] pin,
             CallbackHandler pinHandler) {
+        this(provider, container, keySpec, modulus, null, pin, pinHandler);
+    }
+
+    /**
+     * A key bound to a certificate whose public key is ({@code modulus},
+     * {@code boundExponent}): it signs only while its container holds that
+     * key (checked when the key is obtained, at each {@code initSign} and
+     * after each signature).
+     */
+    MscapiPrivateKey(String provider, String container, int keySpec, BigInteger modulus, BigInteger boundExponent,
+            char[] pin, CallbackHandler pinHandler) {
         this.provider = provider;
         this.container = container;
         this.keySpec = keySpec;
         this.modulus = modulus;
+        this.boundExponent = boundExponent;
         this.pin = pinBytes(pin);
         this.pinHandler = pinHandler;
     }
@@ -81,6 +95,11 @@ public final class MscapiPrivateKey implements PrivateKey, RSAKey, Destroyable {
     @Override
     public byte[] getEncoded() {
         return null;
+    }
+
+    /** The certificate's public exponent when the key is bound to a certificate; null otherwise. */
+    BigInteger boundExponent() {
+        return boundExponent;
     }
 
     synchronized byte[] pin() {

@@ -40,10 +40,17 @@ public abstract class MscapiSignature extends SignatureSpi {
             throw new InvalidKeyException("the MSCAPI provider signs only with keys from its key stores or key pair "
                     + "generator, not " + (privateKey == null ? "null" : privateKey.getClass().getName()));
         }
-        key = k;
+        key = null;
         MscapiPrivateKey.wipe(pin);
         pin = null;
         reset();
+        // A key bound to a certificate signs only as the certificate's key:
+        // its container may have been made again since the key was obtained.
+        Exception other = KeyAccess.notBound(k, false);
+        if (other != null) {
+            throw new InvalidKeyException(other.getMessage(), other.getCause());
+        }
+        key = k;
     }
 
     @Override
@@ -85,7 +92,16 @@ public abstract class MscapiSignature extends SignatureSpi {
             throw new SignatureException("not initialised for signing");
         }
         byte[] hash = hashValue();
-        return KeyAccess.sign(key, pin, hash, algId(hash));
+        byte[] signature = KeyAccess.sign(key, pin, hash, algId(hash));
+        // Compared again after the signature: a container made again between
+        // initSign and this signature made it with another key, which the
+        // library's view of the key shows from then on.
+        Exception other = KeyAccess.notBound(key, true);
+        if (other != null) {
+            Arrays.fill(signature, (byte) 0);
+            throw new SignatureException(other.getMessage(), other.getCause());
+        }
+        return signature;
     }
 
     @Override

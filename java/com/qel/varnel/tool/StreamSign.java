@@ -138,8 +138,13 @@ final class StreamSign {
             try {
                 MessageDigest md = MessageDigest.getInstance(KeyCommands.jdkDigest(h));
                 stream(file, "signing", md::update);
+                // A key named by its certificate signs only as the certificate's
+                // key: compared before, and after (the container may have been
+                // made again in between).
+                ref.confirmCertificateKey(false);
                 byte[] sig = Native.verifyAndSign(ref.provider(), ref.container(), ref.spec(), md.digest(),
                         KeyCommands.algId(h), pinBytes);
+                ref.confirmCertificateKey(true);
                 if (outFile != null) {
                     FileIO.writePublic(outFile, sig);
                 } else {
