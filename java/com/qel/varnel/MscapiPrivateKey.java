@@ -37,6 +37,8 @@ public final class MscapiPrivateKey implements PrivateKey, RSAKey, Destroyable {
     private final transient CallbackHandler pinHandler;
     private transient byte[] pin;
     private transient volatile boolean destroyed;
+    /** When (System.nanoTime) the container was last seen holding the certificate's key. */
+    private transient volatile long comparedAt;
 
     MscapiPrivateKey(String provider, String container, int keySpec, BigInteger modulus, char[] pin,
             CallbackHandler pinHandler) {
@@ -46,8 +48,9 @@ public final class MscapiPrivateKey implements PrivateKey, RSAKey, Destroyable {
     /**
      * A key bound to a certificate whose public key is ({@code modulus},
      * {@code boundExponent}): it signs only while its container holds that
-     * key (checked when the key is obtained, at each {@code initSign} and
-     * after each signature).
+     * key (compared when the key is obtained, at each {@code initSign}, and
+     * after a signature when the last comparison is older than
+     * {@link KeyAccess#COMPARED_FOR}).
      */
     MscapiPrivateKey(String provider, String container, int keySpec, BigInteger modulus, BigInteger boundExponent,
             char[] pin, CallbackHandler pinHandler) {
@@ -56,6 +59,7 @@ public final class MscapiPrivateKey implements PrivateKey, RSAKey, Destroyable {
         this.keySpec = keySpec;
         this.modulus = modulus;
         this.boundExponent = boundExponent;
+        this.comparedAt = System.nanoTime() - Long.MAX_VALUE / 4; // never compared
         this.pin = pinBytes(pin);
         this.pinHandler = pinHandler;
     }
@@ -100,6 +104,14 @@ public final class MscapiPrivateKey implements PrivateKey, RSAKey, Destroyable {
     /** The certificate's public exponent when the key is bound to a certificate; null otherwise. */
     BigInteger boundExponent() {
         return boundExponent;
+    }
+
+    long comparedAt() {
+        return comparedAt;
+    }
+
+    void compared(long when) {
+        comparedAt = when;
     }
 
     synchronized byte[] pin() {

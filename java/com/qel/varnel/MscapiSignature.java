@@ -93,10 +93,12 @@ public abstract class MscapiSignature extends SignatureSpi {
         }
         byte[] hash = hashValue();
         byte[] signature = KeyAccess.sign(key, pin, hash, algId(hash));
-        // Compared again after the signature: a container made again between
-        // initSign and this signature made it with another key, which the
-        // library's view of the key shows from then on.
-        Exception other = KeyAccess.notBound(key, true);
+        // Compared again after the signature once the last comparison is
+        // COMPARED_FOR old: a container made again since then made it with
+        // another key, which the library's view of the key shows from then
+        // on. (A signature within that time of a comparison is returned as
+        // made.)
+        Exception other = KeyAccess.notBound(key, true, KeyAccess.COMPARED_FOR);
         if (other != null) {
             Arrays.fill(signature, (byte) 0);
             throw new SignatureException(other.getMessage(), other.getCause());
