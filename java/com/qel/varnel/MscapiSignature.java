@@ -18,6 +18,11 @@ import java.util.Arrays;
  * hashed here with the JDK's {@link MessageDigest}, the hash value is signed
  * by the provider. Verification is left to the JDK's providers (a public key
  * is refused here, so the JCA picks another provider for it).
+ *
+ * <p>A key bound to a certificate signs only as the certificate's key: its
+ * container's key is compared with the certificate's at {@code initSign}
+ * and, once the last comparison is {@link KeyAccess#COMPARED_FOR} old,
+ * after a signature, which is then not returned when they differ.
  */
 public abstract class MscapiSignature extends SignatureSpi {
     // CryptoAPI hash algorithm identifiers.

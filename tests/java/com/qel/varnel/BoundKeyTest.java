@@ -89,9 +89,9 @@ class BoundKeyTest {
 
         remake(provider, container, other);
         // The Signature initialised before, used once the last comparison
-        // is older than COMPARED_FOR: its signature, made by the other key,
-        // is compared after it and not returned.
-        Thread.sleep(KeyAccess.COMPARED_FOR / 1_000_000 + 20);
+        // is COMPARED_FOR old (aged here, not waited for): its signature,
+        // made by the other key, is compared after it and not returned.
+        ((MscapiPrivateKey) key).compared(System.nanoTime() - KeyAccess.COMPARED_FOR);
         SignatureException afterSign = assertThrows(SignatureException.class, () -> sign(reused));
         assertTrue(afterSign.getMessage().contains("\"" + container + "\""), afterSign.getMessage());
         assertTrue(afterSign.getMessage().contains("NTE_BAD_PUBLIC_KEY"), afterSign.getMessage());
