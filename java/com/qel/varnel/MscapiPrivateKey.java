@@ -48,9 +48,9 @@ public final class MscapiPrivateKey implements PrivateKey, RSAKey, Destroyable {
     /**
      * A key bound to a certificate whose public key is ({@code modulus},
      * {@code boundExponent}): it signs only while its container holds that
-     * key (compared when the key is obtained, at each {@code initSign}, and
-     * after a signature when the last comparison is older than
-     * {@link KeyAccess#COMPARED_FOR}).
+     * key (compared when the key is obtained, at each {@code initSign}, after
+     * the first signature that follows it, and after a later signature when
+     * the last comparison is older than {@link KeyAccess#COMPARED_FOR}).
      */
     MscapiPrivateKey(String provider, String container, int keySpec, BigInteger modulus, BigInteger boundExponent,
             char[] pin, CallbackHandler pinHandler) {

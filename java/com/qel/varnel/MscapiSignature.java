@@ -20,9 +20,10 @@ import java.util.Arrays;
  * is refused here, so the JCA picks another provider for it).
  *
  * <p>A key bound to a certificate signs only as the certificate's key: its
- * container's key is compared with the certificate's at {@code initSign}
- * and, once the last comparison is {@link KeyAccess#COMPARED_FOR} old,
- * after a signature, which is then not returned when they differ.
+ * container's key is compared with the certificate's at {@code initSign},
+ * after the first signature that follows it, and after a later signature
+ * once the last comparison is {@link KeyAccess#COMPARED_FOR} old; a
+ * signature followed by a comparison that fails is not returned.
  */
 public abstract class MscapiSignature extends SignatureSpi {
     // CryptoAPI hash algorithm identifiers.
@@ -35,6 +36,8 @@ public abstract class MscapiSignature extends SignatureSpi {
 
     private MscapiPrivateKey key;
     private byte[] pin;
+    /** No signature made since initSign: the next one is compared after it whatever the time. */
+    private boolean fresh;
 
     MscapiSignature() {
     }
@@ -56,6 +59,7 @@ public abstract class MscapiSignature extends SignatureSpi {
             throw new InvalidKeyException(other.getMessage(), other.getCause());
         }
         key = k;
+        fresh = true;
     }
 
     @Override
@@ -98,12 +102,15 @@ public abstract class MscapiSignature extends SignatureSpi {
         }
         byte[] hash = hashValue();
         byte[] signature = KeyAccess.sign(key, pin, hash, algId(hash));
-        // Compared again after the signature once the last comparison is
-        // COMPARED_FOR old: a container made again since then made it with
-        // another key, which the library's view of the key shows from then
-        // on. (A signature within that time of a comparison is returned as
-        // made.)
-        Exception other = KeyAccess.notBound(key, true, KeyAccess.COMPARED_FOR);
+        // Compared again after the signature (the first one after initSign
+        // always, a later one once the last comparison is COMPARED_FOR old):
+        // a container made again since the comparison made it with another
+        // key, which the library's view of the key shows from then on. A
+        // later signature within that time of a comparison is returned as
+        // made: a Signature that signs many times costs no extra call into
+        // the library per signature.
+        Exception other = KeyAccess.notBound(key, true, fresh ? 0 : KeyAccess.COMPARED_FOR);
+        fresh = false;
         if (other != null) {
             Arrays.fill(signature, (byte) 0);
             throw new SignatureException(other.getMessage(), other.getCause());
