@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #else
+#include "com_qel_varnel_ContainerKeys.h"
 #include "com_qel_varnel_MSCAPI.h"
 #endif
 
@@ -52,6 +53,11 @@ Natives load() {
   MSCAPI_FIND(sign, 32);
   MSCAPI_FIND(verifyAndSign, 36);
 #undef MSCAPI_FIND
+#ifdef _WIN64
+  find(dll, n.publicKeyBlob, "Java_com_qel_varnel_ContainerKeys_publicKeyBlob");
+#else
+  find(dll, n.publicKeyBlob, "_Java_com_qel_varnel_ContainerKeys_publicKeyBlob@20");
+#endif
   return n;
 }
 
@@ -66,12 +72,23 @@ const Natives &natives() {
 
 const Natives &natives() {
 #define M(method) &Java_com_qel_varnel_MSCAPI_##method
-  static const Natives n{M(getDLLVersion),       M(queryProviders),   M(generateRandom),
-                         M(generateKeyPair),     M(deleteKeyPair),    M(queryKeyPairs),
-                         M(importKeyPair),       M(importKeyPairPwd), M(getPrivateKey),
-                         M(addCertToStore),      M(setFriendlyName),  M(setFlags),
-                         M(deleteCertFromStore), M(queryCerts),       M(sign),
-                         M(verifyAndSign)};
+  static const Natives n{M(getDLLVersion),
+                         M(queryProviders),
+                         M(generateRandom),
+                         M(generateKeyPair),
+                         M(deleteKeyPair),
+                         M(queryKeyPairs),
+                         M(importKeyPair),
+                         M(importKeyPairPwd),
+                         M(getPrivateKey),
+                         M(addCertToStore),
+                         M(setFriendlyName),
+                         M(setFlags),
+                         M(deleteCertFromStore),
+                         M(queryCerts),
+                         M(sign),
+                         M(verifyAndSign),
+                         &Java_com_qel_varnel_ContainerKeys_publicKeyBlob};
 #undef M
   return n;
 }

@@ -1,4 +1,5 @@
-// The sixteen native methods as the suite calls them: linked directly
+// The sixteen native methods, and the library's own ContainerKeys.publicKeyBlob,
+// as the suite calls them: linked directly
 // against the library on Linux; on Windows looked up in mscapi.dll by their
 // decorated standard-call names, as a 32-bit JVM finds them.
 #pragma once
@@ -30,6 +31,8 @@ struct Natives {
   jbyteArray(JNICALL *sign)(JNIEnv *, jclass, jstring, jstring, jint, jbyteArray, jint, jint);
   jbyteArray(JNICALL *verifyAndSign)(JNIEnv *, jclass, jstring, jstring, jint, jbyteArray, jint,
                                      jint, jbyteArray);
+  // The library's own entry point beside the sixteen (ContainerKeys).
+  jbyteArray(JNICALL *publicKeyBlob)(JNIEnv *, jclass, jstring, jstring, jint);
 };
 
 // The methods of the library under test. On Windows a method the DLL does
