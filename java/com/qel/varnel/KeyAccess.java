@@ -121,6 +121,8 @@ final class KeyAccess {
                 return null;
             }
             return new Exception(ContainerKeys.otherKey(key.getContainerName()));
+        } catch (RuntimeException e) {
+            throw e; // the JVM's own (a refused security check): passed on unchanged
         } catch (Exception e) {
             if (!unreadableFails) {
                 return null;
