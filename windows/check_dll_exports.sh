@@ -1,7 +1,7 @@
 #!/bin/sh
 # The DLL's export table holds exactly the catalogue: MSCAPI's sixteen
-# methods and the library's own SilentSigning.sign, no more; and the DLL
-# imports only system DLLs (the C++ runtime is linked in).
+# methods and the library's own entry points (ContainerKeys, SilentSigning), no
+# more; and the DLL imports only system DLLs (the C++ runtime is linked in).
 #   check_dll_exports.sh OBJDUMP DLL i686 DEF   32-bit: the decorated names
 #       (_Java_...@N, N = 4 bytes per argument, environment and class
 #       included), and DEF lists exactly those
@@ -24,7 +24,8 @@ _Java_com_qel_varnel_MSCAPI_queryCerts@12
 _Java_com_qel_varnel_MSCAPI_sign@32
 _Java_com_qel_varnel_MSCAPI_verifyAndSign@36
 _Java_com_qel_varnel_MSCAPI_getDLLVersion@8
-_Java_com_qel_varnel_SilentSigning_sign@32'
+_Java_com_qel_varnel_SilentSigning_sign@32
+_Java_com_qel_varnel_ContainerKeys_publicKeyBlob@20'
 # DLLs every Windows has; anything else (libstdc++-6.dll, libgcc_s_*.dll,
 # libwinpthread-1.dll) would have to be shipped beside the DLL.
 system_dlls='advapi32.dll crypt32.dll kernel32.dll msvcrt.dll'
@@ -62,7 +63,7 @@ if ! diff -u "$tmp/catalogue" "$tmp/exported"; then
 fi
 # Everything in the export directory, not only the Java_ names.
 others=$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-  grep '^\s*\[ *[0-9]' | grep -vc 'Java_com_qel_varnel_\(MSCAPI\|SilentSigning\)_')
+  grep '^\s*\[ *[0-9]' | grep -vc 'Java_com_qel_varnel_MSCAPI_\|Java_com_qel_varnel_ContainerKeys_\|Java_com_qel_varnel_SilentSigning_')
 if [ "$others" -ne 0 ]; then
   echo "the DLL exports $others names besides the natives"; status=1
 fi

@@ -15,6 +15,8 @@ constexpr const char kContainerNotFound[] = "Key container not found!";
 constexpr const char kImportFailed[] = "Failed to import key pair!";
 constexpr const char kExportFailed[] = "Private key export failed !";
 constexpr const char kPasswordRefused[] = "SSLRuntimeException04";
+// ContainerKeys.publicKeyBlob (an entry point of the library's own).
+constexpr const char kPublicKeyFailed[] = "Failed to export the public key!";
 
 // Signing.
 constexpr const char kNoData[] = "No data provided !";

@@ -3,7 +3,8 @@
 # request openssl verifies, selfsign a certificate with the asked subject
 # and lifetime; addcert MY binds to the container with the certificate's
 # public key and refuses a mismatch; delkey keeps bound certificates from
-# dangling; sign and verify choose the key by container or thumbprint.
+# dangling; sign and verify choose the key by container or thumbprint, and
+# sign --thumbprint signs only with the certificate's own key.
 set -u
 launcher=$1
 . "$(dirname "$0")/lib.sh"
@@ -108,6 +109,12 @@ expect 1 addcert MY ca.crt
 has err "no stored key matches"
 expect 0 addcert MY ca.crt --container alpha --force
 has out "does not match"
+# Its container holds another key than the certificate's (as one made again
+# under the same name would): sign --thumbprint refuses, naming it, and
+# writes no signature.
+expect 1 sign msg --thumbprint "$(sha1_of ca.crt)" --out ca.sig
+has err 'key container "alpha" holds another key than its certificate'"'"'s (NTE_BAD_PUBLIC_KEY)'
+[ ! -e ca.sig ] || fail "a signature by another key than the certificate's was written"
 
 # ---- delkey: bound certificates go with --with-certs or not at all ----------
 expect 1 delkey --container alpha

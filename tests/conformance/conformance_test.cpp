@@ -164,7 +164,8 @@ TEST(Natives, AllSixteenAreExported) {
                              reinterpret_cast<const void *>(n.deleteCertFromStore),
                              reinterpret_cast<const void *>(n.queryCerts),
                              reinterpret_cast<const void *>(n.sign),
-                             reinterpret_cast<const void *>(n.verifyAndSign)};
+                             reinterpret_cast<const void *>(n.verifyAndSign),
+                             reinterpret_cast<const void *>(n.publicKeyBlob)};
   for (size_t i = 0; i < sizeof all / sizeof all[0]; ++i)
     EXPECT_NE(all[i], nullptr) << "method " << i;
 }

@@ -164,6 +164,29 @@ TEST_F(Keys, GenerateAndDeleteLifeCycle) {
   EXPECT_NE(again, nullptr);
 }
 
+// ContainerKeys.publicKeyBlob: the container's key as the provider exports
+// it (PUBLICKEYBLOB: "RSA1", bit length, exponent, modulus little-endian),
+// which the JCA provider compares with a bound certificate's key.
+TEST_F(Keys, PublicKeyBlobIsTheContainersKey) {
+  Bytes pub;
+  const std::string c = generate("blob", kAtKeyExchange, &pub);
+  ASSERT_EQ(pub.size(), 132u);
+  jbyteArray r = natives().publicKeyBlob(f.env(), f.mscapiClass(), nullptr, str(c), kAtKeyExchange);
+  ASSERT_EQ(outcome(), "");
+  ASSERT_NE(r, nullptr);
+  const Bytes blob = contents(r);
+  ASSERT_EQ(blob.size(), 148u);
+  EXPECT_EQ(Bytes(blob.begin() + 8, blob.begin() + 20),
+            (Bytes{'R', 'S', 'A', '1', 0x00, 0x04, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00}));
+  const Bytes reversed(blob.rbegin(), blob.rbegin() + 128);
+  EXPECT_EQ(reversed, Bytes(pub.begin() + 4, pub.end())) << "the generated key's modulus";
+  // No key of that spec, no container.
+  natives().publicKeyBlob(f.env(), f.mscapiClass(), nullptr, str(c), kAtSignature);
+  EXPECT_EQ(outcome(), "Failed to export the public key!");
+  natives().publicKeyBlob(f.env(), f.mscapiClass(), nullptr, str(unique("none")), kAtKeyExchange);
+  EXPECT_EQ(outcome(), "Key container not found!");
+}
+
 TEST_F(Keys, ExportImportAndSignAgree) {
   if (onToken()) {
     // A generated key stays on the token; a key brought in signs exactly as

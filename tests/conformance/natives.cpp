@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #else
+#include "com_qel_varnel_ContainerKeys.h"
 #include "com_qel_varnel_MSCAPI.h"
 #include "com_qel_varnel_SilentSigning.h"
 #endif
@@ -55,8 +56,10 @@ Natives load() {
 #undef MSCAPI_FIND
 #ifdef _WIN64
   find(dll, n.silentSign, "Java_com_qel_varnel_SilentSigning_sign");
+  find(dll, n.publicKeyBlob, "Java_com_qel_varnel_ContainerKeys_publicKeyBlob");
 #else
   find(dll, n.silentSign, "_Java_com_qel_varnel_SilentSigning_sign@32");
+  find(dll, n.publicKeyBlob, "_Java_com_qel_varnel_ContainerKeys_publicKeyBlob@20");
 #endif
   return n;
 }
@@ -88,7 +91,8 @@ const Natives &natives() {
                          M(queryCerts),
                          M(sign),
                          M(verifyAndSign),
-                         &Java_com_qel_varnel_SilentSigning_sign};
+                         &Java_com_qel_varnel_SilentSigning_sign,
+                         &Java_com_qel_varnel_ContainerKeys_publicKeyBlob};
 #undef M
   return n;
 }

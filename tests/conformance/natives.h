@@ -1,4 +1,5 @@
-// The sixteen native methods (and SilentSigning.sign) as the suite calls them: linked directly
+// The sixteen native methods, and the library's own entry points beside them
+// (ContainerKeys.publicKeyBlob, SilentSigning.sign), as the suite calls them: linked directly
 // against the library on Linux; on Windows looked up in mscapi.dll by their
 // decorated standard-call names, as a 32-bit JVM finds them.
 #pragma once
@@ -30,8 +31,9 @@ struct Natives {
   jbyteArray(JNICALL *sign)(JNIEnv *, jclass, jstring, jstring, jint, jbyteArray, jint, jint);
   jbyteArray(JNICALL *verifyAndSign)(JNIEnv *, jclass, jstring, jstring, jint, jbyteArray, jint,
                                      jint, jbyteArray);
-  // The library's own, beside the sixteen: SilentSigning.sign.
+  // The library's own entry points beside the sixteen.
   jbyteArray(JNICALL *silentSign)(JNIEnv *, jclass, jstring, jstring, jint, jbyteArray, jint, jint);
+  jbyteArray(JNICALL *publicKeyBlob)(JNIEnv *, jclass, jstring, jstring, jint);
 };
 
 // The methods of the library under test. On Windows a method the DLL does

@@ -1601,8 +1601,9 @@ TEST_P(Pkcs11, ASignatureInTheSteadyStateIsTwoModuleCalls) {
     const char *name;
     bool pinEach;  // a PIN with every signature
     unsigned hook;
-    int pauseEvery;          // a pause of 150 ms after every this many signatures (0: none)
-    const char *perHundred;  // the calls 100 more signatures make, by name
+    int pauseEvery;           // a pause of 150 ms after every this many signatures (0: none)
+    const char *perHundred;   // the calls 100 more signatures make, by name
+    bool blobAround = false;  // the key's public blob read before and after each signature
   };
   const Case cases[] = {
       {"verifyAndSign", true, 0, 0, "C_Sign=100 C_SignInit=100 "},
@@ -1610,6 +1611,10 @@ TEST_P(Pkcs11, ASignatureInTheSteadyStateIsTwoModuleCalls) {
       {"with pauses", true, 0, 10, "C_Sign=100 C_SignInit=100 "},
       {"nothing trusted", true, emu::hooks::kTrustNothing, 0,
        "C_GetAttributeValue=100 C_Sign=100 C_SignInit=100 "},
+      // As the JCA provider compares the container's key with its
+      // certificate's at initSign and after a signature.
+      {"public blob around", true, 0, 0, "C_Sign=100 C_SignInit=100 ", true},
+      {"public blob around, with pauses", true, 0, 10, "C_Sign=100 C_SignInit=100 ", true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -1633,8 +1638,11 @@ TEST_P(Pkcs11, ASignatureInTheSteadyStateIsTwoModuleCalls) {
         for (int i = 0; i < signatures; ++i) {
           HCRYPTPROV p = open("steady");
           const Bytes hash = randomHash(32);
+          const Bytes blob = c.blobAround ? exportBlob(p, AT_SIGNATURE, PUBLICKEYBLOB) : Bytes{};
           if (p != 0 && (!c.pinEach || pin(p, kPin)) &&
-              verifies(pub, EVP_sha256(), hash, signHash(p, AT_SIGNATURE, CALG_SHA_256, hash)))
+              verifies(pub, EVP_sha256(), hash, signHash(p, AT_SIGNATURE, CALG_SHA_256, hash)) &&
+              (!c.blobAround ||
+               (exportBlob(p, AT_SIGNATURE, PUBLICKEYBLOB) == blob && !blob.empty())))
             ++good;
           if (p != 0) CryptReleaseContext(p, 0);
           if (c.pauseEvery != 0 && i % c.pauseEvery == c.pauseEvery - 1)

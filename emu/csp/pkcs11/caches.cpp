@@ -61,6 +61,26 @@ bool Found::recentKey(const KeyRef &ref, uint64_t epoch, Clock::duration within,
   return true;
 }
 
+bool Found::recentFacts(const KeyRef &ref, uint64_t epoch, Clock::duration within,
+                        KeyInfo &out) const {
+  const auto now = Clock::now();
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto it = keys_.find(probe(ref));
+  if (it == keys_.end() || it->second.epoch != epoch || !it->second.exportableKnown ||
+      now - it->second.checked >= within)
+    return false;
+  out = it->second.info;
+  return true;
+}
+
+void Found::keyExportable(const KeyRef &ref, CK_OBJECT_HANDLE handle, bool exportable) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto it = keys_.find(probe(ref));
+  if (it == keys_.end() || it->second.handle != handle) return;
+  it->second.info.exportable = exportable;
+  it->second.exportableKnown = true;
+}
+
 void Found::rememberKey(const KeyRef &ref, uint64_t epoch, const KeyHit &hit) {
   std::lock_guard<std::mutex> lock(mu_);
   if (keys_.size() >= kMaxFound) keys_.clear();

@@ -32,6 +32,9 @@ struct KeyHit {
   CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
   crypto::Bytes id;
   KeyInfo info;  // public facts (from the public key object)
+  // Whether info.exportable was read from the private key object (a
+  // private key found by a signature has its public facts only).
+  bool exportableKnown = false;
 };
 
 // A container found by name, with one of its objects to check that it is
@@ -83,6 +86,11 @@ class Found {
   // longer, its public facts as well (to verify the signature with).
   bool signingKey(const KeyRef &ref, uint64_t epoch, Clock::duration within, KeyHit &out,
                   bool &due) const;
+  // The public facts of a key found in `epoch`, found or checked less than
+  // `within` ago, whose exportability is known; copies nothing otherwise.
+  bool recentFacts(const KeyRef &ref, uint64_t epoch, Clock::duration within, KeyInfo &out) const;
+  // Whether the key of `handle` is exportable, as read from its object.
+  void keyExportable(const KeyRef &ref, CK_OBJECT_HANDLE handle, bool exportable);
   // A signature made with the key of `handle` verified with its public
   // facts at `when`: the key counts as checked then.
   void signatureVerified(const KeyRef &ref, CK_OBJECT_HANDLE handle, Clock::time_point when);

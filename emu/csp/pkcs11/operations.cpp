@@ -211,9 +211,20 @@ std::vector<std::string> Pkcs11Keys::containerNames(const Context &ctx) const {
   return names;
 }
 
+// A key that signs is known without a module call while it is cached, as
+// its handle is for signing: its public facts, and whether it
+// is exportable once read from its object, are taken as they were. So a
+// caller that reads the key's public blob around each signature (the JCA
+// provider compares it with the certificate's key) keeps the steady state of
+// two module calls per signature. A key another process replaced fails the
+// next signature's C_SignInit, which finds the new key, and the cache holds
+// that one from then on.
 bool Pkcs11Keys::keyInfo(Context &ctx, int spec, KeyInfo &info) const {
   Container &c = *ctx.p11;
   const Status failed = onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
+    const KeyRef signing{&use.module(), c.token, c.ident, spec, CKO_PRIVATE_KEY};
+    if (Found::instance().recentFacts(signing, use.epoch(), factsTrustedFor(), info))
+      return Step::Ok;
     KeyHit hit;
     const Step step = publicKey(use, s, c, spec, hit, f);
     if (step != Step::Ok) return step;
@@ -227,8 +238,10 @@ bool Pkcs11Keys::keyInfo(Context &ctx, int spec, KeyInfo &info) const {
          (findKey(use, s, c, CKO_PRIVATE_KEY, spec, &hit.id, priv.handle, priv.id) == CKR_OK &&
           priv.handle != CK_INVALID_HANDLE)) &&
         boolAttribute(use, s, priv.handle, CKA_SENSITIVE, sensitive) &&
-        boolAttribute(use, s, priv.handle, CKA_EXTRACTABLE, extractable))
+        boolAttribute(use, s, priv.handle, CKA_EXTRACTABLE, extractable)) {
       info.exportable = !sensitive && extractable;
+      Found::instance().keyExportable(signing, priv.handle, info.exportable);
+    }
     return Step::Ok;
   });
   if (failed && !failed->why.empty()) trace::why(failed->why);

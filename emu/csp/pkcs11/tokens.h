@@ -132,6 +132,12 @@ bool resolveCached(Use &use, const Name &name, Container &c);
 // test hook kTrustNothing, none for minutes under kLongTrust).
 std::chrono::steady_clock::duration verifyEvery();
 
+// How long the public facts of a cached key are taken as read (the whole
+// time it stays cached; nothing under the test hook kTrustNothing): a key
+// replaced by another process is found again by the next signature's
+// C_SignInit, which replaces the cached key and its facts.
+std::chrono::steady_clock::duration factsTrustedFor();
+
 // The provider's module, loaded; NTE_PROV_DLL_NOT_FOUND when it cannot be.
 std::shared_ptr<Module> moduleOf(const Provider &provider, Failure &f);
 

@@ -85,6 +85,65 @@ final class KeyAccess {
         }
     }
 
+    /**
+     * For a key bound to a certificate, whether its container still holds
+     * the certificate's key: null when it does (or the key is not bound),
+     * else an exception whose message says so and names the container. A
+     * key that cannot be read counts as held unless {@code unreadableFails}:
+     * before a signature, the signature fails then with its own cause.
+     *
+     * <p>The comparison reads the container's public key through the
+     * library ({@link ContainerKeys}), which answers from what it keeps of
+     * the key (no PKCS#11 module call while a token key keeps signing).
+     */
+    static Exception notBound(MscapiPrivateKey key, boolean unreadableFails) {
+        return notBound(key, unreadableFails, 0);
+    }
+
+    /**
+     * How long after a comparison a signature is taken without comparing
+     * again: a Signature used for many signatures compares the container
+     * at most this often, so its signatures cost no extra call into the
+     * library (a comparison costs a few percent of a signature).
+     */
+    static final long COMPARED_FOR = 100_000_000L; // 100 ms
+
+    /**
+     * As {@link #notBound(MscapiPrivateKey, boolean)}, but null without
+     * comparing when the key was compared less than {@code within}
+     * nanoseconds ago.
+     */
+    static Exception notBound(MscapiPrivateKey key, boolean unreadableFails, long within) {
+        if (within > 0 && key.boundExponent() != null && System.nanoTime() - key.comparedAt() < within) {
+            return null;
+        }
+        return compare(key, unreadableFails);
+    }
+
+    private static Exception compare(MscapiPrivateKey key, boolean unreadableFails) {
+        if (key.boundExponent() == null) {
+            return null;
+        }
+        try {
+            long now = System.nanoTime();
+            if (ContainerKeys.holds(key.getProviderName(), key.getContainerName(), key.getKeySpec(), key.getModulus(),
+                    key.boundExponent())) {
+                key.compared(now);
+                return null;
+            }
+            return new Exception(ContainerKeys.otherKey(key.getContainerName()));
+        } catch (RuntimeException e) {
+            throw e; // the JVM's own (a refused security check): passed on unchanged
+        } catch (Exception e) {
+            if (!unreadableFails) {
+                return null;
+            }
+            String why = reason(e);
+            return new Exception("cannot compare the key of key container \"" + key.getContainerName()
+                    + "\" with its certificate's: " + e.getMessage() + (why != null ? " (" + why + ")" : ""), e);
+        }
+    }
+
     private static byte[] askPin(MscapiPrivateKey key, CallbackHandler handler) throws SignatureException {
         PasswordCallback cb = new PasswordCallback("PIN for " + key.getContainerName() + ": ", false);
         try {

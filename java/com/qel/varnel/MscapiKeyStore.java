@@ -341,8 +341,17 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
             throw new UnrecoverableKeyException("the key of \"" + alias + "\" is not an RSA key");
         }
         Records.Cert r = it.rec;
-        return new MscapiPrivateKey(r.provider().isEmpty() ? null : r.provider(), r.container(), r.keySpec(),
-                rsa.getModulus(), pin, handler);
+        MscapiPrivateKey key = new MscapiPrivateKey(r.provider().isEmpty() ? null : r.provider(), r.container(),
+                r.keySpec(), rsa.getModulus(), rsa.getPublicExponent(), pin, handler);
+        // As CRYPT_ACQUIRE_COMPARE_KEY_FLAG: the container holds the
+        // certificate's key (a container that cannot be read now fails at
+        // the signature, with its own cause).
+        Exception other = KeyAccess.notBound(key, false);
+        if (other != null) {
+            key.destroy();
+            throw new UnrecoverableKeyException("the key of \"" + alias + "\": " + other.getMessage());
+        }
+        return key;
     }
 
     @Override

@@ -32,16 +32,34 @@ public final class MscapiPrivateKey implements PrivateKey, RSAKey, Destroyable {
     private final String container;
     private final int keySpec;
     private final BigInteger modulus;
+    /** The certificate's public exponent for a key bound to a certificate; null otherwise. */
+    private final BigInteger boundExponent;
     private final transient CallbackHandler pinHandler;
     private transient byte[] pin;
     private transient volatile boolean destroyed;
+    /** When (System.nanoTime) the container was last seen holding the certificate's key. */
+    private transient volatile long comparedAt;
 
     MscapiPrivateKey(String provider, String container, int keySpec, BigInteger modulus, char[] pin,
             CallbackHandler pinHandler) {
+        this(provider, container, keySpec, modulus, null, pin, pinHandler);
+    }
+
+    /**
+     * A key bound to a certificate whose public key is ({@code modulus},
+     * {@code boundExponent}): it signs only while its container holds that
+     * key (compared when the key is obtained, at each {@code initSign}, after
+     * the first signature that follows it, and after a later signature when
+     * the last comparison is older than {@link KeyAccess#COMPARED_FOR}).
+     */
+    MscapiPrivateKey(String provider, String container, int keySpec, BigInteger modulus, BigInteger boundExponent,
+            char[] pin, CallbackHandler pinHandler) {
         this.provider = provider;
         this.container = container;
         this.keySpec = keySpec;
         this.modulus = modulus;
+        this.boundExponent = boundExponent;
+        this.comparedAt = System.nanoTime() - Long.MAX_VALUE / 4; // never compared
         this.pin = pinBytes(pin);
         this.pinHandler = pinHandler;
     }
@@ -81,6 +99,19 @@ public final class MscapiPrivateKey implements PrivateKey, RSAKey, Destroyable {
     @Override
     public byte[] getEncoded() {
         return null;
+    }
+
+    /** The certificate's public exponent when the key is bound to a certificate; null otherwise. */
+    BigInteger boundExponent() {
+        return boundExponent;
+    }
+
+    long comparedAt() {
+        return comparedAt;
+    }
+
+    void compared(long when) {
+        comparedAt = when;
     }
 
     synchronized byte[] pin() {

@@ -18,6 +18,12 @@ import java.util.Arrays;
  * hashed here with the JDK's {@link MessageDigest}, the hash value is signed
  * by the provider. Verification is left to the JDK's providers (a public key
  * is refused here, so the JCA picks another provider for it).
+ *
+ * <p>A key bound to a certificate signs only as the certificate's key: its
+ * container's key is compared with the certificate's at {@code initSign},
+ * after the first signature that follows it, and after a later signature
+ * once the last comparison is {@link KeyAccess#COMPARED_FOR} old; a
+ * signature followed by a comparison that fails is not returned.
  */
 public abstract class MscapiSignature extends SignatureSpi {
     // CryptoAPI hash algorithm identifiers.
@@ -30,6 +36,8 @@ public abstract class MscapiSignature extends SignatureSpi {
 
     private MscapiPrivateKey key;
     private byte[] pin;
+    /** No signature made since initSign: the next one is compared after it whatever the time. */
+    private boolean fresh;
 
     MscapiSignature() {
     }
@@ -40,10 +48,18 @@ public abstract class MscapiSignature extends SignatureSpi {
             throw new InvalidKeyException("the MSCAPI provider signs only with keys from its key stores or key pair "
                     + "generator, not " + (privateKey == null ? "null" : privateKey.getClass().getName()));
         }
-        key = k;
+        key = null;
         MscapiPrivateKey.wipe(pin);
         pin = null;
         reset();
+        // A key bound to a certificate signs only as the certificate's key:
+        // its container may have been made again since the key was obtained.
+        Exception other = KeyAccess.notBound(k, false);
+        if (other != null) {
+            throw new InvalidKeyException(other.getMessage(), other.getCause());
+        }
+        key = k;
+        fresh = true;
     }
 
     @Override
@@ -85,7 +101,21 @@ public abstract class MscapiSignature extends SignatureSpi {
             throw new SignatureException("not initialised for signing");
         }
         byte[] hash = hashValue();
-        return KeyAccess.sign(key, pin, hash, algId(hash));
+        byte[] signature = KeyAccess.sign(key, pin, hash, algId(hash));
+        // Compared again after the signature (the first one after initSign
+        // always, a later one once the last comparison is COMPARED_FOR old):
+        // a container made again since the comparison made it with another
+        // key, which the library's view of the key shows from then on. A
+        // later signature within that time of a comparison is returned as
+        // made: a Signature that signs many times costs no extra call into
+        // the library per signature.
+        Exception other = KeyAccess.notBound(key, true, fresh ? 0 : KeyAccess.COMPARED_FOR);
+        fresh = false;
+        if (other != null) {
+            Arrays.fill(signature, (byte) 0);
+            throw new SignatureException(other.getMessage(), other.getCause());
+        }
+        return signature;
     }
 
     @Override

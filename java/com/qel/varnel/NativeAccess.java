@@ -1,5 +1,7 @@
 package com.qel.varnel;
 
+import java.math.BigInteger;
+
 /**
  * The command-line tool's way to the library's package-private native
  * methods: each one called directly, with its own types. The tool adds the
@@ -80,6 +82,23 @@ public final class NativeAccess {
     public static byte[] sign(String provider, String container, int keySpec, byte[] hash, int length, int algId)
             throws Exception {
         return MSCAPI.sign(provider, container, keySpec, hash, length, algId);
+    }
+
+    /**
+     * Whether the container's key of {@code keySpec} is the RSA key
+     * ({@code modulus}, {@code exponent}), read through the library's own
+     * entry point {@code ContainerKeys.publicKeyBlob}: the comparison the
+     * provider makes for a key bound to a certificate. Throws the library's
+     * exception when the key cannot be read.
+     */
+    public static boolean containerHolds(String provider, String container, int keySpec, BigInteger modulus,
+            BigInteger exponent) throws Exception {
+        return ContainerKeys.holds(provider, container, keySpec, modulus, exponent);
+    }
+
+    /** The provider's words for a container that holds another key than its certificate's. */
+    public static String otherKey(String container) {
+        return ContainerKeys.otherKey(container);
     }
 
     public static byte[] verifyAndSign(String provider, String container, int keySpec, byte[] hash, int length,

@@ -31,6 +31,34 @@ record KeyRef(String provider, String container, int spec, X509Certificate certi
         throw new ToolError("no certificate with thumbprint " + want + " in MY (see mscapi certs MY)");
     }
 
+    /**
+     * For a key named by its certificate: fails, naming the container, when
+     * the container holds another key than the certificate's (made again
+     * under the same name while the certificate stayed bound), as the
+     * provider does. A key that cannot be read fails only {@code strict}ly
+     * (after a signature); before one, the signature fails with its own cause.
+     */
+    void confirmCertificateKey(boolean strict) throws Exception {
+        if (certificate == null) {
+            return;
+        }
+        if (!(certificate.getPublicKey() instanceof RSAPublicKey pub)) {
+            throw new ToolError("the certificate's key is not an RSA key");
+        }
+        boolean holds;
+        try {
+            holds = Native.containerHolds(provider, container, spec, pub.getModulus(), pub.getPublicExponent());
+        } catch (Native.LibraryException e) {
+            if (strict) {
+                throw e;
+            }
+            return;
+        }
+        if (!holds) {
+            throw new ToolError(com.qel.varnel.NativeAccess.otherKey(container));
+        }
+    }
+
     String providerOrDefault() throws Exception {
         return provider != null ? provider : CertCommands.defaultProvider();
     }

@@ -118,6 +118,12 @@ final class Native {
         return call("getPrivateKey", () -> NativeAccess.getPrivateKey(provider, container, keySpec, pin));
     }
 
+    static boolean containerHolds(String provider, String container, int keySpec, java.math.BigInteger modulus,
+            java.math.BigInteger exponent) throws Exception {
+        return call("publicKeyBlob",
+                () -> NativeAccess.containerHolds(provider, container, keySpec, modulus, exponent));
+    }
+
     static byte[] verifyAndSign(String provider, String container, int keySpec, byte[] hash, int algId, byte[] pin)
             throws Exception {
         return call("verifyAndSign",

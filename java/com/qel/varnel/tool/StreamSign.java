@@ -98,7 +98,8 @@ final class StreamSign {
             customSynopsis = {"mscapi sign FILE (--container NAME [--provider P] [--spec S] | --thumbprint HEX)",
                 "           [--hash sha256|sha1|md5|sha384|sha512] [--pin | --pin-file F] [--out FILE] [--strict]"},
             description = "FILE is read as a stream (any size, fixed memory). --thumbprint names the key by a "
-                    + "certificate of MY bound to it; a certificate that is expired, not yet valid or not for "
+                    + "certificate of MY bound to it, and signs only while its container holds the certificate's key; "
+                    + "a certificate that is expired, not yet valid or not for "
                     + "signatures (key usage) is a warning on stderr, an error with --strict (exit code 4). The raw signature verifies with openssl dgst -sha256 -verify "
                     + "PUB -signature SIG FILE. " + KeyCommands.PIN_TEXT)
     static final class Sign extends Cmd {
@@ -138,8 +139,13 @@ final class StreamSign {
             try {
                 MessageDigest md = MessageDigest.getInstance(KeyCommands.jdkDigest(h));
                 stream(file, "signing", md::update);
+                // A key named by its certificate signs only as the certificate's
+                // key: compared before, and after (the container may have been
+                // made again in between).
+                ref.confirmCertificateKey(false);
                 byte[] sig = Native.verifyAndSign(ref.provider(), ref.container(), ref.spec(), md.digest(),
                         KeyCommands.algId(h), pinBytes);
+                ref.confirmCertificateKey(true);
                 if (outFile != null) {
                     FileIO.writePublic(outFile, sig);
                 } else {
