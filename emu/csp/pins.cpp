@@ -546,6 +546,15 @@ uint32_t settleTokenPin(const std::string &path, const TokenRef &token, TokenVer
   return failures;
 }
 
+uint32_t tokenPinsCounted(const std::string &path, const TokenRef &token) {
+  Statement &s = open(path).prepare(
+      "SELECT failures + pending FROM token_pins "
+      "WHERE manufacturer = ?1 AND model = ?2 AND serial = ?3");
+  Use use(s);
+  bindToken(s, token);
+  return s.step() ? static_cast<uint32_t>(s.int64(0)) : 0;
+}
+
 bool unblockToken(const std::string &path, const std::string &label, const std::string &code,
                   DWORD &error) {
   Database &db = open(path);

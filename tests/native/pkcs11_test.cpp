@@ -650,25 +650,40 @@ TEST_P(Pkcs11, PinsAreCheckedByTheTokenThenAgainstItsHash) {
   EXPECT_FALSE(pin(p, ""));
   ASSERT_TRUE(pin(p, kPin));
   EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
-  // Logged in: later PINs are compared with the accepted one. Four wrong
-  // ones are refused and the login holds; the right one is accepted.
+  // Logged in: later PINs are compared with the accepted one's hash, each
+  // counted in the home like a PIN handed to the token. Four wrong ones are
+  // refused and the login holds; the right one then clears the count.
+  const std::string db = emu::csp::keystore::databasePath();
+  EmuTestCount(emu::hooks::kTokenLogins, 1);
   for (int i = 0; i < 4; ++i) {
     EXPECT_FALSE(pin(p, "654321"));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_WRONG_CHV));
   }
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 4u);
   EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
   EXPECT_TRUE(pin(p, kPin, PP_KEYEXCHANGE_PIN));  // one PIN per token, either parameter
-  // The count starts again after a right PIN: five wrong ones in a row log
-  // the process out, so signing fails until a PIN is given again.
-  for (int i = 0; i < 4; ++i) EXPECT_FALSE(pin(p, "111111"));
-  EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
-  EXPECT_FALSE(pin(p, "111111"));
-  EXPECT_TRUE(signHash(p, AT_SIGNATURE, CALG_SHA_256, randomHash(32)).empty());
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 0u);
   // Another context of the process shares the login state.
   HCRYPTPROV q = open("\\\\.\\L\\pins");
   ASSERT_NE(q, 0u);
   ASSERT_TRUE(pin(q, kPin));
-  EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
+  // Right, six wrong, right: the fifth wrong one reaches the count, the
+  // process logs out, and the right PIN is refused in every context (the
+  // count is the home's: other processes refuse it too, as the race below
+  // shows); none of these PINs went to the token.
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_FALSE(pin(p, "111111")) << i;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(i < 4 ? SCARD_W_WRONG_CHV : SCARD_W_CHV_BLOCKED))
+        << i;
+  }
+  EXPECT_FALSE(pin(q, kPin));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_CHV_BLOCKED));
+  EXPECT_TRUE(signHash(p, AT_SIGNATURE, CALG_SHA_256, randomHash(32)).empty());
+  EXPECT_EQ(EmuTestCount(emu::hooks::kTokenLogins, 0), 0u);
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 5u);
+  int status = -1;
+  tool("--token-label L --login --pin 123456 --list-objects", &status);
+  EXPECT_EQ(status, 0) << "the token itself still takes the PIN";
   CryptReleaseContext(q, 0);
   CryptReleaseContext(p, 0);
 }
@@ -1005,6 +1020,10 @@ TEST_P(Pkcs11, ThePinPromptHasATimeLimitAndHoldsUpNoOne) {
 
   // Answers, with or without the line's end, and leaves a child holding
   // its output.
+  const std::string db = emu::csp::keystore::databasePath();
+  DWORD error = 0;
+  ASSERT_TRUE(
+      emu::csp::keystore::setUnblockCode(db, emu::csp::Family::Token, "", "87654321", error));
   for (const char *end : {"\\n", ""}) {
     SCOPED_TRACE(*end ? "a complete line" : "no line end");
     const std::string child = home_ + "/left" + (*end ? "1" : "0");
@@ -1014,8 +1033,10 @@ TEST_P(Pkcs11, ThePinPromptHasATimeLimitAndHoldsUpNoOne) {
     p = open("k");
     ASSERT_NE(p, 0u);
     EXPECT_TRUE(signsAndVerifies(p, AT_SIGNATURE));
-    // Five PINs other than the one accepted log the process out again.
+    // Five PINs other than the one accepted log the process out again;
+    // the unblock code clears their count.
     for (int i = 0; i < 5; ++i) EXPECT_FALSE(pin(p, "111111"));
+    EXPECT_TRUE(emu::csp::keystore::unblockToken(db, "L", "87654321", error));
     CryptReleaseContext(p, 0);
     std::ifstream in(child);
     pid_t left = 0;
