@@ -5,10 +5,12 @@
 // configuration in the test's HOME that leaves only SoftHSM2).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/rand.h>
+#include <openssl/sha.h>
 #include <openssl/x509.h>
 #include <p11-kit/pkcs11.h>
 #include <sched.h>
@@ -282,6 +284,30 @@ class Pkcs11 : public HomeTest, public ::testing::WithParamInterface<Via> {
     return CryptSetProvParam(p, param, reinterpret_cast<const BYTE *>(value), 0) != FALSE;
   }
 
+  // The CKA_ID a key of the CSP has on the token, in lowercase hex as
+  // pkcs11-tool shows it: the SHA-1 of its modulus, as NSS and OpenSC make
+  // it (computed here from the key's public blob).
+  std::string keyId(HCRYPTPROV p, DWORD spec) {
+    EVP_PKEY *pub = fromPublicBlob(exportBlob(p, spec, PUBLICKEYBLOB));
+    BIGNUM *n = nullptr;
+    if (pub == nullptr || !EVP_PKEY_get_bn_param(pub, OSSL_PKEY_PARAM_RSA_N, &n)) {
+      EVP_PKEY_free(pub);
+      return "";
+    }
+    Bytes modulus(static_cast<size_t>(BN_num_bytes(n)));
+    BN_bn2bin(n, modulus.data());
+    BN_free(n);
+    EVP_PKEY_free(pub);
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(modulus.data(), modulus.size(), digest);
+    std::string hex;
+    for (unsigned char b : digest) {
+      hex += "0123456789abcdef"[b >> 4];
+      hex += "0123456789abcdef"[b & 15];
+    }
+    return hex;
+  }
+
   Bytes exportBlob(HCRYPTPROV p, DWORD spec, DWORD type) {
     HCRYPTKEY k = 0;
     Bytes out;
@@ -503,7 +529,7 @@ TEST_P(Pkcs11, GeneratedKeysSignEveryHashAndNeverLeaveTheToken) {
       tool("--token-label L --login --pin 123456 --list-objects --type privkey");
   EXPECT_NE(objects.find("gen"), std::string::npos) << objects;
   EXPECT_NE(objects.find("never extractable"), std::string::npos) << objects;
-  EXPECT_NE(objects.find("ID:         02"), std::string::npos) << objects;
+  EXPECT_NE(objects.find("ID:         " + keyId(p, AT_SIGNATURE)), std::string::npos) << objects;
   CryptReleaseContext(p, 0);
 }
 
@@ -576,6 +602,8 @@ TEST_P(Pkcs11, AKeysCertificateIsWrittenBesideItOnTheToken) {
   writeFile(dir + "/pub.der", Bytes(spki, spki + spkiLen));
   OPENSSL_free(spki);
   EVP_PKEY_free(pub);
+  const std::string id = keyId(p, AT_SIGNATURE);
+  ASSERT_EQ(id.size(), 40u);
   for (const char *name : {"first", "renewed"})
     ASSERT_EQ(sh("cd " + dir + " && openssl pkey -pubin -inform DER -in pub.der -out pub.pem && " +
                  "openssl req -new -key ca.key -subj /CN=" + name + " -out c.csr && " +
@@ -595,7 +623,7 @@ TEST_P(Pkcs11, AKeysCertificateIsWrittenBesideItOnTheToken) {
     return n;
   };
   auto stored = [&] {
-    tool("--token-label L --read-object --type cert --id 02 --label holder -o " + dir +
+    tool("--token-label L --read-object --type cert --id " + id + " --label holder -o " + dir +
          "/back.der");
     return readFile(dir + "/back.der");
   };
@@ -624,7 +652,7 @@ TEST_P(Pkcs11, AKeysCertificateIsWrittenBesideItOnTheToken) {
   }
   const std::string listed = tool("--token-label L --list-objects --type cert");
   EXPECT_NE(listed.find("label:      holder"), std::string::npos) << listed;
-  EXPECT_NE(listed.find("ID:         02"), std::string::npos) << listed;
+  EXPECT_NE(listed.find("ID:         " + id), std::string::npos) << listed;
   CryptDestroyKey(k);
   CryptReleaseContext(p, 0);
   HCRYPTPROV gone = 0;
@@ -1131,8 +1159,8 @@ TEST_P(Pkcs11, KeysAreSharedWithOpenSC) {
   writeFile(dir + "/message", message);
   ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) +
                " --token-label L --login --pin 123456 --sign --mechanism SHA256-RSA-PKCS "
-               "--label mine --id 02 -i " +
-               dir + "/message -o " + dir + "/sig"),
+               "--label mine --id " +
+               keyId(mine, AT_SIGNATURE) + " -i " + dir + "/message -o " + dir + "/sig"),
             0);
   Bytes digest(32);
   EVP_Digest(message.data(), message.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
@@ -1350,10 +1378,13 @@ TEST_P(Pkcs11, AKeyAnotherProgramDeletesOrReplacesIsSeenByTheNextSignature) {
     SCOPED_TRACE(c.name);
     HCRYPTPROV p = withSigningKey(c.name);
     ASSERT_FALSE(HasFailure());
-    // Another program takes the key away (and puts a new one in its place).
+    const std::string id = keyId(p, AT_SIGNATURE);
+    // Another program takes the key away (and puts a new one in its place,
+    // with the key spec as CKA_ID, as keys made before ids were recorded
+    // have it).
     for (const char *type : {"privkey", "pubkey"}) {
       ASSERT_EQ(sh("pkcs11-tool --module " + std::string(kSoftHsm) + " " + login +
-                   "--delete-object --type " + type + " --label " + c.name + " --id 02"),
+                   "--delete-object --type " + type + " --label " + c.name + " --id " + id),
                 0);
     }
     if (c.replace) {
