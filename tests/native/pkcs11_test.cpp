@@ -695,6 +695,27 @@ TEST_P(Pkcs11, PinsAreCheckedByTheTokenThenAgainstItsHash) {
   HCRYPTPROV q = open("\\\\.\\L\\pins");
   ASSERT_NE(q, 0u);
   ASSERT_TRUE(pin(q, kPin));
+  // A wrong PIN counted elsewhere (another connection to the home, as
+  // another process's) ends the shortcut at once: the accepted PIN is then
+  // counted and judged, and clears the count.
+  const std::string slots = tool("-L");
+  const auto field = [&](const std::string &name) {
+    const size_t at = slots.find(name);
+    if (at == std::string::npos) return std::string();
+    const size_t from = slots.find(": ", at) + 2;
+    return slots.substr(from, slots.find('\n', from) - from);
+  };
+  const emu::csp::keystore::TokenRef ref{field("token manufacturer"), field("token model"),
+                                         field("serial num"), "L"};
+  std::thread([&] {
+    uint32_t failures = 0;
+    EXPECT_EQ(emu::csp::keystore::countTokenPin(db, ref, failures),
+              emu::csp::keystore::TokenAttempt::Counted);
+    emu::csp::keystore::settleTokenPin(db, ref, emu::csp::keystore::TokenVerdict::Wrong);
+  }).join();
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 1u) << slots;
+  EXPECT_TRUE(pin(p, kPin));
+  EXPECT_EQ(emu::csp::keystore::tokenWrongPins(db, "L"), 0u);
   // Right, six wrong, right: the fifth wrong one reaches the count, the
   // process logs out, and the right PIN is refused in every context (the
   // count is the home's: other processes refuse it too, as the race below

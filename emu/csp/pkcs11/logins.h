@@ -30,8 +30,9 @@ Step login(Use &use, const Container &c, CK_SESSION_HANDLE s, const std::string 
 // (in this epoch), compared with its hash without asking the token whether
 // the login still holds (a caller that then finds it gone presents the PIN
 // with login()), while no wrong or pending PIN is counted against the
-// token (one read of the home's count, no write). False otherwise: login()
-// then counts the PIN before it is judged.
+// token (no write; the home's count is read again only after keys.db
+// changed). False otherwise: login() then counts the PIN before it is
+// judged.
 bool acceptedPin(Use &use, const Container &c, const std::string &pin);
 
 // Makes sure the process is logged in on the container's token: when it is
