@@ -132,6 +132,12 @@ enum class TokenVerdict { Right, Wrong, Neither };
 // pending, and counts as a wrong one until an unblock.
 uint32_t settleTokenPin(const std::string &db, const TokenRef &token, TokenVerdict verdict);
 
+// The wrong PINs in a row and the pending ones counted for a token: 0 when
+// no PIN is counted against it. Read only, and only when the file changed
+// since this thread last read it (its change stamp). Throws
+// storage::StorageError.
+uint32_t tokenPinsCounted(const std::string &db, const TokenRef &token);
+
 // Clears the own count of every token labelled `label` (its wrong and its
 // pending PINs) with the family's unblock code, checked and counted as
 // unblock() does.

@@ -4,9 +4,11 @@
 // and the family's unblock code, counted the same way; and the own count
 // of wrong user PINs handed to each PKCS#11 token.
 #include <openssl/crypto.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "common/test_hooks.h"
@@ -544,6 +546,36 @@ uint32_t settleTokenPin(const std::string &path, const TokenRef &token, TokenVer
     return true;
   });
   return failures;
+}
+
+uint32_t tokenPinsCounted(const std::string &path, const TokenRef &token) {
+  // What this thread read last, kept while the file is as it was then (its
+  // change stamp, and this connection's own changes): a PIN presented with
+  // every signature costs two loads of shared memory, not a query.
+  struct Read {
+    uint64_t connection = 0;
+    storage::ChangeStamp stamp;
+    int64_t changes = -1;
+    std::string token;
+    uint32_t counted = 0;
+  };
+  thread_local std::map<std::string, Read, std::less<>> reads;
+  Database &db = open(path);
+  Read &r = reads[path];
+  const storage::ChangeStamp stamp = db.changeStamp();
+  const int64_t changes = sqlite3_total_changes64(db.handle());
+  const std::string key = token.manufacturer + '\0' + token.model + '\0' + token.serial;
+  if (r.connection == db.connectionId() && r.stamp == stamp && r.changes == changes &&
+      r.token == key)
+    return r.counted;
+  Statement &s = db.prepare(
+      "SELECT failures + pending FROM token_pins "
+      "WHERE manufacturer = ?1 AND model = ?2 AND serial = ?3");
+  Use use(s);
+  bindToken(s, token);
+  r = Read{db.connectionId(), stamp, changes, key,
+           s.step() ? static_cast<uint32_t>(s.int64(0)) : 0};
+  return r.counted;
 }
 
 bool unblockToken(const std::string &path, const std::string &label, const std::string &code,

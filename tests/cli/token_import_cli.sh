@@ -42,8 +42,10 @@ object() {
     END { if (keep) printf "%s", buf }' | sed 's/^ *//'
 }
 
-# command, key file, token, container, spec id, --exportable or not, expected Access
-while IFS='|' read -r cmd ee token name id flag access; do
+# command, key file, token, container, --exportable or not, expected Access,
+# what follows the SHA-1 of the modulus in the key's ID (the same key
+# imported twice onto one token: the second copy's ID is not the first's)
+while IFS='|' read -r cmd ee token name flag access more; do
   container="\\\\.\\$token\\$name"
   thumb=$(openssl x509 -in $ee.pem -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
   if [ "$cmd" = import-pfx ]; then
@@ -52,6 +54,9 @@ while IFS='|' read -r cmd ee token name id flag access; do
   else
     expect 0 import $ee.key --provider "$provider" --container "$container" --spec exchange --pin-file pin.txt $flag
   fi
+  # The key's own CKA_ID: the SHA-1 of its modulus.
+  id=$(openssl rsa -in $ee.key -noout -modulus | sed 's/^Modulus=//' |
+    perl -ne 'chomp; print pack("H*", $_)' | openssl sha1 -r | cut -c1-40)$more
   object "$token" "Private Key" "$name" >key.txt
   [ -s key.txt ] || fail "$cmd $flag: no private key labelled $name on token $token"
   grep -qx "ID: *$id" key.txt || { cat key.txt; fail "$cmd $flag: the key's ID is not $id"; }
@@ -91,9 +96,9 @@ while IFS='|' read -r cmd ee token name id flag access; do
   certutil -K -h "$token" -d sql:nss -f pin.txt >nss.txt 2>&1
   grep -Eq "rsa +$id +$name\$" nss.txt || { cat nss.txt; fail "NSS does not pair the key $id with $name"; }
 done <<'TABLE'
-import-pfx|one|sealed|pfx|02||sensitive
-import|one|sealed|plain|01||sensitive
-import-pfx|two|open|pfx|02|--exportable|extractable
+import-pfx|one|sealed|pfx||sensitive|
+import|one|sealed|plain||sensitive|01
+import-pfx|two|open|pfx|--exportable|extractable|
 TABLE
 
 # Deleting the container deletes the certificate written beside its key.

@@ -197,14 +197,24 @@ TEST_F(Trust, WrongPinsAreCountedPerKeyAndBlockAtFive) {
   EXPECT_TRUE(present("other", "1234")) << "another container is not affected";
 }
 
+// Right, six wrong, right: the wrong ones compared with the cached unlock
+// are counted like any other, and the right PIN is then refused here and in
+// another process.
 TEST_F(Trust, WrongPinsCountAgainstACachedUnlockToo) {
   protectedKey("cached", "1234");
   HCRYPTPROV p = open(kToken, "cached");
   ASSERT_TRUE(CryptSetProvParam(p, PP_SIGNATURE_PIN, pinOf("1234"), 0));
-  for (int i = 0; i < 5; ++i)
+  for (int i = 0; i < 6; ++i) {
     EXPECT_FALSE(CryptSetProvParam(p, PP_SIGNATURE_PIN, pinOf("4321"), 0)) << i;
+    EXPECT_EQ(lastError(), i < 4 ? SCARD_W_WRONG_CHV : SCARD_W_CHV_BLOCKED) << i;
+  }
   EXPECT_FALSE(CryptSetProvParam(p, PP_SIGNATURE_PIN, pinOf("1234"), 0));
   EXPECT_EQ(lastError(), SCARD_W_CHV_BLOCKED);
+  EXPECT_EQ(child::run([&] {
+              DWORD error = 0;
+              return !present("cached", "1234", &error) && error == SCARD_W_CHV_BLOCKED ? 0 : 1;
+            }),
+            0);
   // The context that unlocked before the block cannot sign any more either.
   HCRYPTHASH h = 0;
   ASSERT_TRUE(CryptCreateHash(p, CALG_SHA1, 0, 0, &h));

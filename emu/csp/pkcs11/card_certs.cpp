@@ -44,13 +44,12 @@ Bytes sha1(const Bytes &der) {
 // The container a certificate with this CKA_ID (and label) belongs to: the
 // key pair of that CKA_ID, the one with the certificate's label when
 // several have the id; a library container of the certificate's label for
-// CKA_ID 01 or 02. False when none or several.
+// the CKA_ID of one of its keys (pairs.h). False when none or several.
 bool pairOf(const std::vector<TokenContainer> &all, const Bytes &id, const std::string &label,
             TokenContainer &out, int &spec) {
   std::vector<const TokenContainer *> byId, byBoth;
   for (const TokenContainer &c : all) {
-    const bool library = !c.pair && c.label == label && id.size() == 1 &&
-                         (id[0] == AT_KEYEXCHANGE || id[0] == AT_SIGNATURE);
+    const bool library = !c.pair && c.label == label && librarySpec(c.keyIds, id) != 0;
     if (!(c.pair && c.id == id) && !library) continue;
     byId.push_back(&c);
     if (c.label == label) byBoth.push_back(&c);
@@ -58,7 +57,7 @@ bool pairOf(const std::vector<TokenContainer> &all, const Bytes &id, const std::
   const auto &chosen = byId.size() == 1 ? byId : byBoth;
   if (chosen.size() != 1) return false;
   out = *chosen.front();
-  spec = out.pair ? pairSpec(out.id) : id[0];
+  spec = out.pair ? pairSpec(out.id) : librarySpec(out.keyIds, id);
   return true;
 }
 

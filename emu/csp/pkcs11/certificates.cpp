@@ -10,6 +10,7 @@
 
 #include "common/trace.h"
 #include "csp/pkcs11/attributes.h"
+#include "csp/pkcs11/key_lookup.h"
 #include "csp/pkcs11/logins.h"
 
 namespace emu::csp::pkcs11 {
@@ -72,13 +73,30 @@ Status writeCertificate(Container &c, const KeyInfo &key, const Bytes &der) {
   const Bytes serial = encoded(X509_get0_serialNumber(cert.get()), i2d_ASN1_INTEGER);
   if (subject.empty() || issuer.empty() || serial.empty())
     return Failure(CRYPT_E_ASN1_BADTAG, "the certificate's names or serial cannot be encoded");
-  const Bytes id = c.pair ? c.id : Bytes{static_cast<uint8_t>(key.spec)};
-
   return onToken(c, [&](Use &use, CK_SESSION_HANDLE s, Failure &f) {
-    Template find;
-    find.ulong(CKA_CLASS, CKO_CERTIFICATE).text(CKA_LABEL, c.label).bytes(CKA_ID, id);
+    // The key's own CKA_ID (a library container's key has one of its own,
+    // or, made before, its key spec).
+    Bytes id = c.pair ? c.id : Bytes{static_cast<uint8_t>(key.spec)};
+    if (!c.pair) {
+      KeyHit hit;
+      const Step step = publicKey(use, s, c, key.spec, hit, f);
+      if (step != Step::Ok) return step;
+      id = hit.id;
+    }
+    // Its certificates: of that id, and of the spec id it may have had.
+    std::vector<Bytes> ids{id};
+    const Bytes specId{static_cast<uint8_t>(key.spec)};
+    if (!c.pair && id != specId) ids.push_back(specId);
     std::vector<CK_OBJECT_HANDLE> old;
-    CK_RV rv = findObjects(use, s, find, old);
+    CK_RV rv = CKR_OK;
+    for (const Bytes &was : ids) {
+      if (rv != CKR_OK) break;
+      Template find;
+      find.ulong(CKA_CLASS, CKO_CERTIFICATE).text(CKA_LABEL, c.label).bytes(CKA_ID, was);
+      std::vector<CK_OBJECT_HANDLE> found;
+      rv = findObjects(use, s, find, found);
+      old.insert(old.end(), found.begin(), found.end());
+    }
     if (rv != CKR_OK) {
       f.why =
           "finding the container's certificates on token \"" + c.tokenLabel + "\": " + rvName(rv);

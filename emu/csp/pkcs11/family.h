@@ -2,11 +2,13 @@
 // PKCS#11 module keeps its key containers on that module's tokens.
 //
 // A container is either the library's (the RSA key objects on one token
-// that share its name as CKA_LABEL, CKA_ID holding the key spec: one byte,
-// 01 AT_KEYEXCHANGE, 02 AT_SIGNATURE; a public data object (CKO_DATA,
-// CKA_APPLICATION kContainerApplication) with the same label marks it, so
-// that one without keys exists too), or a key pair as card issuers make
-// them, joined by CKA_ID (pairs.h, which also gives the names of both).
+// that share its name as CKA_LABEL, each with a CKA_ID of its own that a
+// marker of the container records with its key spec, or, made before, the
+// key spec: one byte, 01 AT_KEYEXCHANGE, 02 AT_SIGNATURE; the marker, a
+// public data object (CKO_DATA, CKA_APPLICATION kContainerApplication) with
+// the same label, makes one without keys exist too), or a key pair as card
+// issuers make them, joined by CKA_ID (pairs.h, which also gives the names
+// of both).
 //
 // Full names follow the smart-card convention `\\.\<token label>\<name>`;
 // a plain name means the first token, in slot order, that has a container

@@ -8,40 +8,46 @@ namespace emu::csp::pkcs11 {
 
 namespace {
 
+// A key object of a container, with the key spec it serves.
+struct KeyObject {
+  CK_OBJECT_HANDLE handle;
+  Bytes id;
+  int spec;
+};
+
 // The key objects of a class that belong to the container: a pair's
-// objects with its CKA_ID and label; a library container's with CKA_ID 01
-// or 02 and its label.
+// objects with its CKA_ID and label; a library container's with its label
+// and the CKA_ID its marker records for a key spec, or 01 or 02.
 CK_RV keysOf(Use &use, CK_SESSION_HANDLE s, const Container &c, CK_OBJECT_CLASS cls,
-             std::vector<std::pair<CK_OBJECT_HANDLE, Bytes>> &out) {
+             std::vector<KeyObject> &out) {
   out.clear();
   std::vector<CK_OBJECT_HANDLE> found;
+  KeyIds ids;
   CK_RV rv = CKR_OK;
   if (c.pair) {
     Template t;
     t.ulong(CKA_CLASS, cls).flag(CKA_TOKEN, true).ulong(CKA_KEY_TYPE, CKK_RSA).bytes(CKA_ID, c.id);
     rv = findObjects(use, s, t, found);
   } else {
-    rv = containerObjects(use, s, cls, &c.label, found);
+    rv = libraryKeyIds(use, s, c.label, ids);
+    if (rv == CKR_OK) rv = containerObjects(use, s, cls, &c.label, found);
   }
   if (rv != CKR_OK) return rv;
   for (CK_OBJECT_HANDLE o : found) {
     Bytes id, label;
     attribute(use, s, o, CKA_ID, id);
+    int spec = 0;
     if (c.pair) {
       attribute(use, s, o, CKA_LABEL, label);
       if (std::string(label.begin(), label.end()) != c.label) continue;
-    } else if (!(id.size() == 1 && (id[0] == AT_KEYEXCHANGE || id[0] == AT_SIGNATURE))) {
-      continue;  // a key pair that shares the label (pairs.h)
+      spec = pairSpec(c.id);
+    } else {
+      spec = librarySpec(ids, id);
+      if (spec == 0) continue;  // a key pair that shares the label (pairs.h)
     }
-    out.emplace_back(o, id);
+    out.push_back({o, id, spec});
   }
   return CKR_OK;
-}
-
-// Whether a key of the container serves `spec`.
-bool serves(const Container &c, const Bytes &id, int spec) {
-  if (c.pair) return pairSpec(c.id) == spec;
-  return id.size() == 1 && id[0] == spec;
 }
 
 void cacheKey(Use &use, const Container &c, int spec, CK_OBJECT_CLASS cls, const KeyHit &hit) {
@@ -70,13 +76,13 @@ bool readPublic(Use &use, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, int spec, Key
 CK_RV findKey(Use &use, CK_SESSION_HANDLE s, const Container &c, CK_OBJECT_CLASS cls, int spec,
               const Bytes *wantId, CK_OBJECT_HANDLE &h, Bytes &id) {
   h = CK_INVALID_HANDLE;
-  std::vector<std::pair<CK_OBJECT_HANDLE, Bytes>> found;
+  std::vector<KeyObject> found;
   const CK_RV rv = keysOf(use, s, c, cls, found);
   if (rv != CKR_OK) return rv;
-  for (const auto &[o, oid] : found) {
-    if (wantId != nullptr ? oid != *wantId : !serves(c, oid, spec)) continue;
-    h = o;
-    id = oid;
+  for (const KeyObject &o : found) {
+    if (wantId != nullptr ? o.id != *wantId : o.spec != spec) continue;
+    h = o.handle;
+    id = o.id;
     return CKR_OK;
   }
   return CKR_OK;
@@ -171,10 +177,10 @@ void keyObjects(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec,
                 std::vector<CK_OBJECT_HANDLE> &out) {
   out.clear();
   for (CK_OBJECT_CLASS cls : {CK_OBJECT_CLASS(CKO_PUBLIC_KEY), CK_OBJECT_CLASS(CKO_PRIVATE_KEY)}) {
-    std::vector<std::pair<CK_OBJECT_HANDLE, Bytes>> found;
+    std::vector<KeyObject> found;
     if (keysOf(use, s, c, cls, found) != CKR_OK) continue;
-    for (const auto &[o, id] : found)
-      if (serves(c, id, spec)) out.push_back(o);
+    for (const KeyObject &o : found)
+      if (o.spec == spec) out.push_back(o.handle);
   }
 }
 
@@ -182,9 +188,9 @@ void containerKeys(Use &use, CK_SESSION_HANDLE s, const Container &c,
                    std::vector<CK_OBJECT_HANDLE> &out) {
   out.clear();
   for (CK_OBJECT_CLASS cls : {CK_OBJECT_CLASS(CKO_PRIVATE_KEY), CK_OBJECT_CLASS(CKO_PUBLIC_KEY)}) {
-    std::vector<std::pair<CK_OBJECT_HANDLE, Bytes>> found;
+    std::vector<KeyObject> found;
     if (keysOf(use, s, c, cls, found) != CKR_OK) continue;
-    for (const auto &entry : found) out.push_back(entry.first);
+    for (const KeyObject &o : found) out.push_back(o.handle);
   }
 }
 

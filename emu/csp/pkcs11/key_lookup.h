@@ -1,8 +1,9 @@
 // Finding a container's key objects on its token. In a library container
-// CKA_ID holds the key spec (one byte: 01 AT_KEYEXCHANGE, 02 AT_SIGNATURE);
-// a key pair joined by CKA_ID (pairs.h) holds one key, of the key type
-// (exchange or signature) pairSpec() gives. What is found is cached (caches.h) and checked again
-// with one attribute read.
+// a key's CKA_ID is the one its marker records for the key spec (pairs.h),
+// or the key spec itself (one byte: 01 AT_KEYEXCHANGE, 02 AT_SIGNATURE), as
+// keys made before ids were recorded have it; a key pair joined by CKA_ID (pairs.h) holds one key,
+// of the key type (exchange or signature) pairSpec() gives. What is found is cached (caches.h) and
+// checked again with one attribute read.
 #pragma once
 
 #include <p11-kit/pkcs11.h>

@@ -23,7 +23,7 @@ Bytes pinHash(const Bytes &salt, const std::string &pin) {
   return crypto::sha256({&salt, &p.bytes});
 }
 
-void remember(LoginState &ls, const std::string &pin) {
+void remember(LoginState &ls, const std::string &pin, const keystore::TokenRef &token) {
   ls.salt.assign(32, 0);
   if (!crypto::randomBytes(ls.salt.data(), ls.salt.size())) {
     ls.salt.clear();
@@ -31,13 +31,20 @@ void remember(LoginState &ls, const std::string &pin) {
     return;
   }
   ls.hash = pinHash(ls.salt, pin);
-  ls.mismatches = 0;
+  ls.counted = token;
 }
 
 void forget(LoginState &ls) {
   ls.salt.clear();
   ls.hash.clear();
-  ls.mismatches = 0;
+}
+
+// Whether `pin` is the PIN the token accepted, by its salted hash.
+bool matchesAccepted(const LoginState &ls, const std::string &pin) {
+  if (ls.hash.empty()) return false;
+  const Bytes presented = pinHash(ls.salt, pin);
+  return presented.size() == ls.hash.size() &&
+         CRYPTO_memcmp(presented.data(), ls.hash.data(), presented.size()) == 0;
 }
 
 // What a token says of its own retry counter ("" when it says nothing).
@@ -165,12 +172,16 @@ keystore::TokenVerdict verdictOf(CK_RV rv) {
   }
 }
 
-// C_Login with a PIN; the token judges it. The PIN is first counted in the
-// home's own count of the token's wrong PINs, and is not handed to the
-// token when it cannot be or when the count is reached. Call with
-// ls.prompting held.
+// A PIN judged, after it is counted in the home's own count of the token's
+// wrong PINs: by the token (C_Login), or, while this process is logged in
+// with a PIN whose hash it keeps (`againstHash`), by that hash, as the token
+// checks no PIN then. A PIN is not judged when it cannot be counted or the
+// count is reached; then, and after the wrong PIN that reaches it, a
+// process that is logged in logs out, so the login serves no one until a
+// right PIN goes to the token after an unblock. Call with ls.prompting
+// held.
 Step tokenLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, LoginState &ls,
-                const std::string &pin, Failure &f) {
+                const std::string &pin, Failure &f, bool againstHash = false) {
   CK_SLOT_ID slot = 0;
   keystore::TokenRef token;
   CK_FLAGS flags = 0;
@@ -195,13 +206,21 @@ Step tokenLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, LoginState &l
   }
   if (attempt != keystore::TokenAttempt::Counted) {
     refuseUncounted(c, attempt, failures, flags, f);
+    if (againstHash && attempt == keystore::TokenAttempt::Blocked) {
+      use.fn()->C_Logout(s);
+      forget(ls);
+    }
     return Step::Fail;
   }
-  hooks::count(hooks::kTokenLogins);
-  std::string copy = pin;
-  rv = use.fn()->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(&copy[0]),
-                         static_cast<CK_ULONG>(copy.size()));
-  OPENSSL_cleanse(&copy[0], copy.size());
+  if (againstHash) {
+    rv = matchesAccepted(ls, pin) ? CKR_OK : CKR_PIN_INCORRECT;
+  } else {
+    hooks::count(hooks::kTokenLogins);
+    std::string copy = pin;
+    rv = use.fn()->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(&copy[0]),
+                           static_cast<CK_ULONG>(copy.size()));
+    OPENSSL_cleanse(&copy[0], copy.size());
+  }
   const bool wrong = rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE;
   const keystore::TokenVerdict verdict = verdictOf(rv);
   try {
@@ -211,8 +230,18 @@ Step tokenLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, LoginState &l
     if (verdict == keystore::TokenVerdict::Wrong) ++failures;
   }
   if (rv == CKR_OK) {
-    remember(ls, pin);
+    if (!againstHash) remember(ls, pin, token);
     return Step::Ok;
+  }
+  if (againstHash) {
+    // The token never saw this PIN: what it reports of its own counter
+    // does not concern it.
+    refuseWrong(c, false, failures, 0, f);
+    if (failures >= kMaxTokenPinTries) {
+      use.fn()->C_Logout(s);
+      forget(ls);
+    }
+    return Step::Fail;
   }
   if (wrong || rv == CKR_PIN_LOCKED) {
     refuseWrong(c, rv == CKR_PIN_LOCKED, failures, flagsNow(use, slot, flags), f);
@@ -245,28 +274,9 @@ Step login(Use &use, const Container &c, CK_SESSION_HANDLE s, const std::string 
   auto ls = use.module().loginState(c.token);
   std::lock_guard<std::mutex> lock(ls->prompting);
   if (use.loggedIn(s)) {
-    if (!ls->hash.empty()) {
-      const Bytes presented = pinHash(ls->salt, pin);
-      if (presented.size() == ls->hash.size() &&
-          CRYPTO_memcmp(presented.data(), ls->hash.data(), presented.size()) == 0) {
-        ls->mismatches = 0;
-        return Step::Ok;
-      }
-      ++ls->mismatches;
-      f.code = SCARD_W_WRONG_CHV;
-      if (ls->mismatches >= kMaxMismatches) {
-        use.fn()->C_Logout(s);
-        forget(*ls);
-        f.why = "PIN refused: it is not the PIN the token accepted; after " +
-                std::to_string(kMaxMismatches) +
-                " such PINs the process logged out, so the next PIN goes to the token";
-      } else {
-        f.why = "PIN refused: it is not the PIN the token accepted, " +
-                std::to_string(kMaxMismatches - ls->mismatches) +
-                " more before the process logs out";
-      }
-      return Step::Fail;
-    }
+    // Judged against the accepted PIN's hash, counted like a PIN handed
+    // to the token.
+    if (!ls->hash.empty()) return tokenLogin(use, c, s, *ls, pin, f, true);
     // Logged in by another part of this process, with a PIN the CSP never
     // saw: the token itself checks this one.
     use.fn()->C_Logout(s);
@@ -277,13 +287,14 @@ Step login(Use &use, const Container &c, CK_SESSION_HANDLE s, const std::string 
 bool acceptedPin(Use &use, const Container &c, const std::string &pin) {
   auto ls = use.module().loginState(c.token);
   std::lock_guard<std::mutex> lock(ls->prompting);
-  if (ls->hash.empty()) return false;
-  const Bytes presented = pinHash(ls->salt, pin);
-  if (presented.size() != ls->hash.size() ||
-      CRYPTO_memcmp(presented.data(), ls->hash.data(), presented.size()) != 0)
+  if (!matchesAccepted(*ls, pin)) return false;
+  // Taken without a write only while no PIN is counted against the token,
+  // in any process: else it is counted and judged as any other (login()).
+  try {
+    return keystore::tokenPinsCounted(keystore::databasePath(), ls->counted) == 0;
+  } catch (const storage::StorageError &) {
     return false;
-  ls->mismatches = 0;
-  return true;
+  }
 }
 
 Step ensureLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, Failure &f) {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/reasons.h"
+#include "csp/keystore.h"
 #include "csp/pkcs11/pin_prompt.h"
 
 namespace emu::csp::pkcs11 {
@@ -51,11 +52,11 @@ struct TokenView {
 };
 
 // The login this process holds on one token, as far as the CSP knows it:
-// a salted hash of the PIN the token accepted (memory only) and the
-// mismatches presented since.
+// a salted hash of the PIN the token accepted (memory only) and the token
+// as the home's count of its wrong PINs knows it.
 struct LoginState {
   std::vector<uint8_t> salt, hash;
-  unsigned mismatches = 0;
+  keystore::TokenRef counted;
   // Held for a login (C_Login, or a PIN compared with the accepted one);
   // never while a PIN prompt runs.
   std::mutex prompting;

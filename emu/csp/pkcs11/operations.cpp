@@ -1,6 +1,7 @@
 // The PKCS#11 key family (family.h): the operations of the KeyFamily
 // interface on the containers of the provider's module's tokens.
 #include <openssl/crypto.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <vector>
@@ -147,11 +148,20 @@ Status Pkcs11Keys::deleteContainer(const Provider &provider, const std::string &
     CK_RV rv = CKR_OK;
     // A library container's certificates (KP_CERTIFICATE) go with it; a
     // key pair's certificate is the issuer's and stays.
-    if (!c.pair) rv = containerObjects(use, s, CKO_DATA, &c.label, markers);
-    for (uint8_t spec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
-      if (c.pair || rv != CKR_OK) break;
+    std::vector<Bytes> certIds;
+    if (!c.pair) {
+      std::vector<std::pair<CK_OBJECT_HANDLE, KeyIds>> recorded;
+      rv = libraryMarkers(use, s, c.label, recorded);
+      for (const auto &[marker, ids] : recorded) {
+        markers.push_back(marker);
+        for (const auto &entry : ids) certIds.push_back(entry.first);
+      }
+      for (uint8_t spec : {AT_KEYEXCHANGE, AT_SIGNATURE}) certIds.push_back(Bytes{spec});
+    }
+    for (const Bytes &id : certIds) {
+      if (rv != CKR_OK) break;
       Template certs;
-      certs.ulong(CKA_CLASS, CKO_CERTIFICATE).text(CKA_LABEL, c.label).bytes(CKA_ID, Bytes{spec});
+      certs.ulong(CKA_CLASS, CKO_CERTIFICATE).text(CKA_LABEL, c.label).bytes(CKA_ID, id);
       std::vector<CK_OBJECT_HANDLE> found;
       rv = findObjects(use, s, certs, found);
       markers.insert(markers.end(), found.begin(), found.end());
@@ -250,8 +260,87 @@ bool Pkcs11Keys::keyInfo(Context &ctx, int spec, KeyInfo &info) const {
 
 namespace {
 
+// Whether an object on the token (other than `except`) has CKA_ID `id`.
+bool idTaken(Use &use, CK_SESSION_HANDLE s, const Bytes &id,
+             std::initializer_list<CK_OBJECT_HANDLE> except) {
+  Template t;
+  t.bytes(CKA_ID, id);
+  std::vector<CK_OBJECT_HANDLE> found;
+  if (findObjects(use, s, t, found) != CKR_OK) return true;
+  return std::any_of(found.begin(), found.end(), [&](CK_OBJECT_HANDLE h) {
+    return std::find(except.begin(), except.end(), h) == except.end();
+  });
+}
+
+CK_RV setId(Use &use, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, const Bytes &id) {
+  Template t;
+  t.bytes(CKA_ID, id);
+  return use.fn()->C_SetAttributeValue(s, h, t.data(), t.size());
+}
+
+// Gives a library container's new key (made with its key spec as CKA_ID)
+// a CKA_ID that no other object on the token has, as NSS and OpenSC make
+// them: the SHA-1 of its modulus (followed by a counting byte when another
+// object has that already, as a second copy of one key would). A record of
+// it (pairs.h) is made first, so the key is the container's at every
+// moment: by the spec id until it is renamed, by the recorded id after;
+// then the records of the key it replaced go. A token that refuses the
+// rename, and a container without a marker (made before markers existed),
+// keep the spec id.
+void assignKeyId(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, const KeyInfo &info,
+                 CK_OBJECT_HANDLE pub, CK_OBJECT_HANDLE priv) {
+  Bytes id(SHA_DIGEST_LENGTH);
+  SHA1(info.modulus.data(), info.modulus.size(), id.data());
+  for (unsigned n = 1; idTaken(use, s, id, {pub, priv}); ++n) {
+    if (n > 255) return;
+    if (n > 1) id.pop_back();
+    id.push_back(static_cast<uint8_t>(n));
+  }
+  std::vector<std::pair<CK_OBJECT_HANDLE, KeyIds>> markers;
+  if (libraryMarkers(use, s, c.label, markers) != CKR_OK || markers.empty()) return;
+  Template t;
+  t.ulong(CKA_CLASS, CKO_DATA)
+      .flag(CKA_TOKEN, true)
+      .flag(CKA_PRIVATE, false)
+      .flag(CKA_MODIFIABLE, true)
+      .text(CKA_LABEL, c.label)
+      .text(CKA_APPLICATION, kContainerApplication)
+      .bytes(CKA_VALUE, encodeKeyIds({{id, spec}}));
+  CK_OBJECT_HANDLE record = CK_INVALID_HANDLE;
+  CK_RV rv = use.fn()->C_CreateObject(s, t.data(), t.size(), &record);
+  if (rv == CKR_OK) rv = setId(use, s, pub, id);
+  if (rv == CKR_OK) rv = setId(use, s, priv, id);
+  if (rv != CKR_OK) {
+    const Bytes specId{static_cast<uint8_t>(spec)};
+    setId(use, s, pub, specId);
+    if (record != CK_INVALID_HANDLE) use.fn()->C_DestroyObject(s, record);
+    trace::why("token \"" + c.tokenLabel + "\" refused a CKA_ID of the key's own (" + rvName(rv) +
+               "): it keeps its key spec as CKA_ID");
+    return;
+  }
+  // The records of the key this one replaced, and the certificates written
+  // for it (by its recorded id or its spec id), which certify no key now.
+  std::vector<Bytes> replacedIds{Bytes{static_cast<uint8_t>(spec)}};
+  for (const auto &[marker, ids] : markers) {
+    const bool replaced = !ids.empty() && std::all_of(ids.begin(), ids.end(), [&](const auto &e) {
+      return e.second == spec && e.first != id;
+    });
+    if (!replaced) continue;
+    for (const auto &entry : ids) replacedIds.push_back(entry.first);
+    use.fn()->C_DestroyObject(s, marker);
+  }
+  for (const Bytes &was : replacedIds) {
+    Template certs;
+    certs.ulong(CKA_CLASS, CKO_CERTIFICATE).text(CKA_LABEL, c.label).bytes(CKA_ID, was);
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (findObjects(use, s, certs, found) != CKR_OK) continue;
+    for (CK_OBJECT_HANDLE h : found) use.fn()->C_DestroyObject(s, h);
+  }
+}
+
 // Stores a new key's objects (made by `make`) and destroys those of the
-// key it replaces; `info` is read from the new public key.
+// key it replaces; `info` is read from the new public key. A library
+// container's new key then takes a CKA_ID of its own (assignKeyId).
 template <typename Make>
 Status store(Context &ctx, int spec, KeyInfo &info, Make &&make) {
   Container &c = *ctx.p11;
@@ -287,8 +376,10 @@ Status store(Context &ctx, int spec, KeyInfo &info, Make &&make) {
       return tokenGone(rv) ? Step::Retry : Step::Fail;
     }
     for (CK_OBJECT_HANDLE h : old) use.fn()->C_DestroyObject(s, h);
+    const bool readable = readPublic(use, s, pub, spec, info);
+    if (readable && !c.pair) assignKeyId(use, s, c, spec, info, pub, priv);
     Found::instance().forget(&use.module(), c.token, c.ident);
-    if (!readPublic(use, s, pub, spec, info)) {
+    if (!readable) {
       f.code = NTE_BAD_KEY;
       f.why = "the new key's modulus and exponent cannot be read";
       return Step::Fail;

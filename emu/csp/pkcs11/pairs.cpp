@@ -48,10 +48,68 @@ bool splitPairName(const std::string &name, std::string &label, Bytes &id) {
 struct Group {
   bool library = false;
   CK_OBJECT_HANDLE libraryObject = CK_INVALID_HANDLE;
+  KeyIds keyIds;
   std::map<Bytes, CK_OBJECT_HANDLE> pairs;
 };
 
+// What a marker records.
+KeyIds markerIds(Use &use, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE marker) {
+  Bytes value;
+  if (!attribute(use, s, marker, CKA_VALUE, value)) return {};
+  return decodeKeyIds(value);
+}
+
 }  // namespace
+
+Bytes encodeKeyIds(const KeyIds &ids) {
+  Bytes out;
+  for (const auto &[id, spec] : ids) {
+    if (id.empty() || id.size() > 255) continue;
+    out.push_back(static_cast<uint8_t>(spec));
+    out.push_back(static_cast<uint8_t>(id.size()));
+    out.insert(out.end(), id.begin(), id.end());
+  }
+  return out;
+}
+
+KeyIds decodeKeyIds(const Bytes &value) {
+  KeyIds ids;
+  for (size_t at = 0; at + 2 <= value.size();) {
+    const int spec = value[at];
+    const size_t n = value[at + 1];
+    if (n == 0 || at + 2 + n > value.size()) break;
+    if (spec == AT_KEYEXCHANGE || spec == AT_SIGNATURE)
+      ids.emplace(Bytes(value.begin() + static_cast<long>(at + 2),
+                        value.begin() + static_cast<long>(at + 2 + n)),
+                  spec);
+    at += 2 + n;
+  }
+  return ids;
+}
+
+int librarySpec(const KeyIds &ids, const Bytes &id) {
+  const auto it = ids.find(id);
+  if (it != ids.end()) return it->second;
+  return isSpecId(id) ? id[0] : 0;
+}
+
+CK_RV libraryMarkers(Use &use, CK_SESSION_HANDLE s, const std::string &label,
+                     std::vector<std::pair<CK_OBJECT_HANDLE, KeyIds>> &out) {
+  out.clear();
+  std::vector<CK_OBJECT_HANDLE> markers;
+  const CK_RV rv = containerObjects(use, s, CKO_DATA, &label, markers);
+  if (rv != CKR_OK) return rv;
+  for (CK_OBJECT_HANDLE h : markers) out.emplace_back(h, markerIds(use, s, h));
+  return CKR_OK;
+}
+
+CK_RV libraryKeyIds(Use &use, CK_SESSION_HANDLE s, const std::string &label, KeyIds &out) {
+  out.clear();
+  std::vector<std::pair<CK_OBJECT_HANDLE, KeyIds>> markers;
+  const CK_RV rv = libraryMarkers(use, s, label, markers);
+  for (const auto &entry : markers) out.insert(entry.second.begin(), entry.second.end());
+  return rv;
+}
 
 std::string idHex(const Bytes &id) {
   static const char digits[] = "0123456789abcdef";
@@ -84,11 +142,13 @@ CK_RV tokenContainers(Use &use, CK_SESSION_HANDLE s, std::vector<TokenContainer>
         Group &g = groups[text];
         g.library = true;
         if (g.libraryObject == CK_INVALID_HANDLE) g.libraryObject = h;
+        const KeyIds ids = markerIds(use, s, h);
+        g.keyIds.insert(ids.begin(), ids.end());
         continue;
       }
       attribute(use, s, h, CKA_ID, id);
       Group &g = groups[text];
-      if (!text.empty() && isSpecId(id)) {
+      if (!text.empty() && librarySpec(g.keyIds, id) != 0) {
         g.library = true;
         if (g.libraryObject == CK_INVALID_HANDLE) g.libraryObject = h;
       } else if (!id.empty() || !text.empty()) {
@@ -97,13 +157,13 @@ CK_RV tokenContainers(Use &use, CK_SESSION_HANDLE s, std::vector<TokenContainer>
     }
   }
   for (const auto &[label, g] : groups) {
-    if (g.library) out.push_back({label, label, {}, false, g.libraryObject});
+    if (g.library) out.push_back({label, label, {}, false, g.libraryObject, g.keyIds});
     const bool alone = !g.library && g.pairs.size() == 1 && !label.empty();
     for (const auto &[id, h] : g.pairs) {
       const std::string name = alone           ? label
                                : label.empty() ? "#" + idHex(id)
                                                : label + " #" + idHex(id);
-      out.push_back({name, label, id, true, h});
+      out.push_back({name, label, id, true, h, {}});
     }
   }
   std::sort(out.begin(), out.end(), [](const TokenContainer &a, const TokenContainer &b) {

@@ -1,7 +1,9 @@
 // The containers on one token, as listed and as looked up by name.
 //
 // A token holds two kinds: the library's containers (a CKO_DATA marker and
-// RSA keys sharing its CKA_LABEL with CKA_ID 01 or 02), and key pairs as
+// RSA keys sharing its CKA_LABEL, with the CKA_ID the marker records for
+// their key spec, or CKA_ID 01 or 02, the key spec itself, as keys made
+// before the marker recorded ids have it), and key pairs as
 // card issuers and pkcs11-tool make them (a private key, its public key
 // and its certificate joined by CKA_ID). Key objects with another CKA_ID,
 // or without a label, are such pairs, one per (CKA_LABEL, CKA_ID).
@@ -18,6 +20,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,12 +28,31 @@
 
 namespace emu::csp::pkcs11 {
 
+// The CKA_IDs of a library container's keys, each with the key spec it
+// serves. Each key's is recorded, when the key is made, in a marker object
+// of its own (the container's application and label) whose CKA_VALUE holds
+// the key spec (one byte), the id's length (one byte) and the id; tokens
+// refuse changes to a data object's value, so a record is made and
+// destroyed, never changed.
+using KeyIds = std::map<Bytes, int>;
+Bytes encodeKeyIds(const KeyIds &ids);
+KeyIds decodeKeyIds(const Bytes &value);
+// The key spec a library container's key with CKA_ID `id` serves (0: none
+// of its keys): the spec `ids` records for it, else 01 or 02 itself.
+int librarySpec(const KeyIds &ids, const Bytes &id);
+// The markers of the library container `label`, each with what it records.
+CK_RV libraryMarkers(Use &use, CK_SESSION_HANDLE s, const std::string &label,
+                     std::vector<std::pair<CK_OBJECT_HANDLE, KeyIds>> &out);
+// What the markers of the library container `label` record together.
+CK_RV libraryKeyIds(Use &use, CK_SESSION_HANDLE s, const std::string &label, KeyIds &out);
+
 struct TokenContainer {
   std::string name;  // as listed
   std::string label;
   Bytes id;                                  // a pair's CKA_ID
   bool pair = false;                         // a key pair joined by CKA_ID, not a library container
   CK_OBJECT_HANDLE any = CK_INVALID_HANDLE;  // one of its objects
+  KeyIds keyIds;                             // a library container's
 };
 
 // Lowercase hex of a CKA_ID.
