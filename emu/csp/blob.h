@@ -1,6 +1,6 @@
 // Making and reading the CSP's key blobs. The layouts themselves (offsets,
 // sizes, little-endian readers and writers) are the ones the bridge uses:
-// platform/key_blobs.h.
+// platform/key_blobs.h (include/).
 #pragma once
 
 #include "csp/key_info.h"

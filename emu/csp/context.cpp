@@ -10,6 +10,7 @@
 #include "common/api.h"
 #include "common/login.h"
 #include "csp/key_family.h"
+#include "storage/guard.h"
 
 namespace emu::csp {
 

@@ -106,7 +106,7 @@ ReadCache &readCache(Database &db) {
   thread_local std::map<std::string, ReadCache, std::less<>> caches;
   ReadCache &c = caches[db.path()];
   const storage::ChangeStamp stamp = db.changeStamp();
-  const int64_t changes = sqlite3_total_changes64(db.handle());
+  const int64_t changes = db.changes();
   if (c.connection != db.connectionId() || stamp != c.stamp || changes != c.changes ||
       c.containers.size() + c.slots.size() > kMaxReadCache) {
     c.containers.clear();
@@ -201,7 +201,7 @@ bool createContainer(const std::string &path, Family family, const std::string &
     Statement &add = db.prepare("INSERT INTO containers(family, name, folded) VALUES (?1, ?2, ?3)");
     add.bind(1, static_cast<int64_t>(family)).bind(2, name).bind(3, fold(name));
     add.run();
-    id = sqlite3_last_insert_rowid(db.handle());
+    id = db.lastRowId();
     return true;
   });
   if (!ok) error = NTE_EXISTS;

@@ -11,6 +11,7 @@
 #include "common/api.h"
 #include "csp/blob.h"
 #include "csp/key_family.h"
+#include "storage/guard.h"
 
 using emu::csp::Context;
 using emu::csp::contexts;

@@ -563,7 +563,7 @@ uint32_t tokenPinsCounted(const std::string &path, const TokenRef &token) {
   Database &db = open(path);
   Read &r = reads[path];
   const storage::ChangeStamp stamp = db.changeStamp();
-  const int64_t changes = sqlite3_total_changes64(db.handle());
+  const int64_t changes = db.changes();
   const std::string key = token.manufacturer + '\0' + token.model + '\0' + token.serial;
   if (r.connection == db.connectionId() && r.stamp == stamp && r.changes == changes &&
       r.token == key)
