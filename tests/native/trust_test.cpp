@@ -235,6 +235,47 @@ TEST_F(Trust, WrongPinsCountAgainstACachedUnlockToo) {
   CryptReleaseContext(p, 0);
 }
 
+// The keys database's failures carry their reason (the stable code the
+// trace and the tool match) and words, found where they happen.
+TEST_F(Trust, KeystoreFailuresSayTheirReason) {
+  const std::string db = keystore::databasePath();
+  const auto family = emu::csp::Family::Token;
+  int64_t id = 0;
+  const auto software = emu::csp::Family::Software;
+  ASSERT_FALSE(keystore::createContainer(db, family, "Kept", id));
+  ASSERT_FALSE(keystore::createContainer(db, software, "S", id));
+  ASSERT_FALSE(keystore::setUnblockCode(db, software, "", "87654321"));
+  using emu::trace::Reason;
+  const struct {
+    const char *what;
+    emu::Status failed;
+    DWORD code;
+    Reason cause;
+    const char *words;
+  } cases[] = {
+      {"a taken name (case-insensitive)", keystore::createContainer(db, family, "kept", id),
+       static_cast<DWORD>(NTE_EXISTS), Reason::CONTAINER_EXISTS, "a container of that name exists"},
+      {"unblocking without a code", keystore::unblock(db, family, "Kept", AT_SIGNATURE, "1"),
+       static_cast<DWORD>(NTE_PERM), Reason::UNBLOCK_CODE_NONE, "no unblock code was ever set"},
+      {"unblocking no container", keystore::unblock(db, family, "none", AT_SIGNATURE, "1"),
+       static_cast<DWORD>(NTE_BAD_KEYSET), Reason::CONTAINER_NOT_FOUND, "container not found"},
+      {"a wrong code", keystore::unblock(db, software, "S", AT_SIGNATURE, "1"),
+       static_cast<DWORD>(SCARD_W_WRONG_CHV), Reason::UNBLOCK_CODE_WRONG, "wrong unblock code"},
+      {"a change without the current code", keystore::setUnblockCode(db, software, "", "1"),
+       static_cast<DWORD>(NTE_PERM), Reason::UNBLOCK_CODE_WRONG, "only the current code"},
+      {"an empty new code", keystore::setUnblockCode(db, family, "", ""),
+       static_cast<DWORD>(NTE_BAD_DATA), Reason::None, "the empty text is not an unblock code"},
+      {"a token's count, no code", keystore::unblockToken(db, "L", "1"),
+       static_cast<DWORD>(NTE_PERM), Reason::UNBLOCK_CODE_NONE, "no unblock code was ever set"},
+  };
+  for (const auto &c : cases) {
+    ASSERT_TRUE(c.failed) << c.what;
+    EXPECT_EQ(c.failed->code, c.code) << c.what;
+    EXPECT_EQ(c.failed->cause, c.cause) << c.what;
+    EXPECT_NE(c.failed->why.find(c.words), std::string::npos) << c.what << ": " << c.failed->why;
+  }
+}
+
 TEST_F(Trust, UnblockNeedsTheUnblockCode) {
   protectedKey("puk", "1234");
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(present("puk", "0000"));
