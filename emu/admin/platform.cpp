@@ -155,10 +155,11 @@ void addModules(Json &providers) {
 
 Json moduleSlots(const std::string &path, const std::string &environment) {
   Json out{{"path", utf8(path)}};
-  std::string why;
-  const std::shared_ptr<p11::Module> module = p11::Module::get(path, why, environment);
+  std::shared_ptr<p11::Module> module;
+  const Status failed = p11::Module::get(path, module, environment);
+  std::string why = failed ? failed->why : std::string();
   Json slots = Json::array();
-  if (module != nullptr) {
+  if (!failed) {
     p11::Use use(*module);
     if (listSlots(use, slots, why)) {
       out["loaded"] = true;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "admin/admin.h"
+#include "common/api.h"
 #include "common/home.h"
 #include "common/trace.h"
 #include "csp/keystore.h"
@@ -67,39 +68,52 @@ bool readSecret(const std::string &file, const char *prompt, Secret &out) {
   return got;
 }
 
-// The reason the emulation gave, for the message.
-std::string explain(DWORD error) {
-  switch (error) {
-    case NTE_PERM:
-      return "no unblock code was ever set: a blocked key can only be deleted";
-    case SCARD_W_WRONG_CHV:
-      return "wrong unblock code";
-    case SCARD_W_CHV_BLOCKED:
-      return "the unblock code is blocked after too many wrong codes";
-    case NTE_BAD_KEYSET:
-      return "no such container in the token provider";
-    default:
-      break;
-  }
+// What a failure says, for the message: its words, or its platform code
+// when it has none.
+std::string said(const Failure &f) {
+  if (!f.why.empty()) return f.why;
   char buf[64];
-  std::snprintf(buf, sizeof buf, "error 0x%08lx %s", static_cast<unsigned long>(error),
-                trace::errorName(error));
+  std::snprintf(buf, sizeof buf, "error 0x%08lx %s", static_cast<unsigned long>(f.code),
+                trace::errorName(f.code));
   return buf;
 }
 
-// Why the code was not set, for the message.
-std::string explainSet(DWORD error) {
-  switch (error) {
-    case NTE_PERM:
-      return "an unblock code is set: give the current one (--old-code-file)";
-    case SCARD_W_WRONG_CHV:
+// Why nothing was unblocked: the failure's words, in the command's terms
+// where it has its own.
+std::string explain(const Failure &f) {
+  switch (f.cause) {
+    case trace::Reason::CONTAINER_NOT_FOUND:
+      return "no such container in the token provider";
+    case trace::Reason::UNBLOCK_CODE_BLOCKED:
+      return "the unblock code is blocked after too many wrong codes";
+    default:
+      return said(f);
+  }
+}
+
+// Why the code was not set: the command's own advice (the current code is
+// what it lacks, or what was wrong), the failure's words otherwise.
+std::string explainSet(const Failure &f) {
+  if (f.code == NTE_PERM) return "an unblock code is set: give the current one (--old-code-file)";
+  switch (f.cause) {
+    case trace::Reason::UNBLOCK_CODE_WRONG:
       return "wrong current unblock code";
-    case SCARD_W_CHV_BLOCKED:
+    case trace::Reason::UNBLOCK_CODE_BLOCKED:
       return "the unblock code is blocked after too many wrong codes: it cannot be changed, and a "
              "blocked key can only be deleted";
     default:
-      return explain(error);
+      return explain(f);
   }
+}
+
+// Ends the step's trace as the failure says (its reason and code) and
+// tells whether it did what was asked.
+bool finish(trace::Call &t, const Status &failed) {
+  if (failed)
+    fail(*failed);
+  else
+    SetLastError(ERROR_SUCCESS);
+  return t.done(!failed) != FALSE;
 }
 
 // The token label of a PKCS#11 container's full name (\\.\<token>\<name>,
@@ -114,15 +128,12 @@ bool tokenOf(const std::string &name, std::string &token) {
 
 // Clears the own count of wrong PINs handed to the tokens labelled `token`.
 int unblockToken(const std::string &token, const Secret &code) {
-  DWORD error = 0;
   try {
     trace::Call t("UnblockToken");
     if (t) t.text("token", token);
-    const bool unblocked =
-        keystore::unblockToken(keystore::databasePath(), token, code.text, error);
-    SetLastError(unblocked ? ERROR_SUCCESS : error);
-    if (!t.done(unblocked)) {
-      std::fprintf(stderr, "mscapi: not unblocked: %s\n", explain(error).c_str());
+    const Status failed = keystore::unblockToken(keystore::databasePath(), token, code.text);
+    if (!finish(t, failed)) {
+      std::fprintf(stderr, "mscapi: not unblocked: %s\n", explain(*failed).c_str());
       return kFailed;
     }
   } catch (const storage::StorageError &e) {
@@ -145,7 +156,6 @@ int setUnblockCode(Args args) {
     return kUsage;
   }
   Secret oldCode, code, again;
-  DWORD error = 0;
   try {
     // The current code, which alone changes it: from its file, or asked on
     // the terminal.
@@ -169,10 +179,10 @@ int setUnblockCode(Args args) {
     }
     trace::Call t("SetUnblockCode");
     if (t) t.text("family", "token").num("replacing", oldCode.text.empty() ? 0 : 1);
-    const bool set = keystore::setUnblockCode(db, Family::Token, oldCode.text, code.text, error);
-    SetLastError(set ? ERROR_SUCCESS : error);
-    if (!t.done(set)) {
-      std::fprintf(stderr, "mscapi: the unblock code was not set: %s\n", explainSet(error).c_str());
+    const Status failed = keystore::setUnblockCode(db, Family::Token, oldCode.text, code.text);
+    if (!finish(t, failed)) {
+      std::fprintf(stderr, "mscapi: the unblock code was not set: %s\n",
+                   explainSet(*failed).c_str());
       return kFailed;
     }
   } catch (const storage::StorageError &e) {
@@ -206,15 +216,13 @@ int unblock(Args args) {
   // count of the token's wrong PINs.
   std::string token;
   if (tokenOf(container, token)) return unblockToken(token, code);
-  DWORD error = 0;
   try {
     trace::Call t("Unblock");
     if (t) t.text("container", container).num("spec", keySpec);
-    const bool unblocked = keystore::unblock(keystore::databasePath(), Family::Token, container,
-                                             keySpec, code.text, error);
-    SetLastError(unblocked ? ERROR_SUCCESS : error);
-    if (!t.done(unblocked)) {
-      std::fprintf(stderr, "mscapi: not unblocked: %s\n", explain(error).c_str());
+    const Status failed =
+        keystore::unblock(keystore::databasePath(), Family::Token, container, keySpec, code.text);
+    if (!finish(t, failed)) {
+      std::fprintf(stderr, "mscapi: not unblocked: %s\n", explain(*failed).c_str());
       return kFailed;
     }
   } catch (const storage::StorageError &e) {

@@ -17,6 +17,7 @@
 #include "certstore/prov_info.h"
 #include "certstore/store.h"
 #include "common/handle_table.h"
+#include "storage/guard.h"
 
 #ifndef CRYPT_E_PENDING_CLOSE
 #define CRYPT_E_PENDING_CLOSE 0x8009200Fu

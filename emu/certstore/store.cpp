@@ -22,6 +22,7 @@ namespace emu::certstore {
 namespace {
 
 using storage::Database;
+using storage::ReadSnapshot;
 using storage::Statement;
 
 const char *const kSchema = R"SQL(
@@ -53,19 +54,6 @@ Database &db() {
   // the process with SIGBUS instead of failing the call.
   return Database::forThread(Database::inHome("certs.db"), kSchema);
 }
-
-// A read snapshot: the certificates and their properties come from one
-// consistent state of the file even while other processes change it.
-class ReadSnapshot {
- public:
-  explicit ReadSnapshot(Database &d) : d_(d) { d_.exec("BEGIN"); }
-  ~ReadSnapshot() { sqlite3_exec(d_.handle(), "COMMIT", nullptr, nullptr, nullptr); }
-  ReadSnapshot(const ReadSnapshot &) = delete;
-  ReadSnapshot &operator=(const ReadSnapshot &) = delete;
-
- private:
-  Database &d_;
-};
 
 // The first word of a small file, lower-cased; empty when there is none.
 // Read with open() and read(): asked on every store opening, mostly of a
@@ -424,7 +412,7 @@ int64_t insertRow(Database &d, Scope scope, const std::string &name, const Bytes
       .bind(6, serialKey(c.serial(), c.serialSize))
       .bind(7, c.issuer(), c.issuerSize)
       .run();
-  const int64_t row = sqlite3_last_insert_rowid(d.handle());
+  const int64_t row = d.lastRowId();
   Statement &prop = d.prepare("INSERT INTO props (cert, prop, value) VALUES (?1, ?2, ?3)");
   for (const Property &p : c.props)
     prop.bind(1, row).bind(2, static_cast<int64_t>(p.id)).bind(3, p.data, p.size).run();

@@ -1,12 +1,8 @@
 // Helpers shared by the emulated API entry points.
 #pragma once
 
-#include <new>
-#include <utility>
-
 #include "common/failure.h"
 #include "common/trace.h"
-#include "storage/error.h"
 #include "winapi/windows_types.h"
 
 namespace emu {
@@ -41,30 +37,6 @@ inline BOOL fail(DWORD code, trace::Reason cause, const char *reason) {
 inline BOOL fail(const Failure &f) {
   if (!f.why.empty()) trace::why(f.cause, f.why);
   return fail(f.code);
-}
-
-// Sets the last error that says what a storage failure was, with its
-// reason in the trace.
-inline void setStorageError(const storage::StorageError &e) {
-  trace::why(storage::cause(e), storage::describe(e));
-  SetLastError(storage::windowsError(e));
-}
-
-// Runs an entry point's body so that no C++ exception crosses the C
-// boundary: a storage failure becomes the code that says what it was, an
-// allocation failure NTE_NO_MEMORY, anything else the given code.
-template <typename F>
-BOOL guarded(DWORD otherwise, F &&body) {
-  try {
-    return std::forward<F>(body)();
-  } catch (const storage::StorageError &e) {
-    setStorageError(e);
-    return FALSE;
-  } catch (const std::bad_alloc &) {
-    return fail(NTE_NO_MEMORY, "out of memory");
-  } catch (...) {
-    return fail(otherwise, "internal error");
-  }
 }
 
 // Copies `n` bytes of output into a caller's buffer by the platform's

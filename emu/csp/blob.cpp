@@ -59,45 +59,25 @@ bool privateBlob(const KeyInfo &info, const crypto::Parts &parts, Bytes &out) {
   return ok && putLE(out, at, m, parts.d);
 }
 
-bool parsePrivate(const BYTE *data, DWORD len, crypto::Parts &parts, int &spec, DWORD &bits,
-                  DWORD &error) {
-  if (data == nullptr || len < keyblob::kHeaderSize) {
-    error = NTE_BAD_LEN;
-    return false;
-  }
-  if (data[keyblob::kTypeOffset] != PRIVATEKEYBLOB) {
-    error = NTE_BAD_TYPE;
-    return false;
-  }
-  if (data[keyblob::kVersionOffset] != CUR_BLOB_VERSION) {
-    error = NTE_BAD_VER;
-    return false;
-  }
+Status parsePrivate(const BYTE *data, DWORD len, crypto::Parts &parts, int &spec, DWORD &bits) {
+  if (data == nullptr || len < keyblob::kHeaderSize) return Failure(NTE_BAD_LEN);
+  if (data[keyblob::kTypeOffset] != PRIVATEKEYBLOB) return Failure(NTE_BAD_TYPE);
+  if (data[keyblob::kVersionOffset] != CUR_BLOB_VERSION) return Failure(NTE_BAD_VER);
   const DWORD alg = keyblob::readLE32(data + 4);
   if (data[2] != 0 || data[3] != 0 ||
-      keyblob::readLE32(data + keyblob::kMagicOffset) != keyblob::kMagicPrivate) {
-    error = NTE_BAD_DATA;
-    return false;
-  }
+      keyblob::readLE32(data + keyblob::kMagicOffset) != keyblob::kMagicPrivate)
+    return Failure(NTE_BAD_DATA);
   if (alg == CALG_RSA_KEYX) {
     spec = AT_KEYEXCHANGE;
   } else if (alg == CALG_RSA_SIGN) {
     spec = AT_SIGNATURE;
   } else {
-    error = NTE_BAD_ALGID;
-    return false;
+    return Failure(NTE_BAD_ALGID);
   }
   bits = keyblob::readLE32(data + keyblob::kBitLenOffset);
-  if (!admittedLength(bits)) {
-    trace::why(trace::Reason::KEY_LENGTH, kLengthRule);
-    error = NTE_BAD_LEN;
-    return false;
-  }
-  if (len < privateSize(bits)) {
-    trace::why("key blob shorter than its bit length needs");
-    error = NTE_BAD_LEN;
-    return false;
-  }
+  if (!admittedLength(bits)) return Failure(NTE_BAD_LEN, trace::Reason::KEY_LENGTH, kLengthRule);
+  if (len < privateSize(bits))
+    return Failure(NTE_BAD_LEN, "key blob shorter than its bit length needs");
   const DWORD e = keyblob::readLE32(data + keyblob::kExponentOffset);
   const size_t m = modulusBytes(bits), h = halfBytes(bits);
   const BYTE *p = data + keyblob::kModulusOffset;
@@ -112,11 +92,8 @@ bool parsePrivate(const BYTE *data, DWORD len, crypto::Parts &parts, int &spec, 
   for (int i = 3; i >= 0; --i)
     if (!parts.e.empty() || ((e >> (8 * i)) & 0xFF) != 0)
       parts.e.push_back(static_cast<uint8_t>(e >> (8 * i)));
-  if (parts.e.empty() || crypto::modulusBits(parts.n) != bits) {
-    error = NTE_BAD_DATA;
-    return false;
-  }
-  return true;
+  if (parts.e.empty() || crypto::modulusBits(parts.n) != bits) return Failure(NTE_BAD_DATA);
+  return done();
 }
 
 }  // namespace emu::csp::blob

@@ -1,8 +1,9 @@
 // Making and reading the CSP's key blobs. The layouts themselves (offsets,
 // sizes, little-endian readers and writers) are the ones the bridge uses:
-// platform/key_blobs.h.
+// platform/key_blobs.h (include/).
 #pragma once
 
+#include "common/failure.h"
 #include "csp/key_info.h"
 #include "platform/key_blobs.h"
 
@@ -30,9 +31,8 @@ Bytes publicBlob(const KeyInfo &info);
 bool privateBlob(const KeyInfo &info, const crypto::Parts &parts, Bytes &out);
 
 // Reads a PRIVATEKEYBLOB: header, magic and length checked. Fills the
-// components (big-endian) and the slot its aiKeyAlg names; false with the
+// components (big-endian) and the slot its aiKeyAlg names; fails with the
 // platform's error code otherwise.
-bool parsePrivate(const BYTE *data, DWORD len, crypto::Parts &parts, int &spec, DWORD &bits,
-                  DWORD &error);
+Status parsePrivate(const BYTE *data, DWORD len, crypto::Parts &parts, int &spec, DWORD &bits);
 
 }  // namespace emu::csp::blob

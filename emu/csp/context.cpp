@@ -10,6 +10,7 @@
 #include "common/api.h"
 #include "common/login.h"
 #include "csp/key_family.h"
+#include "storage/guard.h"
 
 namespace emu::csp {
 
@@ -37,9 +38,8 @@ static BOOL CryptAcquireContextAImpl(HCRYPTPROV *phProv, LPCSTR szContainer, LPC
   *phProv = 0;
   return emu::guarded(NTE_FAIL, [&]() -> BOOL {
     auto ctx = std::make_shared<Context>();
-    DWORD error = 0;
-    if (!emu::csp::resolveProvider(szProvider, dwProvType, ctx->provider, error))
-      return emu::fail(error);
+    if (auto f = emu::csp::resolveProvider(szProvider, dwProvType, ctx->provider))
+      return emu::fail(*f);
     const emu::csp::KeyFamily &family = *ctx->provider.family;
     const bool silent = (dwFlags & CRYPT_SILENT) != 0;
     if ((dwFlags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT) {

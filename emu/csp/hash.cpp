@@ -8,6 +8,7 @@
 #include "common/api.h"
 #include "csp/key_family.h"
 #include "csp/keys.h"
+#include "storage/guard.h"
 
 using emu::csp::Hash;
 using emu::csp::hashes;

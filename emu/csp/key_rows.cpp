@@ -106,7 +106,7 @@ ReadCache &readCache(Database &db) {
   thread_local std::map<std::string, ReadCache, std::less<>> caches;
   ReadCache &c = caches[db.path()];
   const storage::ChangeStamp stamp = db.changeStamp();
-  const int64_t changes = sqlite3_total_changes64(db.handle());
+  const int64_t changes = db.changes();
   if (c.connection != db.connectionId() || stamp != c.stamp || changes != c.changes ||
       c.containers.size() + c.slots.size() > kMaxReadCache) {
     c.containers.clear();
@@ -188,8 +188,8 @@ std::string databasePath() {
   return Database::inHome("keys.db");
 }
 
-bool createContainer(const std::string &path, Family family, const std::string &name, int64_t &id,
-                     DWORD &error) {
+Status createContainer(const std::string &path, Family family, const std::string &name,
+                       int64_t &id) {
   Database &db = open(path);
   const bool ok = db.transaction([&] {
     Statement &find = db.prepare("SELECT id FROM containers WHERE family = ?1 AND folded = ?2");
@@ -201,11 +201,12 @@ bool createContainer(const std::string &path, Family family, const std::string &
     Statement &add = db.prepare("INSERT INTO containers(family, name, folded) VALUES (?1, ?2, ?3)");
     add.bind(1, static_cast<int64_t>(family)).bind(2, name).bind(3, fold(name));
     add.run();
-    id = sqlite3_last_insert_rowid(db.handle());
+    id = db.lastRowId();
     return true;
   });
-  if (!ok) error = NTE_EXISTS;
-  return ok;
+  if (!ok)
+    return Failure(NTE_EXISTS, trace::Reason::CONTAINER_EXISTS, "a container of that name exists");
+  return done();
 }
 
 bool findContainer(const std::string &path, Family family, const std::string &name, int64_t &id,
@@ -271,18 +272,12 @@ bool keyInfo(const Context &ctx, int spec, KeyInfo &info) {
   return true;
 }
 
-bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo &info,
-             DWORD &error) {
+Status saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo &info) {
   const int slot = slotOf(static_cast<DWORD>(spec));
-  if (ctx.verifyOnly || slot < 0) {
-    error = NTE_BAD_KEYSET;
-    return false;
-  }
+  if (ctx.verifyOnly || slot < 0) return Failure(NTE_BAD_KEYSET);
   crypto::Parts parts;
-  if (!crypto::partsOf(key.get(), parts) || parts.e.empty() || parts.e.size() > 4) {
-    error = NTE_BAD_DATA;
-    return false;
-  }
+  if (!crypto::partsOf(key.get(), parts) || parts.e.empty() || parts.e.size() > 4)
+    return Failure(NTE_BAD_DATA);
   info.spec = spec;
   info.alg = spec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN;
   info.bits = crypto::modulusBits(parts.n);
@@ -305,8 +300,7 @@ bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo 
     const bool sealed = crypto::seal(pin, plain.bytes, info.modulus, salt, nonce, stored);
     if (!sealed) {
       OPENSSL_cleanse(&pin[0], pin.size());
-      error = NTE_FAIL;
-      return false;
+      return Failure(NTE_FAIL);
     }
   } else {
     stored = plain.bytes;
@@ -315,7 +309,7 @@ bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo 
   crypto::SecretBytes storedSecret(std::move(stored));
 
   Database &db = open(ctx.dbPath);
-  error = 0;
+  Status failed;
   bool replaced = false;
   const bool ok = db.transaction([&] {
     Statement &exists = db.prepare("SELECT 1 FROM containers WHERE id = ?1");
@@ -323,7 +317,7 @@ bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo 
       Use use(exists);
       exists.bind(1, ctx.containerId);
       if (!exists.step()) {
-        error = NTE_BAD_KEYSET;
+        failed = Failure(NTE_BAD_KEYSET);
         return false;
       }
     }
@@ -332,9 +326,8 @@ bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo 
     if (replaced && old.isProtected) {
       std::lock_guard<std::mutex> lock(ctx.mu);
       if (!ctx.slots[slot].unlocked || ctx.slots[slot].unlockedGen != old.gen) {
-        error = NTE_PERM;
-        trace::why(trace::Reason::PIN_NEEDED,
-                   "the slot holds a PIN-protected key this context has not unlocked");
+        failed = Failure(NTE_PERM, trace::Reason::PIN_NEEDED,
+                         "the slot holds a PIN-protected key this context has not unlocked");
         return false;
       }
     }
@@ -364,7 +357,7 @@ bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo 
   });
   if (!ok) {
     if (!pin.empty()) OPENSSL_cleanse(&pin[0], pin.size());
-    return false;
+    return failed;
   }
   // The replaced key's secret leaves the WAL as a deleted one does.
   if (replaced) db.checkpointTruncate();
@@ -378,49 +371,43 @@ bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo 
     ctx.slots[slot].unlockedGen = info.gen;
   }
   keyCache().remember(ctx.dbPath, ctx.containerId, spec, info.gen, std::move(loaded));
-  return true;
+  return done();
 }
 
-std::shared_ptr<LoadedKey> usableKey(Context &ctx, int spec, uint64_t gen, KeyInfo &info,
-                                     DWORD &error) {
+Status usableKey(Context &ctx, int spec, uint64_t gen, KeyInfo &info,
+                 std::shared_ptr<LoadedKey> &key) {
   const int slot = slotOf(static_cast<DWORD>(spec));
-  if (ctx.verifyOnly) {
-    error = NTE_BAD_KEYSET;
-    return nullptr;
-  }
-  if (slot < 0 || !keyInfo(ctx, spec, info)) {
-    error = NTE_NO_KEY;
-    return nullptr;
-  }
-  if (gen != 0 && info.gen != gen) {
-    error = NTE_BAD_KEY;
-    return nullptr;
-  }
+  if (ctx.verifyOnly) return Failure(NTE_BAD_KEYSET);
+  if (slot < 0 || !keyInfo(ctx, spec, info))
+    return Failure(NTE_NO_KEY, trace::Reason::NO_KEY_OF_SPEC,
+                   "the container holds no key of that spec");
+  if (gen != 0 && info.gen != gen) return Failure(NTE_BAD_KEY);
   if (info.isProtected) {
     if (info.pinFailures >= kMaxPinTries) {
-      error = SCARD_W_CHV_BLOCKED;
+      // The reason with its field, set here.
       trace::why(trace::Reason::PIN_BLOCKED, "the key is blocked after too many wrong PINs");
       trace::detail("wrong", info.pinFailures);
-      return nullptr;
+      return Failure(SCARD_W_CHV_BLOCKED);
     }
     std::lock_guard<std::mutex> lock(ctx.mu);
-    if (ctx.slots[slot].unlocked && ctx.slots[slot].unlockedGen == info.gen)
-      return ctx.slots[slot].unlocked;
-    error = NTE_PERM;
-    trace::why(trace::Reason::PIN_NEEDED, "this key needs its PIN");
-    return nullptr;
+    if (ctx.slots[slot].unlocked && ctx.slots[slot].unlockedGen == info.gen) {
+      key = ctx.slots[slot].unlocked;
+      return done();
+    }
+    return Failure(NTE_PERM, trace::Reason::PIN_NEEDED, "this key needs its PIN");
   }
-  if (auto hit = keyCache().find(ctx.dbPath, ctx.containerId, spec, info.gen)) return hit;
+  if (auto hit = keyCache().find(ctx.dbPath, ctx.containerId, spec, info.gen)) {
+    key = std::move(hit);
+    return done();
+  }
   Secret secret;
   std::shared_ptr<LoadedKey> loaded;
   if (readSecret(open(ctx.dbPath), ctx.containerId, spec, info.gen, secret) && !secret.isProtected)
     loaded = load(info, secret.secret.bytes);
-  if (!loaded) {
-    error = NTE_BAD_KEY;
-    return nullptr;
-  }
+  if (!loaded) return Failure(NTE_BAD_KEY);
   keyCache().remember(ctx.dbPath, ctx.containerId, spec, info.gen, loaded);
-  return loaded;
+  key = std::move(loaded);
+  return done();
 }
 
 }  // namespace keystore

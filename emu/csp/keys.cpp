@@ -11,6 +11,7 @@
 #include "common/api.h"
 #include "csp/blob.h"
 #include "csp/key_family.h"
+#include "storage/guard.h"
 
 using emu::csp::Context;
 using emu::csp::contexts;
@@ -133,8 +134,8 @@ static BOOL CryptImportKeyImpl(HCRYPTPROV hProv, CONST BYTE *pbData, DWORD dwDat
     if (hPubKey != 0) return emu::fail(NTE_BAD_KEY);
     crypto::Parts parts;
     int spec = 0;
-    DWORD bits = 0, error = 0;
-    if (!blob::parsePrivate(pbData, dwDataLen, parts, spec, bits, error)) return emu::fail(error);
+    DWORD bits = 0;
+    if (auto f = blob::parsePrivate(pbData, dwDataLen, parts, spec, bits)) return emu::fail(*f);
     crypto::Pkey pkey = crypto::fromParts(parts, true);
     if (!pkey) return emu::fail(NTE_BAD_DATA, "the key's components fail OpenSSL's key check");
     KeyInfo info;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
 #include "csp/context.h"
 #include "csp/crypto.h"
 #include "csp/key_info.h"
@@ -35,10 +36,12 @@ constexpr int kUnblockIterations = 200000;
 // storage::StorageError.
 std::string databasePath();
 
-// Creates an empty container; false with NTE_EXISTS when the name is taken
-// in the family.
-bool createContainer(const std::string &db, Family family, const std::string &name, int64_t &id,
-                     DWORD &error);
+// The functions below that return a Status fail with the platform's error
+// code and, where the reason is known there, its stable code and words.
+
+// Creates an empty container; fails with NTE_EXISTS (CONTAINER_EXISTS)
+// when the name is taken in the family.
+Status createContainer(const std::string &db, Family family, const std::string &name, int64_t &id);
 // Finds a container by name; false when there is none.
 bool findContainer(const std::string &db, Family family, const std::string &name, int64_t &id,
                    std::string &storedName);
@@ -56,15 +59,15 @@ bool keyInfo(const Context &ctx, int spec, KeyInfo &info);
 // holds a protected key this context has not unlocked, NTE_BAD_KEYSET when
 // the container is gone. On success `info` describes the stored key, and
 // the loaded key is cached (and unlocks the slot in this context).
-bool saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo &info,
-             DWORD &error);
+Status saveKey(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo &info);
 
 // The key of a slot, ready to sign or export: from the cache, or loaded
 // from storage. A protected key is given only to a context that unlocked
 // that generation (NTE_PERM otherwise). `gen`, when not 0, must match the
-// stored generation (NTE_BAD_KEY otherwise).
-std::shared_ptr<LoadedKey> usableKey(Context &ctx, int spec, uint64_t gen, KeyInfo &info,
-                                     DWORD &error);
+// stored generation (NTE_BAD_KEY otherwise). An empty slot fails with
+// NTE_NO_KEY (NO_KEY_OF_SPEC).
+Status usableKey(Context &ctx, int spec, uint64_t gen, KeyInfo &info,
+                 std::shared_ptr<LoadedKey> &key);
 
 // Presents a PIN for a slot of a token context: sets it for the key to be
 // made when the slot is empty, opens the slot's protected key when it
@@ -78,7 +81,7 @@ std::shared_ptr<LoadedKey> usableKey(Context &ctx, int spec, uint64_t gen, KeyIn
 // (SCARD_W_CHV_BLOCKED); a right PIN clears the count. Where the attempt
 // cannot be counted (a read-only home, a full disk) the PIN is not
 // compared and the call fails with that cause.
-bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error);
+Status presentPin(Context &ctx, int spec, const std::string &pin);
 
 // Whether the family has an unblock code.
 bool unblockCodeSet(const std::string &db, Family family);
@@ -88,14 +91,14 @@ bool unblockCodeSet(const std::string &db, Family family);
 // without it, SCARD_W_WRONG_CHV for a wrong one, SCARD_W_CHV_BLOCKED when
 // the code is blocked, and then it can never be changed (a blocked key can
 // only be deleted). `oldCode` is ignored while no code is set.
-bool setUnblockCode(const std::string &db, Family family, const std::string &oldCode,
-                    const std::string &code, DWORD &error);
+Status setUnblockCode(const std::string &db, Family family, const std::string &oldCode,
+                      const std::string &code);
 // Clears the wrong-PIN count of a container's key with the unblock code.
 // Every code is counted before it is compared. Fails with NTE_PERM when no
 // code was ever set, SCARD_W_WRONG_CHV for a wrong one, SCARD_W_CHV_BLOCKED
 // after kMaxUnblockTries wrong ones in a row.
-bool unblock(const std::string &db, Family family, const std::string &container, int spec,
-             const std::string &code, DWORD &error);
+Status unblock(const std::string &db, Family family, const std::string &container, int spec,
+               const std::string &code);
 // The wrong PINs in a row counted for a container's key.
 uint32_t wrongPins(const std::string &db, Family family, const std::string &container, int spec);
 
@@ -141,8 +144,7 @@ uint32_t tokenPinsCounted(const std::string &db, const TokenRef &token);
 // Clears the own count of every token labelled `label` (its wrong and its
 // pending PINs) with the family's unblock code, checked and counted as
 // unblock() does.
-bool unblockToken(const std::string &db, const std::string &label, const std::string &code,
-                  DWORD &error);
+Status unblockToken(const std::string &db, const std::string &label, const std::string &code);
 
 // The wrong PINs in a row counted for the tokens labelled `label` (the
 // highest, when several are).

@@ -15,14 +15,6 @@ namespace {
 
 using trace::Reason;
 
-// A failure of keystore::usableKey: an empty slot says so with its code;
-// the others have set the trace's reason where they were found.
-Failure unusable(DWORD error) {
-  if (error == NTE_NO_KEY)
-    return Failure(error, Reason::NO_KEY_OF_SPEC, "the container holds no key of that spec");
-  return Failure(error);
-}
-
 class SoftwareKeys : public KeyFamily {
  public:
   explicit SoftwareKeys(Family ns) : ns_(ns) {}
@@ -34,12 +26,8 @@ class SoftwareKeys : public KeyFamily {
   Status openContainer(Context &ctx, const std::string &name, bool create, bool) const override {
     ctx.dbPath = keystore::databasePath();
     if (create) {
-      DWORD error = 0;
-      if (!keystore::createContainer(ctx.dbPath, ns_, name, ctx.containerId, error)) {
-        if (error == NTE_EXISTS)
-          return Failure(error, Reason::CONTAINER_EXISTS, "a container of that name exists");
-        return Failure(error);
-      }
+      if (Status failed = keystore::createContainer(ctx.dbPath, ns_, name, ctx.containerId))
+        return failed;
       ctx.containerName = name;
       return done();
     }
@@ -79,9 +67,8 @@ class SoftwareKeys : public KeyFamily {
 
   Status exportPrivate(Context &ctx, const KeyInfo &key, crypto::Parts &parts,
                        KeyInfo &current) const override {
-    DWORD error = 0;
-    auto loaded = keystore::usableKey(ctx, key.spec, key.gen, current, error);
-    if (!loaded) return unusable(error);
+    std::shared_ptr<LoadedKey> loaded;
+    if (Status failed = keystore::usableKey(ctx, key.spec, key.gen, current, loaded)) return failed;
     if (!crypto::partsOf(loaded->pkey.get(), parts)) return Failure(NTE_BAD_KEY);
     return done();
   }
@@ -89,9 +76,8 @@ class SoftwareKeys : public KeyFamily {
   Status sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest, size_t digestLen,
               SignatureRequest &req) const override {
     KeyInfo info;
-    DWORD error = 0;
-    auto key = keystore::usableKey(ctx, spec, 0, info, error);
-    if (!key) return unusable(error);
+    std::shared_ptr<LoadedKey> key;
+    if (Status failed = keystore::usableKey(ctx, spec, 0, info, key)) return failed;
     req.size = static_cast<DWORD>(EVP_PKEY_get_size(key->pkey.get()));
     if (req.sizeOnly || req.room < req.size) return done();
     if (!key->signer.sign(key->pkey.get(), md, digest, digestLen, req.value))
@@ -116,10 +102,7 @@ class SoftwareKeys : public KeyFamily {
 
  private:
   Status save(Context &ctx, int spec, crypto::Pkey key, bool exportable, KeyInfo &info) const {
-    DWORD error = 0;
-    if (!keystore::saveKey(ctx, spec, std::move(key), exportable, info, error))
-      return Failure(error);
-    return done();
+    return keystore::saveKey(ctx, spec, std::move(key), exportable, info);
   }
 
   Family ns_;
@@ -135,9 +118,7 @@ class SoftTokenKeys : public SoftwareKeys {
   bool takesPins() const override { return true; }
 
   Status presentPin(Context &ctx, int spec, const std::string &pin) const override {
-    DWORD error = 0;
-    if (!keystore::presentPin(ctx, spec, pin, error)) return Failure(error);
-    return done();
+    return keystore::presentPin(ctx, spec, pin);
   }
 };
 

@@ -127,9 +127,10 @@ uint32_t settleAttempt(Database &db, int64_t container, int spec, bool right) {
 
 // A refused PIN, counted before it was compared: said in the trace with
 // the tries left.
-void refusePin(uint32_t failures, DWORD &error) {
-  error = failures >= kMaxPinTries ? SCARD_W_CHV_BLOCKED : SCARD_W_WRONG_CHV;
-  if (!trace::enabled()) return;
+// The reason and its field are set here.
+Failure refusePin(uint32_t failures) {
+  const Failure refused(failures >= kMaxPinTries ? SCARD_W_CHV_BLOCKED : SCARD_W_WRONG_CHV);
+  if (!trace::enabled()) return refused;
   if (failures >= kMaxPinTries) {
     trace::why(trace::Reason::PIN_NOW_BLOCKED, "PIN refused; the key is now blocked after " +
                                                    std::to_string(kMaxPinTries) + " wrong PINs");
@@ -139,14 +140,17 @@ void refusePin(uint32_t failures, DWORD &error) {
                "PIN refused, " + std::to_string(kMaxPinTries - failures) + " tries left");
     trace::detail("tries", kMaxPinTries - failures);
   }
+  return refused;
 }
 
-void blockedPin(uint32_t failures, DWORD &error) {
-  error = SCARD_W_CHV_BLOCKED;
+// A PIN refused unseen because the key is blocked; the reason and its
+// field are set here.
+Failure blockedPin(uint32_t failures) {
   trace::why(trace::Reason::PIN_BLOCKED,
              "PIN blocked after " + std::to_string(kMaxPinTries) +
                  " wrong PINs: unblock it with `mscapi unblock` or delete the key");
   trace::detail("wrong", failures);
+  return Failure(SCARD_W_CHV_BLOCKED);
 }
 
 // Compares a PIN with a key: against the check value of the PIN that
@@ -192,9 +196,8 @@ struct UnblockCode {
 // SCARD_W_CHV_BLOCKED when the code is blocked (nothing counted),
 // SCARD_W_WRONG_CHV for a wrong one. `stored` is the code it was checked
 // against.
-bool checkUnblockCode(Database &db, Family family, const std::string &code, UnblockCode &stored,
-                      DWORD &error) {
-  error = NTE_PERM;
+Status checkUnblockCode(Database &db, Family family, const std::string &code, UnblockCode &stored) {
+  DWORD error = NTE_PERM;
   db.transaction([&] {
     Statement &s =
         db.prepare("SELECT salt, hash, iterations, failures FROM unblock_codes WHERE family = ?1");
@@ -216,35 +219,26 @@ bool checkUnblockCode(Database &db, Family family, const std::string &code, Unbl
     error = 0;
     return true;
   });
-  if (error == NTE_PERM) {
-    trace::why(trace::Reason::UNBLOCK_CODE_NONE,
-               "no unblock code was ever set: a blocked key can only be deleted");
-    return false;
-  }
-  if (error == SCARD_W_CHV_BLOCKED) {
-    trace::why(trace::Reason::UNBLOCK_CODE_BLOCKED,
-               "the unblock code is blocked after " + std::to_string(kMaxUnblockTries) +
-                   " wrong codes: a blocked key can only be deleted");
-    return false;
-  }
+  if (error == NTE_PERM)
+    return Failure(NTE_PERM, trace::Reason::UNBLOCK_CODE_NONE,
+                   "no unblock code was ever set: a blocked key can only be deleted");
+  if (error == SCARD_W_CHV_BLOCKED)
+    return Failure(SCARD_W_CHV_BLOCKED, trace::Reason::UNBLOCK_CODE_BLOCKED,
+                   "the unblock code is blocked after " + std::to_string(kMaxUnblockTries) +
+                       " wrong codes: a blocked key can only be deleted");
   Bytes presented;
-  if (!crypto::pbkdf2(code, stored.salt, static_cast<int>(stored.iterations), presented)) {
-    error = NTE_FAIL;
-    return false;
-  }
+  if (!crypto::pbkdf2(code, stored.salt, static_cast<int>(stored.iterations), presented))
+    return Failure(NTE_FAIL);
   if (presented.size() != stored.hash.size() ||
-      CRYPTO_memcmp(presented.data(), stored.hash.data(), presented.size()) != 0) {
-    error = SCARD_W_WRONG_CHV;
-    trace::why(trace::Reason::UNBLOCK_CODE_WRONG, "wrong unblock code");
-    return false;
-  }
+      CRYPTO_memcmp(presented.data(), stored.hash.data(), presented.size()) != 0)
+    return Failure(SCARD_W_WRONG_CHV, trace::Reason::UNBLOCK_CODE_WRONG, "wrong unblock code");
   db.transaction([&] {
     db.prepare("UPDATE unblock_codes SET failures = 0 WHERE family = ?1")
         .bind(1, static_cast<int64_t>(family))
         .run();
     return true;
   });
-  return true;
+  return done();
 }
 
 // A new salted PBKDF2 hash of an unblock code.
@@ -273,27 +267,18 @@ void takePin(Context &ctx, int slot, const std::string &pin, std::shared_ptr<Loa
 
 }  // namespace
 
-bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
+Status presentPin(Context &ctx, int spec, const std::string &pin) {
   const int slot = slotOf(static_cast<DWORD>(spec));
-  if (ctx.verifyOnly || slot < 0) {
-    error = NTE_BAD_KEYSET;
-    return false;
-  }
+  if (ctx.verifyOnly || slot < 0) return Failure(NTE_BAD_KEYSET);
   // The empty text is not a PIN: it would protect nothing.
-  if (pin.empty()) {
-    error = NTE_BAD_DATA;
-    trace::why(trace::Reason::PIN_EMPTY, "the empty text is not a PIN");
-    return false;
-  }
+  if (pin.empty())
+    return Failure(NTE_BAD_DATA, trace::Reason::PIN_EMPTY, "the empty text is not a PIN");
   Database &db = open(ctx.dbPath);
   // Every PIN is counted before it is compared; where nothing can be
   // written, no PIN is compared at all.
-  if (db.readOnly()) {
-    error = ERROR_ACCESS_DENIED;
-    trace::why(trace::Reason::PIN_NOT_COUNTED,
-               "the home is read-only: PINs cannot be counted, so none is accepted");
-    return false;
-  }
+  if (db.readOnly())
+    return Failure(ERROR_ACCESS_DENIED, trace::Reason::PIN_NOT_COUNTED,
+                   "the home is read-only: PINs cannot be counted, so none is accepted");
   KeyInfo info;
   if (!keyInfo(ctx, spec, info)) {
     // An empty slot: the PIN protects the key this context makes there.
@@ -304,17 +289,11 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
     s.pinGiven = true;
     s.unlocked.reset();
     s.unlockedGen = 0;
-    return true;
+    return done();
   }
-  if (!info.isProtected) {
-    error = NTE_PERM;
-    trace::why(trace::Reason::PIN_NOT_TAKEN, "the key has no PIN");
-    return false;
-  }
-  if (info.pinFailures >= kMaxPinTries) {
-    blockedPin(info.pinFailures, error);
-    return false;
-  }
+  if (!info.isProtected)
+    return Failure(NTE_PERM, trace::Reason::PIN_NOT_TAKEN, "the key has no PIN");
+  if (info.pinFailures >= kMaxPinTries) return blockedPin(info.pinFailures);
   const Bytes check = pinCheck(info.gen, pin);
   // The PIN that opened this key in this process before, while no wrong PIN
   // is counted against it, is taken without writing: a program that
@@ -327,7 +306,7 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
     if (cached && cached->pinCheck.size() == check.size() &&
         CRYPTO_memcmp(check.data(), cached->pinCheck.data(), check.size()) == 0) {
       takePin(ctx, slot, pin, std::move(cached), info.gen);
-      return true;
+      return done();
     }
   }
   // While other PINs being compared could block the key, this one waits
@@ -341,42 +320,31 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
       std::this_thread::sleep_for(pause);
     }
   } catch (const storage::StorageError &e) {
-    error = storage::windowsError(e);
-    if (trace::enabled())
-      trace::why(
-          trace::Reason::PIN_NOT_COUNTED,
-          "the PIN was not checked: the attempt cannot be counted (" + storage::describe(e) + ")");
-    return false;
+    return Failure(
+        storage::windowsError(e), trace::Reason::PIN_NOT_COUNTED,
+        "the PIN was not checked: the attempt cannot be counted (" + storage::describe(e) + ")");
   }
   switch (attempt) {
     case Attempt::Counted:
       break;
     case Attempt::Blocked:
-      blockedPin(kMaxPinTries, error);
-      return false;
+      return blockedPin(kMaxPinTries);
     case Attempt::Busy:
-      error = SCARD_W_CHV_BLOCKED;
-      trace::why(trace::Reason::PIN_PENDING,
-                 "the PIN was not checked: other PINs for the key are still being checked, or "
-                 "were when their process ended (`mscapi unblock` clears them)");
-      return false;
+      return Failure(SCARD_W_CHV_BLOCKED, trace::Reason::PIN_PENDING,
+                     "the PIN was not checked: other PINs for the key are still being checked, or "
+                     "were when their process ended (`mscapi unblock` clears them)");
     case Attempt::Changed:
-      error = NTE_BAD_KEY;
-      trace::why(trace::Reason::KEY_CHANGED,
-                 "the key was replaced or deleted while its PIN was presented");
-      return false;
+      return Failure(NTE_BAD_KEY, trace::Reason::KEY_CHANGED,
+                     "the key was replaced or deleted while its PIN was presented");
   }
   std::shared_ptr<LoadedKey> opened;
-  error = 0;
+  DWORD error = 0;
   const bool right = comparePin(db, ctx, spec, info, pin, check, opened, error);
   // A key that cannot be read was no wrong PIN.
   const uint32_t failures = settleAttempt(db, ctx.containerId, spec, right || error != 0);
-  if (!right) {
-    if (error == 0) refusePin(failures, error);
-    return false;
-  }
+  if (!right) return error == 0 ? refusePin(failures) : Failure(error);
   takePin(ctx, slot, pin, std::move(opened), info.gen);
-  return true;
+  return done();
 }
 
 bool unblockCodeSet(const std::string &path, Family family) {
@@ -386,30 +354,20 @@ bool unblockCodeSet(const std::string &path, Family family) {
   return s.step();
 }
 
-bool setUnblockCode(const std::string &path, Family family, const std::string &oldCode,
-                    const std::string &code, DWORD &error) {
-  if (code.empty()) {
-    error = NTE_BAD_DATA;
-    trace::why("the empty text is not an unblock code");
-    return false;
-  }
+Status setUnblockCode(const std::string &path, Family family, const std::string &oldCode,
+                      const std::string &code) {
+  if (code.empty()) return Failure(NTE_BAD_DATA, "the empty text is not an unblock code");
   Database &db = open(path);
   UnblockCode old;
   const bool replacing = unblockCodeSet(path, family);
   if (replacing) {
-    if (oldCode.empty()) {
-      error = NTE_PERM;
-      trace::why(trace::Reason::UNBLOCK_CODE_WRONG,
-                 "an unblock code is set: only the current code can change it");
-      return false;
-    }
-    if (!checkUnblockCode(db, family, oldCode, old, error)) return false;
+    if (oldCode.empty())
+      return Failure(NTE_PERM, trace::Reason::UNBLOCK_CODE_WRONG,
+                     "an unblock code is set: only the current code can change it");
+    if (Status failed = checkUnblockCode(db, family, oldCode, old)) return failed;
   }
   UnblockCode fresh;
-  if (!hashUnblockCode(code, fresh)) {
-    error = NTE_FAIL;
-    return false;
-  }
+  if (!hashUnblockCode(code, fresh)) return Failure(NTE_FAIL);
   // The new code replaces the one that was checked, or is the first one:
   // a code another caller set meanwhile is left as it is.
   const bool stored = db.transaction([&] {
@@ -425,27 +383,21 @@ bool setUnblockCode(const std::string &path, Family family, const std::string &o
     if (replacing) s.bind(5, old.hash);
     return s.run() == 1;
   });
-  if (!stored) {
-    error = NTE_PERM;
-    trace::why(trace::Reason::UNBLOCK_CODE_CHANGED,
-               "the unblock code was changed by another caller meanwhile");
-    return false;
-  }
-  return true;
+  if (!stored)
+    return Failure(NTE_PERM, trace::Reason::UNBLOCK_CODE_CHANGED,
+                   "the unblock code was changed by another caller meanwhile");
+  return done();
 }
 
-bool unblock(const std::string &path, Family family, const std::string &container, int spec,
-             const std::string &code, DWORD &error) {
+Status unblock(const std::string &path, Family family, const std::string &container, int spec,
+               const std::string &code) {
   Database &db = open(path);
   int64_t id = 0;
   std::string stored;
-  if (!findContainer(path, family, container, id, stored)) {
-    error = NTE_BAD_KEYSET;
-    trace::why(trace::Reason::CONTAINER_NOT_FOUND, "container not found");
-    return false;
-  }
+  if (!findContainer(path, family, container, id, stored))
+    return Failure(NTE_BAD_KEYSET, trace::Reason::CONTAINER_NOT_FOUND, "container not found");
   UnblockCode checked;
-  if (!checkUnblockCode(db, family, code, checked, error)) return false;
+  if (Status failed = checkUnblockCode(db, family, code, checked)) return failed;
   // The wrong PINs, and the pending ones of processes that ended while
   // comparing.
   db.transaction([&] {
@@ -454,7 +406,7 @@ bool unblock(const std::string &path, Family family, const std::string &containe
       db.prepare(sql).bind(1, id).bind(2, static_cast<int64_t>(spec)).run();
     return true;
   });
-  return true;
+  return done();
 }
 
 uint32_t wrongPins(const std::string &path, Family family, const std::string &container, int spec) {
@@ -563,7 +515,7 @@ uint32_t tokenPinsCounted(const std::string &path, const TokenRef &token) {
   Database &db = open(path);
   Read &r = reads[path];
   const storage::ChangeStamp stamp = db.changeStamp();
-  const int64_t changes = sqlite3_total_changes64(db.handle());
+  const int64_t changes = db.changes();
   const std::string key = token.manufacturer + '\0' + token.model + '\0' + token.serial;
   if (r.connection == db.connectionId() && r.stamp == stamp && r.changes == changes &&
       r.token == key)
@@ -578,16 +530,15 @@ uint32_t tokenPinsCounted(const std::string &path, const TokenRef &token) {
   return r.counted;
 }
 
-bool unblockToken(const std::string &path, const std::string &label, const std::string &code,
-                  DWORD &error) {
+Status unblockToken(const std::string &path, const std::string &label, const std::string &code) {
   Database &db = open(path);
   UnblockCode checked;
-  if (!checkUnblockCode(db, Family::Token, code, checked, error)) return false;
+  if (Status failed = checkUnblockCode(db, Family::Token, code, checked)) return failed;
   db.transaction([&] {
     db.prepare("DELETE FROM token_pins WHERE label = ?1").bind(1, label).run();
     return true;
   });
-  return true;
+  return done();
 }
 
 uint32_t tokenWrongPins(const std::string &path, const std::string &label) {

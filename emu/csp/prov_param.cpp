@@ -7,6 +7,7 @@
 #include "common/api.h"
 #include "csp/context.h"
 #include "csp/key_family.h"
+#include "storage/guard.h"
 
 using emu::csp::Context;
 using emu::csp::contexts;

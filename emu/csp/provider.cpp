@@ -46,7 +46,9 @@ void unreadableRegistry(const registry::Tree &tree) {
              tree.unreadable + " (so the registry may lack providers)");
 }
 
-bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &out, DWORD &error) {
+// Fails with the platform's error code; a reason with fields is set in the
+// trace where it is found.
+Status resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &out) {
   const registry::Key *hklm = registry::localMachine(tree);
   std::string wanted;
   if (name != nullptr) {
@@ -58,8 +60,7 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
       trace::why(trace::Reason::NO_DEFAULT_PROVIDER,
                  "no default provider of this type is registered");
       unreadableRegistry(tree);
-      error = NTE_PROV_TYPE_NOT_DEF;
-      return false;
+      return Failure(NTE_PROV_TYPE_NOT_DEF);
     }
   }
   const registry::Key *providers = hklm ? hklm->find(kProvidersKey) : nullptr;
@@ -69,30 +70,22 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
                "provider \"" + wanted + "\" is not registered");
     trace::detail("named", wanted);
     unreadableRegistry(tree);
-    error = NTE_KEYSET_NOT_DEF;
-    return false;
+    return Failure(NTE_KEYSET_NOT_DEF);
   }
   uint32_t regType = 0;
-  if (!registry::readDword(*p, "Type", regType)) {
-    error = NTE_PROV_TYPE_ENTRY_BAD;
-    return false;
-  }
+  if (!registry::readDword(*p, "Type", regType)) return Failure(NTE_PROV_TYPE_ENTRY_BAD);
   if (regType != type) {
     trace::why(trace::Reason::PROVIDER_WRONG_TYPE,
                "provider \"" + wanted + "\" is of type " + std::to_string(regType));
     trace::detail("named", wanted);
     trace::detail("registered type", regType);
-    error = NTE_PROV_TYPE_NO_MATCH;
-    return false;
+    return Failure(NTE_PROV_TYPE_NO_MATCH);
   }
   std::string image;
   out.family = registry::readString(*p, "Image Path", image) ? chooseFamily(image) : nullptr;
-  if (out.family == nullptr) {
-    trace::why(trace::Reason::PROVIDER_NO_IMAGE,
-               "provider \"" + wanted + "\" has no image this platform can load");
-    error = NTE_PROV_DLL_NOT_FOUND;
-    return false;
-  }
+  if (out.family == nullptr)
+    return Failure(NTE_PROV_DLL_NOT_FOUND, trace::Reason::PROVIDER_NO_IMAGE,
+                   "provider \"" + wanted + "\" has no image this platform can load");
   out.name = p->name;
   out.type = regType;
   out.image = image;
@@ -104,7 +97,7 @@ bool resolveIn(const registry::Tree &tree, LPCSTR name, DWORD type, Provider &ou
     out.pinPromptTimeout = seconds;
   out.environment.clear();
   registry::readString(*p, "Environment", out.environment);
-  return true;
+  return done();
 }
 
 // The providers this thread resolved in one registry state. A new state
@@ -124,7 +117,7 @@ const KeyFamily *familyOfImage(const std::string &image) {
   return chooseFamily(image);
 }
 
-bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error) {
+Status resolveProvider(LPCSTR name, DWORD type, Provider &out) {
   thread_local Resolved resolved;
   auto tree = registry::current();
   if (resolved.tree != tree || resolved.byName.size() + resolved.byType.size() >= kMaxResolved) {
@@ -137,20 +130,20 @@ bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error) {
     const auto hit = resolved.byName.find(key);
     if (hit != resolved.byName.end()) {
       out = hit->second;
-      return true;
+      return done();
     }
-    if (!resolveIn(*tree, name, type, out, error)) return false;
+    if (Status failed = resolveIn(*tree, name, type, out)) return failed;
     resolved.byName.emplace(std::move(key), out);
-    return true;
+    return done();
   }
   const auto hit = resolved.byType.find(type);
   if (hit != resolved.byType.end()) {
     out = hit->second;
-    return true;
+    return done();
   }
-  if (!resolveIn(*tree, name, type, out, error)) return false;
+  if (Status failed = resolveIn(*tree, name, type, out)) return failed;
   resolved.byType.emplace(type, out);
-  return true;
+  return done();
 }
 
 std::vector<Provider> pkcs11Providers() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
 #include "winapi/advapi32.h"
 
 namespace emu::csp {
@@ -51,8 +52,9 @@ const KeyFamily *familyOfImage(const std::string &image);
 // (case-insensitive, as registry keys are), or the registered default of
 // `type` when `name` is null. Fails with the platform's error code when the
 // provider is unknown, of another type, or its image is not one the
-// emulation implements (as a missing DLL on Windows).
-bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error);
+// emulation implements (as a missing DLL on Windows), with the reason in
+// the trace.
+Status resolveProvider(LPCSTR name, DWORD type, Provider &out);
 
 // The registered PROV_RSA_FULL providers served by a PKCS#11 module, in
 // the registry's order; none (and no module loaded) when there are none.

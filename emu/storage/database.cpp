@@ -446,6 +446,14 @@ std::string Database::inHome(const char *name) {
   return path;
 }
 
+int64_t Database::lastRowId() const {
+  return sqlite3_last_insert_rowid(db_);
+}
+
+int64_t Database::changes() const {
+  return sqlite3_total_changes64(db_);
+}
+
 void Database::exec(const char *sql) {
   currentFile = path_;
   char *err = nullptr;

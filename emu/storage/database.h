@@ -89,7 +89,6 @@ class Database {
   Database(const Database &) = delete;
   Database &operator=(const Database &) = delete;
 
-  sqlite3 *handle() const { return db_; }
   // Tells this connection from every other of the process, including a
   // later one at the same address.
   uint64_t connectionId() const { return id_; }
@@ -117,8 +116,14 @@ class Database {
   // write is under way, after a writer died in one, or without the count.
   ChangeStamp changeStamp();
   void exec(const char *sql);
+  // The row id of the last row this connection inserted.
+  int64_t lastRowId() const;
+  // The rows this connection changed since it was opened: moves with every
+  // change it makes, which its change stamp may not show.
+  int64_t changes() const;
 
  private:
+  friend class ReadSnapshot;
   explicit Database(const std::string &path);
   std::string path_;
   uint64_t id_;
@@ -128,6 +133,20 @@ class Database {
   sqlite3 *db_ = nullptr;
   std::unique_ptr<ChangeCount> changes_;
   std::vector<std::pair<const char *, std::unique_ptr<Statement>>> cache_;
+};
+
+// A read snapshot: every read through the connection while it lives sees
+// one consistent state of the file, even while other processes change it.
+class ReadSnapshot {
+ public:
+  explicit ReadSnapshot(Database &d) : d_(d) { d_.exec("BEGIN"); }
+  // Ends the read; a failure to end it leaves nothing to undo.
+  ~ReadSnapshot() { sqlite3_exec(d_.db_, "COMMIT", nullptr, nullptr, nullptr); }
+  ReadSnapshot(const ReadSnapshot &) = delete;
+  ReadSnapshot &operator=(const ReadSnapshot &) = delete;
+
+ private:
+  Database &d_;
 };
 
 }  // namespace emu::storage

@@ -26,8 +26,6 @@ class Chain {
     n->next = head_;
     head_ = n;
   }
-  // Frees the record at the head.
-  void popFront() { delete std::exchange(head_, head_->next); }
   Node *head() const { return head_; }
   template <typename F>
   void forEach(F &&f) const {

@@ -49,6 +49,14 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// A keystore step's outcome as these tests compare it: whether it did
+// what was asked, and the platform's error code it failed with (0 when it
+// did not fail).
+bool succeeded(const emu::Status &failed, DWORD &error) {
+  error = failed ? failed->code : 0;
+  return !failed;
+}
+
 const char kSoftHsm[] = "/usr/lib/softhsm/libsofthsm2.so";
 const char kSpy[] = "/usr/lib/x86_64-linux-gnu/pkcs11-spy.so";  // OpenSC's
 const char kProvider[] = "Test PKCS11 Provider";
@@ -959,11 +967,11 @@ TEST_P(Pkcs11, RacingWrongPinsReachTheTokenAtMostFiveTimes) {
   // again, with four tries left (and SoftHSM2 says its own count is low
   // after a wrong PIN), and the right one logs in.
   DWORD error = 0;
-  ASSERT_TRUE(
-      emu::csp::keystore::setUnblockCode(db, emu::csp::Family::Token, "", "87654321", error));
-  EXPECT_FALSE(emu::csp::keystore::unblockToken(db, "L", "bad", error));
+  ASSERT_TRUE(succeeded(
+      emu::csp::keystore::setUnblockCode(db, emu::csp::Family::Token, "", "87654321"), error));
+  EXPECT_FALSE(succeeded(emu::csp::keystore::unblockToken(db, "L", "bad"), error));
   EXPECT_EQ(error, static_cast<DWORD>(SCARD_W_WRONG_CHV));
-  ASSERT_TRUE(emu::csp::keystore::unblockToken(db, "L", "87654321", error));
+  ASSERT_TRUE(succeeded(emu::csp::keystore::unblockToken(db, "L", "87654321"), error));
   EXPECT_FALSE(pin(p, "000000"));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_WRONG_CHV));
   EXPECT_NE(emu::trace::lastFailure(SCARD_W_WRONG_CHV)
@@ -1195,8 +1203,8 @@ TEST_P(Pkcs11, ThePinPromptHasATimeLimitAndHoldsUpNoOne) {
   // its output.
   const std::string db = emu::csp::keystore::databasePath();
   DWORD error = 0;
-  ASSERT_TRUE(
-      emu::csp::keystore::setUnblockCode(db, emu::csp::Family::Token, "", "87654321", error));
+  ASSERT_TRUE(succeeded(
+      emu::csp::keystore::setUnblockCode(db, emu::csp::Family::Token, "", "87654321"), error));
   for (const char *end : {"\\n", ""}) {
     SCOPED_TRACE(*end ? "a complete line" : "no line end");
     const std::string child = home_ + "/left" + (*end ? "1" : "0");
@@ -1209,7 +1217,7 @@ TEST_P(Pkcs11, ThePinPromptHasATimeLimitAndHoldsUpNoOne) {
     // Five PINs other than the one accepted log the process out again;
     // the unblock code clears their count.
     for (int i = 0; i < 5; ++i) EXPECT_FALSE(pin(p, "111111"));
-    EXPECT_TRUE(emu::csp::keystore::unblockToken(db, "L", "87654321", error));
+    EXPECT_TRUE(succeeded(emu::csp::keystore::unblockToken(db, "L", "87654321"), error));
     CryptReleaseContext(p, 0);
     std::ifstream in(child);
     pid_t left = 0;

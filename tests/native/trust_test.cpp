@@ -36,6 +36,15 @@ namespace {
 
 namespace keystore = emu::csp::keystore;
 using Bytes = std::vector<uint8_t>;
+
+// A keystore step's outcome as these tests compare it: whether it did
+// what was asked, and the platform's error code it failed with (0 when it
+// did not fail).
+bool succeeded(const emu::Status &failed, DWORD &error) {
+  error = failed ? failed->code : 0;
+  return !failed;
+}
+
 const char kStrong[] = "Microsoft Strong Cryptographic Provider";
 const char kToken[] = "Soft Token RSA Provider";
 const BYTE *pinOf(const char *s) {
@@ -226,6 +235,47 @@ TEST_F(Trust, WrongPinsCountAgainstACachedUnlockToo) {
   CryptReleaseContext(p, 0);
 }
 
+// The keys database's failures carry their reason (the stable code the
+// trace and the tool match) and words, found where they happen.
+TEST_F(Trust, KeystoreFailuresSayTheirReason) {
+  const std::string db = keystore::databasePath();
+  const auto family = emu::csp::Family::Token;
+  int64_t id = 0;
+  const auto software = emu::csp::Family::Software;
+  ASSERT_FALSE(keystore::createContainer(db, family, "Kept", id));
+  ASSERT_FALSE(keystore::createContainer(db, software, "S", id));
+  ASSERT_FALSE(keystore::setUnblockCode(db, software, "", "87654321"));
+  using emu::trace::Reason;
+  const struct {
+    const char *what;
+    emu::Status failed;
+    DWORD code;
+    Reason cause;
+    const char *words;
+  } cases[] = {
+      {"a taken name (case-insensitive)", keystore::createContainer(db, family, "kept", id),
+       static_cast<DWORD>(NTE_EXISTS), Reason::CONTAINER_EXISTS, "a container of that name exists"},
+      {"unblocking without a code", keystore::unblock(db, family, "Kept", AT_SIGNATURE, "1"),
+       static_cast<DWORD>(NTE_PERM), Reason::UNBLOCK_CODE_NONE, "no unblock code was ever set"},
+      {"unblocking no container", keystore::unblock(db, family, "none", AT_SIGNATURE, "1"),
+       static_cast<DWORD>(NTE_BAD_KEYSET), Reason::CONTAINER_NOT_FOUND, "container not found"},
+      {"a wrong code", keystore::unblock(db, software, "S", AT_SIGNATURE, "1"),
+       static_cast<DWORD>(SCARD_W_WRONG_CHV), Reason::UNBLOCK_CODE_WRONG, "wrong unblock code"},
+      {"a change without the current code", keystore::setUnblockCode(db, software, "", "1"),
+       static_cast<DWORD>(NTE_PERM), Reason::UNBLOCK_CODE_WRONG, "only the current code"},
+      {"an empty new code", keystore::setUnblockCode(db, family, "", ""),
+       static_cast<DWORD>(NTE_BAD_DATA), Reason::None, "the empty text is not an unblock code"},
+      {"a token's count, no code", keystore::unblockToken(db, "L", "1"),
+       static_cast<DWORD>(NTE_PERM), Reason::UNBLOCK_CODE_NONE, "no unblock code was ever set"},
+  };
+  for (const auto &c : cases) {
+    ASSERT_TRUE(c.failed) << c.what;
+    EXPECT_EQ(c.failed->code, c.code) << c.what;
+    EXPECT_EQ(c.failed->cause, c.cause) << c.what;
+    EXPECT_NE(c.failed->why.find(c.words), std::string::npos) << c.what << ": " << c.failed->why;
+  }
+}
+
 TEST_F(Trust, UnblockNeedsTheUnblockCode) {
   protectedKey("puk", "1234");
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(present("puk", "0000"));
@@ -233,23 +283,23 @@ TEST_F(Trust, UnblockNeedsTheUnblockCode) {
   const auto family = emu::csp::Family::Token;
   DWORD error = 0;
   // No code set: a blocked key can only be deleted.
-  EXPECT_FALSE(keystore::unblock(db, family, "puk", AT_SIGNATURE, "anything", error));
+  EXPECT_FALSE(succeeded(keystore::unblock(db, family, "puk", AT_SIGNATURE, "anything"), error));
   EXPECT_EQ(error, static_cast<DWORD>(NTE_PERM));
-  ASSERT_TRUE(keystore::setUnblockCode(db, family, "", "87654321", error));
+  ASSERT_TRUE(succeeded(keystore::setUnblockCode(db, family, "", "87654321"), error));
   // Only the salted hash is stored.
   EXPECT_EQ(slurp(home_ + "/keys.db").find("87654321"), std::string::npos);
   EXPECT_EQ(slurp(home_ + "/keys.db-wal").find("87654321"), std::string::npos);
-  EXPECT_FALSE(keystore::unblock(db, family, "puk", AT_SIGNATURE, "wrong", error));
+  EXPECT_FALSE(succeeded(keystore::unblock(db, family, "puk", AT_SIGNATURE, "wrong"), error));
   EXPECT_EQ(error, SCARD_W_WRONG_CHV);
   EXPECT_FALSE(present("puk", "1234")) << "a wrong code unblocks nothing";
-  EXPECT_FALSE(keystore::unblock(db, family, "nope", AT_SIGNATURE, "87654321", error));
+  EXPECT_FALSE(succeeded(keystore::unblock(db, family, "nope", AT_SIGNATURE, "87654321"), error));
   EXPECT_EQ(error, static_cast<DWORD>(NTE_BAD_KEYSET));
-  ASSERT_TRUE(keystore::unblock(db, family, "puk", AT_SIGNATURE, "87654321", error));
+  ASSERT_TRUE(succeeded(keystore::unblock(db, family, "puk", AT_SIGNATURE, "87654321"), error));
   EXPECT_TRUE(present("puk", "1234"));
   // Wrong codes are counted too: ten block the code itself.
   for (int i = 0; i < keystore::kMaxUnblockTries; ++i)
-    EXPECT_FALSE(keystore::unblock(db, family, "puk", AT_SIGNATURE, "bad", error));
-  EXPECT_FALSE(keystore::unblock(db, family, "puk", AT_SIGNATURE, "87654321", error));
+    EXPECT_FALSE(succeeded(keystore::unblock(db, family, "puk", AT_SIGNATURE, "bad"), error));
+  EXPECT_FALSE(succeeded(keystore::unblock(db, family, "puk", AT_SIGNATURE, "87654321"), error));
   EXPECT_EQ(error, SCARD_W_CHV_BLOCKED);
 }
 
@@ -435,7 +485,7 @@ TEST_F(Trust, TheUnblockCodeChangesOnlyWithTheCurrentOne) {
   const auto family = emu::csp::Family::Token;
   DWORD error = 0;
   EXPECT_FALSE(keystore::unblockCodeSet(db, family));
-  ASSERT_TRUE(keystore::setUnblockCode(db, family, "", "11111111", error));
+  ASSERT_TRUE(succeeded(keystore::setUnblockCode(db, family, "", "11111111"), error));
   EXPECT_TRUE(keystore::unblockCodeSet(db, family));
   const struct {
     const char *what, *current;
@@ -448,27 +498,28 @@ TEST_F(Trust, TheUnblockCodeChangesOnlyWithTheCurrentOne) {
   };
   for (const auto &c : changes) {
     error = 0;
-    EXPECT_EQ(keystore::setUnblockCode(db, family, c.current, "22222222", error), c.changes)
+    EXPECT_EQ(succeeded(keystore::setUnblockCode(db, family, c.current, "22222222"), error),
+              c.changes)
         << c.what;
     EXPECT_EQ(error, c.error) << c.what;
   }
   // The new code unblocks a blocked key; the old one no longer does.
   protectedKey("card", "1234");
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(present("card", "0000"));
-  EXPECT_FALSE(keystore::unblock(db, family, "card", AT_SIGNATURE, "11111111", error));
+  EXPECT_FALSE(succeeded(keystore::unblock(db, family, "card", AT_SIGNATURE, "11111111"), error));
   EXPECT_EQ(error, SCARD_W_WRONG_CHV);
-  ASSERT_TRUE(keystore::unblock(db, family, "card", AT_SIGNATURE, "22222222", error));
+  ASSERT_TRUE(succeeded(keystore::unblock(db, family, "card", AT_SIGNATURE, "22222222"), error));
   EXPECT_TRUE(present("card", "1234"));
   // Wrong current codes count as wrong unblock codes: ten block the code
   // (the right code resets the count, so ten in a row here).
   for (int i = 0; i < keystore::kMaxUnblockTries; ++i) {
-    EXPECT_FALSE(keystore::setUnblockCode(db, family, "bad", "33333333", error)) << i;
+    EXPECT_FALSE(succeeded(keystore::setUnblockCode(db, family, "bad", "33333333"), error)) << i;
     EXPECT_EQ(error, SCARD_W_WRONG_CHV) << i;
   }
-  EXPECT_FALSE(keystore::setUnblockCode(db, family, "22222222", "33333333", error));
+  EXPECT_FALSE(succeeded(keystore::setUnblockCode(db, family, "22222222", "33333333"), error));
   EXPECT_EQ(error, SCARD_W_CHV_BLOCKED) << "a blocked code cannot be changed";
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(present("card", "0000"));
-  EXPECT_FALSE(keystore::unblock(db, family, "card", AT_SIGNATURE, "22222222", error));
+  EXPECT_FALSE(succeeded(keystore::unblock(db, family, "card", AT_SIGNATURE, "22222222"), error));
   EXPECT_EQ(error, SCARD_W_CHV_BLOCKED);
   // The blocked key can only be deleted.
   HCRYPTPROV gone = 0;

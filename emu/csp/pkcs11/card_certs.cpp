@@ -147,7 +147,7 @@ void cardCertificates(const Provider &provider, std::vector<CardCertificate> &ou
   run(*m, [&](Use &use, Failure &) {
     out.resize(before);
     std::vector<TokenView> tokens;
-    if (!use.tokens(tokens, f.why)) return Step::Retry;
+    if (!use.tokens(tokens, f)) return Step::Retry;
     {
       // Tokens not present now are forgotten: seen again, they are read
       // afresh and their certificates reported again.

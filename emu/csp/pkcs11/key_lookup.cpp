@@ -123,7 +123,7 @@ Step publicKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, KeyH
     }
   }
   f.code = NTE_NO_KEY;
-  if (stillThere(use, c, f.why) == Step::Retry) return Step::Retry;
+  if (stillThere(use, c, f) == Step::Retry) return Step::Retry;
   f.cause = trace::Reason::NO_KEY_OF_SPEC;
   f.why = "the container holds no key of that spec";
   return Step::Fail;
@@ -167,7 +167,7 @@ Step privateKey(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, Key
     break;
   }
   f.code = NTE_NO_KEY;
-  if (stillThere(use, c, f.why) == Step::Retry) return Step::Retry;
+  if (stillThere(use, c, f) == Step::Retry) return Step::Retry;
   f.cause = trace::Reason::NO_KEY_OF_SPEC;
   f.why = "the container holds no private key of that spec";
   return Step::Fail;

@@ -338,18 +338,17 @@ Step ensureLogin(Use &use, const Container &c, CK_SESSION_HANDLE s, Failure &f) 
     return Step::Fail;
   }
   if (use.loggedIn(s)) return Step::Ok;  // the prompt before this one logged in
-  std::string pin, cause;
-  bool asked = false;
+  std::string pin;
+  Status unasked;
   const bool current = use.released([&] {
-    asked = askPin(
-        c.prompt, c.promptTimeout,
-        "PIN for token \"" + c.tokenLabel + "\" (key container \"" + c.label + "\"):", pin, cause);
+    unasked =
+        askPin(c.prompt, c.promptTimeout,
+               "PIN for token \"" + c.tokenLabel + "\" (key container \"" + c.label + "\"):", pin);
   });
-  if (!asked) {
-    f.code = NTE_PERM;
-    f.cause = trace::Reason::TOKEN_LOGIN_NEEDED;
+  if (unasked) {
+    f = *unasked;
     f.why = "the key needs a login to token \"" + c.tokenLabel +
-            "\" and the PIN prompt gave none: " + cause;
+            "\" and the PIN prompt gave none: " + unasked->why;
     return Step::Fail;
   }
   if (!current) {

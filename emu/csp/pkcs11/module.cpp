@@ -179,12 +179,15 @@ std::string notALibrary(const std::string &path) {
 
 }  // namespace
 
-std::shared_ptr<Module> Module::get(const std::string &path, std::string &why,
-                                    const std::string &environment, trace::Reason *cause) {
+Status Module::get(const std::string &path, std::shared_ptr<Module> &out,
+                   const std::string &environment) {
   std::lock_guard<std::mutex> lock(registryMutex());
   auto &all = loaded();
   const auto hit = all.find(path);
-  if (hit != all.end()) return hit->second;
+  if (hit != all.end()) {
+    out = hit->second;
+    return done();
+  }
   if (!environment.empty()) applyEnvironment(environment);
   // Then every other token provider's: a module serves one configuration
   // per process, whichever provider loads it first. p11-kit's proxy, say,
@@ -196,19 +199,17 @@ std::shared_ptr<Module> Module::get(const std::string &path, std::string &why,
     if (!p.environment.empty()) applyEnvironment(p.environment);
   std::shared_ptr<Module> m(new Module);
   m->path_ = path;
-  trace::Reason failed = trace::Reason::None;
-  if (!m->start(why, failed)) {
+  if (Status failed = m->start()) {
     // A module that refuses to start because the file its environment
     // names (its configuration) may not be read says so only vaguely.
-    const std::string denied = failed == trace::Reason::MODULE_INIT_FAILED
+    const std::string denied = failed->cause == trace::Reason::MODULE_INIT_FAILED
                                    ? permissionDenied(environmentFile(environment), R_OK)
                                    : std::string();
     if (!denied.empty()) {
-      why = denied + " (" + why + ")";
-      failed = trace::Reason::PERMISSION_DENIED;
+      failed->why = denied + " (" + failed->why + ")";
+      failed->cause = trace::Reason::PERMISSION_DENIED;
     }
-    if (cause != nullptr) *cause = failed;
-    return nullptr;  // not kept: the next call tries again
+    return failed;  // not kept: the next call tries again
   }
   static const bool registered = [] {
     std::atexit(&Module::finalizeAll);
@@ -216,7 +217,8 @@ std::shared_ptr<Module> Module::get(const std::string &path, std::string &why,
   }();
   (void)registered;
   all.emplace(path, m);
-  return m;
+  out = std::move(m);
+  return done();
 }
 
 namespace {
@@ -245,37 +247,32 @@ class KeepSigpipeHandler {
 
 }  // namespace
 
-bool Module::start(std::string &why, trace::Reason &cause) {
+Status Module::start() {
+  const auto cannotStart = [](trace::Reason cause, std::string why) {
+    return Failure(NTE_PROV_DLL_NOT_FOUND, cause, std::move(why));
+  };
   const KeepSigpipeHandler keep;
   const std::string cannot = "the PKCS#11 module cannot be loaded: ";
   struct stat st {};
-  if (stat(path_.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
-    why = cannot + path_ + " does not exist";
-    cause = trace::Reason::MODULE_MISSING;
-    return false;
-  }
-  if (const std::string denied = permissionDenied(path_, R_OK); !denied.empty()) {
-    why = cannot + denied;
-    cause = trace::Reason::PERMISSION_DENIED;
-    return false;
-  }
+  if (stat(path_.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
+    return cannotStart(trace::Reason::MODULE_MISSING, cannot + path_ + " does not exist");
+  if (const std::string denied = permissionDenied(path_, R_OK); !denied.empty())
+    return cannotStart(trace::Reason::PERMISSION_DENIED, cannot + denied);
   lib_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (lib_ == nullptr) {
     const char *e = dlerror();
     const std::string said = e ? e : path_;
     const std::string what = notALibrary(path_);
-    why = cannot + (what.empty() ? said : what + " (" + said + ")");
-    cause = trace::Reason::MODULE_NOT_LIBRARY;
-    return false;
+    return cannotStart(trace::Reason::MODULE_NOT_LIBRARY,
+                       cannot + (what.empty() ? said : what + " (" + said + ")"));
   }
   auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib_, "C_GetFunctionList"));
   CK_FUNCTION_LIST_PTR list = nullptr;
   if (getList == nullptr || getList(&list) != CKR_OK || list == nullptr) {
-    why = path_ + " is not a PKCS#11 module (no C_GetFunctionList)";
-    cause = trace::Reason::MODULE_NOT_PKCS11;
     dlclose(lib_);
     lib_ = nullptr;
-    return false;
+    return cannotStart(trace::Reason::MODULE_NOT_PKCS11,
+                       path_ + " is not a PKCS#11 module (no C_GetFunctionList)");
   }
   fn_ = list;
   CK_C_INITIALIZE_ARGS args{};
@@ -283,18 +280,17 @@ bool Module::start(std::string &why, trace::Reason &cause) {
   const CK_RV rv = fn_->C_Initialize(&args);
   if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
     owned_ = false;  // another part of the process initialised it
-    return true;
+    return done();
   }
   if (rv != CKR_OK) {
-    why = "C_Initialize of " + path_ + ": " + rvName(rv);
-    cause = trace::Reason::MODULE_INIT_FAILED;
     dlclose(lib_);
     lib_ = nullptr;
     fn_ = nullptr;
-    return false;
+    return cannotStart(trace::Reason::MODULE_INIT_FAILED,
+                       "C_Initialize of " + path_ + ": " + rvName(rv));
   }
   owned_ = true;
-  return true;
+  return done();
 }
 
 void Module::reinitialise(uint64_t seen, const std::string &reason) {
@@ -354,7 +350,7 @@ void Module::finalizeAll() {
   }
 }
 
-bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
+bool Use::tokens(std::vector<TokenView> &out, Failure &f) {
   out.clear();
   CK_ULONG n = 0;
   CK_RV rv = fn()->C_GetSlotList(CK_TRUE, nullptr, &n);
@@ -365,7 +361,7 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
     if (rv != CKR_BUFFER_TOO_SMALL) break;
   }
   if (rv != CKR_OK) {
-    why = "C_GetSlotList: " + rvName(rv);
+    f.why = "C_GetSlotList: " + rvName(rv);
     return false;
   }
   slots.resize(n);
@@ -392,8 +388,8 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
     rv = fn()->C_GetTokenInfo(slot, &info);
     if (rv == CKR_TOKEN_NOT_PRESENT) continue;
     if (rv != CKR_OK) {
-      why = "C_GetTokenInfo of slot " + std::to_string(slot) + ": " + rvName(rv) +
-            " (the token went away)";
+      f.why = "C_GetTokenInfo of slot " + std::to_string(slot) + ": " + rvName(rv) +
+              " (the token went away)";
       lose(slot);
       return false;
     }
@@ -404,7 +400,7 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
     t.flags = info.flags;
     const auto before = seen.find(slot);
     if (before != seen.end() && before->second != t.serial + "/" + t.label) {
-      why = "the token in slot " + std::to_string(slot) + " changed";
+      f.why = "the token in slot " + std::to_string(slot) + " changed";
       lose(slot);
       return false;
     }
@@ -419,7 +415,7 @@ bool Use::tokens(std::vector<TokenView> &out, std::string &why) {
   // A slot whose token went away is a change as well.
   for (const auto &s : seen)
     if (now.find(s.first) == now.end()) {
-      why = "the token in slot " + std::to_string(s.first) + " was removed";
+      f.why = "the token in slot " + std::to_string(s.first) + " was removed";
       lose(s.first);
       return false;
     }

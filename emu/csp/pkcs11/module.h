@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "common/reasons.h"
+#include "common/failure.h"
 #include "csp/keystore.h"
 #include "csp/pkcs11/pin_prompt.h"
 
@@ -65,16 +65,15 @@ struct LoginState {
 
 class Module {
  public:
-  // The module at `path`, loaded and initialised on first use. Null with a
-  // reason in `why` (and its code in `cause`, when given) when it cannot be
+  // The module at `path` in `out`, loaded and initialised on first use.
+  // Fails with NTE_PROV_DLL_NOT_FOUND and the reason when it cannot be
   // loaded or initialised: MODULE_MISSING, PERMISSION_DENIED,
   // MODULE_NOT_LIBRARY, MODULE_NOT_PKCS11 or MODULE_INIT_FAILED. Before the
   // first load, `environment` ("NAME=VALUE", a provider's "Environment")
   // and then every registered token provider's are set in the process
   // environment, each unless its NAME is set there already.
-  static std::shared_ptr<Module> get(const std::string &path, std::string &why,
-                                     const std::string &environment = std::string(),
-                                     trace::Reason *cause = nullptr);
+  static Status get(const std::string &path, std::shared_ptr<Module> &out,
+                    const std::string &environment = std::string());
 
   const std::string &path() const { return path_; }
   CK_FUNCTION_LIST *fn() const { return fn_; }
@@ -111,7 +110,7 @@ class Module {
  private:
   friend class Use;
   Module() = default;
-  bool start(std::string &why, trace::Reason &cause);
+  Status start();
 
   std::string path_;
   void *lib_ = nullptr;
@@ -158,8 +157,9 @@ class Use {
 
   // The tokens present, in slot order. False when the module cannot list
   // them or a token went away or changed its serial since this epoch saw
-  // it (the caller re-initialises and tries again).
-  bool tokens(std::vector<TokenView> &out, std::string &why);
+  // it (the caller re-initialises and tries again), with the reason in
+  // the failure's words (the caller gives it the code it fails with).
+  bool tokens(std::vector<TokenView> &out, Failure &f);
 
   // A session with a token (read/write) that this thread holds until its
   // outermost use ends: the one it had last when no other thread holds it,

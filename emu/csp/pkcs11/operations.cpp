@@ -192,7 +192,7 @@ std::vector<std::string> Pkcs11Keys::containerNames(const Context &ctx) const {
   const Status failed = run(*m, [&](Use &use, Failure &f) {
     names.clear();
     std::vector<TokenView> tokens;
-    if (!use.tokens(tokens, f.why)) {
+    if (!use.tokens(tokens, f)) {
       f.code = NTE_FAIL;
       return Step::Retry;
     }

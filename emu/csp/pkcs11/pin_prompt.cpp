@@ -197,14 +197,16 @@ bool readLine(int fd, Prompt &prompt, Clock::time_point deadline, std::string &l
 
 }  // namespace
 
-bool askPin(const std::string &program, std::chrono::seconds timeout, const std::string &prompt,
-            std::string &pin, std::string &why) {
+Status askPin(const std::string &program, std::chrono::seconds timeout, const std::string &prompt,
+              std::string &pin) {
+  const auto none = [](std::string why) {
+    return Failure(NTE_PERM, trace::Reason::TOKEN_LOGIN_NEEDED, std::move(why));
+  };
   pin.clear();
   const Clock::time_point deadline = Clock::now() + timeout;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
-    why = "the PIN prompt cannot be run: no pipe";
-    return false;
+    return none("the PIN prompt cannot be run: no pipe");
   }
   Fd out{fds[0]};
   posix_spawn_file_actions_t actions;
@@ -230,8 +232,8 @@ bool askPin(const std::string &program, std::chrono::seconds timeout, const std:
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
   if (spawned != 0) {
-    why = "the PIN prompt \"" + program + "\" cannot be run: errno " + std::to_string(spawned);
-    return false;
+    return none("the PIN prompt \"" + program + "\" cannot be run: errno " +
+                std::to_string(spawned));
   }
   Prompt child(pid);
   terminal.handTo(pid);
@@ -242,24 +244,21 @@ bool askPin(const std::string &program, std::chrono::seconds timeout, const std:
     if (!line.empty()) OPENSSL_cleanse(&line[0], line.size());
     child.killGroup();
     child.reap();
-    why = "the PIN prompt \"" + program + "\" did not finish within " +
-          std::to_string(timeout.count()) +
-          " s (\"PIN Prompt Timeout\"); its process group was killed";
-    return false;
+    return none("the PIN prompt \"" + program + "\" did not finish within " +
+                std::to_string(timeout.count()) +
+                " s (\"PIN Prompt Timeout\"); its process group was killed");
   }
   const int status = child.reap();
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     if (!line.empty()) OPENSSL_cleanse(&line[0], line.size());
-    why = "the PIN prompt was cancelled (exit status " +
-          std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
-    return false;
+    return none("the PIN prompt was cancelled (exit status " +
+                std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")");
   }
   if (line.empty()) {
-    why = "the PIN prompt gave no PIN";
-    return false;
+    return none("the PIN prompt gave no PIN");
   }
   pin.swap(line);
-  return true;
+  return done();
 }
 
 bool PromptTurns::take(std::chrono::seconds timeout) {

@@ -14,14 +14,17 @@
 #include <mutex>
 #include <string>
 
+#include "common/failure.h"
+
 namespace emu::csp::pkcs11 {
 
 // Runs `program` (looked up in PATH when it has no slash; no shell) and
-// reads the PIN into `pin`. False, with the reason in `why`, when the
-// program cannot be run, fails, gives nothing or does not finish within
-// `timeout`. The caller wipes `pin`.
-bool askPin(const std::string &program, std::chrono::seconds timeout, const std::string &prompt,
-            std::string &pin, std::string &why);
+// reads the PIN into `pin`. Fails with NTE_PERM (TOKEN_LOGIN_NEEDED: no
+// PIN could be had) and the reason in words when the program cannot be
+// run, fails, gives nothing or does not finish within `timeout`. The
+// caller wipes `pin`.
+Status askPin(const std::string &program, std::chrono::seconds timeout, const std::string &prompt,
+              std::string &pin);
 
 // The turn to run a token's PIN prompt: one prompt per token at a time,
 // so that threads needing a login at once do not each ask the user. Only

@@ -90,7 +90,7 @@ Step locate(Use &use, Container &c, CK_SESSION_HANDLE &s, Failure &f) {
   }
   if (!known) {
     std::vector<TokenView> tokens;
-    if (!use.tokens(tokens, f.why)) {
+    if (!use.tokens(tokens, f)) {
       f.code = NTE_BAD_KEYSET;
       return Step::Retry;
     }
@@ -120,18 +120,18 @@ Step locate(Use &use, Container &c, CK_SESSION_HANDLE &s, Failure &f) {
   return Step::Ok;
 }
 
-Step stillThere(Use &use, const Container &c, std::string &why) {
+Step stillThere(Use &use, const Container &c, Failure &f) {
   std::vector<TokenView> tokens;
-  if (!use.tokens(tokens, why)) return Step::Retry;
+  if (!use.tokens(tokens, f)) return Step::Retry;
   for (const TokenView &t : tokens)
     if (t.serial == c.serial && t.label == c.tokenLabel) return Step::Ok;
-  why = "the token \"" + c.tokenLabel + "\" is no longer present";
+  f.why = "the token \"" + c.tokenLabel + "\" is no longer present";
   return Step::Fail;
 }
 
 Step resolve(Use &use, const Name &name, bool creating, Container &c, Failure &f) {
   std::vector<TokenView> tokens;
-  if (!use.tokens(tokens, f.why)) {
+  if (!use.tokens(tokens, f)) {
     f.code = NTE_BAD_KEYSET;
     return Step::Retry;
   }
@@ -265,10 +265,8 @@ bool resolveCached(Use &use, const Name &name, Container &c) {
 }
 
 std::shared_ptr<Module> moduleOf(const Provider &provider, Failure &f) {
-  std::string why;
-  trace::Reason cause = trace::Reason::None;
-  auto m = Module::get(provider.image, why, provider.environment, &cause);
-  if (!m) f = Failure(NTE_PROV_DLL_NOT_FOUND, cause, why);
+  std::shared_ptr<Module> m;
+  if (Status failed = Module::get(provider.image, m, provider.environment)) f = *failed;
   return m;
 }
 

@@ -115,8 +115,9 @@ Status onToken(Container &c, F &&body) {
 }
 
 // After a lookup found nothing: whether the token is still what it was
-// (Retry when it went away, so the module is re-initialised).
-Step stillThere(Use &use, const Container &c, std::string &why);
+// (Retry when it went away, so the module is re-initialised), with the
+// reason in the failure's words; its code is the caller's.
+Step stillThere(Use &use, const Container &c, Failure &f);
 
 // Finds the token of a named container (`creating`: the token a new one
 // goes to) and fills the container's token and names.
