@@ -329,7 +329,7 @@ int tokenImport(Args args) {
   csp::Provider found;
   DWORD error = 0;
   if (!csp::resolveProvider(provider.c_str(), PROV_RSA_FULL, found, error) ||
-      found.family != &csp::pkcs11Keys()) {
+      found.family == nullptr || !found.family->holdsKeysOnTokens()) {
     std::fprintf(stderr, "mscapi: \"%s\" is not a registered PKCS#11 provider\n", provider.c_str());
     return kFailed;
   }

@@ -54,8 +54,12 @@ const KeyFamily *familyOfImage(const std::string &image);
 // emulation implements (as a missing DLL on Windows).
 bool resolveProvider(LPCSTR name, DWORD type, Provider &out, DWORD &error);
 
-// The registered PROV_RSA_FULL providers served by a PKCS#11 module, in
-// the registry's order; none (and no module loaded) when there are none.
+// The registered PROV_RSA_FULL providers whose image selects a family, in
+// the registry's order, each with its family, PIN prompt and environment.
+std::vector<Provider> rsaFullProviders();
+
+// Those of them served by a PKCS#11 module; none (and no module loaded)
+// when there are none.
 std::vector<Provider> pkcs11Providers();
 
 }  // namespace emu::csp
