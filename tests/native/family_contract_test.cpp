@@ -3,13 +3,16 @@
 // SoftHSM2 token made for the test (its own token store, SOFTHSM2_CONF in
 // the test's home, as in pkcs11_test.cpp). Signatures are checked with
 // OpenSSL against the key's public half; an imported key is one OpenSSL
-// made. A family added later gets a row in kFamilies and must pass as is.
+// made. A family that keeps certificates with its keys has them shown in
+// the user's "MY" store (KeyFamily::heldCertificates). A family added later gets a row in kFamilies
+// and must pass as is.
 #include <gtest/gtest.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
 #include <openssl/sha.h>
+#include <openssl/x509.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -25,6 +28,7 @@
 #include "platform/key_blobs.h"
 #include "test_home.h"
 #include "winapi/advapi32.h"
+#include "winapi/crypt32.h"
 
 namespace {
 
@@ -33,23 +37,24 @@ using Bytes = std::vector<uint8_t>;
 const char kSoftHsm[] = "/usr/lib/softhsm/libsofthsm2.so";
 
 // What a family does where families differ; everything else is the same.
-struct Family {
+struct FamilyCase {
   const char *test;      // the case's name
   const char *provider;  // the registered provider that uses the family
   bool token;            // its containers are on a SoftHSM2 token labelled L
   const char *pin;       // the PIN it takes; null when its keys have none
   bool exportable;       // generates exportable keys when asked
   const char *listed;    // what PP_ENUMCONTAINERS puts before a plain name
+  bool certificates;     // keeps a key's certificate, which "MY" then shows
 };
 
-const Family kFamilies[] = {
-    {"Software", "Microsoft Strong Cryptographic Provider", false, nullptr, true, ""},
-    {"SoftToken", "Soft Token RSA Provider", false, "s3cret", false, ""},
-    {"Pkcs11Token", "Contract PKCS11 Provider", true, "123456", false, "\\\\.\\L\\"},
+const FamilyCase kFamilies[] = {
+    {"Software", "Microsoft Strong Cryptographic Provider", false, nullptr, true, "", false},
+    {"SoftToken", "Soft Token RSA Provider", false, "s3cret", false, "", false},
+    {"Pkcs11Token", "Contract PKCS11 Provider", true, "123456", false, "\\\\.\\L\\", true},
 };
 
 // Names the case in test listings.
-void PrintTo(const Family &f, std::ostream *os) {
+void PrintTo(const FamilyCase &f, std::ostream *os) {
   *os << f.test;
 }
 
@@ -114,6 +119,51 @@ Pkey fromPublicBlob(const Bytes &blob) {
   return Pkey(key);
 }
 
+// A self-signed certificate for `key`, DER.
+Bytes certificateFor(EVP_PKEY *key) {
+  X509 *x = X509_new();
+  X509_set_version(x, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
+  X509_NAME *name = X509_get_subject_name(x);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char *>("Contract"), -1, -1, 0);
+  X509_set_issuer_name(x, name);
+  X509_gmtime_adj(X509_getm_notBefore(x), 0);
+  X509_gmtime_adj(X509_getm_notAfter(x), 24 * 3600);
+  X509_set_pubkey(x, key);
+  Bytes der;
+  unsigned char *out = nullptr;
+  const int n = X509_sign(x, key, EVP_sha256()) > 0 ? i2d_X509(x, &out) : 0;
+  if (n > 0) der.assign(out, out + n);
+  OPENSSL_free(out);
+  X509_free(x);
+  return der;
+}
+
+// The container names "MY" binds the certificate `der` to (one per copy).
+std::vector<std::string> boundInMy(const Bytes &der) {
+  std::vector<std::string> out;
+  HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+  if (store == nullptr) return out;
+  for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(store, c)) != nullptr;) {
+    if (Bytes(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded) != der) continue;
+    std::string container;
+    DWORD n = 0;
+    std::vector<uint64_t> buf;
+    if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &n)) {
+      buf.resize((n + 7) / 8);
+      if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &n))
+        for (const WCHAR *w =
+                 reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(buf.data())->pwszContainerName;
+             w != nullptr && *w != 0; ++w)
+          container += static_cast<char>(*w);
+    }
+    out.push_back(container);
+  }
+  CertCloseStore(store, 0);
+  return out;
+}
+
 // Whether `sig` (as CryptSignHash gives it: little-endian) is `key`'s
 // PKCS#1 v1.5 SHA-256 signature of `message`.
 bool verifies(EVP_PKEY *key, const std::string &message, Bytes sig) {
@@ -127,37 +177,41 @@ bool verifies(EVP_PKEY *key, const std::string &message, Bytes sig) {
   return ok;
 }
 
-class FamilyContract : public HomeTest, public ::testing::WithParamInterface<Family> {
+class FamilyContract : public HomeTest, public ::testing::WithParamInterface<FamilyCase> {
  protected:
   void SetUp() override {
     HomeTest::SetUp();
-    if (!family().token) return;
-    if (!std::filesystem::exists(kSoftHsm)) GTEST_SKIP() << "SoftHSM2 is not installed";
-    const std::string hsm = home_ + "/softhsm";
-    std::filesystem::create_directories(hsm + "/tokens");
-    const std::string conf = hsm + "/softhsm2.conf";
-    std::ofstream(conf) << "directories.tokendir = " << hsm
-                        << "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n";
-    setenv("SOFTHSM2_CONF", conf.c_str(), 1);
-    const std::string init = std::string("softhsm2-util --init-token --free --label L --pin ") +
-                             family().pin + " --so-pin 654321 >/dev/null 2>&1";
-    const int rc = std::system(init.c_str());
-    ASSERT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << init;
-    // SoftHSM2's module as the test's provider; the default registration's
-    // PKCS#11 provider (p11-kit's proxy, the machine's modules) is removed.
+    // The default registration's PKCS#11 provider (p11-kit's proxy, the
+    // machine's modules) is removed: reading "MY" asks only the test's
+    // family for certificates, and no case touches the machine's tokens.
     const char providers[] =
         "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\";
-    writeReg("50-contract.reg", std::string("Windows Registry Editor Version 5.00\n\n[-") +
-                                    providers + "PKCS#11 Token RSA Provider]\n\n[" + providers +
-                                    family().provider + "]\n\"Image Path\"=\"" + kSoftHsm +
-                                    "\"\n\"Type\"=dword:00000001\n");
+    std::string reg = std::string("Windows Registry Editor Version 5.00\n\n[-") + providers +
+                      "PKCS#11 Token RSA Provider]\n";
+    if (family().token) {
+      if (!std::filesystem::exists(kSoftHsm)) GTEST_SKIP() << "SoftHSM2 is not installed";
+      const std::string hsm = home_ + "/softhsm";
+      std::filesystem::create_directories(hsm + "/tokens");
+      const std::string conf = hsm + "/softhsm2.conf";
+      std::ofstream(conf) << "directories.tokendir = " << hsm
+                          << "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n";
+      setenv("SOFTHSM2_CONF", conf.c_str(), 1);
+      const std::string init = std::string("softhsm2-util --init-token --free --label L --pin ") +
+                               family().pin + " --so-pin 654321 >/dev/null 2>&1";
+      const int rc = std::system(init.c_str());
+      ASSERT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << init;
+      // SoftHSM2's module as the test's provider.
+      reg += std::string("\n[") + providers + family().provider + "]\n\"Image Path\"=\"" +
+             kSoftHsm + "\"\n\"Type\"=dword:00000001\n";
+    }
+    writeReg("50-contract.reg", reg);
   }
   void TearDown() override {
     unsetenv("SOFTHSM2_CONF");
     HomeTest::TearDown();
   }
 
-  const Family &family() const { return GetParam(); }
+  const FamilyCase &family() const { return GetParam(); }
 
   // A context on `container` (none: a verification context), 0 on failure.
   HCRYPTPROV open(const char *container, DWORD flags = 0) {
@@ -219,7 +273,7 @@ class FamilyContract : public HomeTest, public ::testing::WithParamInterface<Fam
 };
 
 TEST_P(FamilyContract, ContainersKeysPinsAndRefusals) {
-  const Family &f = family();
+  const FamilyCase &f = family();
   const std::string name = std::string(f.listed) + "contract";
   // Open of a missing container; create; duplicate create; list.
   EXPECT_EQ(open("contract"), 0u);
@@ -268,6 +322,19 @@ TEST_P(FamilyContract, ContainersKeysPinsAndRefusals) {
                          blob.begin() + keyblob::kModulusOffset));
   EXPECT_TRUE(exportBlob(p, AT_KEYEXCHANGE, PRIVATEKEYBLOB).empty());
 
+  // The key's certificate: kept where the family keeps certificates (and
+  // then shown in "MY", bound to the container), refused elsewhere.
+  const Bytes cert = certificateFor(made.get());
+  ASSERT_FALSE(cert.empty());
+  ASSERT_TRUE(CryptGetUserKey(p, AT_KEYEXCHANGE, &k));
+  EXPECT_EQ(CryptSetKeyParam(k, KP_CERTIFICATE, cert.data(), 0) != 0, f.certificates);
+  if (!f.certificates) {
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_TYPE));
+  }
+  CryptDestroyKey(k);
+  EXPECT_EQ(boundInMy(cert),
+            f.certificates ? std::vector<std::string>{name} : std::vector<std::string>{});
+
   // Both keys sign; OpenSSL verifies.
   const std::string message = std::string("contract of the ") + f.test + " family";
   EXPECT_TRUE(verifies(generated.get(), message, sign(p, AT_SIGNATURE, message)));
@@ -306,7 +373,7 @@ TEST_P(FamilyContract, ContainersKeysPinsAndRefusals) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, FamilyContract, ::testing::ValuesIn(kFamilies),
-                         [](const ::testing::TestParamInfo<Family> &info) {
+                         [](const ::testing::TestParamInfo<FamilyCase> &info) {
                            return std::string(info.param.test);
                          });
 
