@@ -29,7 +29,7 @@ namespace emu::admin {
 
 namespace {
 
-using csp::Family;
+using csp::ContainerNamespace;
 namespace crypto = csp::crypto;
 using storage::Statement;
 using storage::StorageError;
@@ -144,7 +144,7 @@ bool integrityOk(sqlite3 *db, std::string &detail) {
 }
 
 const char *familyName(int64_t family) {
-  return family == static_cast<int64_t>(Family::Token) ? "token" : "software";
+  return family == static_cast<int64_t>(ContainerNamespace::Token) ? "token" : "software";
 }
 
 crypto::Bytes exponentBytes(uint32_t e) {

@@ -19,7 +19,7 @@ namespace emu::admin {
 
 namespace {
 
-using csp::Family;
+using csp::ContainerNamespace;
 namespace keystore = csp::keystore;
 
 // A secret string, wiped when it goes.
@@ -152,7 +152,7 @@ int setUnblockCode(Args args) {
     const std::string db = keystore::databasePath();
     if (!oldFile.empty()) {
       if (!readSecret(oldFile, "", oldCode)) return kFailed;
-    } else if (isatty(STDIN_FILENO) && keystore::unblockCodeSet(db, Family::Token)) {
+    } else if (isatty(STDIN_FILENO) && keystore::unblockCodeSet(db, ContainerNamespace::Token)) {
       if (!readSecret("", "Current unblock code: ", oldCode)) return kFailed;
     }
     if (!readSecret(file, "New unblock code: ", code)) return kFailed;
@@ -169,7 +169,8 @@ int setUnblockCode(Args args) {
     }
     trace::Call t("SetUnblockCode");
     if (t) t.text("family", "token").num("replacing", oldCode.text.empty() ? 0 : 1);
-    const bool set = keystore::setUnblockCode(db, Family::Token, oldCode.text, code.text, error);
+    const bool set =
+        keystore::setUnblockCode(db, ContainerNamespace::Token, oldCode.text, code.text, error);
     SetLastError(set ? ERROR_SUCCESS : error);
     if (!t.done(set)) {
       std::fprintf(stderr, "mscapi: the unblock code was not set: %s\n", explainSet(error).c_str());
@@ -210,8 +211,8 @@ int unblock(Args args) {
   try {
     trace::Call t("Unblock");
     if (t) t.text("container", container).num("spec", keySpec);
-    const bool unblocked = keystore::unblock(keystore::databasePath(), Family::Token, container,
-                                             keySpec, code.text, error);
+    const bool unblocked = keystore::unblock(keystore::databasePath(), ContainerNamespace::Token,
+                                             container, keySpec, code.text, error);
     SetLastError(unblocked ? ERROR_SUCCESS : error);
     if (!t.done(unblocked)) {
       std::fprintf(stderr, "mscapi: not unblocked: %s\n", explain(error).c_str());

@@ -25,9 +25,11 @@ Failure unusable(DWORD error) {
 
 class SoftwareKeys : public KeyFamily {
  public:
-  explicit SoftwareKeys(Family ns) : ns_(ns) {}
+  explicit SoftwareKeys(ContainerNamespace ns) : ns_(ns) {}
 
-  const char *name() const override { return ns_ == Family::Token ? "token" : "software"; }
+  const char *name() const override {
+    return ns_ == ContainerNamespace::Token ? "token" : "software";
+  }
 
   Status openVerifyContext(Context &) const override { return done(); }
 
@@ -122,14 +124,14 @@ class SoftwareKeys : public KeyFamily {
     return done();
   }
 
-  Family ns_;
+  ContainerNamespace ns_;
 };
 
 // The soft token: the software family's store, with a PIN per key spec
 // (pins.cpp) sealing the keys made after it was given.
 class SoftTokenKeys : public SoftwareKeys {
  public:
-  SoftTokenKeys() : SoftwareKeys(Family::Token) {}
+  SoftTokenKeys() : SoftwareKeys(ContainerNamespace::Token) {}
 
   bool generatesExportable() const override { return false; }
   bool takesPins() const override { return true; }
@@ -144,7 +146,7 @@ class SoftTokenKeys : public SoftwareKeys {
 }  // namespace
 
 const KeyFamily &softwareKeys() {
-  static const SoftwareKeys family(Family::Software);
+  static const SoftwareKeys family(ContainerNamespace::Software);
   return family;
 }
 

@@ -192,8 +192,8 @@ struct UnblockCode {
 // SCARD_W_CHV_BLOCKED when the code is blocked (nothing counted),
 // SCARD_W_WRONG_CHV for a wrong one. `stored` is the code it was checked
 // against.
-bool checkUnblockCode(Database &db, Family family, const std::string &code, UnblockCode &stored,
-                      DWORD &error) {
+bool checkUnblockCode(Database &db, ContainerNamespace family, const std::string &code,
+                      UnblockCode &stored, DWORD &error) {
   error = NTE_PERM;
   db.transaction([&] {
     Statement &s =
@@ -379,14 +379,14 @@ bool presentPin(Context &ctx, int spec, const std::string &pin, DWORD &error) {
   return true;
 }
 
-bool unblockCodeSet(const std::string &path, Family family) {
+bool unblockCodeSet(const std::string &path, ContainerNamespace family) {
   Statement &s = open(path).prepare("SELECT 1 FROM unblock_codes WHERE family = ?1");
   Use use(s);
   s.bind(1, static_cast<int64_t>(family));
   return s.step();
 }
 
-bool setUnblockCode(const std::string &path, Family family, const std::string &oldCode,
+bool setUnblockCode(const std::string &path, ContainerNamespace family, const std::string &oldCode,
                     const std::string &code, DWORD &error) {
   if (code.empty()) {
     error = NTE_BAD_DATA;
@@ -434,8 +434,8 @@ bool setUnblockCode(const std::string &path, Family family, const std::string &o
   return true;
 }
 
-bool unblock(const std::string &path, Family family, const std::string &container, int spec,
-             const std::string &code, DWORD &error) {
+bool unblock(const std::string &path, ContainerNamespace family, const std::string &container,
+             int spec, const std::string &code, DWORD &error) {
   Database &db = open(path);
   int64_t id = 0;
   std::string stored;
@@ -457,7 +457,8 @@ bool unblock(const std::string &path, Family family, const std::string &containe
   return true;
 }
 
-uint32_t wrongPins(const std::string &path, Family family, const std::string &container, int spec) {
+uint32_t wrongPins(const std::string &path, ContainerNamespace family, const std::string &container,
+                   int spec) {
   int64_t id = 0;
   std::string stored;
   if (!findContainer(path, family, container, id, stored)) return 0;
@@ -582,7 +583,7 @@ bool unblockToken(const std::string &path, const std::string &label, const std::
                   DWORD &error) {
   Database &db = open(path);
   UnblockCode checked;
-  if (!checkUnblockCode(db, Family::Token, code, checked, error)) return false;
+  if (!checkUnblockCode(db, ContainerNamespace::Token, code, checked, error)) return false;
   db.transaction([&] {
     db.prepare("DELETE FROM token_pins WHERE label = ?1").bind(1, label).run();
     return true;

@@ -13,13 +13,13 @@ namespace emu::csp {
 
 class KeyFamily;
 
-// The key container namespaces of keys.db: one per family that keeps its
-// containers there, shared by all providers of the family. The numbers are
-// stored in keys.db rows and never change.
-enum class Family {
-  Software,  // the "Microsoft ..." software providers (image rsaenh.dll)
-  Token,     // the emulation's software token with PINs (image softtoken.dll)
-  Pkcs11,    // a PKCS#11 module (image: an absolute path ending in ".so")
+// The key container namespaces of keys.db (its "family" columns): one per
+// key family that keeps its containers there, shared by all providers of
+// the family. The numbers are stored in keys.db rows and never change; a
+// PKCS#11 token's containers are on the token, not here.
+enum class ContainerNamespace {
+  Software = 0,  // the "Microsoft ..." software providers (image rsaenh.dll)
+  Token = 1,     // the emulation's software token with PINs (image softtoken.dll)
 };
 
 // The time limit of a PIN prompt when the provider sets none.
