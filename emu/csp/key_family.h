@@ -1,7 +1,8 @@
 // A key family: where a provider keeps its key containers and how it uses
 // their keys. The provider's registered image chooses the family
-// (provider.cpp); everything past CryptAcquireContext asks the family, never
-// which family it is.
+// (provider.cpp); everything past that choice (the CSP's calls, the
+// certificate store's card copies, mscapi-admin) asks the family what it
+// does, never which family it is.
 //
 //   software    keys.db, keys in the clear, exportable on request (rsaenh.dll)
 //   soft token  keys.db, keys sealed under a PIN per key spec (softtoken.dll)
