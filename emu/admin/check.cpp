@@ -17,6 +17,7 @@
 #include "common/home.h"
 #include "common/trace.h"
 #include "csp/crypto.h"
+#include "csp/key_family.h"
 #include "csp/keystore.h"
 #include "csp/provider.h"
 #include "registry/reg_tree.h"
@@ -28,7 +29,7 @@ namespace emu::admin {
 
 namespace {
 
-using csp::Family;
+using csp::ContainerNamespace;
 namespace crypto = csp::crypto;
 using storage::Statement;
 using storage::StorageError;
@@ -143,7 +144,7 @@ bool integrityOk(sqlite3 *db, std::string &detail) {
 }
 
 const char *familyName(int64_t family) {
-  return family == static_cast<int64_t>(Family::Token) ? "token" : "software";
+  return family == static_cast<int64_t>(ContainerNamespace::Token) ? "token" : "software";
 }
 
 crypto::Bytes exponentBytes(uint32_t e) {
@@ -229,7 +230,8 @@ bool holdsKey(const std::string &provider, const std::string &container) {
 
 std::vector<EmptyTokenContainer> emptyTokenContainers() {
   std::vector<EmptyTokenContainer> out;
-  for (const csp::Provider &p : csp::pkcs11Providers()) {
+  for (const csp::Provider &p : csp::rsaFullProviders()) {
+    if (!p.family->holdsKeysOnTokens()) continue;
     HCRYPTPROV prov = 0;
     if (!CryptAcquireContextA(&prov, nullptr, p.name.c_str(), PROV_RSA_FULL,
                               CRYPT_VERIFYCONTEXT | CRYPT_SILENT))

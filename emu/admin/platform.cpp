@@ -125,7 +125,7 @@ Json registeredProviders() {
     p["image"] = hasImage ? Json(utf8(image)) : Json(nullptr);
     const csp::KeyFamily *family = hasImage ? csp::familyOfImage(image) : nullptr;
     p["family"] = family != nullptr ? Json(family->name()) : Json(nullptr);
-    if (p["family"] == "pkcs11") {
+    if (family != nullptr && family->holdsKeysOnTokens()) {
       std::string prompt;
       p["pinPrompt"] =
           registry::readString(*key, "PIN Prompt", prompt) ? Json(utf8(prompt)) : Json(nullptr);

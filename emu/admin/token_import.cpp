@@ -327,8 +327,8 @@ int tokenImport(Args args) {
   }
   const int spec = specName == "exchange" ? AT_KEYEXCHANGE : AT_SIGNATURE;
   csp::Provider found;
-  if (csp::resolveProvider(provider.c_str(), PROV_RSA_FULL, found) ||
-      found.family != &csp::pkcs11Keys()) {
+  if (csp::resolveProvider(provider.c_str(), PROV_RSA_FULL, found) || found.family == nullptr ||
+      !found.family->holdsKeysOnTokens()) {
     std::fprintf(stderr, "mscapi: \"%s\" is not a registered PKCS#11 provider\n", provider.c_str());
     return kFailed;
   }

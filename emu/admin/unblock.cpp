@@ -20,7 +20,7 @@ namespace emu::admin {
 
 namespace {
 
-using csp::Family;
+using csp::ContainerNamespace;
 namespace keystore = csp::keystore;
 
 // A secret string, wiped when it goes.
@@ -162,7 +162,7 @@ int setUnblockCode(Args args) {
     const std::string db = keystore::databasePath();
     if (!oldFile.empty()) {
       if (!readSecret(oldFile, "", oldCode)) return kFailed;
-    } else if (isatty(STDIN_FILENO) && keystore::unblockCodeSet(db, Family::Token)) {
+    } else if (isatty(STDIN_FILENO) && keystore::unblockCodeSet(db, ContainerNamespace::Token)) {
       if (!readSecret("", "Current unblock code: ", oldCode)) return kFailed;
     }
     if (!readSecret(file, "New unblock code: ", code)) return kFailed;
@@ -179,7 +179,8 @@ int setUnblockCode(Args args) {
     }
     trace::Call t("SetUnblockCode");
     if (t) t.text("family", "token").num("replacing", oldCode.text.empty() ? 0 : 1);
-    const Status failed = keystore::setUnblockCode(db, Family::Token, oldCode.text, code.text);
+    const Status failed =
+        keystore::setUnblockCode(db, ContainerNamespace::Token, oldCode.text, code.text);
     if (!finish(t, failed)) {
       std::fprintf(stderr, "mscapi: the unblock code was not set: %s\n",
                    explainSet(*failed).c_str());
@@ -219,8 +220,8 @@ int unblock(Args args) {
   try {
     trace::Call t("Unblock");
     if (t) t.text("container", container).num("spec", keySpec);
-    const Status failed =
-        keystore::unblock(keystore::databasePath(), Family::Token, container, keySpec, code.text);
+    const Status failed = keystore::unblock(keystore::databasePath(), ContainerNamespace::Token,
+                                            container, keySpec, code.text);
     if (!finish(t, failed)) {
       std::fprintf(stderr, "mscapi: not unblocked: %s\n", explain(*failed).c_str());
       return kFailed;

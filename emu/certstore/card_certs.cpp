@@ -11,7 +11,7 @@
 #include "certstore/store.h"
 #include "certstore/x509.h"
 #include "common/trace.h"
-#include "csp/pkcs11/card_certs.h"
+#include "csp/key_family.h"
 #include "csp/provider.h"
 #include "storage/error.h"
 
@@ -46,7 +46,7 @@ std::u16string utf16(const std::string &s) {
   return out;
 }
 
-Bytes bindingOf(const csp::Provider &provider, const csp::pkcs11::CardCertificate &card) {
+Bytes bindingOf(const csp::Provider &provider, const csp::HeldCertificate &card) {
   std::u16string container = utf16(card.container), name = utf16(provider.name);
   CRYPT_KEY_PROV_INFO info{};
   info.pwszContainerName = container.data();
@@ -56,9 +56,9 @@ Bytes bindingOf(const csp::Provider &provider, const csp::pkcs11::CardCertificat
   return serialiseProvInfo(info);
 }
 
-// Stores one certificate that the providers' tokens show, with the
-// bindings they give it (one per provider that sees its token: p11-kit's
-// proxy and the token's own module may both). A copy already bound to one
+// Stores one certificate that the providers' containers hold, with the
+// bindings they give it (one per provider that sees it: p11-kit's proxy and
+// a token's own module may both). A copy already bound to one
 // of them is left alone, so that two providers never take turns.
 void store(const Bytes &der, const std::vector<Bytes> &bindings) {
   ParsedCert parsed;
@@ -85,35 +85,40 @@ void store(const Bytes &der, const std::vector<Bytes> &bindings) {
 }  // namespace
 
 void propagateCardCertificates() {
-  // Each certificate once, with the bindings of every provider that shows
-  // it, the first registered first, and where each provider found it.
+  // Each certificate once, with the bindings of every provider that holds
+  // it, the first registered first, and which family found it where.
+  struct Held {
+    const csp::KeyFamily *family;
+    csp::HeldCertificate cert;
+  };
   struct Found {
     Bytes der;
     std::vector<Bytes> bindings;
-    std::vector<csp::pkcs11::CardCertificate> cards;
+    std::vector<Held> cards;
   };
   std::vector<Found> found;
   std::vector<csp::Provider> providers;
   try {
-    providers = csp::pkcs11Providers();
+    providers = csp::rsaFullProviders();
   } catch (...) {
     return;  // a registry that cannot be read: no card to look at
   }
   for (const csp::Provider &provider : providers) {
-    std::vector<csp::pkcs11::CardCertificate> cards;
+    const csp::KeyFamily &family = *provider.family;
+    std::vector<csp::HeldCertificate> cards;
     try {
-      csp::pkcs11::cardCertificates(provider, cards);
+      family.heldCertificates(provider, cards);
       for (const auto &card : cards) {
         auto it = std::find_if(found.begin(), found.end(),
                                [&](const Found &f) { return f.der == card.der; });
         if (it == found.end()) it = found.insert(found.end(), Found{card.der, {}, {}});
         it->bindings.push_back(bindingOf(provider, card));
-        it->cards.push_back(card);
+        it->cards.push_back(Held{&family, card});
       }
     } catch (...) {
       // Out of memory: what this provider reported is taken back (a copy
       // made below anyway is made again, harmlessly, at the next read).
-      for (const auto &card : cards) csp::pkcs11::cardCertificateNotCopied(card);
+      for (const auto &card : cards) family.certificateNotCopied(card);
     }
   }
   // A copy that fails leaves "MY" showing what it holds: the caller's
@@ -136,7 +141,7 @@ void propagateCardCertificates() {
     }
   }
   for (size_t i = copied; i < found.size(); ++i)
-    for (const auto &card : found[i].cards) csp::pkcs11::cardCertificateNotCopied(card);
+    for (const Held &held : found[i].cards) held.family->certificateNotCopied(held.cert);
 }
 
 }  // namespace emu::certstore

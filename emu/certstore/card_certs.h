@@ -1,6 +1,7 @@
-// The certificates of the key pairs on the tokens of registered PKCS#11
-// providers, copied into the current user's "MY" store as Windows'
-// certificate propagation does (csp/pkcs11/card_certs.h).
+// The certificates the registered providers' key families hold beside
+// their key pairs (today the PKCS#11 family's tokens), copied into the
+// current user's "MY" store as Windows' certificate propagation does
+// (KeyFamily::heldCertificates, csp/key_family.h).
 #pragma once
 
 namespace emu::certstore {
@@ -9,7 +10,7 @@ namespace emu::certstore {
 // since their token was last seen, each bound (CERT_KEY_PROV_INFO_PROP_ID)
 // to its provider, full container name and key spec; a certificate "MY"
 // holds already gets that binding again. Called when "MY" is read: with
-// no PKCS#11 provider registered it reads the registry only. Never fails:
+// no provider whose family holds certificates it reads the registry only. Never fails:
 // a token or store that cannot be read adds nothing. A certificate whose
 // copy fails (a full disk) is tried again at the next call; the cause is
 // set as the current call's reason (its note in the trace).

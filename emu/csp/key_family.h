@@ -1,7 +1,8 @@
 // A key family: where a provider keeps its key containers and how it uses
 // their keys. The provider's registered image chooses the family
-// (provider.cpp); everything past CryptAcquireContext asks the family, never
-// which family it is.
+// (provider.cpp); everything past that choice (the CSP's calls, the
+// certificate store's card copies, mscapi-admin) asks the family what it
+// does, never which family it is.
 //
 //   software    keys.db, keys in the clear, exportable on request (rsaenh.dll)
 //   soft token  keys.db, keys sealed under a PIN per key spec (softtoken.dll)
@@ -28,6 +29,19 @@ struct SignatureRequest {
   DWORD room = 0;         // the caller's buffer
   DWORD size = 0;         // out: the signature's length
   crypto::Bytes value;    // out: big-endian; empty when not made
+};
+
+// A certificate a family holds beside one of its key pairs (a smart card's
+// certificate object), as Windows' certificate propagation copies it into
+// the user's "MY" store.
+struct HeldCertificate {
+  crypto::Bytes der;
+  std::string container;  // the key pair's full container name
+  int spec = 0;
+  // Where the family found it (for certificateNotCopied): the module's
+  // image, the token's serial number and the certificate's CKA_ID.
+  std::string image, serial;
+  crypto::Bytes id;
 };
 
 class KeyFamily {
@@ -79,6 +93,20 @@ class KeyFamily {
   // `md` and `digest` (over `digest` itself when `md` is null).
   virtual Status sign(Context &ctx, int spec, const EVP_MD *md, const uint8_t *digest,
                       size_t digestLen, SignatureRequest &req) const = 0;
+
+  // Whether the family keeps its containers on tokens (a PKCS#11 module's),
+  // where the tools list them per token and import keys onto them.
+  virtual bool holdsKeysOnTokens() const { return false; }
+  // The certificates the provider's containers hold that this process has
+  // not reported since they were last seen; none unless the family keeps
+  // certificates with its keys. Failures are silent (no certificates).
+  virtual void heldCertificates(const Provider &provider, std::vector<HeldCertificate> &out) const {
+    (void)provider;
+    (void)out;
+  }
+  // Takes back the report of `cert`, whose copy into "MY" failed: the next
+  // heldCertificates reports it again.
+  virtual void certificateNotCopied(const HeldCertificate &cert) const { (void)cert; }
 
   // Whether the family's keys have PINs (PP_KEYEXCHANGE_PIN,
   // PP_SIGNATURE_PIN).

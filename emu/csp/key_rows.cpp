@@ -188,7 +188,7 @@ std::string databasePath() {
   return Database::inHome("keys.db");
 }
 
-Status createContainer(const std::string &path, Family family, const std::string &name,
+Status createContainer(const std::string &path, ContainerNamespace family, const std::string &name,
                        int64_t &id) {
   Database &db = open(path);
   const bool ok = db.transaction([&] {
@@ -209,8 +209,8 @@ Status createContainer(const std::string &path, Family family, const std::string
   return done();
 }
 
-bool findContainer(const std::string &path, Family family, const std::string &name, int64_t &id,
-                   std::string &storedName) {
+bool findContainer(const std::string &path, ContainerNamespace family, const std::string &name,
+                   int64_t &id, std::string &storedName) {
   Database &db = open(path);
   ReadCache &cache = readCache(db);
   auto key = std::make_pair(static_cast<int64_t>(family), fold(name));
@@ -230,7 +230,7 @@ bool findContainer(const std::string &path, Family family, const std::string &na
   return true;
 }
 
-bool deleteContainer(const std::string &path, Family family, const std::string &name) {
+bool deleteContainer(const std::string &path, ContainerNamespace family, const std::string &name) {
   Database &db = open(path);
   const bool deleted = db.transaction([&] {
     Statement &s = db.prepare("DELETE FROM containers WHERE family = ?1 AND folded = ?2");
@@ -244,7 +244,7 @@ bool deleteContainer(const std::string &path, Family family, const std::string &
   return deleted;
 }
 
-std::vector<std::string> containerNames(const std::string &path, Family family) {
+std::vector<std::string> containerNames(const std::string &path, ContainerNamespace family) {
   Database &db = open(path);
   Statement &s = db.prepare("SELECT name FROM containers WHERE family = ?1 ORDER BY folded");
   Use use(s);

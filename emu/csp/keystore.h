@@ -41,14 +41,15 @@ std::string databasePath();
 
 // Creates an empty container; fails with NTE_EXISTS (CONTAINER_EXISTS)
 // when the name is taken in the family.
-Status createContainer(const std::string &db, Family family, const std::string &name, int64_t &id);
+Status createContainer(const std::string &db, ContainerNamespace family, const std::string &name,
+                       int64_t &id);
 // Finds a container by name; false when there is none.
-bool findContainer(const std::string &db, Family family, const std::string &name, int64_t &id,
-                   std::string &storedName);
+bool findContainer(const std::string &db, ContainerNamespace family, const std::string &name,
+                   int64_t &id, std::string &storedName);
 // Deletes a container and its keys; false when there is none.
-bool deleteContainer(const std::string &db, Family family, const std::string &name);
+bool deleteContainer(const std::string &db, ContainerNamespace family, const std::string &name);
 // Every container name of the family, in case-insensitive order.
-std::vector<std::string> containerNames(const std::string &db, Family family);
+std::vector<std::string> containerNames(const std::string &db, ContainerNamespace family);
 
 // The stored key of a slot; false when the slot (or the container) is empty.
 bool keyInfo(const Context &ctx, int spec, KeyInfo &info);
@@ -84,23 +85,24 @@ Status usableKey(Context &ctx, int spec, uint64_t gen, KeyInfo &info,
 Status presentPin(Context &ctx, int spec, const std::string &pin);
 
 // Whether the family has an unblock code.
-bool unblockCodeSet(const std::string &db, Family family);
+bool unblockCodeSet(const std::string &db, ContainerNamespace family);
 // Sets the family's unblock code (the card's PUK): only a salted PBKDF2
 // hash of it is stored. Once a code is set, only the current code
 // (`oldCode`, checked and counted as unblock() does) changes it: NTE_PERM
 // without it, SCARD_W_WRONG_CHV for a wrong one, SCARD_W_CHV_BLOCKED when
 // the code is blocked, and then it can never be changed (a blocked key can
 // only be deleted). `oldCode` is ignored while no code is set.
-Status setUnblockCode(const std::string &db, Family family, const std::string &oldCode,
+Status setUnblockCode(const std::string &db, ContainerNamespace family, const std::string &oldCode,
                       const std::string &code);
 // Clears the wrong-PIN count of a container's key with the unblock code.
 // Every code is counted before it is compared. Fails with NTE_PERM when no
 // code was ever set, SCARD_W_WRONG_CHV for a wrong one, SCARD_W_CHV_BLOCKED
 // after kMaxUnblockTries wrong ones in a row.
-Status unblock(const std::string &db, Family family, const std::string &container, int spec,
-               const std::string &code);
+Status unblock(const std::string &db, ContainerNamespace family, const std::string &container,
+               int spec, const std::string &code);
 // The wrong PINs in a row counted for a container's key.
-uint32_t wrongPins(const std::string &db, Family family, const std::string &container, int spec);
+uint32_t wrongPins(const std::string &db, ContainerNamespace family, const std::string &container,
+                   int spec);
 
 // A PKCS#11 token as the emulation's own count of its wrong user PINs knows
 // it: by manufacturer, model and serial number, with its label (by which

@@ -17,9 +17,11 @@ using trace::Reason;
 
 class SoftwareKeys : public KeyFamily {
  public:
-  explicit SoftwareKeys(Family ns) : ns_(ns) {}
+  explicit SoftwareKeys(ContainerNamespace ns) : ns_(ns) {}
 
-  const char *name() const override { return ns_ == Family::Token ? "token" : "software"; }
+  const char *name() const override {
+    return ns_ == ContainerNamespace::Token ? "token" : "software";
+  }
 
   Status openVerifyContext(Context &) const override { return done(); }
 
@@ -105,14 +107,14 @@ class SoftwareKeys : public KeyFamily {
     return keystore::saveKey(ctx, spec, std::move(key), exportable, info);
   }
 
-  Family ns_;
+  ContainerNamespace ns_;
 };
 
 // The soft token: the software family's store, with a PIN per key spec
 // (pins.cpp) sealing the keys made after it was given.
 class SoftTokenKeys : public SoftwareKeys {
  public:
-  SoftTokenKeys() : SoftwareKeys(Family::Token) {}
+  SoftTokenKeys() : SoftwareKeys(ContainerNamespace::Token) {}
 
   bool generatesExportable() const override { return false; }
   bool takesPins() const override { return true; }
@@ -125,7 +127,7 @@ class SoftTokenKeys : public SoftwareKeys {
 }  // namespace
 
 const KeyFamily &softwareKeys() {
-  static const SoftwareKeys family(Family::Software);
+  static const SoftwareKeys family(ContainerNamespace::Software);
   return family;
 }
 

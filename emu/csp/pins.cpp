@@ -196,7 +196,8 @@ struct UnblockCode {
 // SCARD_W_CHV_BLOCKED when the code is blocked (nothing counted),
 // SCARD_W_WRONG_CHV for a wrong one. `stored` is the code it was checked
 // against.
-Status checkUnblockCode(Database &db, Family family, const std::string &code, UnblockCode &stored) {
+Status checkUnblockCode(Database &db, ContainerNamespace family, const std::string &code,
+                        UnblockCode &stored) {
   DWORD error = NTE_PERM;
   db.transaction([&] {
     Statement &s =
@@ -347,15 +348,15 @@ Status presentPin(Context &ctx, int spec, const std::string &pin) {
   return done();
 }
 
-bool unblockCodeSet(const std::string &path, Family family) {
+bool unblockCodeSet(const std::string &path, ContainerNamespace family) {
   Statement &s = open(path).prepare("SELECT 1 FROM unblock_codes WHERE family = ?1");
   Use use(s);
   s.bind(1, static_cast<int64_t>(family));
   return s.step();
 }
 
-Status setUnblockCode(const std::string &path, Family family, const std::string &oldCode,
-                      const std::string &code) {
+Status setUnblockCode(const std::string &path, ContainerNamespace family,
+                      const std::string &oldCode, const std::string &code) {
   if (code.empty()) return Failure(NTE_BAD_DATA, "the empty text is not an unblock code");
   Database &db = open(path);
   UnblockCode old;
@@ -389,8 +390,8 @@ Status setUnblockCode(const std::string &path, Family family, const std::string 
   return done();
 }
 
-Status unblock(const std::string &path, Family family, const std::string &container, int spec,
-               const std::string &code) {
+Status unblock(const std::string &path, ContainerNamespace family, const std::string &container,
+               int spec, const std::string &code) {
   Database &db = open(path);
   int64_t id = 0;
   std::string stored;
@@ -409,7 +410,8 @@ Status unblock(const std::string &path, Family family, const std::string &contai
   return done();
 }
 
-uint32_t wrongPins(const std::string &path, Family family, const std::string &container, int spec) {
+uint32_t wrongPins(const std::string &path, ContainerNamespace family, const std::string &container,
+                   int spec) {
   int64_t id = 0;
   std::string stored;
   if (!findContainer(path, family, container, id, stored)) return 0;
@@ -533,7 +535,7 @@ uint32_t tokenPinsCounted(const std::string &path, const TokenRef &token) {
 Status unblockToken(const std::string &path, const std::string &label, const std::string &code) {
   Database &db = open(path);
   UnblockCode checked;
-  if (Status failed = checkUnblockCode(db, Family::Token, code, checked)) return failed;
+  if (Status failed = checkUnblockCode(db, ContainerNamespace::Token, code, checked)) return failed;
   db.transaction([&] {
     db.prepare("DELETE FROM token_pins WHERE label = ?1").bind(1, label).run();
     return true;

@@ -1,5 +1,6 @@
 #include "csp/provider.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <utility>
@@ -146,7 +147,7 @@ Status resolveProvider(LPCSTR name, DWORD type, Provider &out) {
   return done();
 }
 
-std::vector<Provider> pkcs11Providers() {
+std::vector<Provider> rsaFullProviders() {
   std::vector<Provider> out;
   const auto tree = registry::current();
   const registry::Key *hklm = registry::localMachine(*tree);
@@ -157,16 +158,23 @@ std::vector<Provider> pkcs11Providers() {
     Provider p;
     uint32_t type = 0;
     if (!registry::readString(key, "Image Path", p.image) ||
-        chooseFamily(p.image) != &pkcs11Keys() || !registry::readDword(key, "Type", type) ||
+        (p.family = chooseFamily(p.image)) == nullptr || !registry::readDword(key, "Type", type) ||
         type != PROV_RSA_FULL)
       continue;
     p.name = key.name;
     p.type = type;
-    p.family = &pkcs11Keys();
     registry::readString(key, "PIN Prompt", p.pinPrompt);
     registry::readString(key, "Environment", p.environment);
     out.push_back(std::move(p));
   }
+  return out;
+}
+
+std::vector<Provider> pkcs11Providers() {
+  std::vector<Provider> out = rsaFullProviders();
+  out.erase(std::remove_if(out.begin(), out.end(),
+                           [](const Provider &p) { return p.family != &pkcs11Keys(); }),
+            out.end());
   return out;
 }
 

@@ -14,13 +14,13 @@ namespace emu::csp {
 
 class KeyFamily;
 
-// The key container namespaces of keys.db: one per family that keeps its
-// containers there, shared by all providers of the family. The numbers are
-// stored in keys.db rows and never change.
-enum class Family {
-  Software,  // the "Microsoft ..." software providers (image rsaenh.dll)
-  Token,     // the emulation's software token with PINs (image softtoken.dll)
-  Pkcs11,    // a PKCS#11 module (image: an absolute path ending in ".so")
+// The key container namespaces of keys.db (its "family" columns): one per
+// key family that keeps its containers there, shared by all providers of
+// the family. The numbers are stored in keys.db rows and never change; a
+// PKCS#11 token's containers are on the token, not here.
+enum class ContainerNamespace {
+  Software = 0,  // the "Microsoft ..." software providers (image rsaenh.dll)
+  Token = 1,     // the emulation's software token with PINs (image softtoken.dll)
 };
 
 // The time limit of a PIN prompt when the provider sets none.
@@ -56,8 +56,12 @@ const KeyFamily *familyOfImage(const std::string &image);
 // the trace.
 Status resolveProvider(LPCSTR name, DWORD type, Provider &out);
 
-// The registered PROV_RSA_FULL providers served by a PKCS#11 module, in
-// the registry's order; none (and no module loaded) when there are none.
+// The registered PROV_RSA_FULL providers whose image selects a family, in
+// the registry's order, each with its family, PIN prompt and environment.
+std::vector<Provider> rsaFullProviders();
+
+// Those of them served by a PKCS#11 module; none (and no module loaded)
+// when there are none.
 std::vector<Provider> pkcs11Providers();
 
 }  // namespace emu::csp

@@ -968,7 +968,8 @@ TEST_P(Pkcs11, RacingWrongPinsReachTheTokenAtMostFiveTimes) {
   // after a wrong PIN), and the right one logs in.
   DWORD error = 0;
   ASSERT_TRUE(succeeded(
-      emu::csp::keystore::setUnblockCode(db, emu::csp::Family::Token, "", "87654321"), error));
+      emu::csp::keystore::setUnblockCode(db, emu::csp::ContainerNamespace::Token, "", "87654321"),
+      error));
   EXPECT_FALSE(succeeded(emu::csp::keystore::unblockToken(db, "L", "bad"), error));
   EXPECT_EQ(error, static_cast<DWORD>(SCARD_W_WRONG_CHV));
   ASSERT_TRUE(succeeded(emu::csp::keystore::unblockToken(db, "L", "87654321"), error));
@@ -1204,7 +1205,8 @@ TEST_P(Pkcs11, ThePinPromptHasATimeLimitAndHoldsUpNoOne) {
   const std::string db = emu::csp::keystore::databasePath();
   DWORD error = 0;
   ASSERT_TRUE(succeeded(
-      emu::csp::keystore::setUnblockCode(db, emu::csp::Family::Token, "", "87654321"), error));
+      emu::csp::keystore::setUnblockCode(db, emu::csp::ContainerNamespace::Token, "", "87654321"),
+      error));
   for (const char *end : {"\\n", ""}) {
     SCOPED_TRACE(*end ? "a complete line" : "no line end");
     const std::string child = home_ + "/left" + (*end ? "1" : "0");

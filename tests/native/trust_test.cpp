@@ -189,9 +189,9 @@ TEST_F(Trust, WrongPinsAreCountedPerKeyAndBlockAtFive) {
   // Four wrong, then the right one: it opens and clears the count.
   for (int i = 0; i < 4; ++i) EXPECT_FALSE(present("card", "0000"));
   EXPECT_TRUE(present("card", "1234"));
-  EXPECT_EQ(
-      keystore::wrongPins(keystore::databasePath(), emu::csp::Family::Token, "card", AT_SIGNATURE),
-      0u);
+  EXPECT_EQ(keystore::wrongPins(keystore::databasePath(), emu::csp::ContainerNamespace::Token,
+                                "card", AT_SIGNATURE),
+            0u);
   // The count survives the process: two here, three in another process.
   EXPECT_FALSE(present("card", "9999"));
   EXPECT_FALSE(present("card", "9999"));
@@ -239,9 +239,9 @@ TEST_F(Trust, WrongPinsCountAgainstACachedUnlockToo) {
 // trace and the tool match) and words, found where they happen.
 TEST_F(Trust, KeystoreFailuresSayTheirReason) {
   const std::string db = keystore::databasePath();
-  const auto family = emu::csp::Family::Token;
+  const auto family = emu::csp::ContainerNamespace::Token;
   int64_t id = 0;
-  const auto software = emu::csp::Family::Software;
+  const auto software = emu::csp::ContainerNamespace::Software;
   ASSERT_FALSE(keystore::createContainer(db, family, "Kept", id));
   ASSERT_FALSE(keystore::createContainer(db, software, "S", id));
   ASSERT_FALSE(keystore::setUnblockCode(db, software, "", "87654321"));
@@ -280,7 +280,7 @@ TEST_F(Trust, UnblockNeedsTheUnblockCode) {
   protectedKey("puk", "1234");
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(present("puk", "0000"));
   const std::string db = keystore::databasePath();
-  const auto family = emu::csp::Family::Token;
+  const auto family = emu::csp::ContainerNamespace::Token;
   DWORD error = 0;
   // No code set: a blocked key can only be deleted.
   EXPECT_FALSE(succeeded(keystore::unblock(db, family, "puk", AT_SIGNATURE, "anything"), error));
@@ -367,8 +367,8 @@ TEST_F(Trust, RacingWrongPinsAreComparedAtMostFiveTimes) {
     DWORD error = 0;
     EXPECT_FALSE(present(c.container, "1234", &error));
     EXPECT_EQ(error, SCARD_W_CHV_BLOCKED);
-    EXPECT_EQ(keystore::wrongPins(keystore::databasePath(), emu::csp::Family::Token, c.container,
-                                  AT_SIGNATURE),
+    EXPECT_EQ(keystore::wrongPins(keystore::databasePath(), emu::csp::ContainerNamespace::Token,
+                                  c.container, AT_SIGNATURE),
               keystore::kMaxPinTries);
   }
 
@@ -442,9 +442,9 @@ TEST_F(Trust, RightPinsAtOnceAreAllAccepted) {
   go = true;
   for (std::thread &t : threads) t.join();
   EXPECT_EQ(accepted, kThreads);
-  EXPECT_EQ(
-      keystore::wrongPins(keystore::databasePath(), emu::csp::Family::Token, "many", AT_SIGNATURE),
-      0u);
+  EXPECT_EQ(keystore::wrongPins(keystore::databasePath(), emu::csp::ContainerNamespace::Token,
+                                "many", AT_SIGNATURE),
+            0u);
 }
 
 // A PIN that cannot be counted is not compared: on a full disk every PIN,
@@ -471,9 +471,9 @@ TEST_F(Trust, OnAFullDiskNoPinIsCompared) {
   }
   EmuTestControl(0, emu::hooks::kKeyStoreDiskFull);
   EXPECT_EQ(EmuTestCount(emu::hooks::kPinComparisons, 0), 0u);
-  EXPECT_EQ(
-      keystore::wrongPins(keystore::databasePath(), emu::csp::Family::Token, "full", AT_SIGNATURE),
-      1u);
+  EXPECT_EQ(keystore::wrongPins(keystore::databasePath(), emu::csp::ContainerNamespace::Token,
+                                "full", AT_SIGNATURE),
+            1u);
   EXPECT_TRUE(present("full", "1234"));
 }
 
@@ -482,7 +482,7 @@ TEST_F(Trust, OnAFullDiskNoPinIsCompared) {
 // blocked code can never be changed, so a blocked key can only be deleted.
 TEST_F(Trust, TheUnblockCodeChangesOnlyWithTheCurrentOne) {
   const std::string db = keystore::databasePath();
-  const auto family = emu::csp::Family::Token;
+  const auto family = emu::csp::ContainerNamespace::Token;
   DWORD error = 0;
   EXPECT_FALSE(keystore::unblockCodeSet(db, family));
   ASSERT_TRUE(succeeded(keystore::setUnblockCode(db, family, "", "11111111"), error));

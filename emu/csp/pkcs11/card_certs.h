@@ -7,23 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "csp/crypto.h"
-
-namespace emu::csp {
-struct Provider;
-}
+#include "csp/key_family.h"
 
 namespace emu::csp::pkcs11 {
 
-struct CardCertificate {
-  crypto::Bytes der;
-  std::string container;  // full name
-  int spec = 0;
-  // Where it was found: the module's image, the token's serial number and
-  // the certificate's CKA_ID (for cardCertificateNotCopied).
-  std::string image, serial;
-  crypto::Bytes id;
-};
+// The family's held certificate (key_family.h): its container's full name,
+// and where it was found for cardCertificateNotCopied.
+using CardCertificate = HeldCertificate;
 
 // The certificates on the tokens of the provider's module that this
 // process has not reported since their token was last seen. A token (by

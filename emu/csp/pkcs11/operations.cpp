@@ -12,6 +12,7 @@
 #include "csp/key_family.h"
 #include "csp/pkcs11/attributes.h"
 #include "csp/pkcs11/caches.h"
+#include "csp/pkcs11/card_certs.h"
 #include "csp/pkcs11/certificates.h"
 #include "csp/pkcs11/family.h"
 #include "csp/pkcs11/key_lookup.h"
@@ -30,6 +31,18 @@ using trace::Reason;
 class Pkcs11Keys : public KeyFamily {
  public:
   const char *name() const override { return "pkcs11"; }
+
+  bool holdsKeysOnTokens() const override { return true; }
+
+  void heldCertificates(const Provider &provider,
+                        std::vector<HeldCertificate> &out) const override {
+    cardCertificates(provider, out);
+  }
+
+  void certificateNotCopied(const HeldCertificate &cert) const override {
+    cardCertificateNotCopied(cert);
+  }
+
   Status openVerifyContext(Context &ctx) const override;
   Status openContainer(Context &ctx, const std::string &name, bool create,
                        bool silent) const override;
