@@ -45,7 +45,8 @@ final class Listings {
     @Command(name = "providers", header = "the installed RSA providers, the default first, each with its family",
             customSynopsis = "mscapi providers [--json]",
             description = "Each provider's family comes from its image: software, software token with PINs, or a "
-                    + "PKCS#11 module, whose tokens are listed (with OpenSC's pkcs11-tool). --json prints "
+                    + "PKCS#11 module, whose initialised tokens are listed by label and serial (or why the module "
+                    + "could not be loaded). --json prints "
                     + "{\"providers\": [NAME, ...], \"details\": [{\"name\", \"family\", \"image\", "
                     + "\"tokens\"}, ...]} in the library's order.")
     static final class Providers extends Cmd {
