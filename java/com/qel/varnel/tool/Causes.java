@@ -1,5 +1,6 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.KeySpec;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.FileSystemException;
@@ -133,8 +134,8 @@ final class Causes {
         }
         if (cause.equals("NO_KEY_OF_SPEC") || error.equals("NTE_NO_KEY")) {
             long spec = failed.number("spec");
-            String what = spec == 1 ? "exchange key (try --spec signature)"
-                    : spec == 2 ? "signature key (try --spec exchange)" : "key of that spec";
+            String what = spec == KeySpec.EXCHANGE.code ? "exchange key (try --spec signature)"
+                    : spec == KeySpec.SIGNATURE.code ? "signature key (try --spec exchange)" : "key of that spec";
             return "container " + name(container) + " in provider " + q(providerName(provider)) + " holds no " + what;
         }
         if (cause.equals("KEY_NOT_EXPORTABLE")) {
@@ -199,7 +200,7 @@ final class Causes {
             return provider;
         }
         try {
-            List<String> names = Layouts.providers(Native.queryProviders());
+            List<String> names = Native.providers();
             return names.isEmpty() ? null : names.get(0);
         } catch (Exception e) {
             return null;

@@ -1,5 +1,8 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
 import java.io.ByteArrayInputStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
@@ -24,27 +27,18 @@ final class CertCommands {
     private CertCommands() {
     }
 
-    static List<Layouts.Cert> list(int kind) throws Exception {
-        return Layouts.certs(Native.queryCerts(kind));
+    static List<Records.Cert> list(StoreKind kind) throws Exception {
+        return Native.certs(kind);
     }
 
     // ---- Helpers ------------------------------------------------------------
 
-    static int storeKind(String name) throws ToolError {
-        switch (name.toLowerCase(Locale.ROOT)) {
-            case "my":
-                return 1;
-            case "root":
-                return 2;
-            case "ca":
-                return 3;
-            case "addressbook":
-                return 4;
-            case "varnel":
-                return 5;
-            default:
-                throw ToolError.usage("unknown store: " + name + " (MY, ROOT, CA, AddressBook or Varnel)");
+    static StoreKind storeKind(String name) throws ToolError {
+        StoreKind kind = StoreKind.named(name);
+        if (kind == null) {
+            throw ToolError.usage("unknown store: " + name + " (MY, ROOT, CA, AddressBook or Varnel)");
         }
+        return kind;
     }
 
     static byte[] reversed(byte[] a) {
@@ -86,10 +80,10 @@ final class CertCommands {
         String issuerOf;
 
         /** The lookup key: the serial (least significant byte first) and the issuer's encoded name. */
-        byte[][] find(int kind) throws Exception {
+        byte[][] find(StoreKind kind) throws Exception {
             if (thumbprint != null && serial == null && issuerOf == null) {
                 String want = thumbprint.replace(":", "").toUpperCase(Locale.ROOT);
-                for (Layouts.Cert e : list(kind)) {
+                for (Records.Cert e : list(kind)) {
                     if (sha1(e.encoded()).equals(want)) {
                         return new byte[][] {e.serial(), e.issuer()};
                     }
@@ -146,26 +140,26 @@ final class CertCommands {
 
         @Override
         public Integer call() throws Exception {
-            int kind = storeKind(store);
+            StoreKind kind = storeKind(store);
             Integer keySpec = null;
             if (spec != null) {
                 keySpec = switch (spec) {
-                    case "1", "exchange" -> 1;
-                    case "2", "signature" -> 2;
+                    case "1", "exchange" -> KeySpec.EXCHANGE.code;
+                    case "2", "signature" -> KeySpec.SIGNATURE.code;
                     default -> throw ToolError.usage("--spec is exchange (1) or signature (2), not " + spec);
                 };
             }
-            if (kind != KeyRef.STORE_MY && (provider != null || container != null || keySpec != null)) {
+            if (kind != StoreKind.MY && (provider != null || container != null || keySpec != null)) {
                 throw ToolError.usage("--provider, --container and --spec bind certificates of MY only");
             }
             List<byte[]> certs = Formats.readCertificates(FileIO.read(file), file);
             // Every binding is settled before anything is added: a bundle goes in whole or not at all.
             List<Binding> bindings = new ArrayList<>();
             for (byte[] der : certs) {
-                bindings.add(kind == KeyRef.STORE_MY ? binding(x509(der), provider, container, keySpec, force) : null);
+                bindings.add(kind == StoreKind.MY ? binding(x509(der), provider, container, keySpec, force) : null);
             }
             java.util.Set<String> before = new java.util.HashSet<>();
-            for (Layouts.Cert e : list(kind)) {
+            for (Records.Cert e : list(kind)) {
                 before.add(sha1(e.encoded()));
             }
             int added = 0;
@@ -178,11 +172,11 @@ final class CertCommands {
                     out.println("already present: " + what);
                     continue;
                 }
-                byte[] id = b == null ? Native.addCertToStore(der, null, null, 0, friendly, kind)
+                Records.CertId id = b == null ? Native.addCertToStore(der, null, null, 0, friendly, kind)
                         : Native.addCertToStore(der, b.provider(), b.container(), b.spec(), friendly, kind);
                 if (id == null) {
                     failed++;
-                    out.println("not added: " + what + (kind == KeyRef.STORE_MY
+                    out.println("not added: " + what + (kind == StoreKind.MY
                             ? ": the store refused it (it may be there already without a key binding)"
                             : ": the store refused it"));
                     continue;
@@ -191,7 +185,7 @@ final class CertCommands {
                 warnExpired(err, der);
                 out.println("added: " + what + (b == null ? ""
                         : ", bound to container " + Listings.quoted(b.container()) + " of \"" + b.provider() + "\" ("
-                                + KeyCommands.specName(b.spec()) + ")" + (b.warning() == null ? "" : "; " + b.warning())));
+                                + KeySpec.describe(b.spec()) + ")" + (b.warning() == null ? "" : "; " + b.warning())));
             }
             out.println(added + " added, " + (certs.size() - added - failed) + " already present"
                     + (failed > 0 ? ", " + failed + " refused" : "") + " (" + store + ")");
@@ -222,9 +216,9 @@ final class CertCommands {
     static Binding binding(X509Certificate cert, String provider, String container, Integer spec, boolean force)
             throws Exception {
         String family = provider != null ? provider : defaultProvider();
-        List<Layouts.KeyPair> holders = cert.getPublicKey() instanceof RSAPublicKey pub
+        List<Records.KeyPair> holders = cert.getPublicKey() instanceof RSAPublicKey pub
                 ? KeyRef.holdersOf(pub) : List.of();
-        for (Layouts.KeyPair k : holders) {
+        for (Records.KeyPair k : holders) {
             // Without --provider, every provider's keys (tokens included), in queryKeyPairs' order.
             if ((provider == null || KeyRef.sameFamily(k.provider(), provider))
                     && (container == null || KeyRef.sameName(k.container(), container))
@@ -238,10 +232,10 @@ final class CertCommands {
         if (container != null) {
             if (!force) {
                 throw new ToolError("the public key of \"" + subject + "\" is not the key of container " + Listings.quoted(container)
-                        + "" + (spec != null ? " (" + KeyCommands.specName(spec) + ")" : "")
+                        + "" + (spec != null ? " (" + KeySpec.describe(spec) + ")" : "")
                         + "; give --force to bind it anyway");
             }
-            return new Binding(family, container, spec != null ? spec : KeyCommands.AT_SIGNATURE,
+            return new Binding(family, container, spec != null ? spec : KeySpec.SIGNATURE.code,
                     "its public key does not match that container's");
         }
         if (!force) {
@@ -249,17 +243,17 @@ final class CertCommands {
                     + "\" (see mscapi keys); give --container C --force to bind it anyway");
         }
         // Bound as CryptoAPI resolves null names: the default container, named after the login name.
-        return new Binding(family, System.getProperty("user.name"), spec != null ? spec : KeyCommands.AT_SIGNATURE,
+        return new Binding(family, System.getProperty("user.name"), spec != null ? spec : KeySpec.SIGNATURE.code,
                 "no stored key matches it");
     }
 
     /** The first entry of ProviderList: the machine's default PROV_RSA_FULL provider. */
     static String defaultProvider() throws Exception {
-        List<String> providers = Layouts.providers(Native.queryProviders());
-        if (providers.isEmpty()) {
+        String provider = Native.defaultProvider();
+        if (provider == null) {
             throw new ToolError("no PROV_RSA_FULL provider is installed");
         }
-        return providers.get(0);
+        return provider;
     }
 
     @Command(name = "delcert", header = "delete a certificate", customSynopsis = "mscapi delcert STORE KEY",
@@ -274,7 +268,7 @@ final class CertCommands {
 
         @Override
         public Integer call() throws Exception {
-            int kind = storeKind(store);
+            StoreKind kind = storeKind(store);
             byte[][] id = key.find(kind);
             Native.deleteCertFromStore(id[0], id[1], kind);
             out.println("deleted");
@@ -297,7 +291,7 @@ final class CertCommands {
 
         @Override
         public Integer call() throws Exception {
-            int kind = storeKind(store);
+            StoreKind kind = storeKind(store);
             byte[][] id = key.find(kind);
             Native.setFriendlyName(name, id[0], id[1], kind);
             out.println("friendly name set");
@@ -320,7 +314,7 @@ final class CertCommands {
 
         @Override
         public Integer call() throws Exception {
-            int kind = storeKind(store);
+            StoreKind kind = storeKind(store);
             byte[][] id = key.find(kind);
             Native.setFlags(text.getBytes(StandardCharsets.UTF_8), id[0], id[1], kind);
             out.println("description set");

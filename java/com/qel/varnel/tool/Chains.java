@@ -1,5 +1,8 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.StoreKind;
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.Records;
 import java.io.PrintStream;
 import java.security.cert.CertPathBuilder;
 import java.security.cert.CertPathBuilderException;
@@ -35,9 +38,6 @@ import picocli.CommandLine.Parameters;
  * that is missing, or the link that is expired or not yet valid.
  */
 final class Chains {
-    private static final int ROOT = 2;
-    private static final int CA = 3;
-
     private Chains() {
     }
 
@@ -56,11 +56,11 @@ final class Chains {
                 description = "The certificate's SHA-1 or SHA-256 thumbprint, or a unique start of it.")
         String thumbprint;
 
-        int kind() throws ToolError {
+        StoreKind kind() throws ToolError {
             return Listings.storeKind(store);
         }
 
-        Listings.CertView view(int kind) throws Exception {
+        Listings.CertView view(StoreKind kind) throws Exception {
             return Listings.byThumbprint(Listings.certViews(kind), thumbprint, store);
         }
     }
@@ -87,7 +87,7 @@ final class Chains {
             if (pem && json) {
                 throw ToolError.usage("give either --pem or --json");
             }
-            int kind = picked.kind();
+            StoreKind kind = picked.kind();
             Listings.CertView v = picked.view(kind);
             if (pem) {
                 out.print(FileIO.pem("CERTIFICATE", v.entry().encoded()));
@@ -134,7 +134,7 @@ final class Chains {
 
         @Override
         public Integer call() throws Exception {
-            int kind = picked.kind();
+            StoreKind kind = picked.kind();
             Listings.CertView v = picked.view(kind);
             if (v.x509() == null) {
                 throw new ToolError("the certificate is not readable as X.509: " + v.parseError());
@@ -167,7 +167,7 @@ final class Chains {
 
     /** show's fields, in its order; the same names in the listing (labels) and the JSON. */
     static Map<String, Object> fields(Listings.CertView v, X509Certificate c) throws Exception {
-        Layouts.Cert e = v.entry();
+        Records.Cert e = v.entry();
         Instant now = Instant.now();
         Map<String, Object> m = new LinkedHashMap<>();
         m.put("subject", c.getSubjectX500Principal().getName());
@@ -190,7 +190,7 @@ final class Chains {
             Map<String, Object> b = new LinkedHashMap<>();
             b.put("provider", e.provider());
             b.put("container", e.container());
-            b.put("spec", Listings.specName(e.keySpec()));
+            b.put("spec", KeySpec.describe(e.keySpec()));
             m.put("binding", b);
         } else {
             m.put("binding", null);
@@ -293,11 +293,9 @@ final class Chains {
         }
     }
 
-    private static final String[] STORE_NAMES = {null, "MY", "ROOT", "CA", "AddressBook", "Varnel"};
-
-    static List<X509Certificate> storeCerts(int kind) throws Exception {
+    static List<X509Certificate> storeCerts(StoreKind kind) throws Exception {
         List<X509Certificate> certs = new ArrayList<>();
-        for (Layouts.Cert e : CertCommands.list(kind)) {
+        for (Records.Cert e : CertCommands.list(kind)) {
             try {
                 certs.add(Listings.x509(e.encoded()));
             } catch (Exception unreadable) {
@@ -308,13 +306,13 @@ final class Chains {
     }
 
     /** The chain of a certificate of store kind, and its verdict now. */
-    static Chain build(X509Certificate target, int kind) throws Exception {
+    static Chain build(X509Certificate target, StoreKind kind) throws Exception {
         Instant now = Instant.now();
-        List<X509Certificate> roots = storeCerts(ROOT);
-        List<X509Certificate> cas = storeCerts(CA);
+        List<X509Certificate> roots = storeCerts(StoreKind.ROOT);
+        List<X509Certificate> cas = storeCerts(StoreKind.CA);
         // Followed by name and signature: the chain as far as the stores go.
         List<Link> links = new ArrayList<>();
-        links.add(new Link(target, STORE_NAMES[kind]));
+        links.add(new Link(target, kind.storeName));
         Set<X509Certificate> seen = new HashSet<>(List.of(target));
         boolean anchored = contains(roots, target);
         X509Certificate current = target;
@@ -374,7 +372,7 @@ final class Chains {
             List<Link> path = new ArrayList<>();
             for (java.security.cert.Certificate c : r.getCertPath().getCertificates()) {
                 X509Certificate x = (X509Certificate) c;
-                path.add(new Link(x, x.equals(target) ? STORE_NAMES[kind] : "CA"));
+                path.add(new Link(x, x.equals(target) ? kind.storeName : "CA"));
             }
             path.add(new Link(r.getTrustAnchor().getTrustedCert(), "ROOT"));
             return new Chain(path, true, "trusted", "the PKIX path builder reached the anchor \""

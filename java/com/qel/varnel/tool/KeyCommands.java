@@ -1,5 +1,9 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.HashAlg;
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
 import java.io.PrintStream;
 import java.math.BigInteger;
 import java.nio.charset.StandardCharsets;
@@ -21,8 +25,6 @@ import picocli.CommandLine.Parameters;
  * the command line itself.
  */
 final class KeyCommands {
-    static final int AT_KEYEXCHANGE = 1;
-    static final int AT_SIGNATURE = 2;
     static final long CRYPT_NEWKEYSET = 0x8;
 
     static final String PIN_TEXT = "A PIN is read from the console without echo (--pin) or from the first line "
@@ -35,11 +37,11 @@ final class KeyCommands {
     // ---- options ---------------------------------------------------------------
 
     static int spec(String s) throws ToolError {
-        if (s == null || s.equals("signature")) {
-            return AT_SIGNATURE;
+        if (s == null || s.equals(KeySpec.SIGNATURE.word)) {
+            return KeySpec.SIGNATURE.code;
         }
-        if (s.equals("exchange")) {
-            return AT_KEYEXCHANGE;
+        if (s.equals(KeySpec.EXCHANGE.word)) {
+            return KeySpec.EXCHANGE.code;
         }
         throw ToolError.usage("--spec is exchange or signature, not " + s);
     }
@@ -57,15 +59,12 @@ final class KeyCommands {
         return FileIO.pem(type, der);
     }
 
-    static int algId(String hash) throws ToolError {
-        switch (hash) {
-            case "md5": return 0x8003;
-            case "sha1": return 0x8004;
-            case "sha256": return 0x800C;
-            case "sha384": return 0x800D;
-            case "sha512": return 0x800E;
-            default: throw ToolError.usage("unknown --hash " + hash);
+    static HashAlg hashAlg(String hash) throws ToolError {
+        HashAlg alg = HashAlg.named(hash);
+        if (alg == null) {
+            throw ToolError.usage("unknown --hash " + hash);
         }
+        return alg;
     }
 
     static String jdkDigest(String hash) {
@@ -131,9 +130,9 @@ final class KeyCommands {
             } catch (NumberFormatException e) {
                 throw ToolError.usage("not a key length: " + bits);
             }
-            byte[] pub;
+            BigInteger[] ne;
             try {
-                pub = Native.generateKeyPair(key.provider, container, keySpec, length);
+                ne = Native.generateKeyPair(key.provider, container, keySpec, length);
             } catch (Native.LibraryException failed) {
                 // The library leaves a container it made when the key fails
                 // (a token's PIN prompt that fails, say); genkey does not.
@@ -144,10 +143,8 @@ final class KeyCommands {
                 throw new Native.LibraryException(failed, end);
             }
             try {
-                long e = (pub[0] & 0xFFL) | (pub[1] & 0xFFL) << 8 | (pub[2] & 0xFFL) << 16 | (pub[3] & 0xFFL) << 24;
-                BigInteger n = new BigInteger(1, Arrays.copyOfRange(pub, 4, pub.length));
-                byte[] der = KeyFactory.getInstance("RSA")
-                        .generatePublic(new RSAPublicKeySpec(n, BigInteger.valueOf(e))).getEncoded();
+                byte[] der = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]))
+                        .getEncoded();
                 emit(out, outFile, pem("PUBLIC KEY", der));
                 return certificate == null ? Main.OK : certificate.call();
             } catch (Exception failed) {
@@ -204,28 +201,28 @@ final class KeyCommands {
             }
             // A certificate of "MY" bound to a container that is gone could no
             // longer sign: delete such certificates with their key, or not at all.
-            KeyRef key = new KeyRef(provider, container, AT_SIGNATURE, null);
+            KeyRef key = new KeyRef(provider, container, KeySpec.SIGNATURE.code, null);
             String family = key.providerOrDefault();
-            List<Layouts.Cert> bound = new ArrayList<>();
-            List<Layouts.Cert> all = Layouts.certs(Native.queryCerts(KeyRef.STORE_MY));
+            List<Records.Cert> bound = new ArrayList<>();
+            List<Records.Cert> all = Native.certs(StoreKind.MY);
             // A token's certificates reach MY bound to the container's full
             // name (\\.\<token>\<name>), which a plain name also opens.
             KeyRef full = all.isEmpty() ? null : tokenName(family, container);
-            for (Layouts.Cert c : all) {
+            for (Records.Cert c : all) {
                 if (key.binds(c, family) || (full != null && full.binds(c, family))) {
                     bound.add(c);
                 }
             }
             if (!bound.isEmpty() && !withCerts) {
                 StringBuilder which = new StringBuilder();
-                for (Layouts.Cert c : bound) {
+                for (Records.Cert c : bound) {
                     which.append("\n  SHA-1 ").append(CertCommands.sha1(c.encoded()));
                 }
                 throw new ToolError(bound.size() + " certificate(s) in MY are bound to container " + Listings.quoted(container)
                         + "; give --with-certs to delete them with it:" + which);
             }
-            for (Layouts.Cert c : bound) {
-                Native.deleteCertFromStore(c.serial(), c.issuer(), KeyRef.STORE_MY);
+            for (Records.Cert c : bound) {
+                Native.deleteCertFromStore(c.serial(), c.issuer(), StoreKind.MY);
                 out.println("deleted certificate SHA-1 " + CertCommands.sha1(c.encoded()) + " from MY");
             }
             Native.deleteKeyPair(provider, container);
@@ -243,12 +240,12 @@ final class KeyCommands {
         if (container.startsWith("\\\\.\\")) {
             return null;  // a full name already
         }
-        for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
+        for (Records.KeyPair k : Native.keyPairs()) {
             String name = k.container();
             int slash = name.startsWith("\\\\.\\") ? name.indexOf('\\', 4) : -1;
             if (slash > 0 && KeyRef.sameFamily(k.provider(), family)
                     && KeyRef.sameName(name.substring(slash + 1), container)) {
-                return new KeyRef(k.provider(), name, AT_SIGNATURE, null);
+                return new KeyRef(k.provider(), name, KeySpec.SIGNATURE.code, null);
             }
         }
         return null;
@@ -291,38 +288,17 @@ final class KeyCommands {
                     TokenImport.Stored stored = TokenImport.store(provider, container, keySpec, k, null, pinBytes,
                             exportable);
                     out.println("imported a " + k.getModulus().bitLength() + "-bit key onto the token, container "
-                            + Listings.quoted(stored.container()) + " (" + specName(keySpec) + ", "
+                            + Listings.quoted(stored.container()) + " (" + KeySpec.describe(keySpec) + ", "
                             + (stored.exportable() ? "exportable" : "sensitive, not extractable") + ")");
                     return Main.OK;
                 }
-                store(key.provider, container, keySpec, k, pinBytes);
+                Native.importKey(key.provider, container, keySpec, k, pinBytes);
                 out.println("imported a " + k.getModulus().bitLength() + "-bit key into container " + Listings.quoted(container)
-                        + " (" + specName(keySpec) + ")");
+                        + " (" + KeySpec.describe(keySpec) + ")");
             } finally {
                 wipe(pinBytes);
             }
             return Main.OK;
-        }
-    }
-
-    /** Puts an RSA private key into a new container through importKeyPairPwd. */
-    static void store(String provider, String container, int keySpec, RSAPrivateCrtKey k, byte[] pin)
-            throws Exception {
-        int bits = k.getModulus().bitLength();
-        int n = (bits + 7) / 8;
-        int h = (n + 1) / 2;
-        byte[][] parts = {fixed(k.getModulus(), n), fixed(k.getPrivateExponent(), n), fixed(k.getPrimeP(), h),
-            fixed(k.getPrimeQ(), h), fixed(k.getPrimeExponentP(), h), fixed(k.getPrimeExponentQ(), h),
-            fixed(k.getCrtCoefficient(), h)};
-        try {
-            // Fixed-width fields: each array holds exactly its field's bytes.
-            Native.importKeyPairPwd(provider, container, keySpec, parts[0], bits,
-                    k.getPublicExponent().intValueExact(), parts[1], parts[2], parts[3], parts[4], parts[5],
-                    parts[6], pin);
-        } finally {
-            for (byte[] p : parts) {
-                Arrays.fill(p, (byte) 0);
-            }
         }
     }
 
@@ -399,21 +375,8 @@ final class KeyCommands {
         }
     }
 
-    static String specName(int spec) {
-        return spec == AT_KEYEXCHANGE ? "exchange" : spec == AT_SIGNATURE ? "signature" : "spec " + spec;
-    }
-
     static void wipe(byte[] secret) {
         if (secret != null) {
             Arrays.fill(secret, (byte) 0);
         }
-    }
-
-    static byte[] fixed(BigInteger v, int width) {
-        byte[] raw = v.toByteArray();
-        byte[] out = new byte[width];
-        int take = Math.min(raw.length, width);
-        System.arraycopy(raw, raw.length - take, out, width - take, take);
-        return out;
-    }
-}
+    }}

@@ -1,5 +1,8 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
 import java.io.PrintStream;
 import java.math.BigInteger;
 import java.nio.charset.CharacterCodingException;
@@ -34,7 +37,6 @@ final class Listings {
         "dataEncipherment", "keyAgreement", "keyCertSign", "cRLSign", "encipherOnly", "decipherOnly"};
     static final DateTimeFormatter DATE =
             DateTimeFormatter.ofPattern("yyyy-MM-dd HH:mm:ss 'UTC'").withZone(ZoneOffset.UTC);
-    private static final String[] STORES = {null, "MY", "ROOT", "CA", "AddressBook", "Varnel"};
 
     private final PrintStream out;
 
@@ -281,14 +283,10 @@ final class Listings {
         return found.get(0);
     }
 
-    static String specName(int spec) {
-        return spec == 1 ? "exchange" : spec == 2 ? "signature" : "spec " + spec;
-    }
-
     // ---- providers -----------------------------------------------------------
 
     int providers(boolean json) throws Exception {
-        List<String> names = Layouts.providers(Native.queryProviders());
+        List<String> names = Native.providers();
         // Each provider's image, family and tokens, as the emulation sees them.
         Map<String, Map<String, Object>> registered = new HashMap<>();
         for (Map<String, Object> p : Admin.objects(Admin.ask("providers", "--json"), "providers")) {
@@ -335,17 +333,17 @@ final class Listings {
     // ---- keys ----------------------------------------------------------------
 
     int keys(boolean json) throws Exception {
-        List<Layouts.KeyPair> keys = Layouts.keyPairs(Native.queryKeyPairs());
+        List<Records.KeyPair> keys = Native.keyPairs();
         // Containers without a key (a generation that did not finish) hold no
         // key pair to list: the emulation names them.
         List<Map<String, Object>> empty = Admin.objects(Admin.ask("containers", "--json"), "empty");
         if (json) {
             List<Object> list = new ArrayList<>();
-            for (Layouts.KeyPair k : keys) {
+            for (Records.KeyPair k : keys) {
                 Map<String, Object> m = new LinkedHashMap<>();
                 m.put("provider", k.provider());
                 m.put("container", k.container());
-                m.put("spec", specName(k.keySpec()));
+                m.put("spec", KeySpec.describe(k.keySpec()));
                 m.put("keySpec", k.keySpec());
                 m.put("bits", k.modulus().bitLength());
                 m.put("publicExponent", k.publicExponent());
@@ -370,9 +368,9 @@ final class Listings {
             out.print(Json.write(doc));
             return Main.OK;
         }
-        for (Layouts.KeyPair k : keys) {
+        for (Records.KeyPair k : keys) {
             out.printf("%-42s %-28s %-9s %5d bits  e=%d%n", k.provider(), quoted(k.container()),
-                    specName(k.keySpec()), k.modulus().bitLength(), k.publicExponent());
+                    KeySpec.describe(k.keySpec()), k.modulus().bitLength(), k.publicExponent());
         }
         out.println(keys.size() + (keys.size() == 1 ? " key pair" : " key pairs"));
         for (Map<String, Object> c : empty) {
@@ -435,7 +433,7 @@ final class Listings {
     // ---- certs ---------------------------------------------------------------
 
     /** One certificate of a listing with everything the tool can say about it. */
-    record CertView(Layouts.Cert entry, X509Certificate x509, String parseError, String friendlyName,
+    record CertView(Records.Cert entry, X509Certificate x509, String parseError, String friendlyName,
             boolean friendlyNameCut, String hasKey) {
     }
 
@@ -456,19 +454,19 @@ final class Listings {
      * Whether the certificate's key binding names a container that holds the
      * certificate's public key: "yes", or "no: why".
      */
-    static String hasKey(Layouts.Cert e, X509Certificate c, List<Layouts.KeyPair> keys) {
+    static String hasKey(Records.Cert e, X509Certificate c, List<Records.KeyPair> keys) {
         if (e.container().isEmpty()) {
             return "no: the certificate is not bound to a key container";
         }
-        Layouts.KeyPair found = null;
-        for (Layouts.KeyPair k : keys) {
+        Records.KeyPair found = null;
+        for (Records.KeyPair k : keys) {
             if (sameNamespace(k.provider(), e.provider()) && k.container().equalsIgnoreCase(e.container())
                     && k.keySpec() == e.keySpec()) {
                 found = k;
             }
         }
         if (found == null) {
-            return "no: container " + quoted(e.container()) + " holds no " + specName(e.keySpec()) + " key";
+            return "no: container " + quoted(e.container()) + " holds no " + KeySpec.describe(e.keySpec()) + " key";
         }
         if (c != null && c.getPublicKey() instanceof RSAPublicKey) {
             RSAPublicKey pub = (RSAPublicKey) c.getPublicKey();
@@ -485,12 +483,12 @@ final class Listings {
         return a.equalsIgnoreCase(b) || (a.startsWith("Microsoft ") && b.startsWith("Microsoft "));
     }
 
-    static List<CertView> certViews(int kind) throws Exception {
-        List<Layouts.Cert> entries = Layouts.certs(Native.queryCerts(kind));
-        List<Layouts.KeyPair> keys = kind == 1 && !entries.isEmpty()
-                ? Layouts.keyPairs(Native.queryKeyPairs()) : List.of();
+    static List<CertView> certViews(StoreKind kind) throws Exception {
+        List<Records.Cert> entries = Native.certs(kind);
+        List<Records.KeyPair> keys = kind == StoreKind.MY && !entries.isEmpty()
+                ? Native.keyPairs() : List.of();
         List<CertView> views = new ArrayList<>();
-        for (Layouts.Cert e : entries) {
+        for (Records.Cert e : entries) {
             X509Certificate c = null;
             String error = null;
             try {
@@ -499,7 +497,7 @@ final class Listings {
                 error = ex.getMessage();
             }
             String[] name = friendlyName(e.friendlyName());
-            views.add(new CertView(e, c, error, name[0], name[1] != null, kind == 1 ? hasKey(e, c, keys)
+            views.add(new CertView(e, c, error, name[0], name[1] != null, kind == StoreKind.MY ? hasKey(e, c, keys)
                     : "no: only certificates of MY are bound to keys"));
         }
         return views;
@@ -601,20 +599,20 @@ final class Listings {
     }
 
     int certs(String store, CertFilter filter, boolean json) throws Exception {
-        int kind = storeKind(store);
+        StoreKind kind = storeKind(store);
         Instant now = Instant.now();
         List<CertView> views = filter.apply(certViews(kind), now);
         if (views.isEmpty() && filter.any()) {
-            throw new ToolError("no certificate in " + STORES[kind] + " matches " + filter.describe());
+            throw new ToolError("no certificate in " + kind.storeName + " matches " + filter.describe());
         }
         if (json) {
             out.print(Json.write(certsDocument(kind, views, now)));
             return Main.OK;
         }
         out.println(views.size() + (views.size() == 1 ? " certificate" : " certificates") + " in "
-                + STORES[kind]);
+                + kind.storeName);
         for (CertView v : views) {
-            Layouts.Cert e = v.entry();
+            Records.Cert e = v.entry();
             X509Certificate c = v.x509();
             out.println();
             if (c != null) {
@@ -649,10 +647,10 @@ final class Listings {
         return Main.OK;
     }
 
-    static Map<String, Object> certsDocument(int kind, List<CertView> views, Instant now) throws Exception {
+    static Map<String, Object> certsDocument(StoreKind kind, List<CertView> views, Instant now) throws Exception {
         List<Object> list = new ArrayList<>();
         for (CertView v : views) {
-            Layouts.Cert e = v.entry();
+            Records.Cert e = v.entry();
             X509Certificate c = v.x509();
             Map<String, Object> m = new LinkedHashMap<>();
             m.put("subject", c == null ? null : c.getSubjectX500Principal().getName());
@@ -686,16 +684,15 @@ final class Listings {
             list.add(m);
         }
         Map<String, Object> doc = new LinkedHashMap<>();
-        doc.put("store", STORES[kind]);
+        doc.put("store", kind.storeName);
         doc.put("certificates", list);
         return doc;
     }
 
-    static int storeKind(String name) throws ToolError {
-        for (int i = 1; i < STORES.length; i++) {
-            if (STORES[i].toLowerCase(Locale.ROOT).equals(name.toLowerCase(Locale.ROOT))) {
-                return i;
-            }
+    static StoreKind storeKind(String name) throws ToolError {
+        StoreKind kind = StoreKind.named(name);
+        if (kind != null) {
+            return kind;
         }
         throw ToolError.usage("unknown store \"" + name + "\": MY, ROOT, CA, AddressBook or Varnel");
     }

@@ -1,5 +1,7 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.StoreKind;
 import java.util.ArrayList;
 import java.util.List;
 import picocli.CommandLine.Option;
@@ -119,7 +121,7 @@ final class Options {
 
         String name() throws ToolError {
             String h = hash == null ? "sha256" : hash;
-            KeyCommands.algId(h);
+            KeyCommands.hashAlg(h);
             return h;
         }
     }
@@ -129,7 +131,9 @@ final class Options {
         private static final long serialVersionUID = 1L;
 
         Stores() {
-            super(List.of("MY", "ROOT", "CA", "AddressBook", "Varnel"));
+            for (StoreKind k : StoreKind.values()) {
+                add(k.storeName);
+            }
         }
     }
 
@@ -145,7 +149,9 @@ final class Options {
         private static final long serialVersionUID = 1L;
 
         Specs() {
-            super(List.of("exchange", "signature"));
+            for (KeySpec s : KeySpec.values()) {
+                add(s.word);
+            }
         }
     }
 }

@@ -144,7 +144,7 @@ final class StreamSign {
                 // made again in between).
                 ref.confirmCertificateKey(false);
                 byte[] sig = Native.verifyAndSign(ref.provider(), ref.container(), ref.spec(), md.digest(),
-                        KeyCommands.algId(h), pinBytes);
+                        KeyCommands.hashAlg(h), pinBytes);
                 ref.confirmCertificateKey(true);
                 if (outFile != null) {
                     FileIO.writePublic(outFile, sig);

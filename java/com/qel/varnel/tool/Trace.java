@@ -1,5 +1,6 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.Records;
 import java.io.File;
 import java.io.IOException;
 import java.io.PrintStream;
@@ -105,12 +106,12 @@ final class Trace {
             int start = from;
             for (int i = from; i < all.length; i++) {
                 if (all[i] == '\n') {
-                    out.add(Layouts.name(java.util.Arrays.copyOfRange(all, start, i)));
+                    out.add(Records.name(java.util.Arrays.copyOfRange(all, start, i)));
                     start = i + 1;
                 }
             }
             if (start < all.length) {
-                out.add(Layouts.name(java.util.Arrays.copyOfRange(all, start, all.length)));
+                out.add(Records.name(java.util.Arrays.copyOfRange(all, start, all.length)));
             }
             return out;
         } catch (IOException e) {
