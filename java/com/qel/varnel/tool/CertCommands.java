@@ -3,11 +3,8 @@ package com.qel.varnel.tool;
 import com.qel.varnel.KeySpec;
 import com.qel.varnel.Records;
 import com.qel.varnel.StoreKind;
-import java.io.ByteArrayInputStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
-import java.security.MessageDigest;
-import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
 import java.security.interfaces.RSAPublicKey;
 import java.util.ArrayList;
@@ -27,45 +24,15 @@ final class CertCommands {
     private CertCommands() {
     }
 
-    static List<Records.Cert> list(StoreKind kind) throws Exception {
-        return Native.certs(kind);
-    }
-
     // ---- Helpers ------------------------------------------------------------
-
-    static StoreKind storeKind(String name) throws ToolError {
-        StoreKind kind = StoreKind.named(name);
-        if (kind == null) {
-            throw ToolError.usage("unknown store: " + name + " (MY, ROOT, CA, AddressBook or Varnel)");
-        }
-        return kind;
-    }
-
-    static byte[] reversed(byte[] a) {
-        byte[] r = new byte[a.length];
-        for (int i = 0; i < a.length; i++) {
-            r[i] = a[a.length - 1 - i];
-        }
-        return r;
-    }
 
     /** The first certificate of a file (DER, PEM or PKCS#7). */
     static byte[] readCertificate(Path file) throws Exception {
         return Formats.readCertificates(FileIO.read(file.toString()), file.toString()).get(0);
     }
 
-    static X509Certificate x509(byte[] der) throws Exception {
-        return (X509Certificate) CertificateFactory.getInstance("X.509")
-                .generateCertificate(new ByteArrayInputStream(der));
-    }
-
-    static String sha1(byte[] der) throws Exception {
-        return HexFormat.of().withUpperCase().formatHex(MessageDigest.getInstance("SHA-1").digest(der));
-    }
-
     static final String KEY_TEXT = "KEY names the certificate: --thumbprint HEX (its SHA-1, as certs shows it), "
             + "or --serial HEX --issuer-of FILE (FILE is the certificate itself: its issuer name is the key).";
-    static final String STORE_TEXT = "STORE is MY, ROOT, CA, AddressBook or Varnel, in any case.";
 
     /** The certificate to act on: serial and issuer, or a thumbprint from the listing. */
     static final class CertKey {
@@ -83,8 +50,8 @@ final class CertCommands {
         byte[][] find(StoreKind kind) throws Exception {
             if (thumbprint != null && serial == null && issuerOf == null) {
                 String want = thumbprint.replace(":", "").toUpperCase(Locale.ROOT);
-                for (Records.Cert e : list(kind)) {
-                    if (sha1(e.encoded()).equals(want)) {
+                for (Records.Cert e : Stores.list(kind)) {
+                    if (Text.sha1(e.encoded()).equals(want)) {
                         return new byte[][] {e.serial(), e.issuer()};
                     }
                 }
@@ -100,9 +67,9 @@ final class CertCommands {
             } catch (IllegalArgumentException e) {
                 throw ToolError.usage("not a hex serial number: " + serial);
             }
-            X509Certificate issuerCert = x509(readCertificate(Path.of(issuerOf)));
+            X509Certificate issuerCert = Formats.x509(readCertificate(Path.of(issuerOf)));
             // The certificate named by --issuer-of is the one to find: its issuer is the key.
-            return new byte[][] {reversed(be), issuerCert.getIssuerX500Principal().getEncoded()};
+            return new byte[][] {Text.reversed(be), issuerCert.getIssuerX500Principal().getEncoded()};
         }
     }
 
@@ -113,7 +80,7 @@ final class CertCommands {
                 "           [--spec S] [--force]"},
             description = "Says how many were added and which were already present. In MY each certificate is "
                     + "bound to the stored key with its public key (found, or checked against --container); --force "
-                    + "binds without a matching key. " + STORE_TEXT)
+                    + "binds without a matching key. " + Stores.STORE_TEXT)
     static final class Addcert extends Cmd {
         @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
                 description = "The store.")
@@ -140,7 +107,7 @@ final class CertCommands {
 
         @Override
         public Integer call() throws Exception {
-            StoreKind kind = storeKind(store);
+            StoreKind kind = Stores.storeKind(store);
             Integer keySpec = null;
             if (spec != null) {
                 keySpec = switch (spec) {
@@ -156,19 +123,19 @@ final class CertCommands {
             // Every binding is settled before anything is added: a bundle goes in whole or not at all.
             List<Binding> bindings = new ArrayList<>();
             for (byte[] der : certs) {
-                bindings.add(kind == StoreKind.MY ? binding(x509(der), provider, container, keySpec, force) : null);
+                bindings.add(kind == StoreKind.MY ? binding(Formats.x509(der), provider, container, keySpec, force) : null);
             }
             java.util.Set<String> before = new java.util.HashSet<>();
-            for (Records.Cert e : list(kind)) {
-                before.add(sha1(e.encoded()));
+            for (Records.Cert e : Stores.list(kind)) {
+                before.add(Text.sha1(e.encoded()));
             }
             int added = 0;
             int failed = 0;
             for (int i = 0; i < certs.size(); i++) {
                 byte[] der = certs.get(i);
                 Binding b = bindings.get(i);
-                String what = "SHA-1 " + sha1(der) + " (" + x509(der).getSubjectX500Principal().getName() + ")";
-                if (before.contains(sha1(der))) {
+                String what = "SHA-1 " + Text.sha1(der) + " (" + Formats.x509(der).getSubjectX500Principal().getName() + ")";
+                if (before.contains(Text.sha1(der))) {
                     out.println("already present: " + what);
                     continue;
                 }
@@ -184,22 +151,22 @@ final class CertCommands {
                 added++;
                 warnExpired(err, der);
                 out.println("added: " + what + (b == null ? ""
-                        : ", bound to container " + Listings.quoted(b.container()) + " of \"" + b.provider() + "\" ("
+                        : ", bound to container " + Text.quoted(b.container()) + " of \"" + b.provider() + "\" ("
                                 + KeySpec.describe(b.spec()) + ")" + (b.warning() == null ? "" : "; " + b.warning())));
             }
             out.println(added + " added, " + (certs.size() - added - failed) + " already present"
                     + (failed > 0 ? ", " + failed + " refused" : "") + " (" + store + ")");
-            return failed > 0 ? Main.FAILED : Main.OK;
+            return failed > 0 ? Exit.FAILED : Exit.OK;
         }
     }
 
     /** A warning on stderr when the certificate has expired. */
     static void warnExpired(java.io.PrintStream err, byte[] der) throws Exception {
-        X509Certificate c = x509(der);
+        X509Certificate c = Formats.x509(der);
         if (java.time.Instant.now().isAfter(c.getNotAfter().toInstant())) {
             err.println("mscapi: warning: the certificate \"" + c.getSubjectX500Principal().getName()
-                    + "\" (SHA-1 " + sha1(der) + ") expired on "
-                    + Listings.DATE.format(c.getNotAfter().toInstant()));
+                    + "\" (SHA-1 " + Text.sha1(der) + ") expired on "
+                    + Text.DATE.format(c.getNotAfter().toInstant()));
         }
     }
 
@@ -215,7 +182,7 @@ final class CertCommands {
      */
     static Binding binding(X509Certificate cert, String provider, String container, Integer spec, boolean force)
             throws Exception {
-        String family = provider != null ? provider : defaultProvider();
+        String family = provider != null ? provider : Stores.defaultProvider();
         List<Records.KeyPair> holders = cert.getPublicKey() instanceof RSAPublicKey pub
                 ? KeyRef.holdersOf(pub) : List.of();
         for (Records.KeyPair k : holders) {
@@ -231,7 +198,7 @@ final class CertCommands {
         String subject = cert.getSubjectX500Principal().getName();
         if (container != null) {
             if (!force) {
-                throw new ToolError("the public key of \"" + subject + "\" is not the key of container " + Listings.quoted(container)
+                throw new ToolError("the public key of \"" + subject + "\" is not the key of container " + Text.quoted(container)
                         + "" + (spec != null ? " (" + KeySpec.describe(spec) + ")" : "")
                         + "; give --force to bind it anyway");
             }
@@ -247,17 +214,8 @@ final class CertCommands {
                 "no stored key matches it");
     }
 
-    /** The first entry of ProviderList: the machine's default PROV_RSA_FULL provider. */
-    static String defaultProvider() throws Exception {
-        String provider = Native.defaultProvider();
-        if (provider == null) {
-            throw new ToolError("no PROV_RSA_FULL provider is installed");
-        }
-        return provider;
-    }
-
     @Command(name = "delcert", header = "delete a certificate", customSynopsis = "mscapi delcert STORE KEY",
-            description = KEY_TEXT + " " + STORE_TEXT)
+            description = KEY_TEXT + " " + Stores.STORE_TEXT)
     static final class Delcert extends Cmd {
         @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
                 description = "The store.")
@@ -268,16 +226,16 @@ final class CertCommands {
 
         @Override
         public Integer call() throws Exception {
-            StoreKind kind = storeKind(store);
+            StoreKind kind = Stores.storeKind(store);
             byte[][] id = key.find(kind);
             Native.deleteCertFromStore(id[0], id[1], kind);
             out.println("deleted");
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
     @Command(name = "name", header = "set a certificate's friendly name", customSynopsis = "mscapi name STORE NAME KEY",
-            description = KEY_TEXT + " " + STORE_TEXT)
+            description = KEY_TEXT + " " + Stores.STORE_TEXT)
     static final class Name extends Cmd {
         @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
                 description = "The store.")
@@ -291,16 +249,16 @@ final class CertCommands {
 
         @Override
         public Integer call() throws Exception {
-            StoreKind kind = storeKind(store);
+            StoreKind kind = Stores.storeKind(store);
             byte[][] id = key.find(kind);
             Native.setFriendlyName(name, id[0], id[1], kind);
             out.println("friendly name set");
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
     @Command(name = "describe", header = "set a certificate's description (TEXT's UTF-8 bytes)",
-            customSynopsis = "mscapi describe STORE TEXT KEY", description = KEY_TEXT + " " + STORE_TEXT)
+            customSynopsis = "mscapi describe STORE TEXT KEY", description = KEY_TEXT + " " + Stores.STORE_TEXT)
     static final class Describe extends Cmd {
         @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
                 description = "The store.")
@@ -314,11 +272,11 @@ final class CertCommands {
 
         @Override
         public Integer call() throws Exception {
-            StoreKind kind = storeKind(store);
+            StoreKind kind = Stores.storeKind(store);
             byte[][] id = key.find(kind);
             Native.setFlags(text.getBytes(StandardCharsets.UTF_8), id[0], id[1], kind);
             out.println("description set");
-            return Main.OK;
+            return Exit.OK;
         }
     }
 }

@@ -61,9 +61,9 @@ final class CertLife {
             this.spec = spec;
             this.pin = pin;
             this.hash = hash;
-            this.digest = MessageDigest.getInstance(KeyCommands.jdkDigest(hash));
+            this.digest = MessageDigest.getInstance(Options.jdkDigest(hash));
             this.algorithm = new DefaultSignatureAlgorithmIdentifierFinder()
-                    .find(KeyCommands.jdkDigest(hash).replace("-", "") + "withRSA");
+                    .find(Options.jdkDigest(hash).replace("-", "") + "withRSA");
         }
 
         @Override
@@ -80,8 +80,8 @@ final class CertLife {
         public byte[] getSignature() {
             byte[] h = digest.digest();
             try {
-                return pin == null ? Native.sign(provider, container, spec, h, KeyCommands.hashAlg(hash))
-                        : Native.verifyAndSign(provider, container, spec, h, KeyCommands.hashAlg(hash), pin);
+                return pin == null ? Native.sign(provider, container, spec, h, Options.hashAlg(hash))
+                        : Native.verifyAndSign(provider, container, spec, h, Options.hashAlg(hash), pin);
             } catch (Exception e) {
                 throw new SigningFailed(e);
             }
@@ -226,11 +226,11 @@ final class CertLife {
                 if (!csr.isSignatureValid(new JcaContentVerifierProviderBuilder().build(publicKey))) {
                     throw new ToolError("the library's signature does not match the key's public key");
                 }
-                KeyCommands.emit(out, outFile, FileIO.pem("CERTIFICATE REQUEST", csr.getEncoded()));
+                FileIO.emit(out, outFile, FileIO.pem("CERTIFICATE REQUEST", csr.getEncoded()));
             } finally {
-                KeyCommands.wipe(pinBytes);
+                Secret.wipe(pinBytes);
             }
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
@@ -271,7 +271,7 @@ final class CertLife {
             X500Name name = subject(subject);
             int lifetime = days(days);
             String h = certHash(hash);
-            StoreKind kind = addTo == null ? null : CertCommands.storeKind(addTo);
+            StoreKind kind = addTo == null ? null : Stores.storeKind(addTo);
             if (friendly != null && addTo == null) {
                 throw ToolError.usage("--friendly-name goes with --add STORE");
             }
@@ -280,7 +280,7 @@ final class CertLife {
                 X509Certificate cert = selfSigned(ref, ref.publicKey(), name, lifetime, h, pinBytes);
                 byte[] der = cert.getEncoded();
                 if (outFile != null || addTo == null) {
-                    KeyCommands.emit(out, outFile, FileIO.pem("CERTIFICATE", der));
+                    FileIO.emit(out, outFile, FileIO.pem("CERTIFICATE", der));
                 }
                 if (addTo != null) {
                     String provider = kind == StoreKind.MY ? ref.providerOrDefault() : null;
@@ -289,13 +289,13 @@ final class CertLife {
                     if (id == null) {
                         throw new ToolError("the store " + addTo + " refused the certificate");
                     }
-                    out.println("added to " + addTo + ", SHA-1 " + CertCommands.sha1(der)
+                    out.println("added to " + addTo + ", SHA-1 " + Text.sha1(der)
                             + (kind == StoreKind.MY ? ", bound to " + ref.describe() : ""));
                 }
             } finally {
-                KeyCommands.wipe(pinBytes);
+                Secret.wipe(pinBytes);
             }
-            return Main.OK;
+            return Exit.OK;
         }
     }
 

@@ -1,8 +1,8 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.StoreKind;
 import com.qel.varnel.KeySpec;
 import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
 import java.io.PrintStream;
 import java.security.cert.CertPathBuilder;
 import java.security.cert.CertPathBuilderException;
@@ -57,7 +57,7 @@ final class Chains {
         String thumbprint;
 
         StoreKind kind() throws ToolError {
-            return Listings.storeKind(store);
+            return Stores.storeToShow(store);
         }
 
         Listings.CertView view(StoreKind kind) throws Exception {
@@ -71,7 +71,7 @@ final class Chains {
                     + "alternative names, friendly name, description, key binding (whether the container holds the "
                     + "certificate's key), both thumbprints and the chain. HEX is the SHA-1 or SHA-256 thumbprint "
                     + "or a unique start of it (8 hex digits at least). " + CHAIN_TEXT + " "
-                    + CertCommands.STORE_TEXT)
+                    + Stores.STORE_TEXT)
     static final class Show extends Cmd {
         @Mixin
         Picked picked = new Picked();
@@ -91,7 +91,7 @@ final class Chains {
             Listings.CertView v = picked.view(kind);
             if (pem) {
                 out.print(FileIO.pem("CERTIFICATE", v.entry().encoded()));
-                return Main.OK;
+                return Exit.OK;
             }
             X509Certificate c = v.x509();
             if (c == null) {
@@ -102,7 +102,7 @@ final class Chains {
             if (json) {
                 m.put("chain", chain.json());
                 out.print(Json.write(m));
-                return Main.OK;
+                return Exit.OK;
             }
             for (Map.Entry<String, Object> e : m.entrySet()) {
                 Object value = e.getValue();
@@ -110,21 +110,21 @@ final class Chains {
                     continue;
                 }
                 String text = value == null ? "(none)" : value instanceof List<?> l ? join(l)
-                        : value instanceof Map<?, ?> b ? b.get("provider") + " / " + Listings.quoted((String) b.get(
+                        : value instanceof Map<?, ?> b ? b.get("provider") + " / " + Text.quoted((String) b.get(
                                 "container")) + " / " + b.get("spec")
                         : e.getKey().equals("hasKey") ? v.hasKey() : String.valueOf(value);
                 out.printf("%-18s %s%n", LABELS.getOrDefault(e.getKey(), e.getKey()) + ":", text);
             }
             out.println();
             chain.print(out);
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
     @Command(name = "chain", header = "a certificate's chain up to a trust anchor, and whether it is trusted",
             customSynopsis = "mscapi chain STORE --thumbprint HEX [--json]",
             description = "Prints the chain as a tree from the anchor down, each link with its validity, and one "
-                    + "verdict; the exit code is 0 only for trusted. " + CHAIN_TEXT + " " + CertCommands.STORE_TEXT)
+                    + "verdict; the exit code is 0 only for trusted. " + CHAIN_TEXT + " " + Stores.STORE_TEXT)
     static final class ChainCommand extends Cmd {
         @Mixin
         Picked picked = new Picked();
@@ -145,7 +145,7 @@ final class Chains {
             } else {
                 chain.print(out);
             }
-            return chain.verdict.equals("trusted") ? Main.OK : Main.FAILED;
+            return chain.verdict.equals("trusted") ? Exit.OK : Exit.FAILED;
         }
     }
 
@@ -172,9 +172,9 @@ final class Chains {
         Map<String, Object> m = new LinkedHashMap<>();
         m.put("subject", c.getSubjectX500Principal().getName());
         m.put("issuer", c.getIssuerX500Principal().getName());
-        m.put("serial", Listings.hex(Listings.reversed(e.serial())));
-        m.put("notBefore", Listings.DATE.format(c.getNotBefore().toInstant()));
-        m.put("notAfter", Listings.DATE.format(c.getNotAfter().toInstant()));
+        m.put("serial", Text.hex(Text.reversed(e.serial())));
+        m.put("notBefore", Text.DATE.format(c.getNotBefore().toInstant()));
+        m.put("notAfter", Text.DATE.format(c.getNotAfter().toInstant()));
         m.put("validity", Listings.validity(c, now));
         String alg = c.getPublicKey().getAlgorithm();
         m.put("key", c.getPublicKey() instanceof RSAPublicKey rsa ? alg + " " + rsa.getModulus().bitLength() + " bits"
@@ -197,8 +197,8 @@ final class Chains {
         }
         m.put("hasKey", v.hasKey().equals("yes"));
         m.put("hasKeyReason", v.hasKey().equals("yes") ? null : v.hasKey().substring(4));
-        m.put("sha1", Listings.digest("SHA-1", e.encoded()));
-        m.put("sha256", Listings.digest("SHA-256", e.encoded()));
+        m.put("sha1", Text.digest("SHA-1", e.encoded()));
+        m.put("sha256", Text.digest("SHA-256", e.encoded()));
         return m;
     }
 
@@ -260,8 +260,8 @@ final class Chains {
                 String state = Listings.validity(c, now);
                 out.println(indent + c.getSubjectX500Principal().getName() + "   ["
                         + (anchored && i == links.size() - 1 ? "anchor, " : "") + l.store() + "]");
-                out.println(indent + "    valid " + Listings.DATE.format(c.getNotBefore().toInstant()) + " to "
-                        + Listings.DATE.format(c.getNotAfter().toInstant())
+                out.println(indent + "    valid " + Text.DATE.format(c.getNotBefore().toInstant()) + " to "
+                        + Text.DATE.format(c.getNotAfter().toInstant())
                         + (state.equals("valid") ? "" : "   ** " + state + " **"));
                 indent += "  ";
             }
@@ -295,9 +295,9 @@ final class Chains {
 
     static List<X509Certificate> storeCerts(StoreKind kind) throws Exception {
         List<X509Certificate> certs = new ArrayList<>();
-        for (Records.Cert e : CertCommands.list(kind)) {
+        for (Records.Cert e : Stores.list(kind)) {
             try {
-                certs.add(Listings.x509(e.encoded()));
+                certs.add(Formats.x509(e.encoded()));
             } catch (Exception unreadable) {
                 // not X.509: no part of any chain
             }
@@ -343,11 +343,11 @@ final class Chains {
             String name = "\"" + l.cert().getSubjectX500Principal().getName() + "\" (" + l.store() + ")";
             if (state.equals("EXPIRED")) {
                 return new Chain(links, true, "expired", name + " expired on "
-                        + Listings.DATE.format(l.cert().getNotAfter().toInstant()), now);
+                        + Text.DATE.format(l.cert().getNotAfter().toInstant()), now);
             }
             if (state.equals("NOT YET VALID")) {
                 return new Chain(links, true, "notYetValid", name + " is not valid before "
-                        + Listings.DATE.format(l.cert().getNotBefore().toInstant()), now);
+                        + Text.DATE.format(l.cert().getNotBefore().toInstant()), now);
             }
         }
         X509Certificate anchor = links.get(links.size() - 1).cert();

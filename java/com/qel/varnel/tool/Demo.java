@@ -24,6 +24,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HexFormat;
 import java.util.List;
+import java.util.function.ToIntBiFunction;
 
 /**
  * The library's typical sequence, step by step, each step printed with its
@@ -42,6 +43,10 @@ final class Demo {
 
     private final PrintStream out;
     private final String home;
+    /** The tool's main class, which the demo runs again in new JVMs. */
+    private final String mainClass;
+    /** The tool run in this JVM: its output to the stream given, its exit code returned. */
+    private final ToIntBiFunction<PrintStream, String[]> inProcess;
     private int failures;
 
     // State carried from step to step.
@@ -59,26 +64,21 @@ final class Demo {
     static final String PKCS11_PROVIDER = "PKCS#11 Token RSA Provider";
     static final String TOKEN_LABEL = "mscapi demo";
 
-    /**
-     * The system property that marks the demo's child JVM, which writes
-     * into its parent's trace (a property, not a variable: reading the
-     * environment costs every start-up a parse of all of it).
-     */
-    static final String CHILD = "mscapi.demo.child";
-
-    Demo(PrintStream out, String home) {
+    Demo(PrintStream out, String home, Class<?> mainClass, ToIntBiFunction<PrintStream, String[]> inProcess) {
         this.out = out;
         this.home = home;
+        this.mainClass = mainClass.getName();
+        this.inProcess = inProcess;
     }
 
     int run() throws Exception {
-        if (System.getProperty(CHILD) == null) {
+        if (System.getProperty(Trace.DEMO_CHILD) == null) {
             return runInChild();
         }
-        out.println("mscapi demo, home " + Main.describeHome());
+        out.println("mscapi demo, home " + Admin.describeHome());
         steps();
         out.println(failures == 0 ? "demo: every step held" : "demo: " + failures + " step(s) failed");
-        return failures == 0 ? Main.OK : Main.FAILED;
+        return failures == 0 ? Exit.OK : Exit.FAILED;
     }
 
     /** Runs the demo again in a child JVM whose MSCAPI_HOME is the given or a new temporary folder. */
@@ -87,7 +87,7 @@ final class Demo {
         try {
             List<String> cmd = toolCommand("demo");
             // The child's own children (the card steps' commands) inherit it.
-            cmd.add(1, "-D" + CHILD + "=1");
+            cmd.add(1, "-D" + Trace.DEMO_CHILD + "=1");
             ProcessBuilder pb = new ProcessBuilder(cmd).inheritIO();
             pb.environment().put("MSCAPI_HOME", dir.toString());
             // SoftHSM2 keeps the demo's token in the demo's home.
@@ -101,13 +101,13 @@ final class Demo {
     }
 
     /** The tool in a new JVM with the same options (library path, -Xcheck:jni when given) as this one. */
-    static List<String> toolCommand(String... args) {
+    List<String> toolCommand(String... args) {
         List<String> cmd = new ArrayList<>();
         cmd.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
         cmd.addAll(java.lang.management.ManagementFactory.getRuntimeMXBean().getInputArguments());
         cmd.add("-cp");
         cmd.add(System.getProperty("java.class.path"));
-        cmd.add(Main.class.getName());
+        cmd.add(mainClass);
         cmd.addAll(Arrays.asList(args));
         return cmd;
     }
@@ -170,7 +170,7 @@ final class Demo {
             container = "mscapi-demo-" + HexFormat.of().formatHex(Native.generateRandom(null, 4));
             BigInteger[] ne = Native.generateKeyPair(provider, container, KeySpec.SIGNATURE.code, 2048);
             publicKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]));
-            return Listings.quoted(container) + " in \"" + provider + "\", modulus " + ne[0].bitLength() + " bits, exponent "
+            return Text.quoted(container) + " in \"" + provider + "\", modulus " + ne[0].bitLength() + " bits, exponent "
                     + ne[1];
         });
         step("self-signed certificate signed through the library, checked by the JDK", () -> {
@@ -196,7 +196,7 @@ final class Demo {
             }
             check(listed != null, "the certificate is not listed");
             check(Arrays.equals(listed.encoded(), certificate), "listed bytes differ from the added ones");
-            return "\"" + listed.friendlyName() + "\", bound to " + Listings.quoted(listed.container()) + " in \""
+            return "\"" + listed.friendlyName() + "\", bound to " + Text.quoted(listed.container()) + " in \""
                     + listed.provider() + "\", key spec " + listed.keySpec();
         });
         step("set its description", () -> {
@@ -219,10 +219,10 @@ final class Demo {
             List<Listings.CertView> picked = filter.apply(Listings.certViews(StoreKind.MY), java.time.Instant.now());
             check(picked.size() == 1 && Arrays.equals(picked.get(0).entry().encoded(), certificate),
                     "the filter does not pick the demo certificate alone");
-            return "1 certificate, SHA-1 " + CertCommands.sha1(certificate);
+            return "1 certificate, SHA-1 " + Text.sha1(certificate);
         });
         step("its chain, as mscapi chain MY --thumbprint builds it (PKIX, anchors from ROOT)", () -> {
-            Chains.Chain chain = Chains.build(Listings.x509(certificate), StoreKind.MY);
+            Chains.Chain chain = Chains.build(Formats.x509(certificate), StoreKind.MY);
             check(chain.verdict.equals("untrusted"), "a self-signed certificate outside ROOT is " + chain.verdict);
             return chain.verdict + ": " + chain.reason;
         });
@@ -236,7 +236,7 @@ final class Demo {
             List<String> lines = new ArrayList<>();
             boolean found = false;
             for (Records.KeyPair k : Native.keyPairs()) {
-                lines.add(Listings.quoted(k.container()) + " (" + k.provider() + ", spec " + k.keySpec() + ", " + k.bits()
+                lines.add(Text.quoted(k.container()) + " (" + k.provider() + ", spec " + k.keySpec() + ", " + k.bits()
                         + " bits)");
                 found |= k.container().equals(container);
             }
@@ -311,7 +311,7 @@ final class Demo {
             tokenKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]));
             Path log = tokenDir.resolve("prompts.log");
             int asked = Files.exists(log) ? Files.readAllLines(log).size() : 0;
-            return Listings.quoted(tokenContainer) + ", modulus " + ne[0].bitLength() + " bits; PIN prompt run " + asked
+            return Text.quoted(tokenContainer) + ", modulus " + ne[0].bitLength() + " bits; PIN prompt run " + asked
                     + " time(s)";
         });
         step("the token key is listed by queryKeyPairs and cannot be exported", () -> {
@@ -389,13 +389,13 @@ final class Demo {
             out.println("  $ mscapi token register --pin-prompt " + tokenDir.resolve("pin-prompt"));
             ByteArrayOutputStream said = new ByteArrayOutputStream();
             PrintStream to = new PrintStream(said, true, StandardCharsets.UTF_8);
-            check(new Main(to, to).run(new String[] {"token", "register", "--pin-prompt",
-                tokenDir.resolve("pin-prompt").toString()}) == Main.OK, "token register: " + said);
+            check(inProcess.applyAsInt(to, new String[] {"token", "register", "--pin-prompt",
+                tokenDir.resolve("pin-prompt").toString()}) == Exit.OK, "token register: " + said);
             return indent(said.toString(StandardCharsets.UTF_8)).stripTrailing();
         });
         String container = "\\\\.\\" + CARD_LABEL + "\\" + CARD_KEY;
         step("the card's certificate in \"MY\", bound to the card's key", () -> {
-            String listing = tool(dir, "certs", "MY", "--thumbprint", CertCommands.sha1(Files.readAllBytes(der)));
+            String listing = tool(dir, "certs", "MY", "--thumbprint", Text.sha1(Files.readAllBytes(der)));
             check(listing.contains(container) && listing.contains("has key:       yes"), "not bound to " + container);
             // Several providers may show the card: the copy is bound to the first registered.
             return listing.contains(PKCS11_PROVIDER + " /")
@@ -405,7 +405,7 @@ final class Demo {
         });
         step("sign through that binding; OpenSSL verifies with the certificate", () -> {
             Files.writeString(dir.resolve("message.txt"), "Signed by the demo card\n");
-            tool(dir, "sign", "message.txt", "--thumbprint", CertCommands.sha1(Files.readAllBytes(der)),
+            tool(dir, "sign", "message.txt", "--thumbprint", Text.sha1(Files.readAllBytes(der)),
                     "--pin-file", "card-pin", "--out", "message.sig");
             shell(dir, "openssl", "x509", "-inform", "DER", "-in", "card.der", "-pubkey", "-noout", "-out",
                     "card-pub.pem");

@@ -1,10 +1,8 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.HashAlg;
 import com.qel.varnel.KeySpec;
 import com.qel.varnel.Records;
 import com.qel.varnel.StoreKind;
-import java.io.PrintStream;
 import java.math.BigInteger;
 import java.nio.charset.StandardCharsets;
 import java.security.KeyFactory;
@@ -36,39 +34,8 @@ final class KeyCommands {
 
     // ---- options ---------------------------------------------------------------
 
-    static int spec(String s) throws ToolError {
-        if (s == null || s.equals(KeySpec.SIGNATURE.word)) {
-            return KeySpec.SIGNATURE.code;
-        }
-        if (s.equals(KeySpec.EXCHANGE.word)) {
-            return KeySpec.EXCHANGE.code;
-        }
-        throw ToolError.usage("--spec is exchange or signature, not " + s);
-    }
-
-    /** PEM text (nothing secret) into the --out file when one is given, else to standard output. */
-    static void emit(PrintStream out, String outFile, String text) throws Exception {
-        if (outFile != null) {
-            FileIO.writePublic(outFile, text.getBytes(StandardCharsets.US_ASCII));
-        } else {
-            out.print(text);
-        }
-    }
-
     static String pem(String type, byte[] der) {
         return FileIO.pem(type, der);
-    }
-
-    static HashAlg hashAlg(String hash) throws ToolError {
-        HashAlg alg = HashAlg.named(hash);
-        if (alg == null) {
-            throw ToolError.usage("unknown --hash " + hash);
-        }
-        return alg;
-    }
-
-    static String jdkDigest(String hash) {
-        return hash.equals("md5") ? "MD5" : "SHA-" + hash.substring(3);
     }
 
     // ---- commands ------------------------------------------------------------
@@ -119,7 +86,7 @@ final class KeyCommands {
                 CertLife.subject(certificate.subject);
                 CertLife.days(certificate.days);
                 if (addTo != null) {
-                    CertCommands.storeKind(addTo);
+                    Stores.storeKind(addTo);
                 }
             } else if (days != null || addTo != null) {
                 throw ToolError.usage("--days and --add go with --selfsign SUBJECT");
@@ -145,8 +112,8 @@ final class KeyCommands {
             try {
                 byte[] der = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]))
                         .getEncoded();
-                emit(out, outFile, pem("PUBLIC KEY", der));
-                return certificate == null ? Main.OK : certificate.call();
+                FileIO.emit(out, outFile, pem("PUBLIC KEY", der));
+                return certificate == null ? Exit.OK : certificate.call();
             } catch (Exception failed) {
                 // Made by this command, and the command failed: removed again.
                 long end = Trace.mark();
@@ -216,18 +183,18 @@ final class KeyCommands {
             if (!bound.isEmpty() && !withCerts) {
                 StringBuilder which = new StringBuilder();
                 for (Records.Cert c : bound) {
-                    which.append("\n  SHA-1 ").append(CertCommands.sha1(c.encoded()));
+                    which.append("\n  SHA-1 ").append(Text.sha1(c.encoded()));
                 }
-                throw new ToolError(bound.size() + " certificate(s) in MY are bound to container " + Listings.quoted(container)
+                throw new ToolError(bound.size() + " certificate(s) in MY are bound to container " + Text.quoted(container)
                         + "; give --with-certs to delete them with it:" + which);
             }
             for (Records.Cert c : bound) {
                 Native.deleteCertFromStore(c.serial(), c.issuer(), StoreKind.MY);
-                out.println("deleted certificate SHA-1 " + CertCommands.sha1(c.encoded()) + " from MY");
+                out.println("deleted certificate SHA-1 " + Text.sha1(c.encoded()) + " from MY");
             }
             Native.deleteKeyPair(provider, container);
-            out.println("deleted container " + Listings.quoted(container));
-            return Main.OK;
+            out.println("deleted container " + Text.quoted(container));
+            return Exit.OK;
         }
     }
 
@@ -283,22 +250,22 @@ final class KeyCommands {
             byte[] pinBytes = pin.bytes();
             try (Secret secret = password.secret("password of the key file")) {
                 RSAPrivateCrtKey k = Formats.readPrivateKey(FileIO.read(file), file, secret, alias);
-                String provider = key.provider != null ? key.provider : CertCommands.defaultProvider();
+                String provider = key.provider != null ? key.provider : Stores.defaultProvider();
                 if (TokenImport.isPkcs11(provider)) {
                     TokenImport.Stored stored = TokenImport.store(provider, container, keySpec, k, null, pinBytes,
                             exportable);
                     out.println("imported a " + k.getModulus().bitLength() + "-bit key onto the token, container "
-                            + Listings.quoted(stored.container()) + " (" + KeySpec.describe(keySpec) + ", "
+                            + Text.quoted(stored.container()) + " (" + KeySpec.describe(keySpec) + ", "
                             + (stored.exportable() ? "exportable" : "sensitive, not extractable") + ")");
-                    return Main.OK;
+                    return Exit.OK;
                 }
                 Native.importKey(key.provider, container, keySpec, k, pinBytes);
-                out.println("imported a " + k.getModulus().bitLength() + "-bit key into container " + Listings.quoted(container)
+                out.println("imported a " + k.getModulus().bitLength() + "-bit key into container " + Text.quoted(container)
                         + " (" + KeySpec.describe(keySpec) + ")");
             } finally {
-                wipe(pinBytes);
+                Secret.wipe(pinBytes);
             }
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
@@ -369,14 +336,9 @@ final class KeyCommands {
                     Arrays.fill(text, (byte) 0);
                 }
             } finally {
-                wipe(pinBytes);
+                Secret.wipe(pinBytes);
             }
-            return Main.OK;
+            return Exit.OK;
         }
     }
-
-    static void wipe(byte[] secret) {
-        if (secret != null) {
-            Arrays.fill(secret, (byte) 0);
-        }
-    }}
+}

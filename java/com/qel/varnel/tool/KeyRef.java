@@ -26,7 +26,7 @@ record KeyRef(String provider, String container, int spec, X509Certificate certi
             throw ToolError.usage("--thumbprint is a SHA-1 thumbprint, 40 hex digits: " + thumbprint);
         }
         for (Records.Cert c : Native.certs(StoreKind.MY)) {
-            if (CertCommands.sha1(c.encoded()).equals(want)) {
+            if (Text.sha1(c.encoded()).equals(want)) {
                 return new KeyRef(c.provider(), c.container(), c.keySpec(), Formats.x509(c.encoded()));
             }
         }
@@ -62,7 +62,7 @@ record KeyRef(String provider, String container, int spec, X509Certificate certi
     }
 
     String providerOrDefault() throws Exception {
-        return provider != null ? provider : CertCommands.defaultProvider();
+        return provider != null ? provider : Stores.defaultProvider();
     }
 
     /** The key's public half, from queryKeyPairs. */
@@ -73,7 +73,7 @@ record KeyRef(String provider, String container, int spec, X509Certificate certi
                 return rsa(k.modulus(), k.publicExponent());
             }
         }
-        throw new ToolError("no " + KeySpec.describe(spec) + " key in container " + Listings.quoted(container)
+        throw new ToolError("no " + KeySpec.describe(spec) + " key in container " + Text.quoted(container)
                 + " of provider \"" + family + "\" (see mscapi keys)");
     }
 
@@ -112,7 +112,7 @@ record KeyRef(String provider, String container, int spec, X509Certificate certi
     }
 
     String describe() {
-        return "container " + Listings.quoted(container) + (provider != null ? " of \"" + provider + "\"" : "") + ", "
+        return "container " + Text.quoted(container) + (provider != null ? " of \"" + provider + "\"" : "") + ", "
                 + KeySpec.describe(spec) + " key";
     }
 }

@@ -8,12 +8,9 @@ import java.math.BigInteger;
 import java.nio.charset.CharacterCodingException;
 import java.nio.charset.CodingErrorAction;
 import java.nio.charset.StandardCharsets;
-import java.security.MessageDigest;
 import java.security.cert.X509Certificate;
 import java.security.interfaces.RSAPublicKey;
 import java.time.Instant;
-import java.time.ZoneOffset;
-import java.time.format.DateTimeFormatter;
 import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.HexFormat;
@@ -35,8 +32,6 @@ import picocli.CommandLine.Parameters;
 final class Listings {
     private static final String[] KEY_USAGE = {"digitalSignature", "nonRepudiation", "keyEncipherment",
         "dataEncipherment", "keyAgreement", "keyCertSign", "cRLSign", "encipherOnly", "decipherOnly"};
-    static final DateTimeFormatter DATE =
-            DateTimeFormatter.ofPattern("yyyy-MM-dd HH:mm:ss 'UTC'").withZone(ZoneOffset.UTC);
 
     private final PrintStream out;
 
@@ -82,7 +77,7 @@ final class Listings {
                     + "listed; \"has key\" says whether that container holds the certificate's key. A friendly name "
                     + "is shown as the list holds it (Latin-1) and marked where it was cut. The filters combine "
                     + "(all must hold), also for --json; when they leave nothing the command says so and exits 1. "
-                    + CertCommands.STORE_TEXT + " --json prints one document (fields in the tool's README).")
+                    + Stores.STORE_TEXT + " --json prints one document (fields in the tool's README).")
     static final class Certs extends Cmd {
         @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
                 description = "The store.")
@@ -260,7 +255,7 @@ final class Listings {
     }
 
     static boolean thumbprintMatches(byte[] der, String prefix) throws Exception {
-        return digest("SHA-1", der).startsWith(prefix) || digest("SHA-256", der).startsWith(prefix);
+        return Text.digest("SHA-1", der).startsWith(prefix) || Text.digest("SHA-256", der).startsWith(prefix);
     }
 
     /** The one certificate of a listing a thumbprint (or a unique start of one) names. */
@@ -298,9 +293,9 @@ final class Listings {
                 Map<String, Object> p = registered.get(name.toLowerCase(Locale.ROOT));
                 Map<String, Object> m = new LinkedHashMap<>();
                 m.put("name", name);
-                m.put("family", TokenCommands.family(p));
+                m.put("family", Admin.family(p));
                 m.put("image", Admin.string(p, "image"));
-                List<String> tokens = TokenCommands.tokens(p);
+                List<String> tokens = Admin.tokens(p);
                 if (tokens != null) {
                     m.put("tokens", Json.list(tokens));
                 }
@@ -310,14 +305,14 @@ final class Listings {
             doc.put("providers", Json.list(names));
             doc.put("details", details);
             out.print(Json.write(doc));
-            return Main.OK;
+            return Exit.OK;
         }
         for (int i = 0; i < names.size(); i++) {
             String name = names.get(i);
             out.println(name + (i == 0 ? "    (first: the default when it is installed)" : ""));
             Map<String, Object> p = registered.get(name.toLowerCase(Locale.ROOT));
-            out.println("    family: " + TokenCommands.family(p));
-            List<String> tokens = TokenCommands.tokens(p);
+            out.println("    family: " + Admin.family(p));
+            List<String> tokens = Admin.tokens(p);
             if (tokens != null) {
                 for (String t : tokens) {
                     out.println("    " + t);
@@ -327,7 +322,7 @@ final class Listings {
         if (names.isEmpty()) {
             out.println("(no RSA provider installed)");
         }
-        return Main.OK;
+        return Exit.OK;
     }
 
     // ---- keys ----------------------------------------------------------------
@@ -366,21 +361,21 @@ final class Listings {
                 doc.put("emptyContainers", e);
             }
             out.print(Json.write(doc));
-            return Main.OK;
+            return Exit.OK;
         }
         for (Records.KeyPair k : keys) {
-            out.printf("%-42s %-28s %-9s %5d bits  e=%d%n", k.provider(), quoted(k.container()),
+            out.printf("%-42s %-28s %-9s %5d bits  e=%d%n", k.provider(), Text.quoted(k.container()),
                     KeySpec.describe(k.keySpec()), k.modulus().bitLength(), k.publicExponent());
         }
         out.println(keys.size() + (keys.size() == 1 ? " key pair" : " key pairs"));
         for (Map<String, Object> c : empty) {
             // A token's container is deleted through its provider.
-            String provider = c.containsKey("provider") ? " --provider " + quoted(Admin.string(c, "provider")) : "";
-            out.println("empty container " + quoted(Admin.string(c, "name")) + " (" + Admin.string(c, "family")
-                    + " family): no key; mscapi delkey --container " + quoted(Admin.string(c, "name")) + provider
+            String provider = c.containsKey("provider") ? " --provider " + Text.quoted(Admin.string(c, "provider")) : "";
+            out.println("empty container " + Text.quoted(Admin.string(c, "name")) + " (" + Admin.string(c, "family")
+                    + " family): no key; mscapi delkey --container " + Text.quoted(Admin.string(c, "name")) + provider
                     + " removes it");
         }
-        return Main.OK;
+        return Exit.OK;
     }
 
     private static byte[] unsigned(BigInteger v) {
@@ -389,45 +384,6 @@ final class Listings {
             return java.util.Arrays.copyOfRange(b, 1, b.length);
         }
         return b;
-    }
-
-    /**
-     * A container name as every output of the tool prints it, in the form a
-     * shell reads back as that name (so it can be pasted after --container):
-     * the name itself when it holds only letters, digits and . _ - + = : , @ % /;
-     * else in single quotes (a quote in it as '\\''); a name with control
-     * characters as $'...' with \\t, \\n, \\xNN, \\\\ and \\'.
-     */
-    static String quoted(String name) {
-        boolean plain = !name.isEmpty();
-        boolean control = false;
-        for (int i = 0; i < name.length(); i++) {
-            char c = name.charAt(i);
-            control |= c < 0x20 || c == 0x7F;
-            plain &= Character.isLetterOrDigit(c) || "._-+=:,@%/".indexOf(c) >= 0;
-        }
-        if (plain) {
-            return name;
-        }
-        if (!control) {
-            return "'" + name.replace("'", "'\\''") + "'";
-        }
-        StringBuilder b = new StringBuilder("$'");
-        for (int i = 0; i < name.length(); i++) {
-            char c = name.charAt(i);
-            if (c == '\t') {
-                b.append("\\t");
-            } else if (c == '\n') {
-                b.append("\\n");
-            } else if (c < 0x20 || c == 0x7F) {
-                b.append(String.format("\\x%02x", (int) c));
-            } else if (c == '\'' || c == '\\') {
-                b.append('\\').append(c);
-            } else {
-                b.append(c);
-            }
-        }
-        return b.append('\'').toString();
     }
 
     // ---- certs ---------------------------------------------------------------
@@ -466,13 +422,13 @@ final class Listings {
             }
         }
         if (found == null) {
-            return "no: container " + quoted(e.container()) + " holds no " + KeySpec.describe(e.keySpec()) + " key";
+            return "no: container " + Text.quoted(e.container()) + " holds no " + KeySpec.describe(e.keySpec()) + " key";
         }
         if (c != null && c.getPublicKey() instanceof RSAPublicKey) {
             RSAPublicKey pub = (RSAPublicKey) c.getPublicKey();
             if (!pub.getModulus().equals(found.modulus())
                     || pub.getPublicExponent().longValue() != found.publicExponent()) {
-                return "no: the key in container " + quoted(e.container()) + " is another key";
+                return "no: the key in container " + Text.quoted(e.container()) + " is another key";
             }
         }
         return "yes";
@@ -492,7 +448,7 @@ final class Listings {
             X509Certificate c = null;
             String error = null;
             try {
-                c = x509(e.encoded());
+                c = Formats.x509(e.encoded());
             } catch (Exception ex) {
                 error = ex.getMessage();
             }
@@ -503,30 +459,8 @@ final class Listings {
         return views;
     }
 
-    static X509Certificate x509(byte[] der) throws Exception {
-        return (X509Certificate) java.security.cert.CertificateFactory.getInstance("X.509")
-                .generateCertificate(new java.io.ByteArrayInputStream(der));
-    }
-
-    /** A serial number, kept least significant byte first, most significant first. */
-    static byte[] reversed(byte[] a) {
-        byte[] r = new byte[a.length];
-        for (int i = 0; i < a.length; i++) {
-            r[i] = a[a.length - 1 - i];
-        }
-        return r;
-    }
-
     static String pem(byte[] der) {
         return FileIO.pem("CERTIFICATE", der);
-    }
-
-    static String hex(byte[] b) {
-        return HexFormat.of().withUpperCase().formatHex(b);
-    }
-
-    static String digest(String alg, byte[] der) throws Exception {
-        return hex(MessageDigest.getInstance(alg).digest(der));
     }
 
     static List<String> keyUsage(X509Certificate c) {
@@ -552,9 +486,9 @@ final class Listings {
         List<String> problems = new ArrayList<>();
         String what = "the certificate \"" + c.getSubjectX500Principal().getName() + "\"";
         if (now.isAfter(c.getNotAfter().toInstant())) {
-            problems.add(what + " expired on " + DATE.format(c.getNotAfter().toInstant()));
+            problems.add(what + " expired on " + Text.DATE.format(c.getNotAfter().toInstant()));
         } else if (now.isBefore(c.getNotBefore().toInstant())) {
-            problems.add(what + " is not valid before " + DATE.format(c.getNotBefore().toInstant()));
+            problems.add(what + " is not valid before " + Text.DATE.format(c.getNotBefore().toInstant()));
         }
         List<String> ku = keyUsage(c);
         if (ku != null && !ku.contains("digitalSignature") && !ku.contains("nonRepudiation")) {
@@ -599,7 +533,7 @@ final class Listings {
     }
 
     int certs(String store, CertFilter filter, boolean json) throws Exception {
-        StoreKind kind = storeKind(store);
+        StoreKind kind = Stores.storeToShow(store);
         Instant now = Instant.now();
         List<CertView> views = filter.apply(certViews(kind), now);
         if (views.isEmpty() && filter.any()) {
@@ -607,7 +541,7 @@ final class Listings {
         }
         if (json) {
             out.print(Json.write(certsDocument(kind, views, now)));
-            return Main.OK;
+            return Exit.OK;
         }
         out.println(views.size() + (views.size() == 1 ? " certificate" : " certificates") + " in "
                 + kind.storeName);
@@ -619,15 +553,15 @@ final class Listings {
                 String state = validity(c, now);
                 out.println("  subject:       " + c.getSubjectX500Principal().getName());
                 out.println("  issuer:        " + c.getIssuerX500Principal().getName());
-                out.println("  valid from:    " + DATE.format(c.getNotBefore().toInstant()));
-                out.println("  valid to:      " + DATE.format(c.getNotAfter().toInstant())
+                out.println("  valid from:    " + Text.DATE.format(c.getNotBefore().toInstant()));
+                out.println("  valid to:      " + Text.DATE.format(c.getNotAfter().toInstant())
                         + (state.equals("valid") ? "" : "   ** " + state + " **"));
             } else {
                 out.println("  (not readable as X.509: " + v.parseError() + ")");
             }
-            out.println("  serial:        " + hex(reversed(e.serial())));
-            out.println("  SHA-1:         " + digest("SHA-1", e.encoded()));
-            out.println("  SHA-256:       " + digest("SHA-256", e.encoded()));
+            out.println("  serial:        " + Text.hex(Text.reversed(e.serial())));
+            out.println("  SHA-1:         " + Text.digest("SHA-1", e.encoded()));
+            out.println("  SHA-256:       " + Text.digest("SHA-256", e.encoded()));
             if (c != null) {
                 List<String> ku = keyUsage(c);
                 out.println("  key usage:     " + (ku == null ? "(any: no key usage extension)" : String.join(", ", ku)));
@@ -640,11 +574,11 @@ final class Listings {
             String text = descriptionText(e.description(), true);
             out.println("  description:   " + (text != null ? text : "hex " + HexFormat.of().formatHex(e.description())));
             if (!e.provider().isEmpty() || !e.container().isEmpty()) {
-                out.println("  key:           " + e.provider() + " / " + quoted(e.container()) + " / spec " + e.keySpec());
+                out.println("  key:           " + e.provider() + " / " + Text.quoted(e.container()) + " / spec " + e.keySpec());
             }
             out.println("  has key:       " + v.hasKey());
         }
-        return Main.OK;
+        return Exit.OK;
     }
 
     static Map<String, Object> certsDocument(StoreKind kind, List<CertView> views, Instant now) throws Exception {
@@ -655,13 +589,13 @@ final class Listings {
             Map<String, Object> m = new LinkedHashMap<>();
             m.put("subject", c == null ? null : c.getSubjectX500Principal().getName());
             m.put("issuer", c == null ? null : c.getIssuerX500Principal().getName());
-            m.put("serial", hex(reversed(e.serial())));
+            m.put("serial", Text.hex(Text.reversed(e.serial())));
             m.put("notBefore", c == null ? null : c.getNotBefore().toInstant().toString());
             m.put("notAfter", c == null ? null : c.getNotAfter().toInstant().toString());
             m.put("expired", c != null && validity(c, now).equals("EXPIRED"));
             m.put("notYetValid", c != null && validity(c, now).equals("NOT YET VALID"));
-            m.put("sha1", digest("SHA-1", e.encoded()));
-            m.put("sha256", digest("SHA-256", e.encoded()));
+            m.put("sha1", Text.digest("SHA-1", e.encoded()));
+            m.put("sha256", Text.digest("SHA-256", e.encoded()));
             m.put("keyUsage", c == null || keyUsage(c) == null ? null : Json.list(keyUsage(c)));
             m.put("extendedKeyUsage", c == null || extendedKeyUsage(c) == null ? null : Json.list(extendedKeyUsage(c)));
             m.put("friendlyName", v.friendlyName());
@@ -689,11 +623,4 @@ final class Listings {
         return doc;
     }
 
-    static StoreKind storeKind(String name) throws ToolError {
-        StoreKind kind = StoreKind.named(name);
-        if (kind != null) {
-            return kind;
-        }
-        throw ToolError.usage("unknown store \"" + name + "\": MY, ROOT, CA, AddressBook or Varnel");
-    }
 }

@@ -77,7 +77,7 @@ final class Pfx {
                     throw new ToolError(file + ": the certificate is not the key's");
                 }
                 if (provider == null) {
-                    provider = CertCommands.defaultProvider();
+                    provider = Stores.defaultProvider();
                 }
                 if (container == null) {
                     // A fresh name, as the platform's own PFX import gives one.
@@ -86,10 +86,10 @@ final class Pfx {
                 byte[] der = leaf.getEncoded();
                 for (Records.Cert c : Native.certs(StoreKind.MY)) {
                     if (Arrays.equals(c.encoded(), der)) {
-                        throw new ToolError("the certificate SHA-1 " + CertCommands.sha1(der)
-                                + " is in MY already, bound to container " + Listings.quoted(c.container())
+                        throw new ToolError("the certificate SHA-1 " + Text.sha1(der)
+                                + " is in MY already, bound to container " + Text.quoted(c.container())
                                 + " (delete it first: mscapi delcert MY --thumbprint "
-                                + CertCommands.sha1(der) + ")");
+                                + Text.sha1(der) + ")");
                     }
                 }
                 RSAPrivateCrtKey key = entry.key();
@@ -108,7 +108,7 @@ final class Pfx {
                         added++;
                         CertCommands.warnExpired(err, cd);
                     } else {
-                        present.add(CertCommands.sha1(cd));
+                        present.add(Text.sha1(cd));
                     }
                 }
                 if (entry.chain().size() > 1) {
@@ -117,16 +117,16 @@ final class Pfx {
                 }
             } finally {
                 password.close();
-                KeyCommands.wipe(pin);
+                Secret.wipe(pin);
             }
-            return Main.OK;
+            return Exit.OK;
         }
 
         /** The key into a container of the library's kind, its certificate into MY bound to it. */
         private void inContainer(String provider, String container, int keySpec, RSAPrivateCrtKey key, byte[] der,
                 byte[] pin, String friendly) throws Exception {
             Native.importKey(provider, container, keySpec, key, pin);
-            out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container " + Listings.quoted(container)
+            out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container " + Text.quoted(container)
                     + " of \"" + provider + "\" (" + KeySpec.describe(keySpec) + ")");
             Records.CertId id;
             try {
@@ -138,10 +138,10 @@ final class Pfx {
             if (id == null) {
                 // Stored already without a usable binding: the key is of no use without it.
                 Native.deleteKeyPair(provider, container);
-                throw new ToolError("the store MY refused the certificate SHA-1 " + CertCommands.sha1(der)
+                throw new ToolError("the store MY refused the certificate SHA-1 " + Text.sha1(der)
                         + " (it holds it already, without a key binding); the key was not kept");
             }
-            out.println("certificate: added to MY, SHA-1 " + CertCommands.sha1(der)
+            out.println("certificate: added to MY, SHA-1 " + Text.sha1(der)
                     + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
         }
 
@@ -154,7 +154,7 @@ final class Pfx {
                 byte[] pin, String friendly) throws Exception {
             TokenImport.Stored stored = TokenImport.store(provider, container, keySpec, key, der, pin, exportable);
             out.println("key: " + key.getModulus().bitLength() + "-bit RSA onto the token, container "
-                    + Listings.quoted(stored.container()) + " of \"" + provider + "\" (" + KeySpec.describe(keySpec)
+                    + Text.quoted(stored.container()) + " of \"" + provider + "\" (" + KeySpec.describe(keySpec)
                     + ", " + (stored.exportable() ? "exportable" : "sensitive, not extractable") + ")");
             Records.Cert inMy = null;
             try {
@@ -179,7 +179,7 @@ final class Pfx {
                 throw e;
             }
             out.println("certificate: written onto the token beside the key and into MY, SHA-1 "
-                    + CertCommands.sha1(der) + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
+                    + Text.sha1(der) + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
         }
     }
 
@@ -237,9 +237,9 @@ final class Pfx {
                         ? " and " + (chain.size() - 1) + " more of its chain" : ""));
             } finally {
                 password.close();
-                KeyCommands.wipe(pin);
+                Secret.wipe(pin);
             }
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
