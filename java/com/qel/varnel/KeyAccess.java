@@ -25,16 +25,10 @@ final class KeyAccess {
     private KeyAccess() {
     }
 
-    // Platform error codes that the library's exceptions carry in their cause.
-    static final int NTE_BAD_TYPE = 0x8009000A;
-    static final int NTE_PERM = 0x80090010;
-    static final int NTE_SILENT_CONTEXT = 0x80090022;
-    static final int SCARD_W_CARD_NOT_AUTHENTICATED = 0x8010006F;
-
     /** Providers seen to take no PIN: a PIN given for their keys is not presented again. */
     private static final Map<String, Boolean> NO_PIN = new ConcurrentHashMap<>();
 
-    static byte[] sign(MscapiPrivateKey key, byte[] pinOverride, byte[] hash, int algId) throws SignatureException {
+    static byte[] sign(MscapiPrivateKey key, byte[] pinOverride, byte[] hash, HashAlg algId) throws SignatureException {
         if (key.isDestroyed()) {
             throw new SignatureException("the key was destroyed");
         }
@@ -44,10 +38,10 @@ final class KeyAccess {
         try {
             if (pin != null && !NO_PIN.containsKey(providerKey)) {
                 try {
-                    return MSCAPI.verifyAndSign(key.getProviderName(), key.getContainerName(), key.getKeySpec(), hash,
-                            hash.length, algId, pin);
+                    return MscapiLibrary.verifyAndSign(key.getProviderName(), key.getContainerName(), key.getKeySpec(),
+                            hash, algId, pin);
                 } catch (Exception e) {
-                    if (errorCode(e) != NTE_BAD_TYPE) {
+                    if (!ErrorCode.of(e).equals(ErrorCode.NTE_BAD_TYPE)) {
                         throw failure(key, e);
                     }
                     // The provider takes no PIN (a software key): sign without it.
@@ -59,11 +53,11 @@ final class KeyAccess {
             // (NTE_SILENT_CONTEXT) and the source is asked below.
             try {
                 if (pin == null && handler == null) {
-                    return MSCAPI.sign(key.getProviderName(), key.getContainerName(), key.getKeySpec(), hash,
-                            hash.length, algId);
+                    return MscapiLibrary.sign(key.getProviderName(), key.getContainerName(), key.getKeySpec(), hash,
+                            algId);
                 }
-                return SilentSigning.sign(key.getProviderName(), key.getContainerName(), key.getKeySpec(), hash,
-                        hash.length, algId);
+                return MscapiLibrary.signSilently(key.getProviderName(), key.getContainerName(), key.getKeySpec(),
+                        hash, algId);
             } catch (Exception e) {
                 if (pin != null || handler == null || !needsPin(e)) {
                     throw failure(key, e);
@@ -71,8 +65,8 @@ final class KeyAccess {
             }
             byte[] asked = askPin(key, handler);
             try {
-                byte[] sig = MSCAPI.verifyAndSign(key.getProviderName(), key.getContainerName(), key.getKeySpec(), hash,
-                        hash.length, algId, asked);
+                byte[] sig = MscapiLibrary.verifyAndSign(key.getProviderName(), key.getContainerName(), key.getKeySpec(),
+                        hash, algId, asked);
                 key.rememberPin(asked);
                 return sig;
             } catch (Exception e) {
@@ -126,12 +120,12 @@ final class KeyAccess {
         }
         try {
             long now = System.nanoTime();
-            if (ContainerKeys.holds(key.getProviderName(), key.getContainerName(), key.getKeySpec(), key.getModulus(),
+            if (MscapiLibrary.containerHolds(key.getProviderName(), key.getContainerName(), key.getKeySpec(), key.getModulus(),
                     key.boundExponent())) {
                 key.compared(now);
                 return null;
             }
-            return new Exception(ContainerKeys.otherKey(key.getContainerName()));
+            return new Exception(MscapiLibrary.otherKey(key.getContainerName()));
         } catch (RuntimeException e) {
             throw e; // the JVM's own (a refused security check): passed on unchanged
         } catch (Exception e) {
@@ -167,31 +161,15 @@ final class KeyAccess {
     }
 
     private static boolean needsPin(Exception e) {
-        int code = errorCode(e);
-        return code == NTE_PERM || code == SCARD_W_CARD_NOT_AUTHENTICATED || code == NTE_SILENT_CONTEXT;
+        ErrorCode code = ErrorCode.of(e);
+        return code.equals(ErrorCode.NTE_PERM) || code.equals(ErrorCode.SCARD_W_CARD_NOT_AUTHENTICATED)
+                || code.equals(ErrorCode.NTE_SILENT_CONTEXT);
     }
 
     private static SignatureException failure(MscapiPrivateKey key, Exception e) {
         String why = reason(e);
         return new SignatureException(e.getMessage() + " (key container \"" + key.getContainerName() + "\""
                 + (why != null ? ": " + why : "") + ")", e);
-    }
-
-    /**
-     * The platform error code a library exception carries in its cause (the
-     * cause's message begins with it as 0x and eight hex digits), or 0.
-     */
-    static int errorCode(Throwable e) {
-        Throwable c = e == null ? null : e.getCause();
-        String m = c == null ? null : c.getMessage();
-        if (m == null || m.length() < 10 || !m.startsWith("0x")) {
-            return 0;
-        }
-        try {
-            return Integer.parseUnsignedInt(m.substring(2, 10), 16);
-        } catch (NumberFormatException ex) {
-            return 0;
-        }
     }
 
     /** The cause's words, or null when the exception carries none. */

@@ -9,9 +9,9 @@ import java.security.spec.AlgorithmParameterSpec;
  */
 public final class MscapiKeyGenParameters implements AlgorithmParameterSpec {
     /** The key spec for keys that sign and exchange keys. */
-    public static final int AT_KEYEXCHANGE = 1;
+    public static final int AT_KEYEXCHANGE = KeySpec.EXCHANGE.code;
     /** The key spec for keys that only sign. */
-    public static final int AT_SIGNATURE = 2;
+    public static final int AT_SIGNATURE = KeySpec.SIGNATURE.code;
 
     private final String provider;
     private final String container;
@@ -22,7 +22,7 @@ public final class MscapiKeyGenParameters implements AlgorithmParameterSpec {
         if (container == null || container.isEmpty()) {
             throw new IllegalArgumentException("a container name is needed");
         }
-        if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) {
+        if (KeySpec.of(keySpec) == null) {
             throw new IllegalArgumentException("key spec must be 1 (exchange) or 2 (signature), not " + keySpec);
         }
         this.provider = provider;

@@ -52,13 +52,14 @@ public final class MscapiKeyPairGenerator extends KeyPairGeneratorSpi {
             s = new MscapiKeyGenParameters(null, "mscapi-" + HexFormat.of().formatHex(r),
                     MscapiKeyGenParameters.AT_KEYEXCHANGE, keySize);
         }
-        byte[] pub;
+        BigInteger[] ne;
         try {
-            pub = MSCAPI.generateKeyPair(s.getProviderName(), s.getContainerName(), s.getKeySpec(), keySize);
+            ne = MscapiLibrary.generateKeyPair(s.getProviderName(), s.getContainerName(), s.getKeySpec(), keySize);
+        } catch (IllegalArgumentException e) {
+            throw e;
         } catch (Exception e) {
             throw KeyAccess.unchecked("cannot make a key pair in container \"" + s.getContainerName() + "\"", e);
         }
-        BigInteger[] ne = Records.publicKey(pub);
         PublicKey publicKey;
         try {
             publicKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]));

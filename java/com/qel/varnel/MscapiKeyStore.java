@@ -4,7 +4,6 @@ import java.io.ByteArrayInputStream;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
-import java.math.BigInteger;
 import java.security.Key;
 import java.security.KeyStore;
 import java.security.KeyStoreException;
@@ -59,22 +58,16 @@ import javax.security.auth.callback.CallbackHandler;
  * "friendlyName" attribute, when it has one) and writes nothing else.
  */
 public abstract class MscapiKeyStore extends KeyStoreSpi {
-    static final int STORE_MY = 1;
-    static final int STORE_ROOT = 2;
-    static final int STORE_CA = 3;
-    static final int STORE_ADDRESS_BOOK = 4;
-    static final int STORE_VARNEL = 5;
-
     /** The PKCS#9 friendlyName attribute, as PKCS#12 key stores carry it. */
     static final String FRIENDLY_NAME_OID = "1.2.840.113549.1.9.20";
 
-    private final int kind;
+    private final StoreKind kind;
     private CallbackHandler pinHandler;
     private List<Item> items = List.of();
     private Map<String, Item> byAlias;
     private List<X509Certificate> issuers;
 
-    MscapiKeyStore(int kind) {
+    MscapiKeyStore(StoreKind kind) {
         this.kind = kind;
     }
 
@@ -177,7 +170,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
     private synchronized void reload() throws IOException {
         byte[] list;
         try {
-            list = MSCAPI.queryCerts(kind);
+            list = MscapiLibrary.certList(kind);
         } catch (Exception e) {
             throw new IOException("cannot list store " + storeName() + ": " + e.getMessage()
                     + (KeyAccess.reason(e) != null ? " (" + KeyAccess.reason(e) + ")" : ""), e);
@@ -193,13 +186,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
     }
 
     String storeName() {
-        return switch (kind) {
-            case STORE_MY -> "MY";
-            case STORE_ROOT -> "ROOT";
-            case STORE_CA -> "CA";
-            case STORE_ADDRESS_BOOK -> "AddressBook";
-            default -> "Varnel";
-        };
+        return kind.storeName;
     }
 
     /** The aliases, made when first asked for. */
@@ -252,7 +239,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
     }
 
     private boolean isKey(Item it) {
-        return kind == STORE_MY && it.rec().hasKey();
+        return kind == StoreKind.MY && it.rec().hasKey();
     }
 
     // ---- reading
@@ -402,9 +389,9 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
     private synchronized List<X509Certificate> issuers() {
         if (issuers == null) {
             List<X509Certificate> pool = new ArrayList<>();
-            for (int k : new int[] {STORE_CA, STORE_ROOT}) {
+            for (StoreKind k : new StoreKind[] {StoreKind.CA, StoreKind.ROOT}) {
                 try {
-                    for (Records.Cert r : Records.certs(MSCAPI.queryCerts(k))) {
+                    for (Records.Cert r : MscapiLibrary.certs(k)) {
                         pool.add((X509Certificate) factory().generateCertificate(new ByteArrayInputStream(r.encoded())));
                     }
                 } catch (Exception e) {
@@ -446,7 +433,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
     @Override
     public void engineSetKeyEntry(String alias, Key key, char[] password, Certificate[] chain)
             throws KeyStoreException {
-        if (kind != STORE_MY) {
+        if (kind != StoreKind.MY) {
             throw new KeyStoreException("only MSCAPI-MY holds keys");
         }
         if (!(key instanceof RSAPrivateCrtKey k)) {
@@ -466,11 +453,11 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
         // binding does.
         String provider = defaultProvider();
         String container = newContainerName(alias);
-        int spec = 1; // AT_KEYEXCHANGE: signs and, on Windows, decrypts
+        int spec = KeySpec.EXCHANGE.code; // signs and, on Windows, decrypts
         importKey(provider, container, spec, k, MscapiPrivateKey.pinBytes(password));
-        byte[] id;
+        Records.CertId id;
         try {
-            id = MSCAPI.addCertToStore(leaf.getEncoded(), provider, container, spec, alias, STORE_MY);
+            id = MscapiLibrary.addCert(leaf.getEncoded(), provider, container, spec, alias, StoreKind.MY);
         } catch (Exception e) {
             deleteQuietly(provider, container);
             throw keyStoreFailure("cannot add the certificate to MY", e);
@@ -486,11 +473,11 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
     /** The default RSA provider's name, which the provider list gives first. */
     private static String defaultProvider() throws KeyStoreException {
         try {
-            List<String> names = Records.providers(MSCAPI.queryProviders());
-            if (names.isEmpty()) {
+            String name = MscapiLibrary.defaultProvider();
+            if (name == null) {
                 throw new KeyStoreException("no RSA provider is installed");
             }
-            return names.get(0);
+            return name;
         } catch (KeyStoreException e) {
             throw e;
         } catch (Exception e) {
@@ -500,28 +487,21 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
 
     private static void importKey(String provider, String container, int spec, RSAPrivateCrtKey k, byte[] pin)
             throws KeyStoreException {
-        int bits = k.getModulus().bitLength();
-        int n = (bits + 7) / 8;
-        int h = (n + 1) / 2;
-        byte[][] parts = {fixed(k.getModulus(), n), fixed(k.getPrivateExponent(), n), fixed(k.getPrimeP(), h),
-            fixed(k.getPrimeQ(), h), fixed(k.getPrimeExponentP(), h), fixed(k.getPrimeExponentQ(), h),
-            fixed(k.getCrtCoefficient(), h)};
         try {
-            int e = k.getPublicExponent().intValueExact();
             if (pin != null) {
                 try {
-                    MSCAPI.importKeyPairPwd(provider, container, spec, parts[0], bits, e, parts[1], parts[2], parts[3],
-                            parts[4], parts[5], parts[6], pin);
+                    MscapiLibrary.importKey(provider, container, spec, k, pin);
                     return;
+                } catch (ArithmeticException ex) {
+                    throw ex;
                 } catch (Exception ex) {
-                    if (KeyAccess.errorCode(ex) != KeyAccess.NTE_BAD_TYPE) {
+                    if (!ErrorCode.of(ex).equals(ErrorCode.NTE_BAD_TYPE)) {
                         throw keyStoreFailure("cannot import the key", ex);
                     }
                     // The default provider takes no PIN: the key is stored without one.
                 }
             }
-            MSCAPI.importKeyPair(provider, container, spec, parts[0], bits, e, parts[1], parts[2], parts[3], parts[4],
-                    parts[5], parts[6]);
+            MscapiLibrary.importKey(provider, container, spec, k);
         } catch (KeyStoreException ex) {
             throw ex;
         } catch (ArithmeticException ex) {
@@ -529,9 +509,6 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
         } catch (Exception ex) {
             throw keyStoreFailure("cannot import the key", ex);
         } finally {
-            for (byte[] p : parts) {
-                Arrays.fill(p, (byte) 0);
-            }
             MscapiPrivateKey.wipe(pin);
         }
     }
@@ -540,7 +517,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
     private static String newContainerName(String alias) throws KeyStoreException {
         java.util.Set<String> taken = new java.util.HashSet<>();
         try {
-            for (Records.KeyPair kp : Records.keyPairs(MSCAPI.queryKeyPairs())) {
+            for (Records.KeyPair kp : MscapiLibrary.keyPairs()) {
                 taken.add(kp.container().toLowerCase(Locale.ROOT));
             }
         } catch (Exception e) {
@@ -557,7 +534,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
 
     private static void deleteQuietly(String provider, String container) {
         try {
-            MSCAPI.deleteKeyPair(provider, container);
+            MscapiLibrary.deleteKeyPair(provider, container);
         } catch (Exception e) {
             // the container stays; the caller's failure says what went wrong
         }
@@ -570,7 +547,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
 
     @Override
     public void engineSetCertificateEntry(String alias, Certificate cert) throws KeyStoreException {
-        if (kind == STORE_MY) {
+        if (kind == StoreKind.MY) {
             throw new KeyStoreException("MSCAPI-MY lists only certificates bound to a key: use setKeyEntry");
         }
         if (!(cert instanceof X509Certificate x)) {
@@ -589,9 +566,9 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
         if (old != null) {
             engineDeleteEntry(alias);
         }
-        byte[] id;
+        Records.CertId id;
         try {
-            id = MSCAPI.addCertToStore(der, null, null, 0, alias, kind);
+            id = MscapiLibrary.addCert(der, null, null, 0, alias, kind);
         } catch (Exception e) {
             throw keyStoreFailure("cannot add the certificate to " + storeName(), e);
         }
@@ -640,7 +617,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
             throw new KeyStoreException("the certificate is not in " + storeName());
         }
         try {
-            MSCAPI.setFriendlyName(name, it.rec().serial(), it.rec().issuer(), kind);
+            MscapiLibrary.setFriendlyName(name, it.rec().serial(), it.rec().issuer(), kind);
         } catch (Exception e) {
             throw keyStoreFailure("cannot set the friendly name", e);
         }
@@ -658,7 +635,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
             return;
         }
         try {
-            MSCAPI.deleteCertFromStore(it.rec().serial(), it.rec().issuer(), kind);
+            MscapiLibrary.deleteCert(it.rec().serial(), it.rec().issuer(), kind);
         } catch (Exception e) {
             throw keyStoreFailure("cannot delete \"" + alias + "\" from " + storeName(), e);
         }
@@ -686,42 +663,33 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
         return new KeyStoreException(what + ": " + e.getMessage() + (why != null ? " (" + why + ")" : ""), e);
     }
 
-    static byte[] fixed(BigInteger v, int width) {
-        byte[] raw = v.toByteArray();
-        byte[] out = new byte[width];
-        int take = Math.min(raw.length, width);
-        System.arraycopy(raw, raw.length - take, out, width - take, take);
-        Arrays.fill(raw, (byte) 0);
-        return out;
-    }
-
     public static final class MY extends MscapiKeyStore {
         public MY() {
-            super(STORE_MY);
+            super(StoreKind.MY);
         }
     }
 
     public static final class ROOT extends MscapiKeyStore {
         public ROOT() {
-            super(STORE_ROOT);
+            super(StoreKind.ROOT);
         }
     }
 
     public static final class CA extends MscapiKeyStore {
         public CA() {
-            super(STORE_CA);
+            super(StoreKind.CA);
         }
     }
 
     public static final class AddressBook extends MscapiKeyStore {
         public AddressBook() {
-            super(STORE_ADDRESS_BOOK);
+            super(StoreKind.ADDRESS_BOOK);
         }
     }
 
     public static final class Varnel extends MscapiKeyStore {
         public Varnel() {
-            super(STORE_VARNEL);
+            super(StoreKind.VARNEL);
         }
     }
 }

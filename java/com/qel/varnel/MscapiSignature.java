@@ -26,14 +26,6 @@ import java.util.Arrays;
  * signature followed by a comparison that fails is not returned.
  */
 public abstract class MscapiSignature extends SignatureSpi {
-    // CryptoAPI hash algorithm identifiers.
-    static final int CALG_MD5 = 0x8003;
-    static final int CALG_SHA1 = 0x8004;
-    static final int CALG_SSL3_SHAMD5 = 0x8008;
-    static final int CALG_SHA_256 = 0x800c;
-    static final int CALG_SHA_384 = 0x800d;
-    static final int CALG_SHA_512 = 0x800e;
-
     private MscapiPrivateKey key;
     private byte[] pin;
     /** No signature made since initSign: the next one is compared after it whatever the time. */
@@ -130,14 +122,14 @@ public abstract class MscapiSignature extends SignatureSpi {
     abstract byte[] hashValue() throws SignatureException;
 
     /** The CryptoAPI algorithm of the hash value. */
-    abstract int algId(byte[] hash) throws SignatureException;
+    abstract HashAlg algId(byte[] hash) throws SignatureException;
 
     /** Data hashed with one MessageDigest algorithm, the DigestInfo added by the provider. */
     static class Hashed extends MscapiSignature {
         private final MessageDigest md;
-        private final int algId;
+        private final HashAlg algId;
 
-        Hashed(String digest, int algId) {
+        Hashed(String digest, HashAlg algId) {
             try {
                 md = MessageDigest.getInstance(digest);
             } catch (NoSuchAlgorithmException e) {
@@ -172,38 +164,38 @@ public abstract class MscapiSignature extends SignatureSpi {
         }
 
         @Override
-        int algId(byte[] hash) {
+        HashAlg algId(byte[] hash) {
             return algId;
         }
     }
 
     public static final class SHA1 extends Hashed {
         public SHA1() {
-            super("SHA-1", CALG_SHA1);
+            super("SHA-1", HashAlg.SHA1);
         }
     }
 
     public static final class SHA256 extends Hashed {
         public SHA256() {
-            super("SHA-256", CALG_SHA_256);
+            super("SHA-256", HashAlg.SHA_256);
         }
     }
 
     public static final class SHA384 extends Hashed {
         public SHA384() {
-            super("SHA-384", CALG_SHA_384);
+            super("SHA-384", HashAlg.SHA_384);
         }
     }
 
     public static final class SHA512 extends Hashed {
         public SHA512() {
-            super("SHA-512", CALG_SHA_512);
+            super("SHA-512", HashAlg.SHA_512);
         }
     }
 
     public static final class MD5 extends Hashed {
         public MD5() {
-            super("MD5", CALG_MD5);
+            super("MD5", HashAlg.MD5);
         }
     }
 
@@ -214,7 +206,7 @@ public abstract class MscapiSignature extends SignatureSpi {
      */
     public static final class None extends MscapiSignature {
         // The DigestInfo prefixes of RFC 8017, section 9.2, note 1, and their algorithms.
-        private static final int[] ALGS = {CALG_MD5, CALG_SHA1, CALG_SHA_256, CALG_SHA_384, CALG_SHA_512};
+        private static final HashAlg[] ALGS = {HashAlg.MD5, HashAlg.SHA1, HashAlg.SHA_256, HashAlg.SHA_384, HashAlg.SHA_512};
         private static final byte[][] PREFIXES = {
             hex("3020300c06082a864886f70d020505000410"),
             hex("3021300906052b0e03021a05000414"),
@@ -225,7 +217,7 @@ public abstract class MscapiSignature extends SignatureSpi {
         private static final int MAX = 64 + 19;
 
         private final ByteArrayOutputStream data = new ByteArrayOutputStream();
-        private int algId;
+        private HashAlg algId;
 
         public None() {
         }
@@ -255,7 +247,7 @@ public abstract class MscapiSignature extends SignatureSpi {
             byte[] in = data.toByteArray();
             data.reset();
             if (in.length == 36) {
-                algId = CALG_SSL3_SHAMD5;
+                algId = HashAlg.SSL3_SHAMD5;
                 return in;
             }
             for (int i = 0; i < PREFIXES.length; i++) {
@@ -271,7 +263,7 @@ public abstract class MscapiSignature extends SignatureSpi {
         }
 
         @Override
-        int algId(byte[] hash) {
+        HashAlg algId(byte[] hash) {
             return algId;
         }
 

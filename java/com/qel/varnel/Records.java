@@ -29,6 +29,10 @@ public final class Records {
 
     /** One record of a key pair list ({@code queryKeyPairs}). */
     public record KeyPair(String provider, String container, BigInteger modulus, int keySpec, long publicExponent) {
+        /** The key's length in bits. */
+        public int bits() {
+            return modulus.bitLength();
+        }
     }
 
     /** A certificate's lookup key ({@code addCertToStore}): serial least significant byte first, issuer DER. */

@@ -170,4 +170,58 @@ final class Admin {
         Object v = m == null ? null : m.get(name);
         return v instanceof String ? (String) v : null;
     }
+
+    /** Where the emulated machine lives for this run, as the emulation says. */
+    static String describeHome() {
+        try {
+            Map<String, Object> home = Admin.ask("home", "--json");
+            String dir = Admin.string(home, "home");
+            return "MSCAPI_HOME".equals(Admin.string(home, "origin")) ? dir + " (MSCAPI_HOME)" : dir;
+        } catch (Exception e) {
+            return "unknown (" + e.getMessage() + ")";
+        }
+    }
+
+    /** A provider's family in words, from the provider's entry of `mscapi-admin providers --json`. */
+    static String family(Map<String, Object> provider) {
+        String image = Admin.string(provider, "image");
+        if (image == null) {
+            return "unknown (no image path)";
+        }
+        String family = Admin.string(provider, "family");
+        if (family == null) {
+            return "not available here (" + image + ")";
+        }
+        switch (family) {
+            case "software":
+                return "software (" + image + ")";
+            case "token":
+                return "software token with PINs (" + image + ")";
+            default:
+                return "PKCS#11, module " + image;
+        }
+    }
+
+    /** The initialised tokens a PKCS#11 provider's module shows, from the same entry; null for other providers. */
+    static List<String> tokens(Map<String, Object> provider) {
+        Map<String, Object> module = Admin.object(provider, "module");
+        if (module == null) {
+            return null;
+        }
+        List<String> found = new ArrayList<>();
+        if (!Boolean.TRUE.equals(module.get("loaded"))) {
+            found.add("tokens: cannot be listed (" + Admin.string(module, "error") + ")");
+            return found;
+        }
+        for (Map<String, Object> slot : Admin.objects(module, "slots")) {
+            Map<String, Object> token = Admin.object(slot, "token");
+            if (token != null && Boolean.TRUE.equals(token.get("initialized"))) {
+                found.add("token: \"" + Admin.string(token, "label") + "\", serial " + Admin.string(token, "serial"));
+            }
+        }
+        if (found.isEmpty()) {
+            found.add("tokens: none present");
+        }
+        return found;
+    }
 }

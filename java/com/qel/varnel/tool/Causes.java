@@ -1,5 +1,6 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.KeySpec;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.FileSystemException;
@@ -84,10 +85,10 @@ final class Causes {
             }
             case "PIN_NOW_BLOCKED":
                 return "the PIN was refused, and the key is now blocked after " + failed.number("wrong")
-                        + " wrong PINs (mscapi unblock --container " + Listings.quoted(container) + ")";
+                        + " wrong PINs (mscapi unblock --container " + Text.quoted(container) + ")";
             case "PIN_BLOCKED":
                 return "the key is blocked after " + failed.number("wrong") + " wrong PINs: unblock it with mscapi unblock "
-                        + "--container " + Listings.quoted(container) + ", or delete it";
+                        + "--container " + Text.quoted(container) + ", or delete it";
             case "TOKEN_PIN_WRONG": {
                 long tries = failed.number("tries");
                 String reports = reports(failed.text("reports"));
@@ -98,12 +99,12 @@ final class Causes {
                 }
                 return "wrong PIN for token " + token + (reports.isEmpty() ? "" : " (" + reports + ")")
                         + ": no more PINs are handed to it (mscapi unblock --container "
-                        + Listings.quoted("\\\\.\\" + failed.text("token")) + ")";
+                        + Text.quoted("\\\\.\\" + failed.text("token")) + ")";
             }
             case "TOKEN_PIN_BLOCKED":
                 return "no PIN is handed to token " + q(failed.text("token")) + " after " + failed.number("wrong")
                         + " wrong PINs in a row (mscapi unblock --container "
-                        + Listings.quoted("\\\\.\\" + failed.text("token")) + ")";
+                        + Text.quoted("\\\\.\\" + failed.text("token")) + ")";
             case "TOKEN_PIN_LOCKED":
                 return "token " + q(failed.text("token")) + " reports its PIN locked: only its security officer "
                         + "can unlock it";
@@ -133,8 +134,8 @@ final class Causes {
         }
         if (cause.equals("NO_KEY_OF_SPEC") || error.equals("NTE_NO_KEY")) {
             long spec = failed.number("spec");
-            String what = spec == 1 ? "exchange key (try --spec signature)"
-                    : spec == 2 ? "signature key (try --spec exchange)" : "key of that spec";
+            String what = spec == KeySpec.EXCHANGE.code ? "exchange key (try --spec signature)"
+                    : spec == KeySpec.SIGNATURE.code ? "signature key (try --spec exchange)" : "key of that spec";
             return "container " + name(container) + " in provider " + q(providerName(provider)) + " holds no " + what;
         }
         if (cause.equals("KEY_NOT_EXPORTABLE")) {
@@ -190,7 +191,7 @@ final class Causes {
 
     /** A container name as the listings print it. */
     private static String name(String s) {
-        return s == null ? "(default)" : Listings.quoted(s);
+        return s == null ? "(default)" : Text.quoted(s);
     }
 
     /** The provider a null name stands for: the default, the first one queryProviders lists. */
@@ -199,7 +200,7 @@ final class Causes {
             return provider;
         }
         try {
-            List<String> names = Layouts.providers(Native.queryProviders());
+            List<String> names = Native.providers();
             return names.isEmpty() ? null : names.get(0);
         } catch (Exception e) {
             return null;

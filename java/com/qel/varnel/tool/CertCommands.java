@@ -1,10 +1,10 @@
 package com.qel.varnel.tool;
 
-import java.io.ByteArrayInputStream;
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
-import java.security.MessageDigest;
-import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
 import java.security.interfaces.RSAPublicKey;
 import java.util.ArrayList;
@@ -24,54 +24,15 @@ final class CertCommands {
     private CertCommands() {
     }
 
-    static List<Layouts.Cert> list(int kind) throws Exception {
-        return Layouts.certs(Native.queryCerts(kind));
-    }
-
     // ---- Helpers ------------------------------------------------------------
-
-    static int storeKind(String name) throws ToolError {
-        switch (name.toLowerCase(Locale.ROOT)) {
-            case "my":
-                return 1;
-            case "root":
-                return 2;
-            case "ca":
-                return 3;
-            case "addressbook":
-                return 4;
-            case "varnel":
-                return 5;
-            default:
-                throw ToolError.usage("unknown store: " + name + " (MY, ROOT, CA, AddressBook or Varnel)");
-        }
-    }
-
-    static byte[] reversed(byte[] a) {
-        byte[] r = new byte[a.length];
-        for (int i = 0; i < a.length; i++) {
-            r[i] = a[a.length - 1 - i];
-        }
-        return r;
-    }
 
     /** The first certificate of a file (DER, PEM or PKCS#7). */
     static byte[] readCertificate(Path file) throws Exception {
         return Formats.readCertificates(FileIO.read(file.toString()), file.toString()).get(0);
     }
 
-    static X509Certificate x509(byte[] der) throws Exception {
-        return (X509Certificate) CertificateFactory.getInstance("X.509")
-                .generateCertificate(new ByteArrayInputStream(der));
-    }
-
-    static String sha1(byte[] der) throws Exception {
-        return HexFormat.of().withUpperCase().formatHex(MessageDigest.getInstance("SHA-1").digest(der));
-    }
-
     static final String KEY_TEXT = "KEY names the certificate: --thumbprint HEX (its SHA-1, as certs shows it), "
             + "or --serial HEX --issuer-of FILE (FILE is the certificate itself: its issuer name is the key).";
-    static final String STORE_TEXT = "STORE is MY, ROOT, CA, AddressBook or Varnel, in any case.";
 
     /** The certificate to act on: serial and issuer, or a thumbprint from the listing. */
     static final class CertKey {
@@ -86,11 +47,11 @@ final class CertCommands {
         String issuerOf;
 
         /** The lookup key: the serial (least significant byte first) and the issuer's encoded name. */
-        byte[][] find(int kind) throws Exception {
+        byte[][] find(StoreKind kind) throws Exception {
             if (thumbprint != null && serial == null && issuerOf == null) {
                 String want = thumbprint.replace(":", "").toUpperCase(Locale.ROOT);
-                for (Layouts.Cert e : list(kind)) {
-                    if (sha1(e.encoded()).equals(want)) {
+                for (Records.Cert e : Stores.list(kind)) {
+                    if (Text.sha1(e.encoded()).equals(want)) {
                         return new byte[][] {e.serial(), e.issuer()};
                     }
                 }
@@ -106,9 +67,9 @@ final class CertCommands {
             } catch (IllegalArgumentException e) {
                 throw ToolError.usage("not a hex serial number: " + serial);
             }
-            X509Certificate issuerCert = x509(readCertificate(Path.of(issuerOf)));
+            X509Certificate issuerCert = Formats.x509(readCertificate(Path.of(issuerOf)));
             // The certificate named by --issuer-of is the one to find: its issuer is the key.
-            return new byte[][] {reversed(be), issuerCert.getIssuerX500Principal().getEncoded()};
+            return new byte[][] {Text.reversed(be), issuerCert.getIssuerX500Principal().getEncoded()};
         }
     }
 
@@ -119,7 +80,7 @@ final class CertCommands {
                 "           [--spec S] [--force]"},
             description = "Says how many were added and which were already present. In MY each certificate is "
                     + "bound to the stored key with its public key (found, or checked against --container); --force "
-                    + "binds without a matching key. " + STORE_TEXT)
+                    + "binds without a matching key. " + Stores.STORE_TEXT)
     static final class Addcert extends Cmd {
         @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
                 description = "The store.")
@@ -146,43 +107,43 @@ final class CertCommands {
 
         @Override
         public Integer call() throws Exception {
-            int kind = storeKind(store);
+            StoreKind kind = Stores.storeKind(store);
             Integer keySpec = null;
             if (spec != null) {
                 keySpec = switch (spec) {
-                    case "1", "exchange" -> 1;
-                    case "2", "signature" -> 2;
+                    case "1", "exchange" -> KeySpec.EXCHANGE.code;
+                    case "2", "signature" -> KeySpec.SIGNATURE.code;
                     default -> throw ToolError.usage("--spec is exchange (1) or signature (2), not " + spec);
                 };
             }
-            if (kind != KeyRef.STORE_MY && (provider != null || container != null || keySpec != null)) {
+            if (kind != StoreKind.MY && (provider != null || container != null || keySpec != null)) {
                 throw ToolError.usage("--provider, --container and --spec bind certificates of MY only");
             }
             List<byte[]> certs = Formats.readCertificates(FileIO.read(file), file);
             // Every binding is settled before anything is added: a bundle goes in whole or not at all.
             List<Binding> bindings = new ArrayList<>();
             for (byte[] der : certs) {
-                bindings.add(kind == KeyRef.STORE_MY ? binding(x509(der), provider, container, keySpec, force) : null);
+                bindings.add(kind == StoreKind.MY ? binding(Formats.x509(der), provider, container, keySpec, force) : null);
             }
             java.util.Set<String> before = new java.util.HashSet<>();
-            for (Layouts.Cert e : list(kind)) {
-                before.add(sha1(e.encoded()));
+            for (Records.Cert e : Stores.list(kind)) {
+                before.add(Text.sha1(e.encoded()));
             }
             int added = 0;
             int failed = 0;
             for (int i = 0; i < certs.size(); i++) {
                 byte[] der = certs.get(i);
                 Binding b = bindings.get(i);
-                String what = "SHA-1 " + sha1(der) + " (" + x509(der).getSubjectX500Principal().getName() + ")";
-                if (before.contains(sha1(der))) {
+                String what = "SHA-1 " + Text.sha1(der) + " (" + Formats.x509(der).getSubjectX500Principal().getName() + ")";
+                if (before.contains(Text.sha1(der))) {
                     out.println("already present: " + what);
                     continue;
                 }
-                byte[] id = b == null ? Native.addCertToStore(der, null, null, 0, friendly, kind)
+                Records.CertId id = b == null ? Native.addCertToStore(der, null, null, 0, friendly, kind)
                         : Native.addCertToStore(der, b.provider(), b.container(), b.spec(), friendly, kind);
                 if (id == null) {
                     failed++;
-                    out.println("not added: " + what + (kind == KeyRef.STORE_MY
+                    out.println("not added: " + what + (kind == StoreKind.MY
                             ? ": the store refused it (it may be there already without a key binding)"
                             : ": the store refused it"));
                     continue;
@@ -190,22 +151,22 @@ final class CertCommands {
                 added++;
                 warnExpired(err, der);
                 out.println("added: " + what + (b == null ? ""
-                        : ", bound to container " + Listings.quoted(b.container()) + " of \"" + b.provider() + "\" ("
-                                + KeyCommands.specName(b.spec()) + ")" + (b.warning() == null ? "" : "; " + b.warning())));
+                        : ", bound to container " + Text.quoted(b.container()) + " of \"" + b.provider() + "\" ("
+                                + KeySpec.describe(b.spec()) + ")" + (b.warning() == null ? "" : "; " + b.warning())));
             }
             out.println(added + " added, " + (certs.size() - added - failed) + " already present"
                     + (failed > 0 ? ", " + failed + " refused" : "") + " (" + store + ")");
-            return failed > 0 ? Main.FAILED : Main.OK;
+            return failed > 0 ? Exit.FAILED : Exit.OK;
         }
     }
 
     /** A warning on stderr when the certificate has expired. */
     static void warnExpired(java.io.PrintStream err, byte[] der) throws Exception {
-        X509Certificate c = x509(der);
+        X509Certificate c = Formats.x509(der);
         if (java.time.Instant.now().isAfter(c.getNotAfter().toInstant())) {
             err.println("mscapi: warning: the certificate \"" + c.getSubjectX500Principal().getName()
-                    + "\" (SHA-1 " + sha1(der) + ") expired on "
-                    + Listings.DATE.format(c.getNotAfter().toInstant()));
+                    + "\" (SHA-1 " + Text.sha1(der) + ") expired on "
+                    + Text.DATE.format(c.getNotAfter().toInstant()));
         }
     }
 
@@ -221,10 +182,10 @@ final class CertCommands {
      */
     static Binding binding(X509Certificate cert, String provider, String container, Integer spec, boolean force)
             throws Exception {
-        String family = provider != null ? provider : defaultProvider();
-        List<Layouts.KeyPair> holders = cert.getPublicKey() instanceof RSAPublicKey pub
+        String family = provider != null ? provider : Stores.defaultProvider();
+        List<Records.KeyPair> holders = cert.getPublicKey() instanceof RSAPublicKey pub
                 ? KeyRef.holdersOf(pub) : List.of();
-        for (Layouts.KeyPair k : holders) {
+        for (Records.KeyPair k : holders) {
             // Without --provider, every provider's keys (tokens included), in queryKeyPairs' order.
             if ((provider == null || KeyRef.sameFamily(k.provider(), provider))
                     && (container == null || KeyRef.sameName(k.container(), container))
@@ -237,11 +198,11 @@ final class CertCommands {
         String subject = cert.getSubjectX500Principal().getName();
         if (container != null) {
             if (!force) {
-                throw new ToolError("the public key of \"" + subject + "\" is not the key of container " + Listings.quoted(container)
-                        + "" + (spec != null ? " (" + KeyCommands.specName(spec) + ")" : "")
+                throw new ToolError("the public key of \"" + subject + "\" is not the key of container " + Text.quoted(container)
+                        + "" + (spec != null ? " (" + KeySpec.describe(spec) + ")" : "")
                         + "; give --force to bind it anyway");
             }
-            return new Binding(family, container, spec != null ? spec : KeyCommands.AT_SIGNATURE,
+            return new Binding(family, container, spec != null ? spec : KeySpec.SIGNATURE.code,
                     "its public key does not match that container's");
         }
         if (!force) {
@@ -249,21 +210,12 @@ final class CertCommands {
                     + "\" (see mscapi keys); give --container C --force to bind it anyway");
         }
         // Bound as CryptoAPI resolves null names: the default container, named after the login name.
-        return new Binding(family, System.getProperty("user.name"), spec != null ? spec : KeyCommands.AT_SIGNATURE,
+        return new Binding(family, System.getProperty("user.name"), spec != null ? spec : KeySpec.SIGNATURE.code,
                 "no stored key matches it");
     }
 
-    /** The first entry of ProviderList: the machine's default PROV_RSA_FULL provider. */
-    static String defaultProvider() throws Exception {
-        List<String> providers = Layouts.providers(Native.queryProviders());
-        if (providers.isEmpty()) {
-            throw new ToolError("no PROV_RSA_FULL provider is installed");
-        }
-        return providers.get(0);
-    }
-
     @Command(name = "delcert", header = "delete a certificate", customSynopsis = "mscapi delcert STORE KEY",
-            description = KEY_TEXT + " " + STORE_TEXT)
+            description = KEY_TEXT + " " + Stores.STORE_TEXT)
     static final class Delcert extends Cmd {
         @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
                 description = "The store.")
@@ -274,16 +226,16 @@ final class CertCommands {
 
         @Override
         public Integer call() throws Exception {
-            int kind = storeKind(store);
+            StoreKind kind = Stores.storeKind(store);
             byte[][] id = key.find(kind);
             Native.deleteCertFromStore(id[0], id[1], kind);
             out.println("deleted");
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
     @Command(name = "name", header = "set a certificate's friendly name", customSynopsis = "mscapi name STORE NAME KEY",
-            description = KEY_TEXT + " " + STORE_TEXT)
+            description = KEY_TEXT + " " + Stores.STORE_TEXT)
     static final class Name extends Cmd {
         @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
                 description = "The store.")
@@ -297,16 +249,16 @@ final class CertCommands {
 
         @Override
         public Integer call() throws Exception {
-            int kind = storeKind(store);
+            StoreKind kind = Stores.storeKind(store);
             byte[][] id = key.find(kind);
             Native.setFriendlyName(name, id[0], id[1], kind);
             out.println("friendly name set");
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
     @Command(name = "describe", header = "set a certificate's description (TEXT's UTF-8 bytes)",
-            customSynopsis = "mscapi describe STORE TEXT KEY", description = KEY_TEXT + " " + STORE_TEXT)
+            customSynopsis = "mscapi describe STORE TEXT KEY", description = KEY_TEXT + " " + Stores.STORE_TEXT)
     static final class Describe extends Cmd {
         @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
                 description = "The store.")
@@ -320,11 +272,11 @@ final class CertCommands {
 
         @Override
         public Integer call() throws Exception {
-            int kind = storeKind(store);
+            StoreKind kind = Stores.storeKind(store);
             byte[][] id = key.find(kind);
             Native.setFlags(text.getBytes(StandardCharsets.UTF_8), id[0], id[1], kind);
             out.println("description set");
-            return Main.OK;
+            return Exit.OK;
         }
     }
 }

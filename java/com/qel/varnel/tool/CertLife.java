@@ -1,5 +1,8 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
 import java.io.OutputStream;
 import java.math.BigInteger;
 import java.security.DigestOutputStream;
@@ -58,9 +61,9 @@ final class CertLife {
             this.spec = spec;
             this.pin = pin;
             this.hash = hash;
-            this.digest = MessageDigest.getInstance(KeyCommands.jdkDigest(hash));
+            this.digest = MessageDigest.getInstance(Options.jdkDigest(hash));
             this.algorithm = new DefaultSignatureAlgorithmIdentifierFinder()
-                    .find(KeyCommands.jdkDigest(hash).replace("-", "") + "withRSA");
+                    .find(Options.jdkDigest(hash).replace("-", "") + "withRSA");
         }
 
         @Override
@@ -77,8 +80,8 @@ final class CertLife {
         public byte[] getSignature() {
             byte[] h = digest.digest();
             try {
-                return pin == null ? Native.sign(provider, container, spec, h, KeyCommands.algId(hash))
-                        : Native.verifyAndSign(provider, container, spec, h, KeyCommands.algId(hash), pin);
+                return pin == null ? Native.sign(provider, container, spec, h, Options.hashAlg(hash))
+                        : Native.verifyAndSign(provider, container, spec, h, Options.hashAlg(hash), pin);
             } catch (Exception e) {
                 throw new SigningFailed(e);
             }
@@ -153,7 +156,7 @@ final class CertLife {
                 publicKey);
         JcaX509ExtensionUtils ext = new JcaX509ExtensionUtils();
         builder.addExtension(Extension.basicConstraints, true, new BasicConstraints(false));
-        builder.addExtension(Extension.keyUsage, true, new KeyUsage(key.spec() == KeyCommands.AT_KEYEXCHANGE
+        builder.addExtension(Extension.keyUsage, true, new KeyUsage(key.spec() == KeySpec.EXCHANGE.code
                 ? KeyUsage.digitalSignature | KeyUsage.keyEncipherment : KeyUsage.digitalSignature));
         builder.addExtension(Extension.subjectKeyIdentifier, false, ext.createSubjectKeyIdentifier(publicKey));
         if (extendedKeyUsage.length > 0) {
@@ -223,11 +226,11 @@ final class CertLife {
                 if (!csr.isSignatureValid(new JcaContentVerifierProviderBuilder().build(publicKey))) {
                     throw new ToolError("the library's signature does not match the key's public key");
                 }
-                KeyCommands.emit(out, outFile, FileIO.pem("CERTIFICATE REQUEST", csr.getEncoded()));
+                FileIO.emit(out, outFile, FileIO.pem("CERTIFICATE REQUEST", csr.getEncoded()));
             } finally {
-                KeyCommands.wipe(pinBytes);
+                Secret.wipe(pinBytes);
             }
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
@@ -268,7 +271,7 @@ final class CertLife {
             X500Name name = subject(subject);
             int lifetime = days(days);
             String h = certHash(hash);
-            int kind = addTo == null ? 0 : CertCommands.storeKind(addTo);
+            StoreKind kind = addTo == null ? null : Stores.storeKind(addTo);
             if (friendly != null && addTo == null) {
                 throw ToolError.usage("--friendly-name goes with --add STORE");
             }
@@ -277,22 +280,22 @@ final class CertLife {
                 X509Certificate cert = selfSigned(ref, ref.publicKey(), name, lifetime, h, pinBytes);
                 byte[] der = cert.getEncoded();
                 if (outFile != null || addTo == null) {
-                    KeyCommands.emit(out, outFile, FileIO.pem("CERTIFICATE", der));
+                    FileIO.emit(out, outFile, FileIO.pem("CERTIFICATE", der));
                 }
                 if (addTo != null) {
-                    String provider = kind == KeyRef.STORE_MY ? ref.providerOrDefault() : null;
-                    String container = kind == KeyRef.STORE_MY ? ref.container() : null;
-                    byte[] id = Native.addCertToStore(der, provider, container, ref.spec(), friendly, kind);
+                    String provider = kind == StoreKind.MY ? ref.providerOrDefault() : null;
+                    String container = kind == StoreKind.MY ? ref.container() : null;
+                    Records.CertId id = Native.addCertToStore(der, provider, container, ref.spec(), friendly, kind);
                     if (id == null) {
                         throw new ToolError("the store " + addTo + " refused the certificate");
                     }
-                    out.println("added to " + addTo + ", SHA-1 " + CertCommands.sha1(der)
-                            + (kind == KeyRef.STORE_MY ? ", bound to " + ref.describe() : ""));
+                    out.println("added to " + addTo + ", SHA-1 " + Text.sha1(der)
+                            + (kind == StoreKind.MY ? ", bound to " + ref.describe() : ""));
                 }
             } finally {
-                KeyCommands.wipe(pinBytes);
+                Secret.wipe(pinBytes);
             }
-            return Main.OK;
+            return Exit.OK;
         }
     }
 

@@ -1,5 +1,8 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
 import java.io.PrintStream;
 import java.security.cert.CertPathBuilder;
 import java.security.cert.CertPathBuilderException;
@@ -35,9 +38,6 @@ import picocli.CommandLine.Parameters;
  * that is missing, or the link that is expired or not yet valid.
  */
 final class Chains {
-    private static final int ROOT = 2;
-    private static final int CA = 3;
-
     private Chains() {
     }
 
@@ -56,11 +56,11 @@ final class Chains {
                 description = "The certificate's SHA-1 or SHA-256 thumbprint, or a unique start of it.")
         String thumbprint;
 
-        int kind() throws ToolError {
-            return Listings.storeKind(store);
+        StoreKind kind() throws ToolError {
+            return Stores.storeToShow(store);
         }
 
-        Listings.CertView view(int kind) throws Exception {
+        Listings.CertView view(StoreKind kind) throws Exception {
             return Listings.byThumbprint(Listings.certViews(kind), thumbprint, store);
         }
     }
@@ -71,7 +71,7 @@ final class Chains {
                     + "alternative names, friendly name, description, key binding (whether the container holds the "
                     + "certificate's key), both thumbprints and the chain. HEX is the SHA-1 or SHA-256 thumbprint "
                     + "or a unique start of it (8 hex digits at least). " + CHAIN_TEXT + " "
-                    + CertCommands.STORE_TEXT)
+                    + Stores.STORE_TEXT)
     static final class Show extends Cmd {
         @Mixin
         Picked picked = new Picked();
@@ -87,11 +87,11 @@ final class Chains {
             if (pem && json) {
                 throw ToolError.usage("give either --pem or --json");
             }
-            int kind = picked.kind();
+            StoreKind kind = picked.kind();
             Listings.CertView v = picked.view(kind);
             if (pem) {
                 out.print(FileIO.pem("CERTIFICATE", v.entry().encoded()));
-                return Main.OK;
+                return Exit.OK;
             }
             X509Certificate c = v.x509();
             if (c == null) {
@@ -102,7 +102,7 @@ final class Chains {
             if (json) {
                 m.put("chain", chain.json());
                 out.print(Json.write(m));
-                return Main.OK;
+                return Exit.OK;
             }
             for (Map.Entry<String, Object> e : m.entrySet()) {
                 Object value = e.getValue();
@@ -110,21 +110,21 @@ final class Chains {
                     continue;
                 }
                 String text = value == null ? "(none)" : value instanceof List<?> l ? join(l)
-                        : value instanceof Map<?, ?> b ? b.get("provider") + " / " + Listings.quoted((String) b.get(
+                        : value instanceof Map<?, ?> b ? b.get("provider") + " / " + Text.quoted((String) b.get(
                                 "container")) + " / " + b.get("spec")
                         : e.getKey().equals("hasKey") ? v.hasKey() : String.valueOf(value);
                 out.printf("%-18s %s%n", LABELS.getOrDefault(e.getKey(), e.getKey()) + ":", text);
             }
             out.println();
             chain.print(out);
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
     @Command(name = "chain", header = "a certificate's chain up to a trust anchor, and whether it is trusted",
             customSynopsis = "mscapi chain STORE --thumbprint HEX [--json]",
             description = "Prints the chain as a tree from the anchor down, each link with its validity, and one "
-                    + "verdict; the exit code is 0 only for trusted. " + CHAIN_TEXT + " " + CertCommands.STORE_TEXT)
+                    + "verdict; the exit code is 0 only for trusted. " + CHAIN_TEXT + " " + Stores.STORE_TEXT)
     static final class ChainCommand extends Cmd {
         @Mixin
         Picked picked = new Picked();
@@ -134,7 +134,7 @@ final class Chains {
 
         @Override
         public Integer call() throws Exception {
-            int kind = picked.kind();
+            StoreKind kind = picked.kind();
             Listings.CertView v = picked.view(kind);
             if (v.x509() == null) {
                 throw new ToolError("the certificate is not readable as X.509: " + v.parseError());
@@ -145,7 +145,7 @@ final class Chains {
             } else {
                 chain.print(out);
             }
-            return chain.verdict.equals("trusted") ? Main.OK : Main.FAILED;
+            return chain.verdict.equals("trusted") ? Exit.OK : Exit.FAILED;
         }
     }
 
@@ -167,14 +167,14 @@ final class Chains {
 
     /** show's fields, in its order; the same names in the listing (labels) and the JSON. */
     static Map<String, Object> fields(Listings.CertView v, X509Certificate c) throws Exception {
-        Layouts.Cert e = v.entry();
+        Records.Cert e = v.entry();
         Instant now = Instant.now();
         Map<String, Object> m = new LinkedHashMap<>();
         m.put("subject", c.getSubjectX500Principal().getName());
         m.put("issuer", c.getIssuerX500Principal().getName());
-        m.put("serial", Listings.hex(Listings.reversed(e.serial())));
-        m.put("notBefore", Listings.DATE.format(c.getNotBefore().toInstant()));
-        m.put("notAfter", Listings.DATE.format(c.getNotAfter().toInstant()));
+        m.put("serial", Text.hex(Text.reversed(e.serial())));
+        m.put("notBefore", Text.DATE.format(c.getNotBefore().toInstant()));
+        m.put("notAfter", Text.DATE.format(c.getNotAfter().toInstant()));
         m.put("validity", Listings.validity(c, now));
         String alg = c.getPublicKey().getAlgorithm();
         m.put("key", c.getPublicKey() instanceof RSAPublicKey rsa ? alg + " " + rsa.getModulus().bitLength() + " bits"
@@ -190,15 +190,15 @@ final class Chains {
             Map<String, Object> b = new LinkedHashMap<>();
             b.put("provider", e.provider());
             b.put("container", e.container());
-            b.put("spec", Listings.specName(e.keySpec()));
+            b.put("spec", KeySpec.describe(e.keySpec()));
             m.put("binding", b);
         } else {
             m.put("binding", null);
         }
         m.put("hasKey", v.hasKey().equals("yes"));
         m.put("hasKeyReason", v.hasKey().equals("yes") ? null : v.hasKey().substring(4));
-        m.put("sha1", Listings.digest("SHA-1", e.encoded()));
-        m.put("sha256", Listings.digest("SHA-256", e.encoded()));
+        m.put("sha1", Text.digest("SHA-1", e.encoded()));
+        m.put("sha256", Text.digest("SHA-256", e.encoded()));
         return m;
     }
 
@@ -260,8 +260,8 @@ final class Chains {
                 String state = Listings.validity(c, now);
                 out.println(indent + c.getSubjectX500Principal().getName() + "   ["
                         + (anchored && i == links.size() - 1 ? "anchor, " : "") + l.store() + "]");
-                out.println(indent + "    valid " + Listings.DATE.format(c.getNotBefore().toInstant()) + " to "
-                        + Listings.DATE.format(c.getNotAfter().toInstant())
+                out.println(indent + "    valid " + Text.DATE.format(c.getNotBefore().toInstant()) + " to "
+                        + Text.DATE.format(c.getNotAfter().toInstant())
                         + (state.equals("valid") ? "" : "   ** " + state + " **"));
                 indent += "  ";
             }
@@ -293,13 +293,11 @@ final class Chains {
         }
     }
 
-    private static final String[] STORE_NAMES = {null, "MY", "ROOT", "CA", "AddressBook", "Varnel"};
-
-    static List<X509Certificate> storeCerts(int kind) throws Exception {
+    static List<X509Certificate> storeCerts(StoreKind kind) throws Exception {
         List<X509Certificate> certs = new ArrayList<>();
-        for (Layouts.Cert e : CertCommands.list(kind)) {
+        for (Records.Cert e : Stores.list(kind)) {
             try {
-                certs.add(Listings.x509(e.encoded()));
+                certs.add(Formats.x509(e.encoded()));
             } catch (Exception unreadable) {
                 // not X.509: no part of any chain
             }
@@ -308,13 +306,13 @@ final class Chains {
     }
 
     /** The chain of a certificate of store kind, and its verdict now. */
-    static Chain build(X509Certificate target, int kind) throws Exception {
+    static Chain build(X509Certificate target, StoreKind kind) throws Exception {
         Instant now = Instant.now();
-        List<X509Certificate> roots = storeCerts(ROOT);
-        List<X509Certificate> cas = storeCerts(CA);
+        List<X509Certificate> roots = storeCerts(StoreKind.ROOT);
+        List<X509Certificate> cas = storeCerts(StoreKind.CA);
         // Followed by name and signature: the chain as far as the stores go.
         List<Link> links = new ArrayList<>();
-        links.add(new Link(target, STORE_NAMES[kind]));
+        links.add(new Link(target, kind.storeName));
         Set<X509Certificate> seen = new HashSet<>(List.of(target));
         boolean anchored = contains(roots, target);
         X509Certificate current = target;
@@ -345,11 +343,11 @@ final class Chains {
             String name = "\"" + l.cert().getSubjectX500Principal().getName() + "\" (" + l.store() + ")";
             if (state.equals("EXPIRED")) {
                 return new Chain(links, true, "expired", name + " expired on "
-                        + Listings.DATE.format(l.cert().getNotAfter().toInstant()), now);
+                        + Text.DATE.format(l.cert().getNotAfter().toInstant()), now);
             }
             if (state.equals("NOT YET VALID")) {
                 return new Chain(links, true, "notYetValid", name + " is not valid before "
-                        + Listings.DATE.format(l.cert().getNotBefore().toInstant()), now);
+                        + Text.DATE.format(l.cert().getNotBefore().toInstant()), now);
             }
         }
         X509Certificate anchor = links.get(links.size() - 1).cert();
@@ -374,7 +372,7 @@ final class Chains {
             List<Link> path = new ArrayList<>();
             for (java.security.cert.Certificate c : r.getCertPath().getCertificates()) {
                 X509Certificate x = (X509Certificate) c;
-                path.add(new Link(x, x.equals(target) ? STORE_NAMES[kind] : "CA"));
+                path.add(new Link(x, x.equals(target) ? kind.storeName : "CA"));
             }
             path.add(new Link(r.getTrustAnchor().getTrustedCert(), "ROOT"));
             return new Chain(path, true, "trusted", "the PKIX path builder reached the anchor \""

@@ -1,5 +1,9 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.HashAlg;
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
 import java.io.ByteArrayInputStream;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
@@ -20,6 +24,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HexFormat;
 import java.util.List;
+import java.util.function.ToIntBiFunction;
 
 /**
  * The library's typical sequence, step by step, each step printed with its
@@ -35,12 +40,13 @@ import java.util.List;
  * touches the user's own keys and certificates.
  */
 final class Demo {
-    static final int AT_SIGNATURE = 2;
-    static final int CALG_SHA_256 = 0x800C;
-    static final int STORE_MY = 1;
 
     private final PrintStream out;
     private final String home;
+    /** The tool's main class, which the demo runs again in new JVMs. */
+    private final String mainClass;
+    /** The tool run in this JVM: its output to the stream given, its exit code returned. */
+    private final ToIntBiFunction<PrintStream, String[]> inProcess;
     private int failures;
 
     // State carried from step to step.
@@ -48,8 +54,8 @@ final class Demo {
     private String container;
     private PublicKey publicKey;
     private byte[] certificate;
-    private Layouts.CertId certId;
-    private Layouts.Cert listed;
+    private Records.CertId certId;
+    private Records.Cert listed;
     private Path tokenDir;
     private String tokenContainer;
     private PublicKey tokenKey;
@@ -58,26 +64,21 @@ final class Demo {
     static final String PKCS11_PROVIDER = "PKCS#11 Token RSA Provider";
     static final String TOKEN_LABEL = "mscapi demo";
 
-    /**
-     * The system property that marks the demo's child JVM, which writes
-     * into its parent's trace (a property, not a variable: reading the
-     * environment costs every start-up a parse of all of it).
-     */
-    static final String CHILD = "mscapi.demo.child";
-
-    Demo(PrintStream out, String home) {
+    Demo(PrintStream out, String home, Class<?> mainClass, ToIntBiFunction<PrintStream, String[]> inProcess) {
         this.out = out;
         this.home = home;
+        this.mainClass = mainClass.getName();
+        this.inProcess = inProcess;
     }
 
     int run() throws Exception {
-        if (System.getProperty(CHILD) == null) {
+        if (System.getProperty(Trace.DEMO_CHILD) == null) {
             return runInChild();
         }
-        out.println("mscapi demo, home " + Main.describeHome());
+        out.println("mscapi demo, home " + Admin.describeHome());
         steps();
         out.println(failures == 0 ? "demo: every step held" : "demo: " + failures + " step(s) failed");
-        return failures == 0 ? Main.OK : Main.FAILED;
+        return failures == 0 ? Exit.OK : Exit.FAILED;
     }
 
     /** Runs the demo again in a child JVM whose MSCAPI_HOME is the given or a new temporary folder. */
@@ -86,7 +87,7 @@ final class Demo {
         try {
             List<String> cmd = toolCommand("demo");
             // The child's own children (the card steps' commands) inherit it.
-            cmd.add(1, "-D" + CHILD + "=1");
+            cmd.add(1, "-D" + Trace.DEMO_CHILD + "=1");
             ProcessBuilder pb = new ProcessBuilder(cmd).inheritIO();
             pb.environment().put("MSCAPI_HOME", dir.toString());
             // SoftHSM2 keeps the demo's token in the demo's home.
@@ -100,13 +101,13 @@ final class Demo {
     }
 
     /** The tool in a new JVM with the same options (library path, -Xcheck:jni when given) as this one. */
-    static List<String> toolCommand(String... args) {
+    List<String> toolCommand(String... args) {
         List<String> cmd = new ArrayList<>();
         cmd.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
         cmd.addAll(java.lang.management.ManagementFactory.getRuntimeMXBean().getInputArguments());
         cmd.add("-cp");
         cmd.add(System.getProperty("java.class.path"));
-        cmd.add(Main.class.getName());
+        cmd.add(mainClass);
         cmd.addAll(Arrays.asList(args));
         return cmd;
     }
@@ -153,7 +154,7 @@ final class Demo {
             return (v >>> 16) + "." + (v & 0xFFFF);
         });
         step("installed RSA providers (default first)", () -> {
-            List<String> providers = Layouts.providers(Native.queryProviders());
+            List<String> providers = Native.providers();
             check(!providers.isEmpty(), "no provider is installed");
             provider = providers.get(0);
             return String.join(", ", providers);
@@ -167,10 +168,9 @@ final class Demo {
         }
         step("generate an RSA-2048 key pair in a new container", () -> {
             container = "mscapi-demo-" + HexFormat.of().formatHex(Native.generateRandom(null, 4));
-            byte[] pub = Native.generateKeyPair(provider, container, AT_SIGNATURE, 2048);
-            BigInteger[] ne = Layouts.publicKey(pub);
+            BigInteger[] ne = Native.generateKeyPair(provider, container, KeySpec.SIGNATURE.code, 2048);
             publicKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]));
-            return Listings.quoted(container) + " in \"" + provider + "\", modulus " + ne[0].bitLength() + " bits, exponent "
+            return Text.quoted(container) + " in \"" + provider + "\", modulus " + ne[0].bitLength() + " bits, exponent "
                     + ne[1];
         });
         step("self-signed certificate signed through the library, checked by the JDK", () -> {
@@ -182,27 +182,27 @@ final class Demo {
                     + certificate.length + " bytes, signature verified";
         });
         step("add it to \"MY\" bound to the container, named \"mscapi demo\"", () -> {
-            byte[] id = Native.addCertToStore(certificate, provider, container, AT_SIGNATURE, "mscapi demo", STORE_MY);
-            check(id != null, "the store refused the certificate");
-            certId = Layouts.certId(id);
-            return "CertId serial " + Layouts.serialHex(certId.serial()) + ", issuer " + certId.issuer().length
+            certId = Native.addCertToStore(certificate, provider, container, KeySpec.SIGNATURE.code, "mscapi demo",
+                    StoreKind.MY);
+            check(certId != null, "the store refused the certificate");
+            return "CertId serial " + Records.serial(certId.serial()).toString(16) + ", issuer " + certId.issuer().length
                     + " bytes";
         });
         step("find it with queryCerts", () -> {
-            for (Layouts.Cert c : Layouts.certs(Native.queryCerts(STORE_MY))) {
+            for (Records.Cert c : Native.certs(StoreKind.MY)) {
                 if (Arrays.equals(c.serial(), certId.serial()) && Arrays.equals(c.issuer(), certId.issuer())) {
                     listed = c;
                 }
             }
             check(listed != null, "the certificate is not listed");
             check(Arrays.equals(listed.encoded(), certificate), "listed bytes differ from the added ones");
-            return "\"" + listed.friendlyName() + "\", bound to " + Listings.quoted(listed.container()) + " in \""
+            return "\"" + listed.friendlyName() + "\", bound to " + Text.quoted(listed.container()) + " in \""
                     + listed.provider() + "\", key spec " + listed.keySpec();
         });
         step("set its description", () -> {
             byte[] description = "demo certificate".getBytes(StandardCharsets.US_ASCII);
-            Native.setFlags(description, certId.serial(), certId.issuer(), STORE_MY);
-            for (Layouts.Cert c : Layouts.certs(Native.queryCerts(STORE_MY))) {
+            Native.setFlags(description, certId.serial(), certId.issuer(), StoreKind.MY);
+            for (Records.Cert c : Native.certs(StoreKind.MY)) {
                 if (Arrays.equals(c.serial(), certId.serial())) {
                     check(Arrays.equals(c.description(), description), "description not stored");
                 }
@@ -216,27 +216,27 @@ final class Demo {
             filter.eku = "clientAuth";
             filter.subject = "mscapi demo";
             filter.hasKey = true;
-            List<Listings.CertView> picked = filter.apply(Listings.certViews(STORE_MY), java.time.Instant.now());
+            List<Listings.CertView> picked = filter.apply(Listings.certViews(StoreKind.MY), java.time.Instant.now());
             check(picked.size() == 1 && Arrays.equals(picked.get(0).entry().encoded(), certificate),
                     "the filter does not pick the demo certificate alone");
-            return "1 certificate, SHA-1 " + CertCommands.sha1(certificate);
+            return "1 certificate, SHA-1 " + Text.sha1(certificate);
         });
         step("its chain, as mscapi chain MY --thumbprint builds it (PKIX, anchors from ROOT)", () -> {
-            Chains.Chain chain = Chains.build(Listings.x509(certificate), STORE_MY);
+            Chains.Chain chain = Chains.build(Formats.x509(certificate), StoreKind.MY);
             check(chain.verdict.equals("untrusted"), "a self-signed certificate outside ROOT is " + chain.verdict);
             return chain.verdict + ": " + chain.reason;
         });
         step("sign a message with the key the listing names, verified by the JDK", () -> {
             byte[] message = "Hello from mscapi".getBytes(StandardCharsets.UTF_8);
             byte[] hash = MessageDigest.getInstance("SHA-256").digest(message);
-            byte[] signature = Native.sign(listed.provider(), listed.container(), listed.keySpec(), hash, CALG_SHA_256);
+            byte[] signature = Native.sign(listed.provider(), listed.container(), listed.keySpec(), hash, HashAlg.SHA_256);
             return verifiedByJdk(publicKey, message, signature);
         });
         step("list key pairs", () -> {
             List<String> lines = new ArrayList<>();
             boolean found = false;
-            for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
-                lines.add(Listings.quoted(k.container()) + " (" + k.provider() + ", spec " + k.keySpec() + ", " + k.bits()
+            for (Records.KeyPair k : Native.keyPairs()) {
+                lines.add(Text.quoted(k.container()) + " (" + k.provider() + ", spec " + k.keySpec() + ", " + k.bits()
                         + " bits)");
                 found |= k.container().equals(container);
             }
@@ -244,12 +244,12 @@ final class Demo {
             return String.join("; ", lines);
         });
         step("delete the certificate", () -> {
-            Native.deleteCertFromStore(certId.serial(), certId.issuer(), STORE_MY);
+            Native.deleteCertFromStore(certId.serial(), certId.issuer(), StoreKind.MY);
             return "deleted";
         });
         step("delete the container", () -> {
             Native.deleteKeyPair(provider, container);
-            for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
+            for (Records.KeyPair k : Native.keyPairs()) {
                 check(!k.container().equals(container), "the container is still listed");
             }
             return "deleted";
@@ -307,22 +307,21 @@ final class Demo {
         step("generate an RSA-2048 key pair on the token (the PIN prompt logs in)", () -> {
             tokenContainer = "\\\\.\\" + TOKEN_LABEL + "\\mscapi-demo-"
                     + HexFormat.of().formatHex(Native.generateRandom(null, 4));
-            byte[] pub = Native.generateKeyPair(PKCS11_PROVIDER, tokenContainer, AT_SIGNATURE, 2048);
-            BigInteger[] ne = Layouts.publicKey(pub);
+            BigInteger[] ne = Native.generateKeyPair(PKCS11_PROVIDER, tokenContainer, KeySpec.SIGNATURE.code, 2048);
             tokenKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]));
             Path log = tokenDir.resolve("prompts.log");
             int asked = Files.exists(log) ? Files.readAllLines(log).size() : 0;
-            return Listings.quoted(tokenContainer) + ", modulus " + ne[0].bitLength() + " bits; PIN prompt run " + asked
+            return Text.quoted(tokenContainer) + ", modulus " + ne[0].bitLength() + " bits; PIN prompt run " + asked
                     + " time(s)";
         });
         step("the token key is listed by queryKeyPairs and cannot be exported", () -> {
             boolean found = false;
-            for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
+            for (Records.KeyPair k : Native.keyPairs()) {
                 found |= k.provider().equals(PKCS11_PROVIDER) && k.container().equals(tokenContainer);
             }
             check(found, "the token key is not listed");
             try {
-                Native.getPrivateKey(PKCS11_PROVIDER, tokenContainer, AT_SIGNATURE, null);
+                Native.getPrivateKey(PKCS11_PROVIDER, tokenContainer, KeySpec.SIGNATURE.code, null);
             } catch (Exception e) {
                 return "listed; export refused: " + e.getMessage();
             }
@@ -334,7 +333,7 @@ final class Demo {
             byte[] pin = Files.readAllLines(tokenDir.resolve("pin")).get(0).getBytes(StandardCharsets.US_ASCII);
             byte[] signature;
             try {
-                signature = Native.verifyAndSign(PKCS11_PROVIDER, tokenContainer, AT_SIGNATURE, hash, CALG_SHA_256, pin);
+                signature = Native.verifyAndSign(PKCS11_PROVIDER, tokenContainer, KeySpec.SIGNATURE.code, hash, HashAlg.SHA_256, pin);
             } finally {
                 Arrays.fill(pin, (byte) 0);
             }
@@ -342,7 +341,7 @@ final class Demo {
         });
         step("delete the token's container", () -> {
             Native.deleteKeyPair(PKCS11_PROVIDER, tokenContainer);
-            for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
+            for (Records.KeyPair k : Native.keyPairs()) {
                 check(!k.container().equals(tokenContainer), "the container is still listed");
             }
             return "deleted";
@@ -390,13 +389,13 @@ final class Demo {
             out.println("  $ mscapi token register --pin-prompt " + tokenDir.resolve("pin-prompt"));
             ByteArrayOutputStream said = new ByteArrayOutputStream();
             PrintStream to = new PrintStream(said, true, StandardCharsets.UTF_8);
-            check(new Main(to, to).run(new String[] {"token", "register", "--pin-prompt",
-                tokenDir.resolve("pin-prompt").toString()}) == Main.OK, "token register: " + said);
+            check(inProcess.applyAsInt(to, new String[] {"token", "register", "--pin-prompt",
+                tokenDir.resolve("pin-prompt").toString()}) == Exit.OK, "token register: " + said);
             return indent(said.toString(StandardCharsets.UTF_8)).stripTrailing();
         });
         String container = "\\\\.\\" + CARD_LABEL + "\\" + CARD_KEY;
         step("the card's certificate in \"MY\", bound to the card's key", () -> {
-            String listing = tool(dir, "certs", "MY", "--thumbprint", CertCommands.sha1(Files.readAllBytes(der)));
+            String listing = tool(dir, "certs", "MY", "--thumbprint", Text.sha1(Files.readAllBytes(der)));
             check(listing.contains(container) && listing.contains("has key:       yes"), "not bound to " + container);
             // Several providers may show the card: the copy is bound to the first registered.
             return listing.contains(PKCS11_PROVIDER + " /")
@@ -406,7 +405,7 @@ final class Demo {
         });
         step("sign through that binding; OpenSSL verifies with the certificate", () -> {
             Files.writeString(dir.resolve("message.txt"), "Signed by the demo card\n");
-            tool(dir, "sign", "message.txt", "--thumbprint", CertCommands.sha1(Files.readAllBytes(der)),
+            tool(dir, "sign", "message.txt", "--thumbprint", Text.sha1(Files.readAllBytes(der)),
                     "--pin-file", "card-pin", "--out", "message.sig");
             shell(dir, "openssl", "x509", "-inform", "DER", "-in", "card.der", "-pubkey", "-noout", "-out",
                     "card-pub.pem");
@@ -461,7 +460,7 @@ final class Demo {
      * signature over its to-be-signed part is the library's.
      */
     private byte[] selfSignedCertificate(String subject) throws Exception {
-        KeyRef key = new KeyRef(provider, container, AT_SIGNATURE, null);
+        KeyRef key = new KeyRef(provider, container, KeySpec.SIGNATURE.code, null);
         return CertLife.selfSigned(key, (java.security.interfaces.RSAPublicKey) publicKey,
                 CertLife.subject(subject), 30, "sha256", null, org.bouncycastle.asn1.x509.KeyPurposeId.id_kp_clientAuth)
                 .getEncoded();

@@ -2,6 +2,7 @@ package com.qel.varnel.tool;
 
 import java.io.IOException;
 import java.io.OutputStream;
+import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.FileAlreadyExistsException;
@@ -97,5 +98,14 @@ final class FileIO {
 
     static boolean isPem(byte[] data) {
         return new String(data, StandardCharsets.ISO_8859_1).contains("-----BEGIN ");
+    }
+
+    /** PEM text (nothing secret) into the --out file when one is given, else to standard output. */
+    static void emit(PrintStream out, String outFile, String text) throws Exception {
+        if (outFile != null) {
+            FileIO.writePublic(outFile, text.getBytes(StandardCharsets.US_ASCII));
+        } else {
+            out.print(text);
+        }
     }
 }

@@ -1,6 +1,8 @@
 package com.qel.varnel.tool;
 
-import java.io.PrintStream;
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
 import java.math.BigInteger;
 import java.nio.charset.StandardCharsets;
 import java.security.KeyFactory;
@@ -21,8 +23,6 @@ import picocli.CommandLine.Parameters;
  * the command line itself.
  */
 final class KeyCommands {
-    static final int AT_KEYEXCHANGE = 1;
-    static final int AT_SIGNATURE = 2;
     static final long CRYPT_NEWKEYSET = 0x8;
 
     static final String PIN_TEXT = "A PIN is read from the console without echo (--pin) or from the first line "
@@ -34,42 +34,8 @@ final class KeyCommands {
 
     // ---- options ---------------------------------------------------------------
 
-    static int spec(String s) throws ToolError {
-        if (s == null || s.equals("signature")) {
-            return AT_SIGNATURE;
-        }
-        if (s.equals("exchange")) {
-            return AT_KEYEXCHANGE;
-        }
-        throw ToolError.usage("--spec is exchange or signature, not " + s);
-    }
-
-    /** PEM text (nothing secret) into the --out file when one is given, else to standard output. */
-    static void emit(PrintStream out, String outFile, String text) throws Exception {
-        if (outFile != null) {
-            FileIO.writePublic(outFile, text.getBytes(StandardCharsets.US_ASCII));
-        } else {
-            out.print(text);
-        }
-    }
-
     static String pem(String type, byte[] der) {
         return FileIO.pem(type, der);
-    }
-
-    static int algId(String hash) throws ToolError {
-        switch (hash) {
-            case "md5": return 0x8003;
-            case "sha1": return 0x8004;
-            case "sha256": return 0x800C;
-            case "sha384": return 0x800D;
-            case "sha512": return 0x800E;
-            default: throw ToolError.usage("unknown --hash " + hash);
-        }
-    }
-
-    static String jdkDigest(String hash) {
-        return hash.equals("md5") ? "MD5" : "SHA-" + hash.substring(3);
     }
 
     // ---- commands ------------------------------------------------------------
@@ -120,7 +86,7 @@ final class KeyCommands {
                 CertLife.subject(certificate.subject);
                 CertLife.days(certificate.days);
                 if (addTo != null) {
-                    CertCommands.storeKind(addTo);
+                    Stores.storeKind(addTo);
                 }
             } else if (days != null || addTo != null) {
                 throw ToolError.usage("--days and --add go with --selfsign SUBJECT");
@@ -131,9 +97,9 @@ final class KeyCommands {
             } catch (NumberFormatException e) {
                 throw ToolError.usage("not a key length: " + bits);
             }
-            byte[] pub;
+            BigInteger[] ne;
             try {
-                pub = Native.generateKeyPair(key.provider, container, keySpec, length);
+                ne = Native.generateKeyPair(key.provider, container, keySpec, length);
             } catch (Native.LibraryException failed) {
                 // The library leaves a container it made when the key fails
                 // (a token's PIN prompt that fails, say); genkey does not.
@@ -144,12 +110,10 @@ final class KeyCommands {
                 throw new Native.LibraryException(failed, end);
             }
             try {
-                long e = (pub[0] & 0xFFL) | (pub[1] & 0xFFL) << 8 | (pub[2] & 0xFFL) << 16 | (pub[3] & 0xFFL) << 24;
-                BigInteger n = new BigInteger(1, Arrays.copyOfRange(pub, 4, pub.length));
-                byte[] der = KeyFactory.getInstance("RSA")
-                        .generatePublic(new RSAPublicKeySpec(n, BigInteger.valueOf(e))).getEncoded();
-                emit(out, outFile, pem("PUBLIC KEY", der));
-                return certificate == null ? Main.OK : certificate.call();
+                byte[] der = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]))
+                        .getEncoded();
+                FileIO.emit(out, outFile, pem("PUBLIC KEY", der));
+                return certificate == null ? Exit.OK : certificate.call();
             } catch (Exception failed) {
                 // Made by this command, and the command failed: removed again.
                 long end = Trace.mark();
@@ -204,33 +168,33 @@ final class KeyCommands {
             }
             // A certificate of "MY" bound to a container that is gone could no
             // longer sign: delete such certificates with their key, or not at all.
-            KeyRef key = new KeyRef(provider, container, AT_SIGNATURE, null);
+            KeyRef key = new KeyRef(provider, container, KeySpec.SIGNATURE.code, null);
             String family = key.providerOrDefault();
-            List<Layouts.Cert> bound = new ArrayList<>();
-            List<Layouts.Cert> all = Layouts.certs(Native.queryCerts(KeyRef.STORE_MY));
+            List<Records.Cert> bound = new ArrayList<>();
+            List<Records.Cert> all = Native.certs(StoreKind.MY);
             // A token's certificates reach MY bound to the container's full
             // name (\\.\<token>\<name>), which a plain name also opens.
             KeyRef full = all.isEmpty() ? null : tokenName(family, container);
-            for (Layouts.Cert c : all) {
+            for (Records.Cert c : all) {
                 if (key.binds(c, family) || (full != null && full.binds(c, family))) {
                     bound.add(c);
                 }
             }
             if (!bound.isEmpty() && !withCerts) {
                 StringBuilder which = new StringBuilder();
-                for (Layouts.Cert c : bound) {
-                    which.append("\n  SHA-1 ").append(CertCommands.sha1(c.encoded()));
+                for (Records.Cert c : bound) {
+                    which.append("\n  SHA-1 ").append(Text.sha1(c.encoded()));
                 }
-                throw new ToolError(bound.size() + " certificate(s) in MY are bound to container " + Listings.quoted(container)
+                throw new ToolError(bound.size() + " certificate(s) in MY are bound to container " + Text.quoted(container)
                         + "; give --with-certs to delete them with it:" + which);
             }
-            for (Layouts.Cert c : bound) {
-                Native.deleteCertFromStore(c.serial(), c.issuer(), KeyRef.STORE_MY);
-                out.println("deleted certificate SHA-1 " + CertCommands.sha1(c.encoded()) + " from MY");
+            for (Records.Cert c : bound) {
+                Native.deleteCertFromStore(c.serial(), c.issuer(), StoreKind.MY);
+                out.println("deleted certificate SHA-1 " + Text.sha1(c.encoded()) + " from MY");
             }
             Native.deleteKeyPair(provider, container);
-            out.println("deleted container " + Listings.quoted(container));
-            return Main.OK;
+            out.println("deleted container " + Text.quoted(container));
+            return Exit.OK;
         }
     }
 
@@ -243,12 +207,12 @@ final class KeyCommands {
         if (container.startsWith("\\\\.\\")) {
             return null;  // a full name already
         }
-        for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
+        for (Records.KeyPair k : Native.keyPairs()) {
             String name = k.container();
             int slash = name.startsWith("\\\\.\\") ? name.indexOf('\\', 4) : -1;
             if (slash > 0 && KeyRef.sameFamily(k.provider(), family)
                     && KeyRef.sameName(name.substring(slash + 1), container)) {
-                return new KeyRef(k.provider(), name, AT_SIGNATURE, null);
+                return new KeyRef(k.provider(), name, KeySpec.SIGNATURE.code, null);
             }
         }
         return null;
@@ -286,43 +250,22 @@ final class KeyCommands {
             byte[] pinBytes = pin.bytes();
             try (Secret secret = password.secret("password of the key file")) {
                 RSAPrivateCrtKey k = Formats.readPrivateKey(FileIO.read(file), file, secret, alias);
-                String provider = key.provider != null ? key.provider : CertCommands.defaultProvider();
+                String provider = key.provider != null ? key.provider : Stores.defaultProvider();
                 if (TokenImport.isPkcs11(provider)) {
                     TokenImport.Stored stored = TokenImport.store(provider, container, keySpec, k, null, pinBytes,
                             exportable);
                     out.println("imported a " + k.getModulus().bitLength() + "-bit key onto the token, container "
-                            + Listings.quoted(stored.container()) + " (" + specName(keySpec) + ", "
+                            + Text.quoted(stored.container()) + " (" + KeySpec.describe(keySpec) + ", "
                             + (stored.exportable() ? "exportable" : "sensitive, not extractable") + ")");
-                    return Main.OK;
+                    return Exit.OK;
                 }
-                store(key.provider, container, keySpec, k, pinBytes);
-                out.println("imported a " + k.getModulus().bitLength() + "-bit key into container " + Listings.quoted(container)
-                        + " (" + specName(keySpec) + ")");
+                Native.importKey(key.provider, container, keySpec, k, pinBytes);
+                out.println("imported a " + k.getModulus().bitLength() + "-bit key into container " + Text.quoted(container)
+                        + " (" + KeySpec.describe(keySpec) + ")");
             } finally {
-                wipe(pinBytes);
+                Secret.wipe(pinBytes);
             }
-            return Main.OK;
-        }
-    }
-
-    /** Puts an RSA private key into a new container through importKeyPairPwd. */
-    static void store(String provider, String container, int keySpec, RSAPrivateCrtKey k, byte[] pin)
-            throws Exception {
-        int bits = k.getModulus().bitLength();
-        int n = (bits + 7) / 8;
-        int h = (n + 1) / 2;
-        byte[][] parts = {fixed(k.getModulus(), n), fixed(k.getPrivateExponent(), n), fixed(k.getPrimeP(), h),
-            fixed(k.getPrimeQ(), h), fixed(k.getPrimeExponentP(), h), fixed(k.getPrimeExponentQ(), h),
-            fixed(k.getCrtCoefficient(), h)};
-        try {
-            // Fixed-width fields: each array holds exactly its field's bytes.
-            Native.importKeyPairPwd(provider, container, keySpec, parts[0], bits,
-                    k.getPublicExponent().intValueExact(), parts[1], parts[2], parts[3], parts[4], parts[5],
-                    parts[6], pin);
-        } finally {
-            for (byte[] p : parts) {
-                Arrays.fill(p, (byte) 0);
-            }
+            return Exit.OK;
         }
     }
 
@@ -393,27 +336,9 @@ final class KeyCommands {
                     Arrays.fill(text, (byte) 0);
                 }
             } finally {
-                wipe(pinBytes);
+                Secret.wipe(pinBytes);
             }
-            return Main.OK;
+            return Exit.OK;
         }
-    }
-
-    static String specName(int spec) {
-        return spec == AT_KEYEXCHANGE ? "exchange" : spec == AT_SIGNATURE ? "signature" : "spec " + spec;
-    }
-
-    static void wipe(byte[] secret) {
-        if (secret != null) {
-            Arrays.fill(secret, (byte) 0);
-        }
-    }
-
-    static byte[] fixed(BigInteger v, int width) {
-        byte[] raw = v.toByteArray();
-        byte[] out = new byte[width];
-        int take = Math.min(raw.length, width);
-        System.arraycopy(raw, raw.length - take, out, width - take, take);
-        return out;
     }
 }

@@ -1,5 +1,9 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.MscapiLibrary;
+import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
 import java.math.BigInteger;
 import java.security.KeyFactory;
 import java.security.cert.X509Certificate;
@@ -15,16 +19,14 @@ import java.util.Locale;
  * certificate when the key was named by thumbprint.
  */
 record KeyRef(String provider, String container, int spec, X509Certificate certificate) {
-    static final int STORE_MY = 1;
-
     /** The key a certificate of "MY" is bound to, the certificate found by its SHA-1 thumbprint. */
     static KeyRef byThumbprint(String thumbprint) throws Exception {
         String want = thumbprint.replace(":", "").replace(" ", "").toUpperCase(Locale.ROOT);
         if (!want.matches("[0-9A-F]{40}")) {
             throw ToolError.usage("--thumbprint is a SHA-1 thumbprint, 40 hex digits: " + thumbprint);
         }
-        for (Layouts.Cert c : Layouts.certs(Native.queryCerts(STORE_MY))) {
-            if (CertCommands.sha1(c.encoded()).equals(want)) {
+        for (Records.Cert c : Native.certs(StoreKind.MY)) {
+            if (Text.sha1(c.encoded()).equals(want)) {
                 return new KeyRef(c.provider(), c.container(), c.keySpec(), Formats.x509(c.encoded()));
             }
         }
@@ -55,23 +57,23 @@ record KeyRef(String provider, String container, int spec, X509Certificate certi
             return;
         }
         if (!holds) {
-            throw new ToolError(com.qel.varnel.NativeAccess.otherKey(container));
+            throw new ToolError(MscapiLibrary.otherKey(container));
         }
     }
 
     String providerOrDefault() throws Exception {
-        return provider != null ? provider : CertCommands.defaultProvider();
+        return provider != null ? provider : Stores.defaultProvider();
     }
 
     /** The key's public half, from queryKeyPairs. */
     RSAPublicKey publicKey() throws Exception {
         String family = providerOrDefault();
-        for (Layouts.KeyPair k : Layouts.keyPairs(Native.queryKeyPairs())) {
+        for (Records.KeyPair k : Native.keyPairs()) {
             if (k.keySpec() == spec && sameName(k.container(), container) && sameFamily(k.provider(), family)) {
                 return rsa(k.modulus(), k.publicExponent());
             }
         }
-        throw new ToolError("no " + KeyCommands.specName(spec) + " key in container " + Listings.quoted(container)
+        throw new ToolError("no " + KeySpec.describe(spec) + " key in container " + Text.quoted(container)
                 + " of provider \"" + family + "\" (see mscapi keys)");
     }
 
@@ -97,20 +99,20 @@ record KeyRef(String provider, String container, int spec, X509Certificate certi
     }
 
     /** Every key pair whose public key is this one. */
-    static List<Layouts.KeyPair> holdersOf(RSAPublicKey key) throws Exception {
-        return Layouts.keyPairs(Native.queryKeyPairs()).stream()
+    static List<Records.KeyPair> holdersOf(RSAPublicKey key) throws Exception {
+        return Native.keyPairs().stream()
                 .filter(k -> k.modulus().equals(key.getModulus())
                         && BigInteger.valueOf(k.publicExponent()).equals(key.getPublicExponent()))
                 .toList();
     }
 
     /** The key a certificate in "MY" is bound to is this one (same family, container and spec). */
-    boolean binds(Layouts.Cert c, String family) {
+    boolean binds(Records.Cert c, String family) {
         return !c.container().isEmpty() && sameName(c.container(), container) && sameFamily(c.provider(), family);
     }
 
     String describe() {
-        return "container " + Listings.quoted(container) + (provider != null ? " of \"" + provider + "\"" : "") + ", "
-                + KeyCommands.specName(spec) + " key";
+        return "container " + Text.quoted(container) + (provider != null ? " of \"" + provider + "\"" : "") + ", "
+                + KeySpec.describe(spec) + " key";
     }
 }

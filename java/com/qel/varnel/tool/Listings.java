@@ -1,16 +1,16 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
 import java.io.PrintStream;
 import java.math.BigInteger;
 import java.nio.charset.CharacterCodingException;
 import java.nio.charset.CodingErrorAction;
 import java.nio.charset.StandardCharsets;
-import java.security.MessageDigest;
 import java.security.cert.X509Certificate;
 import java.security.interfaces.RSAPublicKey;
 import java.time.Instant;
-import java.time.ZoneOffset;
-import java.time.format.DateTimeFormatter;
 import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.HexFormat;
@@ -32,9 +32,6 @@ import picocli.CommandLine.Parameters;
 final class Listings {
     private static final String[] KEY_USAGE = {"digitalSignature", "nonRepudiation", "keyEncipherment",
         "dataEncipherment", "keyAgreement", "keyCertSign", "cRLSign", "encipherOnly", "decipherOnly"};
-    static final DateTimeFormatter DATE =
-            DateTimeFormatter.ofPattern("yyyy-MM-dd HH:mm:ss 'UTC'").withZone(ZoneOffset.UTC);
-    private static final String[] STORES = {null, "MY", "ROOT", "CA", "AddressBook", "Varnel"};
 
     private final PrintStream out;
 
@@ -81,7 +78,7 @@ final class Listings {
                     + "listed; \"has key\" says whether that container holds the certificate's key. A friendly name "
                     + "is shown as the list holds it (Latin-1) and marked where it was cut. The filters combine "
                     + "(all must hold), also for --json; when they leave nothing the command says so and exits 1. "
-                    + CertCommands.STORE_TEXT + " --json prints one document (fields in the tool's README).")
+                    + Stores.STORE_TEXT + " --json prints one document (fields in the tool's README).")
     static final class Certs extends Cmd {
         @Parameters(index = "0", paramLabel = "STORE", completionCandidates = Options.Stores.class,
                 description = "The store.")
@@ -259,7 +256,7 @@ final class Listings {
     }
 
     static boolean thumbprintMatches(byte[] der, String prefix) throws Exception {
-        return digest("SHA-1", der).startsWith(prefix) || digest("SHA-256", der).startsWith(prefix);
+        return Text.digest("SHA-1", der).startsWith(prefix) || Text.digest("SHA-256", der).startsWith(prefix);
     }
 
     /** The one certificate of a listing a thumbprint (or a unique start of one) names. */
@@ -282,14 +279,10 @@ final class Listings {
         return found.get(0);
     }
 
-    static String specName(int spec) {
-        return spec == 1 ? "exchange" : spec == 2 ? "signature" : "spec " + spec;
-    }
-
     // ---- providers -----------------------------------------------------------
 
     int providers(boolean json) throws Exception {
-        List<String> names = Layouts.providers(Native.queryProviders());
+        List<String> names = Native.providers();
         // Each provider's image, family and tokens, as the emulation sees them.
         Map<String, Map<String, Object>> registered = new HashMap<>();
         for (Map<String, Object> p : Admin.objects(Admin.ask("providers", "--json"), "providers")) {
@@ -301,9 +294,9 @@ final class Listings {
                 Map<String, Object> p = registered.get(name.toLowerCase(Locale.ROOT));
                 Map<String, Object> m = new LinkedHashMap<>();
                 m.put("name", name);
-                m.put("family", TokenCommands.family(p));
+                m.put("family", Admin.family(p));
                 m.put("image", Admin.string(p, "image"));
-                List<String> tokens = TokenCommands.tokens(p);
+                List<String> tokens = Admin.tokens(p);
                 if (tokens != null) {
                     m.put("tokens", Json.list(tokens));
                 }
@@ -313,14 +306,14 @@ final class Listings {
             doc.put("providers", Json.list(names));
             doc.put("details", details);
             out.print(Json.write(doc));
-            return Main.OK;
+            return Exit.OK;
         }
         for (int i = 0; i < names.size(); i++) {
             String name = names.get(i);
             out.println(name + (i == 0 ? "    (first: the default when it is installed)" : ""));
             Map<String, Object> p = registered.get(name.toLowerCase(Locale.ROOT));
-            out.println("    family: " + TokenCommands.family(p));
-            List<String> tokens = TokenCommands.tokens(p);
+            out.println("    family: " + Admin.family(p));
+            List<String> tokens = Admin.tokens(p);
             if (tokens != null) {
                 for (String t : tokens) {
                     out.println("    " + t);
@@ -330,23 +323,23 @@ final class Listings {
         if (names.isEmpty()) {
             out.println("(no RSA provider installed)");
         }
-        return Main.OK;
+        return Exit.OK;
     }
 
     // ---- keys ----------------------------------------------------------------
 
     int keys(boolean json) throws Exception {
-        List<Layouts.KeyPair> keys = Layouts.keyPairs(Native.queryKeyPairs());
+        List<Records.KeyPair> keys = Native.keyPairs();
         // Containers without a key (a generation that did not finish) hold no
         // key pair to list: the emulation names them.
         List<Map<String, Object>> empty = Admin.objects(Admin.ask("containers", "--json"), "empty");
         if (json) {
             List<Object> list = new ArrayList<>();
-            for (Layouts.KeyPair k : keys) {
+            for (Records.KeyPair k : keys) {
                 Map<String, Object> m = new LinkedHashMap<>();
                 m.put("provider", k.provider());
                 m.put("container", k.container());
-                m.put("spec", specName(k.keySpec()));
+                m.put("spec", KeySpec.describe(k.keySpec()));
                 m.put("keySpec", k.keySpec());
                 m.put("bits", k.modulus().bitLength());
                 m.put("publicExponent", k.publicExponent());
@@ -369,21 +362,21 @@ final class Listings {
                 doc.put("emptyContainers", e);
             }
             out.print(Json.write(doc));
-            return Main.OK;
+            return Exit.OK;
         }
-        for (Layouts.KeyPair k : keys) {
-            out.printf("%-42s %-28s %-9s %5d bits  e=%d%n", k.provider(), quoted(k.container()),
-                    specName(k.keySpec()), k.modulus().bitLength(), k.publicExponent());
+        for (Records.KeyPair k : keys) {
+            out.printf("%-42s %-28s %-9s %5d bits  e=%d%n", k.provider(), Text.quoted(k.container()),
+                    KeySpec.describe(k.keySpec()), k.modulus().bitLength(), k.publicExponent());
         }
         out.println(keys.size() + (keys.size() == 1 ? " key pair" : " key pairs"));
         for (Map<String, Object> c : empty) {
             // A token's container is deleted through its provider.
-            String provider = c.containsKey("provider") ? " --provider " + quoted(Admin.string(c, "provider")) : "";
-            out.println("empty container " + quoted(Admin.string(c, "name")) + " (" + Admin.string(c, "family")
-                    + " family): no key; mscapi delkey --container " + quoted(Admin.string(c, "name")) + provider
+            String provider = c.containsKey("provider") ? " --provider " + Text.quoted(Admin.string(c, "provider")) : "";
+            out.println("empty container " + Text.quoted(Admin.string(c, "name")) + " (" + Admin.string(c, "family")
+                    + " family): no key; mscapi delkey --container " + Text.quoted(Admin.string(c, "name")) + provider
                     + " removes it");
         }
-        return Main.OK;
+        return Exit.OK;
     }
 
     private static byte[] unsigned(BigInteger v) {
@@ -394,49 +387,10 @@ final class Listings {
         return b;
     }
 
-    /**
-     * A container name as every output of the tool prints it, in the form a
-     * shell reads back as that name (so it can be pasted after --container):
-     * the name itself when it holds only letters, digits and . _ - + = : , @ % /;
-     * else in single quotes (a quote in it as '\\''); a name with control
-     * characters as $'...' with \\t, \\n, \\xNN, \\\\ and \\'.
-     */
-    static String quoted(String name) {
-        boolean plain = !name.isEmpty();
-        boolean control = false;
-        for (int i = 0; i < name.length(); i++) {
-            char c = name.charAt(i);
-            control |= c < 0x20 || c == 0x7F;
-            plain &= Character.isLetterOrDigit(c) || "._-+=:,@%/".indexOf(c) >= 0;
-        }
-        if (plain) {
-            return name;
-        }
-        if (!control) {
-            return "'" + name.replace("'", "'\\''") + "'";
-        }
-        StringBuilder b = new StringBuilder("$'");
-        for (int i = 0; i < name.length(); i++) {
-            char c = name.charAt(i);
-            if (c == '\t') {
-                b.append("\\t");
-            } else if (c == '\n') {
-                b.append("\\n");
-            } else if (c < 0x20 || c == 0x7F) {
-                b.append(String.format("\\x%02x", (int) c));
-            } else if (c == '\'' || c == '\\') {
-                b.append('\\').append(c);
-            } else {
-                b.append(c);
-            }
-        }
-        return b.append('\'').toString();
-    }
-
     // ---- certs ---------------------------------------------------------------
 
     /** One certificate of a listing with everything the tool can say about it. */
-    record CertView(Layouts.Cert entry, X509Certificate x509, String parseError, String friendlyName,
+    record CertView(Records.Cert entry, X509Certificate x509, String parseError, String friendlyName,
             boolean friendlyNameCut, String hasKey) {
     }
 
@@ -457,25 +411,25 @@ final class Listings {
      * Whether the certificate's key binding names a container that holds the
      * certificate's public key: "yes", or "no: why".
      */
-    static String hasKey(Layouts.Cert e, X509Certificate c, List<Layouts.KeyPair> keys) {
+    static String hasKey(Records.Cert e, X509Certificate c, List<Records.KeyPair> keys) {
         if (e.container().isEmpty()) {
             return "no: the certificate is not bound to a key container";
         }
-        Layouts.KeyPair found = null;
-        for (Layouts.KeyPair k : keys) {
+        Records.KeyPair found = null;
+        for (Records.KeyPair k : keys) {
             if (sameNamespace(k.provider(), e.provider()) && k.container().equalsIgnoreCase(e.container())
                     && k.keySpec() == e.keySpec()) {
                 found = k;
             }
         }
         if (found == null) {
-            return "no: container " + quoted(e.container()) + " holds no " + specName(e.keySpec()) + " key";
+            return "no: container " + Text.quoted(e.container()) + " holds no " + KeySpec.describe(e.keySpec()) + " key";
         }
         if (c != null && c.getPublicKey() instanceof RSAPublicKey) {
             RSAPublicKey pub = (RSAPublicKey) c.getPublicKey();
             if (!pub.getModulus().equals(found.modulus())
                     || pub.getPublicExponent().longValue() != found.publicExponent()) {
-                return "no: the key in container " + quoted(e.container()) + " is another key";
+                return "no: the key in container " + Text.quoted(e.container()) + " is another key";
             }
         }
         return "yes";
@@ -486,50 +440,28 @@ final class Listings {
         return a.equalsIgnoreCase(b) || (a.startsWith("Microsoft ") && b.startsWith("Microsoft "));
     }
 
-    static List<CertView> certViews(int kind) throws Exception {
-        List<Layouts.Cert> entries = Layouts.certs(Native.queryCerts(kind));
-        List<Layouts.KeyPair> keys = kind == 1 && !entries.isEmpty()
-                ? Layouts.keyPairs(Native.queryKeyPairs()) : List.of();
+    static List<CertView> certViews(StoreKind kind) throws Exception {
+        List<Records.Cert> entries = Native.certs(kind);
+        List<Records.KeyPair> keys = kind == StoreKind.MY && !entries.isEmpty()
+                ? Native.keyPairs() : List.of();
         List<CertView> views = new ArrayList<>();
-        for (Layouts.Cert e : entries) {
+        for (Records.Cert e : entries) {
             X509Certificate c = null;
             String error = null;
             try {
-                c = x509(e.encoded());
+                c = Formats.x509(e.encoded());
             } catch (Exception ex) {
                 error = ex.getMessage();
             }
             String[] name = friendlyName(e.friendlyName());
-            views.add(new CertView(e, c, error, name[0], name[1] != null, kind == 1 ? hasKey(e, c, keys)
+            views.add(new CertView(e, c, error, name[0], name[1] != null, kind == StoreKind.MY ? hasKey(e, c, keys)
                     : "no: only certificates of MY are bound to keys"));
         }
         return views;
     }
 
-    static X509Certificate x509(byte[] der) throws Exception {
-        return (X509Certificate) java.security.cert.CertificateFactory.getInstance("X.509")
-                .generateCertificate(new java.io.ByteArrayInputStream(der));
-    }
-
-    /** A serial number, kept least significant byte first, most significant first. */
-    static byte[] reversed(byte[] a) {
-        byte[] r = new byte[a.length];
-        for (int i = 0; i < a.length; i++) {
-            r[i] = a[a.length - 1 - i];
-        }
-        return r;
-    }
-
     static String pem(byte[] der) {
         return FileIO.pem("CERTIFICATE", der);
-    }
-
-    static String hex(byte[] b) {
-        return HexFormat.of().withUpperCase().formatHex(b);
-    }
-
-    static String digest(String alg, byte[] der) throws Exception {
-        return hex(MessageDigest.getInstance(alg).digest(der));
     }
 
     static List<String> keyUsage(X509Certificate c) {
@@ -555,9 +487,9 @@ final class Listings {
         List<String> problems = new ArrayList<>();
         String what = "the certificate \"" + c.getSubjectX500Principal().getName() + "\"";
         if (now.isAfter(c.getNotAfter().toInstant())) {
-            problems.add(what + " expired on " + DATE.format(c.getNotAfter().toInstant()));
+            problems.add(what + " expired on " + Text.DATE.format(c.getNotAfter().toInstant()));
         } else if (now.isBefore(c.getNotBefore().toInstant())) {
-            problems.add(what + " is not valid before " + DATE.format(c.getNotBefore().toInstant()));
+            problems.add(what + " is not valid before " + Text.DATE.format(c.getNotBefore().toInstant()));
         }
         List<String> ku = keyUsage(c);
         if (ku != null && !ku.contains("digitalSignature") && !ku.contains("nonRepudiation")) {
@@ -602,35 +534,35 @@ final class Listings {
     }
 
     int certs(String store, CertFilter filter, boolean json) throws Exception {
-        int kind = storeKind(store);
+        StoreKind kind = Stores.storeToShow(store);
         Instant now = Instant.now();
         List<CertView> views = filter.apply(certViews(kind), now);
         if (views.isEmpty() && filter.any()) {
-            throw new ToolError("no certificate in " + STORES[kind] + " matches " + filter.describe());
+            throw new ToolError("no certificate in " + kind.storeName + " matches " + filter.describe());
         }
         if (json) {
             out.print(Json.write(certsDocument(kind, views, now)));
-            return Main.OK;
+            return Exit.OK;
         }
         out.println(views.size() + (views.size() == 1 ? " certificate" : " certificates") + " in "
-                + STORES[kind]);
+                + kind.storeName);
         for (CertView v : views) {
-            Layouts.Cert e = v.entry();
+            Records.Cert e = v.entry();
             X509Certificate c = v.x509();
             out.println();
             if (c != null) {
                 String state = validity(c, now);
                 out.println("  subject:       " + c.getSubjectX500Principal().getName());
                 out.println("  issuer:        " + c.getIssuerX500Principal().getName());
-                out.println("  valid from:    " + DATE.format(c.getNotBefore().toInstant()));
-                out.println("  valid to:      " + DATE.format(c.getNotAfter().toInstant())
+                out.println("  valid from:    " + Text.DATE.format(c.getNotBefore().toInstant()));
+                out.println("  valid to:      " + Text.DATE.format(c.getNotAfter().toInstant())
                         + (state.equals("valid") ? "" : "   ** " + state + " **"));
             } else {
                 out.println("  (not readable as X.509: " + v.parseError() + ")");
             }
-            out.println("  serial:        " + hex(reversed(e.serial())));
-            out.println("  SHA-1:         " + digest("SHA-1", e.encoded()));
-            out.println("  SHA-256:       " + digest("SHA-256", e.encoded()));
+            out.println("  serial:        " + Text.hex(Text.reversed(e.serial())));
+            out.println("  SHA-1:         " + Text.digest("SHA-1", e.encoded()));
+            out.println("  SHA-256:       " + Text.digest("SHA-256", e.encoded()));
             if (c != null) {
                 List<String> ku = keyUsage(c);
                 out.println("  key usage:     " + (ku == null ? "(any: no key usage extension)" : String.join(", ", ku)));
@@ -643,28 +575,28 @@ final class Listings {
             String text = descriptionText(e.description(), true);
             out.println("  description:   " + (text != null ? text : "hex " + HexFormat.of().formatHex(e.description())));
             if (!e.provider().isEmpty() || !e.container().isEmpty()) {
-                out.println("  key:           " + e.provider() + " / " + quoted(e.container()) + " / spec " + e.keySpec());
+                out.println("  key:           " + e.provider() + " / " + Text.quoted(e.container()) + " / spec " + e.keySpec());
             }
             out.println("  has key:       " + v.hasKey());
         }
-        return Main.OK;
+        return Exit.OK;
     }
 
-    static Map<String, Object> certsDocument(int kind, List<CertView> views, Instant now) throws Exception {
+    static Map<String, Object> certsDocument(StoreKind kind, List<CertView> views, Instant now) throws Exception {
         List<Object> list = new ArrayList<>();
         for (CertView v : views) {
-            Layouts.Cert e = v.entry();
+            Records.Cert e = v.entry();
             X509Certificate c = v.x509();
             Map<String, Object> m = new LinkedHashMap<>();
             m.put("subject", c == null ? null : c.getSubjectX500Principal().getName());
             m.put("issuer", c == null ? null : c.getIssuerX500Principal().getName());
-            m.put("serial", hex(reversed(e.serial())));
+            m.put("serial", Text.hex(Text.reversed(e.serial())));
             m.put("notBefore", c == null ? null : c.getNotBefore().toInstant().toString());
             m.put("notAfter", c == null ? null : c.getNotAfter().toInstant().toString());
             m.put("expired", c != null && validity(c, now).equals("EXPIRED"));
             m.put("notYetValid", c != null && validity(c, now).equals("NOT YET VALID"));
-            m.put("sha1", digest("SHA-1", e.encoded()));
-            m.put("sha256", digest("SHA-256", e.encoded()));
+            m.put("sha1", Text.digest("SHA-1", e.encoded()));
+            m.put("sha256", Text.digest("SHA-256", e.encoded()));
             m.put("keyUsage", c == null || keyUsage(c) == null ? null : Json.list(keyUsage(c)));
             m.put("extendedKeyUsage", c == null || extendedKeyUsage(c) == null ? null : Json.list(extendedKeyUsage(c)));
             m.put("friendlyName", v.friendlyName());
@@ -687,17 +619,9 @@ final class Listings {
             list.add(m);
         }
         Map<String, Object> doc = new LinkedHashMap<>();
-        doc.put("store", STORES[kind]);
+        doc.put("store", kind.storeName);
         doc.put("certificates", list);
         return doc;
     }
 
-    static int storeKind(String name) throws ToolError {
-        for (int i = 1; i < STORES.length; i++) {
-            if (STORES[i].toLowerCase(Locale.ROOT).equals(name.toLowerCase(Locale.ROOT))) {
-                return i;
-            }
-        }
-        throw ToolError.usage("unknown store \"" + name + "\": MY, ROOT, CA, AddressBook or Varnel");
-    }
 }

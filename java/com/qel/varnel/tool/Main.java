@@ -7,7 +7,6 @@ import java.io.PrintWriter;
 import java.nio.charset.StandardCharsets;
 import java.util.HexFormat;
 import java.util.List;
-import java.util.Map;
 import picocli.CommandLine;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Help.Ansi;
@@ -19,7 +18,6 @@ import picocli.CommandLine.Model.UsageMessageSpec;
 import picocli.CommandLine.Option;
 import picocli.CommandLine.Parameters;
 import picocli.CommandLine.ParseResult;
-import picocli.CommandLine.Spec;
 
 /**
  * The mscapi command-line tool. Exit codes: 0 success, 1 failure (its cause
@@ -33,11 +31,6 @@ import picocli.CommandLine.Spec;
  * command starts as fast as the JVM.
  */
 public final class Main {
-    static final int OK = 0;
-    static final int FAILED = 1;
-    static final int USAGE = 2;
-    /** A certificate check that --strict makes an error (sign). */
-    static final int STRICT = 4;
 
     /** The commands by group, in the order the help lists them. */
     static final String[][] GROUPS = {
@@ -158,7 +151,7 @@ public final class Main {
             public void uncaughtException(Thread t, Throwable e) {
                 err.println("mscapi: " + internal(e));
                 err.flush();
-                Runtime.getRuntime().halt(FAILED);
+                Runtime.getRuntime().halt(Exit.FAILED);
             }
         });
         int rc;
@@ -167,11 +160,11 @@ public final class Main {
         } catch (Throwable t) {
             String words = Causes.ofTool(t);
             err.println("mscapi: " + (words != null ? words : internal(t)));
-            rc = FAILED;
+            rc = Exit.FAILED;
         }
         out.flush();
         err.flush();
-        int code = out.checkError() && rc == OK ? FAILED : rc;
+        int code = out.checkError() && rc == Exit.OK ? Exit.FAILED : rc;
         // halt, not exit: the run's output is flushed and its trace deleted
         // here, and Java 21 and later would set up java.util.logging inside
         // System.exit to log the call (30 ms of a 70 ms run).
@@ -331,7 +324,7 @@ public final class Main {
         }
         s.append('\n');
         s.append("The emulated machine lives in $MSCAPI_HOME; when it is unset, in\n");
-        s.append("$XDG_DATA_HOME/mscapi, else ~/.local/share/mscapi (now: ").append(describeHome()).append(").\n");
+        s.append("$XDG_DATA_HOME/mscapi, else ~/.local/share/mscapi (now: ").append(Admin.describeHome()).append(").\n");
         s.append("Exit codes: 0 success, 1 failure, 2 usage error, 4 a certificate sign --strict refuses.\n");
         return s.toString();
     }
@@ -370,13 +363,13 @@ public final class Main {
         Trace trace = Trace.ofThisRun();
         if (args.length == 0) {
             err.println("Usage: mscapi COMMAND [ARGS]; mscapi --help lists the commands.");
-            return USAGE;
+            return Exit.USAGE;
         }
         String name = commandName(args);
         if (name != null && command(name) == null) {
             err.println("mscapi: unknown command \"" + name + "\" (see mscapi --help)");
             err.println("Try 'mscapi --help'.");
-            return USAGE;
+            return Exit.USAGE;
         }
         if (args.length == 1 && name != null && ALONE.contains(name)) {
             Cmd command = command(name);
@@ -397,17 +390,17 @@ public final class Main {
             verbose |= p.hasMatchedOption("--verbose");
             if (p.isUsageHelpRequested()) {
                 p.commandSpec().commandLine().usage(out, Ansi.OFF);
-                return OK;
+                return Exit.OK;
             }
             leaf = p;
         }
         if (parsed.isVersionHelpRequested()) {
             root.printVersionHelp(out, Ansi.OFF);
-            return OK;
+            return Exit.OK;
         }
         if (leaf == parsed) {
             err.println("Usage: mscapi COMMAND [ARGS]; mscapi --help lists the commands.");
-            return USAGE;
+            return Exit.USAGE;
         }
         Cmd command = (Cmd) leaf.commandSpec().userObject();
         command.out = out;
@@ -425,13 +418,13 @@ public final class Main {
             // Listings pass over what they cannot read; a home whose
             // databases cannot be used is a failure all the same.
             String problem = trace == null ? null : trace.storageProblem();
-            if (rc == OK && problem != null) {
+            if (rc == Exit.OK && problem != null) {
                 err.println("mscapi: " + problem);
-                return FAILED;
+                return Exit.FAILED;
             }
             return rc;
         } catch (ToolError e) {
-            if (e.exitCode == USAGE) {
+            if (e.exitCode == Exit.USAGE) {
                 return usageError(e, name);
             }
             fail(e.getMessage());
@@ -444,7 +437,7 @@ public final class Main {
             } else {
                 err.println("mscapi: " + e.getMessage());
             }
-            return FAILED;
+            return Exit.FAILED;
         } catch (Exception e) {
             String words = Causes.ofTool(e);
             return fail(words != null ? words
@@ -454,13 +447,13 @@ public final class Main {
 
     private int fail(String words) {
         err.println("mscapi: " + words);
-        return FAILED;
+        return Exit.FAILED;
     }
 
     private int usageError(ToolError e, String name) {
         err.println("mscapi: " + e.getMessage());
         err.println(name != null && command(name) != null ? "Try 'mscapi help " + name + "'." : "Try 'mscapi --help'.");
-        return USAGE;
+        return Exit.USAGE;
     }
 
     /** picocli's parse, apart from run() for the same reason as Factory.create. */
@@ -515,7 +508,7 @@ public final class Main {
             return new String[] {"mscapi, the command-line tool of the mscapi library", "library: " + library,
                 "java:    " + System.getProperty("java.vm.name") + " " + System.getProperty("java.version") + " at "
                         + System.getProperty("java.home"),
-                "home:    " + describeHome()};
+                "home:    " + Admin.describeHome()};
         }
     }
 
@@ -525,7 +518,7 @@ public final class Main {
         public Integer call() throws Exception {
             int v = Native.getDLLVersion();
             out.println("mscapi " + (v >>> 16) + "." + (v & 0xFFFF) + " (" + v + ")");
-            return OK;
+            return Exit.OK;
         }
     }
 
@@ -551,7 +544,7 @@ public final class Main {
                 throw ToolError.usage("not a length: \"" + length + "\"");
             }
             out.println(HexFormat.of().formatHex(Native.generateRandom(provider, n)));
-            return OK;
+            return Exit.OK;
         }
     }
 
@@ -565,7 +558,7 @@ public final class Main {
 
         @Override
         public Integer call() throws Exception {
-            return new Demo(out, home).run();
+            return new Demo(out, home, Main.class, (to, args) -> new Main(to, to).run(args)).run();
         }
     }
 
@@ -579,33 +572,13 @@ public final class Main {
         public Integer call() throws Exception {
             if (name == null) {
                 commandLine(null, out, err).usage(out, Ansi.OFF);
-                return OK;
+                return Exit.OK;
             }
             if (command(name) == null) {
                 throw ToolError.usage("no command \"" + name + "\" (see mscapi --help)");
             }
             commandLine(List.of(name), out, err).getSubcommands().get(name).usage(out, Ansi.OFF);
-            return OK;
-        }
-    }
-
-    /**
-     * A command mscapi-admin runs: the tool has its help and hands the
-     * command line over as it was given (--verbose too, which mscapi-admin
-     * takes as the tool does), on this terminal, with its exit code.
-     */
-    abstract static class AdminCommand extends Cmd {
-        @Spec
-        CommandSpec self;
-
-        // What the tool does not know is mscapi-admin's to judge.
-        @CommandLine.Unmatched
-        List<String> unmatched;
-
-        @Override
-        public Integer call() throws Exception {
-            // --verbose too: mscapi-admin prints the trace of what it did, as the tool does.
-            return Admin.pass(self.commandLine().getParseResult().originalArgs());
+            return Exit.OK;
         }
     }
 
@@ -636,14 +609,4 @@ public final class Main {
         String codeFile;
     }
 
-    /** Where the emulated machine lives for this run, as the emulation says. */
-    static String describeHome() {
-        try {
-            Map<String, Object> home = Admin.ask("home", "--json");
-            String dir = Admin.string(home, "home");
-            return "MSCAPI_HOME".equals(Admin.string(home, "origin")) ? dir + " (MSCAPI_HOME)" : dir;
-        } catch (Exception e) {
-            return "unknown (" + e.getMessage() + ")";
-        }
-    }
 }

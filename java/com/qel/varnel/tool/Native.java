@@ -1,10 +1,16 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.NativeAccess;
+import com.qel.varnel.HashAlg;
+import com.qel.varnel.MscapiLibrary;
+import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
+import java.math.BigInteger;
+import java.security.interfaces.RSAPrivateCrtKey;
+import java.util.List;
 
 /**
  * The library's native methods for the tool, called with their own types
- * through {@link NativeAccess}: each call notes where this run's trace stood
+ * through {@link MscapiLibrary}: each call notes where this run's trace stood
  * before it, and a failure the library raises becomes a LibraryException.
  */
 final class Native {
@@ -62,7 +68,7 @@ final class Native {
     static int getDLLVersion() throws Exception {
         long mark = Trace.mark();
         try {
-            return NativeAccess.getDLLVersion();
+            return MscapiLibrary.version();
         } catch (Exception e) {
             if (e.getClass() == Exception.class) {
                 throw new LibraryException("getDLLVersion", e.getMessage(), mark, e);
@@ -72,86 +78,92 @@ final class Native {
     }
 
     static byte[] generateRandom(String provider, int length) throws Exception {
-        return call("generateRandom", () -> NativeAccess.generateRandom(provider, length));
+        return call("generateRandom", () -> MscapiLibrary.random(provider, length));
     }
 
-    static byte[] queryProviders() throws Exception {
-        return call("queryProviders", NativeAccess::queryProviders);
+    static List<String> providers() throws Exception {
+        return call("queryProviders", MscapiLibrary::providers);
     }
 
-    static byte[] queryKeyPairs() throws Exception {
-        return call("queryKeyPairs", NativeAccess::queryKeyPairs);
+    /** The default provider's name, or null when none is installed. */
+    static String defaultProvider() throws Exception {
+        return call("queryProviders", MscapiLibrary::defaultProvider);
     }
 
-    static byte[] generateKeyPair(String provider, String container, int algId, int keyBits) throws Exception {
-        return call("generateKeyPair", () -> NativeAccess.generateKeyPair(provider, container, algId, keyBits));
+    static List<Records.KeyPair> keyPairs() throws Exception {
+        return call("queryKeyPairs", MscapiLibrary::keyPairs);
+    }
+
+    /** The new key's public key as {modulus, exponent}. */
+    static BigInteger[] generateKeyPair(String provider, String container, int keySpec, int keyBits)
+            throws Exception {
+        return call("generateKeyPair", () -> MscapiLibrary.generateKeyPair(provider, container, keySpec, keyBits));
     }
 
     static void deleteKeyPair(String provider, String container) throws Exception {
         call("deleteKeyPair", () -> {
-            NativeAccess.deleteKeyPair(provider, container);
+            MscapiLibrary.deleteKeyPair(provider, container);
             return null;
         });
     }
 
-    static byte[] sign(String provider, String container, int keySpec, byte[] hash, int algId) throws Exception {
-        return call("sign", () -> NativeAccess.sign(provider, container, keySpec, hash, hash.length, algId));
+    static byte[] sign(String provider, String container, int keySpec, byte[] hash, HashAlg alg) throws Exception {
+        return call("sign", () -> MscapiLibrary.sign(provider, container, keySpec, hash, alg));
     }
 
-    static byte[] addCertToStore(byte[] cert, String provider, String container, int keySpec, String friendlyName,
-            int storeKind) throws Exception {
+    /** The new certificate's CertId, or null when the store refuses it. */
+    static Records.CertId addCertToStore(byte[] cert, String provider, String container, int keySpec,
+            String friendlyName, StoreKind store) throws Exception {
         return call("addCertToStore",
-                () -> NativeAccess.addCertToStore(cert, provider, container, keySpec, friendlyName, storeKind));
+                () -> MscapiLibrary.addCert(cert, provider, container, keySpec, friendlyName, store));
     }
 
-    static void importKeyPairPwd(String provider, String container, int keySpec, byte[] modulus, int bits,
-            int exponent, byte[] d, byte[] p, byte[] q, byte[] dp, byte[] dq, byte[] qinv, byte[] pin)
+    /** Puts an RSA private key into a new container through importKeyPairPwd (the PIN may be null). */
+    static void importKey(String provider, String container, int keySpec, RSAPrivateCrtKey k, byte[] pin)
             throws Exception {
         call("importKeyPairPwd", () -> {
-            NativeAccess.importKeyPairPwd(provider, container, keySpec, modulus, bits, exponent, d, p, q, dp, dq,
-                    qinv, pin);
+            MscapiLibrary.importKey(provider, container, keySpec, k, pin);
             return null;
         });
     }
 
     static byte[] getPrivateKey(String provider, String container, int keySpec, byte[] pin) throws Exception {
-        return call("getPrivateKey", () -> NativeAccess.getPrivateKey(provider, container, keySpec, pin));
+        return call("getPrivateKey", () -> MscapiLibrary.privateKeyBytes(provider, container, keySpec, pin));
     }
 
-    static boolean containerHolds(String provider, String container, int keySpec, java.math.BigInteger modulus,
-            java.math.BigInteger exponent) throws Exception {
+    static boolean containerHolds(String provider, String container, int keySpec, BigInteger modulus,
+            BigInteger exponent) throws Exception {
         return call("publicKeyBlob",
-                () -> NativeAccess.containerHolds(provider, container, keySpec, modulus, exponent));
+                () -> MscapiLibrary.containerHolds(provider, container, keySpec, modulus, exponent));
     }
 
-    static byte[] verifyAndSign(String provider, String container, int keySpec, byte[] hash, int algId, byte[] pin)
-            throws Exception {
-        return call("verifyAndSign",
-                () -> NativeAccess.verifyAndSign(provider, container, keySpec, hash, hash.length, algId, pin));
+    static byte[] verifyAndSign(String provider, String container, int keySpec, byte[] hash, HashAlg alg,
+            byte[] pin) throws Exception {
+        return call("verifyAndSign", () -> MscapiLibrary.verifyAndSign(provider, container, keySpec, hash, alg, pin));
     }
 
-    static void setFriendlyName(String name, byte[] serial, byte[] issuer, int storeKind) throws Exception {
+    static void setFriendlyName(String name, byte[] serial, byte[] issuer, StoreKind store) throws Exception {
         call("setFriendlyName", () -> {
-            NativeAccess.setFriendlyName(name, serial, issuer, storeKind);
+            MscapiLibrary.setFriendlyName(name, serial, issuer, store);
             return null;
         });
     }
 
-    static void setFlags(byte[] flags, byte[] serial, byte[] issuer, int storeKind) throws Exception {
+    static void setFlags(byte[] flags, byte[] serial, byte[] issuer, StoreKind store) throws Exception {
         call("setFlags", () -> {
-            NativeAccess.setFlags(flags, serial, issuer, storeKind);
+            MscapiLibrary.setFlags(flags, serial, issuer, store);
             return null;
         });
     }
 
-    static void deleteCertFromStore(byte[] serial, byte[] issuer, int storeKind) throws Exception {
+    static void deleteCertFromStore(byte[] serial, byte[] issuer, StoreKind store) throws Exception {
         call("deleteCertFromStore", () -> {
-            NativeAccess.deleteCertFromStore(serial, issuer, storeKind);
+            MscapiLibrary.deleteCert(serial, issuer, store);
             return null;
         });
     }
 
-    static byte[] queryCerts(int storeKind) throws Exception {
-        return call("queryCerts", () -> NativeAccess.queryCerts(storeKind));
+    static List<Records.Cert> certs(StoreKind store) throws Exception {
+        return call("queryCerts", () -> MscapiLibrary.certs(store));
     }
 }

@@ -1,5 +1,8 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.HashAlg;
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.StoreKind;
 import java.util.ArrayList;
 import java.util.List;
 import picocli.CommandLine.Option;
@@ -69,7 +72,7 @@ final class Options {
         String spec;
 
         int keySpec() throws ToolError {
-            return KeyCommands.spec(spec);
+            return Options.spec(spec);
         }
 
         String container() throws ToolError {
@@ -119,7 +122,7 @@ final class Options {
 
         String name() throws ToolError {
             String h = hash == null ? "sha256" : hash;
-            KeyCommands.algId(h);
+            Options.hashAlg(h);
             return h;
         }
     }
@@ -129,7 +132,9 @@ final class Options {
         private static final long serialVersionUID = 1L;
 
         Stores() {
-            super(List.of("MY", "ROOT", "CA", "AddressBook", "Varnel"));
+            for (StoreKind k : StoreKind.values()) {
+                add(k.storeName);
+            }
         }
     }
 
@@ -145,7 +150,31 @@ final class Options {
         private static final long serialVersionUID = 1L;
 
         Specs() {
-            super(List.of("exchange", "signature"));
+            for (KeySpec s : KeySpec.values()) {
+                add(s.word);
+            }
         }
+    }
+
+    static int spec(String s) throws ToolError {
+        if (s == null || s.equals(KeySpec.SIGNATURE.word)) {
+            return KeySpec.SIGNATURE.code;
+        }
+        if (s.equals(KeySpec.EXCHANGE.word)) {
+            return KeySpec.EXCHANGE.code;
+        }
+        throw ToolError.usage("--spec is exchange or signature, not " + s);
+    }
+
+    static HashAlg hashAlg(String hash) throws ToolError {
+        HashAlg alg = HashAlg.named(hash);
+        if (alg == null) {
+            throw ToolError.usage("unknown --hash " + hash);
+        }
+        return alg;
+    }
+
+    static String jdkDigest(String hash) {
+        return hash.equals("md5") ? "MD5" : "SHA-" + hash.substring(3);
     }
 }

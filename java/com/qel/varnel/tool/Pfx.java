@@ -1,5 +1,8 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.KeySpec;
+import com.qel.varnel.Records;
+import com.qel.varnel.StoreKind;
 import java.security.cert.X509Certificate;
 import java.security.interfaces.RSAPrivateCrtKey;
 import java.util.ArrayList;
@@ -18,9 +21,6 @@ import picocli.CommandLine.Parameters;
  * chain.
  */
 final class Pfx {
-    static final int STORE_CA = 3;
-    static final int STORE_ROOT = 2;
-
     private Pfx() {
     }
 
@@ -77,19 +77,19 @@ final class Pfx {
                     throw new ToolError(file + ": the certificate is not the key's");
                 }
                 if (provider == null) {
-                    provider = CertCommands.defaultProvider();
+                    provider = Stores.defaultProvider();
                 }
                 if (container == null) {
                     // A fresh name, as the platform's own PFX import gives one.
                     container = UUID.randomUUID().toString();
                 }
                 byte[] der = leaf.getEncoded();
-                for (Layouts.Cert c : Layouts.certs(Native.queryCerts(KeyRef.STORE_MY))) {
+                for (Records.Cert c : Native.certs(StoreKind.MY)) {
                     if (Arrays.equals(c.encoded(), der)) {
-                        throw new ToolError("the certificate SHA-1 " + CertCommands.sha1(der)
-                                + " is in MY already, bound to container " + Listings.quoted(c.container())
+                        throw new ToolError("the certificate SHA-1 " + Text.sha1(der)
+                                + " is in MY already, bound to container " + Text.quoted(c.container())
                                 + " (delete it first: mscapi delcert MY --thumbprint "
-                                + CertCommands.sha1(der) + ")");
+                                + Text.sha1(der) + ")");
                     }
                 }
                 RSAPrivateCrtKey key = entry.key();
@@ -104,11 +104,11 @@ final class Pfx {
                 List<String> present = new ArrayList<>();
                 for (X509Certificate c : entry.chain().subList(1, entry.chain().size())) {
                     byte[] cd = c.getEncoded();
-                    if (Native.addCertToStore(cd, null, null, 0, null, STORE_CA) != null) {
+                    if (Native.addCertToStore(cd, null, null, 0, null, StoreKind.CA) != null) {
                         added++;
                         CertCommands.warnExpired(err, cd);
                     } else {
-                        present.add(CertCommands.sha1(cd));
+                        present.add(Text.sha1(cd));
                     }
                 }
                 if (entry.chain().size() > 1) {
@@ -117,20 +117,20 @@ final class Pfx {
                 }
             } finally {
                 password.close();
-                KeyCommands.wipe(pin);
+                Secret.wipe(pin);
             }
-            return Main.OK;
+            return Exit.OK;
         }
 
         /** The key into a container of the library's kind, its certificate into MY bound to it. */
         private void inContainer(String provider, String container, int keySpec, RSAPrivateCrtKey key, byte[] der,
                 byte[] pin, String friendly) throws Exception {
-            KeyCommands.store(provider, container, keySpec, key, pin);
-            out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container " + Listings.quoted(container)
-                    + " of \"" + provider + "\" (" + KeyCommands.specName(keySpec) + ")");
-            byte[] id;
+            Native.importKey(provider, container, keySpec, key, pin);
+            out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container " + Text.quoted(container)
+                    + " of \"" + provider + "\" (" + KeySpec.describe(keySpec) + ")");
+            Records.CertId id;
             try {
-                id = Native.addCertToStore(der, provider, container, keySpec, friendly, KeyRef.STORE_MY);
+                id = Native.addCertToStore(der, provider, container, keySpec, friendly, StoreKind.MY);
             } catch (Exception e) {
                 Native.deleteKeyPair(provider, container);
                 throw e;
@@ -138,10 +138,10 @@ final class Pfx {
             if (id == null) {
                 // Stored already without a usable binding: the key is of no use without it.
                 Native.deleteKeyPair(provider, container);
-                throw new ToolError("the store MY refused the certificate SHA-1 " + CertCommands.sha1(der)
+                throw new ToolError("the store MY refused the certificate SHA-1 " + Text.sha1(der)
                         + " (it holds it already, without a key binding); the key was not kept");
             }
-            out.println("certificate: added to MY, SHA-1 " + CertCommands.sha1(der)
+            out.println("certificate: added to MY, SHA-1 " + Text.sha1(der)
                     + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
         }
 
@@ -154,11 +154,11 @@ final class Pfx {
                 byte[] pin, String friendly) throws Exception {
             TokenImport.Stored stored = TokenImport.store(provider, container, keySpec, key, der, pin, exportable);
             out.println("key: " + key.getModulus().bitLength() + "-bit RSA onto the token, container "
-                    + Listings.quoted(stored.container()) + " of \"" + provider + "\" (" + KeyCommands.specName(keySpec)
+                    + Text.quoted(stored.container()) + " of \"" + provider + "\" (" + KeySpec.describe(keySpec)
                     + ", " + (stored.exportable() ? "exportable" : "sensitive, not extractable") + ")");
-            Layouts.Cert inMy = null;
+            Records.Cert inMy = null;
             try {
-                for (Layouts.Cert c : Layouts.certs(Native.queryCerts(KeyRef.STORE_MY))) {
+                for (Records.Cert c : Native.certs(StoreKind.MY)) {
                     if (Arrays.equals(c.encoded(), der)) {
                         inMy = c;
                     }
@@ -169,17 +169,17 @@ final class Pfx {
                     throw new ToolError("the certificate written onto the token is not in MY bound to its key");
                 }
                 if (friendly != null) {
-                    Native.setFriendlyName(friendly, inMy.serial(), inMy.issuer(), KeyRef.STORE_MY);
+                    Native.setFriendlyName(friendly, inMy.serial(), inMy.issuer(), StoreKind.MY);
                 }
             } catch (Exception e) {
                 if (inMy != null) {
-                    Native.deleteCertFromStore(inMy.serial(), inMy.issuer(), KeyRef.STORE_MY);
+                    Native.deleteCertFromStore(inMy.serial(), inMy.issuer(), StoreKind.MY);
                 }
                 Native.deleteKeyPair(provider, stored.container());
                 throw e;
             }
             out.println("certificate: written onto the token beside the key and into MY, SHA-1 "
-                    + CertCommands.sha1(der) + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
+                    + Text.sha1(der) + (friendly != null ? ", friendly name \"" + friendly + "\"" : ""));
         }
     }
 
@@ -237,16 +237,16 @@ final class Pfx {
                         ? " and " + (chain.size() - 1) + " more of its chain" : ""));
             } finally {
                 password.close();
-                KeyCommands.wipe(pin);
+                Secret.wipe(pin);
             }
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
 
     private static String friendlyName(X509Certificate leaf) throws Exception {
         byte[] der = leaf.getEncoded();
-        for (Layouts.Cert c : Layouts.certs(Native.queryCerts(KeyRef.STORE_MY))) {
+        for (Records.Cert c : Native.certs(StoreKind.MY)) {
             if (Arrays.equals(c.encoded(), der)) {
                 return c.friendlyName();
             }
@@ -257,8 +257,8 @@ final class Pfx {
     /** The certificate and its issuers found in "CA" and "ROOT", each checked by its signature. */
     static List<X509Certificate> chain(X509Certificate leaf) throws Exception {
         List<X509Certificate> pool = new ArrayList<>();
-        for (int kind : new int[] {STORE_CA, STORE_ROOT}) {
-            for (Layouts.Cert c : Layouts.certs(Native.queryCerts(kind))) {
+        for (StoreKind kind : new StoreKind[] {StoreKind.CA, StoreKind.ROOT}) {
+            for (Records.Cert c : Native.certs(kind)) {
                 try {
                     pool.add(Formats.x509(c.encoded()));
                 } catch (Exception e) {

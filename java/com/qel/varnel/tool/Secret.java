@@ -110,4 +110,10 @@ final class Secret implements AutoCloseable {
             Arrays.fill(all, (byte) 0);
         }
     }
+
+    static void wipe(byte[] secret) {
+        if (secret != null) {
+            Arrays.fill(secret, (byte) 0);
+        }
+    }
 }

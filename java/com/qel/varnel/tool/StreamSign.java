@@ -137,14 +137,14 @@ final class StreamSign {
             String h = hash.name();
             byte[] pinBytes = pin.bytes();
             try {
-                MessageDigest md = MessageDigest.getInstance(KeyCommands.jdkDigest(h));
+                MessageDigest md = MessageDigest.getInstance(Options.jdkDigest(h));
                 stream(file, "signing", md::update);
                 // A key named by its certificate signs only as the certificate's
                 // key: compared before, and after (the container may have been
                 // made again in between).
                 ref.confirmCertificateKey(false);
                 byte[] sig = Native.verifyAndSign(ref.provider(), ref.container(), ref.spec(), md.digest(),
-                        KeyCommands.algId(h), pinBytes);
+                        Options.hashAlg(h), pinBytes);
                 ref.confirmCertificateKey(true);
                 if (outFile != null) {
                     FileIO.writePublic(outFile, sig);
@@ -152,9 +152,9 @@ final class StreamSign {
                     out.println(HexFormat.of().formatHex(sig));
                 }
             } finally {
-                KeyCommands.wipe(pinBytes);
+                Secret.wipe(pinBytes);
             }
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
@@ -202,7 +202,7 @@ final class StreamSign {
                 publicKey = ref.certificate() != null ? ref.certificate().getPublicKey() : ref.publicKey();
             }
             byte[] signature = signatureBytes(FileIO.read(sigFile));
-            Signature verifier = Signature.getInstance(KeyCommands.jdkDigest(h).replace("-", "") + "withRSA");
+            Signature verifier = Signature.getInstance(Options.jdkDigest(h).replace("-", "") + "withRSA");
             verifier.initVerify(publicKey);
             stream(file, "verifying", verifier::update);
             boolean good;
@@ -217,7 +217,7 @@ final class StreamSign {
             }
             out.println("signature verified (" + h + ", " + ((java.security.interfaces.RSAPublicKey) publicKey)
                     .getModulus().bitLength() + "-bit RSA)");
-            return Main.OK;
+            return Exit.OK;
         }
     }
 

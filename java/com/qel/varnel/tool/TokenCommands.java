@@ -3,7 +3,6 @@ package com.qel.varnel.tool;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -88,13 +87,13 @@ final class TokenCommands {
             out.println("token store " + Admin.string(store, "conf") + " (SOFTHSM2_CONF for softhsm2-util and "
                     + "pkcs11-tool)");
             new TokenCommands(out).register(prompt);
-            return Main.OK;
+            return Exit.OK;
         }
     }
 
     @Command(name = "set-unblock-code", header = "set the token family's unblock code",
             customSynopsis = "mscapi token set-unblock-code [--old-code-file F] [--code-file F]")
-    static final class SetUnblockCode extends Main.AdminCommand {
+    static final class SetUnblockCode extends AdminCommand {
         @Option(names = "--old-code-file", paramLabel = "F", description = "Read the current code from the first "
                 + "line of F (asked on the terminal when a code is set and this is not given).")
         String oldCodeFile;
@@ -136,7 +135,7 @@ final class TokenCommands {
         }
         out.println("token \"" + label + "\" made in " + Admin.string(store, "tokenDir"));
         register(prompt);
-        return Main.OK;
+        return Exit.OK;
     }
 
     /** Registers the home's token store as "SoftHSM2 Token RSA Provider" (mscapi-admin token register). */
@@ -185,46 +184,4 @@ final class TokenCommands {
 
     // ---- providers -----------------------------------------------------------------
 
-    /** A provider's family in words, from the provider's entry of `mscapi-admin providers --json`. */
-    static String family(Map<String, Object> provider) {
-        String image = Admin.string(provider, "image");
-        if (image == null) {
-            return "unknown (no image path)";
-        }
-        String family = Admin.string(provider, "family");
-        if (family == null) {
-            return "not available here (" + image + ")";
-        }
-        switch (family) {
-            case "software":
-                return "software (" + image + ")";
-            case "token":
-                return "software token with PINs (" + image + ")";
-            default:
-                return "PKCS#11, module " + image;
-        }
-    }
-
-    /** The initialised tokens a PKCS#11 provider's module shows, from the same entry; null for other providers. */
-    static List<String> tokens(Map<String, Object> provider) {
-        Map<String, Object> module = Admin.object(provider, "module");
-        if (module == null) {
-            return null;
-        }
-        List<String> found = new ArrayList<>();
-        if (!Boolean.TRUE.equals(module.get("loaded"))) {
-            found.add("tokens: cannot be listed (" + Admin.string(module, "error") + ")");
-            return found;
-        }
-        for (Map<String, Object> slot : Admin.objects(module, "slots")) {
-            Map<String, Object> token = Admin.object(slot, "token");
-            if (token != null && Boolean.TRUE.equals(token.get("initialized"))) {
-                found.add("token: \"" + Admin.string(token, "label") + "\", serial " + Admin.string(token, "serial"));
-            }
-        }
-        if (found.isEmpty()) {
-            found.add("tokens: none present");
-        }
-        return found;
-    }
 }

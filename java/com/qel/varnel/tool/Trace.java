@@ -1,9 +1,9 @@
 package com.qel.varnel.tool;
 
+import com.qel.varnel.Records;
 import java.io.File;
 import java.io.IOException;
 import java.io.PrintStream;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.util.ArrayList;
 import java.util.List;
@@ -19,6 +19,13 @@ import java.util.regex.Pattern;
  * The tool reads the cause of a failure from the codes, never from the words.
  */
 final class Trace {
+    /**
+     * The system property that marks the demo's child JVM, which writes
+     * into its parent's trace (a property, not a variable: reading the
+     * environment costs every start-up a parse of all of it).
+     */
+    static final String DEMO_CHILD = "mscapi.demo.child";
+
     /** The codes of reasons that mean the stored state itself is unusable (or not this user's). */
     static final Set<String> STORAGE_CAUSES = Set.of("STORAGE_DAMAGED", "STORAGE_CANNOT_OPEN",
             "STORAGE_CANNOT_WRITE", "STORAGE_DISK_FULL", "STORAGE_FAILURE", "HOME_NOT_DIRECTORY", "HOME_UNUSABLE",
@@ -50,7 +57,7 @@ final class Trace {
     static void deleteNow() {
         String path = System.getProperty("mscapi.trace");
         // The demo's child JVM writes into its parent's trace: the parent deletes it.
-        if (path != null && !path.isEmpty() && System.getProperty(Demo.CHILD) == null) {
+        if (path != null && !path.isEmpty() && System.getProperty(DEMO_CHILD) == null) {
             // a trace left over is emptied by the next run of that number
             new File(path).delete();
         }
@@ -59,7 +66,7 @@ final class Trace {
     /** Deletes this run's trace file when the JVM is stopped (Ctrl-C, SIGTERM) before main ends. */
     static void deleteAtExit() {
         String path = System.getProperty("mscapi.trace");
-        if (path == null || path.isEmpty() || System.getProperty(Demo.CHILD) != null) {
+        if (path == null || path.isEmpty() || System.getProperty(DEMO_CHILD) != null) {
             return;
         }
         Runtime.getRuntime().addShutdownHook(new Thread() {
@@ -105,12 +112,12 @@ final class Trace {
             int start = from;
             for (int i = from; i < all.length; i++) {
                 if (all[i] == '\n') {
-                    out.add(Layouts.name(java.util.Arrays.copyOfRange(all, start, i)));
+                    out.add(Records.name(java.util.Arrays.copyOfRange(all, start, i)));
                     start = i + 1;
                 }
             }
             if (start < all.length) {
-                out.add(Layouts.name(java.util.Arrays.copyOfRange(all, start, all.length)));
+                out.add(Records.name(java.util.Arrays.copyOfRange(all, start, all.length)));
             }
             return out;
         } catch (IOException e) {

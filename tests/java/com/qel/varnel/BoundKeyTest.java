@@ -44,18 +44,18 @@ class BoundKeyTest {
         int bits = k.getModulus().bitLength();
         int n = bits / 8;
         int h = n / 2;
-        MSCAPI.importKeyPair(provider, container, SPEC, MscapiKeyStore.fixed(k.getModulus(), n), bits,
-                k.getPublicExponent().intValueExact(), MscapiKeyStore.fixed(k.getPrivateExponent(), n),
-                MscapiKeyStore.fixed(k.getPrimeP(), h), MscapiKeyStore.fixed(k.getPrimeQ(), h),
-                MscapiKeyStore.fixed(k.getPrimeExponentP(), h), MscapiKeyStore.fixed(k.getPrimeExponentQ(), h),
-                MscapiKeyStore.fixed(k.getCrtCoefficient(), h));
+        MSCAPI.importKeyPair(provider, container, SPEC, MscapiLibrary.fixed(k.getModulus(), n), bits,
+                k.getPublicExponent().intValueExact(), MscapiLibrary.fixed(k.getPrivateExponent(), n),
+                MscapiLibrary.fixed(k.getPrimeP(), h), MscapiLibrary.fixed(k.getPrimeQ(), h),
+                MscapiLibrary.fixed(k.getPrimeExponentP(), h), MscapiLibrary.fixed(k.getPrimeExponentQ(), h),
+                MscapiLibrary.fixed(k.getCrtCoefficient(), h));
     }
 
     /** A certificate bound to `container` of `provider`, holding `kp`'s key; its alias is the container's name. */
     static X509Certificate bind(String provider, String container, KeyPair kp) throws Exception {
         remake(provider, container, kp);
         X509Certificate cert = Pki.selfSigned("CN=" + container, kp, false);
-        MSCAPI.addCertToStore(cert.getEncoded(), provider, container, SPEC, container, MscapiKeyStore.STORE_MY);
+        MSCAPI.addCertToStore(cert.getEncoded(), provider, container, SPEC, container, StoreKind.MY.code);
         return cert;
     }
 

@@ -1,0 +1,31 @@
+package com.qel.varnel;
+
+/**
+ * The key specs of a container: an exchange key (signs and, on Windows,
+ * decrypts) and a signature key. The native methods take and list the spec
+ * as its number ({@link #code}); a listed record may carry another number.
+ */
+public enum KeySpec {
+    EXCHANGE(1, "exchange"), SIGNATURE(2, "signature");
+
+    /** The number the native methods take ({@code AT_KEYEXCHANGE}, {@code AT_SIGNATURE}). */
+    public final int code;
+    /** The spec's word in the tool's options and output. */
+    public final String word;
+
+    KeySpec(int code, String word) {
+        this.code = code;
+        this.word = word;
+    }
+
+    /** The spec of a number; null for a number that is neither. */
+    public static KeySpec of(int code) {
+        return code == 1 ? EXCHANGE : code == 2 ? SIGNATURE : null;
+    }
+
+    /** The spec's word, or "spec N" for a number that is neither. */
+    public static String describe(int code) {
+        KeySpec s = of(code);
+        return s != null ? s.word : "spec " + code;
+    }
+}
