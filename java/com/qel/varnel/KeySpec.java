@@ -3,10 +3,12 @@ package com.qel.varnel;
 /**
  * The key specs of a container: an exchange key (signs and, on Windows,
  * decrypts) and a signature key. The native methods take and list the spec
- * as its number ({@link #code}); a listed record may carry another number.
+ * as its number ({@link #code}, the compile-time constants of
+ * {@link MscapiKeyGenParameters}); a listed record may carry another number.
  */
 public enum KeySpec {
-    EXCHANGE(1, "exchange"), SIGNATURE(2, "signature");
+    EXCHANGE(MscapiKeyGenParameters.AT_KEYEXCHANGE, "exchange"),
+    SIGNATURE(MscapiKeyGenParameters.AT_SIGNATURE, "signature");
 
     /** The number the native methods take ({@code AT_KEYEXCHANGE}, {@code AT_SIGNATURE}). */
     public final int code;
@@ -20,7 +22,7 @@ public enum KeySpec {
 
     /** The spec of a number; null for a number that is neither. */
     public static KeySpec of(int code) {
-        return code == 1 ? EXCHANGE : code == 2 ? SIGNATURE : null;
+        return code == EXCHANGE.code ? EXCHANGE : code == SIGNATURE.code ? SIGNATURE : null;
     }
 
     /** The spec's word, or "spec N" for a number that is neither. */

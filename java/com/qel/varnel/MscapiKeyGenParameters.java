@@ -9,9 +9,9 @@ import java.security.spec.AlgorithmParameterSpec;
  */
 public final class MscapiKeyGenParameters implements AlgorithmParameterSpec {
     /** The key spec for keys that sign and exchange keys. */
-    public static final int AT_KEYEXCHANGE = KeySpec.EXCHANGE.code;
+    public static final int AT_KEYEXCHANGE = 1;
     /** The key spec for keys that only sign. */
-    public static final int AT_SIGNATURE = KeySpec.SIGNATURE.code;
+    public static final int AT_SIGNATURE = 2;
 
     private final String provider;
     private final String container;
