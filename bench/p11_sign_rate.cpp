@@ -71,6 +71,20 @@ int fail(const char *what, CK_RV rv) {
   return 1;
 }
 
+// The private key labelled `keyLabel` in session `s`; CK_INVALID_HANDLE
+// unless exactly one is found first.
+CK_OBJECT_HANDLE privateKey(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE s, const char *keyLabel) {
+  CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
+                         {CKA_LABEL, const_cast<char *>(keyLabel), std::strlen(keyLabel)}};
+  CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+  CK_ULONG got = 0;
+  f->C_FindObjectsInit(s, tmpl, 2);
+  f->C_FindObjects(s, &key, 1, &got);
+  f->C_FindObjectsFinal(s);
+  return got == 1 ? key : CK_INVALID_HANDLE;
+}
+
 int pkcs11Rate(const char *module, const char *token, const char *pin, const char *keyLabel,
                long n) {
   void *lib = dlopen(module, RTLD_NOW | RTLD_LOCAL);
@@ -105,15 +119,8 @@ int pkcs11Rate(const char *module, const char *token, const char *pin, const cha
   if ((rv = f->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(pin)),
                        std::strlen(pin))) != CKR_OK)
     return fail("C_Login", rv);
-  CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
-  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
-                         {CKA_LABEL, const_cast<char *>(keyLabel), std::strlen(keyLabel)}};
-  CK_OBJECT_HANDLE key = 0;
-  CK_ULONG got = 0;
-  f->C_FindObjectsInit(s, tmpl, 2);
-  f->C_FindObjects(s, &key, 1, &got);
-  f->C_FindObjectsFinal(s);
-  if (got != 1) return fail("finding the key", 0);
+  const CK_OBJECT_HANDLE key = privateKey(f, s, keyLabel);
+  if (key == CK_INVALID_HANDLE) return fail("finding the key", 0);
   std::vector<unsigned char> in = digestInfo();
   std::vector<unsigned char> sig(1024);
   CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
@@ -271,15 +278,8 @@ int pkcs11Threads(const char *module, const char *token, const char *pin, const 
   CK_SESSION_HANDLE s = 0;
   CK_FUNCTION_LIST_PTR f = openToken(module, token, pin, CKF_SERIAL_SESSION, s);
   if (f == nullptr) return 1;
-  CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
-  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
-                         {CKA_LABEL, const_cast<char *>(keyLabel), std::strlen(keyLabel)}};
-  CK_OBJECT_HANDLE key = 0;
-  CK_ULONG got = 0;
-  f->C_FindObjectsInit(s, tmpl, 2);
-  f->C_FindObjects(s, &key, 1, &got);
-  f->C_FindObjectsFinal(s);
-  if (got != 1) return fail("finding the key", 0);
+  const CK_OBJECT_HANDLE key = privateKey(f, s, keyLabel);
+  if (key == CK_INVALID_HANDLE) return fail("finding the key", 0);
   const std::vector<unsigned char> in = digestInfo();
   std::atomic<long> made{0};
   std::atomic<bool> stop{false}, failed{false};
