@@ -127,7 +127,7 @@ std::string lastFailure(const char *what) {
 // holds an flock on it while it runs and removes it when the import is
 // complete or undone. A record nobody holds is an import that died: the next
 // token import removes its container; only a container the record says was
-// made, and that holds no key of the spec or that key (never one that was
+// made, and that holds no key of the key spec or that key (never one that was
 // there before, nor one made again under that name with another key).
 class ImportRecord {
  public:
@@ -203,7 +203,7 @@ std::string modulusOf(const Bytes &blob) {
   return hex;
 }
 
-// Whether the container holds a key of the spec that is not the recorded one.
+// Whether the container holds a key of the key spec that is not the recorded one.
 bool holdsAnotherKey(const std::string &provider, const std::string &container, int spec,
                      const std::string &modulus) {
   Context prov;

@@ -83,7 +83,7 @@ Status writeCertificate(Container &c, const KeyInfo &key, const Bytes &der) {
       if (step != Step::Ok) return step;
       id = hit.id;
     }
-    // Its certificates: of that id, and of the spec id it may have had.
+    // Its certificates: of that id, and of the key-spec id it may have had.
     std::vector<Bytes> ids{id};
     const Bytes specId{static_cast<uint8_t>(key.spec)};
     if (!c.pair && id != specId) ids.push_back(specId);

@@ -296,10 +296,10 @@ CK_RV setId(Use &use, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, const Bytes &id) 
 // them: the SHA-1 of its modulus (followed by a counting byte when another
 // object has that already, as a second copy of one key would). A record of
 // it (pairs.h) is made first, so the key is the container's at every
-// moment: by the spec id until it is renamed, by the recorded id after;
+// moment: by the key-spec id until it is renamed, by the recorded id after;
 // then the records of the key it replaced go. A token that refuses the
 // rename, and a container without a marker (made before markers existed),
-// keep the spec id.
+// keep the key-spec id.
 void assignKeyId(Use &use, CK_SESSION_HANDLE s, const Container &c, int spec, const KeyInfo &info,
                  CK_OBJECT_HANDLE pub, CK_OBJECT_HANDLE priv) {
   Bytes id(SHA_DIGEST_LENGTH);

@@ -38,7 +38,7 @@ using KeyIds = std::map<Bytes, int>;
 Bytes encodeKeyIds(const KeyIds &ids);
 KeyIds decodeKeyIds(const Bytes &value);
 // The key spec a library container's key with CKA_ID `id` serves (0: none
-// of its keys): the spec `ids` records for it, else 01 or 02 itself.
+// of its keys): the key spec `ids` records for it, else 01 or 02 itself.
 int librarySpec(const KeyIds &ids, const Bytes &id);
 // The markers of the library container `label`, each with what it records.
 CK_RV libraryMarkers(Use &use, CK_SESSION_HANDLE s, const std::string &label,

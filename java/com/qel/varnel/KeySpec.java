@@ -2,7 +2,7 @@ package com.qel.varnel;
 
 /**
  * The key specs of a container: an exchange key (signs and, on Windows,
- * decrypts) and a signature key. The native methods take and list the spec
+ * decrypts) and a signature key. The native methods take and list the key spec
  * as its number ({@link #code}, the compile-time constants of
  * {@link MscapiKeyGenParameters}); a listed record may carry another number.
  */
@@ -12,7 +12,7 @@ public enum KeySpec {
 
     /** The number the native methods take ({@code AT_KEYEXCHANGE}, {@code AT_SIGNATURE}). */
     public final int code;
-    /** The spec's word in the tool's options and output. */
+    /** The key spec's word in the tool's options and output. */
     public final String word;
 
     KeySpec(int code, String word) {
@@ -20,12 +20,12 @@ public enum KeySpec {
         this.word = word;
     }
 
-    /** The spec of a number; null for a number that is neither. */
+    /** The key spec of a number; null for a number that is neither. */
     public static KeySpec of(int code) {
         return code == EXCHANGE.code ? EXCHANGE : code == SIGNATURE.code ? SIGNATURE : null;
     }
 
-    /** The spec's word, or "spec N" for a number that is neither. */
+    /** The key spec's word, or "spec N" for a number that is neither. */
     public static String describe(int code) {
         KeySpec s = of(code);
         return s != null ? s.word : "spec " + code;
