@@ -22,7 +22,7 @@ public final class MscapiKeyGenParameters implements AlgorithmParameterSpec {
         if (container == null || container.isEmpty()) {
             throw new IllegalArgumentException("a container name is needed");
         }
-        if (KeySpec.of(keySpec) == null) {
+        if (KeyRole.of(keySpec) == null) {
             throw new IllegalArgumentException("key spec must be 1 (exchange) or 2 (signature), not " + keySpec);
         }
         this.provider = provider;

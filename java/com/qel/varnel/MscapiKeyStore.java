@@ -453,7 +453,7 @@ public abstract class MscapiKeyStore extends KeyStoreSpi {
         // binding does.
         String provider = defaultProvider();
         String container = newContainerName(alias);
-        int spec = KeySpec.EXCHANGE.code; // signs and, on Windows, decrypts
+        int spec = KeyRole.EXCHANGE.code; // signs and, on Windows, decrypts
         importKey(provider, container, spec, k, MscapiPrivateKey.pinBytes(password));
         Records.CertId id;
         try {

@@ -10,7 +10,7 @@ import java.util.List;
  * to them, used by the "MSCAPI" provider and the command-line tool alike, so
  * what the tool does is what an application's call through the provider
  * does. Stores are {@link StoreKind}s, hash algorithms {@link HashAlg}s; a key
- * spec is its number ({@link KeySpec#code}), as the lists give it back.
+ * spec is its number ({@link KeyRole#code}), as the lists give it back.
  *
  * <p>A failure of the library is raised as {@code java.lang.Exception} with
  * its fixed message and the platform's code in the cause

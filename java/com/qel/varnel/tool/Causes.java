@@ -1,6 +1,6 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.KeySpec;
+import com.qel.varnel.KeyRole;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.FileSystemException;
@@ -134,8 +134,8 @@ final class Causes {
         }
         if (cause.equals("NO_KEY_OF_SPEC") || error.equals("NTE_NO_KEY")) {
             long spec = failed.number("spec");
-            String what = spec == KeySpec.EXCHANGE.code ? "exchange key (try --spec signature)"
-                    : spec == KeySpec.SIGNATURE.code ? "signature key (try --spec exchange)" : "key of that spec";
+            String what = spec == KeyRole.EXCHANGE.code ? "exchange key (try --spec signature)"
+                    : spec == KeyRole.SIGNATURE.code ? "signature key (try --spec exchange)" : "key of that spec";
             return "container " + name(container) + " in provider " + q(providerName(provider)) + " holds no " + what;
         }
         if (cause.equals("KEY_NOT_EXPORTABLE")) {

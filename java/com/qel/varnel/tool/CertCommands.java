@@ -1,6 +1,6 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.KeySpec;
+import com.qel.varnel.KeyRole;
 import com.qel.varnel.Records;
 import com.qel.varnel.StoreKind;
 import java.nio.charset.StandardCharsets;
@@ -111,8 +111,8 @@ final class CertCommands {
             Integer keySpec = null;
             if (spec != null) {
                 keySpec = switch (spec) {
-                    case "1", "exchange" -> KeySpec.EXCHANGE.code;
-                    case "2", "signature" -> KeySpec.SIGNATURE.code;
+                    case "1", "exchange" -> KeyRole.EXCHANGE.code;
+                    case "2", "signature" -> KeyRole.SIGNATURE.code;
                     default -> throw ToolError.usage("--spec is exchange (1) or signature (2), not " + spec);
                 };
             }
@@ -152,7 +152,7 @@ final class CertCommands {
                 warnExpired(err, der);
                 out.println("added: " + what + (b == null ? ""
                         : ", bound to container " + Text.quoted(b.container()) + " of \"" + b.provider() + "\" ("
-                                + KeySpec.describe(b.spec()) + ")" + (b.warning() == null ? "" : "; " + b.warning())));
+                                + KeyRole.describe(b.spec()) + ")" + (b.warning() == null ? "" : "; " + b.warning())));
             }
             out.println(added + " added, " + (certs.size() - added - failed) + " already present"
                     + (failed > 0 ? ", " + failed + " refused" : "") + " (" + store + ")");
@@ -199,10 +199,10 @@ final class CertCommands {
         if (container != null) {
             if (!force) {
                 throw new ToolError("the public key of \"" + subject + "\" is not the key of container " + Text.quoted(container)
-                        + "" + (spec != null ? " (" + KeySpec.describe(spec) + ")" : "")
+                        + "" + (spec != null ? " (" + KeyRole.describe(spec) + ")" : "")
                         + "; give --force to bind it anyway");
             }
-            return new Binding(family, container, spec != null ? spec : KeySpec.SIGNATURE.code,
+            return new Binding(family, container, spec != null ? spec : KeyRole.SIGNATURE.code,
                     "its public key does not match that container's");
         }
         if (!force) {
@@ -210,7 +210,7 @@ final class CertCommands {
                     + "\" (see mscapi keys); give --container C --force to bind it anyway");
         }
         // Bound as CryptoAPI resolves null names: the default container, named after the login name.
-        return new Binding(family, System.getProperty("user.name"), spec != null ? spec : KeySpec.SIGNATURE.code,
+        return new Binding(family, System.getProperty("user.name"), spec != null ? spec : KeyRole.SIGNATURE.code,
                 "no stored key matches it");
     }
 

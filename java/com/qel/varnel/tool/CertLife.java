@@ -1,6 +1,6 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.KeySpec;
+import com.qel.varnel.KeyRole;
 import com.qel.varnel.Records;
 import com.qel.varnel.StoreKind;
 import java.io.OutputStream;
@@ -156,7 +156,7 @@ final class CertLife {
                 publicKey);
         JcaX509ExtensionUtils ext = new JcaX509ExtensionUtils();
         builder.addExtension(Extension.basicConstraints, true, new BasicConstraints(false));
-        builder.addExtension(Extension.keyUsage, true, new KeyUsage(key.spec() == KeySpec.EXCHANGE.code
+        builder.addExtension(Extension.keyUsage, true, new KeyUsage(key.spec() == KeyRole.EXCHANGE.code
                 ? KeyUsage.digitalSignature | KeyUsage.keyEncipherment : KeyUsage.digitalSignature));
         builder.addExtension(Extension.subjectKeyIdentifier, false, ext.createSubjectKeyIdentifier(publicKey));
         if (extendedKeyUsage.length > 0) {

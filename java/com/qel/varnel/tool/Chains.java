@@ -1,6 +1,6 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.KeySpec;
+import com.qel.varnel.KeyRole;
 import com.qel.varnel.Records;
 import com.qel.varnel.StoreKind;
 import java.io.PrintStream;
@@ -190,7 +190,7 @@ final class Chains {
             Map<String, Object> b = new LinkedHashMap<>();
             b.put("provider", e.provider());
             b.put("container", e.container());
-            b.put("spec", KeySpec.describe(e.keySpec()));
+            b.put("spec", KeyRole.describe(e.keySpec()));
             m.put("binding", b);
         } else {
             m.put("binding", null);

@@ -1,7 +1,7 @@
 package com.qel.varnel.tool;
 
 import com.qel.varnel.HashAlg;
-import com.qel.varnel.KeySpec;
+import com.qel.varnel.KeyRole;
 import com.qel.varnel.Records;
 import com.qel.varnel.StoreKind;
 import java.io.ByteArrayInputStream;
@@ -168,7 +168,7 @@ final class Demo {
         }
         step("generate an RSA-2048 key pair in a new container", () -> {
             container = "mscapi-demo-" + HexFormat.of().formatHex(Native.generateRandom(null, 4));
-            BigInteger[] ne = Native.generateKeyPair(provider, container, KeySpec.SIGNATURE.code, 2048);
+            BigInteger[] ne = Native.generateKeyPair(provider, container, KeyRole.SIGNATURE.code, 2048);
             publicKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]));
             return Text.quoted(container) + " in \"" + provider + "\", modulus " + ne[0].bitLength() + " bits, exponent "
                     + ne[1];
@@ -182,7 +182,7 @@ final class Demo {
                     + certificate.length + " bytes, signature verified";
         });
         step("add it to \"MY\" bound to the container, named \"mscapi demo\"", () -> {
-            certId = Native.addCertToStore(certificate, provider, container, KeySpec.SIGNATURE.code, "mscapi demo",
+            certId = Native.addCertToStore(certificate, provider, container, KeyRole.SIGNATURE.code, "mscapi demo",
                     StoreKind.MY);
             check(certId != null, "the store refused the certificate");
             return "CertId serial " + Records.serial(certId.serial()).toString(16) + ", issuer " + certId.issuer().length
@@ -307,7 +307,7 @@ final class Demo {
         step("generate an RSA-2048 key pair on the token (the PIN prompt logs in)", () -> {
             tokenContainer = "\\\\.\\" + TOKEN_LABEL + "\\mscapi-demo-"
                     + HexFormat.of().formatHex(Native.generateRandom(null, 4));
-            BigInteger[] ne = Native.generateKeyPair(PKCS11_PROVIDER, tokenContainer, KeySpec.SIGNATURE.code, 2048);
+            BigInteger[] ne = Native.generateKeyPair(PKCS11_PROVIDER, tokenContainer, KeyRole.SIGNATURE.code, 2048);
             tokenKey = KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(ne[0], ne[1]));
             Path log = tokenDir.resolve("prompts.log");
             int asked = Files.exists(log) ? Files.readAllLines(log).size() : 0;
@@ -321,7 +321,7 @@ final class Demo {
             }
             check(found, "the token key is not listed");
             try {
-                Native.getPrivateKey(PKCS11_PROVIDER, tokenContainer, KeySpec.SIGNATURE.code, null);
+                Native.getPrivateKey(PKCS11_PROVIDER, tokenContainer, KeyRole.SIGNATURE.code, null);
             } catch (Exception e) {
                 return "listed; export refused: " + e.getMessage();
             }
@@ -333,7 +333,7 @@ final class Demo {
             byte[] pin = Files.readAllLines(tokenDir.resolve("pin")).get(0).getBytes(StandardCharsets.US_ASCII);
             byte[] signature;
             try {
-                signature = Native.verifyAndSign(PKCS11_PROVIDER, tokenContainer, KeySpec.SIGNATURE.code, hash, HashAlg.SHA_256, pin);
+                signature = Native.verifyAndSign(PKCS11_PROVIDER, tokenContainer, KeyRole.SIGNATURE.code, hash, HashAlg.SHA_256, pin);
             } finally {
                 Arrays.fill(pin, (byte) 0);
             }
@@ -460,7 +460,7 @@ final class Demo {
      * signature over its to-be-signed part is the library's.
      */
     private byte[] selfSignedCertificate(String subject) throws Exception {
-        KeyRef key = new KeyRef(provider, container, KeySpec.SIGNATURE.code, null);
+        KeyRef key = new KeyRef(provider, container, KeyRole.SIGNATURE.code, null);
         return CertLife.selfSigned(key, (java.security.interfaces.RSAPublicKey) publicKey,
                 CertLife.subject(subject), 30, "sha256", null, org.bouncycastle.asn1.x509.KeyPurposeId.id_kp_clientAuth)
                 .getEncoded();

@@ -1,6 +1,6 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.KeySpec;
+import com.qel.varnel.KeyRole;
 import com.qel.varnel.Records;
 import com.qel.varnel.StoreKind;
 import java.math.BigInteger;
@@ -168,7 +168,7 @@ final class KeyCommands {
             }
             // A certificate of "MY" bound to a container that is gone could no
             // longer sign: delete such certificates with their key, or not at all.
-            KeyRef key = new KeyRef(provider, container, KeySpec.SIGNATURE.code, null);
+            KeyRef key = new KeyRef(provider, container, KeyRole.SIGNATURE.code, null);
             String family = key.providerOrDefault();
             List<Records.Cert> bound = new ArrayList<>();
             List<Records.Cert> all = Native.certs(StoreKind.MY);
@@ -212,7 +212,7 @@ final class KeyCommands {
             int slash = name.startsWith("\\\\.\\") ? name.indexOf('\\', 4) : -1;
             if (slash > 0 && KeyRef.sameFamily(k.provider(), family)
                     && KeyRef.sameName(name.substring(slash + 1), container)) {
-                return new KeyRef(k.provider(), name, KeySpec.SIGNATURE.code, null);
+                return new KeyRef(k.provider(), name, KeyRole.SIGNATURE.code, null);
             }
         }
         return null;
@@ -255,13 +255,13 @@ final class KeyCommands {
                     TokenImport.Stored stored = TokenImport.store(provider, container, keySpec, k, null, pinBytes,
                             exportable);
                     out.println("imported a " + k.getModulus().bitLength() + "-bit key onto the token, container "
-                            + Text.quoted(stored.container()) + " (" + KeySpec.describe(keySpec) + ", "
+                            + Text.quoted(stored.container()) + " (" + KeyRole.describe(keySpec) + ", "
                             + (stored.exportable() ? "exportable" : "sensitive, not extractable") + ")");
                     return Exit.OK;
                 }
                 Native.importKey(key.provider, container, keySpec, k, pinBytes);
                 out.println("imported a " + k.getModulus().bitLength() + "-bit key into container " + Text.quoted(container)
-                        + " (" + KeySpec.describe(keySpec) + ")");
+                        + " (" + KeyRole.describe(keySpec) + ")");
             } finally {
                 Secret.wipe(pinBytes);
             }

@@ -1,6 +1,6 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.KeySpec;
+import com.qel.varnel.KeyRole;
 import com.qel.varnel.MscapiLibrary;
 import com.qel.varnel.Records;
 import com.qel.varnel.StoreKind;
@@ -73,7 +73,7 @@ record KeyRef(String provider, String container, int spec, X509Certificate certi
                 return rsa(k.modulus(), k.publicExponent());
             }
         }
-        throw new ToolError("no " + KeySpec.describe(spec) + " key in container " + Text.quoted(container)
+        throw new ToolError("no " + KeyRole.describe(spec) + " key in container " + Text.quoted(container)
                 + " of provider \"" + family + "\" (see mscapi keys)");
     }
 
@@ -113,6 +113,6 @@ record KeyRef(String provider, String container, int spec, X509Certificate certi
 
     String describe() {
         return "container " + Text.quoted(container) + (provider != null ? " of \"" + provider + "\"" : "") + ", "
-                + KeySpec.describe(spec) + " key";
+                + KeyRole.describe(spec) + " key";
     }
 }

@@ -1,6 +1,6 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.KeySpec;
+import com.qel.varnel.KeyRole;
 import com.qel.varnel.Records;
 import com.qel.varnel.StoreKind;
 import java.io.PrintStream;
@@ -339,7 +339,7 @@ final class Listings {
                 Map<String, Object> m = new LinkedHashMap<>();
                 m.put("provider", k.provider());
                 m.put("container", k.container());
-                m.put("spec", KeySpec.describe(k.keySpec()));
+                m.put("spec", KeyRole.describe(k.keySpec()));
                 m.put("keySpec", k.keySpec());
                 m.put("bits", k.modulus().bitLength());
                 m.put("publicExponent", k.publicExponent());
@@ -366,7 +366,7 @@ final class Listings {
         }
         for (Records.KeyPair k : keys) {
             out.printf("%-42s %-28s %-9s %5d bits  e=%d%n", k.provider(), Text.quoted(k.container()),
-                    KeySpec.describe(k.keySpec()), k.modulus().bitLength(), k.publicExponent());
+                    KeyRole.describe(k.keySpec()), k.modulus().bitLength(), k.publicExponent());
         }
         out.println(keys.size() + (keys.size() == 1 ? " key pair" : " key pairs"));
         for (Map<String, Object> c : empty) {
@@ -423,7 +423,7 @@ final class Listings {
             }
         }
         if (found == null) {
-            return "no: container " + Text.quoted(e.container()) + " holds no " + KeySpec.describe(e.keySpec()) + " key";
+            return "no: container " + Text.quoted(e.container()) + " holds no " + KeyRole.describe(e.keySpec()) + " key";
         }
         if (c != null && c.getPublicKey() instanceof RSAPublicKey) {
             RSAPublicKey pub = (RSAPublicKey) c.getPublicKey();

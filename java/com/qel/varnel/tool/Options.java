@@ -1,7 +1,7 @@
 package com.qel.varnel.tool;
 
 import com.qel.varnel.HashAlg;
-import com.qel.varnel.KeySpec;
+import com.qel.varnel.KeyRole;
 import com.qel.varnel.StoreKind;
 import java.util.ArrayList;
 import java.util.List;
@@ -150,18 +150,18 @@ final class Options {
         private static final long serialVersionUID = 1L;
 
         Specs() {
-            for (KeySpec s : KeySpec.values()) {
+            for (KeyRole s : KeyRole.values()) {
                 add(s.word);
             }
         }
     }
 
     static int spec(String s) throws ToolError {
-        if (s == null || s.equals(KeySpec.SIGNATURE.word)) {
-            return KeySpec.SIGNATURE.code;
+        if (s == null || s.equals(KeyRole.SIGNATURE.word)) {
+            return KeyRole.SIGNATURE.code;
         }
-        if (s.equals(KeySpec.EXCHANGE.word)) {
-            return KeySpec.EXCHANGE.code;
+        if (s.equals(KeyRole.EXCHANGE.word)) {
+            return KeyRole.EXCHANGE.code;
         }
         throw ToolError.usage("--spec is exchange or signature, not " + s);
     }

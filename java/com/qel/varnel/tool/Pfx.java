@@ -1,6 +1,6 @@
 package com.qel.varnel.tool;
 
-import com.qel.varnel.KeySpec;
+import com.qel.varnel.KeyRole;
 import com.qel.varnel.Records;
 import com.qel.varnel.StoreKind;
 import java.security.cert.X509Certificate;
@@ -127,7 +127,7 @@ final class Pfx {
                 byte[] pin, String friendly) throws Exception {
             Native.importKey(provider, container, keySpec, key, pin);
             out.println("key: " + key.getModulus().bitLength() + "-bit RSA into container " + Text.quoted(container)
-                    + " of \"" + provider + "\" (" + KeySpec.describe(keySpec) + ")");
+                    + " of \"" + provider + "\" (" + KeyRole.describe(keySpec) + ")");
             Records.CertId id;
             try {
                 id = Native.addCertToStore(der, provider, container, keySpec, friendly, StoreKind.MY);
@@ -154,7 +154,7 @@ final class Pfx {
                 byte[] pin, String friendly) throws Exception {
             TokenImport.Stored stored = TokenImport.store(provider, container, keySpec, key, der, pin, exportable);
             out.println("key: " + key.getModulus().bitLength() + "-bit RSA onto the token, container "
-                    + Text.quoted(stored.container()) + " of \"" + provider + "\" (" + KeySpec.describe(keySpec)
+                    + Text.quoted(stored.container()) + " of \"" + provider + "\" (" + KeyRole.describe(keySpec)
                     + ", " + (stored.exportable() ? "exportable" : "sensitive, not extractable") + ")");
             Records.Cert inMy = null;
             try {

@@ -3,7 +3,7 @@ package com.qel.varnel.tool;
 import com.fasterxml.jackson.core.JsonEncoding;
 import com.fasterxml.jackson.core.JsonFactory;
 import com.fasterxml.jackson.core.JsonGenerator;
-import com.qel.varnel.KeySpec;
+import com.qel.varnel.KeyRole;
 import java.io.ByteArrayOutputStream;
 import java.security.interfaces.RSAPrivateCrtKey;
 import java.util.ArrayList;
@@ -75,7 +75,7 @@ final class TokenImport {
                 g.writeEndObject();
             }
             List<String> args = new ArrayList<>(List.of("token", "import", "--provider", provider, "--container",
-                    container, "--spec", KeySpec.describe(keySpec), "--json"));
+                    container, "--spec", KeyRole.describe(keySpec), "--json"));
             if (exportable) {
                 args.add("--exportable");
             }

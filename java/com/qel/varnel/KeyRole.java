@@ -1,12 +1,12 @@
 package com.qel.varnel;
 
 /**
- * The key specs of a container: an exchange key (signs and, on Windows,
+ * The roles of a container's keys (their key spec): an exchange key (signs and, on Windows,
  * decrypts) and a signature key. The native methods take and list the key spec
  * as its number ({@link #code}, the compile-time constants of
  * {@link MscapiKeyGenParameters}); a listed record may carry another number.
  */
-public enum KeySpec {
+public enum KeyRole {
     EXCHANGE(MscapiKeyGenParameters.AT_KEYEXCHANGE, "exchange"),
     SIGNATURE(MscapiKeyGenParameters.AT_SIGNATURE, "signature");
 
@@ -15,19 +15,19 @@ public enum KeySpec {
     /** The key spec's word in the tool's options and output. */
     public final String word;
 
-    KeySpec(int code, String word) {
+    KeyRole(int code, String word) {
         this.code = code;
         this.word = word;
     }
 
     /** The key spec of a number; null for a number that is neither. */
-    public static KeySpec of(int code) {
+    public static KeyRole of(int code) {
         return code == EXCHANGE.code ? EXCHANGE : code == SIGNATURE.code ? SIGNATURE : null;
     }
 
     /** The key spec's word, or "spec N" for a number that is neither. */
     public static String describe(int code) {
-        KeySpec s = of(code);
+        KeyRole s = of(code);
         return s != null ? s.word : "spec " + code;
     }
 }
